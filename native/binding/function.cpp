@@ -1,0 +1,261 @@
+#include "binding/function.hpp"
+
+#include <cstddef>
+#include <string>
+
+#include "binding/arguments.hpp"
+#include "binding/traceback.hpp"
+#include "common/identity.hpp"
+#include "common/names.hpp"
+#include "common/python.hpp"
+
+namespace halvec::binding {
+namespace {
+
+struct FunctionObject {
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
+    Signature sig;
+    PyObject* globals;
+    PyObject* name;
+    PyObject* qualname;
+    PyObject* module;
+    PyObject* doc;
+    PyObject* defaults;
+    PyObject* annotations;
+    PyObject* code;
+    PyObject* dict;
+    PyObject* weakreflist;
+    PyObject* traceback_code;  // made on the first error that leaves the function
+};
+
+FunctionObject* as_function(PyObject* o) { return reinterpret_cast<FunctionObject*>(o); }
+
+[[gnu::cold, gnu::noinline]] PyObject* call_failed(FunctionObject* f) {
+    if (!f->traceback_code) {
+        std::string dotted = std::string(kModuleName) + "." + f->sig.spec->qualname;
+        PyObject* exc = PyErr_GetRaisedException();
+        f->traceback_code = traceback_code(dotted.c_str()).release();
+        if (!f->traceback_code) PyErr_Clear();
+        PyErr_SetRaisedException(exc);
+    }
+    add_traceback_entry(f->traceback_code, f->globals);
+    return nullptr;
+}
+
+PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, std::size_t nargsf,
+                              PyObject* kwnames) {
+    FunctionObject* f = as_function(callable);
+    BoundArgs bound;
+    if (!bind_arguments(f->sig, args, nargsf, kwnames, bound)) return call_failed(f);
+    PyObject* result = f->sig.spec->impl(Call{callable, f->globals, bound.arg});
+    if (!result) return call_failed(f);
+    return result;
+}
+
+// Like a Python function: read from an instance it becomes a bound method.
+// The method-descriptor flag lets `obj.method(...)` skip this entirely.
+PyObject* function_descr_get(PyObject* self, PyObject* obj, PyObject*) {
+    if (obj == nullptr || obj == Py_None) return Py_NewRef(self);
+    return PyMethod_New(self, obj);
+}
+
+PyObject* function_repr(PyObject* self) {
+    return PyUnicode_FromFormat("<function %U at %p>", as_function(self)->qualname, self);
+}
+
+// Pickled by reference, as Python functions are.
+PyObject* function_reduce(PyObject* self, PyObject*) { return Py_NewRef(as_function(self)->qualname); }
+
+PyObject* get_kwdefaults(PyObject*, void*) { Py_RETURN_NONE; }
+
+int function_traverse(PyObject* self, visitproc visit, void* arg) {
+    FunctionObject* f = as_function(self);
+    Py_VISIT(f->globals);
+    Py_VISIT(f->defaults);
+    Py_VISIT(f->annotations);
+    Py_VISIT(f->code);
+    Py_VISIT(f->dict);
+    Py_VISIT(f->doc);
+    return 0;
+}
+
+int function_clear(PyObject* self) {
+    FunctionObject* f = as_function(self);
+    Py_CLEAR(f->globals);
+    Py_CLEAR(f->defaults);
+    Py_CLEAR(f->annotations);
+    Py_CLEAR(f->code);
+    Py_CLEAR(f->dict);
+    Py_CLEAR(f->doc);
+    return 0;
+}
+
+void function_dealloc(PyObject* self) {
+    FunctionObject* f = as_function(self);
+    PyObject_GC_UnTrack(self);
+    if (f->weakreflist) PyObject_ClearWeakRefs(self);
+    function_clear(self);
+    Py_CLEAR(f->name);
+    Py_CLEAR(f->qualname);
+    Py_CLEAR(f->module);
+    Py_CLEAR(f->traceback_code);
+    for (PyObject*& n : f->sig.names) Py_CLEAR(n);
+    PyObject_GC_Del(self);
+}
+
+PyMemberDef function_members[] = {
+    {"__name__", Py_T_OBJECT_EX, offsetof(FunctionObject, name), Py_READONLY, nullptr},
+    {"__qualname__", Py_T_OBJECT_EX, offsetof(FunctionObject, qualname), Py_READONLY, nullptr},
+    {"__module__", Py_T_OBJECT_EX, offsetof(FunctionObject, module), Py_READONLY, nullptr},
+    {"__doc__", Py_T_OBJECT_EX, offsetof(FunctionObject, doc), Py_READONLY, nullptr},
+    {"__defaults__", Py_T_OBJECT_EX, offsetof(FunctionObject, defaults), Py_READONLY, nullptr},
+    {"__annotations__", Py_T_OBJECT_EX, offsetof(FunctionObject, annotations), Py_READONLY, nullptr},
+    {"__code__", Py_T_OBJECT_EX, offsetof(FunctionObject, code), Py_READONLY, nullptr},
+    {"__globals__", Py_T_OBJECT_EX, offsetof(FunctionObject, globals), Py_READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyGetSetDef function_getset[] = {
+    {"__kwdefaults__", get_kwdefaults, nullptr, nullptr, nullptr},
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMethodDef function_methods[] = {
+    {"__reduce__", function_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyTypeObject function_type = [] {
+    PyTypeObject t{PyVarObject_HEAD_INIT(nullptr, 0)};
+    t.tp_name = "halvec.core.model_router.function";
+    t.tp_basicsize = sizeof(FunctionObject);
+    t.tp_dealloc = function_dealloc;
+    t.tp_vectorcall_offset = offsetof(FunctionObject, vectorcall);
+    t.tp_repr = function_repr;
+    t.tp_call = PyVectorcall_Call;
+    t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
+                 Py_TPFLAGS_METHOD_DESCRIPTOR;
+    t.tp_traverse = function_traverse;
+    t.tp_clear = function_clear;
+    t.tp_weaklistoffset = offsetof(FunctionObject, weakreflist);
+    t.tp_methods = function_methods;
+    t.tp_members = function_members;
+    t.tp_getset = function_getset;
+    t.tp_descr_get = function_descr_get;
+    t.tp_dictoffset = offsetof(FunctionObject, dict);
+    return t;
+}();
+
+Owned make_default(Default d) {
+    switch (d) {
+        case Default::Zero: return Owned::steal(PyLong_FromLong(0));
+        case Default::None: break;
+    }
+    return Owned::take(Py_None);
+}
+
+Owned make_defaults(const CallableSpec& spec) {
+    if (spec.defaults.empty()) return Owned::take(Py_None);
+    Owned tuple = Owned::steal(PyTuple_New(static_cast<Py_ssize_t>(spec.defaults.size())));
+    if (!tuple) return {};
+    for (std::size_t i = 0; i < spec.defaults.size(); ++i) {
+        Owned value = make_default(spec.defaults[i]);
+        if (!value) return {};
+        PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), value.release());
+    }
+    return tuple;
+}
+
+Owned make_annotations(const CallableSpec& spec) {
+    Owned dict = Owned::steal(PyDict_New());
+    if (!dict) return {};
+    for (const Param& p : spec.params) {
+        if (!p.annotation) continue;
+        Owned text = py::str(p.annotation);
+        if (!text || PyDict_SetItemString(dict.get(), p.name, text.get()) < 0) return {};
+    }
+    if (spec.returns) {
+        Owned text = py::str(spec.returns);
+        if (!text || PyDict_SetItem(dict.get(), names::get().ret, text.get()) < 0) return {};
+    }
+    return dict;
+}
+
+// The interpreter's own code type, with the parameter names in place, so
+// that introspection reads the signature as it reads a Python function's.
+Owned make_code(const CallableSpec& spec, PyObject* const* param_names, Borrowed name,
+                Borrowed qualname) {
+    Owned empty = Owned::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty(kSourceFile, spec.name, 1)));
+    if (!empty) return {};
+    Owned replace = Owned::steal(PyObject_GetAttr(empty.get(), names::get().replace));
+    if (!replace) return {};
+    const auto nparams = static_cast<Py_ssize_t>(spec.params.size());
+    Owned varnames = Owned::steal(PyTuple_New(nparams));
+    if (!varnames) return {};
+    for (Py_ssize_t i = 0; i < nparams; ++i) {
+        PyTuple_SET_ITEM(varnames.get(), i, Py_NewRef(param_names[i]));
+    }
+    Owned count = Owned::steal(PyLong_FromSsize_t(nparams));
+    Owned flags = Owned::steal(PyLong_FromLong(CO_OPTIMIZED | CO_NEWLOCALS));
+    Owned kwargs = Owned::steal(PyDict_New());
+    if (!count || !flags || !kwargs) return {};
+    if (PyDict_SetItemString(kwargs.get(), "co_argcount", count.get()) < 0 ||
+        PyDict_SetItemString(kwargs.get(), "co_nlocals", count.get()) < 0 ||
+        PyDict_SetItemString(kwargs.get(), "co_flags", flags.get()) < 0 ||
+        PyDict_SetItemString(kwargs.get(), "co_varnames", varnames.get()) < 0 ||
+        PyDict_SetItemString(kwargs.get(), "co_name", name.get()) < 0 ||
+        PyDict_SetItemString(kwargs.get(), "co_qualname", qualname.get()) < 0) {
+        return {};
+    }
+    return py::call_with_kwargs(replace, kwargs);
+}
+
+}  // namespace
+
+bool ready_function_type() { return PyType_Ready(&function_type) == 0; }
+
+Owned make_function(const CallableSpec& spec, Borrowed globals) {
+    if (spec.params.size() > kMaxParams || spec.defaults.size() > spec.params.size()) {
+        PyErr_Format(PyExc_SystemError, "bad callable table entry for %s", spec.qualname);
+        return {};
+    }
+    FunctionObject* f = PyObject_GC_New(FunctionObject, &function_type);
+    if (!f) return {};
+    Owned owner = Owned::steal(reinterpret_cast<PyObject*>(f));
+    // Every field must be valid before anything can fail: dealloc reads them all.
+    f->vectorcall = function_vectorcall;
+    f->sig = Signature{};
+    f->globals = f->name = f->qualname = f->module = f->doc = nullptr;
+    f->defaults = f->annotations = f->code = f->dict = f->weakreflist = f->traceback_code = nullptr;
+
+    Signature& sig = f->sig;
+    sig.spec = &spec;
+    sig.nparams = static_cast<Py_ssize_t>(spec.params.size());
+    sig.nrequired = sig.nparams - static_cast<Py_ssize_t>(spec.defaults.size());
+    for (Py_ssize_t i = 0; i < sig.nparams; ++i) {
+        sig.names[i] = PyUnicode_InternFromString(spec.params[i].name);
+        if (!sig.names[i]) return {};
+        sig.has_int_params |= spec.params[i].check == Check::Int;
+    }
+
+    f->name = PyUnicode_InternFromString(spec.name);
+    f->qualname = PyUnicode_InternFromString(spec.qualname);
+    f->module = PyUnicode_InternFromString(kModuleName);
+    if (!f->name || !f->qualname || !f->module) return {};
+    f->doc = spec.doc ? PyUnicode_FromString(spec.doc) : Py_NewRef(Py_None);
+    f->defaults = make_defaults(spec).release();
+    f->annotations = make_annotations(spec).release();
+    if (!f->doc || !f->defaults || !f->annotations) return {};
+    for (Py_ssize_t i = sig.nrequired; i < sig.nparams; ++i) {
+        sig.defaults[i] = PyTuple_GET_ITEM(f->defaults, i - sig.nrequired);
+    }
+    f->code = make_code(spec, sig.names, f->name, f->qualname).release();
+    if (!f->code) return {};
+    f->globals = Py_NewRef(globals.get());
+    PyObject_GC_Track(f);
+    return owner;
+}
+
+}  // namespace halvec::binding

@@ -1,0 +1,16 @@
+// The import statements of the module's top level.
+#pragma once
+
+#include <initializer_list>
+
+#include "common/refs.hpp"
+
+namespace halvec::binding {
+
+// import <name>: binds the top-level package under its own name.
+bool import_module(Borrowed globals, const char* name);
+
+// from <module> import <name>, ...
+bool import_from(Borrowed globals, const char* module, std::initializer_list<const char*> names);
+
+}  // namespace halvec::binding

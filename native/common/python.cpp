@@ -1,0 +1,68 @@
+#include "common/python.hpp"
+
+#include "common/identity.hpp"
+#include "common/names.hpp"
+
+namespace halvec::py {
+
+Owned str(const char* utf8) { return Owned::steal(PyUnicode_FromString(utf8)); }
+
+Owned lookup_global(Borrowed globals, Borrowed name) {
+    PyObject* found = PyDict_GetItemWithError(globals.get(), name.get());
+    if (found) return Owned::take(found);
+    if (PyErr_Occurred()) return {};
+    PyObject* builtins = PyEval_GetBuiltins();
+    if (builtins) {
+        found = PyDict_GetItemWithError(builtins, name.get());
+        if (found) return Owned::take(found);
+        if (PyErr_Occurred()) return {};
+    }
+    PyErr_Format(PyExc_NameError, "name '%U' is not defined", name.get());
+    return {};
+}
+
+Owned lookup_global(Borrowed globals, const char* name) {
+    Owned key = str(name);
+    if (!key) return {};
+    return lookup_global(globals, key);
+}
+
+bool set_global(Borrowed globals, const char* name, Owned value) {
+    if (!value) return false;
+    return PyDict_SetItemString(globals.get(), name, value.get()) == 0;
+}
+
+Owned call_with_kwargs(Borrowed callable, Borrowed kwargs) {
+    Owned no_args = Owned::steal(PyTuple_New(0));
+    if (!no_args) return {};
+    return Owned::steal(PyObject_Call(callable.get(), no_args.get(), kwargs.get()));
+}
+
+Owned make_class(const char* name, Borrowed bases, const std::function<bool(Borrowed ns)>& fill) {
+    Owned types = Owned::steal(PyImport_ImportModule("types"));
+    if (!types) return {};
+    Owned prepare = Owned::steal(PyObject_GetAttrString(types.get(), "prepare_class"));
+    if (!prepare) return {};
+    Owned class_name = str(name);
+    if (!class_name) return {};
+    Owned prepared = Owned::steal(
+        PyObject_CallFunctionObjArgs(prepare.get(), class_name.get(), bases.get(), nullptr));
+    if (!prepared) return {};
+    if (!PyTuple_Check(prepared.get()) || PyTuple_GET_SIZE(prepared.get()) != 3) {
+        PyErr_SetString(PyExc_SystemError, "types.prepare_class() returned an unexpected value");
+        return {};
+    }
+    Owned meta = Owned::take(PyTuple_GET_ITEM(prepared.get(), 0));
+    Owned ns = Owned::take(PyTuple_GET_ITEM(prepared.get(), 1));
+    prepared.reset();
+
+    Owned module_name = str(kModuleName);
+    if (!module_name) return {};
+    if (PyObject_SetItem(ns.get(), names::get().dunder_module, module_name.get()) < 0) return {};
+    if (PyObject_SetItem(ns.get(), names::get().dunder_qualname, class_name.get()) < 0) return {};
+    if (!fill(ns)) return {};
+    return Owned::steal(
+        PyObject_CallFunctionObjArgs(meta.get(), class_name.get(), bases.get(), ns.get(), nullptr));
+}
+
+}  // namespace halvec::py

@@ -1,0 +1,30 @@
+// Small helpers over the C API for what a module's own Python code would do:
+// look a global name up, bind one, make a class through its metaclass.
+#pragma once
+
+#include <functional>
+
+#include "common/refs.hpp"
+
+namespace halvec::py {
+
+Owned str(const char* utf8);
+
+// A global name as a function's code finds it: the module namespace first,
+// then the built-ins; NameError when neither has it.
+Owned lookup_global(Borrowed globals, Borrowed name);
+Owned lookup_global(Borrowed globals, const char* name);
+
+// Binds `value` (which may be null after a failed call) under `name`.
+bool set_global(Borrowed globals, const char* name, Owned value);
+
+// Calls `callable(**kwargs)` where kwargs is an exact dict.
+Owned call_with_kwargs(Borrowed callable, Borrowed kwargs);
+
+// What a class statement does: the metaclass that the bases call for prepares
+// the namespace, `fill` populates it after __module__ and __qualname__, and the
+// metaclass makes the class. The namespace may be a mapping of the metaclass's
+// own (an enumeration's), so `fill` must store into it with PyObject_SetItem.
+Owned make_class(const char* name, Borrowed bases, const std::function<bool(Borrowed ns)>& fill);
+
+}  // namespace halvec::py

@@ -1,0 +1,13 @@
+// The model catalogue: the complexity tiers, the model record and the four
+// models the router chooses from.
+#pragma once
+
+#include "common/refs.hpp"
+
+namespace halvec::core {
+
+// Binds `Complexity`, `ModelSpec` and `AVAILABLE_MODELS` in the module
+// namespace, in that order.
+bool define_catalogue(Borrowed globals);
+
+}  // namespace halvec::core

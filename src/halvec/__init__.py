@@ -1,0 +1,1 @@
+"""Halvec agent application: the model router and its host-side helpers."""

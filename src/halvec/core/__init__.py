@@ -1,0 +1,1 @@
+"""Native core of the Halvec application."""
