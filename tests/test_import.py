@@ -1,0 +1,121 @@
+"""Import behaviour, each case in a fresh interpreter."""
+
+
+def test_second_import_removal_and_reload_give_the_same_module(python):
+    out = python("""
+        import importlib, sys
+        import halvec.core.model_router as m
+        catalogue = m.AVAILABLE_MODELS
+        m._SIMPLE_PATTERNS.append("marker")
+        import halvec.core.model_router as again
+        del sys.modules["halvec.core.model_router"]
+        import halvec.core.model_router as after_removal
+        assert importlib.reload(m) is m
+        print(again is m, after_removal is m, sys.modules["halvec.core.model_router"] is m,
+              m.AVAILABLE_MODELS is catalogue, m._SIMPLE_PATTERNS[-1])
+    """)
+    assert out.split() == ["True", "True", "True", "True", "marker"]
+
+
+def test_import_is_lazy(python):
+    # Importing compiles no pattern and asks no store.
+    out = python("""
+        import dataclasses, enum, logging, re, typing
+        import halvec.config
+        halvec.config.SecretsStore.has_key = lambda *a: print("asked")
+        halvec.config.SecretsStore.__init__ = lambda *a: print("created")
+        re.purge()
+        import halvec.core.model_router as m
+        print(len(re._cache), len(re._cache2) if hasattr(re, "_cache2") else 0)
+    """)
+    assert out.split() == ["0", "0"]
+
+
+def test_legacy_subinterpreter_is_refused(python, tmp_path):
+    result_file = tmp_path / "result"
+    subinterpreter_code = (
+        "try:\n"
+        "    import halvec.core.model_router\n"
+        "    outcome = 'imported'\n"
+        "except ImportError as e:\n"
+        "    outcome = 'ImportError: ' + str(e)\n"
+        f"open({str(result_file)!r}, 'w').write(outcome)\n")
+    out = python(f"""
+        import _testcapi
+        import halvec.core.model_router
+        print(_testcapi.run_in_subinterp({subinterpreter_code!r}))
+    """)
+    assert out.strip() == "0"
+    assert result_file.read_text() == ("ImportError: Interpreter change detected - this module can "
+                                       "only be loaded into one interpreter per process.")
+
+
+def test_second_module_object_is_refused(python):
+    out = python("""
+        import importlib.util
+        spec = importlib.util.find_spec("halvec.core.model_router")
+        first = importlib.util.module_from_spec(spec)
+        second = importlib.util.module_from_spec(spec)
+        assert first is not second
+        spec.loader.exec_module(first)
+        try:
+            spec.loader.exec_module(second)
+        except RuntimeError as e:
+            print(e)
+        spec.loader.exec_module(first)  # the same object again: nothing runs
+        print(first.classify_complexity("hi").value)
+    """)
+    assert out.splitlines() == [
+        "Module 'model_router' has already been imported. Re-initialisation is not supported.",
+        "simple"]
+
+
+def test_missing_config_fails_the_import_and_a_later_import_starts_afresh(python):
+    out = python("""
+        import sys, traceback
+        sys.modules["halvec.config"] = None
+        try:
+            import halvec.core.model_router
+        except ImportError as e:
+            entries = [(f.name, f.filename) for f in traceback.extract_tb(e.__traceback__)]
+            print(type(e).__name__, ("init halvec.core.model_router",
+                                     "halvec/core/model_router.py") in entries)
+        print("halvec.core.model_router" in sys.modules)
+        del sys.modules["halvec.config"]
+        import halvec.core.model_router as m
+        print(m.classify_complexity("Write a detailed report on our Q3 sales").name)
+    """)
+    assert out.split() == ["ModuleNotFoundError", "True", "False", "COMPLEX"]
+
+
+def test_config_without_secrets_store(python):
+    out = python("""
+        import sys, types
+        sys.modules["halvec.config"] = types.ModuleType("halvec.config")
+        try:
+            import halvec.core.model_router
+        except ImportError as e:
+            print(e)
+        # An already loaded submodule of that name stands in for the attribute.
+        stand_in = types.ModuleType("halvec.config.SecretsStore")
+        sys.modules["halvec.config.SecretsStore"] = stand_in
+        import halvec.core.model_router as m
+        print(m.SecretsStore is stand_in)
+    """)
+    assert out.splitlines() == ["cannot import name SecretsStore", "True"]
+
+
+def test_failing_statement_error_propagates_unchanged(python):
+    out = python("""
+        import logging
+        class Boom(Exception):
+            pass
+        def get_logger(name):
+            raise Boom(name)
+        logging.getLogger = get_logger
+        try:
+            import halvec.core.model_router
+        except Boom as e:
+            print("Boom", e)
+    """)
+    assert out.strip() == "Boom halvec.model_router"
