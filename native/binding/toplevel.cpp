@@ -1,6 +1,7 @@
 #include "binding/toplevel.hpp"
 
 #include "binding/callables.hpp"
+#include "binding/classes.hpp"
 #include "binding/function.hpp"
 #include "binding/imports.hpp"
 #include "common/python.hpp"
@@ -30,7 +31,8 @@ bool run_toplevel(Borrowed module) {
            py::set_global(globals, "logger", make_logger(globals)) && core::define_catalogue(globals) &&
            core::define_pattern_lists(globals) &&
            py::set_global(globals, "classify_complexity",
-                          make_function(callables::classify_complexity, globals));
+                          make_function(callables::classify_complexity, globals)) &&
+           define_routing_config(globals) && define_router(globals);
 }
 
 }  // namespace halvec::binding

@@ -65,4 +65,20 @@ Owned make_class(const char* name, Borrowed bases, const std::function<bool(Borr
         PyObject_CallFunctionObjArgs(meta.get(), class_name.get(), bases.get(), ns.get(), nullptr));
 }
 
+// `for key, value in ...`: the two items of one entry.
+bool unpack_pair(Borrowed entry, Owned& first, Owned& second) {
+    Owned items = PyTuple_CheckExact(entry.get()) ? Owned::take(entry)
+                                                    : Owned::steal(PySequence_Tuple(entry.get()));
+    if (!items) return false;
+    if (PyTuple_GET_SIZE(items.get()) != 2) {
+        PyErr_Format(PyExc_ValueError, "%s values to unpack (expected 2, got %zd)",
+                     PyTuple_GET_SIZE(items.get()) < 2 ? "not enough" : "too many",
+                     PyTuple_GET_SIZE(items.get()));
+        return false;
+    }
+    first = Owned::take(PyTuple_GET_ITEM(items.get(), 0));
+    second = Owned::take(PyTuple_GET_ITEM(items.get(), 1));
+    return true;
+}
+
 }  // namespace halvec::py

@@ -18,6 +18,9 @@ Owned lookup_global(Borrowed globals, const char* name);
 // Binds `value` (which may be null after a failed call) under `name`.
 bool set_global(Borrowed globals, const char* name, Owned value);
 
+// `for first, second in ...`: unpacks one entry of an iteration.
+bool unpack_pair(Borrowed entry, Owned& first, Owned& second);
+
 // Calls `callable(**kwargs)` where kwargs is an exact dict.
 Owned call_with_kwargs(Borrowed callable, Borrowed kwargs);
 

@@ -1,5 +1,6 @@
 #include "core/pattern_search.hpp"
 
+#include "common/calls.hpp"
 #include "common/names.hpp"
 #include "common/python.hpp"
 
@@ -11,11 +12,9 @@ int pattern_search(Borrowed globals, Borrowed pattern, Borrowed text) {
     const names::Table& n = names::get();
     Owned re = py::lookup_global(globals, n.re);
     if (!re) return -1;
-    PyObject* args[] = {re.get(), pattern.get(), text.get()};
-    Owned match = Owned::steal(
-        PyObject_VectorcallMethod(n.search, args, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    Owned match = py::call_method(re, n.search, pattern, text);
     if (!match) return -1;
-    return PyObject_IsTrue(match.get());
+    return py::truth(match);
 }
 
 }  // namespace halvec::core

@@ -1,0 +1,74 @@
+#include "binding/classes.hpp"
+
+#include "binding/callables.hpp"
+#include "binding/function.hpp"
+#include "common/calls.hpp"
+#include "common/names.hpp"
+#include "common/python.hpp"
+#include "common/records.hpp"
+#include "core/preferences.hpp"
+#include "core/router.hpp"
+
+namespace halvec::binding {
+namespace {
+
+// field(default_factory=lambda: [...])
+Owned enabled_models_default(Borrowed globals) {
+    Owned field = py::lookup_global(globals, "field");
+    Owned factory = make_function(callables::enabled_models_factory, globals);
+    Owned kwargs = Owned::steal(PyDict_New());
+    if (!field || !factory || !kwargs ||
+        PyDict_SetItemString(kwargs.get(), "default_factory", factory.get()) < 0) {
+        return {};
+    }
+    return py::call_with_kwargs(field, kwargs);
+}
+
+const py::FieldSpec kRoutingConfigFields[] = {
+    {"enabled_models", "list[str]", enabled_models_default},
+    {"cost_conscious", "bool", [](Borrowed) { return Owned::take(Py_False); }},
+    {"default_worker_model", "str", [](Borrowed) { return py::str("auto"); }},
+    {"default_scheduler_model", "str", [](Borrowed) { return py::str("auto"); }},
+};
+
+// ns[spec.name] = wrapper(function) or the function itself.
+bool put_function(Borrowed globals, Borrowed ns, const CallableSpec& spec, const char* wrapper) {
+    Owned function = make_function(spec, globals);
+    if (!function) return false;
+    if (wrapper) {
+        Owned wrap = py::lookup_global(globals, wrapper);
+        if (!wrap) return false;
+        function = py::call(wrap, function);
+        if (!function) return false;
+    }
+    return PyMapping_SetItemString(ns.get(), spec.name, function.get()) == 0;
+}
+
+}  // namespace
+
+bool define_routing_config(Borrowed globals) {
+    return py::set_global(
+        globals, "ModelRoutingConfig",
+        py::make_dataclass(globals, "ModelRoutingConfig", core::preferences::kDoc, kRoutingConfigFields,
+                           [&](Borrowed ns) {
+                               return put_function(globals, ns, callables::to_dict, nullptr) &&
+                                      put_function(globals, ns, callables::from_dict, "classmethod");
+                           }));
+}
+
+bool define_router(Borrowed globals) {
+    Owned no_bases = Owned::steal(PyTuple_New(0));
+    if (!no_bases) return false;
+    return py::set_global(
+        globals, "ModelRouter", py::make_class("ModelRouter", no_bases, [&](Borrowed ns) {
+            Owned doc = py::str(core::router::kDoc);
+            if (!doc || PyObject_SetItem(ns.get(), names::get().dunder_doc, doc.get()) < 0) return false;
+            for (std::size_t i = 0; i < std::size(callables::router_methods); ++i) {
+                const char* wrapper = i == callables::kRouterConfigGetter ? "property" : nullptr;
+                if (!put_function(globals, ns, callables::router_methods[i], wrapper)) return false;
+            }
+            return true;
+        }));
+}
+
+}  // namespace halvec::binding

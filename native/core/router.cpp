@@ -1,0 +1,185 @@
+#include "core/router.hpp"
+
+#include "common/calls.hpp"
+#include "common/names.hpp"
+#include "common/python.hpp"
+
+namespace halvec::core::router {
+
+const char* const kDoc =
+    "Helps the Coordinator select models for workers and scheduled jobs.\n"
+    "\n"
+    "    The Coordinator (main agent) always uses the user's chosen model.\n"
+    "    This router is ONLY used for worker model selection.\n"
+    "\n"
+    "    Usage:\n"
+    "        router = ModelRouter(config, secrets)\n"
+    "\n"
+    "        # Coordinator picks explicitly\n"
+    "        model = router.get_model(\"claude-haiku\")\n"
+    "\n"
+    "        # Coordinator says \"auto\" \xE2\x80\x94 router picks based on task\n"
+    "        model = router.select_for_worker(\"Research AI trends and write a summary\")\n"
+    "        # \xE2\x86\x92 Claude Sonnet or Opus depending on complexity\n"
+    "\n"
+    "        model = router.select_for_worker(\"Fetch the headlines from HackerNews\")\n"
+    "        # \xE2\x86\x92 Claude Haiku (simple task)\n"
+    "    ";
+
+namespace {
+
+// `value or Factory()`, with Factory looked up by name.
+Owned given_or_new(Borrowed globals, Borrowed value, PyObject* factory_name) {
+    const int given = py::truth(value);
+    if (given < 0) return {};
+    if (given) return Owned::take(value);
+    Owned factory = py::lookup_global(globals, factory_name);
+    if (!factory) return {};
+    return Owned::steal(PyObject_CallNoArgs(factory.get()));
+}
+
+bool set_attr(Borrowed obj, PyObject* name, Owned value) {
+    return value && PyObject_SetAttr(obj.get(), name, value.get()) == 0;
+}
+
+}  // namespace
+
+PyObject* init(Borrowed globals, Borrowed self, Borrowed config, Borrowed secrets) {
+    const names::Table& n = names::get();
+    if (!set_attr(self, n.priv_config, given_or_new(globals, config, n.routing_config)) ||
+        !set_attr(self, n.priv_secrets, given_or_new(globals, secrets, n.secrets_store)) ||
+        !set_attr(self, n.priv_usage_stats, Owned::steal(PyDict_New()))) {
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+PyObject* config(Borrowed self) { return PyObject_GetAttr(self.get(), names::get().priv_config); }
+
+PyObject* update_config(Borrowed self, Borrowed config) {
+    if (PyObject_SetAttr(self.get(), names::get().priv_config, config.get()) < 0) return nullptr;
+    Py_RETURN_NONE;
+}
+
+int catalogue_contains(Borrowed globals, Borrowed key) {
+    Owned catalogue = py::lookup_global(globals, names::get().available_models);
+    if (!catalogue) return -1;
+    return PySequence_Contains(catalogue.get(), key.get());
+}
+
+Owned catalogue_item(Borrowed globals, Borrowed key) {
+    Owned catalogue = py::lookup_global(globals, names::get().available_models);
+    if (!catalogue) return {};
+    return Owned::steal(PyObject_GetItem(catalogue.get(), key.get()));
+}
+
+int is_enabled(Borrowed self, Borrowed key) {
+    const names::Table& n = names::get();
+    Owned config = py::getattr(self, n.priv_config);
+    if (!config) return -1;
+    Owned enabled = py::getattr(config, n.enabled_models);
+    if (!enabled) return -1;
+    return PySequence_Contains(enabled.get(), key.get());
+}
+
+PyObject* get_model(Borrowed globals, Borrowed self, Borrowed model_key) {
+    const int known = catalogue_contains(globals, model_key);
+    if (known <= 0) return known < 0 ? nullptr : Py_NewRef(Py_None);
+    Owned spec = catalogue_item(globals, model_key);
+    if (!spec) return nullptr;
+    Owned available = py::call_method(self, names::get().is_available, spec);
+    if (!available) return nullptr;
+    const int yes = py::truth(available);
+    if (yes < 0) return nullptr;
+    return yes ? spec.release() : Py_NewRef(Py_None);
+}
+
+namespace {
+
+// The first catalogue key whose record has spec's id; an empty reference
+// (and no exception) when there is none.
+bool find_catalogue_key(Borrowed globals, Borrowed spec, Owned& found) {
+    const names::Table& n = names::get();
+    Owned catalogue = py::lookup_global(globals, n.available_models);
+    if (!catalogue) return false;
+    Owned view = py::call_method(catalogue, n.items);
+    if (!view) return false;
+    // The catalogue's own iterator: a comparison below may run Python code
+    // that edits the catalogue, which the iterator then reports.
+    Owned entries = Owned::steal(PyObject_GetIter(view.get()));
+    if (!entries) return false;
+    while (Owned entry = Owned::steal(PyIter_Next(entries.get()))) {
+        Owned key, record;
+        if (!py::unpack_pair(entry, key, record)) return false;
+        Owned record_id = py::getattr(record, n.id);
+        if (!record_id) return false;
+        Owned spec_id = py::getattr(spec, n.id);
+        if (!spec_id) return false;
+        const int same = PyObject_RichCompareBool(record_id.get(), spec_id.get(), Py_EQ);
+        if (same < 0) return false;
+        if (same) {
+            found = std::move(key);
+            return true;
+        }
+    }
+    return !PyErr_Occurred();
+}
+
+}  // namespace
+
+PyObject* is_available(Borrowed globals, Borrowed self, Borrowed spec) {
+    const names::Table& n = names::get();
+    Owned model_key;
+    if (!find_catalogue_key(globals, spec, model_key)) return nullptr;
+    if (model_key) {
+        const int named = py::truth(model_key);
+        if (named < 0) return nullptr;
+        if (named) {
+            const int enabled = is_enabled(self, model_key);
+            if (enabled < 0) return nullptr;
+            if (!enabled) Py_RETURN_FALSE;
+        }
+    }
+    Owned secrets = py::getattr(self, n.priv_secrets);
+    if (!secrets) return nullptr;
+    Owned provider = py::getattr(spec, n.provider);
+    if (!provider) return nullptr;
+    return py::call_method(secrets, n.has_key, provider).release();
+}
+
+namespace {
+
+// 1 when spec.provider == name, read afresh as the source reads it.
+int provider_is(Borrowed spec, PyObject* name) {
+    Owned provider = py::getattr(spec, names::get().provider);
+    if (!provider) return -1;
+    return PyObject_RichCompareBool(provider.get(), name, Py_EQ);
+}
+
+PyObject* prefixed_id(Borrowed spec, PyObject* prefix) {
+    const names::Table& n = names::get();
+    Owned id = py::getattr(spec, n.id);
+    if (!id) return nullptr;
+    Owned text = Owned::steal(PyObject_Format(id.get(), n.empty));
+    if (!text) return nullptr;
+    return PyUnicode_Concat(prefix, text.get());
+}
+
+}  // namespace
+
+PyObject* litellm_model_string(Borrowed spec) {
+    const names::Table& n = names::get();
+    int match = provider_is(spec, n.anthropic);
+    if (match) return match < 0 ? nullptr : prefixed_id(spec, n.anthropic_prefix);
+    match = provider_is(spec, n.openai);
+    if (match) return match < 0 ? nullptr : prefixed_id(spec, n.openai_prefix);
+    Owned id = py::getattr(spec, n.id);
+    if (!id) return nullptr;
+    if (!PyUnicode_CheckExact(id.get()) && id.get() != Py_None) {
+        PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "str", Py_TYPE(id.get())->tp_name);
+        return nullptr;
+    }
+    return id.release();
+}
+
+}  // namespace halvec::core::router

@@ -1,0 +1,26 @@
+// The router's state, model lookup, availability test and client string.
+// Every step that goes through the instance or a module-level name does so
+// at the time of the call, so subclasses, instance attributes and rebound
+// globals take effect.
+#pragma once
+
+#include "common/refs.hpp"
+
+namespace halvec::core::router {
+
+extern const char* const kDoc;
+
+PyObject* init(Borrowed globals, Borrowed self, Borrowed config, Borrowed secrets);
+PyObject* config(Borrowed self);
+PyObject* update_config(Borrowed self, Borrowed config);
+PyObject* get_model(Borrowed globals, Borrowed self, Borrowed model_key);
+PyObject* is_available(Borrowed globals, Borrowed self, Borrowed spec);
+PyObject* litellm_model_string(Borrowed spec);
+
+// `key in mapping` and `mapping[key]` for the catalogue, looked up by name.
+int catalogue_contains(Borrowed globals, Borrowed key);
+Owned catalogue_item(Borrowed globals, Borrowed key);
+// `key in self._config.enabled_models`
+int is_enabled(Borrowed self, Borrowed key);
+
+}  // namespace halvec::core::router

@@ -1,0 +1,147 @@
+#include "core/usage.hpp"
+
+#include "common/calls.hpp"
+#include "common/names.hpp"
+#include "common/python.hpp"
+#include "core/router.hpp"
+
+namespace halvec::core::usage {
+namespace {
+
+// self._usage_stats[model_key], read afresh.
+Owned counter_record(Borrowed self, Borrowed model_key) {
+    Owned stats = py::getattr(self, names::get().priv_usage_stats);
+    if (!stats) return {};
+    return Owned::steal(PyObject_GetItem(stats.get(), model_key.get()));
+}
+
+Owned new_counter_record() {
+    const names::Table& n = names::get();
+    Owned zero = Owned::steal(PyLong_FromLong(0));
+    Owned record = Owned::steal(PyDict_New());
+    if (!zero || !record || PyDict_SetItem(record.get(), n.calls, zero.get()) < 0 ||
+        PyDict_SetItem(record.get(), n.tokens, zero.get()) < 0) {
+        return {};
+    }
+    return record;
+}
+
+// record[field] += amount
+bool add_to(Borrowed record, PyObject* field, Borrowed amount) {
+    Owned current = Owned::steal(PyObject_GetItem(record.get(), field));
+    if (!current) return false;
+    Owned total = Owned::steal(PyNumber_InPlaceAdd(current.get(), amount.get()));
+    return total && PyObject_SetItem(record.get(), field, total.get()) == 0;
+}
+
+}  // namespace
+
+// With the plain dicts and ints the router keeps, none of these steps runs
+// Python code, so no other thread can run between the read and the write of
+// a counter.
+PyObject* record_usage(Borrowed self, Borrowed model_key, Borrowed tokens) {
+    const names::Table& n = names::get();
+    Owned stats = py::getattr(self, n.priv_usage_stats);
+    if (!stats) return nullptr;
+    const int present = PySequence_Contains(stats.get(), model_key.get());
+    if (present < 0) return nullptr;
+    if (!present) {
+        Owned record = new_counter_record();
+        if (!record || PyObject_SetItem(stats.get(), model_key.get(), record.get()) < 0) return nullptr;
+    }
+    stats.reset();
+
+    Owned one = Owned::steal(PyLong_FromLong(1));
+    if (!one) return nullptr;
+    Owned record = counter_record(self, model_key);
+    if (!record || !add_to(record, n.calls, one)) return nullptr;
+    record = counter_record(self, model_key);
+    if (!record || !add_to(record, n.tokens, tokens)) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* get_usage_stats(Borrowed self) {
+    Owned stats = py::getattr(self, names::get().priv_usage_stats);
+    if (!stats) return nullptr;
+    if (PyDict_CheckExact(stats.get())) return PyDict_Copy(stats.get());
+    Owned copy = Owned::steal(PyDict_New());
+    if (!copy || PyDict_Merge(copy.get(), stats.get(), 1) < 0) return nullptr;
+    return copy.release();
+}
+
+namespace {
+
+bool put(Borrowed record, PyObject* key, Owned value) {
+    return value && PyDict_SetItem(record.get(), key, value.get()) == 0;
+}
+
+// self._usage_stats.get(key): the counter record, or an empty reference
+// (and no exception) when the key has none.
+bool find_counters(Borrowed self, Borrowed key, Owned& counters) {
+    Owned stats = py::getattr(self, names::get().priv_usage_stats);
+    if (!stats) return false;
+    if (PyDict_CheckExact(stats.get())) {
+        counters = Owned::take(PyDict_GetItemWithError(stats.get(), key.get()));
+        return counters || !PyErr_Occurred();
+    }
+    Owned found = Owned::steal(PyObject_CallMethod(stats.get(), "get", "O", key.get()));
+    if (!found) return false;
+    if (found.get() != Py_None) counters = std::move(found);
+    return true;
+}
+
+// One listing record, its values read in the order of its keys.
+Owned listing_record(Borrowed self, Borrowed key, Borrowed spec) {
+    const names::Table& n = names::get();
+    Owned available = py::call_method(self, n.is_available, spec);
+    if (!available) return {};
+    Owned counters;
+    if (!find_counters(self, key, counters)) return {};
+
+    Owned record = Owned::steal(PyDict_New());
+    if (!record) return {};
+    if (!put(record, n.key, Owned::take(key)) || !put(record, n.id, py::getattr(spec, n.id)) ||
+        !put(record, n.provider, py::getattr(spec, n.provider)) ||
+        !put(record, n.display_name, py::getattr(spec, n.display_name)) ||
+        !put(record, n.description, py::getattr(spec, n.description))) {
+        return {};
+    }
+    Owned tier = py::getattr(spec, n.complexity_tier);
+    if (!tier || !put(record, n.complexity_tier, py::getattr(tier, n.value))) return {};
+    const int enabled = router::is_enabled(self, key);
+    if (enabled < 0 || !put(record, n.enabled, Owned::take(enabled ? Py_True : Py_False)) ||
+        !put(record, n.available, std::move(available)) ||
+        !put(record, n.cost_per_1k_input, py::getattr(spec, n.cost_per_1k_input)) ||
+        !put(record, n.cost_per_1k_output, py::getattr(spec, n.cost_per_1k_output))) {
+        return {};
+    }
+    for (PyObject* field : {n.calls, n.tokens}) {
+        Owned value = counters ? Owned::steal(PyObject_GetItem(counters.get(), field))
+                               : Owned::steal(PyLong_FromLong(0));
+        if (!put(record, field, std::move(value))) return {};
+    }
+    return record;
+}
+
+}  // namespace
+
+PyObject* get_available_models(Borrowed globals, Borrowed self) {
+    const names::Table& n = names::get();
+    Owned catalogue = py::lookup_global(globals, n.available_models);
+    if (!catalogue) return nullptr;
+    Owned view = py::call_method(catalogue, n.items);
+    if (!view) return nullptr;
+    Owned entries = Owned::steal(PyObject_GetIter(view.get()));
+    Owned result = Owned::steal(PyList_New(0));
+    if (!entries || !result) return nullptr;
+    while (Owned entry = Owned::steal(PyIter_Next(entries.get()))) {
+        Owned key, spec;
+        if (!py::unpack_pair(entry, key, spec)) return nullptr;
+        Owned record = listing_record(self, key, spec);
+        if (!record || PyList_Append(result.get(), record.get()) < 0) return nullptr;
+    }
+    if (PyErr_Occurred()) return nullptr;
+    return result.release();
+}
+
+}  // namespace halvec::core::usage
