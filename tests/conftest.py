@@ -40,3 +40,45 @@ def patterns(mr):
     for name, (obj, items) in saved.items():
         obj[:] = items
         setattr(mr, name, obj)
+
+
+class RecordingStore:
+    """A secrets store that answers from a set of providers and records every question."""
+
+    def __init__(self, providers=(), answer=None):
+        self.providers = set(providers)
+        self.answer = answer
+        self.calls = []
+
+    def has_key(self, provider):
+        self.calls.append(provider)
+        if self.answer is not None:
+            return self.answer
+        return provider in self.providers
+
+
+@pytest.fixture
+def store():
+    return RecordingStore
+
+
+@pytest.fixture
+def logs(caplog):
+    """The module logger's records as (level, message), captured at INFO."""
+    import logging
+    caplog.set_level(logging.INFO, logger="halvec.model_router")
+
+    def records():
+        assert all(r.args == () for r in caplog.records)  # messages come assembled
+        return [(r.levelname, r.getMessage()) for r in caplog.records if r.name == "halvec.model_router"]
+    return records
+
+
+@pytest.fixture
+def catalogue(mr):
+    """Restores AVAILABLE_MODELS (binding and contents) after a test edits it."""
+    saved = mr.AVAILABLE_MODELS, dict(mr.AVAILABLE_MODELS)
+    yield mr.AVAILABLE_MODELS
+    saved[0].clear()
+    saved[0].update(saved[1])
+    mr.AVAILABLE_MODELS = saved[0]

@@ -31,7 +31,7 @@ Available models:
 
 DEFINED = ["logging", "re", "dataclass", "field", "Enum", "Any", "SecretsStore", "logger",
            "Complexity", "ModelSpec", "AVAILABLE_MODELS", "_COMPLEX_PATTERNS", "_SIMPLE_PATTERNS",
-           "classify_complexity"]
+           "classify_complexity", "ModelRoutingConfig", "ModelRouter"]
 
 
 def test_namespace_holds_the_defined_names_in_import_order(mr, python):
