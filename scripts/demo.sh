@@ -6,4 +6,11 @@ source scripts/python312.sh
 source scripts/venv.sh
 make_venv .venv
 install_package .venv build/release
-.venv/bin/python -m halvec models
+echo "\$ python -m halvec models --keys anthropic"
+.venv/bin/python -m halvec models --keys anthropic
+echo
+echo "\$ python -m halvec route \"Research the pricing pages of three hosting providers\" --keys anthropic"
+.venv/bin/python -m halvec route "Research the pricing pages of three hosting providers" --keys anthropic
+echo
+echo "\$ python -m halvec route \"Summarise the meeting notes\" --model gpt-5.2 --keys anthropic --cost-conscious"
+.venv/bin/python -m halvec route "Summarise the meeting notes" --model gpt-5.2 --keys anthropic --cost-conscious
