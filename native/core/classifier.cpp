@@ -43,56 +43,47 @@ Owned make_list(const char* const (&texts)[N]) {
     return list;
 }
 
-// Bounds of `text` without the whitespace str.strip() removes at either end.
-struct Span {
-    Py_ssize_t start, end;
-};
-Span strip_bounds(PyObject* text) {
-    const int kind = PyUnicode_KIND(text);
-    const void* data = PyUnicode_DATA(text);
-    Py_ssize_t start = 0, end = PyUnicode_GET_LENGTH(text);
-    while (start < end && Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, start))) ++start;
-    while (end > start && Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, end - 1))) --end;
-    return {start, end};
+template <class Char>
+void strip_range(const Char* p, SearchText& text) {
+    Py_ssize_t start = text.start, end = text.end;
+    while (start < end && Py_UNICODE_ISSPACE(p[start])) ++start;
+    while (end > start && Py_UNICODE_ISSPACE(p[end - 1])) --end;
+    text.start = start;
+    text.end = end;
 }
 
-// len(text.split()): the runs of non-whitespace.
-Py_ssize_t count_words(PyObject* text) {
-    const int kind = PyUnicode_KIND(text);
-    const void* data = PyUnicode_DATA(text);
-    const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
+template <class Char>
+Py_ssize_t count_words_in(const Char* p, Py_ssize_t start, Py_ssize_t end) {
     Py_ssize_t words = 0;
     bool in_word = false;
-    for (Py_ssize_t i = 0; i < length; ++i) {
-        const bool space = Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, i));
+    for (Py_ssize_t i = start; i < end; ++i) {
+        const bool space = Py_UNICODE_ISSPACE(p[i]);
         words += !space && !in_word;
         in_word = !space;
     }
     return words;
 }
 
-// True, false or -1: does any pattern of the list named `list_name` match?
-// The list is read afresh at each step, like a for loop over it: its items
-// may run Python code when searched (a str subclass, or anything the engine
-// is handed), and that code may edit the list.
-int any_pattern_matches(Borrowed globals, PyObject* list_name, Borrowed text) {
-    Owned patterns = py::lookup_global(globals, list_name);
-    if (!patterns) return -1;
-    if (PyList_CheckExact(patterns.get())) {
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(patterns.get()); ++i) {
-            Owned pattern = Owned::take(PyList_GET_ITEM(patterns.get(), i));
-            const int found = pattern_search(globals, pattern, text);
-            if (found != 0) return found;
-        }
-        return 0;
+// Narrows the text to what str.strip() leaves.
+void strip(SearchText& text) {
+    PyObject* s = text.source.get();
+    text.start = 0;
+    text.end = PyUnicode_GET_LENGTH(s);
+    switch (PyUnicode_KIND(s)) {
+        case PyUnicode_1BYTE_KIND: return strip_range(PyUnicode_1BYTE_DATA(s), text);
+        case PyUnicode_2BYTE_KIND: return strip_range(PyUnicode_2BYTE_DATA(s), text);
+        default: return strip_range(PyUnicode_4BYTE_DATA(s), text);
     }
-    Owned iterator = Owned::steal(PyObject_GetIter(patterns.get()));
-    if (!iterator) return -1;
-    while (Owned pattern = Owned::steal(PyIter_Next(iterator.get()))) {
-        const int found = pattern_search(globals, pattern, text);
-        if (found != 0) return found;
+}
+
+// len(text.split()): the runs of non-whitespace.
+Py_ssize_t count_words(const SearchText& text) {
+    PyObject* s = text.source.get();
+    switch (PyUnicode_KIND(s)) {
+        case PyUnicode_1BYTE_KIND: return count_words_in(PyUnicode_1BYTE_DATA(s), text.start, text.end);
+        case PyUnicode_2BYTE_KIND: return count_words_in(PyUnicode_2BYTE_DATA(s), text.start, text.end);
+        default: return count_words_in(PyUnicode_4BYTE_DATA(s), text.start, text.end);
     }
-    return PyErr_Occurred() ? -1 : 0;
 }
 
 // The tool count compared as an arbitrary-precision integer, clamped into
@@ -130,22 +121,25 @@ bool define_pattern_lists(Borrowed globals) {
 
 PyObject* classify_complexity(Borrowed globals, Borrowed prompt, Borrowed tool_count) {
     const names::Table& n = names::get();
-    Owned lowered = Owned::steal(PyObject_CallMethodNoArgs(prompt.get(), n.lower));
-    if (!lowered) return nullptr;
-    const Span span = strip_bounds(lowered.get());
-    if (span.end - span.start < kShortText) return tier_member(globals, Tier::Simple);
-
-    Owned text = span.start == 0 && span.end == PyUnicode_GET_LENGTH(lowered.get())
-                     ? std::move(lowered)
-                     : Owned::steal(PyUnicode_Substring(lowered.get(), span.start, span.end));
-    if (!text) return nullptr;
+    // ASCII text is lower-cased on the fly while it is read (lowering changes
+    // neither its length nor its whitespace); other text through str.lower(),
+    // whose full mapping may change its length.
+    Owned lowered;
+    const bool ascii = PyUnicode_IS_ASCII(prompt.get());
+    if (!ascii) {
+        lowered = Owned::steal(PyObject_CallMethodNoArgs(prompt.get(), n.lower));
+        if (!lowered) return nullptr;
+    }
+    SearchText text{ascii ? prompt : lowered.borrow(), 0, 0, ascii, {}};
+    strip(text);
+    if (text.end - text.start < kShortText) return tier_member(globals, Tier::Simple);
 
     int found = any_pattern_matches(globals, n.complex_patterns, text);
     if (found != 0) return found < 0 ? nullptr : tier_member(globals, Tier::Complex);
     found = any_pattern_matches(globals, n.simple_patterns, text);
     if (found != 0) return found < 0 ? nullptr : tier_member(globals, Tier::Simple);
 
-    return tier_member(globals, tier_by_counts(count_words(text.get()), clamp_tool_count(tool_count.get())));
+    return tier_member(globals, tier_by_counts(count_words(text), clamp_tool_count(tool_count.get())));
 }
 
 }  // namespace halvec::core

@@ -1,16 +1,32 @@
-// The one question the classifier asks of a pattern: does it match anywhere
-// in the text? Kept behind this interface so the engine can change without
-// touching the rules.
+// The classifier's pattern test: does any pattern of a module-level list
+// match somewhere in the normalised text?
+//
+// Pattern texts the native engine covers are decided by it, in one pass over
+// the text for the whole list; every other entry (a text outside the
+// engine's subset, an object that is not exactly a str) goes to Python's
+// `re`, looked up in the module namespace, in list order. The list is read
+// afresh at each step, as a for loop over it would, since `re` may run
+// Python code that edits it.
 #pragma once
 
 #include "common/refs.hpp"
 
 namespace halvec::core {
 
-// 1 when `pattern` matches somewhere in `text`, 0 when it does not, -1 with
-// the exception set when the search fails (an invalid pattern, a pattern that
-// is not text). `pattern` is any object taken from a pattern list; `text` is
-// an exact str.
-int pattern_search(Borrowed globals, Borrowed pattern, Borrowed text);
+// The normalised text of one classification: `source[start:end]`, lower-cased
+// already, or (an ASCII source) lower-cased on the fly.
+struct SearchText {
+    Borrowed source;
+    Py_ssize_t start;
+    Py_ssize_t end;
+    bool lower_ascii;
+    Owned materialized;  // the text as a str object, made when `re` needs it
+
+    // The text as an exact str; nullptr with an exception set on failure.
+    PyObject* object();
+};
+
+// 1, 0, or -1 with an exception set.
+int any_pattern_matches(Borrowed globals, PyObject* list_name, SearchText& text);
 
 }  // namespace halvec::core

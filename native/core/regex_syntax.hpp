@@ -1,0 +1,49 @@
+// The regular-expression subset the native engine decides, parsed into a
+// small tree. Anything outside it is reported as unsupported, and the caller
+// hands that pattern to Python's `re` instead.
+//
+// Supported, with Python's meaning for a text pattern without flags:
+//   literal characters; `.` (anything but a line feed); groups `(...)` with
+//   alternation `|`; the quantifiers `*`, `+`, `?`, `{n}`, `{n,}`, `{,m}` and
+//   `{n,m}` (greedy; a repeat is bounded so the program stays small);
+//   `\b` and `\B`; the classes `\d \D \s \S \w \W`; a backslash before ASCII
+//   punctuation or a blank, which makes it a literal.
+// Not supported: character sets `[...]`, anchors `^ $ \A \Z`, `(?...)`
+// groups, lazy or possessive quantifiers, back-references and the other
+// escapes.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string_view>
+#include <vector>
+
+namespace halvec::core::regex {
+
+enum class ClassKind : std::uint8_t { Digit, NotDigit, Space, NotSpace, Word, NotWord };
+
+struct Node {
+    enum class Kind : std::uint8_t {
+        Empty,          // matches the empty string
+        Literal,        // `ch`
+        Any,            // `.`
+        Class,          // `cls`
+        WordBoundary,   // `\b`
+        NotWordBoundary,// `\B`
+        Concat,         // `children` in order
+        Alternate,      // one of `children`
+        Repeat,         // `children[0]` between `min` and `max` times (max < 0: no bound)
+    };
+    Kind kind = Kind::Empty;
+    char32_t ch = 0;
+    ClassKind cls = ClassKind::Digit;
+    int min = 0;
+    int max = 0;
+    std::vector<Node> children;
+};
+
+// The tree of `pattern`, or nullptr when it is outside the subset (which
+// includes every pattern Python's `re` would reject).
+std::unique_ptr<Node> parse(std::u32string_view pattern);
+
+}  // namespace halvec::core::regex
