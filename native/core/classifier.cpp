@@ -134,10 +134,12 @@ PyObject* classify_complexity(Borrowed globals, Borrowed prompt, Borrowed tool_c
     strip(text);
     if (text.end - text.start < kShortText) return tier_member(globals, Tier::Simple);
 
-    int found = any_pattern_matches(globals, n.complex_patterns, text);
-    if (found != 0) return found < 0 ? nullptr : tier_member(globals, Tier::Complex);
-    found = any_pattern_matches(globals, n.simple_patterns, text);
-    if (found != 0) return found < 0 ? nullptr : tier_member(globals, Tier::Simple);
+    switch (match_pattern_lists(globals, text)) {
+        case kComplexMatch: return tier_member(globals, Tier::Complex);
+        case kSimpleMatch: return tier_member(globals, Tier::Simple);
+        case kNoMatch: break;
+        default: return nullptr;
+    }
 
     return tier_member(globals, tier_by_counts(count_words(text), clamp_tool_count(tool_count.get())));
 }

@@ -80,7 +80,7 @@ int search_one(Borrowed globals, Borrowed pattern, SearchText& text) {
         }
     }
     if (!compiled->alone) return search_with_re(globals, pattern, text);
-    return compiled->alone->scan(view_of(text), true) != 0;
+    return compiled->alone->scan(view_of(text), ~std::uint64_t{0}) != 0;
 }
 
 // ---- A whole list ----------------------------------------------------------
@@ -148,9 +148,54 @@ std::shared_ptr<Plan> make_plan(PyObject* list) {
     return plan;
 }
 
+// Both lists in one scan, when every entry of both is the engine's: the
+// complex list's patterns take the low bits, the simple list's the next.
+struct PairPlan {
+    std::shared_ptr<Plan> complex, simple;
+    std::unique_ptr<regex::Matcher> matcher;
+    std::uint64_t complex_bits = 0;
+};
+
+bool fully_native(const Plan& plan) {
+    return plan.all_native && plan.matcher && plan.items.size() <= regex::kMaxPatterns;
+}
+
+std::unique_ptr<PairPlan> make_pair_plan(const std::shared_ptr<Plan>& complex,
+                                         const std::shared_ptr<Plan>& simple) {
+    auto pair = std::make_unique<PairPlan>();
+    pair->complex = complex;
+    pair->simple = simple;
+    if (complex->items.size() + simple->items.size() > regex::kMaxPatterns) return pair;
+    std::vector<std::shared_ptr<Compiled>> keep;
+    std::vector<const regex::Node*> trees;
+    for (const Plan* plan : {complex.get(), simple.get()}) {
+        for (const Owned& item : plan->items) {
+            keep.push_back(compile(item.get()));
+            if (!keep.back()->tree) return pair;
+            trees.push_back(keep.back()->tree.get());
+        }
+    }
+    regex::Program program;
+    if (!program.build(trees)) return pair;
+    pair->matcher = std::make_unique<regex::Matcher>(std::move(program), kPredicates);
+    pair->complex_bits = (std::uint64_t{1} << complex->items.size()) - 1;
+    return pair;
+}
+
 // The plans last used for each of the two lists. Never destroyed: they hold
 // references that must not be released after the interpreter has gone.
 std::shared_ptr<Plan>* const plans = new std::shared_ptr<Plan>[2];
+std::unique_ptr<PairPlan>& pair_plan = *new std::unique_ptr<PairPlan>;
+
+// Both module lists, when each is an exact list; borrowed from the module
+// namespace (reading a dict entry runs no Python code).
+bool both_lists(Borrowed globals, PyObject*& complex, PyObject*& simple) {
+    const names::Table& n = names::get();
+    complex = PyDict_GetItemWithError(globals.get(), n.complex_patterns);
+    simple = complex ? PyDict_GetItemWithError(globals.get(), n.simple_patterns) : nullptr;
+    if (PyErr_Occurred()) PyErr_Clear();  // left for the list-by-list path to report in order
+    return complex && simple && PyList_CheckExact(complex) && PyList_CheckExact(simple);
+}
 
 int search_list(Borrowed globals, PyObject* list, std::shared_ptr<Plan>& slot, SearchText& text) {
     if (!slot || !slot->fits(list)) slot = make_plan(list);
@@ -159,7 +204,7 @@ int search_list(Borrowed globals, PyObject* list, std::shared_ptr<Plan>& slot, S
     // The usual case: every entry is the engine's, and nothing runs Python
     // code, so one scan answers for the list.
     if (plan->all_native && plan->matcher && plan->items.size() <= regex::kMaxPatterns) {
-        return plan->matcher->scan(view_of(text), true) != 0;
+        return plan->matcher->scan(view_of(text), ~std::uint64_t{0}) != 0;
     }
     std::uint64_t found = 0;
     bool scanned = false;
@@ -169,7 +214,7 @@ int search_list(Borrowed globals, PyObject* list, std::shared_ptr<Plan>& slot, S
         int result;
         if (at < plan->items.size() && plan->items[at].get() == item.get() && plan->member[at] >= 0) {
             if (!scanned) {
-                found = plan->matcher->scan(view_of(text), plan->all_native);
+                found = plan->matcher->scan(view_of(text), 0);
                 scanned = true;
             }
             result = static_cast<int>((found >> plan->member[at]) & 1);
@@ -196,6 +241,32 @@ PyObject* SearchText::object() {
         materialized = Owned::steal(PyUnicode_Substring(lowered.get(), start, end));
     }
     return materialized.get();
+}
+
+int match_pattern_lists(Borrowed globals, SearchText& text) {
+    PyObject* complex;
+    PyObject* simple;
+    if (both_lists(globals, complex, simple)) {
+        if (!plans[0] || !plans[0]->fits(complex)) plans[0] = make_plan(complex);
+        if (!plans[1] || !plans[1]->fits(simple)) plans[1] = make_plan(simple);
+        if (fully_native(*plans[0]) && fully_native(*plans[1])) {
+            if (!pair_plan || pair_plan->complex != plans[0] || pair_plan->simple != plans[1]) {
+                pair_plan = make_pair_plan(plans[0], plans[1]);
+            }
+            if (pair_plan->matcher) {
+                // Nothing below runs Python code, so the borrowed lists are safe.
+                const std::uint64_t found = pair_plan->matcher->scan(view_of(text), pair_plan->complex_bits);
+                if (found & pair_plan->complex_bits) return kComplexMatch;
+                return found ? kSimpleMatch : kNoMatch;
+            }
+        }
+    }
+    const names::Table& n = names::get();
+    int found = any_pattern_matches(globals, n.complex_patterns, text);
+    if (found != 0) return found < 0 ? -1 : kComplexMatch;
+    found = any_pattern_matches(globals, n.simple_patterns, text);
+    if (found != 0) return found < 0 ? -1 : kSimpleMatch;
+    return kNoMatch;
 }
 
 int any_pattern_matches(Borrowed globals, PyObject* list_name, SearchText& text) {

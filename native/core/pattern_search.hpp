@@ -29,4 +29,9 @@ struct SearchText {
 // 1, 0, or -1 with an exception set.
 int any_pattern_matches(Borrowed globals, PyObject* list_name, SearchText& text);
 
+// Both lists, complex first: which of them has a match, or -1 with an
+// exception set. When every entry of both is the engine's, one scan decides.
+enum : int { kNoMatch = 0, kComplexMatch = 1, kSimpleMatch = 2 };
+int match_pattern_lists(Borrowed globals, SearchText& text);
+
 }  // namespace halvec::core

@@ -3,6 +3,7 @@
 #include <iterator>
 
 #include "common/calls.hpp"
+#include "common/dict_walk.hpp"
 #include "common/names.hpp"
 #include "common/python.hpp"
 
@@ -39,22 +40,18 @@ PyObject* to_dict(Borrowed self) {
 PyObject* from_dict(Borrowed cls, Borrowed data) {
     const names::Table& n = names::get();
     Owned kwargs = Owned::steal(PyDict_New());
-    Owned view = py::call_method(data, n.items);
-    if (!kwargs || !view) return nullptr;
-    // The dict's own iterator: it raises if the dict changes size while a
-    // membership test below runs Python code.
-    Owned entries = Owned::steal(PyObject_GetIter(view.get()));
-    if (!entries) return nullptr;
-    while (Owned entry = Owned::steal(PyIter_Next(entries.get()))) {
-        Owned key, value;
-        if (!py::unpack_pair(entry, key, value)) return nullptr;
+    py::ItemsWalk entries;
+    if (!kwargs || !entries.start(data)) return nullptr;
+    Owned key, value;
+    int more;
+    while ((more = entries.next(key, value)) > 0) {
         Owned fields = py::getattr(cls, n.dataclass_fields);
         if (!fields) return nullptr;
         const int is_field = PySequence_Contains(fields.get(), key.get());
         if (is_field < 0) return nullptr;
         if (is_field && PyDict_SetItem(kwargs.get(), key.get(), value.get()) < 0) return nullptr;
     }
-    if (PyErr_Occurred()) return nullptr;
+    if (more < 0) return nullptr;
     return py::call_with_kwargs(cls, kwargs).release();
 }
 

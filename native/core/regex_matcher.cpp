@@ -181,7 +181,7 @@ std::uint64_t Matcher::final_mask(int state) {
 }
 
 template <class Char, bool Lower>
-std::uint64_t Matcher::run(const Char* p, std::size_t n, bool first_only) {
+std::uint64_t Matcher::run(const Char* p, std::size_t n, std::uint64_t stop) {
     const int* ascii = Lower ? lowered_ascii_class_ : ascii_class_;
     std::uint64_t mask = 0;
     std::int32_t row = 0;  // state 0, the start of a text
@@ -193,7 +193,7 @@ std::uint64_t Matcher::run(const Char* p, std::size_t n, bool first_only) {
         if (entry >= 0) [[likely]] {
             if (entry & 1) {
                 mask |= emitted_[static_cast<std::size_t>(row + cls)];
-                if (first_only) return mask;
+                if (mask & stop) return mask;
             }
             row = entry >> 1;
             continue;
@@ -201,22 +201,22 @@ std::uint64_t Matcher::run(const Char* p, std::size_t n, bool first_only) {
         const Step step = compute(row / classes_, cls);
         next = next_.data();  // the table may have grown or been dropped
         mask |= step.emitted;
-        if (first_only && mask) return mask;
+        if (mask & stop) return mask;
         row = step.next * classes_;
     }
     return mask | final_mask(row / classes_);
 }
 
-std::uint64_t Matcher::scan(const Text& text, bool first_only) {
+std::uint64_t Matcher::scan(const Text& text, std::uint64_t stop) {
     const std::size_t n = text.end - text.start;
     switch (text.width) {
         case 1: {
             const auto* p = static_cast<const std::uint8_t*>(text.data) + text.start;
-            return text.lower_ascii ? run<std::uint8_t, true>(p, n, first_only)
-                                    : run<std::uint8_t, false>(p, n, first_only);
+            return text.lower_ascii ? run<std::uint8_t, true>(p, n, stop)
+                                    : run<std::uint8_t, false>(p, n, stop);
         }
-        case 2: return run<std::uint16_t, false>(static_cast<const std::uint16_t*>(text.data) + text.start, n, first_only);
-        default: return run<std::uint32_t, false>(static_cast<const std::uint32_t*>(text.data) + text.start, n, first_only);
+        case 2: return run<std::uint16_t, false>(static_cast<const std::uint16_t*>(text.data) + text.start, n, stop);
+        default: return run<std::uint32_t, false>(static_cast<const std::uint32_t*>(text.data) + text.start, n, stop);
     }
 }
 

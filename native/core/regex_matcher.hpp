@@ -39,9 +39,9 @@ class Matcher {
 public:
     Matcher(Program program, const Predicates& predicates);
 
-    // Bit i is set when pattern i matches somewhere in `text`. With
-    // `first_only` the scan stops at the first match of any pattern.
-    std::uint64_t scan(const Text& text, bool first_only);
+    // Bit i is set when pattern i matches somewhere in `text`. The scan
+    // stops early once a pattern of `stop` has matched.
+    std::uint64_t scan(const Text& text, std::uint64_t stop);
 
 private:
     enum Flag : std::uint8_t { kWord = 1, kDigit = 2, kSpace = 4, kNewline = 8 };
@@ -59,7 +59,7 @@ private:
     };
 
     template <class Char, bool Lower>
-    std::uint64_t run(const Char* p, std::size_t n, bool first_only);
+    std::uint64_t run(const Char* p, std::size_t n, std::uint64_t stop);
 
     std::uint8_t flags_of(char32_t c) const;
     int class_of_wide(char32_t c) const;

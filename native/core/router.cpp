@@ -1,6 +1,7 @@
 #include "core/router.hpp"
 
 #include "common/calls.hpp"
+#include "common/dict_walk.hpp"
 #include "common/names.hpp"
 #include "common/python.hpp"
 
@@ -102,15 +103,13 @@ bool find_catalogue_key(Borrowed globals, Borrowed spec, Owned& found) {
     const names::Table& n = names::get();
     Owned catalogue = py::lookup_global(globals, n.available_models);
     if (!catalogue) return false;
-    Owned view = py::call_method(catalogue, n.items);
-    if (!view) return false;
-    // The catalogue's own iterator: a comparison below may run Python code
-    // that edits the catalogue, which the iterator then reports.
-    Owned entries = Owned::steal(PyObject_GetIter(view.get()));
-    if (!entries) return false;
-    while (Owned entry = Owned::steal(PyIter_Next(entries.get()))) {
-        Owned key, record;
-        if (!py::unpack_pair(entry, key, record)) return false;
+    // A comparison below may run Python code that edits the catalogue; the
+    // walk then raises as the dict's own iterator would.
+    py::ItemsWalk entries;
+    if (!entries.start(catalogue)) return false;
+    Owned key, record;
+    int more;
+    while ((more = entries.next(key, record)) > 0) {
         Owned record_id = py::getattr(record, n.id);
         if (!record_id) return false;
         Owned spec_id = py::getattr(spec, n.id);
@@ -122,7 +121,7 @@ bool find_catalogue_key(Borrowed globals, Borrowed spec, Owned& found) {
             return true;
         }
     }
-    return !PyErr_Occurred();
+    return more == 0;
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include "core/usage.hpp"
 
 #include "common/calls.hpp"
+#include "common/dict_walk.hpp"
 #include "common/names.hpp"
 #include "common/python.hpp"
 #include "core/router.hpp"
@@ -129,18 +130,16 @@ PyObject* get_available_models(Borrowed globals, Borrowed self) {
     const names::Table& n = names::get();
     Owned catalogue = py::lookup_global(globals, n.available_models);
     if (!catalogue) return nullptr;
-    Owned view = py::call_method(catalogue, n.items);
-    if (!view) return nullptr;
-    Owned entries = Owned::steal(PyObject_GetIter(view.get()));
+    py::ItemsWalk entries;
     Owned result = Owned::steal(PyList_New(0));
-    if (!entries || !result) return nullptr;
-    while (Owned entry = Owned::steal(PyIter_Next(entries.get()))) {
-        Owned key, spec;
-        if (!py::unpack_pair(entry, key, spec)) return nullptr;
+    if (!result || !entries.start(catalogue)) return nullptr;
+    Owned key, spec;
+    int more;
+    while ((more = entries.next(key, spec)) > 0) {
         Owned record = listing_record(self, key, spec);
         if (!record || PyList_Append(result.get(), record.get()) < 0) return nullptr;
     }
-    if (PyErr_Occurred()) return nullptr;
+    if (more < 0) return nullptr;
     return result.release();
 }
 
