@@ -75,6 +75,22 @@ int usable(Borrowed self, Borrowed spec) {
     return py::truth(available);
 }
 
+enum class Enabled { Check, Skip };
+
+// One candidate key: 1 with `spec` set when it is a catalogue key (and, if
+// asked, an enabled one) whose record is usable; 0 to try the next; -1.
+int try_candidate(Borrowed globals, Borrowed self, Borrowed key, Enabled enabled_test, Owned& spec) {
+    const int known = router::catalogue_contains(globals, key);
+    if (known <= 0) return known;
+    if (enabled_test == Enabled::Check) {
+        const int enabled = router::is_enabled(self, key);
+        if (enabled <= 0) return enabled;
+    }
+    spec = router::catalogue_item(globals, key);
+    if (!spec) return -1;
+    return usable(self, spec);
+}
+
 bool log(Borrowed globals, PyObject* level, Owned message) {
     if (!message) return false;
     Owned logger = py::lookup_global(globals, names::get().logger);
@@ -194,18 +210,10 @@ PyObject* select_for_complexity(Borrowed globals, Borrowed self, Borrowed comple
     Owned candidates = Owned::take(listed ? listed : tables->other);
 
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(candidates.get()); ++i) {
-        Borrowed key = PyTuple_GET_ITEM(candidates.get(), i);
-        const int known = router::catalogue_contains(globals, key);
-        if (known < 0) return nullptr;
-        if (!known) continue;
-        const int enabled = router::is_enabled(self, key);
-        if (enabled < 0) return nullptr;
-        if (!enabled) continue;
-        Owned spec = router::catalogue_item(globals, key);
-        if (!spec) return nullptr;
-        const int ok = usable(self, spec);
-        if (ok < 0) return nullptr;
-        if (ok) return spec.release();
+        Owned spec;
+        const int found = try_candidate(globals, self, PyTuple_GET_ITEM(candidates.get(), i),
+                                        Enabled::Check, spec);
+        if (found) return found < 0 ? nullptr : spec.release();
     }
     return py::call_method(self, n.get_fallback).release();
 }
@@ -219,14 +227,9 @@ PyObject* get_fallback(Borrowed globals, Borrowed self) {
     Owned keys = Owned::steal(PyObject_GetIter(enabled.get()));
     if (!keys) return nullptr;
     while (Owned key = Owned::steal(PyIter_Next(keys.get()))) {
-        const int known = router::catalogue_contains(globals, key);
-        if (known < 0) return nullptr;
-        if (!known) continue;
-        Owned spec = router::catalogue_item(globals, key);
-        if (!spec) return nullptr;
-        const int ok = usable(self, spec);
-        if (ok < 0) return nullptr;
-        if (ok) return spec.release();
+        Owned spec;
+        const int found = try_candidate(globals, self, key, Enabled::Skip, spec);
+        if (found) return found < 0 ? nullptr : spec.release();
     }
     if (PyErr_Occurred()) return nullptr;
     // The last resort, returned without a test.
