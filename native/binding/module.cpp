@@ -56,7 +56,7 @@ bool check_interpreter() {
     return true;
 }
 
-// module.<attribute> = spec.<source>, skipped when the spec lacks it.
+// module.<attribute> = spec.<source>, skipped when the ModuleSpec lacks it.
 bool copy_spec_attribute(Borrowed spec, Borrowed module, const char* source, const char* attribute,
                          bool skip_none) {
     Owned value = Owned::steal(PyObject_GetAttrString(spec.get(), source));

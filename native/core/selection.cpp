@@ -113,11 +113,16 @@ bool log_choice(Borrowed globals, Borrowed how, Borrowed spec, Borrowed descript
                                                  excerpt.get())));
 }
 
-// self.get_model(key), and whether the result is a record (truthy).
-int lookup_model(Borrowed self, Borrowed key, Owned& spec) {
+// self.get_model(key): 1 with `spec` set when it gives a record (truthy),
+// after logging the choice when `logs`; 0 when it gives none; -1.
+int choose(Borrowed globals, Borrowed self, Borrowed key, PyObject* how, Borrowed description, bool logs,
+           Owned& spec) {
     spec = py::call_method(self, names::get().get_model, key);
     if (!spec) return -1;
-    return py::truth(spec);
+    const int found = py::truth(spec);
+    if (found <= 0) return found;
+    if (logs && !log_choice(globals, how, spec, description)) return -1;
+    return 1;
 }
 
 PyObject* select(Borrowed globals, Borrowed self, Borrowed description, Borrowed model_key, Role role) {
@@ -128,12 +133,8 @@ PyObject* select(Borrowed globals, Borrowed self, Borrowed description, Borrowed
     if (model_key.get() != Py_None && PyUnicode_GET_LENGTH(model_key.get()) != 0 &&
         PyUnicode_Compare(model_key.get(), n.auto_) != 0) {
         Owned spec;
-        const int found = lookup_model(self, model_key, spec);
-        if (found < 0) return nullptr;
-        if (found) {
-            if (logs && !log_choice(globals, n.explicit_, spec, description)) return nullptr;
-            return spec.release();
-        }
+        const int found = choose(globals, self, model_key, n.explicit_, description, logs, spec);
+        if (found) return found < 0 ? nullptr : spec.release();
         if (logs && !log(globals, n.warning,
                          Owned::steal(PyUnicode_FromFormat(
                              "Requested model '%U' not available, falling back to auto",
@@ -153,12 +154,8 @@ PyObject* select(Borrowed globals, Borrowed self, Borrowed description, Borrowed
     if (wanted < 0) return nullptr;
     if (wanted) {
         Owned spec;
-        const int found = lookup_model(self, default_key, spec);
-        if (found < 0) return nullptr;
-        if (found) {
-            if (logs && !log_choice(globals, n.default_, spec, description)) return nullptr;
-            return spec.release();
-        }
+        const int found = choose(globals, self, default_key, n.default_, description, logs, spec);
+        if (found) return found < 0 ? nullptr : spec.release();
     }
 
     // 3. The choice by complexity tier.
