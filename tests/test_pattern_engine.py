@@ -155,3 +155,23 @@ def test_long_and_strange_texts(patterns, pattern, text, found):
 ])
 def test_lower_case_before_the_search(probe, pattern, text):
     assert probe(pattern, text + PAD) == expected(pattern, text + PAD)
+
+
+pattern_lists = st.lists(st.one_of(subset_patterns(), st.sampled_from(["[ab]", "a$", "^z", "(?:x)", "é+"])),
+                         max_size=5)
+
+
+@settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(pattern_lists, pattern_lists, texts)
+def test_whole_lists_agree_with_the_plain_rules(patterns, complex_list, simple_list, text):
+    # Both lists at once, with entries for the engine and for re mixed in any order.
+    import reference
+    text = PAD + " " + text
+    patterns._COMPLEX_PATTERNS[:] = complex_list
+    patterns._SIMPLE_PATTERNS[:] = simple_list
+    saved = reference._COMPLEX_PATTERNS, reference._SIMPLE_PATTERNS
+    reference._COMPLEX_PATTERNS, reference._SIMPLE_PATTERNS = complex_list, simple_list
+    try:
+        assert patterns.classify_complexity(text) is reference.classify_complexity(text)
+    finally:
+        reference._COMPLEX_PATTERNS, reference._SIMPLE_PATTERNS = saved
