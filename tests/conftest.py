@@ -82,3 +82,4 @@ def catalogue(mr):
     saved[0].clear()
     saved[0].update(saved[1])
     mr.AVAILABLE_MODELS = saved[0]
+

@@ -139,15 +139,22 @@ def test_pattern_that_edits_its_own_list_while_searched(patterns):
     mr = patterns
 
     class Shrinking(str):
+        armed = True
+
         def __hash__(self):
-            mr._COMPLEX_PATTERNS.clear()  # runs inside re's cache lookup
+            if self.armed:  # once: re's cache hashes its keys again when it evicts them
+                self.armed = False
+                mr._COMPLEX_PATTERNS.clear()  # runs inside re's cache lookup
             return str.__hash__(self)
 
-    mr._COMPLEX_PATTERNS[:] = [Shrinking("zzz"), "garden"]
-    # The list is read afresh after each search, so the cleared entries are gone.
-    assert mr.classify_complexity("please tidy the garden shed today") is mr.Complexity.SIMPLE
-    mr._COMPLEX_PATTERNS[:] = [Shrinking("garden")]
-    assert mr.classify_complexity("please tidy the garden shed today") is mr.Complexity.COMPLEX
+    try:
+        mr._COMPLEX_PATTERNS[:] = [Shrinking("zzz"), "garden"]
+        # The list is read afresh after each search, so the cleared entries are gone.
+        assert mr.classify_complexity("please tidy the garden shed today") is mr.Complexity.SIMPLE
+        mr._COMPLEX_PATTERNS[:] = [Shrinking("garden")]
+        assert mr.classify_complexity("please tidy the garden shed today") is mr.Complexity.COMPLEX
+    finally:
+        re.purge()
 
 
 WORDS = ["architect", "architecture", "design system", "design  system", "refactor", "multistep",

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "binding/arguments.hpp"
+#include "binding/errors.hpp"
 #include "binding/traceback.hpp"
 #include "common/identity.hpp"
 #include "common/names.hpp"
@@ -48,7 +49,8 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, std::si
     FunctionObject* f = as_function(callable);
     BoundArgs bound;
     if (!bind_arguments(f->sig, args, nargsf, kwnames, bound)) return call_failed(f);
-    PyObject* result = f->sig.spec->impl(Call{callable, f->globals, bound.arg});
+    PyObject* result = without_cxx_exceptions<PyObject*>(
+        nullptr, [&] { return f->sig.spec->impl(Call{callable, f->globals, bound.arg}); });
     if (!result) return call_failed(f);
     return result;
 }

@@ -6,6 +6,7 @@
 // therefore runs at most once per process; every later import, also after
 // removal from sys.modules, and every reload yields that same object.
 
+#include "binding/errors.hpp"
 #include "binding/function.hpp"
 #include "binding/toplevel.hpp"
 #include "binding/traceback.hpp"
@@ -116,8 +117,11 @@ int exec_module(PyObject* module) {
         return -1;
     }
     process.module = Py_NewRef(module);
-    if (!names::init() || !ready_function_type() || !register_in_sys_modules(module) ||
-        !run_toplevel(module)) {
+    const bool done = without_cxx_exceptions(false, [&] {
+        return names::init() && ready_function_type() && register_in_sys_modules(module) &&
+               run_toplevel(module);
+    });
+    if (!done) {
         return exec_failed();
     }
     return 0;
