@@ -197,3 +197,21 @@ def test_memory_is_flat_over_a_million_calls(python):
     """, timeout=600)
     second_quarter, last = map(int, out.split())
     assert last - second_quarter < 2 * 1024 * 1024, (second_quarter, last)
+
+
+def test_first_count_of_a_key_from_many_threads(mr):
+    # Every thread counts keys no one has counted yet; creating a key's record
+    # can let another thread run, which must not make either count vanish.
+    router = mr.ModelRouter(secrets=RecordingStore())
+    keys = [f"model-{i}" for i in range(2000)]
+    interval = sys.getswitchinterval()
+    sys.setswitchinterval(1e-6)
+    try:
+        workers = [threading.Thread(target=lambda: [router.record_usage(k) for k in keys]) for _ in range(4)]
+        for w in workers:
+            w.start()
+        for w in workers:
+            w.join()
+    finally:
+        sys.setswitchinterval(interval)
+    assert all(record["calls"] == 4 for record in router.get_usage_stats().values())

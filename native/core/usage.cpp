@@ -47,8 +47,16 @@ PyObject* record_usage(Borrowed self, Borrowed model_key, Borrowed tokens) {
     const int present = PySequence_Contains(stats.get(), model_key.get());
     if (present < 0) return nullptr;
     if (!present) {
+        // Making the record may run the garbage collector, and with it other
+        // threads; setdefault then keeps a record another thread has just
+        // stored, so its count is not lost.
         Owned record = new_counter_record();
-        if (!record || PyObject_SetItem(stats.get(), model_key.get(), record.get()) < 0) return nullptr;
+        if (!record) return nullptr;
+        if (PyDict_CheckExact(stats.get())) {
+            if (!PyDict_SetDefault(stats.get(), model_key.get(), record.get())) return nullptr;
+        } else if (PyObject_SetItem(stats.get(), model_key.get(), record.get()) < 0) {
+            return nullptr;
+        }
     }
     stats.reset();
 
