@@ -15,6 +15,20 @@ class Boom(Exception):
     pass
 
 
+def run_threads(*targets):
+    """Runs the targets on threads of their own, switching between them as often as possible."""
+    interval = sys.getswitchinterval()
+    sys.setswitchinterval(1e-6)
+    try:
+        workers = [threading.Thread(target=t) for t in targets]
+        for w in workers:
+            w.start()
+        for w in workers:
+            w.join()
+    finally:
+        sys.setswitchinterval(interval)
+
+
 def test_store_that_raises(mr, logs):
     class Raising:
         def has_key(self, provider):
@@ -104,17 +118,7 @@ def test_record_whose_id_edits_the_catalogue(mr, catalogue):
 def test_record_usage_loses_no_count_across_threads(mr):
     router = mr.ModelRouter(secrets=RecordingStore())
     threads, per_thread = 8, (125_000 if not SANITIZED else 25_000)
-    interval = sys.getswitchinterval()
-    sys.setswitchinterval(1e-6)
-    try:
-        workers = [threading.Thread(target=lambda: [router.record_usage("claude-haiku", 2)
-                                                    for _ in range(per_thread)]) for _ in range(threads)]
-        for w in workers:
-            w.start()
-        for w in workers:
-            w.join()
-    finally:
-        sys.setswitchinterval(interval)
+    run_threads(*[lambda: [router.record_usage("claude-haiku", 2) for _ in range(per_thread)]] * threads)
     assert router.get_usage_stats()["claude-haiku"] == {"calls": threads * per_thread,
                                                         "tokens": 2 * threads * per_thread}
 
@@ -139,20 +143,11 @@ def test_selection_beside_update_config(mr):
         except Exception as e:  # pragma: no cover - reported below
             errors.append(e)
 
-    interval = sys.getswitchinterval()
-    sys.setswitchinterval(1e-6)
-    try:
-        swapper = threading.Thread(target=swap)
-        swapper.start()
-        selectors = [threading.Thread(target=select) for _ in range(3)]
-        for t in selectors:
-            t.start()
-        for t in selectors:
-            t.join()
+    def selectors():
+        run_threads(select, select, select)
         stop.set()
-        swapper.join()
-    finally:
-        sys.setswitchinterval(interval)
+
+    run_threads(swap, selectors)
     assert errors == []
     assert seen <= {"Claude Haiku", "Claude Opus", "Claude Sonnet"}
 
@@ -204,14 +199,5 @@ def test_first_count_of_a_key_from_many_threads(mr):
     # can let another thread run, which must not make either count vanish.
     router = mr.ModelRouter(secrets=RecordingStore())
     keys = [f"model-{i}" for i in range(2000)]
-    interval = sys.getswitchinterval()
-    sys.setswitchinterval(1e-6)
-    try:
-        workers = [threading.Thread(target=lambda: [router.record_usage(k) for k in keys]) for _ in range(4)]
-        for w in workers:
-            w.start()
-        for w in workers:
-            w.join()
-    finally:
-        sys.setswitchinterval(interval)
+    run_threads(*[lambda: [router.record_usage(k) for k in keys]] * 4)
     assert all(record["calls"] == 4 for record in router.get_usage_stats().values())
