@@ -47,6 +47,12 @@ FunctionObject* as_function(PyObject* o) { return reinterpret_cast<FunctionObjec
 PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, std::size_t nargsf,
                               PyObject* kwnames) {
     FunctionObject* f = as_function(callable);
+    if (!f->globals) [[unlikely]] {
+        // The garbage collector has broken this function's cycle with the
+        // module namespace (possible only while the interpreter shuts down).
+        PyErr_SetString(PyExc_RuntimeError, "the module namespace of this function is gone");
+        return nullptr;
+    }
     BoundArgs bound;
     if (!bind_arguments(f->sig, args, nargsf, kwnames, bound)) return call_failed(f);
     PyObject* result = without_cxx_exceptions<PyObject*>(
