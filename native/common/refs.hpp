@@ -21,7 +21,6 @@ public:
 
     PyObject* get() const noexcept { return p_; }
     explicit operator bool() const noexcept { return p_ != nullptr; }
-    bool is(Borrowed other) const noexcept { return p_ == other.p_; }
 
 private:
     PyObject* p_ = nullptr;
@@ -59,7 +58,6 @@ public:
     // Hand the reference to a caller that takes ownership (a return value,
     // a stealing API).
     [[nodiscard]] PyObject* release() noexcept { return std::exchange(p_, nullptr); }
-    Owned copy() const noexcept { return take(p_); }
     void reset() noexcept {
         PyObject* old = std::exchange(p_, nullptr);
         Py_XDECREF(old);
