@@ -203,9 +203,7 @@ int search_list(Borrowed globals, PyObject* list, std::shared_ptr<Plan>& slot, S
     const std::shared_ptr<Plan> plan = slot;
     // The usual case: every entry is the engine's, and nothing runs Python
     // code, so one scan answers for the list.
-    if (plan->all_native && plan->matcher && plan->items.size() <= regex::kMaxPatterns) {
-        return plan->matcher->scan(view_of(text), ~std::uint64_t{0}) != 0;
-    }
+    if (fully_native(*plan)) return plan->matcher->scan(view_of(text), ~std::uint64_t{0}) != 0;
     std::uint64_t found = 0;
     bool scanned = false;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
@@ -226,6 +224,23 @@ int search_list(Borrowed globals, PyObject* list, std::shared_ptr<Plan>& slot, S
         if (result != 0) return result;
     }
     return 0;
+}
+
+// Does any entry of the list named `list_name` match? 1, 0 or -1.
+int any_pattern_matches(Borrowed globals, PyObject* list_name, SearchText& text) {
+    Owned patterns = py::lookup_global(globals, list_name);
+    if (!patterns) return -1;
+    if (PyList_CheckExact(patterns.get())) {
+        std::shared_ptr<Plan>& slot = plans[list_name == names::get().complex_patterns ? 0 : 1];
+        return search_list(globals, patterns.get(), slot, text);
+    }
+    Owned iterator = Owned::steal(PyObject_GetIter(patterns.get()));
+    if (!iterator) return -1;
+    while (Owned pattern = Owned::steal(PyIter_Next(iterator.get()))) {
+        const int found = search_one(globals, pattern, text);
+        if (found != 0) return found;
+    }
+    return PyErr_Occurred() ? -1 : 0;
 }
 
 }  // namespace
@@ -267,22 +282,6 @@ int match_pattern_lists(Borrowed globals, SearchText& text) {
     found = any_pattern_matches(globals, n.simple_patterns, text);
     if (found != 0) return found < 0 ? -1 : kSimpleMatch;
     return kNoMatch;
-}
-
-int any_pattern_matches(Borrowed globals, PyObject* list_name, SearchText& text) {
-    Owned patterns = py::lookup_global(globals, list_name);
-    if (!patterns) return -1;
-    if (PyList_CheckExact(patterns.get())) {
-        std::shared_ptr<Plan>& slot = plans[list_name == names::get().complex_patterns ? 0 : 1];
-        return search_list(globals, patterns.get(), slot, text);
-    }
-    Owned iterator = Owned::steal(PyObject_GetIter(patterns.get()));
-    if (!iterator) return -1;
-    while (Owned pattern = Owned::steal(PyIter_Next(iterator.get()))) {
-        const int found = search_one(globals, pattern, text);
-        if (found != 0) return found;
-    }
-    return PyErr_Occurred() ? -1 : 0;
 }
 
 }  // namespace halvec::core

@@ -1,5 +1,6 @@
-// The classifier's pattern test: does any pattern of a module-level list
-// match somewhere in the normalised text?
+// The classifier's pattern test: which of the two module-level lists, the
+// complex one first, has a pattern that matches somewhere in the normalised
+// text?
 //
 // Pattern texts the native engine covers are decided by it, in one pass over
 // the text for the whole list; every other entry (a text outside the
@@ -25,9 +26,6 @@ struct SearchText {
     // The text as an exact str; nullptr with an exception set on failure.
     PyObject* object();
 };
-
-// 1, 0, or -1 with an exception set.
-int any_pattern_matches(Borrowed globals, PyObject* list_name, SearchText& text);
 
 // Both lists, complex first: which of them has a match, or -1 with an
 // exception set. When every entry of both is the engine's, one scan decides.
