@@ -92,8 +92,11 @@ bool convert_int_params(const Signature& sig, BoundArgs& out) {
         if (sig.spec->params[i].check != Check::Int) continue;
         PyObject* value = out.arg[i];
         if (PyLong_CheckExact(value)) continue;
+        // A number without an integer value (a complex) still goes to the
+        // conversion, whose own error then says why it has none.
         PyNumberMethods* nb = Py_TYPE(value)->tp_as_number;
-        if (!nb || !(nb->nb_int || nb->nb_index || nb->nb_float)) {
+        const bool number = nb && (nb->nb_int || nb->nb_index || nb->nb_float);
+        if (!number && !PyComplex_Check(value)) {
             raise_type_error(sig.spec->params[i].name, "int", value, false);
             return false;
         }

@@ -53,10 +53,13 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, std::si
         PyErr_SetString(PyExc_RuntimeError, "the module namespace of this function is gone");
         return nullptr;
     }
+    // Ours for the whole call: the collector may clear the function's fields
+    // while the call runs Python code.
+    const Owned globals = Owned::take(f->globals);
     BoundArgs bound;
     if (!bind_arguments(f->sig, args, nargsf, kwnames, bound)) return call_failed(f);
     PyObject* result = without_cxx_exceptions<PyObject*>(
-        nullptr, [&] { return f->sig.spec->impl(Call{callable, f->globals, bound.arg}); });
+        nullptr, [&] { return f->sig.spec->impl(Call{callable, globals.get(), bound.arg}); });
     if (!result) return call_failed(f);
     return result;
 }
