@@ -59,6 +59,8 @@ def test_bad_arguments_count_nothing(mr):
         router.record_usage("claude-haiku", float("nan"))
     with pytest.raises(OverflowError):
         router.record_usage("claude-haiku", float("inf"))
+    with pytest.raises(TypeError, match=r"^int\(\) argument must be .* not 'complex'$"):
+        router.record_usage("claude-haiku", 2j)
     assert router.get_usage_stats() == {}
 
 

@@ -1,13 +1,19 @@
-// Module creation: the entry point, and the create and exec steps of
-// multi-phase initialisation.
+// Module creation: the entry point, the create and exec steps of
+// multi-phase initialisation, and the slots through which the module object
+// owns its state.
 //
 // The module keeps two facts for the whole process: the interpreter that
 // first created it, and the module object whose exec step ran. Its top level
 // therefore runs at most once per process; every later import, also after
-// removal from sys.modules, and every reload yields that same object.
+// removal from sys.modules, and every reload yields that same object for as
+// long as it lives. The module object is not kept alive by this record: it
+// lives and dies like any module, and at shutdown its free slot releases
+// what it holds while the interpreter can still finalise it.
 
 #include "binding/errors.hpp"
 #include "binding/function.hpp"
+#include "binding/module_state.hpp"
+#include "binding/test_hooks.hpp"
 #include "binding/toplevel.hpp"
 #include "binding/traceback.hpp"
 #include "common/identity.hpp"
@@ -38,7 +44,11 @@ const char* const kModuleDoc =
 struct ProcessState {
     bool have_interpreter = false;
     int64_t interpreter_id = 0;
-    PyObject* module = nullptr;  // strong; the module whose exec step was entered
+    // An exec step was entered and its import has not failed.
+    bool executed = false;
+    // That module object while it lives: not a reference (the free slot
+    // clears it).
+    PyObject* module = nullptr;
 };
 ProcessState process;
 
@@ -72,7 +82,9 @@ bool copy_spec_attribute(Borrowed spec, Borrowed module, const char* source, con
 
 PyObject* create_module(PyObject* spec, PyModuleDef*) {
     if (!check_interpreter()) return nullptr;
-    if (process.module) return Py_NewRef(process.module);
+    // A module being deallocated (weak reference callbacks run before its
+    // free slot) is not handed out again.
+    if (process.module && Py_REFCNT(process.module) > 0) return Py_NewRef(process.module);
 
     Owned name = Owned::steal(PyObject_GetAttrString(spec, "name"));
     if (!name) return nullptr;
@@ -102,29 +114,48 @@ bool register_in_sys_modules(PyObject* module) {
     if (!code) PyErr_Clear();  // cannot fail otherwise than for memory; keep the real error
     add_traceback_entry(code, process.module ? PyModule_GetDict(process.module) : nullptr);
     // Forget the module, so that a later import starts afresh.
-    PyObject* failed = process.module;
     process.module = nullptr;
-    Py_XDECREF(failed);
+    process.executed = false;
+    free_module_state();
     return -1;
 }
 
 int exec_module(PyObject* module) {
     if (process.module == module) return 0;
-    if (process.module) {
+    if (process.executed) {
         PyErr_SetString(PyExc_RuntimeError,
                         "Module 'model_router' has already been imported. Re-initialisation is not "
                         "supported.");
         return -1;
     }
-    process.module = Py_NewRef(module);
+    process.executed = true;
+    process.module = module;
     const bool done = without_cxx_exceptions(false, [&] {
+        make_module_state();
         return names::init() && ready_function_type() && register_in_sys_modules(module) &&
-               run_toplevel(module);
+               run_toplevel(module) && install_test_hooks();
     });
     if (!done) {
         return exec_failed();
     }
     return 0;
+}
+
+// The state belongs to the module of the process alone; another module
+// object of this definition (one whose import failed) has none.
+int traverse_module(PyObject* module, visitproc visit, void* arg) {
+    return module == process.module ? traverse_module_state(visit, arg) : 0;
+}
+
+int clear_module(PyObject* module) {
+    if (module == process.module) clear_module_state();
+    return 0;
+}
+
+void free_module(void* module) {
+    if (module != process.module) return;
+    process.module = nullptr;
+    free_module_state();
 }
 
 PyModuleDef_Slot module_slots[] = {
@@ -140,9 +171,9 @@ PyModuleDef module_def = {
     0,
     nullptr,
     module_slots,
-    nullptr,
-    nullptr,
-    nullptr,
+    traverse_module,
+    clear_module,
+    free_module,
 };
 
 }  // namespace

@@ -1,5 +1,7 @@
 #include "core/classifier.hpp"
 
+#include <algorithm>
+
 #include "common/names.hpp"
 #include "common/python.hpp"
 #include "core/pattern_search.hpp"
@@ -43,19 +45,13 @@ Owned make_list(const char* const (&texts)[N]) {
     return list;
 }
 
-template <class Char>
-void strip_range(const Char* p, SearchText& text) {
-    Py_ssize_t start = text.start, end = text.end;
-    while (start < end && Py_UNICODE_ISSPACE(p[start])) ++start;
-    while (end > start && Py_UNICODE_ISSPACE(p[end - 1])) --end;
-    text.start = start;
-    text.end = end;
-}
+// Long texts are read in slices, with a check for signals between them.
+constexpr Py_ssize_t kSlice = Py_ssize_t{1} << 20;
 
+// Words in p[start:end], continuing a count that was `in_word` at `start`.
 template <class Char>
-Py_ssize_t count_words_in(const Char* p, Py_ssize_t start, Py_ssize_t end) {
+Py_ssize_t count_words_in(const Char* p, Py_ssize_t start, Py_ssize_t end, bool& in_word) {
     Py_ssize_t words = 0;
-    bool in_word = false;
     for (Py_ssize_t i = start; i < end; ++i) {
         const bool space = Py_UNICODE_ISSPACE(p[i]);
         words += !space && !in_word;
@@ -64,26 +60,48 @@ Py_ssize_t count_words_in(const Char* p, Py_ssize_t start, Py_ssize_t end) {
     return words;
 }
 
-// Narrows the text to what str.strip() leaves.
-void strip(SearchText& text) {
+// Narrows the text to what str.strip() leaves; false with an exception set
+// if a signal handler raises.
+bool strip(SearchText& text) {
     PyObject* s = text.source.get();
-    text.start = 0;
-    text.end = PyUnicode_GET_LENGTH(s);
-    switch (PyUnicode_KIND(s)) {
-        case PyUnicode_1BYTE_KIND: return strip_range(PyUnicode_1BYTE_DATA(s), text);
-        case PyUnicode_2BYTE_KIND: return strip_range(PyUnicode_2BYTE_DATA(s), text);
-        default: return strip_range(PyUnicode_4BYTE_DATA(s), text);
+    const int kind = PyUnicode_KIND(s);
+    const void* data = PyUnicode_DATA(s);
+    Py_ssize_t start = 0, end = PyUnicode_GET_LENGTH(s);
+    Py_ssize_t until_check = kSlice;
+    auto check = [&] {
+        if (--until_check) return true;
+        until_check = kSlice;
+        return PyErr_CheckSignals() == 0;
+    };
+    while (start < end && Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, start))) {
+        ++start;
+        if (!check()) return false;
     }
+    while (end > start && Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, end - 1))) {
+        --end;
+        if (!check()) return false;
+    }
+    text.start = start;
+    text.end = end;
+    return true;
 }
 
-// len(text.split()): the runs of non-whitespace.
+// len(text.split()): the runs of non-whitespace; -1 with an exception set if
+// a signal handler raises.
 Py_ssize_t count_words(const SearchText& text) {
     PyObject* s = text.source.get();
-    switch (PyUnicode_KIND(s)) {
-        case PyUnicode_1BYTE_KIND: return count_words_in(PyUnicode_1BYTE_DATA(s), text.start, text.end);
-        case PyUnicode_2BYTE_KIND: return count_words_in(PyUnicode_2BYTE_DATA(s), text.start, text.end);
-        default: return count_words_in(PyUnicode_4BYTE_DATA(s), text.start, text.end);
+    Py_ssize_t words = 0;
+    bool in_word = false;
+    for (Py_ssize_t start = text.start; start < text.end; start += kSlice) {
+        if (start != text.start && PyErr_CheckSignals() < 0) return -1;
+        const Py_ssize_t end = std::min(text.end, start + kSlice);
+        switch (PyUnicode_KIND(s)) {
+            case PyUnicode_1BYTE_KIND: words += count_words_in(PyUnicode_1BYTE_DATA(s), start, end, in_word); break;
+            case PyUnicode_2BYTE_KIND: words += count_words_in(PyUnicode_2BYTE_DATA(s), start, end, in_word); break;
+            default: words += count_words_in(PyUnicode_4BYTE_DATA(s), start, end, in_word); break;
+        }
     }
+    return words;
 }
 
 // The tool count compared as an arbitrary-precision integer, clamped into
@@ -119,7 +137,7 @@ bool define_pattern_lists(Borrowed globals) {
            py::set_global(globals, "_SIMPLE_PATTERNS", make_list(kSimplePatterns));
 }
 
-PyObject* classify_complexity(Borrowed globals, Borrowed prompt, Borrowed tool_count) {
+PyObject* classify_complexity(PatternState& patterns, Borrowed globals, Borrowed prompt, Borrowed tool_count) {
     const names::Table& n = names::get();
     // ASCII text is lower-cased on the fly while it is read (lowering changes
     // neither its length nor its whitespace); other text through str.lower(),
@@ -131,17 +149,19 @@ PyObject* classify_complexity(Borrowed globals, Borrowed prompt, Borrowed tool_c
         if (!lowered) return nullptr;
     }
     SearchText text{ascii ? prompt : lowered.borrow(), 0, 0, ascii, {}};
-    strip(text);
+    if (!strip(text)) return nullptr;
     if (text.end - text.start < kShortText) return tier_member(globals, Tier::Simple);
 
-    switch (match_pattern_lists(globals, text)) {
+    switch (match_pattern_lists(patterns, globals, text)) {
         case kComplexMatch: return tier_member(globals, Tier::Complex);
         case kSimpleMatch: return tier_member(globals, Tier::Simple);
         case kNoMatch: break;
         default: return nullptr;
     }
 
-    return tier_member(globals, tier_by_counts(count_words(text), clamp_tool_count(tool_count.get())));
+    const Py_ssize_t words = count_words(text);
+    if (words < 0) return nullptr;
+    return tier_member(globals, tier_by_counts(words, clamp_tool_count(tool_count.get())));
 }
 
 }  // namespace halvec::core

@@ -1,21 +1,26 @@
-// The classifier's pattern test: which of the two module-level lists, the
+// The classifier's pattern test, and the one bridge between the pattern
+// engine and the interpreter: which of the two module-level lists, the
 // complex one first, has a pattern that matches somewhere in the normalised
 // text?
 //
-// Pattern texts the native engine covers are decided by it, in one pass over
-// the text for the whole list; every other entry (a text outside the
-// engine's subset, an object that is not exactly a str) goes to Python's
-// `re`, looked up in the module namespace, in list order. The list is read
-// afresh at each step, as a for loop over it would, since `re` may run
-// Python code that edits it.
+// Pattern texts the engine covers are decided by it, in one pass over the
+// text for a whole list (for both lists, once they have been seen together);
+// every other entry (a text outside the engine's subset, an object that is
+// not exactly a str) goes to Python's `re`, looked up in the module
+// namespace, in list order. Each list is looked up when its turn comes and
+// read afresh at each step, as a for loop over it would, since `re` may run
+// Python code that edits it. Long scans stop every few milliseconds to let
+// signal handlers run.
 #pragma once
 
 #include "common/refs.hpp"
+#include "core/pattern_state.hpp"
 
 namespace halvec::core {
 
 // The normalised text of one classification: `source[start:end]`, lower-cased
-// already, or (an ASCII source) lower-cased on the fly.
+// already, or (an ASCII source) lower-cased on the fly. The caller keeps
+// `source` alive for as long as the text is used.
 struct SearchText {
     Borrowed source;
     Py_ssize_t start;
@@ -28,8 +33,8 @@ struct SearchText {
 };
 
 // Both lists, complex first: which of them has a match, or -1 with an
-// exception set. When every entry of both is the engine's, one scan decides.
+// exception set. May throw std::bad_alloc.
 enum : int { kNoMatch = 0, kComplexMatch = 1, kSimpleMatch = 2 };
-int match_pattern_lists(Borrowed globals, SearchText& text);
+int match_pattern_lists(PatternState& state, Borrowed globals, SearchText& text);
 
 }  // namespace halvec::core

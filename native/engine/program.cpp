@@ -1,19 +1,40 @@
-#include "core/regex_program.hpp"
+#include "engine/program.hpp"
 
 #include <algorithm>
 
-namespace halvec::core::regex {
+namespace halvec::engine {
 namespace {
 
-// Beyond this many instructions a pattern (or list) is left to `re`.
+// Beyond this many instructions, or this many characters in sets, a pattern
+// (or list) is left to `re`.
 constexpr std::size_t kMaxInsts = 50000;
+constexpr std::size_t kMaxSetChars = std::size_t{1} << 18;
 
 }  // namespace
+
+bool Program::in_set(std::size_t i, char32_t c) const {
+    const std::u32string_view chars = set(i);
+    return std::binary_search(chars.begin(), chars.end(), c);
+}
 
 int Program::emit(Inst inst) {
     if (insts_.size() >= kMaxInsts) return -1;
     insts_.push_back(inst);
     return static_cast<int>(insts_.size() - 1);
+}
+
+// A repeat compiles its operand once per copy; a set is stored only once.
+int Program::set_number(const Node& node) {
+    const auto found = set_nodes_.find(&node);
+    if (found != set_nodes_.end()) return found->second;
+    if (set_chars_.size() + node.chars.size() > kMaxSetChars) return -1;
+    const int number = static_cast<int>(set_ranges_.size());
+    set_ranges_.reserve(set_ranges_.size() + 1);
+    set_nodes_.emplace(&node, number);
+    const std::size_t first = set_chars_.size();
+    set_chars_.insert(set_chars_.end(), node.chars.begin(), node.chars.end());
+    set_ranges_.emplace_back(first, node.chars.size());
+    return number;
 }
 
 // Compiled back to front: each piece is told where to go after it matches,
@@ -24,8 +45,11 @@ int Program::compile(const Node& node, int next) {
         case K::Empty:
             return next;
         case K::Literal:
-            literals_.push_back(node.ch);
             return emit({.op = Inst::Op::Literal, .ch = node.ch, .out = next});
+        case K::Set: {
+            const int set = set_number(node);
+            return set < 0 ? -1 : emit({.op = Inst::Op::Set, .out = next, .pattern = set});
+        }
         case K::Any:
             return emit({.op = Inst::Op::Any, .out = next});
         case K::Class:
@@ -42,7 +66,7 @@ int Program::compile(const Node& node, int next) {
             return entry;
         }
         case K::Alternate: {
-            std::vector<int> entries;
+            Vector<int> entries;
             for (const Node& child : node.children) {
                 const int entry = compile(child, next);
                 if (entry < 0) return -1;
@@ -79,11 +103,13 @@ int Program::compile(const Node& node, int next) {
     return -1;
 }
 
-bool Program::build(const std::vector<const Node*>& patterns) {
+bool Program::build(const Vector<const Node*>& patterns) {
     if (patterns.empty() || patterns.size() > kMaxPatterns) return false;
     insts_.clear();
-    literals_.clear();
-    std::vector<int> entries;
+    set_chars_.clear();
+    set_ranges_.clear();
+    set_nodes_.clear();
+    Vector<int> entries;
     for (std::size_t i = 0; i < patterns.size(); ++i) {
         const int match = emit({.op = Inst::Op::Match, .pattern = static_cast<int>(i)});
         if (match < 0) return false;
@@ -98,9 +124,10 @@ bool Program::build(const std::vector<const Node*>& patterns) {
     if (entry < 0) return false;
     start_ = entry;
     patterns_ = patterns.size();
-    std::sort(literals_.begin(), literals_.end());
-    literals_.erase(std::unique(literals_.begin(), literals_.end()), literals_.end());
+    // The nodes belong to the caller's trees; nothing may point at them later.
+    SetNumbers().swap(set_nodes_);
+    insts_.shrink_to_fit();
     return true;
 }
 
-}  // namespace halvec::core::regex
+}  // namespace halvec::engine

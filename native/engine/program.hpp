@@ -4,17 +4,18 @@
 #pragma once
 
 #include <cstdint>
-#include <vector>
+#include <unordered_map>
 
-#include "core/regex_syntax.hpp"
+#include "engine/syntax.hpp"
 
-namespace halvec::core::regex {
+namespace halvec::engine {
 
 inline constexpr std::size_t kMaxPatterns = 64;
 
 struct Inst {
     enum class Op : std::uint8_t {
         Literal,          // consumes `ch`
+        Set,              // consumes a character of set number `set`
         Any,              // consumes anything but a line feed
         Class,            // consumes a character of `cls`
         Split,            // continues at `out` and `out1`
@@ -25,33 +26,43 @@ struct Inst {
     Op op;
     ClassKind cls = ClassKind::Digit;
     char32_t ch = 0;
-    int out = -1;
-    int out1 = -1;
-    int pattern = 0;
+    std::int32_t out = -1;
+    std::int32_t out1 = -1;
+    std::int32_t pattern = 0;  // Match: the pattern; Set: the set
 };
 
 class Program {
 public:
     // Compiles each tree as pattern number i; false when the program would
-    // grow past its bound.
-    bool build(const std::vector<const Node*>& patterns);
+    // grow past its bound. May throw std::bad_alloc.
+    bool build(const Vector<const Node*>& patterns);
 
-    const std::vector<Inst>& insts() const { return insts_; }
+    const Vector<Inst>& insts() const { return insts_; }
     int start() const { return start_; }
     std::size_t pattern_count() const { return patterns_; }
-    // The distinct literal characters, sorted: each gets a character class.
-    const std::vector<char32_t>& literals() const { return literals_; }
+    std::size_t set_count() const { return set_ranges_.size(); }
+    // The characters of set `i`, sorted and distinct.
+    std::u32string_view set(std::size_t i) const {
+        const auto [first, size] = set_ranges_[i];
+        return {set_chars_.data() + first, size};
+    }
+    bool in_set(std::size_t i, char32_t c) const;
 
 private:
     int emit(Inst inst);
     // Compiles `node` to continue at `next` when it has matched; returns its
     // entry, or -1 past the size bound.
     int compile(const Node& node, int next);
+    int set_number(const Node& node);
 
-    std::vector<Inst> insts_;
-    std::vector<char32_t> literals_;
+    Vector<Inst> insts_;
+    Vector<char32_t> set_chars_;
+    Vector<std::pair<std::size_t, std::size_t>> set_ranges_;
+    using SetNumbers = std::unordered_map<const Node*, int, std::hash<const Node*>, std::equal_to<>,
+                                          Allocator<std::pair<const Node* const, int>>>;
+    SetNumbers set_nodes_;  // while building: the number of each set node
     int start_ = -1;
     std::size_t patterns_ = 0;
 };
 
-}  // namespace halvec::core::regex
+}  // namespace halvec::engine

@@ -1,8 +1,9 @@
-#include "core/regex_syntax.hpp"
+#include "engine/syntax.hpp"
 
+#include <algorithm>
 #include <optional>
 
-namespace halvec::core::regex {
+namespace halvec::engine {
 namespace {
 
 // Repeats are expanded into copies of their operand; past this the pattern
@@ -37,7 +38,35 @@ private:
             if (!next) return std::nullopt;
             alt.children.push_back(std::move(*next));
         }
-        return alt;
+        return gather_single_characters(std::move(alt));
+    }
+
+    static bool single_character(const Node& n) {
+        return n.kind == Node::Kind::Literal || n.kind == Node::Kind::Set;
+    }
+
+    // `(a|b|xy|c)` as `([abc]|xy)`: a match exists through one of them exactly
+    // when it exists through the set, and one set is one step of the search
+    // however many characters it holds.
+    static Node gather_single_characters(Node alt) {
+        const auto singles = std::count_if(alt.children.begin(), alt.children.end(), single_character);
+        if (singles < 2) return alt;
+        Node set{.kind = Node::Kind::Set};
+        Node rest{.kind = Node::Kind::Alternate};
+        for (Node& child : alt.children) {
+            if (child.kind == Node::Kind::Literal) {
+                set.chars.push_back(child.ch);
+            } else if (child.kind == Node::Kind::Set) {
+                set.chars.insert(set.chars.end(), child.chars.begin(), child.chars.end());
+            } else {
+                rest.children.push_back(std::move(child));
+            }
+        }
+        std::sort(set.chars.begin(), set.chars.end());
+        set.chars.erase(std::unique(set.chars.begin(), set.chars.end()), set.chars.end());
+        if (rest.children.empty()) return set;
+        rest.children.push_back(std::move(set));
+        return rest;
     }
 
     std::optional<Node> concatenation() {
@@ -166,10 +195,11 @@ private:
 
 }  // namespace
 
-std::unique_ptr<Node> parse(std::u32string_view pattern) {
+Tree parse(std::u32string_view pattern) {
+    if (pattern.size() > kMaxPatternLength) return nullptr;
     std::optional<Node> node = Parser(pattern).parse_all();
     if (!node) return nullptr;
-    return std::make_unique<Node>(std::move(*node));
+    return Tree(engine::make_shared<Node>(std::move(*node)));
 }
 
-}  // namespace halvec::core::regex
+}  // namespace halvec::engine

@@ -1,0 +1,110 @@
+#include "core/pattern_cache.hpp"
+
+#include "core/unicode_predicates.hpp"
+
+namespace halvec::core {
+namespace {
+
+constexpr std::size_t kMaxEntries = 256;
+// A quarter of the engine's budget for compiled texts; the rest is for the
+// plans and the DFA tables.
+constexpr std::size_t kMaxBytes = engine::kMemoryBudget / 4;
+
+std::size_t hash_step(std::size_t h, char32_t c) { return (h ^ c) * 0x100000001b3ull; }
+constexpr std::size_t kHashSeed = 0xcbf29ce484222325ull;
+
+}  // namespace
+
+std::size_t CompileCache::Hash::operator()(const engine::U32String& key) const noexcept {
+    std::size_t h = kHashSeed;
+    for (char32_t c : key) h = hash_step(h, c);
+    return h;
+}
+
+std::size_t CompileCache::Hash::operator()(const TextView& text) const noexcept {
+    std::size_t h = kHashSeed;
+    for (std::size_t i = 0; i < text.length; ++i) {
+        h = hash_step(h, PyUnicode_READ(text.kind, text.data, static_cast<Py_ssize_t>(i)));
+    }
+    return h;
+}
+
+bool CompileCache::Equal::operator()(const TextView& a, const engine::U32String& b) const noexcept {
+    if (a.length != b.size()) return false;
+    for (std::size_t i = 0; i < a.length; ++i) {
+        if (PyUnicode_READ(a.kind, a.data, static_cast<Py_ssize_t>(i)) != b[i]) return false;
+    }
+    return true;
+}
+
+std::shared_ptr<Compiled> CompileCache::get(PyObject* text) {
+    const TextView view{PyUnicode_DATA(text), PyUnicode_KIND(text),
+                        static_cast<std::size_t>(PyUnicode_GET_LENGTH(text))};
+    const auto found = entries_.find(view);
+    if (found != entries_.end()) {
+        found->second->last_use = ++clock_;
+        return found->second;
+    }
+    auto made = engine::make_shared<Compiled>();
+    // Texts too long for the engine are not kept: their keys alone would be large.
+    if (view.length > engine::kMaxPatternLength) return made;
+
+    const std::size_t before = engine::memory::in_use();
+    engine::U32String key(view.length, U'\0');
+    for (std::size_t i = 0; i < view.length; ++i) {
+        key[i] = PyUnicode_READ(view.kind, view.data, static_cast<Py_ssize_t>(i));
+    }
+    made->tree = engine::parse(key);
+    made->last_use = ++clock_;
+    made->bytes = engine::memory::in_use() - before + sizeof(Compiled);
+    entries_.emplace(std::move(key), made);
+    made->cached = true;
+    bytes_ += made->bytes;
+    make_room(made.get());
+    return made;
+}
+
+std::shared_ptr<engine::Matcher> CompileCache::alone(Compiled& compiled) {
+    if (compiled.alone || compiled.too_large || !compiled.tree) return compiled.alone;
+    const std::size_t before = engine::memory::in_use();
+    engine::Program program;
+    if (!program.build({compiled.tree.get()})) {
+        compiled.too_large = true;
+        return nullptr;
+    }
+    auto automaton = engine::make_shared<engine::Automaton>(std::move(program), unicode_predicates());
+    compiled.alone = engine::make_shared<engine::Matcher>(std::move(automaton));
+    // Counted while the entry is cached; the matcher's tables are not, since
+    // they give themselves back under pressure.
+    if (compiled.cached) {
+        const std::size_t grown = engine::memory::in_use() - before;
+        compiled.bytes += grown;
+        bytes_ += grown;
+        make_room(&compiled);
+    }
+    return compiled.alone;
+}
+
+// Evicts the least recently used entries (never `keep`) until the cache is
+// within its bounds. Entries in use elsewhere live on with their users.
+void CompileCache::make_room(const Compiled* keep) noexcept {
+    while (entries_.size() > kMaxEntries || (bytes_ > kMaxBytes && entries_.size() > 1)) {
+        auto oldest = entries_.end();
+        for (auto it = entries_.begin(); it != entries_.end(); ++it) {
+            if (it->second.get() == keep) continue;
+            if (oldest == entries_.end() || it->second->last_use < oldest->second->last_use) oldest = it;
+        }
+        if (oldest == entries_.end()) return;
+        bytes_ -= oldest->second->bytes;
+        oldest->second->cached = false;
+        entries_.erase(oldest);
+    }
+}
+
+void CompileCache::clear() noexcept {
+    for (auto& entry : entries_) entry.second->cached = false;
+    entries_.clear();
+    bytes_ = 0;
+}
+
+}  // namespace halvec::core

@@ -1,0 +1,63 @@
+// Pattern texts compiled for the engine, keyed by their value, so that a
+// list rebuilt with the same texts (or a pattern searched on its own, call
+// after call) is not parsed again. Bounded in entries and in bytes; the
+// least recently used entry goes first. Holds no Python objects.
+#pragma once
+
+#include <unordered_map>
+
+#include "common/refs.hpp"
+#include "engine/matcher.hpp"
+
+namespace halvec::core {
+
+struct Compiled {
+    engine::Tree tree;  // nullptr: outside the engine's subset
+    // The matcher for this pattern searched on its own, made on first use;
+    // `too_large` when its program would pass the engine's bounds.
+    std::shared_ptr<engine::Matcher> alone;
+    bool too_large = false;
+    bool cached = false;  // counted in the cache's bytes
+    std::uint64_t last_use = 0;
+    std::size_t bytes = 0;
+};
+
+class CompileCache {
+public:
+    // The compiled form of an exact str. May throw std::bad_alloc; the cache
+    // is unchanged then.
+    std::shared_ptr<Compiled> get(PyObject* text);
+    // The matcher of `compiled` on its own, made if need be; nullptr when
+    // the pattern is too large for a program of its own.
+    std::shared_ptr<engine::Matcher> alone(Compiled& compiled);
+    void clear() noexcept;
+
+private:
+    // A str's characters, looked up without copying them into a key.
+    struct TextView {
+        const void* data;
+        int kind;
+        std::size_t length;
+    };
+    struct Hash {
+        using is_transparent = void;
+        std::size_t operator()(const engine::U32String& key) const noexcept;
+        std::size_t operator()(const TextView& text) const noexcept;
+    };
+    struct Equal {
+        using is_transparent = void;
+        bool operator()(const engine::U32String& a, const engine::U32String& b) const noexcept { return a == b; }
+        bool operator()(const TextView& a, const engine::U32String& b) const noexcept;
+        bool operator()(const engine::U32String& a, const TextView& b) const noexcept { return (*this)(b, a); }
+    };
+    using Map = std::unordered_map<engine::U32String, std::shared_ptr<Compiled>, Hash, Equal,
+                                   engine::Allocator<std::pair<const engine::U32String, std::shared_ptr<Compiled>>>>;
+
+    void make_room(const Compiled* keep) noexcept;
+
+    Map entries_;
+    std::uint64_t clock_ = 0;
+    std::size_t bytes_ = 0;
+};
+
+}  // namespace halvec::core

@@ -1,0 +1,85 @@
+// What the classifier keeps between calls: the compile cache, the plan for
+// each of the two pattern lists, and the plan that decides both in one scan.
+// It belongs to the module object, which reports the Python references in it
+// to the collector and releases them when the module is cleared or freed.
+//
+// Plans are shared: a call takes its own reference to every plan and matcher
+// it uses before anything can run Python code, so a plan replaced or cleared
+// meanwhile (by a finaliser, a signal handler, another thread, the
+// collector) lives on until that call is done with it.
+#pragma once
+
+#include "core/pattern_cache.hpp"
+
+namespace halvec::core {
+
+// How the entries of one list are decided: the entries it was made from
+// (held, so identity tests against them stay meaningful), and for each the
+// bit of the combined matcher that answers for it, or another way.
+struct ListPlan {
+    static constexpr int kByRe = -1;   // not the engine's: Python's `re` decides
+    static constexpr int kAlone = -2;  // the engine's, past the combined matcher's width
+    engine::Vector<Owned> items;
+    engine::Vector<int> member;
+    engine::Vector<std::shared_ptr<Compiled>> compiled;  // per entry; null for a non-str
+    std::shared_ptr<engine::Matcher> matcher;              // all entries with a bit
+    std::uint64_t serial = 0;                              // tells plans apart
+    bool fully_native = false;                             // one scan of `matcher` answers
+
+    // Whether the list still holds the same texts; equal texts in new objects
+    // are adopted, which keeps the next check to a pointer comparison.
+    bool fits(PyObject* list);
+};
+
+// Both lists in one scan: the complex list's patterns take the low bits.
+struct PairPlan {
+    std::shared_ptr<engine::Matcher> matcher;  // null: the two do not fit in one program
+    std::uint64_t complex_serial = 0;
+    std::uint64_t simple_serial = 0;
+    std::uint64_t complex_bits = 0;
+};
+
+// Plans replaced during one call, released when the call is done with them.
+class Retired {
+public:
+    void keep(std::shared_ptr<ListPlan> plan) noexcept {
+        for (auto& slot : plans_) {
+            if (!slot) {
+                slot = std::move(plan);
+                return;
+            }
+        }
+    }
+
+private:
+    std::shared_ptr<ListPlan> plans_[4];
+};
+
+class PatternState {
+public:
+    enum List { kComplex = 0, kSimple = 1 };
+
+    // The plan for `list` (an exact list) in slot `which`: the current one
+    // if it still fits, else a new one, the old one going to `retired`.
+    std::shared_ptr<ListPlan> plan_for(List which, PyObject* list, Retired& retired);
+    // The plan for both lists, if it was made from these two plans.
+    std::shared_ptr<PairPlan> pair_for(const ListPlan& complex) const;
+    void make_pair(const ListPlan& complex, const ListPlan& simple);
+
+    CompileCache& cache() { return cache_; }
+
+    int traverse(visitproc visit, void* arg) const;
+    // Drops everything; the Python references go last, when nothing points
+    // into the state any more.
+    void clear() noexcept;
+
+private:
+    std::shared_ptr<ListPlan> make_plan(PyObject* list);
+
+    CompileCache cache_;
+    std::shared_ptr<ListPlan> lists_[2];
+    std::shared_ptr<PairPlan> pair_;
+    std::uint64_t serials_ = 0;
+};
+
+}  // namespace halvec::core
