@@ -18,9 +18,11 @@ echo "== AddressSanitizer + UndefinedBehaviorSanitizer build"
 make_venv .venv-asan
 install_package .venv-asan build/test-asan -Ccmake.define.HALVEC_TEST_HOOKS=ON -Ccmake.define.HALVEC_SANITIZE=ON -Ccmake.build-type=RelWithDebInfo
 # The interpreter itself is not instrumented: the runtime must come first in
-# the process, the interpreter's allocations go through malloc so ASan sees
-# them, and its own never-freed allocations are not reported as leaks.
-LD_PRELOAD="$(gcc -print-file-name=libasan.so)" \
+# the process (with the C++ runtime beside it, or ASan cannot pass on a C++
+# exception such as std::bad_alloc), the interpreter's allocations go through
+# malloc so ASan sees them, and its own never-freed allocations are not
+# reported as leaks.
+LD_PRELOAD="$(gcc -print-file-name=libasan.so) $(gcc -print-file-name=libstdc++.so)" \
 ASAN_OPTIONS=detect_leaks=0 \
 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 PYTHONMALLOC=malloc \

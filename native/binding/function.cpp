@@ -40,7 +40,11 @@ FunctionObject* as_function(PyObject* o) { return reinterpret_cast<FunctionObjec
         if (!f->traceback_code) PyErr_Clear();
         PyErr_SetRaisedException(exc);
     }
-    add_traceback_entry(f->traceback_code, f->globals);
+    // Making the entry allocates, and the collector may then clear the
+    // function's fields: the entry works from references of its own.
+    const Owned code = Owned::take(f->traceback_code);
+    const Owned globals = Owned::take(f->globals);
+    add_traceback_entry(code, globals);
     return nullptr;
 }
 

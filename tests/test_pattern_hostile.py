@@ -1,0 +1,153 @@
+"""The classifier against code that runs in the middle of a call.
+
+Finalisers, namespace keys with their own __eq__, other threads and signal
+handlers may rebind or edit the pattern lists, drop plans and call the
+classifier again while a call is under way. Each scenario runs in a fresh
+interpreter (under the same sanitizer set-up as the suite), since a fault
+here takes the whole process down; it must end cleanly with the right answers.
+"""
+
+
+def test_finaliser_rebinds_a_list_while_plans_are_replaced(python):
+    # Replacing the complex list's plan drops the last reference to a str
+    # subclass entry; its finaliser rebinds the simple list, whose old object
+    # is then freed while the call still needs it.
+    out = python("""
+        import re, halvec.core.model_router as mr
+        class P(str):
+            def __del__(self):
+                mr._SIMPLE_PATTERNS = ["x"]
+        t = "please write something for me today"
+        mr._COMPLEX_PATTERNS = [P(r"\\bzzz\\b")]
+        mr._SIMPLE_PATTERNS = ["hello"]
+        print(mr.classify_complexity(t).name)
+        re.purge()
+        mr._COMPLEX_PATTERNS = [r"\\bqqq\\b"]
+        mr._SIMPLE_PATTERNS = ["hel" + "lo"]
+        print(mr.classify_complexity(t).name)
+        print(mr.classify_complexity("say hello to everyone there").name, mr._SIMPLE_PATTERNS)
+    """)
+    # The second call reads the simple list it looked up ("hello" misses);
+    # by the third, the finaliser's list is in force.
+    assert out.split("\n")[:3] == ["SIMPLE", "SIMPLE", "SIMPLE ['x']"]
+
+
+def test_finaliser_clears_the_caches_in_the_middle_of_a_call(python):
+    # The dropped entry's finaliser empties every cache and rebinds a list
+    # while the call that dropped it is still running.
+    out = python("""
+        import re, sys, halvec.core.model_router as mr
+        hooks = sys.modules.get("halvec.core._model_router_hooks")
+        ran = []
+        class P(str):
+            def __del__(self):
+                if hooks and not sys.is_finalizing():
+                    hooks.clear_caches()
+                mr._SIMPLE_PATTERNS = [r"\\bnothing\\b"]
+                ran.append(1)
+        text = "please research and check the plan for me and the whole team before we meet on friday"
+        for i in range(50):
+            mr._COMPLEX_PATTERNS = [P(r"\\bzzz%d\\b" % i), r"\\bplan\\b"]
+            mr._SIMPLE_PATTERNS = [r"\\bcheck\\b"]
+            a = mr.classify_complexity(text)
+            re.purge()  # the plan holds the last reference to the entry
+            mr._COMPLEX_PATTERNS = [r"\\bqqq%d\\b" % i]
+            mr._SIMPLE_PATTERNS = [r"\\bcheck\\b"]
+            b = mr.classify_complexity(text)  # drops the old plan, and the entry with it
+            assert len(ran) == i + 1
+            c = mr.classify_complexity(text)
+            assert (a.name, b.name, c.name) == ("COMPLEX", "SIMPLE", "MODERATE"), (i, a, b, c)
+        print("ok")
+    """)
+    assert out.strip() == "ok"
+
+
+def test_namespace_key_with_its_own_eq_rebinds_a_list_during_the_lookup(python):
+    # A non-str key whose hash collides with the simple list's name, placed
+    # where every lookup of that name meets it first, runs its __eq__ inside
+    # the lookup; it rebinds the complex list, freeing the list the call
+    # looked up first.
+    out = python("""
+        import halvec.core.model_router as mr
+        class Key:
+            calls = 0
+            def __hash__(self):
+                return hash("_SIMPLE_PATTERNS")
+            def __eq__(self, other):
+                Key.calls += 1
+                mr._COMPLEX_PATTERNS = [r"\\bzzz\\b", r"\\bqq%d\\b" % Key.calls]
+                return False
+        simple = mr._SIMPLE_PATTERNS
+        del mr._SIMPLE_PATTERNS
+        mr.__dict__[Key()] = "hostile"
+        mr._SIMPLE_PATTERNS = simple
+        results = set()
+        for text in ["please research the best options here", "say hello to the whole team today",
+                     "write down the plan for our next outing"] * 30:
+            results.add((text[:6], mr.classify_complexity(text).name))
+        print(sorted(results), Key.calls > 0)
+    """)
+    # Binding the simple list again already met the key, so every call reads
+    # a complex list the key left behind, which matches nothing here.
+    assert out.strip() == "[('please', 'SIMPLE'), ('say he', 'SIMPLE'), ('write ', 'SIMPLE')] True"
+
+
+def test_thread_rebinds_the_lists_while_a_finaliser_yields(python):
+    # No hostile code at all: a finaliser that only sleeps lets another
+    # thread rebind the lists in the middle of a plan replacement.
+    out = python("""
+        import threading, time, halvec.core.model_router as mr
+        class Slow(str):
+            def __del__(self):
+                time.sleep(0.002)
+        stop = False
+        def rebind():
+            i = 0
+            while not stop:
+                i += 1
+                mr._SIMPLE_PATTERNS = ["hel" + "lo", r"\\bcheck\\b", "x%d" % i]
+                time.sleep(0)
+        worker = threading.Thread(target=rebind)
+        worker.start()
+        try:
+            for i in range(200):
+                mr._COMPLEX_PATTERNS = [Slow(r"\\bzzz\\b"), r"\\bresearch\\b"]
+                assert mr.classify_complexity("please research this for me").name == "COMPLEX"
+                mr._COMPLEX_PATTERNS = [r"\\bqqq%d\\b" % i]
+                assert mr.classify_complexity("please check this for me today").name == "SIMPLE"
+        finally:
+            stop = True
+            worker.join()
+        print("ok")
+    """)
+    assert out.strip() == "ok"
+
+
+def test_signal_handler_reenters_the_classifier_during_a_long_scan(python):
+    # The handler runs while a scan is paused for the signal check: it
+    # classifies other texts (the paused matcher is busy), rebinds both lists
+    # and drops the caches. The paused scan finishes with its own lists.
+    out = python("""
+        import os, signal, sys, halvec.core.model_router as mr
+        hooks = sys.modules.get("halvec.core._model_router_hooks")
+        seen = []
+        def handler(signum, frame):
+            seen.append(mr.classify_complexity("a short look at " + "ab" * 20).name)
+            mr._COMPLEX_PATTERNS = [r"\\bzzz\\b"]
+            mr._SIMPLE_PATTERNS = ["nothing"]
+            if hooks:
+                hooks.clear_caches()
+        signal.signal(signal.SIGALRM, handler)
+        text = os.urandom(4_000_000).translate(bytes(b"ab"[i & 1] for i in range(256))).decode()
+        mr._COMPLEX_PATTERNS = ["a(a|b){20}c", r"\\bresearch\\b"]
+        mr._SIMPLE_PATTERNS = ["a(a|b){20}d"]
+        signal.setitimer(signal.ITIMER_REAL, 0.05, 0.05)
+        try:
+            first = mr.classify_complexity(text + "a" * 21 + "c").name
+        finally:
+            signal.setitimer(signal.ITIMER_REAL, 0)
+        print(first, len(seen) > 0, set(seen), mr.classify_complexity(text).name)
+    """, timeout=600)
+    first, handled, seen, after = out.split(" ", 3)
+    assert first == "COMPLEX" and handled == "True"
+    assert after.strip() == "SIMPLE"  # one long word, no pattern of the handler's lists
