@@ -285,3 +285,24 @@ def test_the_collector_reaches_objects_held_only_by_the_plans(python):
     assert out.split("\n")[:2] == [
         "['finalised']",
         "Module 'model_router' has already been imported. Re-initialisation is not supported."]
+
+
+@pytest.mark.parametrize("budget", [1, 16 * 1024])
+def test_random_patterns_agree_with_re_without_room_for_tables(hooks, patterns, budget):
+    # With no room at all the scan simulates the automaton from the start;
+    # with a little, tables are dropped and rebuilt mid-scan.
+    from hypothesis import HealthCheck, assume, given, settings
+    from test_pattern_engine import PAD, expected, subset_patterns, texts
+
+    @settings(max_examples=150, deadline=None, suppress_health_check=list(HealthCheck))
+    @given(subset_patterns(), texts)
+    def check(pattern, text):
+        text = PAD + " " + text * 5
+        assume(len(text.split()) <= 60)  # more words would make the text complex by count
+        patterns._COMPLEX_PATTERNS[:] = [pattern, r"(x|y|é|\u3000)\w"]
+        patterns._SIMPLE_PATTERNS[:] = []
+        found = patterns.classify_complexity(text) is patterns.Complexity.COMPLEX
+        assert found == (expected(pattern, text) or expected(r"(x|y|é|\u3000)\w", text))
+
+    hooks.set_budget(budget)
+    check()
