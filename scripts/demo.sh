@@ -12,8 +12,12 @@ make_venv .venv "$python" "${BUILD_TOOLS[@]}"
 install_package .venv build/release
 
 show() {
+    local line="" arg
+    for arg in "$@"; do
+        if [[ $arg == *" "* ]]; then line+=" \"$arg\""; else line+=" $arg"; fi
+    done
     echo
-    echo "\$ halvec $*"
+    echo "\$ halvec$line"
     .venv/bin/halvec "$@" || echo "(exit status $?)"
 }
 echo "== demo (no API keys from the environment)"

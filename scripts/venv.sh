@@ -16,11 +16,11 @@ finish_step() {
 # logged LOGNAME COMMAND...: runs COMMAND with its output in build/logs/LOGNAME.log.
 # On failure the output is shown (the last 300 lines, and where the whole log is).
 logged() {
-    local log="$LOG_DIR/$1.log"; shift
-    if "$@" >"$log" 2>&1; then
+    local log="$LOG_DIR/$1.log" status=0; shift
+    "$@" >"$log" 2>&1 || status=$?
+    if [ "$status" -eq 0 ]; then
         return 0
     fi
-    local status=$?
     echo "    FAILED (exit status $status): $*" >&2
     echo "    ---- output (last 300 lines of $log) ----" >&2
     tail -n 300 "$log" | grep -v 'is ignored' >&2 || true
@@ -45,7 +45,7 @@ make_venv() {
         step "updating the tools in $dir: $*" "about 5 s"
     else
         rm -rf "$dir"
-        step "creating $dir with $python and installing $*" "about 40 s"
+        step "creating $dir with $python and installing $*" "about 20 s, a minute when pip has to download them"
         logged "venv-$name" "$python" -m venv "$dir"
     fi
     logged "pip-$name" "$dir/bin/python" -m pip install --disable-pip-version-check "$@"
@@ -57,7 +57,7 @@ make_venv() {
 install_package() {
     local dir=$1 build=$2; shift 2
     step "building the extension in $build and installing it into $dir${*:+ ($*)}" \
-         "about 20 s from scratch, a few seconds when little changed"
+         "about 15 s from scratch, a few seconds when little changed"
     logged "build-$(basename "$build")" "$dir/bin/python" -m pip install -v --disable-pip-version-check \
         --no-build-isolation --force-reinstall --no-deps -Cbuild-dir="$build" "$@" .
     finish_step

