@@ -1,16 +1,29 @@
 #!/usr/bin/env bash
-# Builds and installs the package into .venv, then runs the command-line demo.
+# Builds and installs the package into .venv (CPython 3.12), then runs the command-line demo.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-source scripts/python312.sh
+source scripts/pythons.sh
 source scripts/venv.sh
-make_venv .venv
+if ! python=$(find_python 3.12); then
+    echo "error: CPython 3.12 not found; install it with pyenv or set PYTHON312=/path/to/python3.12" >&2
+    exit 1
+fi
+make_venv .venv "$python" "${BUILD_TOOLS[@]}"
 install_package .venv build/release
-echo "\$ python -m halvec models --keys anthropic"
-.venv/bin/python -m halvec models --keys anthropic
-echo
-echo "\$ python -m halvec route \"Research the pricing pages of three hosting providers\" --keys anthropic"
-.venv/bin/python -m halvec route "Research the pricing pages of three hosting providers" --keys anthropic
-echo
-echo "\$ python -m halvec route \"Summarise the meeting notes\" --model gpt-5.2 --keys anthropic --cost-conscious"
-.venv/bin/python -m halvec route "Summarise the meeting notes" --model gpt-5.2 --keys anthropic --cost-conscious
+
+show() {
+    local line="" arg
+    for arg in "$@"; do
+        if [[ $arg == *" "* ]]; then line+=" \"$arg\""; else line+=" $arg"; fi
+    done
+    echo
+    echo "\$ halvec$line"
+    .venv/bin/halvec "$@" || echo "(exit status $?)"
+}
+echo "== demo (no API keys from the environment)"
+unset ANTHROPIC_API_KEY OPENAI_API_KEY
+show --version
+show models --keys anthropic
+show route "Research the pricing pages of three hosting providers" --keys anthropic
+show route "Summarise the meeting notes" --model gpt-5.2 --keys anthropic --cost-conscious
+show route "Fix a typo"

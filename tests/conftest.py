@@ -1,4 +1,5 @@
 import os
+import pathlib
 import subprocess
 import sys
 import textwrap
@@ -83,3 +84,26 @@ def catalogue(mr):
     saved[0].update(saved[1])
     mr.AVAILABLE_MODELS = saved[0]
 
+
+README = pathlib.Path(__file__).resolve().parent.parent / "README.md"
+
+
+@pytest.fixture(scope="session")
+def readme_example():
+    """The README's usage example: the first ```python block under "## Usage"."""
+    text = README.read_text(encoding="utf-8")
+    usage = text[text.index("\n## Usage\n"):]
+    start = usage.index("```python\n") + len("```python\n")
+    return usage[start:usage.index("```", start)]
+
+
+@pytest.fixture
+def tool_env():
+    """The environment for a checking tool that does not load the module: without the
+    sanitizer runtime, and with this venv first on PATH so tools find its packages."""
+    env = {k: v for k, v in os.environ.items()
+           if k not in ("LD_PRELOAD", "PYTHONMALLOC", "ASAN_OPTIONS", "UBSAN_OPTIONS")}
+    bindir = os.path.dirname(sys.executable)
+    env["PATH"] = bindir + os.pathsep + env.get("PATH", "")
+    env["VIRTUAL_ENV"] = sys.prefix
+    return env

@@ -61,7 +61,7 @@ def test_route_command(python):
         "log:",
         "  INFO Worker model (auto [complex]): Claude Sonnet for 'Research the pricing pages of three hosting provid'",
         "model:        GPT-5.2 (gpt-5.2)",
-        "decided by:   explicit or default choice",
+        "decided by:   explicit choice (--model gpt-5.2)",
         "model string: openai/gpt-5.2",
         "log: (none)",
     ]

@@ -1,0 +1,312 @@
+"""The command line as a user runs it: the real program in a subprocess, `halvec` and
+`python -m halvec` alike. Each case states the environment it needs: no API keys from the
+caller's environment leak in."""
+
+import json
+import os
+import pathlib
+import signal
+import subprocess
+import sys
+
+import pytest
+
+import halvec
+from halvec.core import model_router as mr
+
+SCRIPT = pathlib.Path(sys.executable).with_name("halvec")
+KEYS = ["claude-opus", "claude-sonnet", "claude-haiku", "gpt-5.2"]
+ROUTE_KEYS = {"model", "display_name", "provider", "model_string", "usable", "decided_by",
+              "complexity", "selection_for", "requested_model", "default_model", "notes", "log"}
+LISTING_KEYS = ["key", "id", "provider", "display_name", "description", "complexity_tier", "enabled",
+                "available", "cost_per_1k_input", "cost_per_1k_output", "calls", "tokens"]
+
+D1 = "Summarise the meeting notes"
+D2 = "Research the pricing pages of three hosting providers and write a recommendation"
+
+
+def _env(extra=None):
+    env = {k: v for k, v in os.environ.items()
+           if not k.endswith("_API_KEY") and k not in ("PYTHONIOENCODING", "PYTHONUNBUFFERED")}
+    env.update(extra or {})
+    return env
+
+
+def run(*args, script=False, input=None, env=None, stdout=subprocess.PIPE, timeout=120):
+    """Runs the program; returns the CompletedProcess with text output (bytes in, text out)."""
+    command = [str(SCRIPT)] if script else [sys.executable, "-m", "halvec"]
+    result = subprocess.run([*command, *args], input=input, stdout=stdout, stderr=subprocess.PIPE,
+                            env=_env(env), timeout=timeout)
+    out = result.stdout.decode("utf-8", "replace") if result.stdout is not None else ""
+    err = result.stderr.decode("utf-8", "replace")
+    assert "Traceback" not in err, err
+    return subprocess.CompletedProcess(result.args, result.returncode, out, err)
+
+
+def route_json(*args, **kwargs):
+    result = run("route", *args, "--json", **kwargs)
+    data = json.loads(result.stdout)
+    assert set(data) == ROUTE_KEYS
+    return result.returncode, data
+
+
+# --- one program, two names ------------------------------------------------------------------
+
+def test_console_script_and_module_are_one_program():
+    by_script = run("--help", script=True)
+    by_module = run("--help")
+    assert by_script.returncode == by_module.returncode == 0
+    assert by_script.stdout.startswith("usage: halvec ")
+    assert by_module.stdout.startswith("usage: python -m halvec ")
+    assert by_script.stdout.replace("usage: halvec", "usage: python -m halvec") == by_module.stdout
+    models = [run("models", "--keys", "anthropic", script=s).stdout for s in (True, False)]
+    assert models[0] == models[1] and models[0].splitlines()[0].split()[0] == "key"
+
+
+def test_version():
+    for script in (True, False):
+        result = run("--version", script=script)
+        assert result.returncode == 0
+        assert result.stdout.split()[:2] == ["halvec", halvec.__version__]
+        assert f"CPython {sys.version.split()[0]}" in result.stdout
+
+
+def test_help_lists_the_valid_choices():
+    text = " ".join(run("route", "--help").stdout.split())
+    for option in ("--model KEY explicit model choice:", "--default KEY configured default model:",
+                   "--enabled KEY,... enabled model keys, comma-separated, from:"):
+        assert option + " claude-opus, claude-sonnet, claude-haiku, gpt-5.2" in text
+    assert "anthropic, openai" in text and "- reads it from standard input" in text
+
+
+# --- usage errors: exit status 2, the valid choices named, no traceback ----------------------
+
+@pytest.mark.parametrize("args, message", [
+    (["route", "x", "--model", "nonexistent"],
+     "argument --model: unknown model key 'nonexistent' (choose from claude-opus, claude-sonnet, "
+     "claude-haiku, gpt-5.2, or auto)"),
+    # matched exactly, as the module matches: letter case and blanks count
+    (["route", "x", "--model", "AUTO"], "argument --model: unknown model key 'AUTO'"),
+    (["route", "x", "--model", "Claude-Opus"], "argument --model: unknown model key 'Claude-Opus'"),
+    (["route", "x", "--model", " claude-opus"], "argument --model: unknown model key ' claude-opus'"),
+    (["route", "x", "--default", "nonexistent"],
+     "argument --default: unknown model key 'nonexistent' (choose from claude-opus, claude-sonnet, "
+     "claude-haiku, gpt-5.2, or auto)"),
+    (["route", "x", "--scheduler", "--default", "gpt-5"], "argument --default: unknown model key 'gpt-5'"),
+    (["route", "x", "--enabled", "claude-opus,nonexistent"],
+     "argument --enabled: unknown model key 'nonexistent' (choose from claude-opus, claude-sonnet, "
+     "claude-haiku, gpt-5.2)"),
+    (["models", "--enabled", "opus,gpt-5.2,haiku"], "argument --enabled: unknown model keys 'opus', 'haiku'"),
+    (["route", "x", "--keys", "ANTHROPIC"],
+     "argument --keys: unknown provider 'ANTHROPIC' (choose from anthropic, openai)"),
+    (["models", "--keys", "foo"], "argument --keys: unknown provider 'foo' (choose from anthropic, openai)"),
+    (["route"], "give a description, - to read it from standard input, or --file PATH"),
+    (["route", "x", "--file", "y"], "give the description either as an argument or with --file, not both"),
+    (["route", "--file", "/nonexistent/description.txt"],
+     "cannot read --file '/nonexistent/description.txt': No such file or directory"),
+    (["route", "--file", "/"], "cannot read --file '/': Is a directory"),
+    ([], "the following arguments are required: COMMAND"),
+    (["rout", "x"], "argument COMMAND: invalid choice: 'rout'"),
+])
+def test_usage_errors(args, message):
+    for script in (False, True):
+        result = run(*args, script=script)
+        assert result.returncode == 2, result.stderr
+        assert result.stdout == ""
+        assert message in result.stderr
+        assert result.stderr.startswith("usage: ")
+
+
+@pytest.mark.parametrize("model", ["auto", ""])
+def test_auto_and_empty_model_leave_the_choice_to_the_router(model):
+    status, data = route_json(D1, "--model", model, "--keys", "anthropic")
+    assert status == 0 and data["decided_by"] == "auto" and data["notes"] == []
+    assert data["log"] == [{"level": "INFO", "message": f"Worker model (auto [simple]): Claude Haiku for '{D1}'"}]
+
+
+# --- what happened, said plainly -------------------------------------------------------------
+
+def test_last_resort_when_no_model_is_usable():
+    result = run("route", "Fix a typo")
+    assert result.returncode == 1
+    lines = result.stdout.splitlines()
+    assert lines[:3] == ["model:        Claude Sonnet (claude-sonnet)",
+                         "decided by:   last resort: no model is usable (auto [simple] found none)",
+                         "model string: anthropic/claude-sonnet-4-6"]
+    assert lines[3] == ("note:         no model is usable: no API key for anthropic or openai (pass --keys "
+                        "anthropic,openai or set ANTHROPIC_API_KEY or OPENAI_API_KEY); Claude Sonnet is "
+                        "only the router's last resort and cannot run as configured")
+    # the module's own log line is shown unchanged
+    assert lines[4:] == ["log:", "  INFO Worker model (auto [simple]): Claude Sonnet for 'Fix a typo'"]
+
+    status, data = route_json("Fix a typo")
+    assert status == 1
+    assert data["usable"] is False and data["decided_by"] == "last_resort" and data["model"] == "claude-sonnet"
+
+
+def test_last_resort_when_nothing_is_enabled():
+    status, data = route_json(D2, "--keys", "anthropic,openai", "--enabled", "")
+    assert status == 1 and data["decided_by"] == "last_resort" and data["complexity"] == "complex"
+    assert data["notes"][0].startswith("no model is usable: no model is enabled;")
+
+
+def test_environment_keys_count():
+    status, data = route_json("Fix a typo", env={"ANTHROPIC_API_KEY": "sk-test"})
+    assert status == 0 and data["model"] == "claude-haiku" and data["usable"] is True
+
+
+def test_explicit_choice_not_honoured_says_why():
+    result = run("route", D1, "--model", "gpt-5.2", "--keys", "anthropic", "--cost-conscious")
+    assert result.returncode == 0
+    assert result.stdout.splitlines() == [
+        "model:        Claude Haiku (claude-haiku)",
+        "decided by:   auto [simple]",
+        "model string: anthropic/claude-haiku-4-5",
+        "note:         --model gpt-5.2 was not honoured: no API key for openai (pass --keys openai or set "
+        "OPENAI_API_KEY)",
+        "log:",
+        "  WARNING Requested model 'gpt-5.2' not available, falling back to auto",
+        f"  INFO Worker model (auto [simple]): Claude Haiku for '{D1}'",
+    ]
+
+
+def test_explicit_and_default_not_honoured_then_default_decides():
+    # An explicit key that is not usable is followed by the configured default, not by auto.
+    status, data = route_json(D2, "--model", "claude-opus", "--default", "claude-haiku", "--keys", "anthropic",
+                              "--enabled", "claude-sonnet,claude-haiku,gpt-5.2")
+    assert status == 0 and data["decided_by"] == "default" and data["model"] == "claude-haiku"
+    assert data["complexity"] is None
+    assert data["notes"] == ["--model claude-opus was not honoured: it is not enabled (see --enabled)"]
+    status, data = route_json(D2, "--model", "gpt-5.2", "--default", "gpt-5.2", "--keys", "anthropic",
+                              "--enabled", "claude-opus")
+    assert status == 0 and data["decided_by"] == "auto" and data["model"] == "claude-opus"
+    reason = "it is not enabled (see --enabled) and no API key for openai (pass --keys openai or set OPENAI_API_KEY)"
+    assert data["notes"] == [f"--model gpt-5.2 was not honoured: {reason}",
+                             f"the configured default gpt-5.2 (--default) was not honoured: {reason}"]
+
+
+def test_default_decides():
+    result = run("route", D2, "--default", "claude-sonnet", "--keys", "anthropic")
+    assert result.returncode == 0
+    assert result.stdout.splitlines()[:2] == ["model:        Claude Sonnet (claude-sonnet)",
+                                              "decided by:   configured default (--default claude-sonnet)"]
+
+
+def test_fallback_to_the_enabled_list():
+    # No model of the complex tier's list is enabled: the first usable enabled model wins.
+    result = run("route", D2, "--keys", "anthropic", "--enabled", "claude-haiku")
+    assert result.returncode == 0
+    assert result.stdout.splitlines()[:4] == [
+        "model:        Claude Haiku (claude-haiku)",
+        "decided by:   auto [complex], fallback: first usable enabled model",
+        "model string: anthropic/claude-haiku-4-5",
+        "note:         no model the router prefers for a complex task is usable; it took the first usable "
+        "model of the enabled list"]
+
+
+def test_scheduler_uses_its_own_default_and_logs_nothing():
+    # A configured default is honoured even where cost-conscious mode would never pick it.
+    status, data = route_json(D1, "--scheduler", "--default", "claude-opus", "--cost-conscious",
+                              "--keys", "anthropic")
+    assert status == 0
+    assert (data["model"], data["decided_by"], data["selection_for"], data["log"]) == (
+        "claude-opus", "default", "scheduler", [])
+
+
+def test_route_json_is_stable():
+    status, data = route_json(D2, "--keys", "openai")
+    assert status == 0
+    assert data == {
+        "model": "gpt-5.2", "display_name": "GPT-5.2", "provider": "openai", "model_string": "openai/gpt-5.2",
+        "usable": True, "decided_by": "auto", "complexity": "complex", "selection_for": "worker",
+        "requested_model": None, "default_model": "auto", "notes": [],
+        "log": [{"level": "INFO",
+                 "message": "Worker model (auto [complex]): GPT-5.2 for 'Research the pricing pages of three "
+                            "hosting provid'"}]}
+
+
+def test_models_json_is_the_module_listing():
+    result = run("models", "--json", "--keys", "anthropic", "--enabled", "claude-haiku,gpt-5.2")
+    assert result.returncode == 0
+    models = json.loads(result.stdout)
+    assert [list(m) for m in models] == [LISTING_KEYS] * 4
+    assert [m["key"] for m in models] == KEYS
+    assert [(m["enabled"], m["available"]) for m in models] == [
+        (False, False), (False, False), (True, True), (True, False)]
+    assert models[2]["cost_per_1k_input"] == 0.00025
+
+
+# --- where the description comes from --------------------------------------------------------
+
+def test_description_from_stdin_and_file(tmp_path):
+    path = tmp_path / "task.txt"
+    path.write_text(D2 + "\n")
+    results = [route_json("-", "--keys", "anthropic", input=(D2 + "\n").encode()),
+               route_json("--file", str(path), "--keys", "anthropic"),
+               route_json("--file", "-", "--keys", "anthropic", input=(D2 + "\r\n\n").encode())]
+    for status, data in results:
+        assert status == 0 and data["complexity"] == "complex"
+        # the trailing line breaks are dropped, as $(...) would drop them
+        assert data["log"][0]["message"].endswith("for 'Research the pricing pages of three hosting provid'")
+    status, data = route_json("-", "--keys", "anthropic", input=b"Fix a typo\n")
+    assert data["log"][0]["message"] == "Worker model (auto [simple]): Claude Haiku for 'Fix a typo'"
+
+
+def test_ten_megabyte_description(tmp_path):
+    text = ("Compare the quarterly figures and explain each difference in detail. " * 150_000)[:10_000_000]
+    path = tmp_path / "big.txt"
+    path.write_text(text)
+    expected = mr.classify_complexity(text).value
+    for status, data in (route_json("--file", str(path), "--keys", "anthropic"),
+                         route_json("-", "--keys", "anthropic", input=text.encode())):
+        assert status == 0 and data["complexity"] == expected
+        assert data["log"][0]["message"].endswith(f"for '{text[:50]}'")
+
+
+# --- output never fails ----------------------------------------------------------------------
+
+def test_non_utf8_argument_with_a_strict_stdout():
+    result = run("route", b"caf\xe9 report", "--keys", "anthropic", env={"PYTHONIOENCODING": "utf-8:strict"})
+    assert result.returncode == 0
+    # the byte that is not UTF-8 reaches the module as the interpreter decodes it, and is
+    # replaced only on the way out
+    assert result.stdout.splitlines()[-1] == "  INFO Worker model (auto [simple]): Claude Haiku for 'caf? report'"
+
+
+def test_non_ascii_description_on_an_ascii_stdout():
+    result = run("route", "Résumé the notes — briefly", "--keys", "anthropic", env={"PYTHONIOENCODING": "ascii"})
+    assert result.returncode == 0
+    assert result.stdout.splitlines()[-1] == (
+        "  INFO Worker model (auto [simple]): Claude Haiku for 'R?sum? the notes ? briefly'")
+    status, data = route_json("Résumé the notes — briefly", "--keys", "anthropic", env={"PYTHONIOENCODING": "ascii"})
+    assert data["log"][0]["message"].endswith("for 'Résumé the notes — briefly'")  # JSON escapes, loses nothing
+
+
+def test_non_ascii_usage_error_on_an_ascii_stderr():
+    result = run("route", "x", "--model", "ópus", env={"PYTHONIOENCODING": "ascii:strict"})
+    # stderr keeps the interpreter's backslashreplace; only a strict stream is made tolerant
+    assert result.returncode == 2 and "unknown model key '\\xf3pus'" in result.stderr
+
+
+@pytest.mark.parametrize("unbuffered", [{}, {"PYTHONUNBUFFERED": "1"}], ids=["buffered", "unbuffered"])
+@pytest.mark.parametrize("args", [["models"], ["models", "--json"], ["route", D1, "--keys", "anthropic"],
+                                  ["route", "--help"], ["--version"]])
+def test_closed_pipe_ends_quietly(args, unbuffered):
+    # The reader is gone before the program writes anything: every write meets EPIPE, as
+    # `halvec models | head -1` can when head exits first.
+    read_end, write_end = os.pipe()
+    os.close(read_end)
+    try:
+        result = run(*args, stdout=write_end, env=unbuffered)
+    finally:
+        os.close(write_end)
+    assert result.returncode == 128 + signal.SIGPIPE
+    assert result.stderr == ""
+
+
+def test_pipe_into_head():
+    result = subprocess.run(["bash", "-c", f"set -o pipefail; '{sys.executable}' -m halvec models | head -n 1"],
+                            capture_output=True, text=True, env=_env(), timeout=120)
+    assert result.stdout.split()[0] == "key"
+    assert result.stderr == ""
+    assert result.returncode in (0, 128 + signal.SIGPIPE)

@@ -1,0 +1,72 @@
+"""Typed throughout: mypy --strict on the package and the README example, pyright's
+--verifytypes (through basedpyright, which ships pyright with its Node.js runtime from
+PyPI) and mypy's stubtest against the module's stub.
+
+The checkers read the installed package (its py.typed, the stub beside the extension),
+so they check what a user gets. Only stubtest loads the native module; the others run
+once, on the release build (the sanitizer run is about memory, and they never load it)."""
+
+import json
+import os
+import pathlib
+import subprocess
+import sys
+
+import pytest
+
+SANITIZED = bool(os.environ.get("HALVEC_SANITIZED"))
+ALLOWLIST = pathlib.Path(__file__).with_name("stubtest_allowlist.txt")
+not_under_sanitizers = pytest.mark.skipif(
+    SANITIZED, reason="type checks do not load the module; they run with the release build")
+
+
+def _run(command, env, cwd, timeout=300):
+    return subprocess.run(command, capture_output=True, text=True, env=env, cwd=cwd, timeout=timeout)
+
+
+@not_under_sanitizers
+def test_mypy_strict_on_the_package(tool_env, tmp_path):
+    pytest.importorskip("mypy")
+    result = _run([sys.executable, "-m", "mypy", "--strict", "--cache-dir", str(tmp_path / "cache"),
+                   "-p", "halvec"], tool_env, tmp_path)
+    assert result.returncode == 0, result.stdout + result.stderr
+    assert result.stdout.startswith("Success: no issues found in 5 source files")
+
+
+@not_under_sanitizers
+def test_mypy_strict_on_the_readme_example(tool_env, tmp_path, readme_example):
+    pytest.importorskip("mypy")
+    (tmp_path / "example.py").write_text(readme_example)
+    result = _run([sys.executable, "-m", "mypy", "--strict", "--cache-dir", str(tmp_path / "cache"),
+                   "example.py"], tool_env, tmp_path)
+    assert result.returncode == 0, result.stdout + result.stderr
+
+
+@not_under_sanitizers
+def test_pyright_verifytypes_finds_every_type_known(tool_env, tmp_path):
+    executable = pathlib.Path(sys.executable).with_name("basedpyright")
+    if not executable.exists():
+        pytest.skip("basedpyright is not installed in this venv")
+    result = _run([str(executable), "--verifytypes", "halvec", "--outputjson"], tool_env, tmp_path)
+    report = json.loads(result.stdout)
+    completeness = report["typeCompleteness"]
+    assert completeness["packageRootDirectory"].startswith(sys.prefix)
+    assert completeness["pyTypedPath"].endswith("py.typed")
+    assert {"halvec", "halvec.config", "halvec.core.model_router", "halvec.__main__"} <= {
+        m["name"] for m in completeness["modules"]}
+    unknown = [s["name"] for s in completeness["symbols"] if not s["isTypeKnown"]]
+    assert unknown == []
+    assert completeness["exportedSymbolCounts"]["withUnknownType"] == 0
+    assert completeness["exportedSymbolCounts"]["withAmbiguousType"] == 0
+    assert completeness["completenessScore"] == 1
+    assert result.returncode == 0, result.stdout[-2000:] + result.stderr
+
+
+def test_stubtest_against_the_stub(tmp_path):
+    # Loads the module (under the sanitizers too): the stub must match what it really holds.
+    pytest.importorskip("mypy")
+    env = dict(os.environ, MYPY_CACHE_DIR=str(tmp_path / "cache"))
+    result = _run([sys.executable, "-m", "mypy.stubtest", "halvec.core.model_router", "halvec.config",
+                   "--allowlist", str(ALLOWLIST)], env, tmp_path)
+    assert result.returncode == 0, result.stdout + result.stderr
+    assert "Success: no issues found in 2 modules" in result.stdout
