@@ -306,3 +306,29 @@ def test_random_patterns_agree_with_re_without_room_for_tables(hooks, patterns, 
 
     hooks.set_budget(budget)
     check()
+
+
+def test_many_large_patterns_stay_within_the_budget(hooks, patterns):
+    # Each entry alone would take megabytes of program and scratch; past the
+    # budget, the rest go to re instead of being kept.
+    mr = patterns
+    hooks.set_budget(8 << 20)
+    mr._COMPLEX_PATTERNS[:] = [("x%02d" % i) + "q" * 20_000 for i in range(12)]
+    mr._SIMPLE_PATTERNS[:] = []
+    text = "a text that is long enough, " + "x07" + "q" * 20_000
+    assert mr.classify_complexity(text) is mr.Complexity.COMPLEX
+    assert mr.classify_complexity(text[:-1]) is not mr.Complexity.COMPLEX
+    assert hooks.memory_in_use() < hooks.budget() + (2 << 20)
+
+
+def test_nested_repeats_of_an_empty_group_go_to_re(python):
+    # Expanding a repeat of a body that compiles to nothing never reaches the
+    # program's size bound; the compiler's own bound sends it to re at once.
+    out = python("""
+        import halvec.core.model_router as mr
+        mr._COMPLEX_PATTERNS = ["zzz" + "(" * 4 + ")" + "{1000})" * 3 + "{1000}", "zz(((a){0}){1000}){1000}"]
+        mr._SIMPLE_PATTERNS = []
+        print(mr.classify_complexity("a text that is long enough to be searched").name,
+              mr.classify_complexity("a text that is long enough to hold zz").name)
+    """, timeout=60)
+    assert out.split() == ["SIMPLE", "COMPLEX"]

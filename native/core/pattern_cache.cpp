@@ -15,6 +15,12 @@ constexpr std::size_t kHashSeed = 0xcbf29ce484222325ull;
 
 }  // namespace
 
+bool engine_has_room() noexcept {
+    if (!engine::memory::over_budget()) return true;
+    engine::reclaim_all_but(nullptr);
+    return !engine::memory::over_budget();
+}
+
 std::size_t CompileCache::Hash::operator()(const engine::U32String& key) const noexcept {
     std::size_t h = kHashSeed;
     for (char32_t c : key) h = hash_step(h, c);
@@ -55,6 +61,12 @@ std::shared_ptr<Compiled> CompileCache::get(PyObject* text) {
         key[i] = PyUnicode_READ(view.kind, view.data, static_cast<Py_ssize_t>(i));
     }
     made->tree = engine::parse(key);
+    if (made->tree) {
+        // A pattern too large for a program of its own is no use to the
+        // engine, and its tree is not kept.
+        engine::Program program;
+        if (!program.build({made->tree.get()})) made->tree.reset();
+    }
     made->last_use = ++clock_;
     made->bytes = engine::memory::in_use() - before + sizeof(Compiled);
     entries_.emplace(std::move(key), made);
@@ -66,6 +78,7 @@ std::shared_ptr<Compiled> CompileCache::get(PyObject* text) {
 
 std::shared_ptr<engine::Matcher> CompileCache::alone(Compiled& compiled) {
     if (compiled.alone || compiled.too_large || !compiled.tree) return compiled.alone;
+    if (!engine_has_room()) return nullptr;
     const std::size_t before = engine::memory::in_use();
     engine::Program program;
     if (!program.build({compiled.tree.get()})) {

@@ -22,13 +22,19 @@ struct Compiled {
     std::size_t bytes = 0;
 };
 
+// Whether the engine is within its memory budget, once the DFA tables of
+// idle matchers are given back. Past it, patterns go to `re` rather than
+// holding more.
+bool engine_has_room() noexcept;
+
 class CompileCache {
 public:
     // The compiled form of an exact str. May throw std::bad_alloc; the cache
     // is unchanged then.
     std::shared_ptr<Compiled> get(PyObject* text);
     // The matcher of `compiled` on its own, made if need be; nullptr when
-    // the pattern is too large for a program of its own.
+    // the pattern is too large for a program of its own, or the engine has no
+    // room for it now.
     std::shared_ptr<engine::Matcher> alone(Compiled& compiled);
     void clear() noexcept;
 

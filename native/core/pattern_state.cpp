@@ -39,11 +39,15 @@ std::shared_ptr<ListPlan> PatternState::make_plan(PyObject* list) {
     plan->compiled.reserve(static_cast<std::size_t>(n));
     engine::Vector<const engine::Node*> trees;
     bool all_native = true;
+    // Entries are the engine's while it is within its budget; past it, the
+    // rest go to `re`, so that no list, however many large patterns it holds,
+    // makes the engine keep more.
+    bool room = engine_has_room();
     for (Py_ssize_t i = 0; i < n; ++i) {
         PyObject* item = PyList_GET_ITEM(list, i);
         std::shared_ptr<Compiled> compiled;
         int member = ListPlan::kByRe;
-        if (PyUnicode_CheckExact(item)) {
+        if (room && PyUnicode_CheckExact(item)) {
             compiled = cache_.get(item);
             if (compiled->tree) {
                 member = ListPlan::kAlone;
@@ -52,6 +56,7 @@ std::shared_ptr<ListPlan> PatternState::make_plan(PyObject* list) {
                     trees.push_back(compiled->tree.get());
                 }
             }
+            room = engine_has_room();
         }
         all_native &= member >= 0;
         plan->items.push_back(Owned::take(item));
@@ -59,12 +64,16 @@ std::shared_ptr<ListPlan> PatternState::make_plan(PyObject* list) {
         plan->compiled.push_back(std::move(compiled));
     }
     if (!trees.empty()) {
-        plan->matcher = combined_matcher(trees);
+        plan->matcher = engine_has_room() ? combined_matcher(trees) : nullptr;
         if (!plan->matcher) {
             // Too large combined: each entry is then searched on its own.
             for (int& m : plan->member) m = m >= 0 ? ListPlan::kAlone : m;
             all_native = false;
         }
+    }
+    // Only entries searched on their own need their trees from here on.
+    for (std::size_t i = 0; i < plan->member.size(); ++i) {
+        if (plan->member[i] != ListPlan::kAlone) plan->compiled[i].reset();
     }
     plan->fully_native = all_native && plan->matcher;
     plan->serial = ++serials_;
@@ -89,14 +98,22 @@ void PatternState::make_pair(const ListPlan& complex, const ListPlan& simple) {
     auto pair = engine::make_shared<PairPlan>();
     pair->complex_serial = complex.serial;
     pair->simple_serial = simple.serial;
-    if (complex.items.size() + simple.items.size() <= engine::kMaxPatterns) {
+    if (complex.items.size() + simple.items.size() <= engine::kMaxPatterns && engine_has_room()) {
+        // Every entry of both is an exact str the engine compiles (the plans
+        // are fully native), found in the cache or compiled again.
+        engine::Vector<std::shared_ptr<Compiled>> compiled;
         engine::Vector<const engine::Node*> trees;
         for (const ListPlan* plan : {&complex, &simple}) {
-            for (const auto& compiled : plan->compiled) trees.push_back(compiled->tree.get());
+            for (const Owned& item : plan->items) {
+                compiled.push_back(cache_.get(item.get()));
+                if (compiled.back()->tree) trees.push_back(compiled.back()->tree.get());
+            }
         }
-        pair->matcher = combined_matcher(trees);
-        // Fewer than 64: the simple list has at least one entry.
-        pair->complex_bits = (std::uint64_t{1} << complex.items.size()) - 1;
+        if (trees.size() == compiled.size()) {
+            pair->matcher = combined_matcher(trees);
+            // Fewer than 64: the simple list has at least one entry.
+            pair->complex_bits = (std::uint64_t{1} << complex.items.size()) - 1;
+        }
     }
     pair_ = std::move(pair);  // the old pair holds no Python objects
 }

@@ -21,7 +21,7 @@ struct ListPlan {
     static constexpr int kAlone = -2;  // the engine's, past the combined matcher's width
     engine::Vector<Owned> items;
     engine::Vector<int> member;
-    engine::Vector<std::shared_ptr<Compiled>> compiled;  // per entry; null for a non-str
+    engine::Vector<std::shared_ptr<Compiled>> compiled;  // per entry searched on its own, else null
     std::shared_ptr<engine::Matcher> matcher;              // all entries with a bit
     std::uint64_t serial = 0;                              // tells plans apart
     bool fully_native = false;                             // one scan of `matcher` answers

@@ -9,6 +9,10 @@ namespace {
 // (or list) is left to `re`.
 constexpr std::size_t kMaxInsts = 50000;
 constexpr std::size_t kMaxSetChars = std::size_t{1} << 18;
+// Compiling visits a node once per copy a repeat makes of it; a body that
+// emits nothing (an empty group) would never reach the instruction bound, so
+// the visits are bounded too.
+constexpr std::size_t kMaxCompileSteps = 4 * kMaxInsts;
 
 }  // namespace
 
@@ -41,11 +45,19 @@ int Program::set_number(const Node& node) {
 // so no exits need patching afterwards except a loop's own split.
 int Program::compile(const Node& node, int next) {
     using K = Node::Kind;
+    if (++steps_ > kMaxCompileSteps) return -1;
     switch (node.kind) {
         case K::Empty:
             return next;
         case K::Literal:
             return emit({.op = Inst::Op::Literal, .ch = node.ch, .out = next});
+        case K::String: {
+            int entry = next;
+            for (auto it = node.chars.rbegin(); it != node.chars.rend() && entry >= 0; ++it) {
+                entry = emit({.op = Inst::Op::Literal, .ch = *it, .out = entry});
+            }
+            return entry;
+        }
         case K::Set: {
             const int set = set_number(node);
             return set < 0 ? -1 : emit({.op = Inst::Op::Set, .out = next, .pattern = set});
@@ -106,6 +118,7 @@ int Program::compile(const Node& node, int next) {
 bool Program::build(const Vector<const Node*>& patterns) {
     if (patterns.empty() || patterns.size() > kMaxPatterns) return false;
     insts_.clear();
+    steps_ = 0;
     set_chars_.clear();
     set_ranges_.clear();
     set_nodes_.clear();

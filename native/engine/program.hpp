@@ -63,6 +63,7 @@ private:
     SetNumbers set_nodes_;  // while building: the number of each set node
     int start_ = -1;
     std::size_t patterns_ = 0;
+    std::size_t steps_ = 0;  // nodes visited while building
 };
 
 }  // namespace halvec::engine

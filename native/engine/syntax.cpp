@@ -69,12 +69,26 @@ private:
         return rest;
     }
 
+    // A run of literal characters is kept as one string: a node per
+    // character would cost some seventy bytes each.
     std::optional<Node> concatenation() {
         Node seq{.kind = Node::Kind::Concat};
         while (!at_end() && peek() != U'|' && peek() != U')') {
             std::optional<Node> item = repetition();
             if (!item) return std::nullopt;
+            if (item->kind == Node::Kind::Literal && !seq.children.empty() &&
+                seq.children.back().kind == Node::Kind::String) {
+                seq.children.back().chars.push_back(item->ch);
+                continue;
+            }
+            if (item->kind == Node::Kind::Literal) {
+                item->kind = Node::Kind::String;
+                item->chars.push_back(item->ch);
+            }
             seq.children.push_back(std::move(*item));
+        }
+        for (Node& child : seq.children) {
+            if (child.kind == Node::Kind::String && child.chars.size() == 1) child.kind = Node::Kind::Literal;
         }
         if (seq.children.empty()) return Node{};
         if (seq.children.size() == 1) return std::move(seq.children.front());

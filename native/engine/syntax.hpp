@@ -33,6 +33,7 @@ struct Node {
     enum class Kind : std::uint8_t {
         Empty,           // matches the empty string
         Literal,         // `ch`
+        String,          // `chars`, in order
         Set,             // one of `chars`
         Any,             // `.`
         Class,           // `cls`
@@ -48,7 +49,7 @@ struct Node {
     int min = 0;
     int max = 0;
     Vector<Node> children;
-    Vector<char32_t> chars;  // sorted, distinct
+    Vector<char32_t> chars;  // a String's characters; a Set's, sorted and distinct
 };
 
 using Tree = std::shared_ptr<const Node>;
