@@ -73,7 +73,9 @@ ARGUMENT_ERRORS = [
     (("a", "1"), {}, "Argument 'tool_count' has incorrect type (expected int, got str)"),
     (("a", None), {}, "Argument 'tool_count' has incorrect type (expected int, got NoneType)"),
     (("a", [1]), {}, "Argument 'tool_count' has incorrect type (expected int, got list)"),
-    (("a", 1j), {}, "Argument 'tool_count' has incorrect type (expected int, got complex)"),
+    # A complex is a number, but has no integer value: int()'s own error.
+    (("a", 1j), {}, "int() argument must be a string, a bytes-like object or a real number, not 'complex'"),
+    (("a", 1 + 0j), {}, "int() argument must be a string, a bytes-like object or a real number, not 'complex'"),
     # The int conversion runs first, so it is what a doubly wrong call reports.
     ((5, "x"), {}, "Argument 'tool_count' has incorrect type (expected int, got str)"),
 ]
