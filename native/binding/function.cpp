@@ -44,6 +44,20 @@ FunctionObject* as_function(PyObject* o) { return reinterpret_cast<FunctionObjec
     return nullptr;
 }
 
+PyObject* run(FunctionObject* f, PyObject* callable, PyObject* globals, PyObject* const* args) {
+    PyObject* result = without_cxx_exceptions<PyObject*>(
+        nullptr, [&] { return f->sig.spec->impl(Call{callable, globals, args}); });
+    if (!result) return call_failed(f);
+    return result;
+}
+
+[[gnu::noinline]] PyObject* run_with_binding(FunctionObject* f, PyObject* callable, PyObject* globals,
+                                             PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
+    BoundArgs bound;
+    if (!bind_arguments(f->sig, args, nargsf, kwnames, bound)) return call_failed(f);
+    return run(f, callable, globals, bound.arg);
+}
+
 PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, std::size_t nargsf,
                               PyObject* kwnames) {
     FunctionObject* f = as_function(callable);
@@ -56,12 +70,12 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, std::si
     // Ours for the whole call: the collector may clear the function's fields
     // while the call runs Python code.
     const Owned globals = Owned::take(f->globals);
-    BoundArgs bound;
-    if (!bind_arguments(f->sig, args, nargsf, kwnames, bound)) return call_failed(f);
-    PyObject* result = without_cxx_exceptions<PyObject*>(
-        nullptr, [&] { return f->sig.spec->impl(Call{callable, globals.get(), bound.arg}); });
-    if (!result) return call_failed(f);
-    return result;
+    PyObject* bound[kMaxParams];
+    if ((kwnames && PyTuple_GET_SIZE(kwnames)) ||
+        !bind_positional_as_given(f->sig, args, PyVectorcall_NARGS(nargsf), bound)) {
+        return run_with_binding(f, callable, globals.get(), args, nargsf, kwnames);
+    }
+    return run(f, callable, globals.get(), bound);
 }
 
 // Like a Python function: read from an instance it becomes a bound method.
@@ -248,6 +262,7 @@ Owned make_function(const CallableSpec& spec, Borrowed globals) {
     for (Py_ssize_t i = 0; i < sig.nparams; ++i) {
         sig.names[i] = PyUnicode_InternFromString(spec.params[i].name);
         if (!sig.names[i]) return {};
+        sig.checks[i] = spec.params[i].check;
         sig.has_int_params |= spec.params[i].check == Check::Int;
     }
 

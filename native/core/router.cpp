@@ -3,7 +3,9 @@
 #include "common/calls.hpp"
 #include "common/dict_walk.hpp"
 #include "common/names.hpp"
+#include "common/plain_reads.hpp"
 #include "common/python.hpp"
+#include "common/text.hpp"
 
 namespace halvec::core::router {
 
@@ -40,7 +42,7 @@ Owned given_or_new(Borrowed globals, Borrowed value, PyObject* factory_name) {
 }
 
 bool set_attr(Borrowed obj, PyObject* name, Owned value) {
-    return value && PyObject_SetAttr(obj.get(), name, value.get()) == 0;
+    return value && py::setattr(obj, name, value) == 0;
 }
 
 }  // namespace
@@ -55,10 +57,10 @@ PyObject* init(Borrowed globals, Borrowed self, Borrowed config, Borrowed secret
     Py_RETURN_NONE;
 }
 
-PyObject* config(Borrowed self) { return PyObject_GetAttr(self.get(), names::get().priv_config); }
+PyObject* config(Borrowed self) { return py::getattr(self, names::get().priv_config).release(); }
 
 PyObject* update_config(Borrowed self, Borrowed config) {
-    if (PyObject_SetAttr(self.get(), names::get().priv_config, config.get()) < 0) return nullptr;
+    if (py::setattr(self, names::get().priv_config, config) < 0) return nullptr;
     Py_RETURN_NONE;
 }
 
@@ -80,7 +82,7 @@ int is_enabled(Borrowed self, Borrowed key) {
     if (!config) return -1;
     Owned enabled = py::getattr(config, n.enabled_models);
     if (!enabled) return -1;
-    return PySequence_Contains(enabled.get(), key.get());
+    return py::contains(enabled, key);
 }
 
 PyObject* get_model(Borrowed globals, Borrowed self, Borrowed model_key) {
@@ -97,29 +99,44 @@ PyObject* get_model(Borrowed globals, Borrowed self, Borrowed model_key) {
 
 namespace {
 
+// Records whose `id` is read plainly: then spec.id need not be read again
+// for each record (see find_catalogue_key).
+py::PlainReads plain_ids{&names::Table::id};
+
 // The first catalogue key whose record has spec's id; an empty reference
 // (and no exception) when there is none.
 bool find_catalogue_key(Borrowed globals, Borrowed spec, Owned& found) {
     const names::Table& n = names::get();
     Owned catalogue = py::lookup_global(globals, n.available_models);
     if (!catalogue) return false;
+    const bool exact_dict = PyDict_CheckExact(catalogue.get());
     // A comparison below may run Python code that edits the catalogue; the
     // walk then raises as the dict's own iterator would.
     py::ItemsWalk entries;
     if (!entries.start(catalogue)) return false;
-    Owned key, record;
+    // spec.id is read for each record, after the record's id, unless nothing
+    // since the last read can have run Python code: the walk of an exact
+    // dict, plain reads of both ids and a comparison of two exact str. The
+    // kept object is then what a new read would give.
+    Owned key, record, spec_id;
+    bool kept = false;
     int more;
     while ((more = entries.next(key, record)) > 0) {
+        kept = kept && plain_ids.of(Py_TYPE(record.get()));
         Owned record_id = py::getattr(record, n.id);
         if (!record_id) return false;
-        Owned spec_id = py::getattr(spec, n.id);
-        if (!spec_id) return false;
-        const int same = PyObject_RichCompareBool(record_id.get(), spec_id.get(), Py_EQ);
+        if (!kept) {
+            spec_id = py::getattr(spec, n.id);
+            if (!spec_id) return false;
+        }
+        const int same = py::equal(record_id.get(), spec_id.get());
         if (same < 0) return false;
         if (same) {
             found = std::move(key);
             return true;
         }
+        kept = exact_dict && PyUnicode_CheckExact(record_id.get()) && PyUnicode_CheckExact(spec_id.get()) &&
+               plain_ids.of(Py_TYPE(spec.get()));
     }
     return more == 0;
 }
@@ -152,7 +169,7 @@ namespace {
 int provider_is(Borrowed spec, PyObject* name) {
     Owned provider = py::getattr(spec, names::get().provider);
     if (!provider) return -1;
-    return PyObject_RichCompareBool(provider.get(), name, Py_EQ);
+    return py::equal(provider.get(), name);
 }
 
 PyObject* prefixed_id(Borrowed spec, PyObject* prefix) {
