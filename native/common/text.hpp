@@ -32,6 +32,13 @@ inline int equal(PyObject* a, PyObject* b) {
 // an item of another type still goes to its own comparison.
 int contains(Borrowed container, Borrowed key);
 
+// format(value, ""): what an f-string puts in for {value}; an exact str is
+// itself, without the call.
+inline Owned text_of(Borrowed value) {
+    if (PyUnicode_CheckExact(value.get())) return Owned::take(value);
+    return Owned::steal(PyObject_Format(value.get(), nullptr));
+}
+
 // One part of a joined text: a str, or only its first characters, or an
 // ASCII literal.
 struct TextPart {
@@ -40,8 +47,13 @@ struct TextPart {
     Py_ssize_t length;
 };
 
-inline TextPart literal(const char* ascii) {
-    return {nullptr, ascii, static_cast<Py_ssize_t>(std::strlen(ascii))};
+template <std::size_t N>
+constexpr TextPart literal(const char (&ascii)[N]) {
+    return {nullptr, ascii, static_cast<Py_ssize_t>(N - 1)};
+}
+// An ASCII text known only at run time.
+inline TextPart ascii(const char* text) {
+    return {nullptr, text, static_cast<Py_ssize_t>(std::strlen(text))};
 }
 // `str`, any str instance.
 inline TextPart text(PyObject* str) { return {str, nullptr, PyUnicode_GET_LENGTH(str)}; }

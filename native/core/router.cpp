@@ -3,7 +3,6 @@
 #include "common/calls.hpp"
 #include "common/dict_walk.hpp"
 #include "common/names.hpp"
-#include "common/plain_reads.hpp"
 #include "common/python.hpp"
 #include "common/text.hpp"
 
@@ -57,13 +56,6 @@ PyObject* init(Borrowed globals, Borrowed self, Borrowed config, Borrowed secret
     Py_RETURN_NONE;
 }
 
-PyObject* config(Borrowed self) { return py::getattr(self, names::get().priv_config).release(); }
-
-PyObject* update_config(Borrowed self, Borrowed config) {
-    if (py::setattr(self, names::get().priv_config, config) < 0) return nullptr;
-    Py_RETURN_NONE;
-}
-
 int catalogue_contains(Borrowed globals, Borrowed key) {
     Owned catalogue = py::lookup_global(globals, names::get().available_models);
     if (!catalogue) return -1;
@@ -99,44 +91,29 @@ PyObject* get_model(Borrowed globals, Borrowed self, Borrowed model_key) {
 
 namespace {
 
-// Records whose `id` is read plainly: then spec.id need not be read again
-// for each record (see find_catalogue_key).
-py::PlainReads plain_ids{&names::Table::id};
-
 // The first catalogue key whose record has spec's id; an empty reference
 // (and no exception) when there is none.
 bool find_catalogue_key(Borrowed globals, Borrowed spec, Owned& found) {
     const names::Table& n = names::get();
     Owned catalogue = py::lookup_global(globals, n.available_models);
     if (!catalogue) return false;
-    const bool exact_dict = PyDict_CheckExact(catalogue.get());
     // A comparison below may run Python code that edits the catalogue; the
     // walk then raises as the dict's own iterator would.
     py::ItemsWalk entries;
     if (!entries.start(catalogue)) return false;
-    // spec.id is read for each record, after the record's id, unless nothing
-    // since the last read can have run Python code: the walk of an exact
-    // dict, plain reads of both ids and a comparison of two exact str. The
-    // kept object is then what a new read would give.
-    Owned key, record, spec_id;
-    bool kept = false;
+    Owned key, record;
     int more;
     while ((more = entries.next(key, record)) > 0) {
-        kept = kept && plain_ids.of(Py_TYPE(record.get()));
         Owned record_id = py::getattr(record, n.id);
         if (!record_id) return false;
-        if (!kept) {
-            spec_id = py::getattr(spec, n.id);
-            if (!spec_id) return false;
-        }
+        Owned spec_id = py::getattr(spec, n.id);
+        if (!spec_id) return false;
         const int same = py::equal(record_id.get(), spec_id.get());
         if (same < 0) return false;
         if (same) {
             found = std::move(key);
             return true;
         }
-        kept = exact_dict && PyUnicode_CheckExact(record_id.get()) && PyUnicode_CheckExact(spec_id.get()) &&
-               plain_ids.of(Py_TYPE(spec.get()));
     }
     return more == 0;
 }
@@ -176,7 +153,7 @@ PyObject* prefixed_id(Borrowed spec, PyObject* prefix) {
     const names::Table& n = names::get();
     Owned id = py::getattr(spec, n.id);
     if (!id) return nullptr;
-    Owned text = Owned::steal(PyObject_Format(id.get(), n.empty));
+    Owned text = py::text_of(id);
     if (!text) return nullptr;
     return PyUnicode_Concat(prefix, text.get());
 }

@@ -84,21 +84,19 @@ bool log(Borrowed globals, PyObject* level, Owned message) {
     return static_cast<bool>(py::call_method(logger, level, message));
 }
 
-Owned text_of(Borrowed value) { return Owned::steal(PyObject_Format(value.get(), names::get().empty)); }
-
 // INFO "Worker model (<how>): <display name> for '<first 50 characters>'",
 // where <how> is "explicit", "default" or "auto [<tier>]".
 bool log_choice(Borrowed globals, const char* how, Borrowed tier, Borrowed spec, Borrowed description) {
     Owned name = py::getattr(spec, names::get().display_name);
     if (!name) return false;
-    Owned name_text = text_of(name);
+    Owned name_text = py::text_of(name);
     if (!name_text) return false;
     const py::TextPart name_part = py::text(name_text.get());
     const py::TextPart excerpt = py::prefix(description.get(), kExcerptLength);
     return log(globals, names::get().info,
                tier ? py::join({py::literal("Worker model (auto ["), py::text(tier.get()), py::literal("]): "),
                                 name_part, py::literal(" for '"), excerpt, py::literal("'")})
-                    : py::join({py::literal("Worker model ("), py::literal(how), py::literal("): "), name_part,
+                    : py::join({py::literal("Worker model ("), py::ascii(how), py::literal("): "), name_part,
                                 py::literal(" for '"), excerpt, py::literal("'")}));
 }
 
@@ -139,8 +137,10 @@ PyObject* select(Borrowed globals, Borrowed self, Borrowed description, Borrowed
     if (!default_key) return nullptr;
     int wanted = py::truth(default_key);
     if (wanted > 0) {
-        const int is_auto = py::equal(default_key.get(), n.auto_);
-        wanted = is_auto < 0 ? -1 : !is_auto;
+        // default_key != "auto": its own __ne__ unless it is an exact str.
+        wanted = PyUnicode_CheckExact(default_key.get())
+                     ? !py::str_equal(default_key.get(), n.auto_)
+                     : PyObject_RichCompareBool(default_key.get(), n.auto_, Py_NE);
     }
     if (wanted < 0) return nullptr;
     if (wanted) {
@@ -158,7 +158,7 @@ PyObject* select(Borrowed globals, Borrowed self, Borrowed description, Borrowed
     if (!model || !logs) return model.release();
     Owned tier = py::getattr(complexity, n.value);
     if (!tier) return nullptr;
-    Owned tier_text = text_of(tier);
+    Owned tier_text = py::text_of(tier);
     if (!tier_text || !log_choice(globals, nullptr, tier_text, model, description)) return nullptr;
     return model.release();
 }

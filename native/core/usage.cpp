@@ -4,7 +4,6 @@
 #include "common/dict_walk.hpp"
 #include "common/dicts.hpp"
 #include "common/names.hpp"
-#include "common/plain_reads.hpp"
 #include "common/python.hpp"
 #include "core/router.hpp"
 
@@ -37,55 +36,31 @@ bool add_to(Borrowed record, PyObject* field, Borrowed amount) {
     return total && PyObject_SetItem(record.get(), field, total.get()) == 0;
 }
 
-// Routers whose `_usage_stats` is read plainly (see record_usage).
-py::PlainReads plain_stats{&names::Table::priv_usage_stats};
-
-constexpr Py_ssize_t kLargestScanned = 16;
-
-// An exact dict of a few exact str keys: looking an exact str up in it
-// compares text only and runs no Python code.
-bool small_and_str_keyed(PyObject* dict) {
-    if (!PyDict_CheckExact(dict) || PyDict_GET_SIZE(dict) > kLargestScanned) return false;
-    Py_ssize_t pos = 0;
-    PyObject* key;
-    while (PyDict_Next(dict, &pos, &key, nullptr)) {
-        if (!PyUnicode_CheckExact(key)) return false;
-    }
-    return true;
-}
-
-// record[field] += amount when the value is an exact int (as `amount` is):
-// then nothing here runs Python code. 1 when done; 0 when the value is
-// missing or of another type, with nothing done; -1 on error.
-int add_int(Borrowed record, PyObject* field, Borrowed amount) {
+// record[field] += amount, for an exact dict: one lookup and one store, as
+// the general step makes them, and int addition without the interpreter's
+// dispatch when the value is an exact int (`amount` always is one).
+bool add_to_dict(Borrowed record, PyObject* field, Borrowed amount) {
     PyObject* found = PyDict_GetItemWithError(record.get(), field);
-    if (!found) return PyErr_Occurred() ? -1 : 0;
-    if (!PyLong_CheckExact(found)) return 0;
+    if (!found) {
+        if (!PyErr_Occurred()) {
+            // The KeyError a missing key gets from dict's own lookup.
+            Owned key = Owned::steal(PyTuple_Pack(1, field));
+            if (key) PyErr_SetObject(PyExc_KeyError, key.get());
+        }
+        return false;
+    }
     const Owned current = Owned::take(found);
-    Owned total = Owned::steal(PyNumber_Add(current.get(), amount.get()));
-    return total && PyDict_SetItem(record.get(), field, total.get()) == 0 ? 1 : -1;
+    Owned total = Owned::steal(PyLong_CheckExact(current.get())
+                                   ? PyNumber_Add(current.get(), amount.get())
+                                   : PyNumber_InPlaceAdd(current.get(), amount.get()));
+    return total && PyDict_SetItem(record.get(), field, total.get()) == 0;
 }
 
-// The counting of record_usage after `stats` (the value of
-// self._usage_stats) is known to hold a counter record for the key.
-// self._usage_stats[model_key] is read again before each update, unless
-// nothing since the last read can have run Python code.
-PyObject* count(Borrowed self, Borrowed model_key, Borrowed tokens, Owned record) {
-    const names::Table& n = names::get();
-    Owned one = Owned::steal(PyLong_FromLong(1));
-    if (!one) return nullptr;
-    int done = record ? add_int(record, n.calls, one) : 0;
-    if (done < 0) return nullptr;
-    if (!done) {
-        record = counter_record(self, model_key);
-        if (!record || !add_to(record, n.calls, one)) return nullptr;
-        record = counter_record(self, model_key);
-        if (!record) return nullptr;
-    }
-    done = PyDict_CheckExact(record.get()) ? add_int(record, n.tokens, tokens) : 0;
-    if (done < 0) return nullptr;
-    if (!done && !add_to(record, n.tokens, tokens)) return nullptr;
-    Py_RETURN_NONE;
+// self._usage_stats[model_key][field] += amount, every step read afresh.
+bool count(Borrowed self, Borrowed model_key, PyObject* field, Borrowed amount) {
+    Owned record = counter_record(self, model_key);
+    if (!record) return false;
+    return PyDict_CheckExact(record.get()) ? add_to_dict(record, field, amount) : add_to(record, field, amount);
 }
 
 }  // namespace
@@ -93,25 +68,10 @@ PyObject* count(Borrowed self, Borrowed model_key, Borrowed tokens, Owned record
 // With the plain dicts and ints the router keeps, none of these steps runs
 // Python code, so no other thread can run between the read and the write of
 // a counter.
-//
-// When the router reads `_usage_stats` plainly and that dict and the key's
-// counter record are small exact dicts keyed by exact str, one lookup stands
-// for the membership test and the two later reads of
-// self._usage_stats[model_key]: nothing between them could change what they
-// find.
 PyObject* record_usage(Borrowed self, Borrowed model_key, Borrowed tokens) {
     const names::Table& n = names::get();
     Owned stats = py::getattr(self, n.priv_usage_stats);
     if (!stats) return nullptr;
-    if (plain_stats.of(Py_TYPE(self.get())) && small_and_str_keyed(stats.get())) {
-        PyObject* found = PyDict_GetItemWithError(stats.get(), model_key.get());
-        if (found && small_and_str_keyed(found)) {
-            Owned record = Owned::take(found);
-            stats.reset();  // the router still holds it
-            return count(self, model_key, tokens, std::move(record));
-        }
-        if (!found && PyErr_Occurred()) return nullptr;
-    }
     const int present = PySequence_Contains(stats.get(), model_key.get());
     if (present < 0) return nullptr;
     if (!present) {
@@ -127,7 +87,12 @@ PyObject* record_usage(Borrowed self, Borrowed model_key, Borrowed tokens) {
         }
     }
     stats.reset();
-    return count(self, model_key, tokens, {});
+
+    Owned one = Owned::steal(PyLong_FromLong(1));
+    if (!one || !count(self, model_key, n.calls, one) || !count(self, model_key, n.tokens, tokens)) {
+        return nullptr;
+    }
+    Py_RETURN_NONE;
 }
 
 PyObject* get_usage_stats(Borrowed self) {
