@@ -12,7 +12,7 @@ struct Signature {
     Py_ssize_t nparams;
     Py_ssize_t nrequired;
     bool has_int_params;
-    Check checks[kMaxParams];        // each parameter's entry check, as in the spec
+    Check checks[kMaxParams];        // each parameter's entry check, from the callable's table
     PyObject* names[kMaxParams];     // interned parameter names
     PyObject* defaults[kMaxParams];  // borrowed from the function's __defaults__
 };

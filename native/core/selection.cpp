@@ -195,8 +195,8 @@ PyObject* select_for_complexity(Borrowed globals, Borrowed self, Borrowed comple
         // The map's values are our own small ints, unless code run by the
         // lookup has reached into the map and replaced one.
         index = PyLong_CheckExact(listed) ? PyLong_AsLong(listed) : -1;
+        if (index == -1 && PyErr_Occurred()) return nullptr;
         if (index < 0 || index >= kOther) {
-            PyErr_Clear();
             PyErr_SetString(PyExc_RuntimeError, "the preference map changed during the lookup");
             return nullptr;
         }
