@@ -12,7 +12,10 @@ struct Signature {
     Py_ssize_t nparams;
     Py_ssize_t nrequired;
     bool has_int_params;
-    Check checks[kMaxParams];        // each parameter's entry check, from the callable's table
+    // The type an argument passes its entry check with unchanged (nullptr:
+    // any), and whether None passes too; from the callable's table.
+    const PyTypeObject* exact[kMaxParams];
+    bool or_none[kMaxParams];
     PyObject* names[kMaxParams];     // interned parameter names
     PyObject* defaults[kMaxParams];  // borrowed from the function's __defaults__
 };
@@ -26,35 +29,19 @@ struct BoundArgs {
 bool bind_arguments(const Signature& sig, PyObject* const* args, std::size_t nargsf,
                     PyObject* kwnames, BoundArgs& out);
 
-// True when `value` passes `check` unchanged: the binder above would neither
-// convert it nor refuse it.
-inline bool passes_as_given(Check check, PyObject* value) {
-    switch (check) {
-        case Check::None:
-            return true;
-        case Check::Int:
-            return PyLong_CheckExact(value);
-        case Check::StrOrNone:
-            if (value == Py_None) return true;
-            [[fallthrough]];
-        case Check::Str:
-            return PyUnicode_CheckExact(value);
-        case Check::Dict:
-            return PyDict_CheckExact(value);
-    }
-    return false;
-}
-
 // Most calls pass their arguments by position, each of the expected type: for
-// them binding is a copy, with the defaults after the last one given. False
-// (and no exception) sends the call to bind_arguments, which converts or
-// raises exactly as for any other call.
+// them binding is a copy, with the defaults after the last one given. A
+// parameter checked for a built-in type then needs only a comparison of the
+// argument's type (`exact`, with None allowed where `or_none`). False (and no
+// exception) sends the call to bind_arguments, which converts or raises
+// exactly as for any other call.
 inline bool bind_positional_as_given(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
                                      PyObject** out) {
     if (nargs < sig.nrequired || nargs > sig.nparams) return false;
     for (Py_ssize_t i = 0; i < sig.nparams; ++i) {
         PyObject* value = i < nargs ? args[i] : sig.defaults[i];
-        if (!passes_as_given(sig.checks[i], value)) return false;
+        const PyTypeObject* exact = sig.exact[i];
+        if (exact && Py_TYPE(value) != exact && !(value == Py_None && sig.or_none[i])) return false;
         out[i] = value;
     }
     return true;

@@ -173,6 +173,18 @@ PyTypeObject function_type = [] {
     return t;
 }();
 
+// The type an argument of a parameter with `check` keeps as it is.
+const PyTypeObject* exact_type(Check check) {
+    switch (check) {
+        case Check::None: return nullptr;
+        case Check::Int: return &PyLong_Type;
+        case Check::Str:
+        case Check::StrOrNone: return &PyUnicode_Type;
+        case Check::Dict: return &PyDict_Type;
+    }
+    return nullptr;
+}
+
 Owned make_default(Default d) {
     switch (d) {
         case Default::Zero: return Owned::steal(PyLong_FromLong(0));
@@ -262,7 +274,8 @@ Owned make_function(const CallableSpec& spec, Borrowed globals) {
     for (Py_ssize_t i = 0; i < sig.nparams; ++i) {
         sig.names[i] = PyUnicode_InternFromString(spec.params[i].name);
         if (!sig.names[i]) return {};
-        sig.checks[i] = spec.params[i].check;
+        sig.exact[i] = exact_type(spec.params[i].check);
+        sig.or_none[i] = spec.params[i].check == Check::StrOrNone;
         sig.has_int_params |= spec.params[i].check == Check::Int;
     }
 

@@ -10,11 +10,24 @@
 namespace halvec::core::usage {
 namespace {
 
+// mapping[key]; an exact dict is looked up directly, with the KeyError its
+// own lookup raises for a missing key.
+Owned item(Borrowed mapping, Borrowed key) {
+    if (!PyDict_CheckExact(mapping.get())) return Owned::steal(PyObject_GetItem(mapping.get(), key.get()));
+    PyObject* found = PyDict_GetItemWithError(mapping.get(), key.get());
+    if (found) return Owned::take(found);
+    if (!PyErr_Occurred()) {
+        Owned args = Owned::steal(PyTuple_Pack(1, key.get()));
+        if (args) PyErr_SetObject(PyExc_KeyError, args.get());
+    }
+    return {};
+}
+
 // self._usage_stats[model_key], read afresh.
 Owned counter_record(Borrowed self, Borrowed model_key) {
     Owned stats = py::getattr(self, names::get().priv_usage_stats);
     if (!stats) return {};
-    return Owned::steal(PyObject_GetItem(stats.get(), model_key.get()));
+    return item(stats, model_key);
 }
 
 Owned new_counter_record() {
@@ -37,21 +50,13 @@ bool add_to(Borrowed record, PyObject* field, Borrowed amount) {
 }
 
 // record[field] += amount, for an exact dict: one lookup and one store, as
-// the general step makes them, and int addition without the interpreter's
-// dispatch when the value is an exact int (`amount` always is one).
+// the general step makes them, and for an exact int value int's own
+// addition, which is what += comes to (`amount` is always an exact int).
 bool add_to_dict(Borrowed record, PyObject* field, Borrowed amount) {
-    PyObject* found = PyDict_GetItemWithError(record.get(), field);
-    if (!found) {
-        if (!PyErr_Occurred()) {
-            // The KeyError a missing key gets from dict's own lookup.
-            Owned key = Owned::steal(PyTuple_Pack(1, field));
-            if (key) PyErr_SetObject(PyExc_KeyError, key.get());
-        }
-        return false;
-    }
-    const Owned current = Owned::take(found);
+    const Owned current = item(record, field);
+    if (!current) return false;
     Owned total = Owned::steal(PyLong_CheckExact(current.get())
-                                   ? PyNumber_Add(current.get(), amount.get())
+                                   ? PyLong_Type.tp_as_number->nb_add(current.get(), amount.get())
                                    : PyNumber_InPlaceAdd(current.get(), amount.get()));
     return total && PyDict_SetItem(record.get(), field, total.get()) == 0;
 }
@@ -72,7 +77,8 @@ PyObject* record_usage(Borrowed self, Borrowed model_key, Borrowed tokens) {
     const names::Table& n = names::get();
     Owned stats = py::getattr(self, n.priv_usage_stats);
     if (!stats) return nullptr;
-    const int present = PySequence_Contains(stats.get(), model_key.get());
+    const int present = PyDict_CheckExact(stats.get()) ? PyDict_Contains(stats.get(), model_key.get())
+                                                       : PySequence_Contains(stats.get(), model_key.get());
     if (present < 0) return nullptr;
     if (!present) {
         // Making the record may run the garbage collector, and with it other
