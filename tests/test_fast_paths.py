@@ -2,6 +2,7 @@
 another type takes the general path and gives what the plain-Python model
 gives: the same answers, log lines, store calls, comparisons and exceptions."""
 
+import copy
 import logging
 
 import pytest
@@ -146,8 +147,7 @@ def test_counters_of_other_types(mr):
         results = []
         for router_class in (mr.ModelRouter, reference.ReferenceRouter):
             router = router_class(secrets=RecordingStore())
-            router._usage_stats = {k: (type(v)(v) if isinstance(v, dict) else v) for k, v in stats.items()}
-            router._usage_stats = type(stats)(router._usage_stats)
+            router._usage_stats = copy.deepcopy(stats)
             got = [outcome(lambda: router.record_usage("k", 3)), outcome(lambda: router.record_usage("k"))]
             results.append((got, router.get_usage_stats()))
         assert results[0] == results[1]
@@ -246,3 +246,59 @@ def test_positional_and_keyword_calls_agree(mr, key, tokens):
                      lambda: router.select_for_scheduler(D1, key)]
         results.append(([outcome(c) for c in calls], router.get_usage_stats()))
     assert results[0] == results[1]
+
+
+# Hostile values: the same outcome as the plain-Python model, and never a crash.
+
+def test_enabled_item_that_empties_the_list_while_compared(mr):
+    class Clearing:
+        def __init__(self):
+            self.owner = None
+
+        def __eq__(self, other):
+            self.owner.clear()
+            return False
+
+        __hash__ = object.__hash__
+
+    results = []
+    for router_class in (mr.ModelRouter, reference.ReferenceRouter):
+        item = Clearing()
+        item.owner = enabled = ["claude-opus", item, "claude-haiku"]
+        results.append(observe(router_class, [lambda r: r.get_model("claude-haiku"),
+                                              lambda r: r.config.enabled_models], enabled_models=enabled))
+    assert results[0] == results[1]
+
+
+def test_counter_that_empties_the_stats_while_added_to(mr):
+    class Emptying(int):
+        def __iadd__(self, other):
+            router._usage_stats.clear()
+            return 0
+
+    results = []
+    for router_class in (mr.ModelRouter, reference.ReferenceRouter):
+        router = router_class(secrets=RecordingStore())
+        router._usage_stats["k"] = {"calls": Emptying(1), "tokens": 0}
+        results.append((outcome(lambda: router.record_usage("k", 5)), router.get_usage_stats()))
+    assert results[0] == results[1]
+
+
+def test_tier_whose_comparison_rewrites_the_preference_map(mr):
+    import gc
+
+    class Meddling:
+        def __hash__(self):
+            return hash(mr.Complexity.SIMPLE)
+
+        def __eq__(self, other):
+            # The map of the call in progress: the three tiers, each to a small int.
+            for holder in gc.get_referrers(other):
+                if (type(holder) is dict and len(holder) == 3 and any(k is other for k in holder)
+                        and all(type(v) is int for v in holder.values())):
+                    holder[other] = "not a list of keys"
+            return True
+
+    router = mr.ModelRouter(secrets=RecordingStore({"anthropic"}))
+    with pytest.raises(RuntimeError, match="preference map changed"):
+        router._select_for_complexity(Meddling())
