@@ -302,3 +302,16 @@ def test_tier_whose_comparison_rewrites_the_preference_map(mr):
     router = mr.ModelRouter(secrets=RecordingStore({"anthropic"}))
     with pytest.raises(RuntimeError, match="preference map changed"):
         router._select_for_complexity(Meddling())
+
+
+def test_failed_reads_carry_the_name_and_the_object(mr):
+    # What the interpreter's own attribute read attaches (the traceback's "Did you mean" uses it),
+    # also to an AttributeError that a class's own __getattr__ raises bare.
+    class Elusive:
+        def __getattr__(self, name):
+            raise AttributeError("nope")
+
+    for stranger in (object(), Elusive()):
+        with pytest.raises(AttributeError) as info:
+            mr.ModelRouter(secrets=RecordingStore())._is_available(stranger)
+        assert (info.value.name, info.value.obj) == ("id", stranger)
