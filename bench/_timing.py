@@ -37,3 +37,31 @@ def row(name, native, baseline):
 def header(title):
     print(f"\n{title}")
     print(f"{'case':<38} {'native':>11}  {'baseline':>11}  {'ratio':>11}")
+
+
+def interleaved(statements, namespaces, *, rounds=9, min_time=0.02):
+    """Seconds per execution of `statements[i]` in `namespaces[i]`, the best of
+    `rounds` short runs taken in turn, so that a busy machine slows every
+    implementation alike and the best run of each is a quiet one."""
+    timers = []
+    for stmt, namespace in zip(statements, namespaces):
+        timer = timeit.Timer(stmt, globals=namespace)
+        number, seconds = timer.autorange()
+        timers.append((timer, max(1, int(number * min_time / max(seconds, 1e-9)))))
+    best = [float("inf")] * len(timers)
+    for _ in range(rounds):
+        for i, (timer, number) in enumerate(timers):
+            best[i] = min(best[i], timer.timeit(number) / number)
+    return best
+
+
+def header3(title, names):
+    print(f"\n{title}")
+    print(f"{'case':<44} " + " ".join(f"{n:>11}" for n in names) +
+          f"  {'vs ' + names[1]:>11}  {'vs ' + names[2]:>11}")
+
+
+def row3(name, times):
+    native = times[0]
+    print(f"{name:<44} " + " ".join(fmt(t) for t in times) +
+          "".join(f"  {t / native:10.2f}x" for t in times[1:]))

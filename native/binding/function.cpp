@@ -48,6 +48,20 @@ FunctionObject* as_function(PyObject* o) { return reinterpret_cast<FunctionObjec
     return nullptr;
 }
 
+PyObject* run(FunctionObject* f, PyObject* callable, PyObject* globals, PyObject* const* args) {
+    PyObject* result = without_cxx_exceptions<PyObject*>(
+        nullptr, [&] { return f->sig.spec->impl(Call{callable, globals, args}); });
+    if (!result) return call_failed(f);
+    return result;
+}
+
+[[gnu::noinline]] PyObject* run_with_binding(FunctionObject* f, PyObject* callable, PyObject* globals,
+                                             PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
+    BoundArgs bound;
+    if (!bind_arguments(f->sig, args, nargsf, kwnames, bound)) return call_failed(f);
+    return run(f, callable, globals, bound.arg);
+}
+
 PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, std::size_t nargsf,
                               PyObject* kwnames) {
     FunctionObject* f = as_function(callable);
@@ -60,12 +74,12 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, std::si
     // Ours for the whole call: the collector may clear the function's fields
     // while the call runs Python code.
     const Owned globals = Owned::take(f->globals);
-    BoundArgs bound;
-    if (!bind_arguments(f->sig, args, nargsf, kwnames, bound)) return call_failed(f);
-    PyObject* result = without_cxx_exceptions<PyObject*>(
-        nullptr, [&] { return f->sig.spec->impl(Call{callable, globals.get(), bound.arg}); });
-    if (!result) return call_failed(f);
-    return result;
+    PyObject* bound[kMaxParams];
+    if ((kwnames && PyTuple_GET_SIZE(kwnames)) ||
+        !bind_positional_as_given(f->sig, args, PyVectorcall_NARGS(nargsf), bound)) {
+        return run_with_binding(f, callable, globals.get(), args, nargsf, kwnames);
+    }
+    return run(f, callable, globals.get(), bound);
 }
 
 // Like a Python function: read from an instance it becomes a bound method.
@@ -163,6 +177,18 @@ PyTypeObject function_type = [] {
     return t;
 }();
 
+// The type an argument of a parameter with `check` keeps as it is.
+const PyTypeObject* exact_type(Check check) {
+    switch (check) {
+        case Check::None: return nullptr;
+        case Check::Int: return &PyLong_Type;
+        case Check::Str:
+        case Check::StrOrNone: return &PyUnicode_Type;
+        case Check::Dict: return &PyDict_Type;
+    }
+    return nullptr;
+}
+
 Owned make_default(Default d) {
     switch (d) {
         case Default::Zero: return Owned::steal(PyLong_FromLong(0));
@@ -252,6 +278,8 @@ Owned make_function(const CallableSpec& spec, Borrowed globals) {
     for (Py_ssize_t i = 0; i < sig.nparams; ++i) {
         sig.names[i] = PyUnicode_InternFromString(spec.params[i].name);
         if (!sig.names[i]) return {};
+        sig.exact[i] = exact_type(spec.params[i].check);
+        sig.or_none[i] = spec.params[i].check == Check::StrOrNone;
         sig.has_int_params |= spec.params[i].check == Check::Int;
     }
 

@@ -6,8 +6,26 @@
 
 namespace halvec::py {
 
+// Gives a failed read the name and object PyObject_GetAttr gives it (they
+// feed the "Did you mean" hint of the traceback).
+[[gnu::cold]] void note_attribute_error(Borrowed obj, PyObject* name);
+
+// obj.name, through the type's own slot: what PyObject_GetAttr does for a
+// str name, without its checks and its call.
 inline Owned getattr(Borrowed obj, PyObject* name) {
-    return Owned::steal(PyObject_GetAttr(obj.get(), name));
+    const getattrofunc get = Py_TYPE(obj.get())->tp_getattro;
+    if (!get) [[unlikely]] return Owned::steal(PyObject_GetAttr(obj.get(), name));
+    PyObject* value = get(obj.get(), name);
+    if (!value) [[unlikely]] note_attribute_error(obj, name);
+    return Owned::steal(value);
+}
+
+// obj.name = value, through the type's own slot; `name` must be an interned
+// str (as the names table's are), which is what PyObject_SetAttr would make it.
+inline int setattr(Borrowed obj, PyObject* name, Borrowed value) {
+    const setattrofunc set = Py_TYPE(obj.get())->tp_setattro;
+    if (!set) [[unlikely]] return PyObject_SetAttr(obj.get(), name, value.get());
+    return set(obj.get(), name, value.get());
 }
 
 // obj.method(args...): no bound method is made, and the slot in front of the

@@ -79,6 +79,11 @@ struct Table {
 
 // Fills the table on first use; false with an exception set on failure.
 bool init();
-const Table& get() noexcept;
+
+namespace detail {
+extern Table table;
+}
+// Inline: every call reads several names.
+inline const Table& get() noexcept { return detail::table; }
 
 }  // namespace halvec::names

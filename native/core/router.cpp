@@ -4,6 +4,7 @@
 #include "common/dict_walk.hpp"
 #include "common/names.hpp"
 #include "common/python.hpp"
+#include "common/text.hpp"
 
 namespace halvec::core::router {
 
@@ -40,7 +41,7 @@ Owned given_or_new(Borrowed globals, Borrowed value, PyObject* factory_name) {
 }
 
 bool set_attr(Borrowed obj, PyObject* name, Owned value) {
-    return value && PyObject_SetAttr(obj.get(), name, value.get()) == 0;
+    return value && py::setattr(obj, name, value) == 0;
 }
 
 }  // namespace
@@ -52,13 +53,6 @@ PyObject* init(Borrowed globals, Borrowed self, Borrowed config, Borrowed secret
         !set_attr(self, n.priv_usage_stats, Owned::steal(PyDict_New()))) {
         return nullptr;
     }
-    Py_RETURN_NONE;
-}
-
-PyObject* config(Borrowed self) { return PyObject_GetAttr(self.get(), names::get().priv_config); }
-
-PyObject* update_config(Borrowed self, Borrowed config) {
-    if (PyObject_SetAttr(self.get(), names::get().priv_config, config.get()) < 0) return nullptr;
     Py_RETURN_NONE;
 }
 
@@ -80,7 +74,7 @@ int is_enabled(Borrowed self, Borrowed key) {
     if (!config) return -1;
     Owned enabled = py::getattr(config, n.enabled_models);
     if (!enabled) return -1;
-    return PySequence_Contains(enabled.get(), key.get());
+    return py::contains(enabled, key);
 }
 
 PyObject* get_model(Borrowed globals, Borrowed self, Borrowed model_key) {
@@ -114,7 +108,7 @@ bool find_catalogue_key(Borrowed globals, Borrowed spec, Owned& found) {
         if (!record_id) return false;
         Owned spec_id = py::getattr(spec, n.id);
         if (!spec_id) return false;
-        const int same = PyObject_RichCompareBool(record_id.get(), spec_id.get(), Py_EQ);
+        const int same = py::equal(record_id.get(), spec_id.get());
         if (same < 0) return false;
         if (same) {
             found = std::move(key);
@@ -152,14 +146,14 @@ namespace {
 int provider_is(Borrowed spec, PyObject* name) {
     Owned provider = py::getattr(spec, names::get().provider);
     if (!provider) return -1;
-    return PyObject_RichCompareBool(provider.get(), name, Py_EQ);
+    return py::equal(provider.get(), name);
 }
 
 PyObject* prefixed_id(Borrowed spec, PyObject* prefix) {
     const names::Table& n = names::get();
     Owned id = py::getattr(spec, n.id);
     if (!id) return nullptr;
-    Owned text = Owned::steal(PyObject_Format(id.get(), n.empty));
+    Owned text = py::text_of(id);
     if (!text) return nullptr;
     return PyUnicode_Concat(prefix, text.get());
 }

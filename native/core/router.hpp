@@ -4,15 +4,21 @@
 // globals take effect.
 #pragma once
 
-#include "common/refs.hpp"
+#include "common/calls.hpp"
+#include "common/names.hpp"
 
 namespace halvec::core::router {
 
 extern const char* const kDoc;
 
 PyObject* init(Borrowed globals, Borrowed self, Borrowed config, Borrowed secrets);
-PyObject* config(Borrowed self);
-PyObject* update_config(Borrowed self, Borrowed config);
+// The two smallest calls, here so that the binding's table inlines them.
+inline PyObject* config(Borrowed self) { return py::getattr(self, names::get().priv_config).release(); }
+
+inline PyObject* update_config(Borrowed self, Borrowed config) {
+    if (py::setattr(self, names::get().priv_config, config) < 0) return nullptr;
+    Py_RETURN_NONE;
+}
 PyObject* get_model(Borrowed globals, Borrowed self, Borrowed model_key);
 PyObject* is_available(Borrowed globals, Borrowed self, Borrowed spec);
 PyObject* litellm_model_string(Borrowed spec);

@@ -3,6 +3,7 @@
 #include "common/calls.hpp"
 #include "common/names.hpp"
 #include "common/python.hpp"
+#include "common/text.hpp"
 #include "core/router.hpp"
 
 namespace halvec::core::selection {
@@ -12,58 +13,43 @@ constexpr Py_ssize_t kExcerptLength = 50;
 
 enum class Role { Worker, Scheduler };
 
-// The candidate lists of each tier, standard and cost-conscious: tuples of
-// the interned model keys, made once. The maps keyed by the tier members are
-// built at each call from the `Complexity` in force.
-struct Candidates {
-    PyObject* complex;
-    PyObject* moderate;
-    PyObject* simple;
+// The candidate lists, as keys of the names table. The map that the
+// selection looks a tier up in is built at each call from the `Complexity`
+// in force, as the lists' indices: small ints, which the interpreter keeps
+// for the whole process.
+using Key = PyObject* names::Table::*;
+struct CandidateList {
+    Key keys[3];
+    std::size_t size;
 };
-struct PreferenceTables {
-    Candidates standard, cost_conscious;
-    PyObject* other;  // a value that is no tier
+constexpr CandidateList kCandidates[] = {
+    {{&names::Table::claude_opus, &names::Table::claude_sonnet, &names::Table::gpt_5_2}, 3},
+    {{&names::Table::claude_sonnet, &names::Table::claude_haiku, &names::Table::gpt_5_2}, 3},
+    {{&names::Table::claude_haiku, &names::Table::claude_sonnet, &names::Table::gpt_5_2}, 3},
+    {{&names::Table::claude_sonnet}, 1},  // a value that is no tier
 };
+constexpr long kOther = 3;
 
-const PreferenceTables* preference_tables() {
-    static PreferenceTables tables{};
-    static bool ready = false;
-    if (ready) return &tables;
-    const names::Table& n = names::get();
-    PyObject* opus = n.claude_opus;
-    PyObject* sonnet = n.claude_sonnet;
-    PyObject* haiku = n.claude_haiku;
-    PyObject* gpt = n.gpt_5_2;
-    PyObject** slots[] = {&tables.standard.complex, &tables.standard.moderate, &tables.standard.simple,
-                          &tables.cost_conscious.complex, &tables.cost_conscious.moderate,
-                          &tables.cost_conscious.simple, &tables.other};
-    PyObject* made[] = {PyTuple_Pack(3, opus, sonnet, gpt),   PyTuple_Pack(3, sonnet, haiku, gpt),
-                        PyTuple_Pack(3, haiku, sonnet, gpt),  PyTuple_Pack(3, sonnet, haiku, gpt),
-                        PyTuple_Pack(3, haiku, sonnet, gpt),  PyTuple_Pack(3, haiku, sonnet, gpt),
-                        PyTuple_Pack(1, sonnet)};
-    bool ok = true;
-    for (PyObject* t : made) ok &= t != nullptr;
-    if (!ok) {
-        for (PyObject* t : made) Py_XDECREF(t);
-        return nullptr;
-    }
-    for (std::size_t i = 0; i < std::size(made); ++i) *slots[i] = made[i];
-    ready = true;
-    return &tables;
-}
+// The index in kCandidates of each tier's list: COMPLEX, MODERATE, SIMPLE.
+struct Preferences {
+    long complex, moderate, simple;
+};
+constexpr Preferences kStandard{0, 1, 2};
+constexpr Preferences kCostConscious{1, 2, 2};
 
-// {Complexity.COMPLEX: [...], Complexity.MODERATE: [...], Complexity.SIMPLE: [...]}
-Owned preference_map(Borrowed globals, const Candidates& lists) {
+// {Complexity.COMPLEX: ..., Complexity.MODERATE: ..., Complexity.SIMPLE: ...}
+Owned preference_map(Borrowed globals, const Preferences& lists) {
     const names::Table& n = names::get();
     Owned complexity = py::lookup_global(globals, n.complexity);
     if (!complexity) return {};
     Owned map = Owned::steal(PyDict_New());
     if (!map) return {};
-    const std::pair<PyObject*, PyObject*> entries[] = {
+    const std::pair<PyObject*, long> entries[] = {
         {n.complex, lists.complex}, {n.moderate, lists.moderate}, {n.simple, lists.simple}};
-    for (const auto& [member_name, candidates] : entries) {
+    for (const auto& [member_name, index] : entries) {
         Owned member = py::getattr(complexity, member_name);
-        if (!member || PyDict_SetItem(map.get(), member.get(), candidates) < 0) return {};
+        Owned list = Owned::steal(PyLong_FromLong(index));
+        if (!member || !list || PyDict_SetItem(map.get(), member.get(), list.get()) < 0) return {};
     }
     return map;
 }
@@ -98,30 +84,31 @@ bool log(Borrowed globals, PyObject* level, Owned message) {
     return static_cast<bool>(py::call_method(logger, level, message));
 }
 
-Owned text_of(Borrowed value) { return Owned::steal(PyObject_Format(value.get(), names::get().empty)); }
-
-// INFO "Worker model (<how>): <display name> for '<first 50 characters>'"
-bool log_choice(Borrowed globals, Borrowed how, Borrowed spec, Borrowed description) {
+// INFO "Worker model (<how>): <display name> for '<first 50 characters>'",
+// where <how> is "explicit", "default" or "auto [<tier>]".
+bool log_choice(Borrowed globals, const char* how, Borrowed tier, Borrowed spec, Borrowed description) {
     Owned name = py::getattr(spec, names::get().display_name);
     if (!name) return false;
-    Owned name_text = text_of(name);
+    Owned name_text = py::text_of(name);
     if (!name_text) return false;
-    Owned excerpt = Owned::steal(PyUnicode_Substring(description.get(), 0, kExcerptLength));
-    if (!excerpt) return false;
+    const py::TextPart name_part = py::text(name_text.get());
+    const py::TextPart excerpt = py::prefix(description.get(), kExcerptLength);
     return log(globals, names::get().info,
-               Owned::steal(PyUnicode_FromFormat("Worker model (%U): %U for '%U'", how.get(), name_text.get(),
-                                                 excerpt.get())));
+               tier ? py::join({py::literal("Worker model (auto ["), py::text(tier.get()), py::literal("]): "),
+                                name_part, py::literal(" for '"), excerpt, py::literal("'")})
+                    : py::join({py::literal("Worker model ("), py::ascii(how), py::literal("): "), name_part,
+                                py::literal(" for '"), excerpt, py::literal("'")}));
 }
 
 // self.get_model(key): 1 with `spec` set when it gives a record (truthy),
 // after logging the choice when `logs`; 0 when it gives none; -1.
-int choose(Borrowed globals, Borrowed self, Borrowed key, PyObject* how, Borrowed description, bool logs,
+int choose(Borrowed globals, Borrowed self, Borrowed key, const char* how, Borrowed description, bool logs,
            Owned& spec) {
     spec = py::call_method(self, names::get().get_model, key);
     if (!spec) return -1;
     const int found = py::truth(spec);
     if (found <= 0) return found;
-    if (logs && !log_choice(globals, how, spec, description)) return -1;
+    if (logs && !log_choice(globals, how, {}, spec, description)) return -1;
     return 1;
 }
 
@@ -133,12 +120,11 @@ PyObject* select(Borrowed globals, Borrowed self, Borrowed description, Borrowed
     if (model_key.get() != Py_None && PyUnicode_GET_LENGTH(model_key.get()) != 0 &&
         PyUnicode_Compare(model_key.get(), n.auto_) != 0) {
         Owned spec;
-        const int found = choose(globals, self, model_key, n.explicit_, description, logs, spec);
+        const int found = choose(globals, self, model_key, "explicit", description, logs, spec);
         if (found) return found < 0 ? nullptr : spec.release();
         if (logs && !log(globals, n.warning,
-                         Owned::steal(PyUnicode_FromFormat(
-                             "Requested model '%U' not available, falling back to auto",
-                             model_key.get())))) {
+                         py::join({py::literal("Requested model '"), py::text(model_key.get()),
+                                   py::literal("' not available, falling back to auto")}))) {
             return nullptr;
         }
     }
@@ -150,11 +136,16 @@ PyObject* select(Borrowed globals, Borrowed self, Borrowed description, Borrowed
         py::getattr(config, role == Role::Worker ? n.default_worker_model : n.default_scheduler_model);
     if (!default_key) return nullptr;
     int wanted = py::truth(default_key);
-    if (wanted > 0) wanted = PyObject_RichCompareBool(default_key.get(), n.auto_, Py_NE);
+    if (wanted > 0) {
+        // default_key != "auto": its own __ne__ unless it is an exact str.
+        wanted = PyUnicode_CheckExact(default_key.get())
+                     ? !py::str_equal(default_key.get(), n.auto_)
+                     : PyObject_RichCompareBool(default_key.get(), n.auto_, Py_NE);
+    }
     if (wanted < 0) return nullptr;
     if (wanted) {
         Owned spec;
-        const int found = choose(globals, self, default_key, n.default_, description, logs, spec);
+        const int found = choose(globals, self, default_key, "default", description, logs, spec);
         if (found) return found < 0 ? nullptr : spec.release();
     }
 
@@ -167,10 +158,8 @@ PyObject* select(Borrowed globals, Borrowed self, Borrowed description, Borrowed
     if (!model || !logs) return model.release();
     Owned tier = py::getattr(complexity, n.value);
     if (!tier) return nullptr;
-    Owned tier_text = text_of(tier);
-    if (!tier_text) return nullptr;
-    Owned how = Owned::steal(PyUnicode_FromFormat("auto [%U]", tier_text.get()));
-    if (!how || !log_choice(globals, how, model, description)) return nullptr;
+    Owned tier_text = py::text_of(tier);
+    if (!tier_text || !log_choice(globals, nullptr, tier_text, model, description)) return nullptr;
     return model.release();
 }
 
@@ -187,9 +176,7 @@ PyObject* select_for_scheduler(Borrowed globals, Borrowed self, Borrowed descrip
 
 PyObject* select_for_complexity(Borrowed globals, Borrowed self, Borrowed complexity) {
     const names::Table& n = names::get();
-    const PreferenceTables* tables = preference_tables();
-    if (!tables) return nullptr;
-    Owned map = preference_map(globals, tables->standard);
+    Owned map = preference_map(globals, kStandard);
     if (!map) return nullptr;
     Owned config = py::getattr(self, n.priv_config);
     if (!config) return nullptr;
@@ -198,18 +185,27 @@ PyObject* select_for_complexity(Borrowed globals, Borrowed self, Borrowed comple
     const int cheap = py::truth(cost_conscious);
     if (cheap < 0) return nullptr;
     if (cheap) {
-        map = preference_map(globals, tables->cost_conscious);
+        map = preference_map(globals, kCostConscious);
         if (!map) return nullptr;
     }
     PyObject* listed = PyDict_GetItemWithError(map.get(), complexity.get());
     if (!listed && PyErr_Occurred()) return nullptr;
-    // The tuple stays alive with `tables`; the map is only a view onto it.
-    Owned candidates = Owned::take(listed ? listed : tables->other);
+    long index = kOther;
+    if (listed) {
+        // The map's values are our own small ints, unless code run by the
+        // lookup has reached into the map and replaced one.
+        index = PyLong_CheckExact(listed) ? PyLong_AsLong(listed) : -1;
+        if (index == -1 && PyErr_Occurred()) return nullptr;
+        if (index < 0 || index >= kOther) {
+            PyErr_SetString(PyExc_RuntimeError, "the preference map changed during the lookup");
+            return nullptr;
+        }
+    }
+    const CandidateList& candidates = kCandidates[index];
 
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(candidates.get()); ++i) {
+    for (std::size_t i = 0; i < candidates.size; ++i) {
         Owned spec;
-        const int found = try_candidate(globals, self, PyTuple_GET_ITEM(candidates.get(), i),
-                                        Enabled::Check, spec);
+        const int found = try_candidate(globals, self, n.*candidates.keys[i], Enabled::Check, spec);
         if (found) return found < 0 ? nullptr : spec.release();
     }
     return py::call_method(self, n.get_fallback).release();

@@ -2,6 +2,7 @@
 
 #include "common/calls.hpp"
 #include "common/dict_walk.hpp"
+#include "common/dicts.hpp"
 #include "common/names.hpp"
 #include "common/python.hpp"
 #include "core/router.hpp"
@@ -9,11 +10,24 @@
 namespace halvec::core::usage {
 namespace {
 
+// mapping[key]; an exact dict is looked up directly, with the KeyError its
+// own lookup raises for a missing key.
+Owned item(Borrowed mapping, Borrowed key) {
+    if (!PyDict_CheckExact(mapping.get())) return Owned::steal(PyObject_GetItem(mapping.get(), key.get()));
+    PyObject* found = PyDict_GetItemWithError(mapping.get(), key.get());
+    if (found) return Owned::take(found);
+    if (!PyErr_Occurred()) {
+        Owned args = Owned::steal(PyTuple_Pack(1, key.get()));
+        if (args) PyErr_SetObject(PyExc_KeyError, args.get());
+    }
+    return {};
+}
+
 // self._usage_stats[model_key], read afresh.
 Owned counter_record(Borrowed self, Borrowed model_key) {
     Owned stats = py::getattr(self, names::get().priv_usage_stats);
     if (!stats) return {};
-    return Owned::steal(PyObject_GetItem(stats.get(), model_key.get()));
+    return item(stats, model_key);
 }
 
 Owned new_counter_record() {
@@ -35,6 +49,25 @@ bool add_to(Borrowed record, PyObject* field, Borrowed amount) {
     return total && PyObject_SetItem(record.get(), field, total.get()) == 0;
 }
 
+// record[field] += amount, for an exact dict: one lookup and one store, as
+// the general step makes them, and for an exact int value int's own
+// addition, which is what += comes to (`amount` is always an exact int).
+bool add_to_dict(Borrowed record, PyObject* field, Borrowed amount) {
+    const Owned current = item(record, field);
+    if (!current) return false;
+    Owned total = Owned::steal(PyLong_CheckExact(current.get())
+                                   ? PyLong_Type.tp_as_number->nb_add(current.get(), amount.get())
+                                   : PyNumber_InPlaceAdd(current.get(), amount.get()));
+    return total && PyDict_SetItem(record.get(), field, total.get()) == 0;
+}
+
+// self._usage_stats[model_key][field] += amount, every step read afresh.
+bool count(Borrowed self, Borrowed model_key, PyObject* field, Borrowed amount) {
+    Owned record = counter_record(self, model_key);
+    if (!record) return false;
+    return PyDict_CheckExact(record.get()) ? add_to_dict(record, field, amount) : add_to(record, field, amount);
+}
+
 }  // namespace
 
 // With the plain dicts and ints the router keeps, none of these steps runs
@@ -44,7 +77,8 @@ PyObject* record_usage(Borrowed self, Borrowed model_key, Borrowed tokens) {
     const names::Table& n = names::get();
     Owned stats = py::getattr(self, n.priv_usage_stats);
     if (!stats) return nullptr;
-    const int present = PySequence_Contains(stats.get(), model_key.get());
+    const int present = PyDict_CheckExact(stats.get()) ? PyDict_Contains(stats.get(), model_key.get())
+                                                       : PySequence_Contains(stats.get(), model_key.get());
     if (present < 0) return nullptr;
     if (!present) {
         // Making the record may run the garbage collector, and with it other
@@ -61,11 +95,9 @@ PyObject* record_usage(Borrowed self, Borrowed model_key, Borrowed tokens) {
     stats.reset();
 
     Owned one = Owned::steal(PyLong_FromLong(1));
-    if (!one) return nullptr;
-    Owned record = counter_record(self, model_key);
-    if (!record || !add_to(record, n.calls, one)) return nullptr;
-    record = counter_record(self, model_key);
-    if (!record || !add_to(record, n.tokens, tokens)) return nullptr;
+    if (!one || !count(self, model_key, n.calls, one) || !count(self, model_key, n.tokens, tokens)) {
+        return nullptr;
+    }
     Py_RETURN_NONE;
 }
 
@@ -79,6 +111,8 @@ PyObject* get_usage_stats(Borrowed self) {
 }
 
 namespace {
+
+constexpr Py_ssize_t kListingKeys = 12;
 
 bool put(Borrowed record, PyObject* key, Owned value) {
     return value && PyDict_SetItem(record.get(), key, value.get()) == 0;
@@ -107,7 +141,7 @@ Owned listing_record(Borrowed self, Borrowed key, Borrowed spec) {
     Owned counters;
     if (!find_counters(self, key, counters)) return {};
 
-    Owned record = Owned::steal(PyDict_New());
+    Owned record = py::new_dict(kListingKeys);
     if (!record) return {};
     if (!put(record, n.key, Owned::take(key)) || !put(record, n.id, py::getattr(spec, n.id)) ||
         !put(record, n.provider, py::getattr(spec, n.provider)) ||
