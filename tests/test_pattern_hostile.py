@@ -151,3 +151,27 @@ def test_signal_handler_reenters_the_classifier_during_a_long_scan(python):
     first, handled, seen, after = out.split(" ", 3)
     assert first == "COMPLEX" and handled == "True"
     assert after.strip() == "SIMPLE"  # one long word, no pattern of the handler's lists
+
+
+def test_entries_a_signal_handler_adds_mid_scan_are_searched(python):
+    # A for loop over the list reaches entries appended while it runs; so
+    # must the one scan that stands for it, whether or not both lists are
+    # scanned together.
+    out = python("""
+        import os, signal, halvec.core.model_router as mr
+        text = os.urandom(3_000_000).translate(bytes(b"ab"[i & 1] for i in range(256))).decode()
+        def handler(signum, frame):
+            mr._COMPLEX_PATTERNS.append(r"\\w")  # matches any text
+        signal.signal(signal.SIGALRM, handler)
+        answers = []
+        for round in range(3):
+            mr._COMPLEX_PATTERNS = ["a(a|b){20}c"]
+            mr._SIMPLE_PATTERNS = ["a(a|b){20}d"]
+            if round == 2:
+                mr._SIMPLE_PATTERNS = [r"\\bzzz\\b"]
+            signal.setitimer(signal.ITIMER_REAL, 0.02)
+            answers.append(mr.classify_complexity(text).name)
+            signal.setitimer(signal.ITIMER_REAL, 0)
+        print(answers)
+    """, timeout=600)
+    assert out.strip() == "['COMPLEX', 'COMPLEX', 'COMPLEX']"

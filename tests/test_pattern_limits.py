@@ -156,6 +156,9 @@ def random_ab(n, seed):
     (["(" + "|".join(CJK[::7]) + ")x"], "abc" + CJK[7001] + "x" + " ~" * 10),
     (["(" + "|".join(c + "q" for c in CJK[:3000]) + ")"], CJK[1000:1100] + "q"),
     ([CJK[:400]], "z" + CJK[:399] + "z" + CJK[:400]),
+    # Thousands of words with one first letter: thousands of distinct classes.
+    (["(" + "|".join("x" + c for c in CJK[:12000]) + ")"], CJK[:12000] * 20),
+    (["(" + "|".join("x" + c for c in CJK[:12000]) + ")"], CJK[:12000] * 20 + "x" + CJK[11999]),
 ])
 def test_large_alphabets_agree_with_re_within_the_budget(hooks, patterns, lists, text):
     mr = patterns
@@ -287,8 +290,14 @@ def test_the_collector_reaches_objects_held_only_by_the_plans(python):
         "Module 'model_router' has already been imported. Re-initialisation is not supported."]
 
 
-@pytest.mark.parametrize("budget", [1, 16 * 1024])
-def test_random_patterns_agree_with_re_without_room_for_tables(hooks, patterns, budget):
+# An entry naming more distinct characters than the tables have columns for,
+# which matches none of the generated texts: its program keeps transitions in
+# a hash table instead.
+WIDE = "".join(chr(0x4E00 + i) for i in range(300))
+
+
+@pytest.mark.parametrize("budget, wide", [(1, ""), (16 * 1024, ""), (0, WIDE), (16 * 1024, WIDE)])
+def test_random_patterns_agree_with_re_without_room_for_tables(hooks, patterns, budget, wide):
     # With no room at all the scan simulates the automaton from the start;
     # with a little, tables are dropped and rebuilt mid-scan.
     from hypothesis import HealthCheck, assume, given, settings
@@ -299,7 +308,7 @@ def test_random_patterns_agree_with_re_without_room_for_tables(hooks, patterns, 
     def check(pattern, text):
         text = PAD + " " + text * 5
         assume(len(text.split()) <= 60)  # more words would make the text complex by count
-        patterns._COMPLEX_PATTERNS[:] = [pattern, r"(x|y|é|\u3000)\w"]
+        patterns._COMPLEX_PATTERNS[:] = [pattern, r"(x|y|é|\u3000)\w"] + ([wide] if wide else [])
         patterns._SIMPLE_PATTERNS[:] = []
         found = patterns.classify_complexity(text) is patterns.Complexity.COMPLEX
         assert found == (expected(pattern, text) or expected(r"(x|y|é|\u3000)\w", text))

@@ -20,9 +20,10 @@ engine::Text view_of(const SearchText& text) {
 
 // Runs a matcher over the whole text (or until a pattern of `stop` matches),
 // stopping between slices of work for signal handlers. 0 with `found` set,
-// or -1 with the handler's exception set.
+// or -1 with the handler's exception set; `paused` tells whether it stopped
+// (and so whether Python code may have run meanwhile).
 int scan(const std::shared_ptr<engine::Matcher>& shared, const SearchText& text, std::uint64_t stop,
-         std::uint64_t& found) {
+         std::uint64_t& found, bool& paused) {
     std::shared_ptr<engine::Matcher> matcher = shared;
     // A scan paused on this matcher (this call's own caller, reached again
     // from a signal handler, or another thread meanwhile) keeps it; this one
@@ -31,13 +32,21 @@ int scan(const std::shared_ptr<engine::Matcher>& shared, const SearchText& text,
     const engine::Matcher::Use use(*matcher);
     const engine::Text view = view_of(text);
     engine::Scan progress;
+    paused = false;
     for (;;) {
         matcher->advance(view, progress, stop, kWorkBetweenSignalChecks);
         if (progress.done) break;
+        paused = true;
         if (PyErr_CheckSignals() < 0) return -1;
     }
     found = progress.found;
     return 0;
+}
+
+int scan(const std::shared_ptr<engine::Matcher>& shared, const SearchText& text, std::uint64_t stop,
+         std::uint64_t& found) {
+    bool paused;
+    return scan(shared, text, stop, found, paused);
 }
 
 // re.search(pattern, text), with `re` looked up at the call.
@@ -68,18 +77,30 @@ int search_one(PatternState& state, Borrowed globals, Borrowed pattern, SearchTe
     return search_alone(state, compiled, pattern, globals, text);
 }
 
+int search_entries(PatternState& state, Borrowed globals, Borrowed list, const std::shared_ptr<ListPlan>& plan,
+                   SearchText& text, Py_ssize_t from);
+
 // An exact list, entry by entry in list order, as `for pattern in list`
 // would take them; the plan's matcher answers for its entries in one scan.
 int search_list(PatternState& state, Borrowed globals, Borrowed list, const std::shared_ptr<ListPlan>& plan,
                 SearchText& text) {
-    if (plan->fully_native) {
-        std::uint64_t found = 0;
-        if (scan(plan->matcher, text, kAll, found) < 0) return -1;
-        return found != 0;
-    }
+    if (!plan->fully_native) return search_entries(state, globals, list, plan, text, 0);
+    std::uint64_t found = 0;
+    bool paused;
+    if (scan(plan->matcher, text, kAll, found, paused) < 0) return -1;
+    if (found) return 1;
+    return paused ? search_entries(state, globals, list, plan, text, static_cast<Py_ssize_t>(plan->items.size()))
+                  : 0;
+}
+
+// The entries from index `from` on. A signal handler run while a scan was
+// paused may have added entries past those the scan covered: the loop goes
+// on to them, as a for loop over the list would.
+int search_entries(PatternState& state, Borrowed globals, Borrowed list, const std::shared_ptr<ListPlan>& plan,
+                   SearchText& text, Py_ssize_t from) {
     std::uint64_t found = 0;
     bool scanned = false;
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.get()); ++i) {
+    for (Py_ssize_t i = from; i < PyList_GET_SIZE(list.get()); ++i) {
         const Owned item = Owned::take(PyList_GET_ITEM(list.get(), i));
         const auto at = static_cast<std::size_t>(i);
         // The plan still speaks for this entry unless `re` has edited the list.
@@ -145,8 +166,13 @@ int match_pattern_lists(PatternState& state, Borrowed globals, SearchText& text)
         complex_plan = state.plan_for(PatternState::kComplex, complex.get(), retired);
         pair = complex_plan->fully_native ? state.pair_for(*complex_plan) : nullptr;
         if (pair && pair->matcher) {
-            if (scan(pair->matcher, text, pair->complex_bits, pair_found) < 0) return -1;
+            bool paused;
+            if (scan(pair->matcher, text, pair->complex_bits, pair_found, paused) < 0) return -1;
             if (pair_found & pair->complex_bits) return kComplexMatch;
+            const int found = paused ? search_entries(state, globals, complex, complex_plan, text,
+                                                      static_cast<Py_ssize_t>(complex_plan->items.size()))
+                                     : 0;
+            if (found != 0) return found < 0 ? -1 : kComplexMatch;
         } else {
             const int found = search_list(state, globals, complex, complex_plan, text);
             if (found != 0) return found < 0 ? -1 : kComplexMatch;

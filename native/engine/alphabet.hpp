@@ -28,15 +28,11 @@ class Alphabet {
 public:
     enum Flag : std::uint8_t { kWord = 1, kDigit = 2, kSpace = 4, kNewline = 8 };
     static constexpr int kCategories = 16;
-    // Classes past this many get no column in the DFA's rows: a program
-    // naming thousands of distinct characters must not make every row huge.
-    static constexpr int kMaxColumns = 256;
 
     // May throw std::bad_alloc.
     Alphabet(const Program& program, const Predicates& predicates);
 
     int count() const { return static_cast<int>(flags_.size()); }
-    int columns() const { return count() < kMaxColumns ? count() : kMaxColumns; }
     std::uint8_t flags(int cls) const { return flags_[static_cast<std::size_t>(cls)]; }
     bool word(int cls) const { return flags(cls) & kWord; }
 
@@ -46,6 +42,8 @@ public:
 
     // Does instruction `index` of the program consume characters of `cls`?
     bool accepts(const Program& program, std::size_t index, int cls) const;
+    // The class a Literal instruction consumes.
+    int literal_class(std::size_t index) const { return literal_class_[index]; }
 
 private:
     struct Range {

@@ -23,6 +23,14 @@ std::uint32_t hash_of(const std::int32_t* set, std::size_t size, bool prev_word)
     return h;
 }
 
+std::uint64_t edge_key(std::int32_t state, int cls) {
+    return (static_cast<std::uint64_t>(state) + 1) << 32 | static_cast<std::uint32_t>(cls);
+}
+
+std::size_t edge_slot(std::uint64_t key, std::size_t mask) {
+    return static_cast<std::size_t>((key * 0x9e3779b97f4a7c15ull) >> 20) & mask;
+}
+
 // The capacity a vector must grow to for `more` elements (half again as
 // much, so that growth stays amortised), or its capacity when it has room.
 template <class V>
@@ -46,7 +54,8 @@ Automaton::Automaton(Program program, const Predicates& predicates)
     for (int prev_word = 0; prev_word < 2; ++prev_word) {
         for (int next_word = 0; next_word < 2; ++next_word) {
             std::fill(seen.begin(), seen.end(), std::uint8_t{0});
-            Vector<std::int32_t>& consumers = start_consumers_[prev_word][next_word];
+            auto& literals = start_literals_[prev_word][next_word];
+            auto& others = start_others_[prev_word][next_word];
             stack.assign(1, program_.start());
             while (!stack.empty()) {
                 const std::int32_t i = stack.back();
@@ -68,18 +77,25 @@ Automaton::Automaton(Program program, const Predicates& predicates)
                     case Inst::Op::Match:
                         start_matches_[prev_word][next_word] |= std::uint64_t{1} << inst.pattern;
                         break;
+                    case Inst::Op::Literal:
+                        literals.emplace_back(alphabet_.literal_class(static_cast<std::size_t>(i)), inst.out);
+                        break;
                     default:
-                        consumers.push_back(i);
+                        others.push_back(i);
                         break;
                 }
             }
-            consumers.shrink_to_fit();
+            std::sort(literals.begin(), literals.end());
+            literals.erase(std::unique(literals.begin(), literals.end()), literals.end());
+            literals.shrink_to_fit();
+            others.shrink_to_fit();
         }
     }
 }
 
 Matcher::Matcher(std::shared_ptr<const Automaton> automaton)
-    : automaton_(std::move(automaton)), columns_(automaton_->alphabet().columns()) {
+    : automaton_(std::move(automaton)),
+      columns_(automaton_->alphabet().count() <= kMaxColumns ? automaton_->alphabet().count() : 0) {
     const std::size_t n = automaton_->program().insts().size();
     mark_.assign(n, 0);
     stack_.reserve(3 * n + 8);
@@ -98,6 +114,8 @@ void Matcher::drop_tables() noexcept {
     Vector<std::int32_t>().swap(index_);
     Vector<std::int32_t>().swap(next_);
     Vector<std::uint64_t>().swap(emitted_);
+    Vector<Edge>().swap(edges_);
+    edge_count_ = 0;
     ++generation_;
     chars_since_drop_ = 0;
 }
@@ -145,7 +163,9 @@ std::int32_t Matcher::find_or_add(const Vector<std::int32_t>& set, bool prev_wor
                               growth_bytes(next_, next_cap) + growth_bytes(emitted_, emitted_cap) +
                               (grow_index ? index_size * sizeof(std::int32_t) : 0);
     // The start state is always made: a scan cannot begin without it.
-    if (!start && ((id + 1) * columns >= kMaxRowOffset || memory::over_budget(bytes))) return kNoRoom;
+    if (!start && ((id + 1) * std::max<std::size_t>(columns, 1) >= kMaxRowOffset || memory::over_budget(bytes))) {
+        return kNoRoom;
+    }
 
     Vector<std::int32_t> index;
     if (grow_index) index.assign(index_size, -1);
@@ -172,6 +192,47 @@ std::int32_t Matcher::find_or_add(const Vector<std::int32_t>& set, bool prev_wor
     while (index_[i] >= 0) i = (i + 1) & (index_.size() - 1);
     index_[i] = static_cast<std::int32_t>(id);
     return static_cast<std::int32_t>(id);
+}
+
+const Matcher::Edge* Matcher::find_edge(std::int32_t state, int cls) const {
+    if (edges_.empty()) return nullptr;
+    const std::uint64_t key = edge_key(state, cls);
+    const std::size_t mask = edges_.size() - 1;
+    for (std::size_t i = edge_slot(key, mask);; i = (i + 1) & mask) {
+        const Edge& e = edges_[i];
+        if (e.key == key) return &e;
+        if (e.key == 0) return nullptr;
+    }
+}
+
+// Writes the transition into its row, or into the hash table (made larger
+// first, within the budget); false when there is no room for it.
+bool Matcher::record(std::int32_t state, int cls, std::int32_t target, std::uint64_t emitted) {
+    if (columns_) {
+        const std::size_t columns = static_cast<std::size_t>(columns_);
+        const std::size_t slot = static_cast<std::size_t>(state) * columns + static_cast<std::size_t>(cls);
+        next_[slot] = static_cast<std::int32_t>(static_cast<std::size_t>(target) * columns << 1) | (emitted != 0);
+        emitted_[slot] = emitted;
+        return true;
+    }
+    if ((edge_count_ + 1) * 2 > edges_.size()) {
+        const std::size_t size = std::max<std::size_t>(64, edges_.size() * 2);
+        if (memory::over_budget(size * sizeof(Edge))) return false;
+        Vector<Edge> grown(size, Edge{0, 0, 0});
+        for (const Edge& e : edges_) {
+            if (!e.key) continue;
+            std::size_t i = edge_slot(e.key, size - 1);
+            while (grown[i].key) i = (i + 1) & (size - 1);
+            grown[i] = e;
+        }
+        edges_.swap(grown);
+    }
+    const std::uint64_t key = edge_key(state, cls);
+    std::size_t i = edge_slot(key, edges_.size() - 1);
+    while (edges_[i].key) i = (i + 1) & (edges_.size() - 1);
+    edges_[i] = {key, target, emitted};
+    ++edge_count_;
+    return true;
 }
 
 void Matcher::follow(std::int32_t from, bool prev_word, bool next_word, std::size_t& visited) {
@@ -232,15 +293,19 @@ std::uint64_t Matcher::step(const std::int32_t* set, std::size_t size, bool prev
         }
     }
     // A match may begin at any position: the start is part of every step.
-    const Vector<std::int32_t>& start = a.start_consumers(prev_word, next_word);
-    for (const std::int32_t i : start) {
+    const auto& literals = a.start_literals(prev_word, next_word);
+    const auto taken = std::equal_range(literals.begin(), literals.end(), std::pair<std::int32_t, std::int32_t>{cls, 0},
+                                        [](const auto& x, const auto& y) { return x.first < y.first; });
+    for (auto it = taken.first; it != taken.second; ++it) next_set_.push_back(it->second);
+    const Vector<std::int32_t>& others = a.start_others(prev_word, next_word);
+    for (const std::int32_t i : others) {
         if (alphabet.accepts(program, static_cast<std::size_t>(i), cls)) {
             next_set_.push_back(insts[static_cast<std::size_t>(i)].out);
         }
     }
     std::sort(next_set_.begin(), next_set_.end());
     next_set_.erase(std::unique(next_set_.begin(), next_set_.end()), next_set_.end());
-    spent += kStepCost + visited + start.size();
+    spent += kStepCost + visited + others.size() + static_cast<std::size_t>(taken.second - taken.first);
     return matched;
 }
 
@@ -259,6 +324,28 @@ std::uint64_t Matcher::final_mask(const std::int32_t* set, std::size_t size, boo
         if (i < 0) matched |= std::uint64_t{1} << insts[static_cast<std::size_t>(~i)].pattern;
     }
     return matched;
+}
+
+// When the tables are full: first the other matchers give back theirs, then
+// this one drops its own and starts again, unless that has stopped paying,
+// in which case the scan goes on without tables.
+Matcher::Move Matcher::compute(std::int32_t state, int cls, std::size_t& spent) {
+    const State& s = states_[static_cast<std::size_t>(state)];
+    const bool word = automaton_->alphabet().word(cls);
+    const std::uint64_t emitted = step(positions_.data() + s.first, s.size, s.prev_word, cls, spent);
+    std::int32_t target = find_or_add(next_set_, word);
+    if (target != kNoRoom && record(state, cls, target, emitted)) return {target, emitted};
+    reclaim_all_but(this);
+    if (target == kNoRoom) target = find_or_add(next_set_, word);
+    if (target != kNoRoom && record(state, cls, target, emitted)) return {target, emitted};
+    if (!thrashing()) {
+        drop_tables();
+        ensure_start();
+        // `state` went with the tables: the move is not recorded.
+        target = find_or_add(next_set_, word);
+        if (target != kNoRoom) return {target, emitted};
+    }
+    return {kNoRoom, emitted};
 }
 
 void Matcher::start_simulating(Scan& scan) {
@@ -289,6 +376,37 @@ std::int32_t Matcher::resume(Scan& scan) {
     return state;
 }
 
+void Matcher::finish(Scan& scan, std::size_t i, std::int32_t state, std::uint64_t found, std::uint64_t stop,
+                     std::size_t n) {
+    if (i == n && !(found & stop)) {
+        State& s = states_[static_cast<std::size_t>(state)];
+        if (!s.final_known) {
+            s.final_mask = final_mask(positions_.data() + s.first, s.size, s.prev_word);
+            s.final_known = true;
+        }
+        found |= s.final_mask;
+    }
+    scan.pos = i;
+    scan.found = found;
+    scan.done = true;
+}
+
+template <class Char, bool Lower>
+void Matcher::continue_simulating(const Char* p, std::size_t n, Scan& scan, std::size_t i, std::uint64_t found,
+                                  bool word, std::uint64_t stop, std::size_t work) {
+    start_simulating(scan);
+    scan.set.assign(next_set_.begin(), next_set_.end());
+    scan.prev_word = word;
+    scan.pos = i;
+    scan.found = found;
+    if (found & stop) {
+        scan.done = true;
+        return;
+    }
+    simulate<Char, Lower>(p, n, scan, stop, work);
+}
+
+// The scan on rows: one table lookup per character once a state's row is built.
 template <class Char, bool Lower>
 void Matcher::run(const Char* p, std::size_t n, Scan& scan, std::uint64_t stop, std::size_t work) {
     const Alphabet& alphabet = automaton_->alphabet();
@@ -315,80 +433,81 @@ void Matcher::run(const Char* p, std::size_t n, Scan& scan, std::uint64_t stop, 
             return;
         }
         const int cls = class_of(static_cast<char32_t>(p[i]), ascii);
-        if (static_cast<std::size_t>(cls) < columns) {
-            const std::int32_t entry = next[row + static_cast<std::size_t>(cls)];
-            if (entry >= 0) [[likely]] {
-                ++i;
-                ++spent;
-                if (entry & 1) {
-                    found |= emitted_masks[row + static_cast<std::size_t>(cls)];
-                    if (found & stop) break;
-                }
-                row = static_cast<std::size_t>(entry >> 1);
-                continue;
+        const std::int32_t entry = next[row + static_cast<std::size_t>(cls)];
+        if (entry >= 0) [[likely]] {
+            ++i;
+            ++spent;
+            if (entry & 1) {
+                found |= emitted_masks[row + static_cast<std::size_t>(cls)];
+                if (found & stop) break;
             }
+            row = static_cast<std::size_t>(entry >> 1);
+            continue;
         }
-
-        // A transition not in the table yet.
-        const std::size_t current = row / columns;
-        const State& s = states_[current];
-        const bool word = alphabet.word(cls);
-        const std::uint64_t emitted = step(positions_.data() + s.first, s.size, s.prev_word, cls, spent);
-        std::int32_t target = find_or_add(next_set_, word);
-        if (target == kNoRoom) {
-            reclaim_all_but(this);
-            target = find_or_add(next_set_, word);
-        }
-        bool dropped = false;
-        if (target == kNoRoom) {
-            chars_since_drop_ += i - counted;
-            counted = i;
-            if (!thrashing()) {
-                drop_tables();
-                ensure_start();
-                dropped = true;
-                target = find_or_add(next_set_, word);
-            }
-        }
-        found |= emitted;
+        chars_since_drop_ += i - counted;
+        counted = i;
+        const Move move = compute(static_cast<std::int32_t>(row / columns), cls, spent);
+        found |= move.emitted;
         ++i;
-        if (target == kNoRoom) {
-            // The tables no longer pay, or the budget is spent elsewhere:
-            // carry on from this state without them.
-            start_simulating(scan);
-            scan.set.assign(next_set_.begin(), next_set_.end());
-            scan.prev_word = word;
-            scan.pos = i;
-            scan.found = found;
-            if (found & stop) {
-                scan.done = true;
-                return;
-            }
-            return simulate<Char, Lower>(p, n, scan, stop, work > spent ? work - spent : 1);
+        if (move.target == kNoRoom) {
+            return continue_simulating<Char, Lower>(p, n, scan, i, found, alphabet.word(cls), stop,
+                                                    work > spent ? work - spent : 1);
         }
-        if (!dropped && static_cast<std::size_t>(cls) < columns) {
-            const std::size_t slot = current * columns + static_cast<std::size_t>(cls);
-            next_[slot] = static_cast<std::int32_t>(static_cast<std::size_t>(target) * columns << 1) |
-                          (emitted != 0);
-            emitted_[slot] = emitted;
-        }
-        row = static_cast<std::size_t>(target) * columns;
+        row = static_cast<std::size_t>(move.target) * columns;
         next = next_.data();  // the tables may have grown or been dropped
         emitted_masks = emitted_.data();
         if (found & stop) break;
     }
     chars_since_drop_ += i - counted;
-    if (i == n && !(found & stop)) {
-        State& s = states_[row / columns];
-        if (!s.final_known) {
-            s.final_mask = final_mask(positions_.data() + s.first, s.size, s.prev_word);
-            s.final_known = true;
-        }
-        found |= s.final_mask;
+    finish(scan, i, static_cast<std::int32_t>(row / columns), found, stop, n);
+}
+
+// The scan for programs with too many classes for rows: one hash lookup per
+// character once a transition is known.
+template <class Char, bool Lower>
+void Matcher::run_hashed(const Char* p, std::size_t n, Scan& scan, std::uint64_t stop, std::size_t work) {
+    const Alphabet& alphabet = automaton_->alphabet();
+    const int* ascii = alphabet.ascii(Lower);
+    std::int32_t state = resume(scan);
+    if (state == kNoRoom) {
+        start_simulating(scan);
+        return simulate<Char, Lower>(p, n, scan, stop, work);
     }
-    scan.pos = i;
-    scan.found = found;
-    scan.done = true;
+    std::size_t i = scan.pos;
+    std::size_t counted = i;
+    std::uint64_t found = scan.found;
+    std::size_t spent = 0;
+    while (i < n) {
+        if (spent >= work) {
+            chars_since_drop_ += i - counted;
+            scan.pos = i;
+            scan.found = found;
+            pause(scan, state);
+            return;
+        }
+        const int cls = class_of(static_cast<char32_t>(p[i]), ascii);
+        if (const Edge* edge = find_edge(state, cls)) {
+            ++i;
+            spent += 2;
+            found |= edge->emitted;
+            state = edge->target;
+            if (found & stop) break;
+            continue;
+        }
+        chars_since_drop_ += i - counted;
+        counted = i;
+        const Move move = compute(state, cls, spent);
+        found |= move.emitted;
+        ++i;
+        if (move.target == kNoRoom) {
+            return continue_simulating<Char, Lower>(p, n, scan, i, found, alphabet.word(cls), stop,
+                                                    work > spent ? work - spent : 1);
+        }
+        state = move.target;
+        if (found & stop) break;
+    }
+    chars_since_drop_ += i - counted;
+    finish(scan, i, state, found, stop, n);
 }
 
 template <class Char, bool Lower>
@@ -424,7 +543,8 @@ void Matcher::advance(const Text& text, Scan& scan, std::uint64_t stop, std::siz
         using Char = std::remove_const_t<std::remove_pointer_t<decltype(p)>>;
         constexpr bool kLower = decltype(lower)::value;
         if (scan.simulating) simulate<Char, kLower>(p, n, scan, stop, work);
-        else run<Char, kLower>(p, n, scan, stop, work);
+        else if (columns_) run<Char, kLower>(p, n, scan, stop, work);
+        else run_hashed<Char, kLower>(p, n, scan, stop, work);
     };
     switch (text.width) {
         case 1: {

@@ -41,20 +41,28 @@ public:
     const Program& program() const { return program_; }
     const Alphabet& alphabet() const { return alphabet_; }
 
-    // The positions the start reaches on empty moves, with the characters on
-    // either side known: the consuming ones, and the patterns that match there.
-    const Vector<std::int32_t>& start_consumers(bool prev_word, bool next_word) const {
-        return start_consumers_[prev_word][next_word];
-    }
+    // What the start reaches on empty moves, with the characters on either
+    // side known: the patterns that match there, and the consuming
+    // positions. Literals are kept by the class they consume (as class,
+    // position pairs, sorted), so that a step finds those that take its
+    // character without looking at the others: an alternation of thousands
+    // of words begins with thousands of literals.
     std::uint64_t start_matches(bool prev_word, bool next_word) const {
         return start_matches_[prev_word][next_word];
+    }
+    const Vector<std::pair<std::int32_t, std::int32_t>>& start_literals(bool prev_word, bool next_word) const {
+        return start_literals_[prev_word][next_word];
+    }
+    const Vector<std::int32_t>& start_others(bool prev_word, bool next_word) const {
+        return start_others_[prev_word][next_word];
     }
 
 private:
     Program program_;
     Alphabet alphabet_;
-    Vector<std::int32_t> start_consumers_[2][2];
     std::uint64_t start_matches_[2][2] = {};
+    Vector<std::pair<std::int32_t, std::int32_t>> start_literals_[2][2];
+    Vector<std::int32_t> start_others_[2][2];
 };
 
 // How far a scan has got. Made fresh for each text; the matcher fills it in.
@@ -101,6 +109,10 @@ public:
 
     void reclaim() noexcept override;
 
+    // Programs with more classes than this keep their transitions in a hash
+    // table rather than in a row per state, which would be huge.
+    static constexpr int kMaxColumns = 256;
+
 private:
     struct State {
         std::uint32_t first;  // of its positions in `positions_`
@@ -110,12 +122,32 @@ private:
         bool final_known;
         std::uint64_t final_mask;
     };
+    // A transition in the hash table: (state + 1) << 32 | class, 0 for none.
+    struct Edge {
+        std::uint64_t key;
+        std::int32_t target;
+        std::uint64_t emitted;
+    };
+    struct Move {
+        std::int32_t target;  // kNoRoom: go on without tables from `next_set_`
+        std::uint64_t emitted;
+    };
     static constexpr std::int32_t kNoRoom = -1;
 
     template <class Char, bool Lower>
     void run(const Char* p, std::size_t n, Scan& scan, std::uint64_t stop, std::size_t work);
     template <class Char, bool Lower>
+    void run_hashed(const Char* p, std::size_t n, Scan& scan, std::uint64_t stop, std::size_t work);
+    template <class Char, bool Lower>
     void simulate(const Char* p, std::size_t n, Scan& scan, std::uint64_t stop, std::size_t work);
+    // Ends a scan at character `i` in `state` (at the end of the text: with
+    // the patterns that match there).
+    void finish(Scan& scan, std::size_t i, std::int32_t state, std::uint64_t found, std::uint64_t stop,
+                std::size_t n);
+    // Continues `scan` without tables from the positions in `next_set_`.
+    template <class Char, bool Lower>
+    void continue_simulating(const Char* p, std::size_t n, Scan& scan, std::size_t i, std::uint64_t found,
+                             bool word, std::uint64_t stop, std::size_t work);
 
     int class_of(char32_t c, const int* ascii) const {
         return c < 128 ? ascii[c] : automaton_->alphabet().of_wide(c);
@@ -127,6 +159,10 @@ private:
     std::uint64_t final_mask(const std::int32_t* set, std::size_t size, bool prev_word);
     void follow(std::int32_t from, bool prev_word, bool next_word, std::size_t& visited);
 
+    // The move from `state` on `cls`, computed, and recorded where there is room.
+    Move compute(std::int32_t state, int cls, std::size_t& spent);
+    bool record(std::int32_t state, int cls, std::int32_t target, std::uint64_t emitted);
+    const Edge* find_edge(std::int32_t state, int cls) const;
     std::int32_t find_or_add(const Vector<std::int32_t>& set, bool prev_word);
     std::int32_t find(const std::int32_t* set, std::size_t size, bool prev_word, std::uint32_t hash) const;
     void drop_tables() noexcept;
@@ -138,17 +174,20 @@ private:
     std::int32_t resume(Scan& scan);
 
     std::shared_ptr<const Automaton> automaton_;
-    const int columns_;
+    const int columns_;  // 0: transitions in `edges_`
     bool busy_ = false;
 
-    // The DFA. A row is a state's transitions, one entry per column: -1
-    // until computed, else the target's row offset shifted left by one, with
-    // the low bit set when the transition finds matches (in `emitted_`).
+    // The DFA. With columns, a row is a state's transitions, one entry per
+    // class: -1 until computed, else the target's row offset shifted left by
+    // one, with the low bit set when the transition finds matches (in
+    // `emitted_`). Without, each transition is an entry of `edges_`.
     Vector<State> states_;
     Vector<std::int32_t> positions_;
     Vector<std::int32_t> index_;  // open addressing over states_, a power of two in size
     Vector<std::int32_t> next_;
     Vector<std::uint64_t> emitted_;
+    Vector<Edge> edges_;  // open addressing, a power of two in size
+    std::size_t edge_count_ = 0;
     std::uint64_t generation_ = 1;
     std::size_t chars_since_drop_ = 0;  // characters scanned since the tables were last dropped
 
