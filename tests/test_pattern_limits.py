@@ -189,7 +189,9 @@ def test_cached_state_is_released_when_the_lists_change(hooks, patterns):
     baseline = hooks.memory_in_use()
     mr._COMPLEX_PATTERNS[:] = ["a(a|b){16}c%d" % i for i in range(4)]
     mr._SIMPLE_PATTERNS[:] = []
-    mr.classify_complexity(random_ab(200_000, 3))
+    text = random_ab(200_000, 3)
+    mr.classify_complexity(text)
+    mr.classify_complexity(text)  # the plans are made: the tables stay this time
     grown = hooks.memory_in_use() - baseline
     assert grown > 8 << 20  # the tables of an automaton with many states
     mr._COMPLEX_PATTERNS[:] = [r"\bplain\b"]
@@ -341,3 +343,81 @@ def test_nested_repeats_of_an_empty_group_go_to_re(python):
               mr.classify_complexity("a text that is long enough to hold zz").name)
     """, timeout=60)
     assert out.split() == ["SIMPLE", "COMPLEX"]
+
+
+def test_a_long_list_is_interruptible_and_bounded(python):
+    # Hundreds of thousands of entries: compiling and searching them stops for
+    # signal handlers, and what the engine keeps of them stays in its budget.
+    out = python("""
+        import signal, sys, time, halvec.core.model_router as mr
+        hooks = sys.modules.get("halvec.core._model_router_hooks")
+        class Stop(Exception):
+            pass
+        def handler(signum, frame):
+            raise Stop()
+        signal.signal(signal.SIGALRM, handler)
+        mr._COMPLEX_PATTERNS = [r"\\bw%d\\b" % i for i in range(300_000)]
+        mr._SIMPLE_PATTERNS = []
+        start = time.monotonic()
+        signal.setitimer(signal.ITIMER_REAL, 0.2)
+        try:
+            mr.classify_complexity("a text that is long enough, with w299999 at the end")
+            print("finished")
+        except Stop:
+            print("stopped", time.monotonic() - start < 2.0)
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        mr._COMPLEX_PATTERNS = mr._COMPLEX_PATTERNS[:20_000] + [r"\\bw299999\\b"]
+        print(mr.classify_complexity("a text that is long enough, with w299999 at the end").name,
+              not hooks or hooks.memory_in_use() <= hooks.budget())
+    """, timeout=600)
+    assert out.split() == ["stopped", "True", "COMPLEX", "True"]
+
+
+def test_names_missing_from_the_module_are_not_read_from_the_callers_builtins(python):
+    out = python("""
+        import halvec.core.model_router as mr
+        del mr._COMPLEX_PATTERNS
+        caller_builtins = {"cc": mr.classify_complexity, "_COMPLEX_PATTERNS": [r"\\bhello\\b"],
+                           "print": print, "NameError": NameError}
+        exec("try:\\n    cc('hello there, this is long enough')\\nexcept NameError as e:\\n    print(e)",
+             {"__builtins__": caller_builtins})
+    """)
+    assert out.strip() == "name '_COMPLEX_PATTERNS' is not defined"
+
+
+def test_shutdown_finalises_what_the_plans_hold_while_a_daemon_thread_runs(python, tmp_path):
+    # The daemon thread keeps the main namespace, and through it the module,
+    # alive past shutdown; the module's namespace is torn down all the same,
+    # and the caches go with its classifier.
+    path = tmp_path / "out.txt"
+    python(f"""
+        import re, threading, time
+        import halvec.core.model_router as mr
+        class P(str):
+            pass
+        p = P(r"\\bzzz\\b")
+        p.file = open({str(path)!r}, "w")
+        mr._COMPLEX_PATTERNS = [p]
+        mr.classify_complexity("some text that is long enough")
+        mr._COMPLEX_PATTERNS = []
+        re.purge()
+        p.file.write("written before exit")
+        del p
+        def idle():
+            time.sleep(100)
+        threading.Thread(target=idle, daemon=True).start()
+        time.sleep(0.1)
+    """)
+    assert path.read_text() == "written before exit"
+
+
+def test_a_missing_list_raises_name_error_with_its_name(patterns):
+    mr = patterns
+    saved = mr._SIMPLE_PATTERNS
+    del mr._SIMPLE_PATTERNS
+    try:
+        with pytest.raises(NameError, match="^name '_SIMPLE_PATTERNS' is not defined$") as info:
+            mr.classify_complexity("a text that matches none of the complex patterns")
+        assert info.value.name == "_SIMPLE_PATTERNS"
+    finally:
+        mr._SIMPLE_PATTERNS = saved

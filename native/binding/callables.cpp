@@ -1,6 +1,6 @@
 #include "binding/callables.hpp"
 
-#include "binding/module_state.hpp"
+#include "binding/classifier_state.hpp"
 #include "core/classifier.hpp"
 #include "core/preferences.hpp"
 #include "core/router.hpp"
@@ -42,11 +42,7 @@ const CallableSpec classify_complexity{
     "\n"
     "    This is used when the Coordinator sets model_key=\"auto\" for a worker.\n"
     "    ",
-    [](const Call& c) {
-        // Held for the whole call: the module may let go of its state meanwhile.
-        const std::shared_ptr<core::PatternState> patterns = pattern_state();
-        return core::classify_complexity(*patterns, c.globals, c.args[0], c.args[1]);
-    },
+    [](const Call& c) { return core::classify_complexity(patterns_of(c.state), c.globals, c.args[0], c.args[1]); },
 };
 
 const CallableSpec enabled_models_factory{

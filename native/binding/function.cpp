@@ -28,6 +28,7 @@ struct FunctionObject {
     PyObject* dict;
     PyObject* weakreflist;
     PyObject* traceback_code;  // made on the first error that leaves the function
+    PyObject* state;           // what the callable keeps between calls, or null
 };
 
 FunctionObject* as_function(PyObject* o) { return reinterpret_cast<FunctionObject*>(o); }
@@ -48,18 +49,18 @@ FunctionObject* as_function(PyObject* o) { return reinterpret_cast<FunctionObjec
     return nullptr;
 }
 
-PyObject* run(FunctionObject* f, PyObject* callable, PyObject* globals, PyObject* const* args) {
-    PyObject* result = without_cxx_exceptions<PyObject*>(
-        nullptr, [&] { return f->sig.spec->impl(Call{callable, globals, args}); });
+PyObject* run(FunctionObject* f, PyObject* callable, const Call& call) {
+    PyObject* result = without_cxx_exceptions<PyObject*>(nullptr, [&] { return f->sig.spec->impl(call); });
     if (!result) return call_failed(f);
     return result;
 }
 
 [[gnu::noinline]] PyObject* run_with_binding(FunctionObject* f, PyObject* callable, PyObject* globals,
-                                             PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
+                                             PyObject* state, PyObject* const* args, std::size_t nargsf,
+                                             PyObject* kwnames) {
     BoundArgs bound;
     if (!bind_arguments(f->sig, args, nargsf, kwnames, bound)) return call_failed(f);
-    return run(f, callable, globals, bound.arg);
+    return run(f, callable, Call{callable, globals, bound.arg, state});
 }
 
 PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, std::size_t nargsf,
@@ -74,12 +75,13 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, std::si
     // Ours for the whole call: the collector may clear the function's fields
     // while the call runs Python code.
     const Owned globals = Owned::take(f->globals);
+    const Owned state = Owned::take(f->state);
     PyObject* bound[kMaxParams];
     if ((kwnames && PyTuple_GET_SIZE(kwnames)) ||
         !bind_positional_as_given(f->sig, args, PyVectorcall_NARGS(nargsf), bound)) {
-        return run_with_binding(f, callable, globals.get(), args, nargsf, kwnames);
+        return run_with_binding(f, callable, globals.get(), state.get(), args, nargsf, kwnames);
     }
-    return run(f, callable, globals.get(), bound);
+    return run(f, callable, Call{callable, globals.get(), bound, state.get()});
 }
 
 // Like a Python function: read from an instance it becomes a bound method.
@@ -106,6 +108,7 @@ int function_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(f->code);
     Py_VISIT(f->dict);
     Py_VISIT(f->doc);
+    Py_VISIT(f->state);
     return 0;
 }
 
@@ -117,6 +120,7 @@ int function_clear(PyObject* self) {
     Py_CLEAR(f->code);
     Py_CLEAR(f->dict);
     Py_CLEAR(f->doc);
+    Py_CLEAR(f->state);
     return 0;
 }
 
@@ -257,7 +261,7 @@ Owned make_code(const CallableSpec& spec, PyObject* const* param_names, Borrowed
 
 bool ready_function_type() { return PyType_Ready(&function_type) == 0; }
 
-Owned make_function(const CallableSpec& spec, Borrowed globals) {
+Owned make_function(const CallableSpec& spec, Borrowed globals, Borrowed state) {
     if (spec.params.size() > kMaxParams || spec.defaults.size() > spec.params.size()) {
         PyErr_Format(PyExc_SystemError, "bad callable table entry for %s", spec.qualname);
         return {};
@@ -270,6 +274,7 @@ Owned make_function(const CallableSpec& spec, Borrowed globals) {
     f->sig = Signature{};
     f->globals = f->name = f->qualname = f->module = f->doc = nullptr;
     f->defaults = f->annotations = f->code = f->dict = f->weakreflist = f->traceback_code = nullptr;
+    f->state = Py_XNewRef(state.get());
 
     Signature& sig = f->sig;
     sig.spec = &spec;

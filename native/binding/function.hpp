@@ -13,7 +13,8 @@ namespace halvec::binding {
 
 bool ready_function_type();
 
-// A new function object for `spec` whose globals are the module namespace.
-Owned make_function(const CallableSpec& spec, Borrowed globals);
+// A new function object for `spec` whose globals are the module namespace;
+// `state` (if any) is what its implementation keeps between calls.
+Owned make_function(const CallableSpec& spec, Borrowed globals, Borrowed state = {});
 
 }  // namespace halvec::binding

@@ -7,12 +7,12 @@
 // therefore runs at most once per process; every later import, also after
 // removal from sys.modules, and every reload yields that same object for as
 // long as it lives. The module object is not kept alive by this record: it
-// lives and dies like any module, and at shutdown its free slot releases
-// what it holds while the interpreter can still finalise it.
+// lives and dies like any module. Its clear and free slots empty the
+// classifier's caches, which its `classify_complexity` function owns.
 
 #include "binding/errors.hpp"
 #include "binding/function.hpp"
-#include "binding/module_state.hpp"
+#include "binding/classifier_state.hpp"
 #include "binding/test_hooks.hpp"
 #include "binding/toplevel.hpp"
 #include "binding/traceback.hpp"
@@ -116,7 +116,7 @@ bool register_in_sys_modules(PyObject* module) {
     // Forget the module, so that a later import starts afresh.
     process.module = nullptr;
     process.executed = false;
-    free_module_state();
+    set_module_classifier_state(nullptr);
     return -1;
 }
 
@@ -131,9 +131,8 @@ int exec_module(PyObject* module) {
     process.executed = true;
     process.module = module;
     const bool done = without_cxx_exceptions(false, [&] {
-        make_module_state();
-        return names::init() && ready_function_type() && register_in_sys_modules(module) &&
-               run_toplevel(module) && install_test_hooks();
+        return names::init() && ready_function_type() && ready_classifier_state_type() &&
+               register_in_sys_modules(module) && run_toplevel(module) && install_test_hooks();
     });
     if (!done) {
         return exec_failed();
@@ -141,21 +140,18 @@ int exec_module(PyObject* module) {
     return 0;
 }
 
-// The state belongs to the module of the process alone; another module
-// object of this definition (one whose import failed) has none.
-int traverse_module(PyObject* module, visitproc visit, void* arg) {
-    return module == process.module ? traverse_module_state(visit, arg) : 0;
-}
-
+// Only the module of the process has caches to empty; another module object
+// of this definition (one whose import failed) has none.
 int clear_module(PyObject* module) {
-    if (module == process.module) clear_module_state();
+    if (module == process.module) clear_module_classifier_state();
     return 0;
 }
 
 void free_module(void* module) {
     if (module != process.module) return;
     process.module = nullptr;
-    free_module_state();
+    clear_module_classifier_state();
+    set_module_classifier_state(nullptr);
 }
 
 PyModuleDef_Slot module_slots[] = {
@@ -171,7 +167,7 @@ PyModuleDef module_def = {
     0,
     nullptr,
     module_slots,
-    traverse_module,
+    nullptr,
     clear_module,
     free_module,
 };

@@ -30,11 +30,13 @@ struct Param {
 inline constexpr std::size_t kMaxParams = 4;
 
 // What an implementation receives: the callable itself, the module namespace
-// its globals come from, and one checked argument per parameter.
+// its globals come from, one checked argument per parameter, and what the
+// callable keeps between calls (null for most); all held for the call.
 struct Call {
     PyObject* function;
     PyObject* globals;
     PyObject* const* args;
+    PyObject* state;
 };
 
 // Returns a new reference, or nullptr with an exception set.

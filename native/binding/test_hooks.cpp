@@ -2,7 +2,7 @@
 
 #ifdef HALVEC_TEST_HOOKS
 
-#include "binding/module_state.hpp"
+#include "binding/classifier_state.hpp"
 #include "common/refs.hpp"
 #include "engine/memory.hpp"
 
@@ -30,7 +30,7 @@ PyObject* set_budget(PyObject*, PyObject* arg) {
 }
 
 PyObject* clear_caches(PyObject*, PyObject*) {
-    clear_module_state();
+    clear_module_classifier_state();
     Py_RETURN_NONE;
 }
 

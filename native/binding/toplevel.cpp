@@ -1,6 +1,7 @@
 #include "binding/toplevel.hpp"
 
 #include "binding/callables.hpp"
+#include "binding/classifier_state.hpp"
 #include "binding/classes.hpp"
 #include "binding/function.hpp"
 #include "binding/imports.hpp"
@@ -10,6 +11,14 @@
 
 namespace halvec::binding {
 namespace {
+
+// classify_complexity, with the caches it keeps between calls.
+Owned make_classifier(Borrowed globals) {
+    Owned state = make_classifier_state();
+    if (!state) return {};
+    set_module_classifier_state(state.get());
+    return make_function(callables::classify_complexity, globals, state);
+}
 
 // logger = logging.getLogger("halvec.model_router")
 Owned make_logger(Borrowed globals) {
@@ -30,8 +39,7 @@ bool run_toplevel(Borrowed module) {
            import_from(globals, "halvec.config", {"SecretsStore"}) &&
            py::set_global(globals, "logger", make_logger(globals)) && core::define_catalogue(globals) &&
            core::define_pattern_lists(globals) &&
-           py::set_global(globals, "classify_complexity",
-                          make_function(callables::classify_complexity, globals)) &&
+           py::set_global(globals, "classify_complexity", make_classifier(globals)) &&
            define_routing_config(globals) && define_router(globals);
 }
 

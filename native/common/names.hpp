@@ -23,6 +23,8 @@ namespace halvec::names {
     X(dunder_qualname, "__qualname__")                    \
     X(dunder_doc, "__doc__")                              \
     X(dunder_annotations, "__annotations__")              \
+    X(dunder_builtins, "__builtins__")                    \
+    X(builtins, "builtins")                               \
     X(ret, "return")                                      \
     X(items, "items")                                     \
     X(value, "value")                                     \

@@ -7,17 +7,55 @@ namespace halvec::py {
 
 Owned str(const char* utf8) { return Owned::steal(PyUnicode_FromString(utf8)); }
 
+namespace {
+
+// NameError as the interpreter raises it, with the name attached (tracebacks
+// use it for their suggestions).
+void raise_name_error(Borrowed name) {
+    PyErr_Format(PyExc_NameError, "name '%U' is not defined", name.get());
+    PyObject* exc = PyErr_GetRaisedException();
+    if (PyObject_SetAttrString(exc, "name", name.get()) < 0) {
+        Py_DECREF(exc);  // that failure is raised instead
+        return;
+    }
+    PyErr_SetRaisedException(exc);
+}
+
+// The built-ins the module's code sees, as a function of the module would:
+// the namespace's own __builtins__ (a module, or a mapping), else the
+// interpreter's. Never the calling frame's.
+Owned builtins_of(Borrowed globals) {
+    const names::Table& n = names::get();
+    PyObject* found = PyDict_GetItemWithError(globals.get(), n.dunder_builtins);
+    if (found) {
+        Owned builtins = Owned::take(found);
+        if (!PyModule_Check(builtins.get())) return builtins;
+        return Owned::take(PyModule_GetDict(builtins.get()));
+    }
+    if (PyErr_Occurred()) return {};
+    Owned module = Owned::steal(PyImport_ImportModuleLevelObject(n.builtins, nullptr, nullptr, nullptr, 0));
+    if (!module) return {};
+    return Owned::take(PyModule_GetDict(module.get()));
+}
+
+}  // namespace
+
 Owned lookup_global(Borrowed globals, Borrowed name) {
     PyObject* found = PyDict_GetItemWithError(globals.get(), name.get());
     if (found) return Owned::take(found);
     if (PyErr_Occurred()) return {};
-    PyObject* builtins = PyEval_GetBuiltins();
-    if (builtins) {
-        found = PyDict_GetItemWithError(builtins, name.get());
+    Owned builtins = builtins_of(globals);
+    if (!builtins) return {};
+    if (PyDict_CheckExact(builtins.get())) {
+        found = PyDict_GetItemWithError(builtins.get(), name.get());
         if (found) return Owned::take(found);
         if (PyErr_Occurred()) return {};
+    } else {
+        Owned value = Owned::steal(PyObject_GetItem(builtins.get(), name.get()));
+        if (value || !PyErr_ExceptionMatches(PyExc_KeyError)) return value;
+        PyErr_Clear();
     }
-    PyErr_Format(PyExc_NameError, "name '%U' is not defined", name.get());
+    raise_name_error(name);
     return {};
 }
 

@@ -16,9 +16,10 @@ constexpr std::size_t kHashSeed = 0xcbf29ce484222325ull;
 }  // namespace
 
 bool engine_has_room() noexcept {
-    if (!engine::memory::over_budget()) return true;
+    const auto within = [] { return engine::memory::in_use() <= engine::memory::budget() / 2; };
+    if (within()) return true;
     engine::reclaim_all_but(nullptr);
-    return !engine::memory::over_budget();
+    return within();
 }
 
 std::size_t CompileCache::Hash::operator()(const engine::U32String& key) const noexcept {

@@ -22,9 +22,10 @@ struct Compiled {
     std::size_t bytes = 0;
 };
 
-// Whether the engine is within its memory budget, once the DFA tables of
-// idle matchers are given back. Past it, patterns go to `re` rather than
-// holding more.
+// Whether compiled patterns and programs may take more memory: they may
+// have half the engine's budget (once the DFA tables of idle matchers are
+// given back), the tables the rest. Past it, patterns go to `re` rather
+// than holding more.
 bool engine_has_room() noexcept;
 
 class CompileCache {

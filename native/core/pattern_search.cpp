@@ -81,16 +81,22 @@ int search_entries(PatternState& state, Borrowed globals, Borrowed list, const s
                    SearchText& text, Py_ssize_t from);
 
 // An exact list, entry by entry in list order, as `for pattern in list`
-// would take them; the plan's matcher answers for its entries in one scan.
+// would take them; each of the plan's matchers answers for its entries in one
+// scan.
 int search_list(PatternState& state, Borrowed globals, Borrowed list, const std::shared_ptr<ListPlan>& plan,
                 SearchText& text) {
     if (!plan->fully_native) return search_entries(state, globals, list, plan, text, 0);
-    std::uint64_t found = 0;
-    bool paused;
-    if (scan(plan->matcher, text, kAll, found, paused) < 0) return -1;
-    if (found) return 1;
-    return paused ? search_entries(state, globals, list, plan, text, static_cast<Py_ssize_t>(plan->items.size()))
-                  : 0;
+    bool paused_once = false;
+    for (const auto& matcher : plan->matchers) {
+        std::uint64_t found = 0;
+        bool paused;
+        if (scan(matcher, text, kAll, found, paused) < 0) return -1;
+        if (found) return 1;
+        paused_once |= paused;
+    }
+    return paused_once ? search_entries(state, globals, list, plan, text,
+                                        static_cast<Py_ssize_t>(plan->items.size()))
+                       : 0;
 }
 
 // The entries from index `from` on. A signal handler run while a scan was
@@ -98,22 +104,28 @@ int search_list(PatternState& state, Borrowed globals, Borrowed list, const std:
 // on to them, as a for loop over the list would.
 int search_entries(PatternState& state, Borrowed globals, Borrowed list, const std::shared_ptr<ListPlan>& plan,
                    SearchText& text, Py_ssize_t from) {
-    std::uint64_t found = 0;
-    bool scanned = false;
+    // What each matcher found, scanned when the first of its entries comes up.
+    engine::Vector<std::uint64_t> found(plan->matchers.size(), 0);
+    engine::Vector<std::uint8_t> scanned(plan->matchers.size(), 0);
     for (Py_ssize_t i = from; i < PyList_GET_SIZE(list.get()); ++i) {
+        if ((i - from) % kEntriesBetweenSignalChecks == kEntriesBetweenSignalChecks - 1 &&
+            PyErr_CheckSignals() < 0) {
+            return -1;
+        }
         const Owned item = Owned::take(PyList_GET_ITEM(list.get(), i));
         const auto at = static_cast<std::size_t>(i);
         // The plan still speaks for this entry unless `re` has edited the list.
         const bool planned = at < plan->items.size() && plan->items[at].get() == item.get();
         int result;
-        if (planned && plan->member[at] >= 0) {
-            if (!scanned) {
-                if (scan(plan->matcher, text, 0, found) < 0) return -1;
-                scanned = true;
+        if (planned && plan->segment[at] != ListPlan::kByRe) {
+            const auto k = static_cast<std::size_t>(plan->segment[at]);
+            if (!scanned[k]) {
+                if (scan(plan->matchers[k], text, 0, found[k]) < 0) return -1;
+                scanned[k] = 1;
             }
-            result = static_cast<int>((found >> plan->member[at]) & 1);
-        } else if (planned && plan->member[at] == ListPlan::kAlone) {
-            result = search_alone(state, plan->compiled[at], item, globals, text);
+            result = static_cast<int>((found[k] >> plan->bit[at]) & 1);
+        } else if (planned) {
+            result = search_with_re(globals, item, text);  // the plan gave it to `re`
         } else {
             result = search_one(state, globals, item, text);
         }
@@ -126,9 +138,11 @@ int search_entries(PatternState& state, Borrowed globals, Borrowed list, const s
 int search_iterable(PatternState& state, Borrowed globals, Borrowed patterns, SearchText& text) {
     Owned iterator = Owned::steal(PyObject_GetIter(patterns.get()));
     if (!iterator) return -1;
+    std::size_t seen = 0;
     while (Owned pattern = Owned::steal(PyIter_Next(iterator.get()))) {
         const int found = search_one(state, globals, pattern, text);
         if (found != 0) return found;
+        if (++seen % kEntriesBetweenSignalChecks == 0 && PyErr_CheckSignals() < 0) return -1;
     }
     return PyErr_Occurred() ? -1 : 0;
 }
@@ -164,7 +178,8 @@ int match_pattern_lists(PatternState& state, Borrowed globals, SearchText& text)
     std::uint64_t pair_found = 0;
     if (PyList_CheckExact(complex.get())) {
         complex_plan = state.plan_for(PatternState::kComplex, complex.get(), retired);
-        pair = complex_plan->fully_native ? state.pair_for(*complex_plan) : nullptr;
+        if (!complex_plan) return -1;
+        pair = state.pair_for(*complex_plan);
         if (pair && pair->matcher) {
             bool paused;
             if (scan(pair->matcher, text, pair->complex_bits, pair_found, paused) < 0) return -1;
@@ -187,12 +202,13 @@ int match_pattern_lists(PatternState& state, Borrowed globals, SearchText& text)
     int found;
     if (PyList_CheckExact(simple.get())) {
         const std::shared_ptr<ListPlan> simple_plan = state.plan_for(PatternState::kSimple, simple.get(), retired);
+        if (!simple_plan) return -1;
         if (pair && pair->matcher && pair->simple_serial == simple_plan->serial) {
             return pair_found & ~pair->complex_bits ? kSimpleMatch : kNoMatch;
         }
         found = search_list(state, globals, simple, simple_plan, text);
         // Both lists are the engine's: from the next call on, one scan does.
-        if (found >= 0 && complex_plan && complex_plan->fully_native && simple_plan->fully_native &&
+        if (found >= 0 && complex_plan && PatternState::pairable(*complex_plan, *simple_plan) &&
             !(pair && pair->simple_serial == simple_plan->serial)) {
             state.make_pair(*complex_plan, *simple_plan);
         }

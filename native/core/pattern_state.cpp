@@ -1,5 +1,7 @@
 #include "core/pattern_state.hpp"
 
+#include <algorithm>
+
 #include "core/unicode_predicates.hpp"
 
 namespace halvec::core {
@@ -31,51 +33,77 @@ bool ListPlan::fits(PyObject* list) {
     return true;
 }
 
+namespace {
+
+// Matchers for `trees` (in order) into `plan`, as few as the programs'
+// bounds allow: a group too large for one program is split in two. Entries
+// left without one (no room in the budget) go to `re`.
+void add_segments(ListPlan& plan, const engine::Vector<std::size_t>& entries,
+                  const engine::Vector<const engine::Node*>& trees, std::size_t first, std::size_t count) {
+    if (!engine_has_room()) return;
+    engine::Vector<const engine::Node*> group(trees.begin() + static_cast<std::ptrdiff_t>(first),
+                                              trees.begin() + static_cast<std::ptrdiff_t>(first + count));
+    std::shared_ptr<engine::Matcher> matcher = combined_matcher(group);
+    if (!matcher && count > 1) {
+        add_segments(plan, entries, trees, first, count / 2);
+        add_segments(plan, entries, trees, first + count / 2, count - count / 2);
+        return;
+    }
+    // A single pattern fits (the cache keeps trees only of those that do).
+    if (!matcher) return;
+    const auto number = static_cast<std::int32_t>(plan.matchers.size());
+    plan.matchers.push_back(std::move(matcher));
+    for (std::size_t k = 0; k < count; ++k) {
+        plan.segment[entries[first + k]] = number;
+        plan.bit[entries[first + k]] = static_cast<std::uint8_t>(k);
+    }
+}
+
+}  // namespace
+
 std::shared_ptr<ListPlan> PatternState::make_plan(PyObject* list) {
     auto plan = engine::make_shared<ListPlan>();
-    const Py_ssize_t n = PyList_GET_SIZE(list);
-    plan->items.reserve(static_cast<std::size_t>(n));
-    plan->member.reserve(static_cast<std::size_t>(n));
-    plan->compiled.reserve(static_cast<std::size_t>(n));
-    engine::Vector<const engine::Node*> trees;
-    bool all_native = true;
+    const auto n = static_cast<std::size_t>(PyList_GET_SIZE(list));
+    plan->segment.assign(n, ListPlan::kByRe);
+    plan->bit.assign(n, 0);
+    // The entries as they are now: compiling a long list stops for signal
+    // handlers, which may edit it.
+    plan->items.reserve(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        plan->items.push_back(Owned::take(PyList_GET_ITEM(list, static_cast<Py_ssize_t>(i))));
+    }
     // Entries are the engine's while it is within its budget; past it, the
     // rest go to `re`, so that no list, however many large patterns it holds,
     // makes the engine keep more.
+    // One group of entries at a time, with what keeps its trees alive until
+    // its matchers are made.
+    engine::Vector<std::shared_ptr<Compiled>> compiled;
+    engine::Vector<const engine::Node*> trees;
+    engine::Vector<std::size_t> entries;
+    auto add_group = [&] {
+        if (!trees.empty()) add_segments(*plan, entries, trees, 0, trees.size());
+        compiled.clear();
+        trees.clear();
+        entries.clear();
+    };
     bool room = engine_has_room();
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject* item = PyList_GET_ITEM(list, i);
-        std::shared_ptr<Compiled> compiled;
-        int member = ListPlan::kByRe;
-        if (room && PyUnicode_CheckExact(item)) {
-            compiled = cache_.get(item);
-            if (compiled->tree) {
-                member = ListPlan::kAlone;
-                if (trees.size() < engine::kMaxPatterns) {
-                    member = static_cast<int>(trees.size());
-                    trees.push_back(compiled->tree.get());
-                }
-            }
-            room = engine_has_room();
+    for (std::size_t i = 0; i < n; ++i) {
+        if (i % kEntriesBetweenSignalChecks == kEntriesBetweenSignalChecks - 1 && PyErr_CheckSignals() < 0) {
+            return nullptr;
         }
-        all_native &= member >= 0;
-        plan->items.push_back(Owned::take(item));
-        plan->member.push_back(member);
-        plan->compiled.push_back(std::move(compiled));
-    }
-    if (!trees.empty()) {
-        plan->matcher = engine_has_room() ? combined_matcher(trees) : nullptr;
-        if (!plan->matcher) {
-            // Too large combined: each entry is then searched on its own.
-            for (int& m : plan->member) m = m >= 0 ? ListPlan::kAlone : m;
-            all_native = false;
+        PyObject* item = plan->items[i].get();
+        if (!room || !PyUnicode_CheckExact(item)) continue;
+        compiled.push_back(cache_.get(item));
+        if (compiled.back()->tree) {
+            trees.push_back(compiled.back()->tree.get());
+            entries.push_back(i);
         }
+        if (trees.size() == engine::kMaxPatterns) add_group();
+        room = engine_has_room();
     }
-    // Only entries searched on their own need their trees from here on.
-    for (std::size_t i = 0; i < plan->member.size(); ++i) {
-        if (plan->member[i] != ListPlan::kAlone) plan->compiled[i].reset();
-    }
-    plan->fully_native = all_native && plan->matcher;
+    add_group();
+    plan->fully_native = std::find(plan->segment.begin(), plan->segment.end(), ListPlan::kByRe) ==
+                         plan->segment.end();
     plan->serial = ++serials_;
     return plan;
 }
@@ -84,6 +112,7 @@ std::shared_ptr<ListPlan> PatternState::plan_for(List which, PyObject* list, Ret
     std::shared_ptr<ListPlan>& slot = lists_[which];
     if (slot && slot->fits(list)) return slot;
     std::shared_ptr<ListPlan> plan = make_plan(list);
+    if (!plan) return nullptr;
     retired.keep(std::move(slot));
     slot = plan;
     return plan;
@@ -94,11 +123,16 @@ std::shared_ptr<PairPlan> PatternState::pair_for(const ListPlan& complex) const 
     return nullptr;
 }
 
+bool PatternState::pairable(const ListPlan& complex, const ListPlan& simple) {
+    return complex.fully_native && simple.fully_native && complex.matchers.size() == 1 &&
+           simple.matchers.size() == 1 && complex.items.size() + simple.items.size() <= engine::kMaxPatterns;
+}
+
 void PatternState::make_pair(const ListPlan& complex, const ListPlan& simple) {
     auto pair = engine::make_shared<PairPlan>();
     pair->complex_serial = complex.serial;
     pair->simple_serial = simple.serial;
-    if (complex.items.size() + simple.items.size() <= engine::kMaxPatterns && engine_has_room()) {
+    if (pairable(complex, simple) && engine_has_room()) {
         // Every entry of both is an exact str the engine compiles (the plans
         // are fully native), found in the cache or compiled again.
         engine::Vector<std::shared_ptr<Compiled>> compiled;

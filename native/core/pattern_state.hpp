@@ -15,21 +15,25 @@ namespace halvec::core {
 
 // How the entries of one list are decided: the entries it was made from
 // (held, so identity tests against them stay meaningful), and for each the
-// bit of the combined matcher that answers for it, or another way.
+// matcher and bit that answer for it, or `re`. The engine's entries are
+// grouped, in list order, into segments of up to 64 patterns, each searched
+// by one matcher in one scan.
 struct ListPlan {
-    static constexpr int kByRe = -1;   // not the engine's: Python's `re` decides
-    static constexpr int kAlone = -2;  // the engine's, past the combined matcher's width
+    static constexpr std::int32_t kByRe = -1;
     engine::Vector<Owned> items;
-    engine::Vector<int> member;
-    engine::Vector<std::shared_ptr<Compiled>> compiled;  // per entry searched on its own, else null
-    std::shared_ptr<engine::Matcher> matcher;              // all entries with a bit
-    std::uint64_t serial = 0;                              // tells plans apart
-    bool fully_native = false;                             // one scan of `matcher` answers
+    engine::Vector<std::int32_t> segment;  // per entry: its matcher, or kByRe
+    engine::Vector<std::uint8_t> bit;      // per entry: its pattern number in that matcher
+    engine::Vector<std::shared_ptr<engine::Matcher>> matchers;  // in list order
+    std::uint64_t serial = 0;                                  // tells plans apart
+    bool fully_native = false;                                 // no entry goes to `re`
 
     // Whether the list still holds the same texts; equal texts in new objects
     // are adopted, which keeps the next check to a pointer comparison.
     bool fits(PyObject* list);
 };
+
+// Long loops over the entries of a list stop this often for signal handlers.
+inline constexpr std::size_t kEntriesBetweenSignalChecks = 256;
 
 // Both lists in one scan: the complex list's patterns take the low bits.
 struct PairPlan {
@@ -60,10 +64,13 @@ public:
     enum List { kComplex = 0, kSimple = 1 };
 
     // The plan for `list` (an exact list) in slot `which`: the current one
-    // if it still fits, else a new one, the old one going to `retired`.
+    // if it still fits, else a new one, the old one going to `retired`;
+    // nullptr with an exception set if a signal handler raised meanwhile.
     std::shared_ptr<ListPlan> plan_for(List which, PyObject* list, Retired& retired);
-    // The plan for both lists, if it was made from these two plans.
+    // The plan for both lists, if it was made from this complex list's plan.
     std::shared_ptr<PairPlan> pair_for(const ListPlan& complex) const;
+    // Whether two plans can be one: all the engine's, within one program's width.
+    static bool pairable(const ListPlan& complex, const ListPlan& simple);
     void make_pair(const ListPlan& complex, const ListPlan& simple);
 
     CompileCache& cache() { return cache_; }

@@ -95,20 +95,32 @@ Automaton::Automaton(Program program, const Predicates& predicates)
 
 Matcher::Matcher(std::shared_ptr<const Automaton> automaton)
     : automaton_(std::move(automaton)),
-      columns_(automaton_->alphabet().count() <= kMaxColumns ? automaton_->alphabet().count() : 0) {
+      columns_(automaton_->alphabet().count() <= kMaxColumns ? automaton_->alphabet().count() : 0) {}
+
+// Scratch for steps, sized so that a step never allocates; made when a scan
+// needs it, given back with the tables.
+void Matcher::ensure_scratch() {
+    if (!mark_.empty()) return;
     const std::size_t n = automaton_->program().insts().size();
-    mark_.assign(n, 0);
+    Vector<std::uint32_t> mark(n, 0);
     stack_.reserve(3 * n + 8);
     consumers_.reserve(n + 8);
     next_set_.reserve(2 * n + 8);
-    ensure_start();
+    mark_.swap(mark);
+    stamp_ = 0;
 }
 
 void Matcher::reclaim() noexcept {
-    if (!busy_ && !states_.empty()) drop_tables();
+    if (busy_) return;
+    drop_tables();
+    Vector<std::uint32_t>().swap(mark_);
+    Vector<std::int32_t>().swap(stack_);
+    Vector<std::int32_t>().swap(consumers_);
+    Vector<std::int32_t>().swap(next_set_);
 }
 
 void Matcher::drop_tables() noexcept {
+    if (states_.empty() && edges_.empty()) return;
     Vector<State>().swap(states_);
     Vector<std::int32_t>().swap(positions_);
     Vector<std::int32_t>().swap(index_);
@@ -538,6 +550,7 @@ void Matcher::simulate(const Char* p, std::size_t n, Scan& scan, std::uint64_t s
 
 void Matcher::advance(const Text& text, Scan& scan, std::uint64_t stop, std::size_t work) {
     if (scan.done) return;
+    ensure_scratch();
     const std::size_t n = text.end - text.start;
     auto go = [&](auto* p, auto lower) {
         using Char = std::remove_const_t<std::remove_pointer_t<decltype(p)>>;

@@ -167,6 +167,7 @@ private:
     std::int32_t find(const std::int32_t* set, std::size_t size, bool prev_word, std::uint32_t hash) const;
     void drop_tables() noexcept;
     void ensure_start();
+    void ensure_scratch();
     bool thrashing() const;
     // Enters simulation from the state in `scan.set` (the caller has put it there).
     void start_simulating(Scan& scan);
