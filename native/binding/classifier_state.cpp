@@ -1,5 +1,7 @@
 #include "binding/classifier_state.hpp"
 
+#include <utility>
+
 namespace halvec::binding {
 namespace {
 

@@ -1,6 +1,7 @@
 #include "engine/matcher.hpp"
 
 #include <algorithm>
+#include <utility>
 
 namespace halvec::engine {
 namespace {
@@ -44,6 +45,41 @@ std::size_t growth_bytes(const V& v, std::size_t capacity) {
     return capacity == v.capacity() ? 0 : capacity * sizeof(typename V::value_type);
 }
 
+// Follows the empty moves from `from`, with the characters on either side of
+// the position known (which decides \b and \B). `first_visit(i)` marks a
+// position and says whether it was new; `reached(i, inst)` is told of each
+// Match and consuming position. Returns the positions visited.
+template <class FirstVisit, class Reached>
+std::size_t follow_empty_moves(const Vector<Inst>& insts, std::int32_t from, bool prev_word, bool next_word,
+                               Vector<std::int32_t>& stack, FirstVisit&& first_visit, Reached&& reached) {
+    std::size_t visited = 0;
+    stack.clear();
+    stack.push_back(from);
+    while (!stack.empty()) {
+        const std::int32_t i = stack.back();
+        stack.pop_back();
+        if (!first_visit(i)) continue;
+        ++visited;
+        const Inst& inst = insts[static_cast<std::size_t>(i)];
+        switch (inst.op) {
+            case Inst::Op::Split:
+                stack.push_back(inst.out1);
+                stack.push_back(inst.out);
+                break;
+            case Inst::Op::WordBoundary:
+                if (prev_word != next_word) stack.push_back(inst.out);
+                break;
+            case Inst::Op::NotWordBoundary:
+                if (prev_word == next_word) stack.push_back(inst.out);
+                break;
+            default:
+                reached(i, inst);
+                break;
+        }
+    }
+    return visited;
+}
+
 }  // namespace
 
 Automaton::Automaton(Program program, const Predicates& predicates)
@@ -56,35 +92,18 @@ Automaton::Automaton(Program program, const Predicates& predicates)
             std::fill(seen.begin(), seen.end(), std::uint8_t{0});
             auto& literals = start_literals_[prev_word][next_word];
             auto& others = start_others_[prev_word][next_word];
-            stack.assign(1, program_.start());
-            while (!stack.empty()) {
-                const std::int32_t i = stack.back();
-                stack.pop_back();
-                if (seen[static_cast<std::size_t>(i)]) continue;
-                seen[static_cast<std::size_t>(i)] = 1;
-                const Inst& inst = insts[static_cast<std::size_t>(i)];
-                switch (inst.op) {
-                    case Inst::Op::Split:
-                        stack.push_back(inst.out1);
-                        stack.push_back(inst.out);
-                        break;
-                    case Inst::Op::WordBoundary:
-                        if (prev_word != next_word) stack.push_back(inst.out);
-                        break;
-                    case Inst::Op::NotWordBoundary:
-                        if (prev_word == next_word) stack.push_back(inst.out);
-                        break;
-                    case Inst::Op::Match:
+            follow_empty_moves(
+                insts, program_.start(), prev_word, next_word, stack,
+                [&](std::int32_t i) { return !std::exchange(seen[static_cast<std::size_t>(i)], 1); },
+                [&](std::int32_t i, const Inst& inst) {
+                    if (inst.op == Inst::Op::Match) {
                         start_matches_[prev_word][next_word] |= std::uint64_t{1} << inst.pattern;
-                        break;
-                    case Inst::Op::Literal:
+                    } else if (inst.op == Inst::Op::Literal) {
                         literals.emplace_back(alphabet_.literal_class(static_cast<std::size_t>(i)), inst.out);
-                        break;
-                    default:
+                    } else {
                         others.push_back(i);
-                        break;
-                }
-            }
+                    }
+                });
             std::sort(literals.begin(), literals.end());
             literals.erase(std::unique(literals.begin(), literals.end()), literals.end());
             literals.shrink_to_fit();
@@ -248,36 +267,11 @@ bool Matcher::record(std::int32_t state, int cls, std::int32_t target, std::uint
 }
 
 void Matcher::follow(std::int32_t from, bool prev_word, bool next_word, std::size_t& visited) {
-    const Vector<Inst>& insts = automaton_->program().insts();
-    stack_.clear();
-    stack_.push_back(from);
-    while (!stack_.empty()) {
-        const std::int32_t i = stack_.back();
-        stack_.pop_back();
-        std::uint32_t& mark = mark_[static_cast<std::size_t>(i)];
-        if (mark == stamp_) continue;
-        mark = stamp_;
-        ++visited;
-        const Inst& inst = insts[static_cast<std::size_t>(i)];
-        switch (inst.op) {
-            case Inst::Op::Split:
-                stack_.push_back(inst.out1);
-                stack_.push_back(inst.out);
-                break;
-            case Inst::Op::WordBoundary:
-                if (prev_word != next_word) stack_.push_back(inst.out);
-                break;
-            case Inst::Op::NotWordBoundary:
-                if (prev_word == next_word) stack_.push_back(inst.out);
-                break;
-            case Inst::Op::Match:
-                consumers_.push_back(~i);  // set apart from the consuming positions below
-                break;
-            default:
-                consumers_.push_back(i);
-                break;
-        }
-    }
+    visited += follow_empty_moves(
+        automaton_->program().insts(), from, prev_word, next_word, stack_,
+        [&](std::int32_t i) { return std::exchange(mark_[static_cast<std::size_t>(i)], stamp_) != stamp_; },
+        // A Match is set apart from the consuming positions by its complement.
+        [&](std::int32_t i, const Inst& inst) { consumers_.push_back(inst.op == Inst::Op::Match ? ~i : i); });
 }
 
 std::uint64_t Matcher::step(const std::int32_t* set, std::size_t size, bool prev_word, int cls,
