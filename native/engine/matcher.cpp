@@ -266,12 +266,23 @@ bool Matcher::record(std::int32_t state, int cls, std::int32_t target, std::uint
     return true;
 }
 
-void Matcher::follow(std::int32_t from, bool prev_word, bool next_word, std::size_t& visited) {
-    visited += follow_empty_moves(
-        automaton_->program().insts(), from, prev_word, next_word, stack_,
-        [&](std::int32_t i) { return std::exchange(mark_[static_cast<std::size_t>(i)], stamp_) != stamp_; },
-        // A Match is set apart from the consuming positions by its complement.
-        [&](std::int32_t i, const Inst& inst) { consumers_.push_back(inst.op == Inst::Op::Match ? ~i : i); });
+// Collects in `consumers_` what the positions of `set` reach on empty moves,
+// each position once: the consuming ones, and the Matches (set apart by
+// their complement). Returns the positions visited.
+std::size_t Matcher::close(const std::int32_t* set, std::size_t size, bool prev_word, bool next_word) {
+    if (++stamp_ == 0) {
+        std::fill(mark_.begin(), mark_.end(), 0u);
+        stamp_ = 1;
+    }
+    consumers_.clear();
+    std::size_t visited = 0;
+    for (std::size_t k = 0; k < size; ++k) {
+        visited += follow_empty_moves(
+            automaton_->program().insts(), set[k], prev_word, next_word, stack_,
+            [&](std::int32_t i) { return std::exchange(mark_[static_cast<std::size_t>(i)], stamp_) != stamp_; },
+            [&](std::int32_t i, const Inst& inst) { consumers_.push_back(inst.op == Inst::Op::Match ? ~i : i); });
+    }
+    return visited;
 }
 
 std::uint64_t Matcher::step(const std::int32_t* set, std::size_t size, bool prev_word, int cls,
@@ -281,14 +292,7 @@ std::uint64_t Matcher::step(const std::int32_t* set, std::size_t size, bool prev
     const Alphabet& alphabet = a.alphabet();
     const Vector<Inst>& insts = program.insts();
     const bool next_word = alphabet.word(cls);
-    if (++stamp_ == 0) {
-        std::fill(mark_.begin(), mark_.end(), 0u);
-        stamp_ = 1;
-    }
-    consumers_.clear();
-    std::size_t visited = 0;
-    for (std::size_t k = 0; k < size; ++k) follow(set[k], prev_word, next_word, visited);
-
+    const std::size_t visited = close(set, size, prev_word, next_word);
     std::uint64_t matched = a.start_matches(prev_word, next_word);
     next_set_.clear();
     for (const std::int32_t i : consumers_) {
@@ -318,13 +322,7 @@ std::uint64_t Matcher::step(const std::int32_t* set, std::size_t size, bool prev
 // The patterns that match at the end of the text, after `set`.
 std::uint64_t Matcher::final_mask(const std::int32_t* set, std::size_t size, bool prev_word) {
     const Vector<Inst>& insts = automaton_->program().insts();
-    if (++stamp_ == 0) {
-        std::fill(mark_.begin(), mark_.end(), 0u);
-        stamp_ = 1;
-    }
-    consumers_.clear();
-    std::size_t visited = 0;
-    for (std::size_t k = 0; k < size; ++k) follow(set[k], prev_word, false, visited);
+    close(set, size, prev_word, false);
     std::uint64_t matched = automaton_->start_matches(prev_word, false);
     for (const std::int32_t i : consumers_) {
         if (i < 0) matched |= std::uint64_t{1} << insts[static_cast<std::size_t>(~i)].pattern;
@@ -359,7 +357,9 @@ void Matcher::start_simulating(Scan& scan) {
     scan.set.reserve(2 * automaton_->program().insts().size() + 8);
 }
 
-void Matcher::pause(Scan& scan, std::int32_t state) {
+void Matcher::pause(Scan& scan, std::int32_t state, std::size_t i, std::uint64_t found) {
+    scan.pos = i;
+    scan.found = found;
     const State& s = states_[static_cast<std::size_t>(state)];
     scan.set.assign(positions_.begin() + s.first, positions_.begin() + s.first + s.size);
     scan.prev_word = s.prev_word;
@@ -433,10 +433,7 @@ void Matcher::run(const Char* p, std::size_t n, Scan& scan, std::uint64_t stop, 
     while (i < n) {
         if (spent >= work) {
             chars_since_drop_ += i - counted;
-            scan.pos = i;
-            scan.found = found;
-            pause(scan, static_cast<std::int32_t>(row / columns));
-            return;
+            return pause(scan, static_cast<std::int32_t>(row / columns), i, found);
         }
         const int cls = class_of(static_cast<char32_t>(p[i]), ascii);
         const std::int32_t entry = next[row + static_cast<std::size_t>(cls)];
@@ -486,10 +483,7 @@ void Matcher::run_hashed(const Char* p, std::size_t n, Scan& scan, std::uint64_t
     while (i < n) {
         if (spent >= work) {
             chars_since_drop_ += i - counted;
-            scan.pos = i;
-            scan.found = found;
-            pause(scan, state);
-            return;
+            return pause(scan, state, i, found);
         }
         const int cls = class_of(static_cast<char32_t>(p[i]), ascii);
         if (const Edge* edge = find_edge(state, cls)) {

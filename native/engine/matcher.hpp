@@ -157,7 +157,7 @@ private:
     // before the character. Adds its cost to `spent`.
     std::uint64_t step(const std::int32_t* set, std::size_t size, bool prev_word, int cls, std::size_t& spent);
     std::uint64_t final_mask(const std::int32_t* set, std::size_t size, bool prev_word);
-    void follow(std::int32_t from, bool prev_word, bool next_word, std::size_t& visited);
+    std::size_t close(const std::int32_t* set, std::size_t size, bool prev_word, bool next_word);
 
     // The move from `state` on `cls`, computed, and recorded where there is room.
     Move compute(std::int32_t state, int cls, std::size_t& spent);
@@ -171,7 +171,8 @@ private:
     bool thrashing() const;
     // Enters simulation from the state in `scan.set` (the caller has put it there).
     void start_simulating(Scan& scan);
-    void pause(Scan& scan, std::int32_t state);
+    // Stops a scan at character `i` in `state`, to be resumed later.
+    void pause(Scan& scan, std::int32_t state, std::size_t i, std::uint64_t found);
     std::int32_t resume(Scan& scan);
 
     std::shared_ptr<const Automaton> automaton_;
