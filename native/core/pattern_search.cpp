@@ -60,21 +60,15 @@ int search_with_re(Borrowed globals, Borrowed pattern, SearchText& text) {
     return py::truth(match);
 }
 
-int search_alone(PatternState& state, const std::shared_ptr<Compiled>& compiled, Borrowed pattern,
-                 Borrowed globals, SearchText& text) {
+// One entry on its own: 1, 0 or -1.
+int search_one(PatternState& state, Borrowed globals, Borrowed pattern, SearchText& text) {
+    if (!PyUnicode_CheckExact(pattern.get())) return search_with_re(globals, pattern, text);
+    const std::shared_ptr<Compiled> compiled = state.cache().get(pattern.get());
     const std::shared_ptr<engine::Matcher> matcher = state.cache().alone(*compiled);
     if (!matcher) return search_with_re(globals, pattern, text);
     std::uint64_t found = 0;
     if (scan(matcher, text, kAll, found) < 0) return -1;
     return found != 0;
-}
-
-// One entry on its own: 1, 0 or -1.
-int search_one(PatternState& state, Borrowed globals, Borrowed pattern, SearchText& text) {
-    if (!PyUnicode_CheckExact(pattern.get())) return search_with_re(globals, pattern, text);
-    const std::shared_ptr<Compiled> compiled = state.cache().get(pattern.get());
-    if (!compiled->tree) return search_with_re(globals, pattern, text);
-    return search_alone(state, compiled, pattern, globals, text);
 }
 
 int search_entries(PatternState& state, Borrowed globals, Borrowed list, const std::shared_ptr<ListPlan>& plan,
