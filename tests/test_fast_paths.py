@@ -315,3 +315,109 @@ def test_failed_reads_carry_the_name_and_the_object(mr):
         with pytest.raises(AttributeError) as info:
             mr.ModelRouter(secrets=RecordingStore())._is_available(stranger)
         assert (info.value.name, info.value.obj) == ("id", stranger)
+
+
+# The order in which the plain-Python model reads, compares and unpacks, as
+# hostile objects can see it.
+
+def test_equal_ids_are_compared_by_their_eq_even_when_one_object(mr, catalogue):
+    class Id:
+        def __eq__(self, other):
+            raise ValueError("id compared")
+        __hash__ = object.__hash__
+
+    record = catalogue["claude-opus"]
+    saved, record.id = record.id, Id()
+    try:
+        native = assert_same(mr, [lambda r: r._is_available(record)])
+    finally:
+        record.id = saved
+    assert native[0] == [("raised", ValueError, "id compared", None)]
+
+
+def test_the_stores_method_is_read_before_the_provider(mr):
+    class Spec:
+        id = "not-in-catalogue"
+
+        @property
+        def provider(self):
+            raise LookupError("provider read")
+
+    class NoMethod:
+        pass
+
+    calls = [lambda r: type(r)(secrets=NoMethod())._is_available(Spec())]
+    assert assert_same(mr, calls)[0][0][1] is AttributeError
+
+
+def test_the_logger_is_read_before_the_message_is_built(mr, both, catalogue):
+    other = logging.getLogger("halvec.test.other")
+    original = mr.logger
+
+    class Name:
+        def __format__(self, spec):
+            mr.logger = reference.logger = other  # rebound while the message is built
+            return "Patched"
+
+    def select(router):
+        both("logger", original)  # each run starts from the module's own logger
+        return router.select_for_worker("x", "claude-haiku")
+
+    record = catalogue["claude-haiku"]
+    saved, record.display_name = record.display_name, Name()
+    try:
+        native = assert_same(mr, [select])
+    finally:
+        record.display_name = saved
+        both("logger", original)
+    assert native[1] == [("INFO", "Worker model (explicit): Patched for 'x'")]
+
+
+class Items:
+    """A catalogue whose items() gives one entry, made afresh each time."""
+
+    def __init__(self, make_entry):
+        self.make_entry = make_entry
+
+    def items(self):
+        return [self.make_entry()]
+
+
+@pytest.mark.parametrize("make_entry", [lambda: 5, lambda: ("k",), lambda: ("a", "b", "c"),
+                                        lambda: iter("abc"), lambda: iter("a")],
+                         ids=["int", "short tuple", "long tuple", "3-item iterator", "1-item iterator"])
+def test_catalogue_entries_are_unpacked_as_a_for_loop_unpacks_them(mr, both, make_entry):
+    both("AVAILABLE_MODELS", Items(make_entry))
+    assert_same(mr, [lambda r: r.get_available_models()])
+
+
+def test_an_endless_catalogue_entry_is_unpacked_no_further_than_three_items(mr, both):
+    import itertools
+    both("AVAILABLE_MODELS", Items(itertools.count))
+    native = observe(mr.ModelRouter, [lambda r: r.get_available_models()])
+    assert native[0] == [("raised", ValueError, "too many values to unpack (expected 2)", None)]
+
+
+def test_usage_stats_of_other_types_and_rebound_mid_call(mr):
+    class RequiresDefault(dict):
+        def get(self, key, default):
+            return default
+
+    def rebinding(router):
+        class Stats(dict):
+            def __contains__(self, key):
+                router._usage_stats = {}  # the new record must go to the new dict
+                return False
+        router._usage_stats = Stats()
+        router.record_usage("claude-opus", 3)
+        return dict(router._usage_stats), type(router._usage_stats).__name__
+
+    def pairs(router):
+        router._usage_stats = [("claude-opus", {"calls": 1, "tokens": 2})]
+        return router.get_usage_stats()
+
+    def with_default(router):
+        router._usage_stats = RequiresDefault()
+        return [m["calls"] for m in router.get_available_models()]
+
+    assert_same(mr, [rebinding, pairs, with_default])

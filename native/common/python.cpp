@@ -103,20 +103,48 @@ Owned make_class(const char* name, Borrowed bases, const std::function<bool(Borr
         PyObject_CallFunctionObjArgs(meta.get(), class_name.get(), bases.get(), ns.get(), nullptr));
 }
 
-// `for key, value in ...`: the two items of one entry.
+// `for key, value in ...`: the two items of one entry, taken as the
+// interpreter's unpacking takes them: an exact tuple or list by its length,
+// anything else by iterating it for two items and trying a third.
 bool unpack_pair(Borrowed entry, Owned& first, Owned& second) {
-    Owned items = PyTuple_CheckExact(entry.get()) ? Owned::take(entry)
-                                                    : Owned::steal(PySequence_Tuple(entry.get()));
-    if (!items) return false;
-    if (PyTuple_GET_SIZE(items.get()) != 2) {
-        PyErr_Format(PyExc_ValueError, "%s values to unpack (expected 2, got %zd)",
-                     PyTuple_GET_SIZE(items.get()) < 2 ? "not enough" : "too many",
-                     PyTuple_GET_SIZE(items.get()));
+    PyObject* e = entry.get();
+    if (PyTuple_CheckExact(e) || PyList_CheckExact(e)) {
+        const Py_ssize_t size = PySequence_Fast_GET_SIZE(e);
+        if (size == 2) {
+            first = Owned::take(PySequence_Fast_GET_ITEM(e, 0));
+            second = Owned::take(PySequence_Fast_GET_ITEM(e, 1));
+            return true;
+        }
+        if (size > 2) {
+            PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
+        } else {
+            PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %zd)", size);
+        }
         return false;
     }
-    first = Owned::take(PyTuple_GET_ITEM(items.get(), 0));
-    second = Owned::take(PyTuple_GET_ITEM(items.get(), 1));
-    return true;
+    Owned iterator = Owned::steal(PyObject_GetIter(e));
+    if (!iterator) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError) && !Py_TYPE(e)->tp_iter && !PySequence_Check(e)) {
+            PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(e)->tp_name);
+        }
+        return false;
+    }
+    Owned* slots[] = {&first, &second};
+    for (Py_ssize_t got = 0; got < 2; ++got) {
+        *slots[got] = Owned::steal(PyIter_Next(iterator.get()));
+        if (!*slots[got]) {
+            if (!PyErr_Occurred()) {
+                PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %zd)", got);
+            }
+            return false;
+        }
+    }
+    Owned extra = Owned::steal(PyIter_Next(iterator.get()));
+    if (extra) {
+        PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
+        return false;
+    }
+    return !PyErr_Occurred();
 }
 
 }  // namespace halvec::py

@@ -20,11 +20,16 @@ inline bool str_equal(PyObject* a, PyObject* b) {
            std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b), static_cast<std::size_t>(length) * kind) == 0;
 }
 
-// a == b as the interpreter decides it (1, 0, or -1 with an exception set);
-// two exact str are compared here, anything else by the interpreter.
+// `if a == b:` (1, 0, or -1 with an exception set): two exact str are
+// compared here; anything else by the operator, whose result's truth is
+// then tested (unlike `in`, the operator calls __eq__ even on one object).
 inline int equal(PyObject* a, PyObject* b) {
     if (PyUnicode_CheckExact(a) && PyUnicode_CheckExact(b)) return str_equal(a, b);
-    return PyObject_RichCompareBool(a, b, Py_EQ);
+    PyObject* result = PyObject_RichCompare(a, b, Py_EQ);
+    if (!result) return -1;
+    const int truth = PyObject_IsTrue(result);
+    Py_DECREF(result);
+    return truth;
 }
 
 // `key in container` (1, 0 or -1). For an exact list and an exact str key the

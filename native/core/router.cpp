@@ -133,11 +133,14 @@ PyObject* is_available(Borrowed globals, Borrowed self, Borrowed spec) {
             if (!enabled) Py_RETURN_FALSE;
         }
     }
+    // self._secrets.has_key(spec.provider): the method is read before its argument.
     Owned secrets = py::getattr(self, n.priv_secrets);
     if (!secrets) return nullptr;
+    Owned has_key = py::getattr(secrets, n.has_key);
+    if (!has_key) return nullptr;
     Owned provider = py::getattr(spec, n.provider);
     if (!provider) return nullptr;
-    return py::call_method(secrets, n.has_key, provider).release();
+    return py::call(has_key, provider).release();
 }
 
 namespace {

@@ -77,27 +77,44 @@ int try_candidate(Borrowed globals, Borrowed self, Borrowed key, Enabled enabled
     return usable(self, spec);
 }
 
-bool log(Borrowed globals, PyObject* level, Owned message) {
-    if (!message) return false;
+// logger.<level>(<message>) as the source writes it: the logger and its
+// method are read first, then the message is built (which may run code, in
+// a value's __format__), then the call.
+template <class Message>
+bool log(Borrowed globals, PyObject* level, Message&& message) {
     Owned logger = py::lookup_global(globals, names::get().logger);
     if (!logger) return false;
-    return static_cast<bool>(py::call_method(logger, level, message));
+    Owned method = py::getattr(logger, level);
+    if (!method) return false;
+    Owned text = message();
+    return text && py::call(method, text);
 }
 
 // INFO "Worker model (<how>): <display name> for '<first 50 characters>'",
-// where <how> is "explicit", "default" or "auto [<tier>]".
-bool log_choice(Borrowed globals, const char* how, Borrowed tier, Borrowed spec, Borrowed description) {
-    Owned name = py::getattr(spec, names::get().display_name);
-    if (!name) return false;
-    Owned name_text = py::text_of(name);
-    if (!name_text) return false;
-    const py::TextPart name_part = py::text(name_text.get());
-    const py::TextPart excerpt = py::prefix(description.get(), kExcerptLength);
-    return log(globals, names::get().info,
-               tier ? py::join({py::literal("Worker model (auto ["), py::text(tier.get()), py::literal("]): "),
-                                name_part, py::literal(" for '"), excerpt, py::literal("'")})
-                    : py::join({py::literal("Worker model ("), py::ascii(how), py::literal("): "), name_part,
-                                py::literal(" for '"), excerpt, py::literal("'")}));
+// where <how> is "explicit", "default" or "auto [<tier>]" (the tier read
+// from `complexity`).
+bool log_choice(Borrowed globals, const char* how, Borrowed complexity, Borrowed spec, Borrowed description) {
+    const names::Table& n = names::get();
+    return log(globals, n.info, [&]() -> Owned {
+        Owned tier_text;
+        if (complexity) {
+            Owned tier = py::getattr(complexity, n.value);
+            if (!tier) return {};
+            tier_text = py::text_of(tier);
+            if (!tier_text) return {};
+        }
+        Owned name = py::getattr(spec, n.display_name);
+        if (!name) return {};
+        Owned name_text = py::text_of(name);
+        if (!name_text) return {};
+        const py::TextPart name_part = py::text(name_text.get());
+        const py::TextPart excerpt = py::prefix(description.get(), kExcerptLength);
+        return tier_text ? py::join({py::literal("Worker model (auto ["), py::text(tier_text.get()),
+                                     py::literal("]): "), name_part, py::literal(" for '"), excerpt,
+                                     py::literal("'")})
+                         : py::join({py::literal("Worker model ("), py::ascii(how), py::literal("): "), name_part,
+                                     py::literal(" for '"), excerpt, py::literal("'")});
+    });
 }
 
 // self.get_model(key): 1 with `spec` set when it gives a record (truthy),
@@ -122,9 +139,10 @@ PyObject* select(Borrowed globals, Borrowed self, Borrowed description, Borrowed
         Owned spec;
         const int found = choose(globals, self, model_key, "explicit", description, logs, spec);
         if (found) return found < 0 ? nullptr : spec.release();
-        if (logs && !log(globals, n.warning,
-                         py::join({py::literal("Requested model '"), py::text(model_key.get()),
-                                   py::literal("' not available, falling back to auto")}))) {
+        if (logs && !log(globals, n.warning, [&] {
+                return py::join({py::literal("Requested model '"), py::text(model_key.get()),
+                                 py::literal("' not available, falling back to auto")});
+            })) {
             return nullptr;
         }
     }
@@ -156,10 +174,7 @@ PyObject* select(Borrowed globals, Borrowed self, Borrowed description, Borrowed
     if (!complexity) return nullptr;
     Owned model = py::call_method(self, n.select_for_complexity, complexity);
     if (!model || !logs) return model.release();
-    Owned tier = py::getattr(complexity, n.value);
-    if (!tier) return nullptr;
-    Owned tier_text = py::text_of(tier);
-    if (!tier_text || !log_choice(globals, nullptr, tier_text, model, description)) return nullptr;
+    if (!log_choice(globals, nullptr, complexity, model, description)) return nullptr;
     return model.release();
 }
 

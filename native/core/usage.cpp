@@ -81,11 +81,14 @@ PyObject* record_usage(Borrowed self, Borrowed model_key, Borrowed tokens) {
                                                        : PySequence_Contains(stats.get(), model_key.get());
     if (present < 0) return nullptr;
     if (!present) {
-        // Making the record may run the garbage collector, and with it other
-        // threads; setdefault then keeps a record another thread has just
-        // stored, so its count is not lost.
+        // The record goes into _usage_stats read afresh (the test may have
+        // run code that rebound it). Making the record may run the garbage
+        // collector, and with it other threads; setdefault then keeps a
+        // record another thread has just stored, so its count is not lost.
         Owned record = new_counter_record();
         if (!record) return nullptr;
+        stats = py::getattr(self, n.priv_usage_stats);
+        if (!stats) return nullptr;
         if (PyDict_CheckExact(stats.get())) {
             if (!PyDict_SetDefault(stats.get(), model_key.get(), record.get())) return nullptr;
         } else if (PyObject_SetItem(stats.get(), model_key.get(), record.get()) < 0) {
@@ -105,9 +108,7 @@ PyObject* get_usage_stats(Borrowed self) {
     Owned stats = py::getattr(self, names::get().priv_usage_stats);
     if (!stats) return nullptr;
     if (PyDict_CheckExact(stats.get())) return PyDict_Copy(stats.get());
-    Owned copy = Owned::steal(PyDict_New());
-    if (!copy || PyDict_Merge(copy.get(), stats.get(), 1) < 0) return nullptr;
-    return copy.release();
+    return PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyDict_Type), stats.get());  // dict(stats)
 }
 
 namespace {
@@ -118,7 +119,8 @@ bool put(Borrowed record, PyObject* key, Owned value) {
     return value && PyDict_SetItem(record.get(), key, value.get()) == 0;
 }
 
-// self._usage_stats.get(key): the counter record, or an empty reference
+// self._usage_stats.get(key, {"calls": 0, "tokens": 0}): the counter record,
+// or, for an exact dict without the key, an empty reference (the zeros)
 // (and no exception) when the key has none.
 bool find_counters(Borrowed self, Borrowed key, Owned& counters) {
     Owned stats = py::getattr(self, names::get().priv_usage_stats);
@@ -127,10 +129,13 @@ bool find_counters(Borrowed self, Borrowed key, Owned& counters) {
         counters = Owned::take(PyDict_GetItemWithError(stats.get(), key.get()));
         return counters || !PyErr_Occurred();
     }
-    Owned found = Owned::steal(PyObject_CallMethod(stats.get(), "get", "O", key.get()));
-    if (!found) return false;
-    if (found.get() != Py_None) counters = std::move(found);
-    return true;
+    // stats.get(key, {"calls": 0, "tokens": 0}), whatever it gives back.
+    Owned fresh = new_counter_record();
+    if (!fresh) return false;
+    Owned get = Owned::steal(PyObject_GetAttrString(stats.get(), "get"));
+    if (!get) return false;
+    counters = py::call(get, key, fresh);
+    return static_cast<bool>(counters);
 }
 
 // One listing record, its values read in the order of its keys.
