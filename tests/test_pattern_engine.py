@@ -150,6 +150,15 @@ def test_long_and_strange_texts(patterns, pattern, text, found):
 
 
 @pytest.mark.parametrize("pattern, text", [
+    (r"(a)b", "please see the tab and the notes"), (r"(a)b", "please see the xaab and the notes"),
+    (r"\b(a)(n)(d)\b", "this and that"), (r"(a)\B", "a cat sat"), (r"((a))\B", "cat"),
+    (r"(_)\B", "x __ y"), (r"x(a)(b)y", "xaby"), (r"x(a)(b)y", "xaaby"),
+])
+def test_groups_of_one_character_in_a_sequence(probe, pattern, text):
+    assert probe(pattern, text + PAD) == expected(pattern, text + PAD)
+
+
+@pytest.mark.parametrize("pattern, text", [
     # U+0130 lower-cases to "i" and a combining dot, which is no word character.
     (r"\bi\b", "\u0130 "), (r"i.\b", "\u0130 "), (r"\bi\w", "\u0130"),
     (r"\bk\b", "\u212a "),  # the Kelvin sign lower-cases to k

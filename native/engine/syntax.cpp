@@ -83,12 +83,17 @@ private:
             }
             if (item->kind == Node::Kind::Literal) {
                 item->kind = Node::Kind::String;
-                item->chars.push_back(item->ch);
+                item->chars.assign(1, item->ch);
             }
             seq.children.push_back(std::move(*item));
         }
+        // A run of one character stays a Literal (which may come back into an
+        // outer sequence from a group, as in `(a)b`).
         for (Node& child : seq.children) {
-            if (child.kind == Node::Kind::String && child.chars.size() == 1) child.kind = Node::Kind::Literal;
+            if (child.kind != Node::Kind::String || child.chars.size() != 1) continue;
+            child.kind = Node::Kind::Literal;
+            child.ch = child.chars.front();
+            child.chars.clear();
         }
         if (seq.children.empty()) return Node{};
         if (seq.children.size() == 1) return std::move(seq.children.front());
