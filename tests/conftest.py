@@ -1,3 +1,5 @@
+import contextlib
+import logging
 import os
 import pathlib
 import subprocess
@@ -56,6 +58,23 @@ class RecordingStore:
         if self.answer is not None:
             return self.answer
         return provider in self.providers
+
+
+@contextlib.contextmanager
+def router_log_lines():
+    """(level name, message) of every record the router's logger takes at INFO and above."""
+    lines = []
+    handler = logging.Handler()
+    handler.emit = lambda record: lines.append((record.levelname, record.getMessage()))
+    logger = logging.getLogger("halvec.model_router")
+    logger.addHandler(handler)
+    level = logger.level
+    logger.setLevel(logging.INFO)
+    try:
+        yield lines
+    finally:
+        logger.removeHandler(handler)
+        logger.setLevel(level)
 
 
 @pytest.fixture

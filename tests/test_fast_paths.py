@@ -9,7 +9,7 @@ import pytest
 from hypothesis import given, settings, strategies as st
 
 import reference
-from conftest import RecordingStore
+from conftest import RecordingStore, router_log_lines
 
 D1 = "Summarise the meeting notes"
 D2 = "Research the pricing pages of three hosting providers and write a recommendation"
@@ -29,18 +29,8 @@ def observe(router_class, calls, *, providers=("anthropic", "openai"), wrap=lamb
     from halvec.core import model_router as mr
     store = RecordingStore(providers)
     router = wrap(router_class)(mr.ModelRoutingConfig(**prefs), store)
-    lines = []
-    handler = logging.Handler()
-    handler.emit = lambda record: lines.append((record.levelname, record.getMessage()))
-    logger = logging.getLogger("halvec.model_router")
-    logger.addHandler(handler)
-    level = logger.level
-    logger.setLevel(logging.INFO)
-    try:
+    with router_log_lines() as lines:
         outcomes = [outcome(lambda: call(router)) for call in calls]
-    finally:
-        logger.removeHandler(handler)
-        logger.setLevel(level)
     return outcomes, lines, store.calls
 
 

@@ -5,7 +5,7 @@ import logging
 import pytest
 from hypothesis import given, settings, strategies as st
 
-from conftest import RecordingStore
+from conftest import RecordingStore, router_log_lines
 from reference import ReferenceRouter
 
 D1 = "Summarise the meeting notes"
@@ -173,19 +173,9 @@ def test_matches_the_plain_python_model(mr, scenario):
     for router_class in (mr.ModelRouter, ReferenceRouter):
         store = RecordingStore(providers)
         router = router_class(mr.ModelRoutingConfig(**prefs), store)
-        lines = []
-        handler = logging.Handler()
-        handler.emit = lambda record: lines.append((record.levelname, record.getMessage()))
-        logger = logging.getLogger("halvec.model_router")
-        logger.addHandler(handler)
-        old_level = logger.level
-        logger.setLevel(logging.INFO)
-        try:
+        with router_log_lines() as lines:
             chosen = [getattr(router, f"select_for_{call}")(text, key) for call, text, key in calls]
             listing = router.get_available_models()
-        finally:
-            logger.removeHandler(handler)
-            logger.setLevel(old_level)
         results.append((chosen, lines, store.calls, listing))
     native, model = results
     assert [id(s) for s in native[0]] == [id(s) for s in model[0]]
