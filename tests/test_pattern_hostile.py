@@ -8,33 +8,38 @@ here takes the whole process down; it must end cleanly with the right answers.
 """
 
 
-def test_finaliser_rebinds_a_list_while_plans_are_replaced(python):
-    # Replacing the complex list's plan drops the last reference to a str
-    # subclass entry; its finaliser rebinds the simple list, whose old object
-    # is then freed while the call still needs it.
+def test_entries_are_finalised_when_the_list_lets_them_go(python):
+    # What the classifier keeps between calls holds no entry of another type
+    # than str: such an entry's finaliser runs when the list drops it, as
+    # without the module, not in the middle of a later call.
     out = python("""
         import re, halvec.core.model_router as mr
+        events = []
         class P(str):
             def __del__(self):
+                events.append("finalised " + self)
                 mr._SIMPLE_PATTERNS = ["x"]
         t = "please write something for me today"
-        mr._COMPLEX_PATTERNS = [P(r"\\bzzz\\b")]
+        mr._COMPLEX_PATTERNS = [r"\\bwrite\\b", P("zzz")]  # the second is never searched
+        print(mr.classify_complexity(t).name)
+        mr._COMPLEX_PATTERNS = [P("zzzz")]
         mr._SIMPLE_PATTERNS = ["hello"]
         print(mr.classify_complexity(t).name)
-        re.purge()
+        re.purge()  # re's cache held the searched entry too
+        events.append("before rebinding")
         mr._COMPLEX_PATTERNS = [r"\\bqqq\\b"]
-        mr._SIMPLE_PATTERNS = ["hel" + "lo"]
-        print(mr.classify_complexity(t).name)
-        print(mr.classify_complexity("say hello to everyone there").name, mr._SIMPLE_PATTERNS)
+        events.append("after rebinding")
+        print(mr.classify_complexity("say hello to everyone there").name, mr._SIMPLE_PATTERNS, events)
     """)
-    # The second call reads the simple list it looked up ("hello" misses);
-    # by the third, the finaliser's list is in force.
-    assert out.split("\n")[:3] == ["SIMPLE", "SIMPLE", "SIMPLE ['x']"]
+    assert out.split("\n")[:3] == [
+        "COMPLEX", "SIMPLE",
+        "SIMPLE ['x'] ['finalised zzz', 'before rebinding', 'finalised zzzz', 'after rebinding']"]
 
 
 def test_finaliser_clears_the_caches_in_the_middle_of_a_call(python):
-    # The dropped entry's finaliser empties every cache and rebinds a list
-    # while the call that dropped it is still running.
+    # A namespace key's __eq__ rebinds the complex list while the simple list
+    # is looked up; the entry it drops is finalised there, inside the call,
+    # and empties every cache and rebinds the simple list under the lookup.
     out = python("""
         import re, sys, halvec.core.model_router as mr
         hooks = sys.modules.get("halvec.core._model_router_hooks")
@@ -45,18 +50,29 @@ def test_finaliser_clears_the_caches_in_the_middle_of_a_call(python):
                     hooks.clear_caches()
                 mr._SIMPLE_PATTERNS = [r"\\bnothing\\b"]
                 ran.append(1)
+        class Key:
+            armed = False
+            def __hash__(self):
+                return hash("_SIMPLE_PATTERNS")
+            def __eq__(self, other):
+                if Key.armed:
+                    Key.armed = False
+                    re.purge()  # re's cache held the entry too
+                    mr._COMPLEX_PATTERNS = [r"\\bqqq\\b"]
+                return False
+        simple = mr._SIMPLE_PATTERNS
+        del mr._SIMPLE_PATTERNS
+        mr.__dict__[Key()] = "hostile"
+        mr._SIMPLE_PATTERNS = simple
         text = "please research and check the plan for me and the whole team before we meet on friday"
         for i in range(50):
-            mr._COMPLEX_PATTERNS = [P(r"\\bzzz%d\\b" % i), r"\\bplan\\b"]
+            mr._COMPLEX_PATTERNS = [P(r"\\bzzz%d\\b" % i), r"\\bnope\\b"]
             mr._SIMPLE_PATTERNS = [r"\\bcheck\\b"]
-            a = mr.classify_complexity(text)
-            re.purge()  # the plan holds the last reference to the entry
-            mr._COMPLEX_PATTERNS = [r"\\bqqq%d\\b" % i]
-            mr._SIMPLE_PATTERNS = [r"\\bcheck\\b"]
-            b = mr.classify_complexity(text)  # drops the old plan, and the entry with it
+            Key.armed = True
+            a = mr.classify_complexity(text)  # the lookup finds the finaliser's list
             assert len(ran) == i + 1
-            c = mr.classify_complexity(text)
-            assert (a.name, b.name, c.name) == ("COMPLEX", "SIMPLE", "MODERATE"), (i, a, b, c)
+            b = mr.classify_complexity(text)
+            assert (a.name, b.name) == ("MODERATE", "MODERATE"), (i, a, b)
         print("ok")
     """)
     assert out.strip() == "ok"

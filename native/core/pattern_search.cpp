@@ -191,6 +191,10 @@ int match_pattern_lists(PatternState& state, Borrowed globals, SearchText& text)
         if (found != 0) return found < 0 ? -1 : kComplexMatch;
     }
 
+    // Done with the complex list, as a for loop is when it ends: if it was
+    // rebound meanwhile, its entries go now, before the simple list is read.
+    complex.reset();
+
     Owned simple = py::lookup_global(globals, n.simple_patterns);
     if (!simple) return -1;
     int found;

@@ -22,11 +22,13 @@ bool ListPlan::fits(PyObject* list) {
     for (std::size_t i = 0; i < items.size(); ++i) {
         PyObject* item = PyList_GET_ITEM(list, static_cast<Py_ssize_t>(i));
         if (item == items[i].get()) continue;
-        // Comparing two exact strs reads their characters and runs no Python code.
-        if (!PyUnicode_CheckExact(item) || !PyUnicode_CheckExact(items[i].get()) ||
-            PyUnicode_Compare(item, items[i].get()) != 0) {
-            return false;
+        // An entry of any other type goes to `re` whichever object it is.
+        if (!items[i]) {
+            if (PyUnicode_CheckExact(item)) return false;
+            continue;
         }
+        // Comparing two exact strs reads their characters and runs no Python code.
+        if (!PyUnicode_CheckExact(item) || PyUnicode_Compare(item, items[i].get()) != 0) return false;
         // The old object is an exact str: releasing it runs no Python code either.
         items[i] = Owned::take(item);
     }
@@ -68,9 +70,13 @@ std::shared_ptr<ListPlan> PatternState::make_plan(PyObject* list) {
     plan->bit.assign(n, 0);
     // The entries as they are now: compiling a long list stops for signal
     // handlers, which may edit it.
+    // Only exact strs are held: they have no finaliser, so holding them is not
+    // seen; an object of another type goes when the list lets it go, as it
+    // would without the plan.
     plan->items.reserve(n);
     for (std::size_t i = 0; i < n; ++i) {
-        plan->items.push_back(Owned::take(PyList_GET_ITEM(list, static_cast<Py_ssize_t>(i))));
+        PyObject* item = PyList_GET_ITEM(list, static_cast<Py_ssize_t>(i));
+        plan->items.push_back(PyUnicode_CheckExact(item) ? Owned::take(item) : Owned{});
     }
     // Entries are the engine's while it is within its budget; past it, the
     // rest go to `re`, so that no list, however many large patterns it holds,
@@ -92,7 +98,7 @@ std::shared_ptr<ListPlan> PatternState::make_plan(PyObject* list) {
             return nullptr;
         }
         PyObject* item = plan->items[i].get();
-        if (!room || !PyUnicode_CheckExact(item)) continue;
+        if (!room || !item) continue;
         compiled.push_back(cache_.get(item));
         if (compiled.back()->tree) {
             trees.push_back(compiled.back()->tree.get());

@@ -13,8 +13,9 @@
 
 namespace halvec::core {
 
-// How the entries of one list are decided: the entries it was made from
-// (held, so identity tests against them stay meaningful), and for each the
+// How the entries of one list are decided: the exact strs it was made from
+// (held, so identity tests against them stay meaningful; null for an entry
+// of another type, which `re` searches), and for each the
 // matcher and bit that answer for it, or `re`. The engine's entries are
 // grouped, in list order, into segments of up to 64 patterns, each searched
 // by one matcher in one scan.
