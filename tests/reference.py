@@ -151,6 +151,8 @@ class ReferenceRouter:
 
     def _get_fallback(self):
         for key in self._config.enabled_models:
-            if key in AVAILABLE_MODELS and self._is_available(AVAILABLE_MODELS[key]):
-                return AVAILABLE_MODELS[key]
+            if key in AVAILABLE_MODELS:
+                spec = AVAILABLE_MODELS[key]
+                if self._is_available(spec):
+                    return spec  # the record tested, not a second read
         return AVAILABLE_MODELS["claude-sonnet"]

@@ -411,3 +411,21 @@ def test_usage_stats_of_other_types_and_rebound_mid_call(mr):
         return [m["calls"] for m in router.get_available_models()]
 
     assert_same(mr, [rebinding, pairs, with_default])
+
+
+def test_the_fallback_returns_the_record_it_tested(mr, catalogue):
+    # The store refreshes the catalogue entry while it is asked: the record
+    # returned is the one found usable, and the catalogue is read once.
+    import dataclasses
+
+    class Refreshing:
+        def has_key(self, provider):
+            old = catalogue["claude-haiku"]
+            catalogue["claude-haiku"] = dataclasses.replace(old, display_name=old.display_name + "+")
+            return True
+
+    for router_class in (mr.ModelRouter, reference.ReferenceRouter):
+        catalogue["claude-haiku"] = dataclasses.replace(catalogue["claude-haiku"], display_name="Haiku")
+        router = router_class(mr.ModelRoutingConfig(enabled_models=["claude-haiku"]), Refreshing())
+        assert router._get_fallback().display_name == "Haiku"
+        assert catalogue["claude-haiku"].display_name == "Haiku+"
