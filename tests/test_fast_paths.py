@@ -429,3 +429,37 @@ def test_the_fallback_returns_the_record_it_tested(mr, catalogue):
         router = router_class(mr.ModelRoutingConfig(enabled_models=["claude-haiku"]), Refreshing())
         assert router._get_fallback().display_name == "Haiku"
         assert catalogue["claude-haiku"].display_name == "Haiku+"
+
+
+def test_a_catalogue_key_finalised_in_the_walk_edits_the_catalogue(mr, catalogue):
+    # An id's __eq__ swaps the first key for another (the walk then holds
+    # its last reference); letting it go for the next entry runs its
+    # finaliser, which drops that next entry from the catalogue.
+    import dataclasses
+    template = catalogue["claude-haiku"]
+
+    class Key(str):
+        def __del__(self):
+            catalogue.pop("k2", None)
+
+    class Id:
+        def __init__(self, name):
+            self.name = name
+
+        def __eq__(self, other):
+            if self.name == "first" and "k1" in catalogue:
+                del catalogue["k1"]
+                catalogue["k9"] = dataclasses.replace(template, id=Id("ninth"))
+            return False
+
+        __hash__ = None
+
+    outcomes = []
+    for router_class in (mr.ModelRouter, reference.ReferenceRouter):
+        catalogue.clear()
+        catalogue.update({Key(f"k{i}"): dataclasses.replace(template, id=Id(name))
+                          for i, name in ((1, "first"), (2, "second"), (3, "third"))})
+        router = router_class(mr.ModelRoutingConfig(), RecordingStore(["anthropic"]))
+        outcomes.append(outcome(lambda: router._is_available(dataclasses.replace(template, id=Id("target")))))
+    assert outcomes[0] == outcomes[1]
+    assert outcomes[0][1] is RuntimeError

@@ -37,8 +37,12 @@ int ItemsWalk::next(Owned& key, Owned& value) {
         return -1;
     }
     --left_;
-    key = Owned::take(k);
-    value = Owned::take(v);
+    // Both are held before the previous pair is let go: its finaliser may
+    // edit the dict and free `v`.
+    Owned new_key = Owned::take(k);
+    Owned new_value = Owned::take(v);
+    key = std::move(new_key);
+    value = std::move(new_value);
     return 1;
 }
 

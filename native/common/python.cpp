@@ -103,11 +103,12 @@ Owned make_class(const char* name, Borrowed bases, const std::function<bool(Borr
         PyObject_CallFunctionObjArgs(meta.get(), class_name.get(), bases.get(), ns.get(), nullptr));
 }
 
+namespace {
+
 // `for key, value in ...`: the two items of one entry, taken as the
 // interpreter's unpacking takes them: an exact tuple or list by its length,
 // anything else by iterating it for two items and trying a third.
-bool unpack_pair(Borrowed entry, Owned& first, Owned& second) {
-    PyObject* e = entry.get();
+bool unpack_into(PyObject* e, Owned& first, Owned& second) {
     if (PyTuple_CheckExact(e) || PyList_CheckExact(e)) {
         const Py_ssize_t size = PySequence_Fast_GET_SIZE(e);
         if (size == 2) {
@@ -145,6 +146,19 @@ bool unpack_pair(Borrowed entry, Owned& first, Owned& second) {
         return false;
     }
     return !PyErr_Occurred();
+}
+
+}  // namespace
+
+bool unpack_pair(Borrowed entry, Owned& first, Owned& second) {
+    // Into fresh references first: the previous pair is let go only when both
+    // items are held, as the interpreter stores them (its finalisers may edit
+    // the entry).
+    Owned a, b;
+    if (!unpack_into(entry.get(), a, b)) return false;
+    first = std::move(a);
+    second = std::move(b);
+    return true;
 }
 
 }  // namespace halvec::py
