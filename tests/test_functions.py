@@ -40,6 +40,27 @@ def test_plain_function_behaviour(mr):
         exec(f.__code__, {})  # the code object only describes; running it is refused cleanly
 
 
+def test_function_type_is_closed_like_a_builtin(mr):
+    function_type = type(mr.classify_complexity)
+    assert type(mr.ModelRouter.__dict__["get_model"]) is function_type
+    assert (function_type.__module__, function_type.__qualname__) == ("halvec.core.model_router", "function")
+    with pytest.raises(TypeError, match="cannot create 'halvec.core.model_router.function' instances"):
+        function_type()
+    with pytest.raises(TypeError, match="immutable type"):
+        function_type.__call__ = None
+    with pytest.raises(TypeError):
+        class Sub(function_type):
+            pass
+    # __module__ is the type's, and like a Python function's it can be set per function.
+    f = mr.ModelRouter.__dict__["get_litellm_model_string"]
+    try:
+        f.__module__ = "elsewhere"
+        assert f.__module__ == "elsewhere" and mr.classify_complexity.__module__ == "halvec.core.model_router"
+    finally:
+        del f.__module__
+    assert f.__module__ == "halvec.core.model_router" and vars(f) == {}
+
+
 def test_binds_like_a_function_in_classes(mr):
     f = mr.classify_complexity
 

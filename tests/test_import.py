@@ -17,6 +17,25 @@ def test_second_import_removal_and_reload_give_the_same_module(python):
     assert out.split() == ["True", "True", "True", "True", "marker"]
 
 
+def test_the_module_types_go_with_the_module(python):
+    # The function and classifier-state types belong to the module's objects,
+    # not to static storage: once the module is unreachable, they are freed.
+    out = python("""
+        import gc, sys, weakref
+        import halvec.core.model_router as m
+        function_type = weakref.ref(type(m.classify_complexity))
+        state, = [o for o in gc.get_referents(m.classify_complexity)
+                  if type(o).__name__ == "classifier_state"]
+        state_type = weakref.ref(type(state))
+        del state
+        print(state_type().__name__)
+        del m, sys.modules["halvec.core.model_router"], sys.modules["halvec.core"].model_router
+        gc.collect()
+        print(function_type(), state_type())
+    """)
+    assert out.split() == ["classifier_state", "None", "None"]
+
+
 def test_import_is_lazy(python):
     # Importing compiles no pattern and asks no store.
     out = python("""

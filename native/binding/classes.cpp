@@ -12,10 +12,10 @@
 namespace halvec::binding {
 namespace {
 
-// field(default_factory=lambda: [...])
-Owned enabled_models_default(Borrowed globals) {
+// field(default_factory=lambda: [...]), the lambda of `function_type`.
+Owned enabled_models_default(Borrowed globals, Borrowed function_type) {
     Owned field = py::lookup_global(globals, "field");
-    Owned factory = make_function(callables::enabled_models_factory, globals);
+    Owned factory = make_function(function_type, callables::enabled_models_factory, globals);
     Owned kwargs = Owned::steal(PyDict_New());
     if (!field || !factory || !kwargs ||
         PyDict_SetItemString(kwargs.get(), "default_factory", factory.get()) < 0) {
@@ -26,14 +26,15 @@ Owned enabled_models_default(Borrowed globals) {
 
 const py::FieldSpec kRoutingConfigFields[] = {
     {"enabled_models", "list[str]", enabled_models_default},
-    {"cost_conscious", "bool", [](Borrowed) { return Owned::take(Py_False); }},
-    {"default_worker_model", "str", [](Borrowed) { return py::str("auto"); }},
-    {"default_scheduler_model", "str", [](Borrowed) { return py::str("auto"); }},
+    {"cost_conscious", "bool", [](Borrowed, Borrowed) { return Owned::take(Py_False); }},
+    {"default_worker_model", "str", [](Borrowed, Borrowed) { return py::str("auto"); }},
+    {"default_scheduler_model", "str", [](Borrowed, Borrowed) { return py::str("auto"); }},
 };
 
 // ns[spec.name] = wrapper(function) or the function itself.
-bool put_function(Borrowed globals, Borrowed ns, const CallableSpec& spec, const char* wrapper) {
-    Owned function = make_function(spec, globals);
+bool put_function(Borrowed function_type, Borrowed globals, Borrowed ns, const CallableSpec& spec,
+                  const char* wrapper) {
+    Owned function = make_function(function_type, spec, globals);
     if (!function) return false;
     if (wrapper) {
         Owned wrap = py::lookup_global(globals, wrapper);
@@ -46,17 +47,19 @@ bool put_function(Borrowed globals, Borrowed ns, const CallableSpec& spec, const
 
 }  // namespace
 
-bool define_routing_config(Borrowed globals) {
+bool define_routing_config(Borrowed globals, Borrowed function_type) {
     return py::set_global(
         globals, "ModelRoutingConfig",
         py::make_dataclass(globals, "ModelRoutingConfig", core::preferences::kDoc, kRoutingConfigFields,
                            [&](Borrowed ns) {
-                               return put_function(globals, ns, callables::to_dict, nullptr) &&
-                                      put_function(globals, ns, callables::from_dict, "classmethod");
-                           }));
+                               return put_function(function_type, globals, ns, callables::to_dict, nullptr) &&
+                                      put_function(function_type, globals, ns, callables::from_dict,
+                                                   "classmethod");
+                           },
+                           function_type));
 }
 
-bool define_router(Borrowed globals) {
+bool define_router(Borrowed globals, Borrowed function_type) {
     Owned no_bases = Owned::steal(PyTuple_New(0));
     if (!no_bases) return false;
     return py::set_global(
@@ -65,7 +68,7 @@ bool define_router(Borrowed globals) {
             if (!doc || PyObject_SetItem(ns.get(), names::get().dunder_doc, doc.get()) < 0) return false;
             for (std::size_t i = 0; i < std::size(callables::router_methods); ++i) {
                 const char* wrapper = i == callables::kRouterConfigGetter ? "property" : nullptr;
-                if (!put_function(globals, ns, callables::router_methods[i], wrapper)) return false;
+                if (!put_function(function_type, globals, ns, callables::router_methods[i], wrapper)) return false;
             }
             return true;
         }));

@@ -5,7 +5,8 @@
 
 namespace halvec::binding {
 
-bool define_routing_config(Borrowed globals);
-bool define_router(Borrowed globals);
+// Each defines its class in `globals`, its functions of `function_type`.
+bool define_routing_config(Borrowed globals, Borrowed function_type);
+bool define_router(Borrowed globals, Borrowed function_type);
 
 }  // namespace halvec::binding

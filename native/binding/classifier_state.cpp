@@ -1,5 +1,6 @@
 #include "binding/classifier_state.hpp"
 
+#include <memory>
 #include <utility>
 
 namespace halvec::binding {
@@ -16,6 +17,7 @@ StateObject* as_state(PyObject* o) { return reinterpret_cast<StateObject*>(o); }
 PyObject* module_state = nullptr;
 
 int state_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
     core::PatternState* patterns = as_state(self)->patterns;
     return patterns ? patterns->traverse(visit, arg) : 0;
 }
@@ -26,32 +28,40 @@ int state_clear(PyObject* self) {
 }
 
 void state_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
     if (module_state == self) module_state = nullptr;
     // Emptied first (its references' finalisers may run anything), then freed.
     state_clear(self);
     delete std::exchange(as_state(self)->patterns, nullptr);
     PyObject_GC_Del(self);
+    Py_DECREF(type);
 }
 
-PyTypeObject state_type = [] {
-    PyTypeObject t{PyVarObject_HEAD_INIT(nullptr, 0)};
-    t.tp_name = "halvec.core.model_router.classifier_state";
-    t.tp_basicsize = sizeof(StateObject);
-    t.tp_dealloc = state_dealloc;
-    t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
-    t.tp_traverse = state_traverse;
-    t.tp_clear = state_clear;
-    return t;
-}();
+PyType_Slot state_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(state_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(state_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(state_clear)},
+    {0, nullptr},
+};
+
+PyType_Spec state_spec = {
+    "halvec.core.model_router.classifier_state",
+    sizeof(StateObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    state_slots,
+};
 
 }  // namespace
 
-bool ready_classifier_state_type() { return PyType_Ready(&state_type) == 0; }
-
+// The module has one state, so its type is made with it and lives as long
+// as it does (the object holds its type).
 Owned make_classifier_state() {
     auto patterns = std::make_unique<core::PatternState>();
-    StateObject* made = PyObject_GC_New(StateObject, &state_type);
+    const Owned type = Owned::steal(PyType_FromSpec(&state_spec));
+    if (!type) return {};
+    StateObject* made = PyObject_GC_New(StateObject, reinterpret_cast<PyTypeObject*>(type.get()));
     if (!made) return {};
     made->patterns = patterns.release();
     PyObject_GC_Track(made);

@@ -10,7 +10,6 @@
 
 namespace halvec::binding {
 
-bool ready_classifier_state_type();
 // A new, empty state; may throw std::bad_alloc.
 Owned make_classifier_state();
 core::PatternState& patterns_of(PyObject* state);

@@ -20,7 +20,6 @@ struct FunctionObject {
     PyObject* globals;
     PyObject* name;
     PyObject* qualname;
-    PyObject* module;
     PyObject* doc;
     PyObject* defaults;
     PyObject* annotations;
@@ -49,7 +48,7 @@ FunctionObject* as_function(PyObject* o) { return reinterpret_cast<FunctionObjec
     return nullptr;
 }
 
-PyObject* run(FunctionObject* f, PyObject* callable, const Call& call) {
+PyObject* run(FunctionObject* f, const Call& call) {
     PyObject* result = without_cxx_exceptions<PyObject*>(nullptr, [&] { return f->sig.spec->impl(call); });
     if (!result) return call_failed(f);
     return result;
@@ -60,7 +59,7 @@ PyObject* run(FunctionObject* f, PyObject* callable, const Call& call) {
                                              PyObject* kwnames) {
     BoundArgs bound;
     if (!bind_arguments(f->sig, args, nargsf, kwnames, bound)) return call_failed(f);
-    return run(f, callable, Call{callable, globals, bound.arg, state});
+    return run(f, Call{callable, globals, bound.arg, state});
 }
 
 PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, std::size_t nargsf,
@@ -81,7 +80,7 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, std::si
         !bind_positional_as_given(f->sig, args, PyVectorcall_NARGS(nargsf), bound)) {
         return run_with_binding(f, callable, globals.get(), state.get(), args, nargsf, kwnames);
     }
-    return run(f, callable, Call{callable, globals.get(), bound, state.get()});
+    return run(f, Call{callable, globals.get(), bound, state.get()});
 }
 
 // Like a Python function: read from an instance it becomes a bound method.
@@ -102,6 +101,7 @@ PyObject* get_kwdefaults(PyObject*, void*) { Py_RETURN_NONE; }
 
 int function_traverse(PyObject* self, visitproc visit, void* arg) {
     FunctionObject* f = as_function(self);
+    Py_VISIT(Py_TYPE(self));
     Py_VISIT(f->globals);
     Py_VISIT(f->defaults);
     Py_VISIT(f->annotations);
@@ -126,26 +126,29 @@ int function_clear(PyObject* self) {
 
 void function_dealloc(PyObject* self) {
     FunctionObject* f = as_function(self);
+    PyTypeObject* type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
     if (f->weakreflist) PyObject_ClearWeakRefs(self);
     function_clear(self);
     Py_CLEAR(f->name);
     Py_CLEAR(f->qualname);
-    Py_CLEAR(f->module);
     Py_CLEAR(f->traceback_code);
     for (PyObject*& n : f->sig.names) Py_CLEAR(n);
     PyObject_GC_Del(self);
+    Py_DECREF(type);  // each function holds its type
 }
 
 PyMemberDef function_members[] = {
     {"__name__", Py_T_OBJECT_EX, offsetof(FunctionObject, name), Py_READONLY, nullptr},
     {"__qualname__", Py_T_OBJECT_EX, offsetof(FunctionObject, qualname), Py_READONLY, nullptr},
-    {"__module__", Py_T_OBJECT_EX, offsetof(FunctionObject, module), Py_READONLY, nullptr},
     {"__doc__", Py_T_OBJECT_EX, offsetof(FunctionObject, doc), Py_READONLY, nullptr},
     {"__defaults__", Py_T_OBJECT_EX, offsetof(FunctionObject, defaults), Py_READONLY, nullptr},
     {"__annotations__", Py_T_OBJECT_EX, offsetof(FunctionObject, annotations), Py_READONLY, nullptr},
     {"__code__", Py_T_OBJECT_EX, offsetof(FunctionObject, code), Py_READONLY, nullptr},
     {"__globals__", Py_T_OBJECT_EX, offsetof(FunctionObject, globals), Py_READONLY, nullptr},
+    {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(FunctionObject, vectorcall), Py_READONLY, nullptr},
+    {"__weaklistoffset__", Py_T_PYSSIZET, offsetof(FunctionObject, weakreflist), Py_READONLY, nullptr},
+    {"__dictoffset__", Py_T_PYSSIZET, offsetof(FunctionObject, dict), Py_READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr},
 };
 
@@ -160,26 +163,30 @@ PyMethodDef function_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyTypeObject function_type = [] {
-    PyTypeObject t{PyVarObject_HEAD_INIT(nullptr, 0)};
-    t.tp_name = "halvec.core.model_router.function";
-    t.tp_basicsize = sizeof(FunctionObject);
-    t.tp_dealloc = function_dealloc;
-    t.tp_vectorcall_offset = offsetof(FunctionObject, vectorcall);
-    t.tp_repr = function_repr;
-    t.tp_call = PyVectorcall_Call;
-    t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
-                 Py_TPFLAGS_METHOD_DESCRIPTOR;
-    t.tp_traverse = function_traverse;
-    t.tp_clear = function_clear;
-    t.tp_weaklistoffset = offsetof(FunctionObject, weakreflist);
-    t.tp_methods = function_methods;
-    t.tp_members = function_members;
-    t.tp_getset = function_getset;
-    t.tp_descr_get = function_descr_get;
-    t.tp_dictoffset = offsetof(FunctionObject, dict);
-    return t;
-}();
+PyType_Slot function_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(function_dealloc)},
+    {Py_tp_repr, reinterpret_cast<void*>(function_repr)},
+    {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
+    {Py_tp_traverse, reinterpret_cast<void*>(function_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(function_clear)},
+    {Py_tp_methods, function_methods},
+    {Py_tp_members, function_members},
+    {Py_tp_getset, function_getset},
+    {Py_tp_descr_get, reinterpret_cast<void*>(function_descr_get)},
+    {0, nullptr},
+};
+
+// Made by callers only (no instances from Python), and closed to edits as a
+// built-in type is. The type's `__module__`, taken from its dotted name, is
+// also what its functions report: all are the module's.
+PyType_Spec function_spec = {
+    "halvec.core.model_router.function",
+    sizeof(FunctionObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR |
+        Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    function_slots,
+};
 
 // The type an argument of a parameter with `check` keeps as it is.
 const PyTypeObject* exact_type(Check check) {
@@ -259,20 +266,20 @@ Owned make_code(const CallableSpec& spec, PyObject* const* param_names, Borrowed
 
 }  // namespace
 
-bool ready_function_type() { return PyType_Ready(&function_type) == 0; }
+Owned make_function_type() { return Owned::steal(PyType_FromSpec(&function_spec)); }
 
-Owned make_function(const CallableSpec& spec, Borrowed globals, Borrowed state) {
+Owned make_function(Borrowed type, const CallableSpec& spec, Borrowed globals, Borrowed state) {
     if (spec.params.size() > kMaxParams || spec.defaults.size() > spec.params.size()) {
         PyErr_Format(PyExc_SystemError, "bad callable table entry for %s", spec.qualname);
         return {};
     }
-    FunctionObject* f = PyObject_GC_New(FunctionObject, &function_type);
+    FunctionObject* f = PyObject_GC_New(FunctionObject, reinterpret_cast<PyTypeObject*>(type.get()));
     if (!f) return {};
     Owned owner = Owned::steal(reinterpret_cast<PyObject*>(f));
     // Every field must be valid before anything can fail: dealloc reads them all.
     f->vectorcall = function_vectorcall;
     f->sig = Signature{};
-    f->globals = f->name = f->qualname = f->module = f->doc = nullptr;
+    f->globals = f->name = f->qualname = f->doc = nullptr;
     f->defaults = f->annotations = f->code = f->dict = f->weakreflist = f->traceback_code = nullptr;
     f->state = Py_XNewRef(state.get());
 
@@ -290,8 +297,7 @@ Owned make_function(const CallableSpec& spec, Borrowed globals, Borrowed state) 
 
     f->name = PyUnicode_InternFromString(spec.name);
     f->qualname = PyUnicode_InternFromString(spec.qualname);
-    f->module = PyUnicode_InternFromString(kModuleName);
-    if (!f->name || !f->qualname || !f->module) return {};
+    if (!f->name || !f->qualname) return {};
     f->doc = spec.doc ? PyUnicode_FromString(spec.doc) : Py_NewRef(Py_None);
     f->defaults = make_defaults(spec).release();
     f->annotations = make_annotations(spec).release();

@@ -11,10 +11,14 @@
 
 namespace halvec::binding {
 
-bool ready_function_type();
+// A new function type. The exec step makes one and every function of the
+// module is of it; each function holds a reference to its type, so the type
+// lives exactly as long as the module's functions, in no static storage.
+Owned make_function_type();
 
-// A new function object for `spec` whose globals are the module namespace;
-// `state` (if any) is what its implementation keeps between calls.
-Owned make_function(const CallableSpec& spec, Borrowed globals, Borrowed state = {});
+// A new function object of `type` (from make_function_type) for `spec`,
+// whose globals are the module namespace; `state` (if any) is what its
+// implementation keeps between calls.
+Owned make_function(Borrowed type, const CallableSpec& spec, Borrowed globals, Borrowed state = {});
 
 }  // namespace halvec::binding

@@ -131,8 +131,7 @@ int exec_module(PyObject* module) {
     process.executed = true;
     process.module = module;
     const bool done = without_cxx_exceptions(false, [&] {
-        return names::init() && ready_function_type() && ready_classifier_state_type() &&
-               register_in_sys_modules(module) && run_toplevel(module) && install_test_hooks();
+        return names::init() && register_in_sys_modules(module) && run_toplevel(module) && install_test_hooks();
     });
     if (!done) {
         return exec_failed();

@@ -13,11 +13,11 @@ namespace halvec::binding {
 namespace {
 
 // classify_complexity, with the caches it keeps between calls.
-Owned make_classifier(Borrowed globals) {
+Owned make_classifier(Borrowed globals, Borrowed function_type) {
     Owned state = make_classifier_state();
     if (!state) return {};
     set_module_classifier_state(state.get());
-    return make_function(callables::classify_complexity, globals, state);
+    return make_function(function_type, callables::classify_complexity, globals, state);
 }
 
 // logger = logging.getLogger("halvec.model_router")
@@ -33,14 +33,16 @@ Owned make_logger(Borrowed globals) {
 // names it uses up in the namespace at that moment, as module code would.
 bool run_toplevel(Borrowed module) {
     Borrowed globals = PyModule_GetDict(module.get());
-    return import_module(globals, "logging") && import_module(globals, "re") &&
+    // Held by the functions made of it once this step is over.
+    const Owned function_type = make_function_type();
+    return function_type && import_module(globals, "logging") && import_module(globals, "re") &&
            import_from(globals, "dataclasses", {"dataclass", "field"}) &&
            import_from(globals, "enum", {"Enum"}) && import_from(globals, "typing", {"Any"}) &&
            import_from(globals, "halvec.config", {"SecretsStore"}) &&
            py::set_global(globals, "logger", make_logger(globals)) && core::define_catalogue(globals) &&
            core::define_pattern_lists(globals) &&
-           py::set_global(globals, "classify_complexity", make_classifier(globals)) &&
-           define_routing_config(globals) && define_router(globals);
+           py::set_global(globals, "classify_complexity", make_classifier(globals, function_type)) &&
+           define_routing_config(globals, function_type) && define_router(globals, function_type);
 }
 
 }  // namespace halvec::binding

@@ -6,7 +6,8 @@
 namespace halvec::py {
 
 Owned make_dataclass(Borrowed globals, const char* name, const char* doc,
-                     std::span<const FieldSpec> fields, const std::function<bool(Borrowed ns)>& extra) {
+                     std::span<const FieldSpec> fields, const std::function<bool(Borrowed ns)>& extra,
+                     Borrowed context) {
     Owned no_bases = Owned::steal(PyTuple_New(0));
     if (!no_bases) return {};
     Owned cls = make_class(name, no_bases, [&](Borrowed ns) {
@@ -22,7 +23,7 @@ Owned make_dataclass(Borrowed globals, const char* name, const char* doc,
         if (PyObject_SetItem(ns.get(), n.dunder_annotations, annotations.get()) < 0) return false;
         for (const FieldSpec& f : fields) {
             if (!f.make_default) continue;
-            Owned value = f.make_default(globals);
+            Owned value = f.make_default(globals, context);
             if (!value || PyMapping_SetItemString(ns.get(), f.name, value.get()) < 0) return false;
         }
         return !extra || extra(ns);

@@ -23,12 +23,12 @@ const py::FieldSpec kModelSpecFields[] = {
     {"provider", "str", nullptr},
     {"display_name", "str", nullptr},
     {"complexity_tier", "Complexity", nullptr},
-    {"description", "str", [](Borrowed) { return py::str(""); }},
-    {"max_tokens", "int", [](Borrowed) { return Owned::steal(PyLong_FromLong(4096)); }},
-    {"supports_tools", "bool", [](Borrowed) { return Owned::take(Py_True); }},
-    {"supports_vision", "bool", [](Borrowed) { return Owned::take(Py_True); }},
-    {"cost_per_1k_input", "float", [](Borrowed) { return Owned::steal(PyFloat_FromDouble(0.0)); }},
-    {"cost_per_1k_output", "float", [](Borrowed) { return Owned::steal(PyFloat_FromDouble(0.0)); }},
+    {"description", "str", [](Borrowed, Borrowed) { return py::str(""); }},
+    {"max_tokens", "int", [](Borrowed, Borrowed) { return Owned::steal(PyLong_FromLong(4096)); }},
+    {"supports_tools", "bool", [](Borrowed, Borrowed) { return Owned::take(Py_True); }},
+    {"supports_vision", "bool", [](Borrowed, Borrowed) { return Owned::take(Py_True); }},
+    {"cost_per_1k_input", "float", [](Borrowed, Borrowed) { return Owned::steal(PyFloat_FromDouble(0.0)); }},
+    {"cost_per_1k_output", "float", [](Borrowed, Borrowed) { return Owned::steal(PyFloat_FromDouble(0.0)); }},
 };
 
 struct Model {
