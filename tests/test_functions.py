@@ -51,6 +51,9 @@ def test_function_type_is_closed_like_a_builtin(mr):
     with pytest.raises(TypeError):
         class Sub(function_type):
             pass
+    # The layout is the type's business: nothing reads as a number off a function.
+    for name in ("__vectorcalloffset__", "__dictoffset__", "__weaklistoffset__"):
+        assert not hasattr(mr.classify_complexity, name) and name not in vars(function_type)
     # __module__ is the type's, and like a Python function's it can be set per function.
     f = mr.ModelRouter.__dict__["get_litellm_model_string"]
     try:

@@ -266,7 +266,24 @@ Owned make_code(const CallableSpec& spec, PyObject* const* param_names, Borrowed
 
 }  // namespace
 
-Owned make_function_type() { return Owned::steal(PyType_FromSpec(&function_spec)); }
+Owned make_function_type() {
+    Owned type = Owned::steal(PyType_FromSpec(&function_spec));
+    if (!type) return {};
+    // The layout members only tell the type its offsets. Left in its
+    // namespace, __vectorcalloffset__ would be readable on every function and
+    // give away the address of the call entry point, so it goes.
+    PyTypeObject* as_type = reinterpret_cast<PyTypeObject*>(type.get());
+    const Owned dict = Owned::steal(PyType_GetDict(as_type));
+    if (!dict) return {};
+    for (const char* layout : {"__vectorcalloffset__", "__dictoffset__", "__weaklistoffset__"}) {
+        const Owned key = Owned::steal(PyUnicode_FromString(layout));
+        if (!key) return {};
+        const int present = PyDict_Contains(dict.get(), key.get());
+        if (present < 0 || (present && PyDict_DelItem(dict.get(), key.get()) < 0)) return {};
+    }
+    PyType_Modified(as_type);
+    return type;
+}
 
 Owned make_function(Borrowed type, const CallableSpec& spec, Borrowed globals, Borrowed state) {
     if (spec.params.size() > kMaxParams || spec.defaults.size() > spec.params.size()) {
