@@ -39,10 +39,11 @@ for version in ${HALVEC_PYTHONS:-$SUPPORTED_PYTHONS}; do
     # the process (with the C++ runtime beside it, or ASan cannot pass on a C++
     # exception such as std::bad_alloc), the interpreter's allocations go through
     # malloc so ASan sees them, and its own never-freed allocations are not
-    # reported as leaks.
+    # reported as leaks. One report of ASan's own clean-up after a thread exit is
+    # suppressed (scripts/asan-suppressions.txt says why).
     status=0
 LD_PRELOAD="$(gcc -print-file-name=libasan.so) $(gcc -print-file-name=libstdc++.so)" \
-ASAN_OPTIONS=detect_leaks=0 \
+ASAN_OPTIONS="detect_leaks=0:suppressions=$PWD/scripts/asan-suppressions.txt" \
 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 PYTHONMALLOC=malloc \
 HALVEC_SANITIZED=1 \

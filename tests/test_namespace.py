@@ -1,5 +1,6 @@
 """What the module's namespace holds after import, and its classes."""
 
+import builtins
 import dataclasses
 import enum
 import logging
@@ -119,3 +120,24 @@ def test_catalogue(mr):
                                     cost_per_1k_input=cost_in, cost_per_1k_output=cost_out)
         assert spec.complexity_tier is mr.Complexity[tier]
         assert type(spec.max_tokens) is int and type(spec.cost_per_1k_input) is float
+
+
+def test_builtins_are_those_of_the_functions_creation(mr, catalogue, patterns, store):
+    # A Python function keeps the built-ins it was made with: a later
+    # `__builtins__` in the namespace is not where its missing names are
+    # looked for.
+    import reference
+    for ns, router in ((mr, mr.ModelRouter(None, store(["openai"]))),
+                       (reference, reference.ReferenceRouter(None, store(["openai"])))):
+        saved = vars(ns)["__builtins__"], ns.AVAILABLE_MODELS, ns._COMPLEX_PATTERNS
+        classify = mr.classify_complexity if ns is mr else reference.classify_complexity
+        try:
+            del ns.AVAILABLE_MODELS, ns._COMPLEX_PATTERNS
+            ns.__builtins__ = {"AVAILABLE_MODELS": saved[1], "_COMPLEX_PATTERNS": saved[2]}
+            with pytest.raises(NameError, match="^name 'AVAILABLE_MODELS' is not defined$"):
+                router.get_model("gpt-5.2")
+            with pytest.raises(NameError, match="^name '_COMPLEX_PATTERNS' is not defined$"):
+                classify("a text long enough to reach the pattern lists")
+        finally:
+            ns.__builtins__, ns.AVAILABLE_MODELS, ns._COMPLEX_PATTERNS = saved
+    assert mr.classify_complexity.__builtins__ is vars(builtins)

@@ -7,6 +7,14 @@ interpreter (under the same sanitizer set-up as the suite), since a fault
 here takes the whole process down; it must end cleanly with the right answers.
 """
 
+import re as real_re
+import types
+import weakref
+
+import pytest
+
+import reference
+
 
 def test_entries_are_finalised_when_the_list_lets_them_go(python):
     # What the classifier keeps between calls holds no entry of another type
@@ -191,3 +199,90 @@ def test_entries_a_signal_handler_adds_mid_scan_are_searched(python):
         print(answers)
     """, timeout=600)
     assert out.strip() == "['COMPLEX', 'COMPLEX', 'COMPLEX']"
+
+
+# --- entries that run code when they are let go, against the plain-Python model ---------------
+#
+# A for loop's variable holds the current entry until the next one has been
+# fetched (across both loops: they share the variable), and the last one
+# until the function has made its result. An entry of another type than str
+# can run code when it goes: a finaliser or a weakref callback. `re` is
+# swapped for a stand-in that takes such an entry out of its list while
+# "searching" it, so that only the loop still holds it.
+
+TEXT = "move the boxes from the hall to the shed"  # no pattern of any list below; 9 words
+
+
+class Entry:
+    """A non-str entry, matched by nothing; `on_release(ns)` runs when it goes."""
+
+    def __init__(self, ns, on_release, by_weakref):
+        self.ns = ns
+        if by_weakref:
+            self._ref = weakref.ref(self, lambda _, ns=ns: on_release(ns))
+        else:
+            self.on_release = on_release
+
+    def __del__(self):
+        if hasattr(self, "on_release"):
+            self.on_release(self.ns)
+
+
+def stand_in_re(ns):
+    def search(pattern, text):
+        if isinstance(pattern, Entry):
+            for name in ("_COMPLEX_PATTERNS", "_SIMPLE_PATTERNS"):
+                entries = getattr(ns, name)
+                if isinstance(entries, list) and any(e is pattern for e in entries):
+                    entries[[e is pattern for e in entries].index(True)] = r"\bnever\b"
+            return None
+        return real_re.search(pattern, text)
+    return types.SimpleNamespace(search=search)
+
+
+def rebind_simple(ns):
+    ns._SIMPLE_PATTERNS = [r"\w"]
+
+
+def edit_next_complex(ns):
+    ns._COMPLEX_PATTERNS[1] = r"\w"
+
+
+def rebind_complexity(ns):
+    ns.Complexity = types.SimpleNamespace(SIMPLE="fake", MODERATE="fake", COMPLEX="fake")
+
+
+SCENARIOS = {  # (complex list, simple list, what the entry does when it goes), `e()` makes the entry
+    # the finaliser rebinds the simple list after the loop has read it
+    "rebinds the other list": (lambda e: [e()], lambda e: [r"\bqqq\b"], rebind_simple),
+    # ... edits the entry after it, which the loop has already fetched
+    "edits the next entry": (lambda e: [e(), r"\bqqq\b"], lambda e: [], edit_next_complex),
+    # ... runs once the result is made, the entry being the last one taken
+    "rebinds the tiers": (lambda e: [r"\bqqq\b"], lambda e: [e()], rebind_complexity),
+    # ... the same through an iterator: once it is exhausted, the entry lives only in the loop
+    "from a generator": (lambda e: (x for x in [r"\bqqq\b", e()]), lambda e: [r"\bqqq\b"], rebind_simple),
+}
+
+
+@pytest.mark.parametrize("by_weakref", [False, True], ids=["finaliser", "weakref callback"])
+@pytest.mark.parametrize("scenario", SCENARIOS)
+def test_an_entry_goes_when_a_for_loop_lets_it_go(patterns, scenario, by_weakref):
+    mr = patterns
+    complex_entries, simple_entries, on_release = SCENARIOS[scenario]
+    results = []
+    for ns, classify in ((mr, mr.classify_complexity), (reference, reference.classify_complexity)):
+        saved = {name: getattr(ns, name) for name in ("re", "Complexity", "_COMPLEX_PATTERNS",
+                                                      "_SIMPLE_PATTERNS")}
+        try:
+            ns.re = stand_in_re(ns)
+            def make():
+                return Entry(ns, on_release, by_weakref)
+            ns._COMPLEX_PATTERNS = complex_entries(make)
+            ns._SIMPLE_PATTERNS = simple_entries(make)
+            tier = classify(TEXT, 3)
+            results.append((getattr(tier, "name", tier), type(ns.Complexity).__name__))
+        finally:
+            for name, value in saved.items():
+                setattr(ns, name, value)
+    assert results[0] == results[1]
+    assert results[0][0] == "MODERATE"

@@ -201,3 +201,33 @@ def test_first_count_of_a_key_from_many_threads(mr):
     keys = [f"model-{i}" for i in range(2000)]
     run_threads(*[lambda: [router.record_usage(k) for k in keys]] * 4)
     assert all(record["calls"] == 4 for record in router.get_usage_stats().values())
+
+
+def test_fallback_holds_each_enabled_key_as_a_for_loop_does(mr, catalogue):
+    # An enabled entry that is no catalogue key takes itself out of the list
+    # while the catalogue is asked about it; when the loop lets it go, its
+    # finaliser puts another key before the next one. The loop has fetched
+    # the next one by then, so it is the one tried.
+    import reference
+
+    class Entry:
+        def __init__(self, entries):
+            self.entries = entries
+
+        def __hash__(self):
+            self.entries[0] = "not a model"
+            return 1
+
+        def __eq__(self, other):
+            return False
+
+        def __del__(self):
+            self.entries[1:2] = ["gpt-5.2", "claude-haiku"]
+
+    chosen = []
+    for router_class in (mr.ModelRouter, reference.ReferenceRouter):
+        entries = [None, "claude-haiku"]
+        entries[0] = Entry(entries)
+        config = mr.ModelRoutingConfig(enabled_models=entries)
+        chosen.append(router_class(config, RecordingStore({"anthropic", "openai"}))._get_fallback().display_name)
+    assert chosen == ["Claude Haiku", "Claude Haiku"]

@@ -42,7 +42,7 @@ const CallableSpec classify_complexity{
     "\n"
     "    This is used when the Coordinator sets model_key=\"auto\" for a worker.\n"
     "    ",
-    [](const Call& c) { return core::classify_complexity(patterns_of(c.state), c.globals, c.args[0], c.args[1]); },
+    [](const Call& c) { return core::classify_complexity(patterns_of(c.state), c.scope, c.args[0], c.args[1]); },
 };
 
 const CallableSpec enabled_models_factory{
@@ -64,14 +64,14 @@ using namespace core;
 
 const CallableSpec router_methods[13] = {
     {"__init__", "ModelRouter.__init__", kInitParams, kNoneNone, nullptr, nullptr,
-     [](const Call& c) { return router::init(c.globals, c.args[0], c.args[1], c.args[2]); }},
+     [](const Call& c) { return router::init(c.scope, c.args[0], c.args[1], c.args[2]); }},
     {"config", "ModelRouter.config", kSelfOnly, {}, "ModelRoutingConfig", nullptr,
      [](const Call& c) { return router::config(c.args[0]); }},
     {"update_config", "ModelRouter.update_config", kUpdateConfigParams, {}, "None", nullptr,
      [](const Call& c) { return router::update_config(c.args[0], c.args[1]); }},
     {"get_model", "ModelRouter.get_model", kGetModelParams, {}, "ModelSpec | None",
      "Get a specific model by key. Returns None if not available.",
-     [](const Call& c) { return router::get_model(c.globals, c.args[0], c.args[1]); }},
+     [](const Call& c) { return router::get_model(c.scope, c.args[0], c.args[1]); }},
     {"select_for_worker", "ModelRouter.select_for_worker", kWorkerParams, kNone, "ModelSpec",
      "Select a model for a worker task.\n"
      "\n"
@@ -85,16 +85,16 @@ const CallableSpec router_methods[13] = {
      "            ModelSpec for the selected model\n"
      "        ",
      [](const Call& c) {
-         return selection::select_for_worker(c.globals, c.args[0], c.args[1], c.args[2]);
+         return selection::select_for_worker(c.scope, c.args[0], c.args[1], c.args[2]);
      }},
     {"select_for_scheduler", "ModelRouter.select_for_scheduler", kSchedulerParams, kNone, "ModelSpec",
      "Select a model for a scheduled job.",
      [](const Call& c) {
-         return selection::select_for_scheduler(c.globals, c.args[0], c.args[1], c.args[2]);
+         return selection::select_for_scheduler(c.scope, c.args[0], c.args[1], c.args[2]);
      }},
     {"get_available_models", "ModelRouter.get_available_models", kSelfOnly, {},
      "list[dict[str, Any]]", "Return list of all models with their status and usage.",
-     [](const Call& c) { return usage::get_available_models(c.globals, c.args[0]); }},
+     [](const Call& c) { return usage::get_available_models(c.scope, c.args[0]); }},
     {"record_usage", "ModelRouter.record_usage", kRecordUsageParams, kZero, "None",
      "Record usage statistics for a model.",
      [](const Call& c) { return usage::record_usage(c.args[0], c.args[1], c.args[2]); }},
@@ -105,13 +105,13 @@ const CallableSpec router_methods[13] = {
      [](const Call& c) { return router::litellm_model_string(c.args[1]); }},
     {"_is_available", "ModelRouter._is_available", kSpecParams, {}, "bool",
      "Check if a model is available (API key exists + enabled).",
-     [](const Call& c) { return router::is_available(c.globals, c.args[0], c.args[1]); }},
+     [](const Call& c) { return router::is_available(c.scope, c.args[0], c.args[1]); }},
     {"_select_for_complexity", "ModelRouter._select_for_complexity", kComplexityParams, {},
      "ModelSpec", "Select the best available model for a given complexity tier.",
-     [](const Call& c) { return selection::select_for_complexity(c.globals, c.args[0], c.args[1]); }},
+     [](const Call& c) { return selection::select_for_complexity(c.scope, c.args[0], c.args[1]); }},
     {"_get_fallback", "ModelRouter._get_fallback", kSelfOnly, {}, "ModelSpec",
      "Get any available model as a last resort.",
-     [](const Call& c) { return selection::get_fallback(c.globals, c.args[0]); }},
+     [](const Call& c) { return selection::get_fallback(c.scope, c.args[0]); }},
 };
 
 }  // namespace halvec::binding::callables

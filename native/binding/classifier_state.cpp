@@ -1,6 +1,7 @@
 #include "binding/classifier_state.hpp"
 
 #include <memory>
+#include <new>
 #include <utility>
 
 namespace halvec::binding {
@@ -58,7 +59,13 @@ PyType_Spec state_spec = {
 // The module has one state, so its type is made with it and lives as long
 // as it does (the object holds its type).
 Owned make_classifier_state() {
-    auto patterns = std::make_unique<core::PatternState>();
+    std::unique_ptr<core::PatternState> patterns;
+    try {
+        patterns = std::make_unique<core::PatternState>();
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return {};
+    }
     const Owned type = Owned::steal(PyType_FromSpec(&state_spec));
     if (!type) return {};
     StateObject* made = PyObject_GC_New(StateObject, reinterpret_cast<PyTypeObject*>(type.get()));
@@ -72,7 +79,7 @@ core::PatternState& patterns_of(PyObject* state) { return *as_state(state)->patt
 
 void set_module_classifier_state(PyObject* state) noexcept { module_state = state; }
 
-void clear_module_classifier_state() noexcept {
+void clear_module_classifier_state() {
     if (!module_state) return;
     // Held while the references go: their finalisers may run anything.
     const Owned held = Owned::take(module_state);

@@ -10,13 +10,13 @@
 
 namespace halvec::binding {
 
-// A new, empty state; may throw std::bad_alloc.
+// A new, empty state, or an empty reference with an exception set.
 Owned make_classifier_state();
 core::PatternState& patterns_of(PyObject* state);
 
 // The state of the module of the process (not a reference), so that the
 // module's clear and free slots and the test hooks can empty it.
 void set_module_classifier_state(PyObject* state) noexcept;
-void clear_module_classifier_state() noexcept;
+void clear_module_classifier_state();
 
 }  // namespace halvec::binding

@@ -1,7 +1,6 @@
 #include "binding/function.hpp"
 
 #include <cstddef>
-#include <string>
 
 #include "binding/arguments.hpp"
 #include "binding/errors.hpp"
@@ -18,6 +17,10 @@ struct FunctionObject {
     vectorcallfunc vectorcall;
     Signature sig;
     PyObject* globals;
+    // The built-ins its global names fall back to, taken when it was made.
+    // Never cleared before the function goes (the collector breaks a cycle
+    // through them at the mapping), so a call can borrow them throughout.
+    PyObject* builtins;
     PyObject* name;
     PyObject* qualname;
     PyObject* doc;
@@ -34,9 +37,10 @@ FunctionObject* as_function(PyObject* o) { return reinterpret_cast<FunctionObjec
 
 [[gnu::cold, gnu::noinline]] PyObject* call_failed(FunctionObject* f) {
     if (!f->traceback_code) {
-        std::string dotted = std::string(kModuleName) + "." + f->sig.spec->qualname;
         PyObject* exc = PyErr_GetRaisedException();
-        f->traceback_code = traceback_code(dotted.c_str()).release();
+        const Owned dotted = Owned::steal(PyUnicode_FromFormat("%s.%s", kModuleName, f->sig.spec->qualname));
+        const char* name = dotted ? PyUnicode_AsUTF8(dotted.get()) : nullptr;
+        f->traceback_code = name ? traceback_code(name).release() : nullptr;
         if (!f->traceback_code) PyErr_Clear();
         PyErr_SetRaisedException(exc);
     }
@@ -49,17 +53,17 @@ FunctionObject* as_function(PyObject* o) { return reinterpret_cast<FunctionObjec
 }
 
 PyObject* run(FunctionObject* f, const Call& call) {
-    PyObject* result = without_cxx_exceptions<PyObject*>(nullptr, [&] { return f->sig.spec->impl(call); });
+    PyObject* result = without_cxx_exceptions([&] { return f->sig.spec->impl(call); });
     if (!result) return call_failed(f);
     return result;
 }
 
-[[gnu::noinline]] PyObject* run_with_binding(FunctionObject* f, PyObject* callable, PyObject* globals,
+[[gnu::noinline]] PyObject* run_with_binding(FunctionObject* f, PyObject* callable, const py::Scope& scope,
                                              PyObject* state, PyObject* const* args, std::size_t nargsf,
                                              PyObject* kwnames) {
     BoundArgs bound;
     if (!bind_arguments(f->sig, args, nargsf, kwnames, bound)) return call_failed(f);
-    return run(f, Call{callable, globals, bound.arg, state});
+    return run(f, Call{callable, scope, bound.arg, state});
 }
 
 PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, std::size_t nargsf,
@@ -75,12 +79,13 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, std::si
     // while the call runs Python code.
     const Owned globals = Owned::take(f->globals);
     const Owned state = Owned::take(f->state);
+    const py::Scope scope{globals, f->builtins};
     PyObject* bound[kMaxParams];
     if ((kwnames && PyTuple_GET_SIZE(kwnames)) ||
         !bind_positional_as_given(f->sig, args, PyVectorcall_NARGS(nargsf), bound)) {
-        return run_with_binding(f, callable, globals.get(), state.get(), args, nargsf, kwnames);
+        return run_with_binding(f, callable, scope, state.get(), args, nargsf, kwnames);
     }
-    return run(f, Call{callable, globals.get(), bound, state.get()});
+    return run(f, Call{callable, scope, bound, state.get()});
 }
 
 // Like a Python function: read from an instance it becomes a bound method.
@@ -103,6 +108,7 @@ int function_traverse(PyObject* self, visitproc visit, void* arg) {
     FunctionObject* f = as_function(self);
     Py_VISIT(Py_TYPE(self));
     Py_VISIT(f->globals);
+    Py_VISIT(f->builtins);
     Py_VISIT(f->defaults);
     Py_VISIT(f->annotations);
     Py_VISIT(f->code);
@@ -130,6 +136,7 @@ void function_dealloc(PyObject* self) {
     PyObject_GC_UnTrack(self);
     if (f->weakreflist) PyObject_ClearWeakRefs(self);
     function_clear(self);
+    Py_CLEAR(f->builtins);
     Py_CLEAR(f->name);
     Py_CLEAR(f->qualname);
     Py_CLEAR(f->traceback_code);
@@ -146,6 +153,7 @@ PyMemberDef function_members[] = {
     {"__annotations__", Py_T_OBJECT_EX, offsetof(FunctionObject, annotations), Py_READONLY, nullptr},
     {"__code__", Py_T_OBJECT_EX, offsetof(FunctionObject, code), Py_READONLY, nullptr},
     {"__globals__", Py_T_OBJECT_EX, offsetof(FunctionObject, globals), Py_READONLY, nullptr},
+    {"__builtins__", Py_T_OBJECT_EX, offsetof(FunctionObject, builtins), Py_READONLY, nullptr},
     {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(FunctionObject, vectorcall), Py_READONLY, nullptr},
     {"__weaklistoffset__", Py_T_PYSSIZET, offsetof(FunctionObject, weakreflist), Py_READONLY, nullptr},
     {"__dictoffset__", Py_T_PYSSIZET, offsetof(FunctionObject, dict), Py_READONLY, nullptr},
@@ -296,7 +304,7 @@ Owned make_function(Borrowed type, const CallableSpec& spec, Borrowed globals, B
     // Every field must be valid before anything can fail: dealloc reads them all.
     f->vectorcall = function_vectorcall;
     f->sig = Signature{};
-    f->globals = f->name = f->qualname = f->doc = nullptr;
+    f->globals = f->builtins = f->name = f->qualname = f->doc = nullptr;
     f->defaults = f->annotations = f->code = f->dict = f->weakreflist = f->traceback_code = nullptr;
     f->state = Py_XNewRef(state.get());
 
@@ -324,6 +332,8 @@ Owned make_function(Borrowed type, const CallableSpec& spec, Borrowed globals, B
     }
     f->code = make_code(spec, sig.names, f->name, f->qualname).release();
     if (!f->code) return {};
+    f->builtins = py::builtins_for(globals).release();
+    if (!f->builtins) return {};
     f->globals = Py_NewRef(globals.get());
     PyObject_GC_Track(f);
     return owner;

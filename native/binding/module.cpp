@@ -5,13 +5,15 @@
 // The module keeps two facts for the whole process: the interpreter that
 // first created it, and the module object whose exec step ran. Its top level
 // therefore runs at most once per process; every later import, also after
-// removal from sys.modules, and every reload yields that same object for as
-// long as it lives. The module object is not kept alive by this record: it
-// lives and dies like any module. Its clear and free slots empty the
-// classifier's caches, which its `classify_complexity` function owns.
+// removal from sys.modules, and every reload yields that same object. This
+// record holds no reference: the object is kept alive until the interpreter
+// starts to exit (lifetime.hpp), then lives and dies like any module. Its
+// clear and free slots empty the classifier's caches, which its
+// `classify_complexity` function owns.
 
 #include "binding/errors.hpp"
 #include "binding/function.hpp"
+#include "binding/lifetime.hpp"
 #include "binding/classifier_state.hpp"
 #include "binding/test_hooks.hpp"
 #include "binding/toplevel.hpp"
@@ -130,12 +132,12 @@ int exec_module(PyObject* module) {
     }
     process.executed = true;
     process.module = module;
-    const bool done = without_cxx_exceptions(false, [&] {
-        return names::init() && register_in_sys_modules(module) && run_toplevel(module) && install_test_hooks();
-    });
-    if (!done) {
-        return exec_failed();
-    }
+    const Owned done = Owned::steal(without_cxx_exceptions([&] {
+        const bool ran = names::init() && register_in_sys_modules(module) && run_toplevel(module) &&
+                         install_test_hooks() && keep_until_exit(module);
+        return ran ? Py_NewRef(Py_None) : nullptr;
+    }));
+    if (!done) return exec_failed();
     return 0;
 }
 
@@ -151,6 +153,7 @@ void free_module(void* module) {
     process.module = nullptr;
     clear_module_classifier_state();
     set_module_classifier_state(nullptr);
+    on_module_freed(static_cast<PyObject*>(module));
 }
 
 PyModuleDef_Slot module_slots[] = {

@@ -6,7 +6,7 @@
 #include <cstddef>
 #include <span>
 
-#include "common/refs.hpp"
+#include "common/python.hpp"
 
 namespace halvec::binding {
 
@@ -29,12 +29,13 @@ struct Param {
 
 inline constexpr std::size_t kMaxParams = 4;
 
-// What an implementation receives: the callable itself, the module namespace
-// its globals come from, one checked argument per parameter, and what the
-// callable keeps between calls (null for most); all held for the call.
+// What an implementation receives: the callable itself, where its global
+// names are found (the module namespace, then the built-ins the function was
+// made with), one checked argument per parameter, and what the callable keeps
+// between calls (null for most); all held for the call.
 struct Call {
     PyObject* function;
-    PyObject* globals;
+    py::Scope scope;
     PyObject* const* args;
     PyObject* state;
 };

@@ -21,31 +21,25 @@ void raise_name_error(Borrowed name) {
     PyErr_SetRaisedException(exc);
 }
 
-// The built-ins the module's code sees, as a function of the module would:
-// the namespace's own __builtins__ (a module, or a mapping), else the
-// interpreter's. Never the calling frame's.
-Owned builtins_of(Borrowed globals) {
-    const names::Table& n = names::get();
-    PyObject* found = PyDict_GetItemWithError(globals.get(), n.dunder_builtins);
+}  // namespace
+
+Owned builtins_for(Borrowed globals) {
+    PyObject* found = PyDict_GetItemWithError(globals.get(), names::get().dunder_builtins);
     if (found) {
         Owned builtins = Owned::take(found);
         if (!PyModule_Check(builtins.get())) return builtins;
         return Owned::take(PyModule_GetDict(builtins.get()));
     }
     if (PyErr_Occurred()) return {};
-    Owned module = Owned::steal(PyImport_ImportModuleLevelObject(n.builtins, nullptr, nullptr, nullptr, 0));
-    if (!module) return {};
-    return Owned::take(PyModule_GetDict(module.get()));
+    return Owned::take(PyEval_GetBuiltins());
 }
 
-}  // namespace
-
-Owned lookup_global(Borrowed globals, Borrowed name) {
-    PyObject* found = PyDict_GetItemWithError(globals.get(), name.get());
+Owned lookup_global(const Scope& scope, Borrowed name) {
+    PyObject* found = PyDict_GetItemWithError(scope.globals.get(), name.get());
     if (found) return Owned::take(found);
     if (PyErr_Occurred()) return {};
-    Owned builtins = builtins_of(globals);
-    if (!builtins) return {};
+    // Held for the lookup: a key's comparison may run code that drops it elsewhere.
+    const Owned builtins = Owned::take(scope.builtins);
     if (PyDict_CheckExact(builtins.get())) {
         found = PyDict_GetItemWithError(builtins.get(), name.get());
         if (found) return Owned::take(found);
@@ -59,15 +53,15 @@ Owned lookup_global(Borrowed globals, Borrowed name) {
     return {};
 }
 
-Owned lookup_global(Borrowed globals, const char* name) {
+Owned lookup_global(const Scope& scope, const char* name) {
     Owned key = str(name);
     if (!key) return {};
-    return lookup_global(globals, key);
+    return lookup_global(scope, key);
 }
 
-bool set_global(Borrowed globals, const char* name, Owned value) {
+bool set_global(const Scope& scope, const char* name, Owned value) {
     if (!value) return false;
-    return PyDict_SetItemString(globals.get(), name, value.get()) == 0;
+    return PyDict_SetItemString(scope.globals.get(), name, value.get()) == 0;
 }
 
 Owned call_with_kwargs(Borrowed callable, Borrowed kwargs) {
@@ -76,7 +70,7 @@ Owned call_with_kwargs(Borrowed callable, Borrowed kwargs) {
     return Owned::steal(PyObject_Call(callable.get(), no_args.get(), kwargs.get()));
 }
 
-Owned make_class(const char* name, Borrowed bases, const std::function<bool(Borrowed ns)>& fill) {
+Owned make_class(const char* name, Borrowed bases, FunctionRef<bool(Borrowed ns)> fill) {
     Owned types = Owned::steal(PyImport_ImportModule("types"));
     if (!types) return {};
     Owned prepare = Owned::steal(PyObject_GetAttrString(types.get(), "prepare_class"));

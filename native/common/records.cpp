@@ -5,8 +5,8 @@
 
 namespace halvec::py {
 
-Owned make_dataclass(Borrowed globals, const char* name, const char* doc,
-                     std::span<const FieldSpec> fields, const std::function<bool(Borrowed ns)>& extra,
+Owned make_dataclass(const py::Scope& scope, const char* name, const char* doc,
+                     std::span<const FieldSpec> fields, FunctionRef<bool(Borrowed ns)> extra,
                      Borrowed context) {
     Owned no_bases = Owned::steal(PyTuple_New(0));
     if (!no_bases) return {};
@@ -23,13 +23,13 @@ Owned make_dataclass(Borrowed globals, const char* name, const char* doc,
         if (PyObject_SetItem(ns.get(), n.dunder_annotations, annotations.get()) < 0) return false;
         for (const FieldSpec& f : fields) {
             if (!f.make_default) continue;
-            Owned value = f.make_default(globals, context);
+            Owned value = f.make_default(scope, context);
             if (!value || PyMapping_SetItemString(ns.get(), f.name, value.get()) < 0) return false;
         }
         return !extra || extra(ns);
     });
     if (!cls) return {};
-    Owned dataclass = lookup_global(globals, "dataclass");
+    Owned dataclass = lookup_global(scope, "dataclass");
     if (!dataclass) return {};
     return Owned::steal(PyObject_CallOneArg(dataclass.get(), cls.get()));
 }

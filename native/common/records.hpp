@@ -3,10 +3,9 @@
 // interpreter's `dataclass`.
 #pragma once
 
-#include <functional>
 #include <span>
 
-#include "common/refs.hpp"
+#include "common/python.hpp"
 
 namespace halvec::py {
 
@@ -15,15 +14,15 @@ struct FieldSpec {
     const char* annotation;
     // The class-body value of the field, given the module namespace and the
     // caller's `context`; nullptr for a required field.
-    Owned (*make_default)(Borrowed globals, Borrowed context);
+    Owned (*make_default)(const py::Scope& scope, Borrowed context);
 };
 
 // Builds the class `name` with `doc`, the annotations and defaults of
 // `fields` in order, then whatever `extra` adds to the namespace, and applies
-// `dataclass` (looked up in `globals`) to it. `context` is passed through to
+// `dataclass` (looked up in `scope`) to it. `context` is passed through to
 // the fields' default makers.
-Owned make_dataclass(Borrowed globals, const char* name, const char* doc,
+Owned make_dataclass(const py::Scope& scope, const char* name, const char* doc,
                      std::span<const FieldSpec> fields,
-                     const std::function<bool(Borrowed ns)>& extra = {}, Borrowed context = {});
+                     FunctionRef<bool(Borrowed ns)> extra = {}, Borrowed context = {});
 
 }  // namespace halvec::py

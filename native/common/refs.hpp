@@ -5,6 +5,16 @@
 // happens (`Owned::take`) and every transfer is an explicit move or `release`.
 // `Borrowed` is a plain view: it is only valid while something else keeps the
 // object alive, so it must not outlive a call that can run Python code.
+//
+// A thread may be ended while it waits for the interpreter: CPython 3.12 and
+// 3.13 end a daemon thread that wakes after finalisation has begun with
+// pthread_exit(), whose unwinding runs the clean-ups of the C++ frames it
+// passes, without the GIL. So code that can run Python code is compiled
+// without exceptions (CMakeLists.txt): its frames have no clean-ups, and that
+// unwinding passes them and lets go of nothing, which is right for a process
+// that is going away. Code compiled with exceptions (the pattern engine and
+// its bridge) keeps no reference in a frame that such an unwinding can pass,
+// but for the plans' entries, which check `holds_interpreter` as they go.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -13,6 +23,21 @@
 #include <utility>
 
 namespace halvec {
+
+// Whether this thread holds the interpreter (has a current thread state):
+// false only in a thread that the interpreter is ending (see above), whose
+// thread state is detached while it waits for the GIL. 3.13 made the
+// unchecked read of the current thread state public; 3.12 exports the same
+// function under its older name, used only here. (PyGILState_Check, the
+// public 3.12 alternative, answers yes without looking once the runtime has
+// been finalised or a sub-interpreter made: exactly when the answer matters.)
+inline bool holds_interpreter() noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+    return PyThreadState_GetUnchecked() != nullptr;
+#else
+    return _PyThreadState_UncheckedGet() != nullptr;
+#endif
+}
 
 class Borrowed {
 public:

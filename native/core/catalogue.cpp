@@ -23,12 +23,12 @@ const py::FieldSpec kModelSpecFields[] = {
     {"provider", "str", nullptr},
     {"display_name", "str", nullptr},
     {"complexity_tier", "Complexity", nullptr},
-    {"description", "str", [](Borrowed, Borrowed) { return py::str(""); }},
-    {"max_tokens", "int", [](Borrowed, Borrowed) { return Owned::steal(PyLong_FromLong(4096)); }},
-    {"supports_tools", "bool", [](Borrowed, Borrowed) { return Owned::take(Py_True); }},
-    {"supports_vision", "bool", [](Borrowed, Borrowed) { return Owned::take(Py_True); }},
-    {"cost_per_1k_input", "float", [](Borrowed, Borrowed) { return Owned::steal(PyFloat_FromDouble(0.0)); }},
-    {"cost_per_1k_output", "float", [](Borrowed, Borrowed) { return Owned::steal(PyFloat_FromDouble(0.0)); }},
+    {"description", "str", [](const py::Scope&, Borrowed) { return py::str(""); }},
+    {"max_tokens", "int", [](const py::Scope&, Borrowed) { return Owned::steal(PyLong_FromLong(4096)); }},
+    {"supports_tools", "bool", [](const py::Scope&, Borrowed) { return Owned::take(Py_True); }},
+    {"supports_vision", "bool", [](const py::Scope&, Borrowed) { return Owned::take(Py_True); }},
+    {"cost_per_1k_input", "float", [](const py::Scope&, Borrowed) { return Owned::steal(PyFloat_FromDouble(0.0)); }},
+    {"cost_per_1k_output", "float", [](const py::Scope&, Borrowed) { return Owned::steal(PyFloat_FromDouble(0.0)); }},
 };
 
 struct Model {
@@ -59,9 +59,9 @@ const Model kModels[] = {
 };
 
 // class Complexity(str, Enum): SIMPLE = "simple"; ...
-Owned make_complexity(Borrowed globals) {
-    Owned str_type = py::lookup_global(globals, "str");
-    Owned enum_type = py::lookup_global(globals, "Enum");
+Owned make_complexity(const py::Scope& scope) {
+    Owned str_type = py::lookup_global(scope, "str");
+    Owned enum_type = py::lookup_global(scope, "Enum");
     if (!str_type || !enum_type) return {};
     Owned bases = Owned::steal(PyTuple_Pack(2, str_type.get(), enum_type.get()));
     if (!bases) return {};
@@ -79,9 +79,9 @@ bool set_item(Borrowed dict, const char* key, Owned value) {
 }
 
 // ModelSpec(id=..., provider=..., ...), by keyword as the source writes it.
-Owned make_model(Borrowed globals, const Model& m) {
-    Owned model_spec = py::lookup_global(globals, "ModelSpec");
-    Owned complexity = py::lookup_global(globals, "Complexity");
+Owned make_model(const py::Scope& scope, const Model& m) {
+    Owned model_spec = py::lookup_global(scope, "ModelSpec");
+    Owned complexity = py::lookup_global(scope, "Complexity");
     if (!model_spec || !complexity) return {};
     Owned kwargs = Owned::steal(PyDict_New());
     if (!kwargs) return {};
@@ -98,23 +98,23 @@ Owned make_model(Borrowed globals, const Model& m) {
     return py::call_with_kwargs(model_spec, kwargs);
 }
 
-Owned make_catalogue(Borrowed globals) {
+Owned make_catalogue(const py::Scope& scope) {
     Owned catalogue = Owned::steal(PyDict_New());
     if (!catalogue) return {};
     for (const Model& m : kModels) {
-        if (!set_item(catalogue, m.key, make_model(globals, m))) return {};
+        if (!set_item(catalogue, m.key, make_model(scope, m))) return {};
     }
     return catalogue;
 }
 
 }  // namespace
 
-bool define_catalogue(Borrowed globals) {
-    return py::set_global(globals, "Complexity", make_complexity(globals)) &&
-           py::set_global(globals, "ModelSpec",
-                          py::make_dataclass(globals, "ModelSpec", "Specification for a single model.",
+bool define_catalogue(const py::Scope& scope) {
+    return py::set_global(scope, "Complexity", make_complexity(scope)) &&
+           py::set_global(scope, "ModelSpec",
+                          py::make_dataclass(scope, "ModelSpec", "Specification for a single model.",
                                              kModelSpecFields)) &&
-           py::set_global(globals, "AVAILABLE_MODELS", make_catalogue(globals));
+           py::set_global(scope, "AVAILABLE_MODELS", make_catalogue(scope));
 }
 
 }  // namespace halvec::core

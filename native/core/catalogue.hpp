@@ -2,12 +2,12 @@
 // models the router chooses from.
 #pragma once
 
-#include "common/refs.hpp"
+#include "common/python.hpp"
 
 namespace halvec::core {
 
 // Binds `Complexity`, `ModelSpec` and `AVAILABLE_MODELS` in the module
 // namespace, in that order.
-bool define_catalogue(Borrowed globals);
+bool define_catalogue(const py::Scope& scope);
 
 }  // namespace halvec::core

@@ -122,9 +122,9 @@ Tier tier_by_counts(Py_ssize_t words, long long tools) {
 }
 
 // Complexity.<MEMBER>, looked up as the source's `return Complexity.SIMPLE`.
-PyObject* tier_member(Borrowed globals, Tier tier) {
+PyObject* tier_member(const py::Scope& scope, Tier tier) {
     const names::Table& n = names::get();
-    Owned complexity = py::lookup_global(globals, n.complexity);
+    Owned complexity = py::lookup_global(scope, n.complexity);
     if (!complexity) return nullptr;
     PyObject* member = tier == Tier::Simple ? n.simple : tier == Tier::Moderate ? n.moderate : n.complex;
     return PyObject_GetAttr(complexity.get(), member);
@@ -132,12 +132,12 @@ PyObject* tier_member(Borrowed globals, Tier tier) {
 
 }  // namespace
 
-bool define_pattern_lists(Borrowed globals) {
-    return py::set_global(globals, "_COMPLEX_PATTERNS", make_list(kComplexPatterns)) &&
-           py::set_global(globals, "_SIMPLE_PATTERNS", make_list(kSimplePatterns));
+bool define_pattern_lists(const py::Scope& scope) {
+    return py::set_global(scope, "_COMPLEX_PATTERNS", make_list(kComplexPatterns)) &&
+           py::set_global(scope, "_SIMPLE_PATTERNS", make_list(kSimplePatterns));
 }
 
-PyObject* classify_complexity(PatternState& patterns, Borrowed globals, Borrowed prompt, Borrowed tool_count) {
+PyObject* classify_complexity(PatternState& patterns, const py::Scope& scope, Borrowed prompt, Borrowed tool_count) {
     const names::Table& n = names::get();
     // ASCII text is lower-cased on the fly while it is read (lowering changes
     // neither its length nor its whitespace); other text through str.lower(),
@@ -150,18 +150,22 @@ PyObject* classify_complexity(PatternState& patterns, Borrowed globals, Borrowed
     }
     SearchText text{ascii ? prompt : lowered.borrow(), 0, 0, ascii, {}};
     if (!strip(text)) return nullptr;
-    if (text.end - text.start < kShortText) return tier_member(globals, Tier::Simple);
+    if (text.end - text.start < kShortText) return tier_member(scope, Tier::Simple);
 
-    switch (match_pattern_lists(patterns, globals, text)) {
-        case kComplexMatch: return tier_member(globals, Tier::Complex);
-        case kSimpleMatch: return tier_member(globals, Tier::Simple);
-        case kNoMatch: break;
-        default: return nullptr;
+    // Held as the source's loop holds it, until the result is made.
+    PatternLoop loop;
+    PyObject* result;
+    switch (match_pattern_lists(patterns, scope, loop, text)) {
+        case kComplexMatch: result = tier_member(scope, Tier::Complex); break;
+        case kSimpleMatch: result = tier_member(scope, Tier::Simple); break;
+        case kNoMatch: {
+            const Py_ssize_t words = count_words(text);
+            result = words < 0 ? nullptr : tier_member(scope, tier_by_counts(words, clamp_tool_count(tool_count.get())));
+            break;
+        }
+        default: result = nullptr; break;
     }
-
-    const Py_ssize_t words = count_words(text);
-    if (words < 0) return nullptr;
-    return tier_member(globals, tier_by_counts(words, clamp_tool_count(tool_count.get())));
+    return result;
 }
 
 }  // namespace halvec::core

@@ -13,7 +13,7 @@
 // signal handlers run.
 #pragma once
 
-#include "common/refs.hpp"
+#include "common/python.hpp"
 #include "core/pattern_state.hpp"
 
 namespace halvec::core {
@@ -30,11 +30,32 @@ struct SearchText {
 
     // The text as an exact str; nullptr with an exception set on failure.
     PyObject* object();
+    // The text as the engine reads it.
+    engine::Text view() const {
+        PyObject* s = source.get();
+        return {PyUnicode_DATA(s), PyUnicode_KIND(s), static_cast<std::size_t>(start),
+                static_cast<std::size_t>(end), lower_ascii};
+    }
+};
+
+// What the source's two loops, `for pattern in <list>:`, hold while they
+// run: the loop variable (one for both loops: the entry taken last) and the
+// list or iterator being walked. The caller keeps it until it has made its
+// result, then lets it go as a returning frame does: the walk first, then
+// the variable. An entry taken in is held before the previous one goes, so
+// a finaliser of that one (only an entry that is not an exact str has one)
+// runs when the loop's would, and sees what the loop's would.
+struct PatternLoop {
+    Owned entry;
+    Owned walk;
+
+    // Whether letting the current entry go can run Python code.
+    bool release_runs_code() const { return entry && !PyUnicode_CheckExact(entry.get()); }
 };
 
 // Both lists, complex first: which of them has a match, or -1 with an
 // exception set. May throw std::bad_alloc.
 enum : int { kNoMatch = 0, kComplexMatch = 1, kSimpleMatch = 2 };
-int match_pattern_lists(PatternState& state, Borrowed globals, SearchText& text);
+int match_pattern_lists(PatternState& state, const py::Scope& scope, PatternLoop& loop, SearchText& text);
 
 }  // namespace halvec::core

@@ -17,6 +17,11 @@ std::shared_ptr<engine::Matcher> combined_matcher(const engine::Vector<const eng
 
 }  // namespace
 
+ListPlan::~ListPlan() {
+    if (holds_interpreter()) return;  // the entries go as usual
+    for (Owned& item : items) (void)item.release();
+}
+
 bool ListPlan::fits(PyObject* list) {
     if (static_cast<std::size_t>(PyList_GET_SIZE(list)) != items.size()) return false;
     for (std::size_t i = 0; i < items.size(); ++i) {
@@ -117,7 +122,13 @@ std::shared_ptr<ListPlan> PatternState::make_plan(PyObject* list) {
 std::shared_ptr<ListPlan> PatternState::plan_for(List which, PyObject* list, Retired& retired) {
     std::shared_ptr<ListPlan>& slot = lists_[which];
     if (slot && slot->fits(list)) return slot;
-    std::shared_ptr<ListPlan> plan = make_plan(list);
+    std::shared_ptr<ListPlan> plan;
+    try {
+        plan = make_plan(list);
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return nullptr;
+    }
     if (!plan) return nullptr;
     retired.keep(std::move(slot));
     slot = plan;
@@ -134,7 +145,17 @@ bool PatternState::pairable(const ListPlan& complex, const ListPlan& simple) {
            simple.matchers.size() == 1 && complex.items.size() + simple.items.size() <= engine::kMaxPatterns;
 }
 
-void PatternState::make_pair(const ListPlan& complex, const ListPlan& simple) {
+bool PatternState::make_pair(const ListPlan& complex, const ListPlan& simple) {
+    try {
+        make_pair_or_throw(complex, simple);
+        return true;
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return false;
+    }
+}
+
+void PatternState::make_pair_or_throw(const ListPlan& complex, const ListPlan& simple) {
     auto pair = engine::make_shared<PairPlan>();
     pair->complex_serial = complex.serial;
     pair->simple_serial = simple.serial;

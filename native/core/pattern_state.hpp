@@ -31,6 +31,13 @@ struct ListPlan {
     // Whether the list still holds the same texts; equal texts in new objects
     // are adopted, which keeps the next check to a pointer comparison.
     bool fits(PyObject* list);
+
+    ListPlan() = default;
+    ListPlan(const ListPlan&) = delete;
+    ListPlan& operator=(const ListPlan&) = delete;
+    // A plan being built when the interpreter ends its thread at exit goes
+    // without the GIL: its entries are then left as they are.
+    ~ListPlan();
 };
 
 // Long loops over the entries of a list stop this often for signal handlers.
@@ -66,13 +73,15 @@ public:
 
     // The plan for `list` (an exact list) in slot `which`: the current one
     // if it still fits, else a new one, the old one going to `retired`;
-    // nullptr with an exception set if a signal handler raised meanwhile.
+    // nullptr with an exception set if a signal handler raised meanwhile or
+    // memory ran out.
     std::shared_ptr<ListPlan> plan_for(List which, PyObject* list, Retired& retired);
     // The plan for both lists, if it was made from this complex list's plan.
     std::shared_ptr<PairPlan> pair_for(const ListPlan& complex) const;
     // Whether two plans can be one: all the engine's, within one program's width.
     static bool pairable(const ListPlan& complex, const ListPlan& simple);
-    void make_pair(const ListPlan& complex, const ListPlan& simple);
+    // False with MemoryError set when memory ran out; the state is unchanged then.
+    bool make_pair(const ListPlan& complex, const ListPlan& simple);
 
     CompileCache& cache() { return cache_; }
 
@@ -83,6 +92,7 @@ public:
 
 private:
     std::shared_ptr<ListPlan> make_plan(PyObject* list);
+    void make_pair_or_throw(const ListPlan& complex, const ListPlan& simple);
 
     CompileCache cache_;
     std::shared_ptr<ListPlan> lists_[2];

@@ -31,11 +31,11 @@ const char* const kDoc =
 namespace {
 
 // `value or Factory()`, with Factory looked up by name.
-Owned given_or_new(Borrowed globals, Borrowed value, PyObject* factory_name) {
+Owned given_or_new(const py::Scope& scope, Borrowed value, PyObject* factory_name) {
     const int given = py::truth(value);
     if (given < 0) return {};
     if (given) return Owned::take(value);
-    Owned factory = py::lookup_global(globals, factory_name);
+    Owned factory = py::lookup_global(scope, factory_name);
     if (!factory) return {};
     return Owned::steal(PyObject_CallNoArgs(factory.get()));
 }
@@ -46,24 +46,24 @@ bool set_attr(Borrowed obj, PyObject* name, Owned value) {
 
 }  // namespace
 
-PyObject* init(Borrowed globals, Borrowed self, Borrowed config, Borrowed secrets) {
+PyObject* init(const py::Scope& scope, Borrowed self, Borrowed config, Borrowed secrets) {
     const names::Table& n = names::get();
-    if (!set_attr(self, n.priv_config, given_or_new(globals, config, n.routing_config)) ||
-        !set_attr(self, n.priv_secrets, given_or_new(globals, secrets, n.secrets_store)) ||
+    if (!set_attr(self, n.priv_config, given_or_new(scope, config, n.routing_config)) ||
+        !set_attr(self, n.priv_secrets, given_or_new(scope, secrets, n.secrets_store)) ||
         !set_attr(self, n.priv_usage_stats, Owned::steal(PyDict_New()))) {
         return nullptr;
     }
     Py_RETURN_NONE;
 }
 
-int catalogue_contains(Borrowed globals, Borrowed key) {
-    Owned catalogue = py::lookup_global(globals, names::get().available_models);
+int catalogue_contains(const py::Scope& scope, Borrowed key) {
+    Owned catalogue = py::lookup_global(scope, names::get().available_models);
     if (!catalogue) return -1;
     return PySequence_Contains(catalogue.get(), key.get());
 }
 
-Owned catalogue_item(Borrowed globals, Borrowed key) {
-    Owned catalogue = py::lookup_global(globals, names::get().available_models);
+Owned catalogue_item(const py::Scope& scope, Borrowed key) {
+    Owned catalogue = py::lookup_global(scope, names::get().available_models);
     if (!catalogue) return {};
     return Owned::steal(PyObject_GetItem(catalogue.get(), key.get()));
 }
@@ -77,10 +77,10 @@ int is_enabled(Borrowed self, Borrowed key) {
     return py::contains(enabled, key);
 }
 
-PyObject* get_model(Borrowed globals, Borrowed self, Borrowed model_key) {
-    const int known = catalogue_contains(globals, model_key);
+PyObject* get_model(const py::Scope& scope, Borrowed self, Borrowed model_key) {
+    const int known = catalogue_contains(scope, model_key);
     if (known <= 0) return known < 0 ? nullptr : Py_NewRef(Py_None);
-    Owned spec = catalogue_item(globals, model_key);
+    Owned spec = catalogue_item(scope, model_key);
     if (!spec) return nullptr;
     Owned available = py::call_method(self, names::get().is_available, spec);
     if (!available) return nullptr;
@@ -91,39 +91,39 @@ PyObject* get_model(Borrowed globals, Borrowed self, Borrowed model_key) {
 
 namespace {
 
-// The first catalogue key whose record has spec's id; an empty reference
-// (and no exception) when there is none.
-bool find_catalogue_key(Borrowed globals, Borrowed spec, Owned& found) {
+// `for key, record in AVAILABLE_MODELS.items()` until record.id == spec.id:
+// 1 when found (at `key`), 0 when not, -1 with an exception set. The loop
+// variables are the caller's: they hold the last entry walked until the
+// caller returns, as the loop's own variables would.
+int find_catalogue_key(const py::Scope& scope, Borrowed spec, Owned& key, Owned& record) {
     const names::Table& n = names::get();
-    Owned catalogue = py::lookup_global(globals, n.available_models);
-    if (!catalogue) return false;
+    Owned catalogue = py::lookup_global(scope, n.available_models);
+    if (!catalogue) return -1;
     // A comparison below may run Python code that edits the catalogue; the
     // walk then raises as the dict's own iterator would.
     py::ItemsWalk entries;
-    if (!entries.start(catalogue)) return false;
-    Owned key, record;
+    if (!entries.start(catalogue)) return -1;
+    catalogue.reset();
     int more;
     while ((more = entries.next(key, record)) > 0) {
         Owned record_id = py::getattr(record, n.id);
-        if (!record_id) return false;
+        if (!record_id) return -1;
         Owned spec_id = py::getattr(spec, n.id);
-        if (!spec_id) return false;
+        if (!spec_id) return -1;
         const int same = py::equal(record_id.get(), spec_id.get());
-        if (same < 0) return false;
-        if (same) {
-            found = std::move(key);
-            return true;
-        }
+        if (same != 0) return same;
     }
-    return more == 0;
+    return more;
 }
 
 }  // namespace
 
-PyObject* is_available(Borrowed globals, Borrowed self, Borrowed spec) {
+PyObject* is_available(const py::Scope& scope, Borrowed self, Borrowed spec) {
     const names::Table& n = names::get();
-    Owned model_key;
-    if (!find_catalogue_key(globals, spec, model_key)) return nullptr;
+    Owned key, record;
+    const int found = find_catalogue_key(scope, spec, key, record);
+    if (found < 0) return nullptr;
+    const Borrowed model_key = found ? key.borrow() : Borrowed{};
     if (model_key) {
         const int named = py::truth(model_key);
         if (named < 0) return nullptr;

@@ -38,9 +38,9 @@ constexpr Preferences kStandard{0, 1, 2};
 constexpr Preferences kCostConscious{1, 2, 2};
 
 // {Complexity.COMPLEX: ..., Complexity.MODERATE: ..., Complexity.SIMPLE: ...}
-Owned preference_map(Borrowed globals, const Preferences& lists) {
+Owned preference_map(const py::Scope& scope, const Preferences& lists) {
     const names::Table& n = names::get();
-    Owned complexity = py::lookup_global(globals, n.complexity);
+    Owned complexity = py::lookup_global(scope, n.complexity);
     if (!complexity) return {};
     Owned map = Owned::steal(PyDict_New());
     if (!map) return {};
@@ -65,14 +65,14 @@ enum class Enabled { Check, Skip };
 
 // One candidate key: 1 with `spec` set when it is a catalogue key (and, if
 // asked, an enabled one) whose record is usable; 0 to try the next; -1.
-int try_candidate(Borrowed globals, Borrowed self, Borrowed key, Enabled enabled_test, Owned& spec) {
-    const int known = router::catalogue_contains(globals, key);
+int try_candidate(const py::Scope& scope, Borrowed self, Borrowed key, Enabled enabled_test, Owned& spec) {
+    const int known = router::catalogue_contains(scope, key);
     if (known <= 0) return known;
     if (enabled_test == Enabled::Check) {
         const int enabled = router::is_enabled(self, key);
         if (enabled <= 0) return enabled;
     }
-    spec = router::catalogue_item(globals, key);
+    spec = router::catalogue_item(scope, key);
     if (!spec) return -1;
     return usable(self, spec);
 }
@@ -81,8 +81,8 @@ int try_candidate(Borrowed globals, Borrowed self, Borrowed key, Enabled enabled
 // method are read first, then the message is built (which may run code, in
 // a value's __format__), then the call.
 template <class Message>
-bool log(Borrowed globals, PyObject* level, Message&& message) {
-    Owned logger = py::lookup_global(globals, names::get().logger);
+bool log(const py::Scope& scope, PyObject* level, Message&& message) {
+    Owned logger = py::lookup_global(scope, names::get().logger);
     if (!logger) return false;
     Owned method = py::getattr(logger, level);
     if (!method) return false;
@@ -93,9 +93,9 @@ bool log(Borrowed globals, PyObject* level, Message&& message) {
 // INFO "Worker model (<how>): <display name> for '<first 50 characters>'",
 // where <how> is "explicit", "default" or "auto [<tier>]" (the tier read
 // from `complexity`).
-bool log_choice(Borrowed globals, const char* how, Borrowed complexity, Borrowed spec, Borrowed description) {
+bool log_choice(const py::Scope& scope, const char* how, Borrowed complexity, Borrowed spec, Borrowed description) {
     const names::Table& n = names::get();
-    return log(globals, n.info, [&]() -> Owned {
+    return log(scope, n.info, [&]() -> Owned {
         Owned tier_text;
         if (complexity) {
             Owned tier = py::getattr(complexity, n.value);
@@ -119,17 +119,17 @@ bool log_choice(Borrowed globals, const char* how, Borrowed complexity, Borrowed
 
 // self.get_model(key): 1 with `spec` set when it gives a record (truthy),
 // after logging the choice when `logs`; 0 when it gives none; -1.
-int choose(Borrowed globals, Borrowed self, Borrowed key, const char* how, Borrowed description, bool logs,
+int choose(const py::Scope& scope, Borrowed self, Borrowed key, const char* how, Borrowed description, bool logs,
            Owned& spec) {
     spec = py::call_method(self, names::get().get_model, key);
     if (!spec) return -1;
     const int found = py::truth(spec);
     if (found <= 0) return found;
-    if (logs && !log_choice(globals, how, {}, spec, description)) return -1;
+    if (logs && !log_choice(scope, how, {}, spec, description)) return -1;
     return 1;
 }
 
-PyObject* select(Borrowed globals, Borrowed self, Borrowed description, Borrowed model_key, Role role) {
+PyObject* select(const py::Scope& scope, Borrowed self, Borrowed description, Borrowed model_key, Role role) {
     const names::Table& n = names::get();
     const bool logs = role == Role::Worker;
 
@@ -137,9 +137,9 @@ PyObject* select(Borrowed globals, Borrowed self, Borrowed description, Borrowed
     if (model_key.get() != Py_None && PyUnicode_GET_LENGTH(model_key.get()) != 0 &&
         PyUnicode_Compare(model_key.get(), n.auto_) != 0) {
         Owned spec;
-        const int found = choose(globals, self, model_key, "explicit", description, logs, spec);
+        const int found = choose(scope, self, model_key, "explicit", description, logs, spec);
         if (found) return found < 0 ? nullptr : spec.release();
-        if (logs && !log(globals, n.warning, [&] {
+        if (logs && !log(scope, n.warning, [&] {
                 return py::join({py::literal("Requested model '"), py::text(model_key.get()),
                                  py::literal("' not available, falling back to auto")});
             })) {
@@ -163,35 +163,35 @@ PyObject* select(Borrowed globals, Borrowed self, Borrowed description, Borrowed
     if (wanted < 0) return nullptr;
     if (wanted) {
         Owned spec;
-        const int found = choose(globals, self, default_key, "default", description, logs, spec);
+        const int found = choose(scope, self, default_key, "default", description, logs, spec);
         if (found) return found < 0 ? nullptr : spec.release();
     }
 
     // 3. The choice by complexity tier.
-    Owned classify = py::lookup_global(globals, n.classify_complexity);
+    Owned classify = py::lookup_global(scope, n.classify_complexity);
     if (!classify) return nullptr;
     Owned complexity = py::call(classify, description);
     if (!complexity) return nullptr;
     Owned model = py::call_method(self, n.select_for_complexity, complexity);
     if (!model || !logs) return model.release();
-    if (!log_choice(globals, nullptr, complexity, model, description)) return nullptr;
+    if (!log_choice(scope, nullptr, complexity, model, description)) return nullptr;
     return model.release();
 }
 
 }  // namespace
 
-PyObject* select_for_worker(Borrowed globals, Borrowed self, Borrowed description, Borrowed model_key) {
-    return select(globals, self, description, model_key, Role::Worker);
+PyObject* select_for_worker(const py::Scope& scope, Borrowed self, Borrowed description, Borrowed model_key) {
+    return select(scope, self, description, model_key, Role::Worker);
 }
 
-PyObject* select_for_scheduler(Borrowed globals, Borrowed self, Borrowed description,
+PyObject* select_for_scheduler(const py::Scope& scope, Borrowed self, Borrowed description,
                                Borrowed model_key) {
-    return select(globals, self, description, model_key, Role::Scheduler);
+    return select(scope, self, description, model_key, Role::Scheduler);
 }
 
-PyObject* select_for_complexity(Borrowed globals, Borrowed self, Borrowed complexity) {
+PyObject* select_for_complexity(const py::Scope& scope, Borrowed self, Borrowed complexity) {
     const names::Table& n = names::get();
-    Owned map = preference_map(globals, kStandard);
+    Owned map = preference_map(scope, kStandard);
     if (!map) return nullptr;
     Owned config = py::getattr(self, n.priv_config);
     if (!config) return nullptr;
@@ -200,7 +200,7 @@ PyObject* select_for_complexity(Borrowed globals, Borrowed self, Borrowed comple
     const int cheap = py::truth(cost_conscious);
     if (cheap < 0) return nullptr;
     if (cheap) {
-        map = preference_map(globals, kCostConscious);
+        map = preference_map(scope, kCostConscious);
         if (!map) return nullptr;
     }
     PyObject* listed = PyDict_GetItemWithError(map.get(), complexity.get());
@@ -220,28 +220,36 @@ PyObject* select_for_complexity(Borrowed globals, Borrowed self, Borrowed comple
 
     for (std::size_t i = 0; i < candidates.size; ++i) {
         Owned spec;
-        const int found = try_candidate(globals, self, n.*candidates.keys[i], Enabled::Check, spec);
+        const int found = try_candidate(scope, self, n.*candidates.keys[i], Enabled::Check, spec);
         if (found) return found < 0 ? nullptr : spec.release();
     }
     return py::call_method(self, n.get_fallback).release();
 }
 
-PyObject* get_fallback(Borrowed globals, Borrowed self) {
+PyObject* get_fallback(const py::Scope& scope, Borrowed self) {
     const names::Table& n = names::get();
-    Owned config = py::getattr(self, n.priv_config);
-    if (!config) return nullptr;
-    Owned enabled = py::getattr(config, n.enabled_models);
-    if (!enabled) return nullptr;
-    Owned keys = Owned::steal(PyObject_GetIter(enabled.get()));
-    if (!keys) return nullptr;
-    while (Owned key = Owned::steal(PyIter_Next(keys.get()))) {
-        Owned spec;
-        const int found = try_candidate(globals, self, key, Enabled::Skip, spec);
-        if (found) return found < 0 ? nullptr : spec.release();
+    // As `for key in self._config.enabled_models:` holds them: only the
+    // iterator, while it runs; the loop variables `key` and `spec` until
+    // the next ones are in, or until the result is made.
+    Owned key, spec, keys;
+    {
+        Owned config = py::getattr(self, n.priv_config);
+        if (!config) return nullptr;
+        Owned enabled = py::getattr(config, n.enabled_models);
+        if (!enabled) return nullptr;
+        config.reset();
+        keys = Owned::steal(PyObject_GetIter(enabled.get()));
+        if (!keys) return nullptr;
+    }
+    while (Owned next = Owned::steal(PyIter_Next(keys.get()))) {
+        key = std::move(next);
+        const int found = try_candidate(scope, self, key, Enabled::Skip, spec);
+        if (found) return found < 0 ? nullptr : Py_NewRef(spec.get());
     }
     if (PyErr_Occurred()) return nullptr;
+    keys.reset();
     // The last resort, returned without a test.
-    return router::catalogue_item(globals, n.claude_sonnet).release();
+    return router::catalogue_item(scope, n.claude_sonnet).release();
 }
 
 }  // namespace halvec::core::selection

@@ -173,9 +173,9 @@ Owned listing_record(Borrowed self, Borrowed key, Borrowed spec) {
 
 }  // namespace
 
-PyObject* get_available_models(Borrowed globals, Borrowed self) {
+PyObject* get_available_models(const py::Scope& scope, Borrowed self) {
     const names::Table& n = names::get();
-    Owned catalogue = py::lookup_global(globals, n.available_models);
+    Owned catalogue = py::lookup_global(scope, n.available_models);
     if (!catalogue) return nullptr;
     py::ItemsWalk entries;
     Owned result = Owned::steal(PyList_New(0));

@@ -130,7 +130,7 @@ void Matcher::ensure_scratch() {
 }
 
 void Matcher::reclaim() noexcept {
-    if (busy_) return;
+    if (busy()) return;
     drop_tables();
     Vector<std::uint32_t>().swap(mark_);
     Vector<std::int32_t>().swap(stack_);

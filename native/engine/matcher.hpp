@@ -15,6 +15,7 @@
 // (such as checking for signals) between slices and then resume it.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 #include "engine/alphabet.hpp"
@@ -84,6 +85,9 @@ class Matcher final : public Reclaimable {
 public:
     // May throw std::bad_alloc.
     explicit Matcher(std::shared_ptr<const Automaton> automaton);
+    ~Matcher() override { unregister(); }
+    Matcher(const Matcher&) = delete;
+    Matcher& operator=(const Matcher&) = delete;
 
     const std::shared_ptr<const Automaton>& automaton() const { return automaton_; }
 
@@ -95,11 +99,11 @@ public:
 
     // A matcher in use by a scan (which may pause) is not to be used by
     // another scan, nor have its tables dropped.
-    bool busy() const noexcept { return busy_; }
+    bool busy() const noexcept { return busy_.load(std::memory_order_relaxed); }
     class Use {
     public:
-        explicit Use(Matcher& m) noexcept : m_(m) { m_.busy_ = true; }
-        ~Use() { m_.busy_ = false; }
+        explicit Use(Matcher& m) noexcept : m_(m) { m_.busy_.store(true, std::memory_order_relaxed); }
+        ~Use() { m_.busy_.store(false, std::memory_order_relaxed); }
         Use(const Use&) = delete;
         Use& operator=(const Use&) = delete;
 
@@ -177,7 +181,7 @@ private:
 
     std::shared_ptr<const Automaton> automaton_;
     const int columns_;  // 0: transitions in `edges_`
-    bool busy_ = false;
+    std::atomic<bool> busy_{false};  // a thread ended at exit may clear it without the GIL
 
     // The DFA. With columns, a row is a state's transitions, one entry per
     // class: -1 until computed, else the target's row offset shifted left by

@@ -1,5 +1,8 @@
 #include "engine/memory.hpp"
 
+#include <atomic>
+#include <mutex>
+
 namespace halvec::engine {
 namespace memory {
 namespace {
@@ -8,7 +11,7 @@ namespace {
 // figure tracks the memory really taken, not only the bytes asked for.
 constexpr std::size_t kBlockOverhead = 16;
 
-std::size_t held = 0;
+std::atomic<std::size_t> held{0};
 #ifdef HALVEC_TEST_HOOKS
 std::size_t budget_override = 0;
 std::uint64_t count = 0;
@@ -17,7 +20,7 @@ std::uint64_t fail_at = 0;
 
 }  // namespace
 
-std::size_t in_use() noexcept { return held; }
+std::size_t in_use() noexcept { return held.load(std::memory_order_relaxed); }
 
 std::size_t budget() noexcept {
 #ifdef HALVEC_TEST_HOOKS
@@ -31,14 +34,14 @@ void* allocate(std::size_t bytes) {
     if (++count == fail_at) throw std::bad_alloc();
 #endif
     void* p = ::operator new(bytes);
-    held += bytes + kBlockOverhead;
+    held.fetch_add(bytes + kBlockOverhead, std::memory_order_relaxed);
     return p;
 }
 
 void release(void* p, std::size_t bytes) noexcept {
     if (!p) return;
     ::operator delete(p);
-    held -= bytes + kBlockOverhead;
+    held.fetch_sub(bytes + kBlockOverhead, std::memory_order_relaxed);
 }
 
 #ifdef HALVEC_TEST_HOOKS
@@ -51,14 +54,22 @@ std::uint64_t allocations() noexcept { return count; }
 
 namespace {
 Reclaimable* holders = nullptr;
+std::mutex holders_lock;
 }  // namespace
 
-Reclaimable::Reclaimable() noexcept : next_(holders) {
+Reclaimable::Reclaimable() noexcept {
+    const std::lock_guard<std::mutex> guard(holders_lock);
+    next_ = holders;
     if (holders) holders->prev_ = this;
     holders = this;
 }
 
-Reclaimable::~Reclaimable() {
+Reclaimable::~Reclaimable() { unregister(); }
+
+void Reclaimable::unregister() noexcept {
+    const std::lock_guard<std::mutex> guard(holders_lock);
+    if (!listed_) return;
+    listed_ = false;
     if (prev_) prev_->next_ = next_;
     else holders = next_;
     if (next_) next_->prev_ = prev_;
@@ -66,7 +77,9 @@ Reclaimable::~Reclaimable() {
 
 void reclaim_all_but(const Reclaimable* keep) noexcept {
     // A holder's reclaim only frees memory: it never creates or destroys a
-    // holder, so the list stays intact while it is walked.
+    // holder, and a holder being destroyed elsewhere waits for the lock
+    // before its members go.
+    const std::lock_guard<std::mutex> guard(holders_lock);
     for (Reclaimable* h = holders; h; h = h->next_) {
         if (h != keep) h->reclaim();
     }

@@ -2,8 +2,11 @@
 // engine knows what it holds, can stay inside a fixed budget, and (in test
 // builds) can be made to fail at any chosen allocation.
 //
-// The engine runs only while its caller holds the interpreter's global lock,
-// so the figures here need no atomics.
+// The engine runs while its caller holds the interpreter's global lock. Its
+// objects may still be destroyed on a thread that holds no lock: one that the
+// interpreter ends at exit while it was searching (its unwinding destroys
+// what its frames held). So the figure of bytes held is atomic, and the list
+// of holders that can give memory back has a lock of its own.
 #pragma once
 
 #include <cstddef>
@@ -76,13 +79,21 @@ public:
     Reclaimable(const Reclaimable&) = delete;
     Reclaimable& operator=(const Reclaimable&) = delete;
 
-    // Frees what is not in use right now; never allocates, never throws.
+    // Frees what is not in use right now; never allocates, never throws,
+    // never creates or destroys a holder.
     virtual void reclaim() noexcept = 0;
+
+protected:
+    // Leaves the list, so that no reclaim can reach this holder any more. A
+    // derived class calls it first thing in its destructor: its members must
+    // not be freed while another thread may be reclaiming them.
+    void unregister() noexcept;
 
 private:
     friend void reclaim_all_but(const Reclaimable*) noexcept;
     Reclaimable* prev_ = nullptr;
     Reclaimable* next_ = nullptr;
+    bool listed_ = true;
 };
 
 // Asks every holder except `keep` to give back what it can.

@@ -1,0 +1,48 @@
+#include "core/pattern_scan.hpp"
+
+namespace halvec::core {
+namespace {
+
+// Work between two signal checks: a few million characters on built tables,
+// fewer where states are being computed; a few milliseconds either way.
+constexpr std::size_t kWorkBetweenSignalChecks = std::size_t{1} << 20;
+
+}  // namespace
+
+int scan(const std::shared_ptr<engine::Matcher>& shared, const engine::Text& text, std::uint64_t stop,
+         std::uint64_t& found, bool& paused) {
+    paused = false;
+    try {
+        std::shared_ptr<engine::Matcher> matcher = shared;
+        // A scan paused on this matcher (this call's own caller, reached again
+        // from a signal handler, or another thread meanwhile) keeps it; this
+        // one gets a fresh matcher on the same automaton.
+        if (matcher->busy()) matcher = engine::make_shared<engine::Matcher>(shared->automaton());
+        const engine::Matcher::Use use(*matcher);
+        engine::Scan progress;
+        for (;;) {
+            matcher->advance(text, progress, stop, kWorkBetweenSignalChecks);
+            if (progress.done) break;
+            paused = true;
+            if (PyErr_CheckSignals() < 0) return -1;
+        }
+        found = progress.found;
+        return 0;
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return -1;
+    }
+}
+
+int matcher_alone(PatternState& state, PyObject* pattern, std::shared_ptr<engine::Matcher>& matcher) {
+    try {
+        const std::shared_ptr<Compiled> compiled = state.cache().get(pattern);
+        matcher = state.cache().alone(*compiled);
+        return 0;
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return -1;
+    }
+}
+
+}  // namespace halvec::core

@@ -1,0 +1,25 @@
+// The engine's side of the pattern test, for the code that runs Python code
+// (which is compiled without exceptions): scans and single-pattern matchers.
+// Each function turns the engine's std::bad_alloc into MemoryError and lets
+// out nothing else but the unwinding with which the interpreter ends a
+// thread at exit; the frames here hold no Python reference for it to drop.
+#pragma once
+
+#include "core/pattern_state.hpp"
+
+namespace halvec::core {
+
+// Runs `matcher` over `text` to its end, or until a pattern of `stop` has
+// matched, stopping between slices of work for signal handlers. 0 with
+// `found` (a bit per pattern) set, or -1 with the exception set (a handler's,
+// or MemoryError). `paused` tells whether it stopped, and so whether Python
+// code may have run meanwhile.
+int scan(const std::shared_ptr<engine::Matcher>& matcher, const engine::Text& text, std::uint64_t stop,
+         std::uint64_t& found, bool& paused);
+
+// The matcher for the exact str `pattern` searched on its own: 0 with
+// `matcher` set (null when the engine leaves the pattern to `re`), or -1
+// with MemoryError set.
+int matcher_alone(PatternState& state, PyObject* pattern, std::shared_ptr<engine::Matcher>& matcher);
+
+}  // namespace halvec::core
