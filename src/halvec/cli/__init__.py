@@ -1,0 +1,92 @@
+"""The command line for trying the model router: ``halvec`` (or ``python -m halvec``).
+
+    halvec models [--keys PROVIDER,...] [--enabled KEY,...] [--json]
+    halvec route DESCRIPTION | - | --file PATH [--model KEY] [--scheduler] [--keys PROVIDER,...]
+                 [--cost-conscious] [--enabled KEY,...] [--default KEY] [--json]
+    halvec --version
+
+This module is the program: it assembles the parser from the commands (one module each,
+:mod:`halvec.cli.models` and :mod:`halvec.cli.route`), runs the one asked for and turns
+a usage error, a closed pipe or an interrupt into its exit status (:class:`ExitStatus`).
+The commands share their options through :mod:`halvec.cli.options`, and write only
+through :mod:`halvec.cli.output`.
+"""
+
+from __future__ import annotations
+
+import argparse
+import platform
+import sys
+from collections.abc import Callable, Sequence
+from typing import TYPE_CHECKING, NoReturn
+
+import halvec
+from halvec.cli import models, output, route
+from halvec.cli.options import Command, UsageError
+from halvec.cli.status import ExitStatus
+
+if TYPE_CHECKING:
+    from _typeshed import SupportsWrite
+
+__all__ = ["COMMANDS", "ExitStatus", "build_parser", "main"]
+
+COMMANDS: tuple[Command, ...] = (models.COMMAND, route.COMMAND)
+"""The program's commands, in the order its help lists them."""
+
+
+class _ArgumentParser(argparse.ArgumentParser):
+    """argparse's parser, except that a failed write of help or usage is not ignored, so a
+    closed pipe ends the program quietly with its usual status."""
+
+    def _print_message(self, message: str, file: SupportsWrite[str] | None = None) -> None:
+        stream = file if file is not None else sys.stderr
+        if message and stream is not None:
+            stream.write(message)
+
+
+def build_parser(prog: str = "halvec") -> argparse.ArgumentParser:
+    """The program's parser, with a subparser for each of :data:`COMMANDS`."""
+    parser = _ArgumentParser(
+        prog=prog,
+        description="Try the Halvec model router: list the models, or choose one for a task.",
+        epilog="Exit status: 0 done; 1 route found no usable model (the router's last resort is "
+               "shown); 2 usage error; 141 standard output was closed early.")
+    parser.add_argument("--version", action="version",
+                        version=f"halvec {halvec.__version__} (CPython {platform.python_version()})")
+    commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
+    for command in COMMANDS:
+        sub = commands.add_parser(command.name, help=command.help, description=command.description)
+        command.add_arguments(sub)
+        sub.set_defaults(run=command.run, parser=sub)
+    return parser
+
+
+def main(argv: Sequence[str] | None = None, *, prog: str = "halvec") -> int:
+    """Runs the command line with ``argv`` (default: ``sys.argv[1:]``); returns the exit status."""
+    output.make_streams_tolerant()
+    parser = build_parser(prog)
+    try:
+        try:
+            args = parser.parse_args(argv)
+        except SystemExit as exit_:  # --help, --version and usage errors
+            output.flush()  # argparse ignores a failed write; a closed pipe shows here
+            return _status(exit_)
+        run: Callable[[argparse.Namespace], int] = args.run
+        try:
+            status = run(args)
+        except UsageError as error:
+            command_parser: argparse.ArgumentParser = args.parser
+            command_parser.error(str(error))
+        output.flush()
+        return int(status)
+    except SystemExit as exit_:
+        return _status(exit_)
+    except BrokenPipeError:
+        output.discard_stdout()
+        return ExitStatus.BROKEN_PIPE.value
+    except KeyboardInterrupt:
+        return ExitStatus.INTERRUPTED.value
+
+
+def _status(exit_: SystemExit) -> int:
+    return int(exit_.code) if isinstance(exit_.code, int) else ExitStatus.USAGE.value
