@@ -310,3 +310,48 @@ def test_pipe_into_head():
     assert result.stdout.split()[0] == "key"
     assert result.stderr == ""
     assert result.returncode in (0, 128 + signal.SIGPIPE)
+
+
+# --- a failed write is one line and its own exit status --------------------------------------
+
+def run_with_stdout(how, *args, script=False, env=None):
+    """Runs the program with standard output on /dev/full, closed (>&-) or open read-only."""
+    command = [str(SCRIPT)] if script else [sys.executable, "-m", "halvec"]
+    if how == "closed":
+        command = ["bash", "-c", 'exec "$@" >&-', "bash", *command]
+    stdout = {"full": "/dev/full", "read-only": os.devnull}.get(how)
+    with open(stdout or os.devnull, "w" if how == "full" else "r") as file:
+        result = subprocess.run([*command, *args], stdin=subprocess.DEVNULL, stdout=file, stderr=subprocess.PIPE,
+                                env=_env(env), timeout=120)
+    err = result.stderr.decode("utf-8", "replace")
+    assert "Traceback" not in err, err
+    return result.returncode, err
+
+
+WRITE_FAILURES = {"full": "No space left on device", "closed": "it is closed", "read-only": "Bad file descriptor"}
+
+
+@pytest.mark.parametrize("how", list(WRITE_FAILURES))
+@pytest.mark.parametrize("args", [["models"], ["models", "--json"], ["route", D1, "--keys", "anthropic"],
+                                  ["route", "Fix a typo", "--json"], ["--help"], ["route", "--help"],
+                                  ["--version"]])
+def test_write_error_is_one_line_and_exit_status_74(args, how):
+    # ["route", "Fix a typo"] finds no usable model: the failed write still decides the status
+    status, err = run_with_stdout(how, *args)
+    assert status == 74
+    assert err == f"python -m halvec: error: cannot write to standard output: {WRITE_FAILURES[how]}\n"
+
+
+def test_write_error_unbuffered_and_by_the_console_script():
+    status, err = run_with_stdout("full", "models", script=True, env={"PYTHONUNBUFFERED": "1"})
+    assert (status, err) == (74, "halvec: error: cannot write to standard output: No space left on device\n")
+
+
+def test_usage_error_with_nowhere_to_write_is_still_a_usage_error():
+    for how in WRITE_FAILURES:
+        status, err = run_with_stdout(how, "route", "x", "--model", "nonexistent")
+        assert status == 2 and "unknown model key 'nonexistent'" in err
+    # with standard error closed, the usage does not go to standard output instead
+    result = subprocess.run(["bash", "-c", 'exec "$@" 2>&-', "bash", sys.executable, "-m", "halvec", "route", "x",
+                             "--model", "nonexistent"], capture_output=True, env=_env(), timeout=120)
+    assert (result.returncode, result.stdout) == (2, b"")

@@ -7,9 +7,9 @@
 
 This module is the program: it assembles the parser from the commands (one module each,
 :mod:`halvec.cli.models` and :mod:`halvec.cli.route`), runs the one asked for and turns
-a usage error, a closed pipe or an interrupt into its exit status (:class:`ExitStatus`).
-The commands share their options through :mod:`halvec.cli.options`, and write only
-through :mod:`halvec.cli.output`.
+what went wrong into an exit status (:class:`ExitStatus`) and one line on standard error,
+never a traceback. The commands share their options through :mod:`halvec.cli.options`, and
+write only through :mod:`halvec.cli.output`.
 """
 
 from __future__ import annotations
@@ -35,13 +35,26 @@ COMMANDS: tuple[Command, ...] = (models.COMMAND, route.COMMAND)
 
 
 class _ArgumentParser(argparse.ArgumentParser):
-    """argparse's parser, except that a failed write of help or usage is not ignored, so a
-    closed pipe ends the program quietly with its usual status."""
+    """argparse's parser, writing through :mod:`halvec.cli.output`: help and the version
+    fail on standard output as any output does (argparse would ignore the failure), and usage
+    errors go to standard error only."""
 
     def _print_message(self, message: str, file: SupportsWrite[str] | None = None) -> None:
-        stream = file if file is not None else sys.stderr
-        if message and stream is not None:
-            stream.write(message)
+        # argparse passes standard output for help, usage and the version (None when it is
+        # closed), and standard error only from exit(), which error() below does not use
+        if not message:
+            return
+        if file is not None and file is sys.stderr:
+            output.message(message)
+        elif file is None or file is sys.stdout:
+            output.write(message)
+        else:
+            file.write(message)
+
+    def error(self, message: str) -> NoReturn:
+        output.message(self.format_usage())
+        output.message(f"{self.prog}: error: {message}\n")
+        self.exit(ExitStatus.USAGE)
 
 
 def build_parser(prog: str = "halvec") -> argparse.ArgumentParser:
@@ -50,7 +63,8 @@ def build_parser(prog: str = "halvec") -> argparse.ArgumentParser:
         prog=prog,
         description="Try the Halvec model router: list the models, or choose one for a task.",
         epilog="Exit status: 0 done; 1 route found no usable model (the router's last resort is "
-               "shown); 2 usage error; 141 standard output was closed early.")
+               "shown); 2 usage error; 74 standard output could not be written; 141 standard output "
+               "was closed early.")
     parser.add_argument("--version", action="version",
                         version=f"halvec {halvec.__version__} (CPython {platform.python_version()})")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
@@ -69,7 +83,7 @@ def main(argv: Sequence[str] | None = None, *, prog: str = "halvec") -> int:
         try:
             args = parser.parse_args(argv)
         except SystemExit as exit_:  # --help, --version and usage errors
-            output.flush()  # argparse ignores a failed write; a closed pipe shows here
+            output.flush()
             return _status(exit_)
         run: Callable[[argparse.Namespace], int] = args.run
         try:
@@ -84,6 +98,10 @@ def main(argv: Sequence[str] | None = None, *, prog: str = "halvec") -> int:
     except BrokenPipeError:
         output.discard_stdout()
         return ExitStatus.BROKEN_PIPE.value
+    except output.OutputError as error:
+        output.discard_stdout()
+        output.message(f"{prog}: error: {error}\n")
+        return ExitStatus.WRITE_ERROR.value
     except KeyboardInterrupt:
         return ExitStatus.INTERRUPTED.value
 

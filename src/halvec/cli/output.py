@@ -1,6 +1,11 @@
-"""What the command line writes: tables and JSON, on standard output, through :func:`write`,
-:func:`line`, :func:`json_document` and :func:`flush`. A closed pipe raises
-:class:`BrokenPipeError`; the program then ends quietly.
+"""What the command line writes, and how: tables, JSON, and writes that fail with a clear
+reason.
+
+Standard output is written only through :func:`write`, :func:`line`, :func:`json_document`
+and :func:`flush`: a closed pipe raises :class:`BrokenPipeError` (the program ends quietly),
+any other failure :class:`OutputError` (the program says why on standard error). Standard
+error is written through :func:`message`, which never fails: there is nowhere left to report
+a failure to write there.
 """
 
 from __future__ import annotations
@@ -11,7 +16,15 @@ import os
 import sys
 from collections.abc import Iterable, Sequence
 
-__all__ = ["discard_stdout", "flush", "json_document", "line", "make_streams_tolerant", "table", "write"]
+__all__ = ["OutputError", "flush", "json_document", "line", "make_streams_tolerant",
+           "message", "discard_stdout", "table", "write"]
+
+
+class OutputError(Exception):
+    """Standard output cannot be written: it is closed, the disk is full, an I/O error.
+
+    The text is the reason, ready to show: ``cannot write to standard output: ...``.
+    A closed pipe is not one of these; it stays a :class:`BrokenPipeError`."""
 
 
 # --- streams ---------------------------------------------------------------------------------
@@ -20,12 +33,27 @@ def make_streams_tolerant() -> None:
     """Output never fails on encoding: a strict stream replaces what it cannot encode by ``?``."""
     for stream in (sys.stdout, sys.stderr):
         if isinstance(stream, io.TextIOWrapper) and stream.errors == "strict":
-            stream.reconfigure(errors="replace")
+            try:
+                stream.reconfigure(errors="replace")
+            except (OSError, ValueError):  # closed already: writing to it fails, and says so
+                pass
 
 
 def write(text: str) -> None:
     """Writes ``text`` to standard output."""
-    print(text, end="")
+    stream = sys.stdout
+    if stream is None:  # the program started with its standard output closed (>&-)
+        raise OutputError("cannot write to standard output: it is closed")
+    try:
+        stream.write(text)
+    except BrokenPipeError:
+        raise
+    except OSError as error:
+        raise OutputError(f"cannot write to standard output: {error.strerror or error}") from None
+    except ValueError as error:
+        if isinstance(error, UnicodeError):
+            raise
+        raise OutputError("cannot write to standard output: it is closed") from None
 
 
 def line(text: str = "") -> None:
@@ -34,13 +62,23 @@ def line(text: str = "") -> None:
 
 
 def flush() -> None:
-    """Pushes what standard output still buffers to its file: a closed pipe shows here."""
-    sys.stdout.flush()
+    """Pushes what standard output still buffers to its file: a late failure shows here."""
+    stream = sys.stdout
+    if stream is None:
+        return  # nothing was written, or write() has already said the stream is closed
+    try:
+        stream.flush()
+    except BrokenPipeError:
+        raise
+    except OSError as error:
+        raise OutputError(f"cannot write to standard output: {error.strerror or error}") from None
+    except ValueError:
+        raise OutputError("cannot write to standard output: it is closed") from None
 
 
 def discard_stdout() -> None:
-    """After a closed pipe: sends what standard output still buffers nowhere, so the exit
-    stays quiet."""
+    """After a failed write: sends what standard output still buffers nowhere, so that the
+    interpreter's own flush at exit neither fails nor changes the exit status."""
     try:
         devnull = os.open(os.devnull, os.O_WRONLY)
         try:
@@ -48,6 +86,18 @@ def discard_stdout() -> None:
         finally:
             os.close(devnull)
     except (OSError, ValueError, AttributeError):
+        pass
+
+
+def message(text: str) -> None:
+    """Writes ``text`` (a whole line, with its line break) to standard error; never fails."""
+    stream = sys.stderr
+    if stream is None:
+        return
+    try:
+        stream.write(text)
+        stream.flush()
+    except (OSError, ValueError):
         pass
 
 

@@ -13,5 +13,6 @@ class ExitStatus(enum.IntEnum):
     OK = 0
     NO_USABLE_MODEL = 1
     USAGE = 2
+    WRITE_ERROR = 74  # sysexits.h's EX_IOERR
     INTERRUPTED = 130  # 128 + SIGINT, as a shell reports a process ended by Ctrl-C
     BROKEN_PIPE = 128 + 13  # 128 + SIGPIPE, as a shell reports a process ended by it
