@@ -30,9 +30,13 @@ class OutputError(Exception):
 # --- streams ---------------------------------------------------------------------------------
 
 def make_streams_tolerant() -> None:
-    """Output never fails on encoding: a strict stream replaces what it cannot encode by ``?``."""
+    """Output never fails on encoding: what a stream cannot encode is replaced by ``?``.
+
+    Both streams are set so, whatever the interpreter chose (``strict`` for a standard
+    output given an encoding by ``PYTHONIOENCODING``, ``surrogateescape`` under the C
+    locale, ``backslashreplace`` for standard error)."""
     for stream in (sys.stdout, sys.stderr):
-        if isinstance(stream, io.TextIOWrapper) and stream.errors == "strict":
+        if isinstance(stream, io.TextIOWrapper) and stream.errors != "replace":
             try:
                 stream.reconfigure(errors="replace")
             except (OSError, ValueError):  # closed already: writing to it fails, and says so
