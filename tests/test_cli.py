@@ -93,6 +93,11 @@ def test_help_lists_the_valid_choices():
      "argument --default: unknown model key 'nonexistent' (choose from claude-opus, claude-sonnet, "
      "claude-haiku, gpt-5.2, or auto)"),
     (["route", "x", "--scheduler", "--default", "gpt-5"], "argument --default: unknown model key 'gpt-5'"),
+    # an empty key is no key: refused, not taken for auto
+    (["route", "x", "--model", ""],
+     "argument --model: unknown model key '' (choose from claude-opus, claude-sonnet, claude-haiku, gpt-5.2, "
+     "or auto)\n"),
+    (["route", "x", "--scheduler", "--default", ""], "argument --default: unknown model key '' (choose from "),
     (["route", "x", "--enabled", "claude-opus,nonexistent"],
      "argument --enabled: unknown model key 'nonexistent' (choose from claude-opus, claude-sonnet, "
      "claude-haiku, gpt-5.2)"),
@@ -117,11 +122,34 @@ def test_usage_errors(args, message):
         assert result.stderr.startswith("usage: ")
 
 
-@pytest.mark.parametrize("model", ["auto", ""])
-def test_auto_and_empty_model_leave_the_choice_to_the_router(model):
-    status, data = route_json(D1, "--model", model, "--keys", "anthropic")
+def test_auto_leaves_the_choice_to_the_router():
+    status, data = route_json(D1, "--model", "auto", "--keys", "anthropic")
     assert status == 0 and data["decided_by"] == "auto" and data["notes"] == []
+    assert data["requested_model"] == "auto" and data["default_model"] == "auto"
     assert data["log"] == [{"level": "INFO", "message": f"Worker model (auto [simple]): Claude Haiku for '{D1}'"}]
+
+
+@pytest.mark.parametrize("args, hint", [
+    (["route", "x", "--model", "claude-opu"], "did you mean 'claude-opus'?"),
+    (["route", "x", "--model", " Claude-Opus"], "did you mean 'claude-opus'?"),
+    (["route", "x", "--default", "Claude Haiku"], "did you mean 'claude-haiku'?"),
+    (["route", "x", "--scheduler", "--default", "gpt5"], "did you mean 'gpt-5.2'?"),
+    (["models", "--keys", "anthropic,OpenAI"], "did you mean 'openai'?"),
+    (["models", "--enabled", "opus,gpt-5.2,haiku"],
+     "did you mean 'claude-opus' for 'opus', 'claude-haiku' for 'haiku'?"),
+    # nothing stands out: no hint
+    (["route", "x", "--model", "nonexistent"], None),
+    (["route", "x", "--model", "claude"], None),
+    (["route", "x", "--model", ""], None),
+])
+def test_a_near_miss_gets_a_hint_and_is_still_refused(args, hint):
+    result = run(*args)
+    assert result.returncode == 2
+    (message,) = [line for line in result.stderr.splitlines() if ": error: " in line]
+    if hint is None:
+        assert "did you mean" not in message
+    else:
+        assert message.endswith(f"; {hint}")
 
 
 # --- what happened, said plainly -------------------------------------------------------------

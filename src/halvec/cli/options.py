@@ -1,6 +1,6 @@
 """Options the commands share: argument types for model keys and providers (checked against
-the module's catalogue exactly as the module compares them), the router's preferences and
-keys, the text a command reads, and ``--json``.
+the module's catalogue exactly as the module compares them, with a hint for a near miss),
+the router's preferences and keys, the text a command reads, and ``--json``.
 
 A command is a :class:`Command`: its name, its help, a function that adds its arguments to
 its parser and the function that runs it. A mistake that argparse cannot see while parsing
@@ -9,6 +9,7 @@ is raised as :class:`UsageError`."""
 from __future__ import annotations
 
 import argparse
+import difflib
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass
 
@@ -17,7 +18,7 @@ from halvec.core import model_router as mr
 
 __all__ = ["AUTO", "Command", "RouterOptions", "TextSource", "UsageError",
            "add_json_option", "add_router_options", "add_text_source", "model_choice",
-           "model_keys", "model_list", "provider_list", "providers"]
+           "model_keys", "model_list", "near_miss", "provider_list", "providers"]
 
 AUTO = "auto"
 """The model choice that leaves the decision to the router."""
@@ -57,8 +58,10 @@ def providers() -> list[str]:
 
 def model_choice(text: str) -> str:
     """A model key of the catalogue, or ``auto``; compared exactly, as the module compares.
-    An empty key is taken, as the router takes it: for ``auto``."""
-    if text in (AUTO, "") or text in mr.AVAILABLE_MODELS:
+
+    An empty key is refused like any other unknown key (the router would take it for
+    ``auto``, which the user did not write)."""
+    if text == AUTO or text in mr.AVAILABLE_MODELS:
         return text
     raise _unknown("model key", [text], model_keys(), also=AUTO)
 
@@ -89,11 +92,40 @@ def _split(text: str) -> list[str]:
 
 def _unknown(kind: str, unknown: Sequence[str], valid: Sequence[str],
              also: str | None = None) -> argparse.ArgumentTypeError:
-    """``unknown model key 'x' (choose from ...)``"""
+    """``unknown model key 'x' (choose from ...); did you mean 'y'?``"""
     choices = ", ".join(valid) + (f", or {also}" if also is not None else "")
-    return argparse.ArgumentTypeError(
-        f"unknown {kind}{'s' if len(unknown) > 1 else ''} {', '.join(map(repr, unknown))} "
-        f"(choose from {choices})")
+    text = (f"unknown {kind}{'s' if len(unknown) > 1 else ''} {', '.join(map(repr, unknown))} "
+            f"(choose from {choices})")
+    candidates = [*valid, *([also] if also is not None else [])]
+    hints = [(name, hint) for name in unknown if (hint := near_miss(name, candidates)) is not None]
+    if len(unknown) == 1 and hints:
+        text += f"; did you mean {hints[0][1]!r}?"
+    elif hints:
+        text += f"; did you mean {', '.join(f'{hint!r} for {name!r}' for name, hint in hints)}?"
+    return argparse.ArgumentTypeError(text)
+
+
+def near_miss(text: str, valid: Sequence[str]) -> str | None:
+    """The valid choice ``text`` was most likely meant to be, if one stands out.
+
+    Only a hint for a message: matching itself stays exact. Letter case, blanks and
+    punctuation aside, a choice stands out when it is ``text``, when it is the only choice
+    that contains ``text`` (of three characters or more), or when it is spelt much like it."""
+    wanted = _folded(text)
+    if not wanted:
+        return None
+    by_folded = {_folded(choice): choice for choice in valid}
+    if wanted in by_folded:
+        return by_folded[wanted]
+    containing = [choice for folded, choice in by_folded.items() if wanted in folded]
+    if len(containing) == 1 and len(wanted) >= 3:
+        return containing[0]
+    close = difflib.get_close_matches(wanted, list(by_folded), n=1, cutoff=0.8)
+    return by_folded[close[0]] if close else None
+
+
+def _folded(text: str) -> str:
+    return "".join(c for c in text.casefold() if c.isalnum())
 
 
 # --- option groups ---------------------------------------------------------------------------
