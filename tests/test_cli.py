@@ -291,14 +291,36 @@ def test_ten_megabyte_description(tmp_path):
         assert data["log"][0]["message"].endswith(f"for '{text[:50]}'")
 
 
+# --- text output cannot break the layout or drive the terminal --------------------------------
+
+def test_text_output_shows_the_description_escaped(tmp_path):
+    description = "Fix\ta typo\r\nthen \x1b[31mred\x1b[0m \u202eevil\x07 C:\\tmp \x85."
+    assert len(description) <= 50  # the module's log line shows the first 50 characters
+    escaped = "Fix\\ta typo\\r\\nthen \\x1b[31mred\\x1b[0m \\u202eevil\\x07 C:\\\\tmp \\x85."
+    path = tmp_path / "task.txt"
+    path.write_text(description, encoding="utf-8", newline="")
+    for args in ([description], ["--file", str(path)]):
+        result = run("route", *args, "--keys", "anthropic")
+        assert result.returncode == 0
+        lines = result.stdout.splitlines()
+        assert [line.split(":")[0] for line in lines] == ["model", "decided by", "model string", "log",
+                                                          "  INFO Worker model (auto [simple])"]
+        assert lines[-1].endswith(f"for '{escaped}'")
+        assert all(line.isprintable() for line in lines)
+        # JSON carries the text exactly
+        status, data = route_json(*args, "--keys", "anthropic")
+        assert data["log"][0]["message"].endswith(f"for '{description}'")
+
+
 # --- output never fails ----------------------------------------------------------------------
 
 def test_non_utf8_argument_with_a_strict_stdout():
     result = run("route", b"caf\xe9 report", "--keys", "anthropic", env={"PYTHONIOENCODING": "utf-8:strict"})
     assert result.returncode == 0
     # the byte that is not UTF-8 reaches the module as the interpreter decodes it, and is
-    # replaced only on the way out
-    assert result.stdout.splitlines()[-1] == "  INFO Worker model (auto [simple]): Claude Haiku for 'caf? report'"
+    # shown escaped on the way out
+    assert result.stdout.splitlines()[-1] == (
+        "  INFO Worker model (auto [simple]): Claude Haiku for 'caf\\udce9 report'")
 
 
 def test_non_ascii_description_on_an_ascii_stdout():

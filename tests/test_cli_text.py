@@ -1,7 +1,8 @@
-"""The command line's handling of text, in process and for any text: exact key matching with
-hints. tests/test_cli.py runs the program itself."""
+"""The command line's handling of text, in process and for any text: escapes that read back,
+exact key matching with hints. tests/test_cli.py runs the program itself."""
 
 import argparse
+import ast
 
 import pytest
 from hypothesis import given
@@ -19,6 +20,28 @@ texts = st.lists(st.one_of(
     st.text(st.characters(max_codepoint=0x9F, exclude_categories=()), max_size=3),
     st.sampled_from(["\\", "'", "\n", "\r\n", "\t", "\x1b[31m", "\u202e", "\ufeff", "\u2028"]),
 ), max_size=6).map("".join)
+
+
+# --- escapes ---------------------------------------------------------------------------------
+
+@given(texts)
+def test_escaped_text_is_one_printable_line_that_reads_back(text):
+    shown = output.escape(text)
+    assert shown.isprintable()  # no line break, no control character, no escape sequence
+    # as Python writes escapes: the text reads back exactly, so no two texts look alike
+    assert ast.literal_eval("'" + shown.replace("'", "\\'") + "'") == text
+    # messages whose quoted parts are escaped already keep their backslashes single
+    assert output.escape(text, backslash=False).isprintable()
+    assert output.escape(text.replace("\\", ""), backslash=False) == output.escape(text.replace("\\", ""))
+
+
+def test_table_cells_are_escaped_and_aligned():
+    table = output.table(("key", "name"), [("a\nb", "x"), ("\x1b[2J", "y"), ("plain", "z")])
+    assert table.splitlines() == ["key      name",
+                                  "-------  ----",
+                                  "a\\nb     x",
+                                  "\\x1b[2J  y",
+                                  "plain    z"]
 
 
 # --- keys: exact matching, hints for a near miss ---------------------------------------------

@@ -36,8 +36,9 @@ COMMANDS: tuple[Command, ...] = (models.COMMAND, route.COMMAND)
 
 class _ArgumentParser(argparse.ArgumentParser):
     """argparse's parser, writing through :mod:`halvec.cli.output`: help and the version
-    fail on standard output as any output does (argparse would ignore the failure), and usage
-    errors go to standard error only."""
+    fail on standard output as any output does (argparse would ignore the failure), usage
+    errors go to standard error only, and a message that quotes the command line is escaped
+    before it reaches the terminal."""
 
     def _print_message(self, message: str, file: SupportsWrite[str] | None = None) -> None:
         # argparse passes standard output for help, usage and the version (None when it is
@@ -53,7 +54,7 @@ class _ArgumentParser(argparse.ArgumentParser):
 
     def error(self, message: str) -> NoReturn:
         output.message(self.format_usage())
-        output.message(f"{self.prog}: error: {message}\n")
+        output.message(f"{self.prog}: error: {output.escape(message, backslash=False)}\n")
         self.exit(ExitStatus.USAGE)
 
 

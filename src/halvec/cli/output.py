@@ -1,5 +1,5 @@
-"""What the command line writes, and how: tables, JSON, and writes that fail with a clear
-reason.
+"""What the command line writes, and how: text that cannot break the layout or drive the
+terminal, tables, JSON, and writes that fail with a clear reason.
 
 Standard output is written only through :func:`write`, :func:`line`, :func:`json_document`
 and :func:`flush`: a closed pipe raises :class:`BrokenPipeError` (the program ends quietly),
@@ -16,7 +16,7 @@ import os
 import sys
 from collections.abc import Iterable, Sequence
 
-__all__ = ["OutputError", "flush", "json_document", "line", "make_streams_tolerant",
+__all__ = ["OutputError", "escape", "flush", "json_document", "line", "make_streams_tolerant",
            "message", "discard_stdout", "table", "write"]
 
 
@@ -105,11 +105,43 @@ def message(text: str) -> None:
         pass
 
 
-# --- tables ----------------------------------------------------------------------------------
+# --- text ------------------------------------------------------------------------------------
+
+_NAMED_ESCAPES = {"\n": "\\n", "\r": "\\r", "\t": "\\t"}
+
+
+def escape(text: str, *, backslash: bool = True) -> str:
+    """``text`` with everything that is not printable shown as an escape, as Python writes
+    one (``\\n``, ``\\x1b``, ``\\u202e``, ``\\udce9``): line breaks cannot break the layout,
+    and control characters and escape sequences cannot drive the terminal.
+
+    A backslash is doubled, so that an escape and the same characters typed in the text
+    stay distinct; ``backslash=False`` leaves it single, for messages whose quoted parts
+    Python has escaped already (``repr``)."""
+    if text.isprintable() and (not backslash or "\\" not in text):
+        return text
+    return "".join(_escape_character(c, backslash) for c in text)
+
+
+def _escape_character(character: str, backslash: bool) -> str:
+    if character == "\\":
+        return "\\\\" if backslash else "\\"
+    if character.isprintable():
+        return character
+    named = _NAMED_ESCAPES.get(character)
+    if named is not None:
+        return named
+    code = ord(character)
+    if code < 0x100:
+        return f"\\x{code:02x}"
+    if code < 0x10000:
+        return f"\\u{code:04x}"
+    return f"\\U{code:08x}"
+
 
 def table(headers: Sequence[str], rows: Iterable[Sequence[object]]) -> str:
-    """Left-aligned columns two spaces apart, a rule under the headers."""
-    cells = [[str(cell) for cell in row] for row in (headers, *rows)]
+    """Left-aligned columns two spaces apart, a rule under the headers; cells are escaped."""
+    cells = [[escape(str(cell)) for cell in row] for row in (headers, *rows)]
     widths = [max(len(cell) for cell in column) for column in zip(*cells)]
     lines = ["  ".join(cell.ljust(width) for cell, width in zip(row, widths)).rstrip() for row in cells]
     lines.insert(1, "  ".join("-" * width for width in widths))

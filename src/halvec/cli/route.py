@@ -89,18 +89,19 @@ _DECIDED_BY_TEXT: dict[DecidedBy, str] = {
 
 
 def _write_text(selection: Selection) -> None:
-    """The choice for a reader."""
+    """The choice for a reader: every text that did not come from this program is escaped."""
     tier = selection.tier.value if selection.tier is not None else None
     decided = _DECIDED_BY_TEXT[selection.decided_by].format(
         model=selection.requested_model, default=selection.default_model, tier=tier)
-    output.line(f"model:        {selection.spec.display_name} ({selection.key})")
-    output.line(f"decided by:   {decided}")
-    output.line(f"model string: {selection.model_string}")
+    e = output.escape
+    output.line(f"model:        {e(selection.spec.display_name)} ({e(selection.key)})")
+    output.line(f"decided by:   {e(decided)}")
+    output.line(f"model string: {e(selection.model_string)}")
     for note in selection.notes:
-        output.line(f"note:         {note}")
+        output.line(f"note:         {e(note)}")
     output.line("log:" + ("" if selection.log else " (none)"))
     for record in selection.log:
-        output.line(f"  {record['level']} {record['message']}")
+        output.line(f"  {e(record['level'])} {e(record['message'])}")
 
 
 COMMAND = Command(
