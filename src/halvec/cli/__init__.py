@@ -2,7 +2,8 @@
 
     halvec models [--keys PROVIDER,...] [--enabled KEY,...] [--json]
     halvec route DESCRIPTION | - | --file PATH [--model KEY] [--scheduler] [--keys PROVIDER,...]
-                 [--cost-conscious] [--enabled KEY,...] [--default KEY] [--json]
+                 [--cost-conscious] [--enabled KEY,...] [--default KEY]
+                 [--encoding-errors strict|replace] [--json]
     halvec --version
 
 This module is the program: it assembles the parser from the commands (one module each,
@@ -17,6 +18,7 @@ from __future__ import annotations
 import argparse
 import platform
 import sys
+import textwrap
 from collections.abc import Callable, Sequence
 from typing import TYPE_CHECKING, NoReturn
 
@@ -32,6 +34,18 @@ __all__ = ["COMMANDS", "ExitStatus", "build_parser", "main"]
 
 COMMANDS: tuple[Command, ...] = (models.COMMAND, route.COMMAND)
 """The program's commands, in the order its help lists them."""
+
+
+class _HelpFormatter(argparse.HelpFormatter):
+    """argparse's help layout, except that lines do not break at hyphens: a model key such
+    as ``claude-opus`` stays whole, ready to copy."""
+
+    def _split_lines(self, text: str, width: int) -> list[str]:
+        return textwrap.wrap(" ".join(text.split()), width, break_on_hyphens=False)
+
+    def _fill_text(self, text: str, width: int, indent: str) -> str:
+        return textwrap.fill(" ".join(text.split()), width, initial_indent=indent,
+                             subsequent_indent=indent, break_on_hyphens=False)
 
 
 class _ArgumentParser(argparse.ArgumentParser):
@@ -65,12 +79,14 @@ def build_parser(prog: str = "halvec") -> argparse.ArgumentParser:
         description="Try the Halvec model router: list the models, or choose one for a task.",
         epilog="Exit status: 0 done; 1 route found no usable model (the router's last resort is "
                "shown); 2 usage error; 74 standard output could not be written; 141 standard output "
-               "was closed early.")
+               "was closed early.",
+        formatter_class=_HelpFormatter)
     parser.add_argument("--version", action="version",
                         version=f"halvec {halvec.__version__} (CPython {platform.python_version()})")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
     for command in COMMANDS:
-        sub = commands.add_parser(command.name, help=command.help, description=command.description)
+        sub = commands.add_parser(command.name, help=command.help, description=command.description,
+                                  formatter_class=_HelpFormatter)
         command.add_arguments(sub)
         sub.set_defaults(run=command.run, parser=sub)
     return parser

@@ -12,16 +12,19 @@ import argparse
 import difflib
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass
+from typing import Literal
 
 from halvec.config import SecretsStore
 from halvec.core import model_router as mr
 
-__all__ = ["AUTO", "Command", "RouterOptions", "TextSource", "UsageError",
+__all__ = ["AUTO", "Command", "EncodingErrors", "RouterOptions", "TextSource", "UsageError",
            "add_json_option", "add_router_options", "add_text_source", "model_choice",
            "model_keys", "model_list", "near_miss", "provider_list", "providers"]
 
 AUTO = "auto"
 """The model choice that leaves the decision to the router."""
+
+EncodingErrors = Literal["strict", "replace"]
 
 
 class UsageError(Exception):
@@ -185,11 +188,16 @@ class RouterOptions:
 
 def add_text_source(parser: argparse.ArgumentParser, name: str, what: str) -> None:
     """The text a command works on (``name``, such as ``description``; ``what`` says more):
-    an argument, ``-`` for standard input, or ``--file``."""
+    an argument, ``-`` for standard input, or ``--file``; with ``--encoding-errors`` for
+    what is not UTF-8."""
     parser.add_argument("text", nargs="?", metavar=name.upper(),
                         help=f"{what}; - reads it from standard input")
     parser.add_argument("--file", metavar="PATH",
                         help=f"read the {name} from PATH (UTF-8; - for standard input)")
+    parser.add_argument(
+        "--encoding-errors", choices=("strict", "replace"), default="strict",
+        help="what to do with text that is not valid UTF-8: strict refuses it (the default), "
+             "replace goes on with U+FFFD in its place and says how much it replaced")
 
 
 @dataclass(frozen=True)
@@ -202,9 +210,11 @@ class TextSource:
     """The text given as an argument; ``-`` for standard input."""
     path: str | None
     """``--file``; ``-`` for standard input."""
+    errors: EncodingErrors
 
     @classmethod
     def from_args(cls, args: argparse.Namespace, name: str) -> TextSource:
         argument: str | None = args.text
         path: str | None = args.file
-        return cls(name=name, argument=argument, path=path)
+        errors: EncodingErrors = "replace" if args.encoding_errors == "replace" else "strict"
+        return cls(name=name, argument=argument, path=path, errors=errors)

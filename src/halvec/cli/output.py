@@ -1,5 +1,5 @@
 """What the command line writes, and how: text that cannot break the layout or drive the
-terminal, tables, JSON, and writes that fail with a clear reason.
+terminal, tables, JSON that any parser reads, and writes that fail with a clear reason.
 
 Standard output is written only through :func:`write`, :func:`line`, :func:`json_document`
 and :func:`flush`: a closed pipe raises :class:`BrokenPipeError` (the program ends quietly),
@@ -17,7 +17,7 @@ import sys
 from collections.abc import Iterable, Sequence
 
 __all__ = ["OutputError", "escape", "flush", "json_document", "line", "make_streams_tolerant",
-           "message", "discard_stdout", "table", "write"]
+           "message", "discard_stdout", "table", "without_lone_surrogates", "write"]
 
 
 class OutputError(Exception):
@@ -150,6 +150,25 @@ def table(headers: Sequence[str], rows: Iterable[Sequence[object]]) -> str:
 
 # --- JSON ------------------------------------------------------------------------------------
 
+def without_lone_surrogates(value: object) -> object:
+    """``value`` with every lone surrogate in its texts (keys included) replaced by U+FFFD.
+
+    JSON carries text as Unicode; a lone surrogate (what the interpreter makes of bytes
+    that are not UTF-8) would be written as an escape such as ``\\udce9`` that strict
+    parsers refuse."""
+    if isinstance(value, str):
+        try:
+            value.encode("utf-8")
+        except UnicodeEncodeError:
+            return "".join("\ufffd" if "\ud800" <= c <= "\udfff" else c for c in value)
+        return value
+    if isinstance(value, dict):
+        return {without_lone_surrogates(k): without_lone_surrogates(v) for k, v in value.items()}
+    if isinstance(value, (list, tuple)):
+        return [without_lone_surrogates(item) for item in value]
+    return value
+
+
 def json_document(value: object) -> None:
-    """Writes ``value`` as one JSON document (indented, ASCII)."""
-    line(json.dumps(value, indent=2, ensure_ascii=True))
+    """Writes ``value`` as one JSON document (indented, ASCII, no lone surrogates)."""
+    line(json.dumps(without_lone_surrogates(value), indent=2, ensure_ascii=True))

@@ -47,12 +47,15 @@ def _add_arguments(parser: argparse.ArgumentParser) -> None:
 
 
 def _run(args: argparse.Namespace) -> int:
-    description = read_text(TextSource.from_args(args, "description"))
+    text = read_text(TextSource.from_args(args, "description"))
+    if text.replaced is not None:
+        parser: argparse.ArgumentParser = args.parser
+        output.message(f"{parser.prog}: warning: {output.escape(text.replaced, backslash=False)}\n")
     options = RouterOptions.from_args(args)
     model: str | None = args.model
     default: str | None = args.default
     scheduler = bool(args.scheduler)
-    selection = trace_selection(description, config=options.config(default=default, scheduler=scheduler),
+    selection = trace_selection(text.text, config=options.config(default=default, scheduler=scheduler),
                                 store=options.store(), model=model, scheduler=scheduler)
     status = ExitStatus.OK if selection.usable else ExitStatus.NO_USABLE_MODEL
     if args.json:
