@@ -291,6 +291,18 @@ def test_ten_megabyte_description(tmp_path):
         assert data["log"][0]["message"].endswith(f"for '{text[:50]}'")
 
 
+def test_byte_order_mark_is_dropped(tmp_path):
+    path = tmp_path / "task.txt"
+    path.write_bytes(b"\xef\xbb\xbfFix a typo\r\n")
+    for status, data in (route_json("--file", str(path), "--keys", "anthropic"),
+                         route_json("-", "--keys", "anthropic", input=path.read_bytes())):
+        assert status == 0
+        assert data["log"][0]["message"] == "Worker model (auto [simple]): Claude Haiku for 'Fix a typo'"
+    # only the mark at the start: a second one is the text's own U+FEFF
+    status, data = route_json("-", "--keys", "anthropic", input=b"\xef\xbb\xbf\xef\xbb\xbfFix a typo")
+    assert data["log"][0]["message"].endswith("for '\ufeffFix a typo'")
+
+
 # --- text that is not UTF-8 ------------------------------------------------------------------
 
 NOT_UTF8 = b"Fix the first line\nthen \xff the second\nthe third \xfe\xfe and \xef\xbf\xbd\n"

@@ -2,8 +2,9 @@
 
 Text is UTF-8 wherever it comes from. Bytes that are not UTF-8 are a usage error that says
 where they are, unless ``--encoding-errors replace`` is given: then they are read as U+FFFD
-and the command says how much it replaced. The trailing line breaks of standard input or a
-file are dropped, as the shell's ``$(...)`` drops them.
+and the command says how much it replaced. A UTF-8 byte-order mark at the start of standard
+input or a file is dropped, and so are the trailing line breaks of either, as the shell's
+``$(...)`` drops them.
 
 An argument reaches the program as the interpreter decoded it with the locale's encoding,
 bytes it could not decode kept as lone surrogates (``surrogateescape``): only an argument
@@ -19,6 +20,7 @@ from halvec.cli.options import EncodingErrors, TextSource, UsageError
 
 __all__ = ["Text", "decode_argument", "decode_utf8", "read_text"]
 
+_BYTE_ORDER_MARK = b"\xef\xbb\xbf"
 _REPLACEMENT_CHARACTER = "\ufffd"
 _REPLACEMENT_CHARACTER_UTF8 = _REPLACEMENT_CHARACTER.encode("utf-8")
 
@@ -44,6 +46,8 @@ def read_text(source: TextSource) -> Text:
         where, data = "standard input", _read_stdin(source.name)
     else:
         where, data = f"--file {source.path!r}", _read_file(source.path)
+    if data.startswith(_BYTE_ORDER_MARK):
+        data = data[len(_BYTE_ORDER_MARK):]
     text = decode_utf8(data, where, source.errors, lines=True)
     return Text(text.text.rstrip("\r\n"), text.replaced)
 
