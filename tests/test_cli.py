@@ -5,6 +5,7 @@ caller's environment leak in."""
 import json
 import os
 import pathlib
+import re
 import signal
 import subprocess
 import sys
@@ -21,6 +22,7 @@ ROUTE_KEYS = {"model", "display_name", "provider", "model_string", "usable", "de
 LISTING_KEYS = ["key", "id", "provider", "display_name", "description", "complexity_tier", "enabled",
                 "available", "cost_per_1k_input", "cost_per_1k_output", "calls", "tokens"]
 
+ROOT = pathlib.Path(__file__).resolve().parent.parent
 D1 = "Summarise the meeting notes"
 D2 = "Research the pricing pages of three hosting providers and write a recommendation"
 
@@ -464,3 +466,18 @@ def test_usage_error_with_nowhere_to_write_is_still_a_usage_error():
     result = subprocess.run(["bash", "-c", 'exec "$@" 2>&-', "bash", sys.executable, "-m", "halvec", "route", "x",
                              "--model", "nonexistent"], capture_output=True, env=_env(), timeout=120)
     assert (result.returncode, result.stdout) == (2, b"")
+
+
+# --- exit statuses ---------------------------------------------------------------------------
+
+def _exit_statuses(text):
+    """{status: meaning} from a text's "Exit status: 0 done; 1 ...; 130 interrupted." paragraph."""
+    paragraph = " ".join(text[text.index("Exit status:"):].split("\n\n")[0].split())
+    return dict(re.findall(r"(?:: |; )(\d+) ([^;]*)", paragraph.rstrip(".")))
+
+
+def test_help_lists_every_exit_status_of_the_readme():
+    readme = (ROOT / "README.md").read_text(encoding="utf-8")
+    documented = _exit_statuses(readme[readme.index("\n## Command line\n"):])
+    assert {"0", "1", "2", "74", "130", "141"} <= set(documented)
+    assert set(_exit_statuses(run("--help").stdout)) == set(documented)

@@ -25,7 +25,7 @@ from typing import TYPE_CHECKING, NoReturn
 import halvec
 from halvec.cli import models, output, route
 from halvec.cli.options import Command, UsageError
-from halvec.cli.status import ExitStatus
+from halvec.cli.status import ExitStatus, describe_exit_statuses
 
 if TYPE_CHECKING:
     from _typeshed import SupportsWrite
@@ -77,10 +77,7 @@ def build_parser(prog: str = "halvec") -> argparse.ArgumentParser:
     parser = _ArgumentParser(
         prog=prog,
         description="Try the Halvec model router: list the models, or choose one for a task.",
-        epilog="Exit status: 0 done; 1 route found no usable model (the router's last resort is "
-               "shown); 2 usage error; 74 standard output could not be written; 141 standard output "
-               "was closed early.",
-        formatter_class=_HelpFormatter)
+        epilog=describe_exit_statuses(), formatter_class=_HelpFormatter)
     parser.add_argument("--version", action="version",
                         version=f"halvec {halvec.__version__} (CPython {platform.python_version()})")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
