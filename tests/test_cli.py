@@ -5,6 +5,7 @@ caller's environment leak in."""
 import json
 import os
 import pathlib
+import re
 import signal
 import subprocess
 import sys
@@ -21,6 +22,7 @@ ROUTE_KEYS = {"model", "display_name", "provider", "model_string", "usable", "de
 LISTING_KEYS = ["key", "id", "provider", "display_name", "description", "complexity_tier", "enabled",
                 "available", "cost_per_1k_input", "cost_per_1k_output", "calls", "tokens"]
 
+ROOT = pathlib.Path(__file__).resolve().parent.parent
 D1 = "Summarise the meeting notes"
 D2 = "Research the pricing pages of three hosting providers and write a recommendation"
 
@@ -93,6 +95,11 @@ def test_help_lists_the_valid_choices():
      "argument --default: unknown model key 'nonexistent' (choose from claude-opus, claude-sonnet, "
      "claude-haiku, gpt-5.2, or auto)"),
     (["route", "x", "--scheduler", "--default", "gpt-5"], "argument --default: unknown model key 'gpt-5'"),
+    # an empty key is no key: refused, not taken for auto
+    (["route", "x", "--model", ""],
+     "argument --model: unknown model key '' (choose from claude-opus, claude-sonnet, claude-haiku, gpt-5.2, "
+     "or auto)\n"),
+    (["route", "x", "--scheduler", "--default", ""], "argument --default: unknown model key '' (choose from "),
     (["route", "x", "--enabled", "claude-opus,nonexistent"],
      "argument --enabled: unknown model key 'nonexistent' (choose from claude-opus, claude-sonnet, "
      "claude-haiku, gpt-5.2)"),
@@ -117,11 +124,34 @@ def test_usage_errors(args, message):
         assert result.stderr.startswith("usage: ")
 
 
-@pytest.mark.parametrize("model", ["auto", ""])
-def test_auto_and_empty_model_leave_the_choice_to_the_router(model):
-    status, data = route_json(D1, "--model", model, "--keys", "anthropic")
+def test_auto_leaves_the_choice_to_the_router():
+    status, data = route_json(D1, "--model", "auto", "--keys", "anthropic")
     assert status == 0 and data["decided_by"] == "auto" and data["notes"] == []
+    assert data["requested_model"] == "auto" and data["default_model"] == "auto"
     assert data["log"] == [{"level": "INFO", "message": f"Worker model (auto [simple]): Claude Haiku for '{D1}'"}]
+
+
+@pytest.mark.parametrize("args, hint", [
+    (["route", "x", "--model", "claude-opu"], "did you mean 'claude-opus'?"),
+    (["route", "x", "--model", " Claude-Opus"], "did you mean 'claude-opus'?"),
+    (["route", "x", "--default", "Claude Haiku"], "did you mean 'claude-haiku'?"),
+    (["route", "x", "--scheduler", "--default", "gpt5"], "did you mean 'gpt-5.2'?"),
+    (["models", "--keys", "anthropic,OpenAI"], "did you mean 'openai'?"),
+    (["models", "--enabled", "opus,gpt-5.2,haiku"],
+     "did you mean 'claude-opus' for 'opus', 'claude-haiku' for 'haiku'?"),
+    # nothing stands out: no hint
+    (["route", "x", "--model", "nonexistent"], None),
+    (["route", "x", "--model", "claude"], None),
+    (["route", "x", "--model", ""], None),
+])
+def test_a_near_miss_gets_a_hint_and_is_still_refused(args, hint):
+    result = run(*args)
+    assert result.returncode == 2
+    (message,) = [line for line in result.stderr.splitlines() if ": error: " in line]
+    if hint is None:
+        assert "did you mean" not in message
+    else:
+        assert message.endswith(f"; {hint}")
 
 
 # --- what happened, said plainly -------------------------------------------------------------
@@ -263,15 +293,95 @@ def test_ten_megabyte_description(tmp_path):
         assert data["log"][0]["message"].endswith(f"for '{text[:50]}'")
 
 
-# --- output never fails ----------------------------------------------------------------------
+def test_byte_order_mark_is_dropped(tmp_path):
+    path = tmp_path / "task.txt"
+    path.write_bytes(b"\xef\xbb\xbfFix a typo\r\n")
+    for status, data in (route_json("--file", str(path), "--keys", "anthropic"),
+                         route_json("-", "--keys", "anthropic", input=path.read_bytes())):
+        assert status == 0
+        assert data["log"][0]["message"] == "Worker model (auto [simple]): Claude Haiku for 'Fix a typo'"
+    # only the mark at the start: a second one is the text's own U+FEFF
+    status, data = route_json("-", "--keys", "anthropic", input=b"\xef\xbb\xbf\xef\xbb\xbfFix a typo")
+    assert data["log"][0]["message"].endswith("for '\ufeffFix a typo'")
 
-def test_non_utf8_argument_with_a_strict_stdout():
-    result = run("route", b"caf\xe9 report", "--keys", "anthropic", env={"PYTHONIOENCODING": "utf-8:strict"})
+
+# --- text that is not UTF-8 ------------------------------------------------------------------
+
+NOT_UTF8 = b"Fix the first line\nthen \xff the second\nthe third \xfe\xfe and \xef\xbf\xbd\n"
+
+
+def test_argument_that_is_not_utf8():
+    result = run("route", b"caf\xe9 report", "--keys", "anthropic")
+    assert result.returncode == 2 and result.stdout == ""
+    assert result.stderr.splitlines()[-1] == (
+        "python -m halvec route: error: argument DESCRIPTION is not valid UTF-8 (byte 0xe9); "
+        "--encoding-errors replace reads it with U+FFFD in its place")
+
+    result = run("route", b"caf\xe9 report", "--keys", "anthropic", "--encoding-errors", "replace", "--json")
     assert result.returncode == 0
-    # the byte that is not UTF-8 reaches the module as the interpreter decodes it, and is
-    # replaced only on the way out
-    assert result.stdout.splitlines()[-1] == "  INFO Worker model (auto [simple]): Claude Haiku for 'caf? report'"
+    assert result.stderr == ("python -m halvec route: warning: argument DESCRIPTION: replaced what is not "
+                             "valid UTF-8 with U+FFFD in 1 place\n")
+    assert "\\ud" not in result.stdout  # no surrogate escapes: the JSON is valid UTF-8 text
+    assert json.loads(result.stdout)["log"][0]["message"].endswith("for 'caf\ufffd report'")
 
+    result = run("route", b"caf\xe9 report", "--keys", "anthropic", "--encoding-errors", "replace",
+                 env={"PYTHONIOENCODING": "utf-8:strict"})
+    assert result.returncode == 0
+    assert result.stdout.splitlines()[-1].endswith("for 'caf\ufffd report'")
+
+
+@pytest.mark.parametrize("source", ["stdin", "file"])
+def test_input_that_is_not_utf8(source, tmp_path):
+    path = tmp_path / "task.txt"
+    path.write_bytes(NOT_UTF8)
+    args, where = (["-"], "standard input") if source == "stdin" else (["--file", str(path)], f"--file '{path}'")
+    result = run("route", *args, "--keys", "anthropic", input=NOT_UTF8)
+    assert result.returncode == 2 and result.stdout == ""
+    assert result.stderr.splitlines()[-1] == (
+        f"python -m halvec route: error: {where} is not valid UTF-8 on line 2 (byte 0xff); "
+        f"--encoding-errors replace reads it with U+FFFD in its place")
+
+    result = run("route", *args, "--keys", "anthropic", "--encoding-errors", "replace", "--json", input=NOT_UTF8)
+    assert result.returncode == 0
+    # three places on two lines; the U+FFFD the text spells out itself is not one of them
+    assert result.stderr == (f"python -m halvec route: warning: {where}: replaced what is not valid UTF-8 "
+                             f"with U+FFFD in 3 places on 2 lines (the first on line 2)\n")
+    expected = NOT_UTF8.decode("utf-8", "replace").rstrip("\n")[:50]
+    assert json.loads(result.stdout)["log"][0]["message"].endswith(f"for '{expected}'")
+
+
+def test_utf8_argument_under_an_ascii_locale():
+    # The interpreter cannot decode the argument in the locale's encoding; it is UTF-8 all
+    # the same, and what the ASCII streams cannot show is replaced.
+    env = {"LC_ALL": "C", "LANG": "C", "PYTHONCOERCECLOCALE": "0", "PYTHONUTF8": "0"}
+    status, data = route_json("Résumé the notes", "--keys", "anthropic", env=env)
+    assert status == 0 and data["log"][0]["message"].endswith("for 'Résumé the notes'")
+    result = run("route", "Résumé the notes", "--keys", "anthropic", env=env)
+    assert result.returncode == 0 and result.stdout.splitlines()[-1].endswith("for 'R?sum? the notes'")
+
+
+# --- text output cannot break the layout or drive the terminal --------------------------------
+
+def test_text_output_shows_the_description_escaped(tmp_path):
+    description = "Fix\ta typo\r\nthen \x1b[31mred\x1b[0m \u202eevil\x07 C:\\tmp \x85."
+    assert len(description) <= 50  # the module's log line shows the first 50 characters
+    escaped = "Fix\\ta typo\\r\\nthen \\x1b[31mred\\x1b[0m \\u202eevil\\x07 C:\\\\tmp \\x85."
+    path = tmp_path / "task.txt"
+    path.write_text(description, encoding="utf-8", newline="")
+    for args in ([description], ["--file", str(path)]):
+        result = run("route", *args, "--keys", "anthropic")
+        assert result.returncode == 0
+        lines = result.stdout.splitlines()
+        assert [line.split(":")[0] for line in lines] == ["model", "decided by", "model string", "log",
+                                                          "  INFO Worker model (auto [simple])"]
+        assert lines[-1].endswith(f"for '{escaped}'")
+        assert all(line.isprintable() for line in lines)
+        # JSON carries the text exactly
+        status, data = route_json(*args, "--keys", "anthropic")
+        assert data["log"][0]["message"].endswith(f"for '{description}'")
+
+
+# --- output never fails ----------------------------------------------------------------------
 
 def test_non_ascii_description_on_an_ascii_stdout():
     result = run("route", "Résumé the notes — briefly", "--keys", "anthropic", env={"PYTHONIOENCODING": "ascii"})
@@ -282,10 +392,11 @@ def test_non_ascii_description_on_an_ascii_stdout():
     assert data["log"][0]["message"].endswith("for 'Résumé the notes — briefly'")  # JSON escapes, loses nothing
 
 
-def test_non_ascii_usage_error_on_an_ascii_stderr():
-    result = run("route", "x", "--model", "ópus", env={"PYTHONIOENCODING": "ascii:strict"})
-    # stderr keeps the interpreter's backslashreplace; only a strict stream is made tolerant
-    assert result.returncode == 2 and "unknown model key '\\xf3pus'" in result.stderr
+@pytest.mark.parametrize("encoding", ["ascii", "ascii:strict", "ascii:backslashreplace"])
+def test_non_ascii_usage_error_on_an_ascii_stderr(encoding):
+    # standard error is as tolerant as standard output, whatever the interpreter chose for it
+    result = run("route", "x", "--model", "ópus🚀", env={"PYTHONIOENCODING": encoding})
+    assert result.returncode == 2 and "unknown model key '?pus?'" in result.stderr
 
 
 @pytest.mark.parametrize("unbuffered", [{}, {"PYTHONUNBUFFERED": "1"}], ids=["buffered", "unbuffered"])
@@ -310,3 +421,63 @@ def test_pipe_into_head():
     assert result.stdout.split()[0] == "key"
     assert result.stderr == ""
     assert result.returncode in (0, 128 + signal.SIGPIPE)
+
+
+# --- a failed write is one line and its own exit status --------------------------------------
+
+def run_with_stdout(how, *args, script=False, env=None):
+    """Runs the program with standard output on /dev/full, closed (>&-) or open read-only."""
+    command = [str(SCRIPT)] if script else [sys.executable, "-m", "halvec"]
+    if how == "closed":
+        command = ["bash", "-c", 'exec "$@" >&-', "bash", *command]
+    stdout = {"full": "/dev/full", "read-only": os.devnull}.get(how)
+    with open(stdout or os.devnull, "w" if how == "full" else "r") as file:
+        result = subprocess.run([*command, *args], stdin=subprocess.DEVNULL, stdout=file, stderr=subprocess.PIPE,
+                                env=_env(env), timeout=120)
+    err = result.stderr.decode("utf-8", "replace")
+    assert "Traceback" not in err, err
+    return result.returncode, err
+
+
+WRITE_FAILURES = {"full": "No space left on device", "closed": "it is closed", "read-only": "Bad file descriptor"}
+
+
+@pytest.mark.parametrize("how", list(WRITE_FAILURES))
+@pytest.mark.parametrize("args", [["models"], ["models", "--json"], ["route", D1, "--keys", "anthropic"],
+                                  ["route", "Fix a typo", "--json"], ["--help"], ["route", "--help"],
+                                  ["--version"]])
+def test_write_error_is_one_line_and_exit_status_74(args, how):
+    # ["route", "Fix a typo"] finds no usable model: the failed write still decides the status
+    status, err = run_with_stdout(how, *args)
+    assert status == 74
+    assert err == f"python -m halvec: error: cannot write to standard output: {WRITE_FAILURES[how]}\n"
+
+
+def test_write_error_unbuffered_and_by_the_console_script():
+    status, err = run_with_stdout("full", "models", script=True, env={"PYTHONUNBUFFERED": "1"})
+    assert (status, err) == (74, "halvec: error: cannot write to standard output: No space left on device\n")
+
+
+def test_usage_error_with_nowhere_to_write_is_still_a_usage_error():
+    for how in WRITE_FAILURES:
+        status, err = run_with_stdout(how, "route", "x", "--model", "nonexistent")
+        assert status == 2 and "unknown model key 'nonexistent'" in err
+    # with standard error closed, the usage does not go to standard output instead
+    result = subprocess.run(["bash", "-c", 'exec "$@" 2>&-', "bash", sys.executable, "-m", "halvec", "route", "x",
+                             "--model", "nonexistent"], capture_output=True, env=_env(), timeout=120)
+    assert (result.returncode, result.stdout) == (2, b"")
+
+
+# --- exit statuses ---------------------------------------------------------------------------
+
+def _exit_statuses(text):
+    """{status: meaning} from a text's "Exit status: 0 done; 1 ...; 130 interrupted." paragraph."""
+    paragraph = " ".join(text[text.index("Exit status:"):].split("\n\n")[0].split())
+    return dict(re.findall(r"(?:: |; )(\d+) ([^;]*)", paragraph.rstrip(".")))
+
+
+def test_help_lists_every_exit_status_of_the_readme():
+    readme = (ROOT / "README.md").read_text(encoding="utf-8")
+    documented = _exit_statuses(readme[readme.index("\n## Command line\n"):])
+    assert {"0", "1", "2", "74", "130", "141"} <= set(documented)
+    assert set(_exit_statuses(run("--help").stdout)) == set(documented)

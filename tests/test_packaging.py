@@ -49,12 +49,12 @@ def test_license_file_is_installed():
     assert licence.read_text() == (ROOT / "LICENSE").read_text()
     assert licence.read_text().startswith("MIT License")
     assert {"halvec/py.typed", "halvec/core/model_router.pyi", "halvec/config.py",
-            "halvec/__main__.py"} <= files
+            "halvec/__main__.py", "halvec/cli/__init__.py", "halvec/cli/route.py"} <= files
 
 
 def test_console_script():
     (entry,) = [e for e in DIST.entry_points if e.group == "console_scripts"]
-    assert (entry.name, entry.value) == ("halvec", "halvec.__main__:main")
+    assert (entry.name, entry.value) == ("halvec", "halvec.cli:main")
     assert pathlib.Path(sys.executable).with_name("halvec").exists()
 
 

@@ -1,0 +1,112 @@
+"""Reading the text a command works on, from an argument, standard input or a file.
+
+Text is UTF-8 wherever it comes from. Bytes that are not UTF-8 are a usage error that says
+where they are, unless ``--encoding-errors replace`` is given: then they are read as U+FFFD
+and the command says how much it replaced. A UTF-8 byte-order mark at the start of standard
+input or a file is dropped, and so are the trailing line breaks of either, as the shell's
+``$(...)`` drops them.
+
+An argument reaches the program as the interpreter decoded it with the locale's encoding,
+bytes it could not decode kept as lone surrogates (``surrogateescape``): only an argument
+that holds such bytes is looked at again, as the UTF-8 it should have been."""
+
+from __future__ import annotations
+
+import os
+import sys
+from dataclasses import dataclass
+
+from halvec.cli.options import EncodingErrors, TextSource, UsageError
+
+__all__ = ["Text", "decode_argument", "decode_utf8", "read_text"]
+
+_BYTE_ORDER_MARK = b"\xef\xbb\xbf"
+_REPLACEMENT_CHARACTER = "\ufffd"
+_REPLACEMENT_CHARACTER_UTF8 = _REPLACEMENT_CHARACTER.encode("utf-8")
+
+
+@dataclass(frozen=True)
+class Text:
+    """Text read for a command."""
+
+    text: str
+    replaced: str | None = None
+    """What ``--encoding-errors replace`` replaced, said for standard error; None when nothing."""
+
+
+def read_text(source: TextSource) -> Text:
+    """The text from the argument, standard input (``-``) or ``--file``."""
+    if source.argument is not None and source.path is not None:
+        raise UsageError(f"give the {source.name} either as an argument or with --file, not both")
+    if source.argument is None and source.path is None:
+        raise UsageError(f"give a {source.name}, - to read it from standard input, or --file PATH")
+    if source.argument is not None and source.argument != "-":
+        return decode_argument(source.argument, f"argument {source.name.upper()}", source.errors)
+    if source.path is None or source.path == "-":
+        where, data = "standard input", _read_stdin(source.name)
+    else:
+        where, data = f"--file {source.path!r}", _read_file(source.path)
+    if data.startswith(_BYTE_ORDER_MARK):
+        data = data[len(_BYTE_ORDER_MARK):]
+    text = decode_utf8(data, where, source.errors, lines=True)
+    return Text(text.text.rstrip("\r\n"), text.replaced)
+
+
+def _read_stdin(name: str) -> bytes:
+    stdin = sys.stdin
+    if stdin is None:
+        raise UsageError(f"no standard input to read the {name} from")
+    try:
+        if hasattr(stdin, "buffer"):
+            return stdin.buffer.read()
+        return stdin.read().encode("utf-8", "surrogateescape")
+    except OSError as error:
+        raise UsageError(f"cannot read standard input: {error.strerror or error}") from None
+
+
+def _read_file(path: str) -> bytes:
+    try:
+        with open(path, "rb") as file:
+            return file.read()
+    except OSError as error:
+        raise UsageError(f"cannot read --file {path!r}: {error.strerror or error}") from None
+
+
+def decode_argument(argument: str, where: str, errors: EncodingErrors) -> Text:
+    """An argument's text, its undecodable bytes (if any) checked as UTF-8."""
+    try:
+        argument.encode("utf-8")
+        return Text(argument)  # no lone surrogates: the interpreter decoded every byte
+    except UnicodeEncodeError:
+        pass
+    try:
+        data = os.fsencode(argument)  # the bytes the program was given
+    except UnicodeEncodeError:  # a surrogate the locale's decoding cannot have made
+        data = argument.encode("utf-8", "surrogatepass")
+    return decode_utf8(data, where, errors, lines=False)
+
+
+def decode_utf8(data: bytes, where: str, errors: EncodingErrors, *, lines: bool) -> Text:
+    """``data`` decoded as UTF-8; ``where`` names it in messages, by line with ``lines``."""
+    try:
+        return Text(data.decode("utf-8"))
+    except UnicodeDecodeError as error:
+        first = error.start
+    first_line = data.count(b"\n", 0, first) + 1
+    if errors == "strict":
+        at = f" on line {first_line}" if lines else ""
+        raise UsageError(f"{where} is not valid UTF-8{at} (byte 0x{data[first]:02x}); "
+                         f"--encoding-errors replace reads it with U+FFFD in its place")
+    text = data.decode("utf-8", "replace")
+    # Valid UTF-8 never holds a part of an invalid sequence, so every U+FFFD that the input
+    # did not spell out itself is one replacement; a line break is never part of one either,
+    # so the n-th line of the text is the n-th line of the bytes.
+    places = text.count(_REPLACEMENT_CHARACTER) - data.count(_REPLACEMENT_CHARACTER_UTF8)
+    detail = f"{places} place{'s' if places != 1 else ''}"
+    if lines:
+        with_replacements = sum(
+            1 for raw, decoded in zip(data.split(b"\n"), text.split("\n"))
+            if decoded.count(_REPLACEMENT_CHARACTER) != raw.count(_REPLACEMENT_CHARACTER_UTF8))
+        detail += (f" on {with_replacements} line{'s' if with_replacements != 1 else ''}"
+                   f" (the first on line {first_line})")
+    return Text(text, f"{where}: replaced what is not valid UTF-8 with U+FFFD in {detail}")

@@ -1,0 +1,220 @@
+"""Options the commands share: argument types for model keys and providers (checked against
+the module's catalogue exactly as the module compares them, with a hint for a near miss),
+the router's preferences and keys, the text a command reads, and ``--json``.
+
+A command is a :class:`Command`: its name, its help, a function that adds its arguments to
+its parser and the function that runs it. A mistake that argparse cannot see while parsing
+is raised as :class:`UsageError`."""
+
+from __future__ import annotations
+
+import argparse
+import difflib
+from collections.abc import Callable, Sequence
+from dataclasses import dataclass
+from typing import Literal
+
+from halvec.config import SecretsStore
+from halvec.core import model_router as mr
+
+__all__ = ["AUTO", "Command", "EncodingErrors", "RouterOptions", "TextSource", "UsageError",
+           "add_json_option", "add_router_options", "add_text_source", "model_choice",
+           "model_keys", "model_list", "near_miss", "provider_list", "providers"]
+
+AUTO = "auto"
+"""The model choice that leaves the decision to the router."""
+
+EncodingErrors = Literal["strict", "replace"]
+
+
+class UsageError(Exception):
+    """A mistake in the command line that argparse could not see while parsing."""
+
+
+@dataclass(frozen=True)
+class Command:
+    """A command of the program: ``halvec NAME ...``."""
+
+    name: str
+    help: str
+    """One line for the program's list of commands."""
+    description: str
+    """What the command's own ``--help`` says first."""
+    add_arguments: Callable[[argparse.ArgumentParser], None]
+    run: Callable[[argparse.Namespace], int]
+    """Runs the command with the parsed arguments; returns the exit status."""
+
+
+# --- the catalogue, read from the module at each use -----------------------------------------
+
+def model_keys() -> list[str]:
+    """The catalogue's model keys, in catalogue order."""
+    return list(mr.AVAILABLE_MODELS)
+
+
+def providers() -> list[str]:
+    """The catalogue's providers, in catalogue order."""
+    return list(dict.fromkeys(spec.provider for spec in mr.AVAILABLE_MODELS.values()))
+
+
+# --- argument types: usage errors that name the valid choices --------------------------------
+
+def model_choice(text: str) -> str:
+    """A model key of the catalogue, or ``auto``; compared exactly, as the module compares.
+
+    An empty key is refused like any other unknown key (the router would take it for
+    ``auto``, which the user did not write)."""
+    if text == AUTO or text in mr.AVAILABLE_MODELS:
+        return text
+    raise _unknown("model key", [text], model_keys(), also=AUTO)
+
+
+def model_list(text: str) -> list[str]:
+    """A comma-separated list of model keys; an empty list is allowed (nothing enabled)."""
+    keys = _split(text)
+    unknown = [key for key in keys if key not in mr.AVAILABLE_MODELS]
+    if unknown:
+        raise _unknown("model key", unknown, model_keys())
+    return keys
+
+
+def provider_list(text: str) -> list[str]:
+    """A comma-separated list of the catalogue's providers."""
+    names = _split(text)
+    valid = providers()
+    unknown = [name for name in names if name not in valid]
+    if unknown:
+        raise _unknown("provider", unknown, valid)
+    return names
+
+
+def _split(text: str) -> list[str]:
+    """A comma-separated list; blanks around the commas and empty items are dropped."""
+    return [part.strip() for part in text.split(",") if part.strip()]
+
+
+def _unknown(kind: str, unknown: Sequence[str], valid: Sequence[str],
+             also: str | None = None) -> argparse.ArgumentTypeError:
+    """``unknown model key 'x' (choose from ...); did you mean 'y'?``"""
+    choices = ", ".join(valid) + (f", or {also}" if also is not None else "")
+    text = (f"unknown {kind}{'s' if len(unknown) > 1 else ''} {', '.join(map(repr, unknown))} "
+            f"(choose from {choices})")
+    candidates = [*valid, *([also] if also is not None else [])]
+    hints = [(name, hint) for name in unknown if (hint := near_miss(name, candidates)) is not None]
+    if len(unknown) == 1 and hints:
+        text += f"; did you mean {hints[0][1]!r}?"
+    elif hints:
+        text += f"; did you mean {', '.join(f'{hint!r} for {name!r}' for name, hint in hints)}?"
+    return argparse.ArgumentTypeError(text)
+
+
+def near_miss(text: str, valid: Sequence[str]) -> str | None:
+    """The valid choice ``text`` was most likely meant to be, if one stands out.
+
+    Only a hint for a message: matching itself stays exact. Letter case, blanks and
+    punctuation aside, a choice stands out when it is ``text``, when it is the only choice
+    that contains ``text`` (of three characters or more), or when it is spelt much like it."""
+    wanted = _folded(text)
+    if not wanted:
+        return None
+    by_folded = {_folded(choice): choice for choice in valid}
+    if wanted in by_folded:
+        return by_folded[wanted]
+    containing = [choice for folded, choice in by_folded.items() if wanted in folded]
+    if len(containing) == 1 and len(wanted) >= 3:
+        return containing[0]
+    close = difflib.get_close_matches(wanted, list(by_folded), n=1, cutoff=0.8)
+    return by_folded[close[0]] if close else None
+
+
+def _folded(text: str) -> str:
+    return "".join(c for c in text.casefold() if c.isalnum())
+
+
+# --- option groups ---------------------------------------------------------------------------
+
+def add_router_options(parser: argparse.ArgumentParser) -> None:
+    """``--keys`` and ``--enabled``: who has an API key, which models are enabled."""
+    parser.add_argument(
+        "--keys", type=provider_list, metavar="PROVIDER,...",
+        help=f"providers with an API key, comma-separated: {', '.join(providers())} "
+             f"(keys in the environment, such as ANTHROPIC_API_KEY, count too)")
+    parser.add_argument(
+        "--enabled", type=model_list, metavar="KEY,...",
+        help=f"enabled model keys, comma-separated, from: {', '.join(model_keys())} (default: all)")
+
+
+def add_json_option(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("--json", action="store_true",
+                        help="print JSON (stable keys, see the README) instead of text")
+
+
+@dataclass(frozen=True)
+class RouterOptions:
+    """The router's preferences and keys as the options give them."""
+
+    keys: Sequence[str] = ()
+    enabled: Sequence[str] | None = None
+    """The enabled model keys; None leaves the preferences' own (all models)."""
+    cost_conscious: bool = False
+
+    @classmethod
+    def from_args(cls, args: argparse.Namespace) -> RouterOptions:
+        keys: list[str] | None = args.keys
+        enabled: list[str] | None = args.enabled
+        return cls(keys=tuple(keys or ()), enabled=None if enabled is None else tuple(enabled),
+                   cost_conscious=bool(getattr(args, "cost_conscious", False)))
+
+    def store(self) -> SecretsStore:
+        """A secrets store with a key for each provider named (the environment counts too)."""
+        store = SecretsStore()
+        for provider in self.keys:
+            store.set_key(provider, "set-on-the-command-line")
+        return store
+
+    def config(self, *, default: str | None = None, scheduler: bool = False) -> mr.ModelRoutingConfig:
+        """The routing preferences; ``default`` is the workers' default, or the scheduled
+        jobs' with ``scheduler``."""
+        config = mr.ModelRoutingConfig(cost_conscious=self.cost_conscious)
+        if self.enabled is not None:
+            config.enabled_models = list(self.enabled)
+        if default is not None:
+            if scheduler:
+                config.default_scheduler_model = default
+            else:
+                config.default_worker_model = default
+        return config
+
+
+def add_text_source(parser: argparse.ArgumentParser, name: str, what: str) -> None:
+    """The text a command works on (``name``, such as ``description``; ``what`` says more):
+    an argument, ``-`` for standard input, or ``--file``; with ``--encoding-errors`` for
+    what is not UTF-8."""
+    parser.add_argument("text", nargs="?", metavar=name.upper(),
+                        help=f"{what}; - reads it from standard input")
+    parser.add_argument("--file", metavar="PATH",
+                        help=f"read the {name} from PATH (UTF-8; - for standard input)")
+    parser.add_argument(
+        "--encoding-errors", choices=("strict", "replace"), default="strict",
+        help="what to do with text that is not valid UTF-8: strict refuses it (the default), "
+             "replace goes on with U+FFFD in its place and says how much it replaced")
+
+
+@dataclass(frozen=True)
+class TextSource:
+    """Where a command's text comes from, as the options say."""
+
+    name: str
+    """What the text is, for messages: ``description``."""
+    argument: str | None
+    """The text given as an argument; ``-`` for standard input."""
+    path: str | None
+    """``--file``; ``-`` for standard input."""
+    errors: EncodingErrors
+
+    @classmethod
+    def from_args(cls, args: argparse.Namespace, name: str) -> TextSource:
+        argument: str | None = args.text
+        path: str | None = args.file
+        errors: EncodingErrors = "replace" if args.encoding_errors == "replace" else "strict"
+        return cls(name=name, argument=argument, path=path, errors=errors)

@@ -1,0 +1,33 @@
+"""The command line's exit statuses: one table for the code and the help."""
+
+from __future__ import annotations
+
+import enum
+
+__all__ = ["ExitStatus", "describe_exit_statuses"]
+
+
+class ExitStatus(enum.IntEnum):
+    """What the program's exit status means; every status the program can end with."""
+
+    OK = 0
+    NO_USABLE_MODEL = 1
+    USAGE = 2
+    WRITE_ERROR = 74  # sysexits.h's EX_IOERR
+    INTERRUPTED = 130  # 128 + SIGINT, as a shell reports a process ended by Ctrl-C
+    BROKEN_PIPE = 128 + 13  # 128 + SIGPIPE, as a shell reports a process ended by it
+
+
+_MEANINGS: dict[ExitStatus, str] = {
+    ExitStatus.OK: "done",
+    ExitStatus.NO_USABLE_MODEL: "route found no usable model (the router's last resort is shown)",
+    ExitStatus.USAGE: "usage error",
+    ExitStatus.WRITE_ERROR: "standard output could not be written (closed, disk full, I/O error)",
+    ExitStatus.INTERRUPTED: "interrupted",
+    ExitStatus.BROKEN_PIPE: "standard output was closed early (a closed pipe)",
+}
+
+
+def describe_exit_statuses() -> str:
+    """``Exit status: 0 done; 1 ...``: every status with its meaning, for the help."""
+    return "Exit status: " + "; ".join(f"{int(status)} {_MEANINGS[status]}" for status in ExitStatus) + "."
