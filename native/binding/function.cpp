@@ -38,9 +38,10 @@ FunctionObject* as_function(PyObject* o) { return reinterpret_cast<FunctionObjec
 [[gnu::cold, gnu::noinline]] PyObject* call_failed(FunctionObject* f) {
     if (!f->traceback_code) {
         PyObject* exc = PyErr_GetRaisedException();
-        const Owned dotted = Owned::steal(PyUnicode_FromFormat("%s.%s", kModuleName, f->sig.spec->qualname));
+        const ModuleIdentity& module = *f->sig.spec->module;
+        const Owned dotted = Owned::steal(PyUnicode_FromFormat("%s.%s", module.name, f->sig.spec->qualname));
         const char* name = dotted ? PyUnicode_AsUTF8(dotted.get()) : nullptr;
-        f->traceback_code = name ? traceback_code(name).release() : nullptr;
+        f->traceback_code = name ? traceback_code(module, name).release() : nullptr;
         if (!f->traceback_code) PyErr_Clear();
         PyErr_SetRaisedException(exc);
     }
@@ -247,7 +248,8 @@ Owned make_annotations(const CallableSpec& spec) {
 // that introspection reads the signature as it reads a Python function's.
 Owned make_code(const CallableSpec& spec, PyObject* const* param_names, Borrowed name,
                 Borrowed qualname) {
-    Owned empty = Owned::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty(kSourceFile, spec.name, 1)));
+    Owned empty =
+        Owned::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty(spec.module->source_file, spec.name, 1)));
     if (!empty) return {};
     Owned replace = Owned::steal(PyObject_GetAttr(empty.get(), names::get().replace));
     if (!replace) return {};
@@ -274,8 +276,10 @@ Owned make_code(const CallableSpec& spec, PyObject* const* param_names, Borrowed
 
 }  // namespace
 
-Owned make_function_type() {
-    Owned type = Owned::steal(PyType_FromSpec(&function_spec));
+Owned make_function_type(const ModuleIdentity& module) {
+    PyType_Spec spec = function_spec;
+    spec.name = module.function_type;
+    Owned type = Owned::steal(PyType_FromSpec(&spec));
     if (!type) return {};
     // The layout members only tell the type its offsets. Left in its
     // namespace, __vectorcalloffset__ would be readable on every function and

@@ -8,13 +8,14 @@
 #pragma once
 
 #include "binding/signature.hpp"
+#include "common/identity.hpp"
 
 namespace halvec::binding {
 
 // A new function type. The exec step makes one and every function of the
 // module is of it; each function holds a reference to its type, so the type
 // lives exactly as long as the module's functions, in no static storage.
-Owned make_function_type();
+Owned make_function_type(const ModuleIdentity& module);
 
 // A new function object of `type` (from make_function_type) for `spec`,
 // whose globals are the module namespace; `state` (if any) is what its

@@ -112,7 +112,7 @@ bool register_in_sys_modules(PyObject* module) {
 
 [[gnu::cold]] int exec_failed() {
     if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, "init halvec.core.model_router");
-    Owned code = traceback_code("init halvec.core.model_router");
+    Owned code = traceback_code(kModelRouter, "init halvec.core.model_router");
     if (!code) PyErr_Clear();  // cannot fail otherwise than for memory; keep the real error
     add_traceback_entry(code, process.module ? PyModule_GetDict(process.module) : nullptr);
     // Forget the module, so that a later import starts afresh.

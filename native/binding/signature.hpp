@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <span>
 
+#include "common/identity.hpp"
 #include "common/python.hpp"
 
 namespace halvec::binding {
@@ -51,6 +52,7 @@ struct CallableSpec {
     const char* returns;                // nullptr: no return annotation
     const char* doc;                    // nullptr: no docstring
     Impl impl;
+    const ModuleIdentity* module = &kModelRouter;
 };
 
 }  // namespace halvec::binding

@@ -5,6 +5,7 @@
 #include "binding/classes.hpp"
 #include "binding/function.hpp"
 #include "binding/imports.hpp"
+#include "common/identity.hpp"
 #include "common/python.hpp"
 #include "core/catalogue.hpp"
 #include "core/classifier.hpp"
@@ -38,7 +39,7 @@ bool run_toplevel(Borrowed module) {
     if (!builtins) return false;
     const py::Scope scope{globals, builtins};
     // Held by the functions made of it once this step is over.
-    const Owned function_type = make_function_type();
+    const Owned function_type = make_function_type(kModelRouter);
     return function_type && import_module(scope, "logging") && import_module(scope, "re") &&
            import_from(scope, "dataclasses", {"dataclass", "field"}) &&
            import_from(scope, "enum", {"Enum"}) && import_from(scope, "typing", {"Any"}) &&

@@ -6,8 +6,8 @@
 
 namespace halvec::binding {
 
-Owned traceback_code(const char* funcname) {
-    return Owned::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty(kSourceFile, funcname, 1)));
+Owned traceback_code(const ModuleIdentity& module, const char* funcname) {
+    return Owned::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty(module.source_file, funcname, 1)));
 }
 
 void add_traceback_entry(Borrowed code, Borrowed globals) {

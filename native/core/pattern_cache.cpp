@@ -88,15 +88,38 @@ std::shared_ptr<engine::Matcher> CompileCache::alone(Compiled& compiled) {
     }
     auto automaton = engine::make_shared<engine::Automaton>(std::move(program), unicode_predicates());
     compiled.alone = engine::make_shared<engine::Matcher>(std::move(automaton));
-    // Counted while the entry is cached; the matcher's tables are not, since
-    // they give themselves back under pressure.
-    if (compiled.cached) {
-        const std::size_t grown = engine::memory::in_use() - before;
-        compiled.bytes += grown;
-        bytes_ += grown;
-        make_room(&compiled);
-    }
+    count_growth(compiled, before);
     return compiled.alone;
+}
+
+bool CompileCache::span_parts(Compiled& compiled) {
+    if (compiled.reverse && compiled.priority) return true;
+    if (compiled.no_spans || !compiled.tree) return false;
+    if (!engine_has_room()) return false;
+    const std::size_t before = engine::memory::in_use();
+    engine::Program reverse, priority;
+    if (!reverse.build({compiled.tree.get()}, engine::Use::Reverse) ||
+        !priority.build({compiled.tree.get()}, engine::Use::Priority)) {
+        compiled.no_spans = true;
+        return false;
+    }
+    auto reverse_automaton = engine::make_shared<engine::Automaton>(std::move(reverse), unicode_predicates());
+    auto matcher = engine::make_shared<engine::Matcher>(std::move(reverse_automaton));
+    auto priority_automaton = engine::make_shared<const engine::Automaton>(std::move(priority), unicode_predicates());
+    compiled.reverse = std::move(matcher);
+    compiled.priority = std::move(priority_automaton);
+    count_growth(compiled, before);
+    return true;
+}
+
+// Counted while the entry is cached; the matchers' tables are not, since
+// they give themselves back under pressure.
+void CompileCache::count_growth(Compiled& compiled, std::size_t before) noexcept {
+    if (!compiled.cached) return;
+    const std::size_t grown = engine::memory::in_use() - before;
+    compiled.bytes += grown;
+    bytes_ += grown;
+    make_room(&compiled);
 }
 
 // Evicts the least recently used entries (never `keep`) until the cache is

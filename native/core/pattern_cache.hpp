@@ -7,7 +7,7 @@
 #include <unordered_map>
 
 #include "common/refs.hpp"
-#include "engine/matcher.hpp"
+#include "engine/engine.hpp"
 
 namespace halvec::core {
 
@@ -17,6 +17,12 @@ struct Compiled {
     // `too_large` when its program would pass the engine's bounds.
     std::shared_ptr<engine::Matcher> alone;
     bool too_large = false;
+    // What the span of its match takes, made on first use: a matcher on the
+    // reversed pattern and the automaton that prefers as `re` does;
+    // `no_spans` when either would pass the engine's bounds.
+    std::shared_ptr<engine::Matcher> reverse;
+    std::shared_ptr<const engine::Automaton> priority;
+    bool no_spans = false;
     bool cached = false;  // counted in the cache's bytes
     std::uint64_t last_use = 0;
     std::size_t bytes = 0;
@@ -37,6 +43,9 @@ public:
     // the pattern is too large for a program of its own, or the engine has no
     // room for it now.
     std::shared_ptr<engine::Matcher> alone(Compiled& compiled);
+    // The two parts of a span search for `compiled`, made if need be; false
+    // when the pattern is too large for them or the engine has no room now.
+    bool span_parts(Compiled& compiled);
     void clear() noexcept;
 
 private:
@@ -61,6 +70,8 @@ private:
                                    engine::Allocator<std::pair<const engine::U32String, std::shared_ptr<Compiled>>>>;
 
     void make_room(const Compiled* keep) noexcept;
+    // Adds what `compiled` grew by since `before` to the cache's bytes.
+    void count_growth(Compiled& compiled, std::size_t before) noexcept;
 
     Map entries_;
     std::uint64_t clock_ = 0;

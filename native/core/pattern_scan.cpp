@@ -45,4 +45,26 @@ int matcher_alone(PatternState& state, PyObject* pattern, std::shared_ptr<engine
     }
 }
 
+int find_span(PatternState& state, PyObject* pattern, const engine::Text& text, std::size_t& start,
+              std::size_t& end) {
+    try {
+        const std::shared_ptr<Compiled> compiled = state.cache().get(pattern);
+        if (!state.cache().span_parts(*compiled)) return -2;
+        std::shared_ptr<engine::Matcher> reverse = compiled->reverse;
+        // As for a scan: a matcher in use elsewhere is left to its user.
+        if (reverse->busy()) reverse = engine::make_shared<engine::Matcher>(reverse->automaton());
+        engine::SpanSearch search(std::move(reverse), compiled->priority);
+        while (!search.advance(text, kWorkBetweenSignalChecks)) {
+            if (PyErr_CheckSignals() < 0) return -1;
+        }
+        if (!search.found()) return 0;
+        start = search.start();
+        end = search.end();
+        return 1;
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return -1;
+    }
+}
+
 }  // namespace halvec::core

@@ -22,4 +22,12 @@ int scan(const std::shared_ptr<engine::Matcher>& matcher, const engine::Text& te
 // with MemoryError set.
 int matcher_alone(PatternState& state, PyObject* pattern, std::shared_ptr<engine::Matcher>& matcher);
 
+// Where the exact str `pattern` matches in `text`, as `re.search` reports
+// it: 1 with `start` and `end` set (positions in `text`), 0 when it does not
+// match, -2 when the engine cannot tell (outside its subset or bounds, or no
+// room now: the caller asks `re`), or -1 with the exception set (a signal
+// handler's, or MemoryError).
+int find_span(PatternState& state, PyObject* pattern, const engine::Text& text, std::size_t& start,
+              std::size_t& end);
+
 }  // namespace halvec::core

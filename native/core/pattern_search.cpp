@@ -40,30 +40,58 @@ private:
     bool* scanned_;
 };
 
-// re.search(pattern, text), with `re` looked up at the call.
-int search_with_re(const py::Scope& scope, Borrowed pattern, SearchText& text) {
+// Records entry `index`, `pattern`, as the one that matched.
+int found_at(Finding* finding, Py_ssize_t index, Borrowed pattern) {
+    if (finding) {
+        finding->index = index;
+        finding->pattern = Owned::take(pattern);
+    }
+    return 1;
+}
+
+// re.search(pattern, text), with `re` looked up at the call; the match is
+// kept in `finding` (entry `index`).
+int search_with_re(const py::Scope& scope, Borrowed pattern, SearchText& text, Finding* finding,
+                   Py_ssize_t index) {
     PyObject* subject = text.object();
     if (!subject) return -1;
     Owned re = py::lookup_global(scope, names::get().re);
     if (!re) return -1;
     Owned match = py::call_method(re, names::get().search, pattern, subject);
     if (!match) return -1;
-    return py::truth(match);
+    const int truth = py::truth(match);
+    if (truth <= 0) return truth;
+    found_at(finding, index, pattern);
+    if (finding) finding->match = std::move(match);
+    return 1;
 }
 
 // One entry on its own: 1, 0 or -1.
-int search_one(PatternState& state, const py::Scope& scope, Borrowed pattern, SearchText& text) {
-    if (!PyUnicode_CheckExact(pattern.get())) return search_with_re(scope, pattern, text);
+int search_one(PatternState& state, const py::Scope& scope, Borrowed pattern, SearchText& text, Finding* finding,
+               Py_ssize_t index) {
+    if (!PyUnicode_CheckExact(pattern.get())) return search_with_re(scope, pattern, text, finding, index);
     std::shared_ptr<engine::Matcher> matcher;
     if (matcher_alone(state, pattern.get(), matcher) < 0) return -1;
-    if (!matcher) return search_with_re(scope, pattern, text);
+    if (!matcher) return search_with_re(scope, pattern, text, finding, index);
     std::uint64_t found = 0;
     if (scan_text(matcher, text, kAll, found) < 0) return -1;
-    return found != 0;
+    return found ? found_at(finding, index, pattern) : 0;
 }
 
+// The entry of `plan` that bit `bit` of matcher `segment` stands for.
+Py_ssize_t planned_entry(const ListPlan& plan, std::size_t segment, int bit) {
+    for (std::size_t at = 0; at < plan.segment.size(); ++at) {
+        if (plan.segment[at] == static_cast<std::int32_t>(segment) && plan.bit[at] == bit) {
+            return static_cast<Py_ssize_t>(at);
+        }
+    }
+    return -1;
+}
+
+int lowest_bit(std::uint64_t bits) { return __builtin_ctzll(bits); }
+
 int search_entries(PatternState& state, const py::Scope& scope, PatternLoop& loop, const std::shared_ptr<ListPlan>& plan,
-                   SearchText& text, Py_ssize_t from);
+                   SearchText& text, Py_ssize_t from, Finding* finding);
 
 // The exact list `loop.walk`, entry by entry in list order, as `for pattern
 // in list` would take them; each of the plan's matchers answers for its
@@ -72,18 +100,25 @@ int search_entries(PatternState& state, const py::Scope& scope, PatternLoop& loo
 // letting a previous entry of another type go may run anything, so then the
 // list is walked entry by entry, as the loop reads it.
 int search_list(PatternState& state, const py::Scope& scope, PatternLoop& loop, const std::shared_ptr<ListPlan>& plan,
-                SearchText& text) {
-    if (!plan->fully_native || loop.release_runs_code()) return search_entries(state, scope, loop, plan, text, 0);
+                SearchText& text, Finding* finding) {
+    if (!plan->fully_native || loop.release_runs_code()) {
+        return search_entries(state, scope, loop, plan, text, 0, finding);
+    }
     bool paused_once = false;
-    for (const auto& matcher : plan->matchers) {
+    for (std::size_t k = 0; k < plan->matchers.size(); ++k) {
         std::uint64_t found = 0;
         bool paused;
-        if (scan(matcher, text.view(), kAll, found, paused) < 0) return -1;
-        if (found) return 1;
+        // Which entry matched first in list order needs the whole text read.
+        if (scan(plan->matchers[k], text.view(), finding ? 0 : kAll, found, paused) < 0) return -1;
+        if (found) {
+            if (!finding) return 1;
+            const Py_ssize_t at = planned_entry(*plan, k, lowest_bit(found));
+            return found_at(finding, at, plan->items[static_cast<std::size_t>(at)]);
+        }
         paused_once |= paused;
     }
     return paused_once ? search_entries(state, scope, loop, plan, text,
-                                        static_cast<Py_ssize_t>(plan->items.size()))
+                                        static_cast<Py_ssize_t>(plan->items.size()), finding)
                        : 0;
 }
 
@@ -91,7 +126,7 @@ int search_list(PatternState& state, const py::Scope& scope, PatternLoop& loop, 
 // a scan was paused may have added entries past those the scan covered: the
 // loop goes on to them, as a for loop over the list would.
 int search_entries(PatternState& state, const py::Scope& scope, PatternLoop& loop, const std::shared_ptr<ListPlan>& plan,
-                   SearchText& text, Py_ssize_t from) {
+                   SearchText& text, Py_ssize_t from, Finding* finding) {
     PyObject* list = loop.walk.get();
     // What each matcher found, scanned when the first of its entries comes up.
     SegmentAnswers answers(plan->matchers.size());
@@ -118,11 +153,11 @@ int search_entries(PatternState& state, const py::Scope& scope, PatternLoop& loo
                 if (scan_text(plan->matchers[k], text, 0, found[k]) < 0) return -1;
                 scanned[k] = true;
             }
-            result = static_cast<int>((found[k] >> plan->bit[at]) & 1);
+            result = (found[k] >> plan->bit[at]) & 1 ? found_at(finding, i, item) : 0;
         } else if (planned) {
-            result = search_with_re(scope, item, text);  // the plan gave it to `re`
+            result = search_with_re(scope, item, text, finding, i);  // the plan gave it to `re`
         } else {
-            result = search_one(state, scope, item, text);
+            result = search_one(state, scope, item, text, finding, i);
         }
         if (result != 0) return result;
     }
@@ -132,16 +167,20 @@ int search_entries(PatternState& state, const py::Scope& scope, PatternLoop& loo
 // Any other iterable: each entry on its own, through its iterator, which
 // the loop holds until it is exhausted; the iterable itself goes as soon as
 // the iterator is made, as the loop lets it go.
-int search_iterable(PatternState& state, const py::Scope& scope, PatternLoop& loop, Owned patterns, SearchText& text) {
+int search_iterable(PatternState& state, const py::Scope& scope, PatternLoop& loop, Owned patterns, SearchText& text,
+                    Finding* finding) {
     loop.walk = Owned::steal(PyObject_GetIter(patterns.get()));
     if (!loop.walk) return -1;
     patterns.reset();
-    std::size_t seen = 0;
+    Py_ssize_t seen = 0;
     while (Owned next = Owned::steal(PyIter_Next(loop.walk.get()))) {
         loop.entry = std::move(next);
-        const int found = search_one(state, scope, loop.entry, text);
+        const int found = text.engine ? search_one(state, scope, loop.entry, text, finding, seen)
+                                      : search_with_re(scope, loop.entry, text, finding, seen);
         if (found != 0) return found;
-        if (++seen % kEntriesBetweenSignalChecks == 0 && PyErr_CheckSignals() < 0) return -1;
+        if (++seen % static_cast<Py_ssize_t>(kEntriesBetweenSignalChecks) == 0 && PyErr_CheckSignals() < 0) {
+            return -1;
+        }
     }
     return PyErr_Occurred() ? -1 : 0;
 }
@@ -161,7 +200,8 @@ PyObject* SearchText::object() {
     return materialized.get();
 }
 
-int match_pattern_lists(PatternState& state, const py::Scope& scope, PatternLoop& loop, SearchText& text) {
+int match_pattern_lists(PatternState& state, const py::Scope& scope, PatternLoop& loop, SearchText& text,
+                        Finding* finding) {
     // Declared first, so released last: plans replaced by this call go only
     // when nothing in it points into them.
     Retired retired;
@@ -185,15 +225,22 @@ int match_pattern_lists(PatternState& state, const py::Scope& scope, PatternLoop
         int found;
         if (pair && pair->matcher) {
             bool paused;
-            if (scan(pair->matcher, text.view(), pair->complex_bits, pair_found, paused) < 0) return -1;
-            if (pair_found & pair->complex_bits) return kComplexMatch;
+            const std::uint64_t stop = finding ? 0 : pair->complex_bits;
+            if (scan(pair->matcher, text.view(), stop, pair_found, paused) < 0) return -1;
+            if (pair_found & pair->complex_bits) {
+                if (finding) {
+                    const int at = lowest_bit(pair_found & pair->complex_bits);
+                    found_at(finding, at, complex_plan->items[static_cast<std::size_t>(at)]);
+                }
+                return kComplexMatch;
+            }
             found = paused ? search_entries(state, scope, loop, complex_plan, text,
-                                            static_cast<Py_ssize_t>(complex_plan->items.size()))
+                                            static_cast<Py_ssize_t>(complex_plan->items.size()), finding)
                            : 0;
         } else if (complex_plan) {
-            found = search_list(state, scope, loop, complex_plan, text);
+            found = search_list(state, scope, loop, complex_plan, text, finding);
         } else {
-            found = search_iterable(state, scope, loop, std::move(complex), text);
+            found = search_iterable(state, scope, loop, std::move(complex), text, finding);
         }
         if (found != 0) return found < 0 ? -1 : kComplexMatch;
         // Done with the complex list, as a for loop is when it ends: if it
@@ -211,9 +258,14 @@ int match_pattern_lists(PatternState& state, const py::Scope& scope, PatternLoop
             state.plan_for(PatternState::kSimple, loop.walk.get(), retired);
         if (!simple_plan) return -1;
         if (pair && pair->matcher && pair->simple_serial == simple_plan->serial && !loop.release_runs_code()) {
-            found = (pair_found & ~pair->complex_bits) != 0;
+            const std::uint64_t simple_found = pair_found & ~pair->complex_bits;
+            found = simple_found != 0;
+            if (found && finding) {
+                const auto at = static_cast<std::size_t>(lowest_bit(simple_found)) - complex_plan->items.size();
+                found_at(finding, static_cast<Py_ssize_t>(at), simple_plan->items[at]);
+            }
         } else {
-            found = search_list(state, scope, loop, simple_plan, text);
+            found = search_list(state, scope, loop, simple_plan, text, finding);
             // Both lists are the engine's: from the next call on, one scan does.
             if (found >= 0 && complex_plan && PatternState::pairable(*complex_plan, *simple_plan) &&
                 !(pair && pair->simple_serial == simple_plan->serial) &&
@@ -222,11 +274,64 @@ int match_pattern_lists(PatternState& state, const py::Scope& scope, PatternLoop
             }
         }
     } else {
-        found = search_iterable(state, scope, loop, std::move(simple), text);
+        found = search_iterable(state, scope, loop, std::move(simple), text, finding);
     }
     if (found == 0) loop.walk.reset();
     if (found != 0) return found < 0 ? -1 : kSimpleMatch;
     return kNoMatch;
+}
+
+int search_patterns(PatternState& state, const py::Scope& scope, PatternLoop& loop, Owned patterns,
+                    PatternState::List which, SearchText& text, Finding& finding) {
+    Retired retired;
+    int found;
+    if (text.engine && PyList_CheckExact(patterns.get())) {
+        loop.walk = std::move(patterns);
+        const std::shared_ptr<ListPlan> plan = state.plan_for(which, loop.walk.get(), retired);
+        if (!plan) return -1;
+        found = search_list(state, scope, loop, plan, text, &finding);
+    } else {
+        found = search_iterable(state, scope, loop, std::move(patterns), text, &finding);
+    }
+    if (found == 0) loop.walk.reset();
+    return found;
+}
+
+namespace {
+
+// (start, end) of `re`'s match object `match`.
+int span_of_match(Borrowed match, Py_ssize_t& start, Py_ssize_t& end) {
+    static const char* const kSpan = "span";
+    Owned span = Owned::steal(PyObject_CallMethod(match.get(), kSpan, nullptr));
+    if (!span) return -1;
+    if (!PyArg_ParseTuple(span.get(), "nn", &start, &end)) return -1;
+    return 0;
+}
+
+}  // namespace
+
+int span_of(PatternState& state, const py::Scope& scope, const Finding& finding, SearchText& text,
+            Py_ssize_t& start, Py_ssize_t& end) {
+    if (finding.match) return span_of_match(finding.match, start, end);
+    if (text.engine && PyUnicode_CheckExact(finding.pattern.get())) {
+        std::size_t first, last;
+        const int found = find_span(state, finding.pattern.get(), text.view(), first, last);
+        if (found < 0 && found != -2) return -1;
+        if (found == 1) {
+            start = static_cast<Py_ssize_t>(first);
+            end = static_cast<Py_ssize_t>(last);
+            return 0;
+        }
+    }
+    // The engine cannot tell: `re` is asked.
+    Finding asked;
+    const int found = search_with_re(scope, finding.pattern, text, &asked, finding.index);
+    if (found < 0) return -1;
+    if (found == 0) {
+        PyErr_SetString(PyExc_RuntimeError, "the pattern engine and re disagree about a match");
+        return -1;
+    }
+    return span_of_match(asked.match, start, end);
 }
 
 }  // namespace halvec::core

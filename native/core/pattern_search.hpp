@@ -27,6 +27,9 @@ struct SearchText {
     Py_ssize_t end;
     bool lower_ascii;
     Owned materialized;  // the text as a str object, made when `re` needs it
+    // False: every entry goes to `re` (an empty text, where \B behaves as
+    // the running interpreter's `re` says).
+    bool engine = true;
 
     // The text as an exact str; nullptr with an exception set on failure.
     PyObject* object();
@@ -53,9 +56,29 @@ struct PatternLoop {
     bool release_runs_code() const { return entry && !PyUnicode_CheckExact(entry.get()); }
 };
 
+// The entry of a list that matched: its index (as the loop counted it) and
+// the entry itself; `match` is `re`'s match object when `re` decided it.
+struct Finding {
+    Py_ssize_t index = -1;
+    Owned pattern;
+    Owned match;
+};
+
 // Both lists, complex first: which of them has a match, or -1 with an
-// exception set. May throw std::bad_alloc.
+// exception set; with `finding`, which entry matched.
 enum : int { kNoMatch = 0, kComplexMatch = 1, kSimpleMatch = 2 };
-int match_pattern_lists(PatternState& state, const py::Scope& scope, PatternLoop& loop, SearchText& text);
+int match_pattern_lists(PatternState& state, const py::Scope& scope, PatternLoop& loop, SearchText& text,
+                        Finding* finding = nullptr);
+
+// One list (or any iterable), as a for loop over it reads it, with the
+// plans of slot `which`: 1 with `finding` set, 0, or -1.
+int search_patterns(PatternState& state, const py::Scope& scope, PatternLoop& loop, Owned patterns,
+                    PatternState::List which, SearchText& text, Finding& finding);
+
+// The span in `text` of the match `finding` stands for, as `re.search`
+// reports it: from `re`'s match, from the engine, or (where the engine
+// cannot tell) from `re` asked now. 0, or -1 with an exception set.
+int span_of(PatternState& state, const py::Scope& scope, const Finding& finding, SearchText& text,
+            Py_ssize_t& start, Py_ssize_t& end);
 
 }  // namespace halvec::core

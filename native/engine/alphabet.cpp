@@ -1,134 +1,161 @@
 #include "engine/alphabet.hpp"
 
 #include <algorithm>
-#include <numeric>
+#include <unordered_map>
 
 namespace halvec::engine {
 namespace {
 
-// A character the program names, and what names it: a Literal (-1) or the
-// number of a set.
-struct Naming {
-    char32_t c;
-    std::int32_t by;
-    auto operator<=>(const Naming&) const = default;
+// A namer's range opening or closing at `at`.
+struct Event {
+    char32_t at;
+    std::int32_t namer;
+    bool open;
 };
 
-// One named character: its properties and its namings (a run of `namings`).
-struct NamedChar {
-    char32_t c;
-    std::uint32_t first;
-    std::uint32_t size;
-    std::uint8_t flags;
-};
-
-// Characters that every instruction treats alike share a class: the same
-// properties and the same sets. A literal names its character alone, so a
-// literal character is always a class of its own.
-bool same_class(const NamedChar& a, const NamedChar& b, const Vector<Naming>& namings) {
-    if (a.flags != b.flags || a.size != b.size) return false;
-    const bool literal = namings[a.first].by < 0;
-    if (literal != (namings[b.first].by < 0) || (literal && a.c != b.c)) return false;
-    for (std::uint32_t i = 0; i < a.size; ++i) {
-        if (namings[a.first + i].by != namings[b.first + i].by) return false;
+struct SignatureHash {
+    std::size_t operator()(const Vector<std::int32_t>& key) const noexcept {
+        std::size_t h = 0xcbf29ce484222325ull;
+        for (std::int32_t n : key) h = (h ^ static_cast<std::uint32_t>(n)) * 0x100000001b3ull;
+        return h;
     }
-    return true;
+};
+
+using Signatures = std::unordered_map<Vector<std::int32_t>, std::int32_t, SignatureHash, std::equal_to<>,
+                                      Allocator<std::pair<const Vector<std::int32_t>, std::int32_t>>>;
+
+// Pieces no longer than this have their characters' properties read one by
+// one; longer ones get a class for every combination.
+constexpr char32_t kEnumeratedPiece = 256;
+
+int combo_of(std::uint8_t flags) {
+    return ((flags & kWord) ? 1 : 0) | ((flags & kDigit) ? 2 : 0) | ((flags & kSpace) ? 4 : 0);
 }
 
-bool class_order(const NamedChar& a, const NamedChar& b, const Vector<Naming>& namings) {
-    if (a.flags != b.flags) return a.flags < b.flags;
-    const bool a_literal = namings[a.first].by < 0, b_literal = namings[b.first].by < 0;
-    if (a_literal != b_literal) return a_literal;
-    if (a_literal && a.c != b.c) return a.c < b.c;
-    return std::lexicographical_compare(
-        namings.begin() + a.first, namings.begin() + a.first + a.size, namings.begin() + b.first,
-        namings.begin() + b.first + b.size, [](const Naming& x, const Naming& y) { return x.by < y.by; });
+std::uint8_t flags_of_combo(int combo) {
+    return static_cast<std::uint8_t>(((combo & 1) ? kWord : 0) | ((combo & 2) ? kDigit : 0) |
+                                     ((combo & 4) ? kSpace : 0));
 }
 
 }  // namespace
 
 Alphabet::Alphabet(const Program& program, const Predicates& predicates) : predicates_(predicates) {
     const Vector<Inst>& insts = program.insts();
-    Vector<Naming> namings;
     for (const Inst& inst : insts) {
-        if (inst.op == Inst::Op::Literal) namings.push_back({inst.ch, -1});
+        if (inst.op == Inst::Op::Char) chars_.push_back(inst.ch);
     }
-    for (std::size_t s = 0; s < program.set_count(); ++s) {
-        for (char32_t c : program.set(s)) namings.push_back({c, static_cast<std::int32_t>(s)});
-    }
-    std::sort(namings.begin(), namings.end());
-    namings.erase(std::unique(namings.begin(), namings.end()), namings.end());
+    std::sort(chars_.begin(), chars_.end());
+    chars_.erase(std::unique(chars_.begin(), chars_.end()), chars_.end());
+    const auto nchars = static_cast<std::int32_t>(chars_.size());
 
-    Vector<NamedChar> chars;  // in code point order
-    for (std::size_t i = 0; i < namings.size();) {
-        std::size_t j = i;
-        while (j < namings.size() && namings[j].c == namings[i].c) ++j;
-        chars.push_back({namings[i].c, static_cast<std::uint32_t>(i), static_cast<std::uint32_t>(j - i),
-                         flags_of(namings[i].c)});
-        i = j;
+    Vector<Event> events;
+    for (std::int32_t i = 0; i < nchars; ++i) {
+        const char32_t c = chars_[static_cast<std::size_t>(i)];
+        events.push_back({c, i, true});
+        events.push_back({c + 1, i, false});
     }
-
-    // Group the characters into classes, then number the classes: those
-    // holding an ASCII character first (the tables for ASCII are small and
-    // always have a column), then the categories, then the rest.
-    Vector<std::uint32_t> order(chars.size());
-    std::iota(order.begin(), order.end(), 0u);
-    std::sort(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t b) {
-        return class_order(chars[a], chars[b], namings);
-    });
-    Vector<std::int32_t> group(chars.size());
-    Vector<bool> group_has_ascii;
-    Vector<char32_t> group_char;
-    for (std::size_t k = 0; k < order.size(); ++k) {
-        const NamedChar& c = chars[order[k]];
-        if (k == 0 || !same_class(chars[order[k - 1]], c, namings)) {
-            group_has_ascii.push_back(false);
-            group_char.push_back(c.c);
+    const Vector<CharSet>& sets = program.sets();
+    for (std::size_t s = 0; s < sets.size(); ++s) {
+        for (const CharRange& r : sets[s].ranges) {
+            events.push_back({r.first, nchars + static_cast<std::int32_t>(s), true});
+            events.push_back({r.last + 1, nchars + static_cast<std::int32_t>(s), false});
         }
-        group[order[k]] = static_cast<std::int32_t>(group_char.size() - 1);
-        if (c.c < 128) group_has_ascii.back() = true;
     }
-    const int groups = static_cast<int>(group_char.size());
-    Vector<std::int32_t> class_of_group(static_cast<std::size_t>(groups));
-    int next = 0;
-    for (int g = 0; g < groups; ++g) {
-        if (group_has_ascii[static_cast<std::size_t>(g)]) class_of_group[static_cast<std::size_t>(g)] = next++;
-    }
-    categories_ = next;
-    next += kCategories;
-    for (int g = 0; g < groups; ++g) {
-        if (!group_has_ascii[static_cast<std::size_t>(g)]) class_of_group[static_cast<std::size_t>(g)] = next++;
-    }
+    std::sort(events.begin(), events.end(), [](const Event& a, const Event& b) { return a.at < b.at; });
 
-    flags_.resize(static_cast<std::size_t>(next));
-    representative_.resize(static_cast<std::size_t>(next));
-    for (int f = 0; f < kCategories; ++f) flags_[static_cast<std::size_t>(categories_ + f)] = static_cast<std::uint8_t>(f);
-    for (int g = 0; g < groups; ++g) {
-        const auto cls = static_cast<std::size_t>(class_of_group[static_cast<std::size_t>(g)]);
-        representative_[cls] = group_char[static_cast<std::size_t>(g)];
-        flags_[cls] = flags_of(group_char[static_cast<std::size_t>(g)]);
-    }
-
-    for (char32_t c = 0; c < 128; ++c) ascii_[c] = categories_ + flags_of(c);
-    for (std::size_t i = 0; i < chars.size(); ++i) {
-        const int cls = class_of_group[static_cast<std::size_t>(group[i])];
-        const char32_t c = chars[i].c;
-        if (c < 128) {
-            ascii_[c] = cls;
-        } else if (!ranges_.empty() && ranges_.back().last + 1 == c && ranges_.back().cls == cls) {
-            ranges_.back().last = c;
+    // Sweep the code space: between two event positions, the namers open
+    // then are the piece's signature. Signature 0 is the empty one.
+    Signatures signatures;
+    Vector<std::int32_t> empty;
+    signatures.emplace(empty, 0);
+    signature_start_.push_back(0);
+    signature_start_.push_back(0);
+    Vector<std::int32_t> active;
+    for (std::size_t i = 0; i < events.size();) {
+        const char32_t at = events[i].at;
+        for (; i < events.size() && events[i].at == at; ++i) {
+            const auto it = std::lower_bound(active.begin(), active.end(), events[i].namer);
+            if (events[i].open) active.insert(it, events[i].namer);
+            else active.erase(it);
+        }
+        if (active.empty() || i == events.size()) continue;
+        const char32_t last = events[i].at - 1;
+        auto found = signatures.find(active);
+        std::int32_t signature;
+        if (found != signatures.end()) {
+            signature = found->second;
         } else {
-            ranges_.push_back({c, c, cls});
+            signature = static_cast<std::int32_t>(signatures.size());
+            namers_.insert(namers_.end(), active.begin(), active.end());
+            signature_start_.push_back(static_cast<std::int32_t>(namers_.size()));
+            signatures.emplace(active, signature);
+        }
+        if (!pieces_.empty() && pieces_.back().signature == signature && pieces_.back().last + 1 == at) {
+            pieces_.back().last = last;
+        } else {
+            pieces_.push_back({at, last, signature});
         }
     }
+    const std::size_t nsignatures = signatures.size();
+    Signatures().swap(signatures);
+    combo_class_.assign(nsignatures * kCombos, -1);
+
+    // ASCII characters: a class per signature and full set of properties.
+    for (char32_t c = 0; c < 128; ++c) {
+        const std::uint32_t key = static_cast<std::uint32_t>(signature_of(c)) << 8 | flags_of(c);
+        const auto it = std::lower_bound(ascii_keys_.begin(), ascii_keys_.end(), std::make_pair(key, std::int32_t{-1}));
+        if (it != ascii_keys_.end() && it->first == key) {
+            ascii_[c] = it->second;
+            continue;
+        }
+        const auto cls = static_cast<std::int32_t>(flags_.size());
+        flags_.push_back(flags_of(c));
+        sides_.push_back(side_of(flags_of(c)));
+        class_signature_.push_back(signature_of(c));
+        ascii_keys_.insert(it, {key, cls});
+        ascii_[c] = cls;
+    }
+    Vector<std::pair<std::uint32_t, std::int32_t>>().swap(ascii_keys_);
     for (char32_t c = 0; c < 128; ++c) lowered_ascii_[c] = ascii_[c >= U'A' && c <= U'Z' ? c + 32 : c];
+
+    // Wider characters: by signature and the properties that vary among them.
+    for (int combo = 0; combo < kCombos; ++combo) class_for(0, flags_of_combo(combo));
+    for (const Piece& piece : pieces_) {
+        if (piece.last < 128) continue;
+        const char32_t first = std::max<char32_t>(piece.first, 128);
+        if (piece.last - first < kEnumeratedPiece) {
+            for (char32_t c = first; c <= piece.last; ++c) class_for(piece.signature, flags_of(c));
+        } else {
+            for (int combo = 0; combo < kCombos; ++combo) class_for(piece.signature, flags_of_combo(combo));
+        }
+    }
+
+    // A "\n" that ends the text is a class of its own only where `$` can tell.
+    if (program.context_mask() & kFinalSide) {
+        final_newline_ = static_cast<int>(flags_.size());
+        const std::uint8_t flags = flags_of(U'\n') | kFinalNewline;
+        flags_.push_back(flags);
+        sides_.push_back(side_of(flags));
+        class_signature_.push_back(signature_of(U'\n'));
+    } else {
+        final_newline_ = ascii_[U'\n'];
+    }
 
     literal_class_.assign(insts.size(), -1);
     for (std::size_t i = 0; i < insts.size(); ++i) {
-        if (insts[i].op != Inst::Op::Literal) continue;
-        const char32_t c = insts[i].ch;
-        literal_class_[i] = c < 128 ? ascii_[c] : of_wide(c);
+        if (insts[i].op == Inst::Op::Char) literal_class_[i] = of(insts[i].ch);
     }
+}
+
+int Alphabet::class_for(int signature, std::uint8_t flags) {
+    std::int32_t& cls = combo_class_[static_cast<std::size_t>(signature) * kCombos + combo_of(flags)];
+    if (cls < 0) {
+        cls = static_cast<std::int32_t>(flags_.size());
+        flags_.push_back(flags);
+        sides_.push_back(side_of(flags));
+        class_signature_.push_back(signature);
+    }
+    return cls;
 }
 
 std::uint8_t Alphabet::flags_of(char32_t c) const {
@@ -137,37 +164,44 @@ std::uint8_t Alphabet::flags_of(char32_t c) const {
     if (predicates_.is_digit(c)) f |= kDigit;
     if (predicates_.is_space(c)) f |= kSpace;
     if (c == U'\n') f |= kNewline;
+    if (c < 128) f |= kAscii;
+    if (c == U' ' || (c >= U'\t' && c <= U'\r')) f |= kAsciiSpace;
     return f;
 }
 
+int Alphabet::signature_of(char32_t c) const {
+    const auto it = std::upper_bound(pieces_.begin(), pieces_.end(), c,
+                                     [](char32_t x, const Piece& p) { return x < p.first; });
+    if (it == pieces_.begin()) return 0;
+    const Piece& piece = *std::prev(it);
+    return piece.last >= c ? piece.signature : 0;
+}
+
 int Alphabet::of_wide(char32_t c) const {
-    if (!ranges_.empty()) {
-        auto it = std::lower_bound(ranges_.begin(), ranges_.end(), c,
-                                   [](const Range& r, char32_t x) { return r.last < x; });
-        if (it != ranges_.end() && it->first <= c) return it->cls;
-    }
-    return categories_ + flags_of(c);
+    return combo_class_[static_cast<std::size_t>(signature_of(c)) * kCombos + combo_of(flags_of(c))];
+}
+
+bool Alphabet::named_by(int cls, std::int32_t namer) const {
+    const auto signature = static_cast<std::size_t>(class_signature_[static_cast<std::size_t>(cls)]);
+    const auto first = namers_.begin() + signature_start_[signature];
+    const auto last = namers_.begin() + signature_start_[signature + 1];
+    return std::binary_search(first, last, namer);
 }
 
 bool Alphabet::accepts(const Program& program, std::size_t index, int cls) const {
     const Inst& inst = program.insts()[index];
     const std::uint8_t f = flags(cls);
     switch (inst.op) {
-        case Inst::Op::Literal: return literal_class_[index] == cls;
-        case Inst::Op::Set:
-            return named(cls) && program.in_set(static_cast<std::size_t>(inst.pattern),
-                                                representative_[static_cast<std::size_t>(cls)]);
+        case Inst::Op::Char:
+            return literal_class_[index] == cls || (cls == final_newline_ && inst.ch == U'\n');
+        case Inst::Op::Set: {
+            const CharSet& set = program.sets()[static_cast<std::size_t>(inst.arg)];
+            const bool in = named_by(cls, static_cast<std::int32_t>(chars_.size()) + inst.arg) ||
+                            in_categories(set.categories, f);
+            return in != set.negated;
+        }
         case Inst::Op::Any: return !(f & kNewline);
-        case Inst::Op::Class:
-            switch (inst.cls) {
-                case ClassKind::Digit: return f & kDigit;
-                case ClassKind::NotDigit: return !(f & kDigit);
-                case ClassKind::Space: return f & kSpace;
-                case ClassKind::NotSpace: return !(f & kSpace);
-                case ClassKind::Word: return f & kWord;
-                case ClassKind::NotWord: return !(f & kWord);
-            }
-            return false;
+        case Inst::Op::AnyAll: return true;
         default: return false;
     }
 }

@@ -1,24 +1,25 @@
-// Decides, in one left-to-right pass, which patterns of a Program match
-// somewhere in a text (Python's `re.search` semantics).
+// Decides, in one pass over a text, which patterns of a program match
+// somewhere in it (Python's `re.search` semantics), and for a reversed
+// program, where the leftmost match starts.
 //
-// A DFA is built lazily from the program: a state is the set of program
-// positions alive after a character, plus whether that character was a word
-// character, so `\b` and `\B` are resolved when the next character is seen.
-// Its tables live within the engine's memory budget. When they would grow
-// past it they are dropped and rebuilt from the state in hand; when that
-// happens so often that the tables no longer pay (each state used for only a
-// few characters), the scan goes on by simulating the automaton directly,
-// which needs no tables: time linear in the text times the program's size,
-// memory fixed when the matcher is made.
-//
-// A scan advances in bounded slices of work, so a caller can do other things
-// (such as checking for signals) between slices and then resume it.
+// The lazy DFA (dfa.cpp) is built from the program as the text needs it: a
+// state is the set of program positions alive after a character, plus the
+// side that character makes (context.hpp), so assertions are resolved when
+// the next character is seen. Its tables live within the engine's memory
+// budget. When they would grow past it they are dropped and rebuilt from the
+// state in hand; when that happens so often that the tables no longer pay
+// (each state used for only a few characters), the scan goes on by
+// simulating the automaton directly (simulation.cpp), which needs no tables:
+// time linear in the text times the program's size, memory fixed when the
+// matcher is made. The list scan (list_scan.cpp) drives either over a text,
+// forwards or backwards, in bounded slices of work, so a caller can do other
+// things (such as checking for signals) between slices and then resume.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 
-#include "engine/alphabet.hpp"
+#include "engine/automaton.hpp"
 
 namespace halvec::engine {
 
@@ -30,54 +31,40 @@ struct Text {
     std::size_t start;
     std::size_t end;
     bool lower_ascii;
-};
 
-// The fixed part of a search: program and alphabet, shared by every matcher
-// that runs it.
-class Automaton {
-public:
-    // May throw std::bad_alloc.
-    Automaton(Program program, const Predicates& predicates);
-
-    const Program& program() const { return program_; }
-    const Alphabet& alphabet() const { return alphabet_; }
-
-    // What the start reaches on empty moves, with the characters on either
-    // side known: the patterns that match there, and the consuming
-    // positions. Literals are kept by the class they consume (as class,
-    // position pairs, sorted), so that a step finds those that take its
-    // character without looking at the others: an alternation of thousands
-    // of words begins with thousands of literals.
-    std::uint64_t start_matches(bool prev_word, bool next_word) const {
-        return start_matches_[prev_word][next_word];
+    std::size_t size() const { return end - start; }
+    char32_t at(std::size_t i) const {  // the i-th character of the run
+        const std::size_t k = start + i;
+        char32_t c;
+        switch (width) {
+            case 1: c = static_cast<const std::uint8_t*>(data)[k]; break;
+            case 2: c = static_cast<const std::uint16_t*>(data)[k]; break;
+            default: c = static_cast<const std::uint32_t*>(data)[k]; break;
+        }
+        return lower_ascii && c >= U'A' && c <= U'Z' ? c + 32 : c;
     }
-    const Vector<std::pair<std::int32_t, std::int32_t>>& start_literals(bool prev_word, bool next_word) const {
-        return start_literals_[prev_word][next_word];
-    }
-    const Vector<std::int32_t>& start_others(bool prev_word, bool next_word) const {
-        return start_others_[prev_word][next_word];
-    }
-
-private:
-    Program program_;
-    Alphabet alphabet_;
-    std::uint64_t start_matches_[2][2] = {};
-    Vector<std::pair<std::int32_t, std::int32_t>> start_literals_[2][2];
-    Vector<std::int32_t> start_others_[2][2];
 };
 
 // How far a scan has got. Made fresh for each text; the matcher fills it in.
+// A reversed program reads the text from its end: `pos` then counts the
+// characters read from the right.
 struct Scan {
     std::size_t pos = 0;      // characters consumed
     std::uint64_t found = 0;  // bit i: pattern i has matched
     bool done = false;        // the text is finished, or a stopping pattern matched
+    // Patterns whose last match is tracked: `last_match` is the value of
+    // `pos` when one of them last matched (before that character was read),
+    // or kNone.
+    std::uint64_t track = 0;
+    static constexpr std::size_t kNone = ~std::size_t{0};
+    std::size_t last_match = kNone;
 
 private:
     friend class Matcher;
     std::uint64_t generation = 0;  // of the tables `state` belongs to
     std::int32_t state = 0;
     bool simulating = false;
-    bool prev_word = false;
+    std::uint8_t behind = 0;   // the side read last, while simulating or paused
     Vector<std::int32_t> set;  // the state as positions, while simulating or paused
 };
 
@@ -122,7 +109,7 @@ private:
         std::uint32_t first;  // of its positions in `positions_`
         std::uint32_t size;
         std::uint32_t hash;
-        bool prev_word;
+        std::uint8_t behind;
         bool final_known;
         std::uint64_t final_mask;
     };
@@ -138,37 +125,50 @@ private:
     };
     static constexpr std::int32_t kNoRoom = -1;
 
-    template <class Char, bool Lower>
-    void run(const Char* p, std::size_t n, Scan& scan, std::uint64_t stop, std::size_t work);
-    template <class Char, bool Lower>
-    void run_hashed(const Char* p, std::size_t n, Scan& scan, std::uint64_t stop, std::size_t work);
-    template <class Char, bool Lower>
-    void simulate(const Char* p, std::size_t n, Scan& scan, std::uint64_t stop, std::size_t work);
+    // Where the text is read from and which of its characters is a final
+    // "\n" of a class of its own.
+    struct Reading {
+        std::size_t n;
+        std::size_t special;  // index (in reading order) of the final "\n", or n
+    };
+
+    template <class Char, bool Lower, bool Reverse>
+    void run(const Char* p, const Reading& r, Scan& scan, std::uint64_t stop, std::size_t work);
+    template <class Char, bool Lower, bool Reverse>
+    void run_hashed(const Char* p, const Reading& r, Scan& scan, std::uint64_t stop, std::size_t work);
+    template <class Char, bool Lower, bool Reverse>
+    void simulate(const Char* p, const Reading& r, Scan& scan, std::uint64_t stop, std::size_t work);
+    template <class Char, bool Lower, bool Reverse>
+    int class_at(const Char* p, const Reading& r, std::size_t i, const int* ascii) const {
+        if (i == r.special) return automaton_->alphabet().final_newline();
+        return class_of(static_cast<char32_t>(Reverse ? p[r.n - 1 - i] : p[i]), ascii);
+    }
     // Ends a scan at character `i` in `state` (at the end of the text: with
     // the patterns that match there).
     void finish(Scan& scan, std::size_t i, std::int32_t state, std::uint64_t found, std::uint64_t stop,
                 std::size_t n);
     // Continues `scan` without tables from the positions in `next_set_`.
-    template <class Char, bool Lower>
-    void continue_simulating(const Char* p, std::size_t n, Scan& scan, std::size_t i, std::uint64_t found,
-                             bool word, std::uint64_t stop, std::size_t work);
+    template <class Char, bool Lower, bool Reverse>
+    void continue_simulating(const Char* p, const Reading& r, Scan& scan, std::size_t i, std::uint64_t found,
+                             std::uint8_t behind, std::uint64_t stop, std::size_t work);
 
     int class_of(char32_t c, const int* ascii) const {
         return c < 128 ? ascii[c] : automaton_->alphabet().of_wide(c);
     }
+    std::uint8_t side(int cls) const { return automaton_->alphabet().side(cls) & automaton_->mask(); }
     // One step of the automaton from `set` on a character of `cls`: the next
     // positions land in `next_set_`; returns the patterns that matched
     // before the character. Adds its cost to `spent`.
-    std::uint64_t step(const std::int32_t* set, std::size_t size, bool prev_word, int cls, std::size_t& spent);
-    std::uint64_t final_mask(const std::int32_t* set, std::size_t size, bool prev_word);
-    std::size_t close(const std::int32_t* set, std::size_t size, bool prev_word, bool next_word);
+    std::uint64_t step(const std::int32_t* set, std::size_t size, std::uint8_t behind, int cls, std::size_t& spent);
+    std::uint64_t final_mask(const std::int32_t* set, std::size_t size, std::uint8_t behind);
+    std::size_t close(const std::int32_t* set, std::size_t size, std::uint8_t behind, std::uint8_t ahead);
 
     // The move from `state` on `cls`, computed, and recorded where there is room.
     Move compute(std::int32_t state, int cls, std::size_t& spent);
     bool record(std::int32_t state, int cls, std::int32_t target, std::uint64_t emitted);
     const Edge* find_edge(std::int32_t state, int cls) const;
-    std::int32_t find_or_add(const Vector<std::int32_t>& set, bool prev_word);
-    std::int32_t find(const std::int32_t* set, std::size_t size, bool prev_word, std::uint32_t hash) const;
+    std::int32_t find_or_add(const Vector<std::int32_t>& set, std::uint8_t behind);
+    std::int32_t find(const std::int32_t* set, std::size_t size, std::uint8_t behind, std::uint32_t hash) const;
     void drop_tables() noexcept;
     void ensure_start();
     void ensure_scratch();
@@ -203,6 +203,7 @@ private:
     Vector<std::int32_t> stack_;
     Vector<std::int32_t> consumers_;
     Vector<std::int32_t> next_set_;
+    Automaton::StartClosure start_scratch_;
 };
 
 }  // namespace halvec::engine

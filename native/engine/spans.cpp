@@ -1,0 +1,112 @@
+#include "engine/spans.hpp"
+
+#include <algorithm>
+#include <utility>
+
+#include "engine/closure.hpp"
+
+namespace halvec::engine {
+
+PrioritySearch::PrioritySearch(std::shared_ptr<const Automaton> automaton) : automaton_(std::move(automaton)) {
+    const std::size_t n = automaton_->program().insts().size();
+    current_.reserve(n);
+    next_.reserve(n);
+    stack_.reserve(2 * n + 8);
+    mark_.assign(n, 0);
+}
+
+int PrioritySearch::class_at(const Text& text, std::size_t k) const {
+    if (final_newline_ && k + 1 == text.size()) return automaton_->alphabet().final_newline();
+    return automaton_->alphabet().of(text.at(k));
+}
+
+// The side of position `pos` to its left (the character before it) or to
+// its right (the one at it).
+std::uint8_t PrioritySearch::side_at(const Text& text, std::size_t pos, bool right) const {
+    const std::uint8_t mask = automaton_->mask();
+    if (right ? pos == text.size() : pos == 0) return kEdge & mask;
+    return automaton_->alphabet().side(class_at(text, right ? pos : pos - 1)) & mask;
+}
+
+bool PrioritySearch::add(Vector<std::int32_t>& list, std::int32_t from, std::size_t pos, std::uint8_t left,
+                         std::uint8_t right, std::size_t& spent) {
+    bool matched = false;
+    spent += follow_empty_moves(
+        automaton_->program().insts(), from, left, right, stack_,
+        [&](std::int32_t i) { return std::exchange(mark_[static_cast<std::size_t>(i)], stamp_) != stamp_; },
+        [&](std::int32_t i, const Inst& inst) {
+            if (inst.op == Inst::Op::Match) {
+                end_ = pos;
+                matched = true;
+                return false;  // whatever is less preferred is dropped
+            }
+            list.push_back(i);
+            return true;
+        });
+    return !matched;
+}
+
+void PrioritySearch::begin(const Text& text, std::size_t from) {
+    final_newline_ = automaton_->alphabet().final_newline() != automaton_->alphabet().of(U'\n') &&
+                     text.size() && text.at(text.size() - 1) == U'\n';
+    end_ = kNone;
+    pos_ = from;
+    current_.clear();
+    if (++stamp_ == 0) {
+        std::fill(mark_.begin(), mark_.end(), 0u);
+        stamp_ = 1;
+    }
+    std::size_t spent = 0;
+    add(current_, automaton_->program().start(), from, side_at(text, from, false), side_at(text, from, true), spent);
+}
+
+bool PrioritySearch::advance(const Text& text, std::size_t work) {
+    const Automaton& a = *automaton_;
+    const Program& program = a.program();
+    const Vector<Inst>& insts = program.insts();
+    std::size_t spent = 0;
+    while (!current_.empty() && pos_ < text.size()) {
+        if (spent >= work) return false;
+        const int cls = class_at(text, pos_);
+        const std::uint8_t left = a.alphabet().side(cls) & a.mask();
+        const std::uint8_t right = side_at(text, pos_ + 1, true);
+        if (++stamp_ == 0) {
+            std::fill(mark_.begin(), mark_.end(), 0u);
+            stamp_ = 1;
+        }
+        next_.clear();
+        for (const std::int32_t t : current_) {
+            ++spent;
+            if (!a.alphabet().accepts(program, static_cast<std::size_t>(t), cls)) continue;
+            if (!add(next_, insts[static_cast<std::size_t>(t)].out, pos_ + 1, left, right, spent)) break;
+        }
+        current_.swap(next_);
+        ++pos_;
+    }
+    current_.clear();
+    return true;
+}
+
+SpanSearch::SpanSearch(std::shared_ptr<Matcher> reverse, std::shared_ptr<const Automaton> priority)
+    : reverse_(std::move(reverse)), use_(*reverse_), priority_(std::move(priority)) {
+    scan_.track = 1;
+}
+
+bool SpanSearch::advance(const Text& text, std::size_t work) {
+    if (!scan_.done) {
+        reverse_->advance(text, scan_, 0, work);
+        if (!scan_.done) return false;
+        if (scan_.last_match == Scan::kNone) return true;  // no match at all
+        start_ = text.size() - scan_.last_match;
+    }
+    if (!started_) {
+        priority_.begin(text, start_);
+        started_ = true;
+    }
+    if (!priority_.advance(text, work)) return false;
+    found_ = priority_.matched();
+    end_ = priority_.end();
+    return true;
+}
+
+}  // namespace halvec::engine
