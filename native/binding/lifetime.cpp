@@ -5,13 +5,7 @@
 namespace halvec::binding {
 namespace {
 
-// Set when the interpreter calls the exit callbacks (not a Python object).
-bool exiting = false;
-
-PyObject* hold_module(PyObject*, PyObject*) {
-    exiting = true;
-    Py_RETURN_NONE;
-}
+PyObject* hold_module(PyObject*, PyObject*) { Py_RETURN_NONE; }
 
 PyMethodDef hold_module_def = {"_hold_model_router", hold_module, METH_NOARGS,
                                "Keeps halvec.core.model_router alive until the interpreter exits."};
@@ -28,18 +22,6 @@ bool keep_until_exit(Borrowed module) {
     const Owned register_ = Owned::steal(PyObject_GetAttrString(atexit.get(), "register"));
     if (!register_) return false;
     return static_cast<bool>(py::call(register_, callback));
-}
-
-void on_module_freed(Borrowed module) {
-    if (!exiting) return;
-    PyObject* raised = PyErr_GetRaisedException();
-    // Emptied in one step, with no key compared (a key's own __eq__ does
-    // not run), the entries then let go in the order of the names.
-    if (PyObject* dict = PyModule_GetDict(module.get())) {
-        const Owned held = Owned::take(dict);
-        PyDict_Clear(dict);
-    }
-    PyErr_SetRaisedException(raised);
 }
 
 }  // namespace halvec::binding

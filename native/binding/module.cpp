@@ -153,7 +153,6 @@ void free_module(void* module) {
     process.module = nullptr;
     clear_module_classifier_state();
     set_module_classifier_state(nullptr);
-    on_module_freed(static_cast<PyObject*>(module));
 }
 
 PyModuleDef_Slot module_slots[] = {

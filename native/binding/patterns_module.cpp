@@ -24,6 +24,58 @@ const CallableSpec search_spec{
     &kPatterns,
 };
 
+constexpr Param kCoversParams[] = {{"pattern", "str", Check::Str}};
+
+const CallableSpec covers_spec{
+    "covers", "covers", kCoversParams, {}, "bool",
+    "Whether the native engine decides pattern itself (else re searches it).",
+    [](const Call& c) { return core::engine_covers(patterns_of(c.state), c.args[0]); },
+    &kPatterns,
+};
+
+// explain_complexity's state: (classifier caches, record class).
+constexpr Default kZero[] = {Default::Zero};
+constexpr Param kExplainParams[] = {{"prompt", "str", Check::Str}, {"tool_count", "int", Check::Int}};
+
+const CallableSpec explain_spec{
+    "explain_complexity", "explain_complexity", kExplainParams, kZero, "ComplexityExplanation",
+    "Why classify_complexity(prompt, tool_count) gives the tier it gives: the rule\n"
+    "that decided, the facts it looked at, and for a pattern rule the entry that\n"
+    "matched and where, as re.search(entry, normalised text).span() reports it.",
+    [](const Call& c) {
+        return core::explain_complexity(patterns_of(PyTuple_GET_ITEM(c.state, 0)), c.scope,
+                                         PyTuple_GET_ITEM(c.state, 1), c.args[0], c.args[1]);
+    },
+    &kPatterns,
+};
+
+// make_explainer(record_type): explain_complexity, reading the router
+// module's namespace as its classify_complexity reads it, and answering with
+// instances of `record_type`.
+PyObject* make_explainer(PyObject* module, PyObject* record_type) {
+    return without_cxx_exceptions([&]() -> PyObject* {
+        if (!PyType_Check(record_type)) {
+            PyErr_Format(PyExc_TypeError, "make_explainer() takes a class, not %.200s", Py_TYPE(record_type)->tp_name);
+            return nullptr;
+        }
+        const Owned router = Owned::steal(PyImport_ImportModule("halvec.core.model_router"));
+        if (!router) return nullptr;
+        const Owned function_type = Owned::steal(PyObject_GetAttrString(module, "_function_type"));
+        if (!function_type) return nullptr;
+        Owned patterns = make_classifier_state();
+        if (!patterns) return nullptr;
+        const Owned state = Owned::steal(PyTuple_Pack(2, patterns.get(), record_type));
+        if (!state) return nullptr;
+        return make_function(function_type, explain_spec, PyModule_GetDict(router.get()), state).release();
+    });
+}
+
+PyMethodDef module_methods[] = {
+    {"make_explainer", make_explainer, METH_O,
+     "make_explainer(record_type): explain_complexity, answering with record_type instances."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 bool exec_statements(PyObject* module) {
     if (!names::init()) return false;
     const Borrowed globals = PyModule_GetDict(module);
@@ -34,7 +86,9 @@ bool exec_statements(PyObject* module) {
     if (!function_type || !import_module(scope, "re")) return false;
     Owned state = make_classifier_state();
     if (!state) return false;
-    return py::set_global(scope, "search", make_function(function_type, search_spec, globals, state));
+    return py::set_global(scope, "_function_type", Owned::take(function_type)) &&
+           py::set_global(scope, "search", make_function(function_type, search_spec, globals, state)) &&
+           py::set_global(scope, "covers", make_function(function_type, covers_spec, globals, state));
 }
 
 int exec_patterns(PyObject* module) {
@@ -52,7 +106,7 @@ PyModuleDef_Slot patterns_slots[] = {
 
 PyModuleDef patterns_def = {
     PyModuleDef_HEAD_INIT, "_patterns", "The pattern engine of halvec.core.model_router, for the package.",
-    0, nullptr, patterns_slots, nullptr, nullptr, nullptr,
+    0, module_methods, patterns_slots, nullptr, nullptr, nullptr,
 };
 
 }  // namespace

@@ -71,7 +71,23 @@ namespace halvec::names {
     X(claude_opus, "claude-opus")                         \
     X(claude_sonnet, "claude-sonnet")                     \
     X(claude_haiku, "claude-haiku")                       \
-    X(gpt_5_2, "gpt-5.2")
+    X(gpt_5_2, "gpt-5.2")                                 \
+    X(tier, "tier")                                       \
+    X(rule, "rule")                                       \
+    X(length, "length")                                   \
+    X(word_count, "word_count")                           \
+    X(tool_count, "tool_count")                           \
+    X(pattern_list, "pattern_list")                       \
+    X(pattern_index, "pattern_index")                     \
+    X(pattern, "pattern")                                 \
+    X(span, "span")                                       \
+    X(match, "match")                                     \
+    X(threshold, "threshold")                             \
+    X(complex_pattern, "complex_pattern")                 \
+    X(simple_pattern, "simple_pattern")                   \
+    X(counts, "counts")                                   \
+    X(complex_list, "complex")                            \
+    X(simple_list, "simple")
 
 struct Table {
 #define HALVEC_NAME_FIELD(field, text) PyObject* field;

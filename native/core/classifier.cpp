@@ -168,4 +168,59 @@ PyObject* classify_complexity(PatternState& patterns, const py::Scope& scope, Bo
     return result;
 }
 
+namespace {
+
+// The comparison of the count rules that decided, as the rules read.
+const char* threshold_of(Py_ssize_t words, long long tools) {
+    if (words > 60) return "word_count > 60";
+    if (tools > 4) return "tool_count > 4";
+    if (words > 25) return "word_count > 25";
+    if (tools > 2) return "tool_count > 2";
+    if (words < 15 && tools <= 1) return "word_count < 15 and tool_count <= 1";
+    return words >= 15 ? "word_count >= 15" : "tool_count > 1";
+}
+
+}  // namespace
+
+int explain_classification(PatternState& patterns, const py::Scope& scope, Borrowed prompt, Borrowed tool_count,
+                           Classification& out) {
+    const names::Table& n = names::get();
+    Owned lowered;
+    const bool ascii = PyUnicode_IS_ASCII(prompt.get());
+    if (!ascii) {
+        lowered = Owned::steal(PyObject_CallMethodNoArgs(prompt.get(), n.lower));
+        if (!lowered) return -1;
+    }
+    SearchText text{ascii ? prompt : lowered.borrow(), 0, 0, ascii, {}};
+    if (!strip(text)) return -1;
+    out.length = text.end - text.start;
+    out.words = count_words(text);
+    if (out.words < 0) return -1;
+    Tier tier;
+    if (out.length < kShortText) {
+        out.rule = Classification::Rule::Length;
+        tier = Tier::Simple;
+    } else {
+        PatternLoop loop;
+        const int found = match_pattern_lists(patterns, scope, loop, text, &out.finding);
+        if (found < 0) return -1;
+        if (found == kNoMatch) {
+            const long long tools = clamp_tool_count(tool_count.get());
+            out.rule = Classification::Rule::Counts;
+            out.threshold = threshold_of(out.words, tools);
+            tier = tier_by_counts(out.words, tools);
+        } else {
+            out.rule = found == kComplexMatch ? Classification::Rule::ComplexPattern
+                                              : Classification::Rule::SimplePattern;
+            tier = found == kComplexMatch ? Tier::Complex : Tier::Simple;
+            if (span_of(patterns, scope, out.finding, text, out.start, out.end) < 0) return -1;
+            PyObject* normalised = text.object();
+            if (!normalised) return -1;
+            out.normalised = Owned::take(normalised);
+        }
+    }
+    out.tier = Owned::steal(tier_member(scope, tier));
+    return out.tier ? 0 : -1;
+}
+
 }  // namespace halvec::core

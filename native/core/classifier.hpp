@@ -3,7 +3,7 @@
 #pragma once
 
 #include "common/python.hpp"
-#include "core/pattern_state.hpp"
+#include "core/pattern_search.hpp"
 
 namespace halvec::core {
 
@@ -16,5 +16,26 @@ bool define_pattern_lists(const py::Scope& scope);
 // Returns the Complexity member, or nullptr with an exception set; may throw
 // std::bad_alloc.
 PyObject* classify_complexity(PatternState& patterns, const py::Scope& scope, Borrowed prompt, Borrowed tool_count);
+
+// One classification with what decided it: the rule, the facts it looked
+// at, and for a pattern rule the entry that matched and where.
+struct Classification {
+    enum class Rule { Length, ComplexPattern, SimplePattern, Counts };
+    Rule rule = Rule::Length;
+    Owned tier;  // the Complexity member
+    Py_ssize_t length = 0;
+    Py_ssize_t words = 0;
+    Finding finding;
+    Py_ssize_t start = -1;
+    Py_ssize_t end = -1;
+    Owned normalised;               // the text the patterns were searched in, for a pattern rule
+    const char* threshold = nullptr;  // for Counts: the comparison that decided
+};
+
+// classify_complexity, explained: the same steps in the same order, with the
+// same names looked up (so the same tier for the same lists); 0 with `out`
+// filled, or -1 with an exception set.
+int explain_classification(PatternState& patterns, const py::Scope& scope, Borrowed prompt, Borrowed tool_count,
+                           Classification& out);
 
 }  // namespace halvec::core

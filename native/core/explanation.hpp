@@ -13,4 +13,17 @@ namespace halvec::core {
 // `scope`. New reference, or nullptr with an exception set.
 PyObject* first_match(PatternState& state, const py::Scope& scope, Borrowed patterns, Borrowed text);
 
+// explain_complexity(prompt, tool_count): a `record_type` instance (a frozen
+// record class with the fields tier, rule, length, word_count, tool_count,
+// pattern_list, pattern_index, pattern, span, match, threshold) describing
+// classify_complexity's decision, names looked up in `scope` as the
+// classifier looks them up. `prompt` is an exact str and `tool_count` an
+// exact int. New reference, or nullptr with an exception set.
+PyObject* explain_complexity(PatternState& state, const py::Scope& scope, Borrowed record_type, Borrowed prompt,
+                             Borrowed tool_count);
+
+// Whether the engine decides `pattern` (an exact str) itself, rather than
+// handing it to `re`: True or False, or nullptr with an exception set.
+PyObject* engine_covers(PatternState& state, Borrowed pattern);
+
 }  // namespace halvec::core

@@ -1,5 +1,6 @@
 #include "core/pattern_cache.hpp"
 
+#include "core/case_rules.hpp"
 #include "core/unicode_predicates.hpp"
 
 namespace halvec::core {
@@ -61,7 +62,7 @@ std::shared_ptr<Compiled> CompileCache::get(PyObject* text) {
     for (std::size_t i = 0; i < view.length; ++i) {
         key[i] = PyUnicode_READ(view.kind, view.data, static_cast<Py_ssize_t>(i));
     }
-    made->tree = engine::parse(key);
+    made->tree = engine::parse(key, &case_rules());
     if (made->tree) {
         // A pattern too large for a program of its own is no use to the
         // engine, and its tree is not kept.
@@ -106,8 +107,9 @@ bool CompileCache::span_parts(Compiled& compiled) {
     auto reverse_automaton = engine::make_shared<engine::Automaton>(std::move(reverse), unicode_predicates());
     auto matcher = engine::make_shared<engine::Matcher>(std::move(reverse_automaton));
     auto priority_automaton = engine::make_shared<const engine::Automaton>(std::move(priority), unicode_predicates());
+    auto search = engine::make_shared<engine::PrioritySearch>(std::move(priority_automaton));
     compiled.reverse = std::move(matcher);
-    compiled.priority = std::move(priority_automaton);
+    compiled.priority = std::move(search);
     count_growth(compiled, before);
     return true;
 }

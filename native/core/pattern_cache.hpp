@@ -21,7 +21,7 @@ struct Compiled {
     // reversed pattern and the automaton that prefers as `re` does;
     // `no_spans` when either would pass the engine's bounds.
     std::shared_ptr<engine::Matcher> reverse;
-    std::shared_ptr<const engine::Automaton> priority;
+    std::shared_ptr<engine::PrioritySearch> priority;
     bool no_spans = false;
     bool cached = false;  // counted in the cache's bytes
     std::uint64_t last_use = 0;

@@ -34,6 +34,37 @@ int scan(const std::shared_ptr<engine::Matcher>& shared, const engine::Text& tex
     }
 }
 
+int scan_lowest(const std::shared_ptr<engine::Matcher>& shared, const engine::Text& text, std::uint64_t candidates,
+                std::uint64_t& found, bool& paused) {
+    paused = false;
+    try {
+        std::shared_ptr<engine::Matcher> matcher = shared;
+        if (matcher->busy()) matcher = engine::make_shared<engine::Matcher>(shared->automaton());
+        const engine::Matcher::Use use(*matcher);
+        engine::Scan progress;
+        std::uint64_t stop = candidates;
+        for (;;) {
+            matcher->advance(text, progress, stop, kWorkBetweenSignalChecks);
+            if (progress.done) {
+                const std::uint64_t hit = progress.found & stop;
+                if (!hit) break;
+                // Only a pattern numbered lower than the lowest found yet can change the answer.
+                stop = stop & ((hit & (~hit + 1)) - 1);
+                if (!stop) break;
+                progress.done = false;
+                continue;
+            }
+            paused = true;
+            if (PyErr_CheckSignals() < 0) return -1;
+        }
+        found = progress.found;
+        return 0;
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return -1;
+    }
+}
+
 int matcher_alone(PatternState& state, PyObject* pattern, std::shared_ptr<engine::Matcher>& matcher) {
     try {
         const std::shared_ptr<Compiled> compiled = state.cache().get(pattern);
@@ -53,7 +84,9 @@ int find_span(PatternState& state, PyObject* pattern, const engine::Text& text, 
         std::shared_ptr<engine::Matcher> reverse = compiled->reverse;
         // As for a scan: a matcher in use elsewhere is left to its user.
         if (reverse->busy()) reverse = engine::make_shared<engine::Matcher>(reverse->automaton());
-        engine::SpanSearch search(std::move(reverse), compiled->priority);
+        std::shared_ptr<engine::PrioritySearch> preferred = compiled->priority;
+        if (preferred->busy()) preferred = engine::make_shared<engine::PrioritySearch>(preferred->automaton());
+        engine::SpanSearch search(std::move(reverse), std::move(preferred));
         while (!search.advance(text, kWorkBetweenSignalChecks)) {
             if (PyErr_CheckSignals() < 0) return -1;
         }

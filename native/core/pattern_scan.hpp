@@ -17,6 +17,13 @@ namespace halvec::core {
 int scan(const std::shared_ptr<engine::Matcher>& matcher, const engine::Text& text, std::uint64_t stop,
          std::uint64_t& found, bool& paused);
 
+// Like scan, for a caller that wants the lowest-numbered pattern of
+// `candidates` that matches anywhere: stops as soon as no pattern numbered
+// lower than those found can change the answer. `found` holds that lowest
+// one among its bits (and possibly others).
+int scan_lowest(const std::shared_ptr<engine::Matcher>& matcher, const engine::Text& text, std::uint64_t candidates,
+                std::uint64_t& found, bool& paused);
+
 // The matcher for the exact str `pattern` searched on its own: 0 with
 // `matcher` set (null when the engine leaves the pattern to `re`), or -1
 // with MemoryError set.

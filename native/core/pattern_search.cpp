@@ -108,8 +108,9 @@ int search_list(PatternState& state, const py::Scope& scope, PatternLoop& loop, 
     for (std::size_t k = 0; k < plan->matchers.size(); ++k) {
         std::uint64_t found = 0;
         bool paused;
-        // Which entry matched first in list order needs the whole text read.
-        if (scan(plan->matchers[k], text.view(), finding ? 0 : kAll, found, paused) < 0) return -1;
+        const int scanned = finding ? scan_lowest(plan->matchers[k], text.view(), kAll, found, paused)
+                                    : scan(plan->matchers[k], text.view(), kAll, found, paused);
+        if (scanned < 0) return -1;
         if (found) {
             if (!finding) return 1;
             const Py_ssize_t at = planned_entry(*plan, k, lowest_bit(found));
@@ -225,8 +226,9 @@ int match_pattern_lists(PatternState& state, const py::Scope& scope, PatternLoop
         int found;
         if (pair && pair->matcher) {
             bool paused;
-            const std::uint64_t stop = finding ? 0 : pair->complex_bits;
-            if (scan(pair->matcher, text.view(), stop, pair_found, paused) < 0) return -1;
+            const int scanned = finding ? scan_lowest(pair->matcher, text.view(), pair->complex_bits, pair_found, paused)
+                                        : scan(pair->matcher, text.view(), pair->complex_bits, pair_found, paused);
+            if (scanned < 0) return -1;
             if (pair_found & pair->complex_bits) {
                 if (finding) {
                     const int at = lowest_bit(pair_found & pair->complex_bits);

@@ -15,9 +15,13 @@ public:
     // rules cannot say exactly, and the pattern goes to `re`. Under the `a`
     // flag (`ascii`) only ASCII letters fold. May throw std::bad_alloc.
     virtual bool literal(char32_t c, bool ascii, CharSet& out) const = 0;
-    // The same for a set as written (`items`, before negation, which `out`
-    // keeps).
-    virtual bool set(const CharSet& items, bool ascii, CharSet& out) const = 0;
+    // The same for a set as written: `items` holds its members in the order
+    // written (not normalised), `written_as_range[i]` whether member i was
+    // written as a range (`re` folds a character outside the Basic
+    // Multilingual Plane differently as one or the other); `out` keeps the
+    // negation and the classes.
+    virtual bool set(const CharSet& items, const Vector<std::uint8_t>& written_as_range, bool ascii,
+                     CharSet& out) const = 0;
 };
 
 }  // namespace halvec::engine

@@ -250,6 +250,8 @@ std::int32_t Matcher::resume(Scan& scan) {
 
 void Matcher::finish(Scan& scan, std::size_t i, std::int32_t state, std::uint64_t found, std::uint64_t stop,
                      std::size_t n) {
+    // Stopped early: kept resumable, should the caller want more.
+    if (found & stop) pause(scan, state, i, found);
     if (i == n && !(found & stop)) {
         State& s = states_[static_cast<std::size_t>(state)];
         if (!s.final_known) {
@@ -294,13 +296,14 @@ void Matcher::run(const Char* p, const Reading& r, Scan& scan, std::uint64_t sto
             if (entry < 0) break;
             ++i;
             ++spent;
+            const std::size_t from = row;
+            row = static_cast<std::size_t>(entry >> 1);
             if (entry & 1) {
-                const std::uint64_t emitted = emitted_masks[row + static_cast<std::size_t>(cls)];
+                const std::uint64_t emitted = emitted_masks[from + static_cast<std::size_t>(cls)];
                 if (emitted & scan.track) scan.last_match = i - 1;
                 found |= emitted;
                 if (found & stop) break;
             }
-            row = static_cast<std::size_t>(entry >> 1);
         }
         if (found & stop || i >= n) break;
         if (spent >= work) {

@@ -51,7 +51,9 @@ struct Text {
 struct Scan {
     std::size_t pos = 0;      // characters consumed
     std::uint64_t found = 0;  // bit i: pattern i has matched
-    bool done = false;        // the text is finished, or a stopping pattern matched
+    // The text is finished, or a stopping pattern matched. In the second
+    // case the scan can go on: clear `done` and advance with another `stop`.
+    bool done = false;
     // Patterns whose last match is tracked: `last_match` is the value of
     // `pos` when one of them last matched (before that character was read),
     // or kNone.

@@ -87,8 +87,8 @@ bool PrioritySearch::advance(const Text& text, std::size_t work) {
     return true;
 }
 
-SpanSearch::SpanSearch(std::shared_ptr<Matcher> reverse, std::shared_ptr<const Automaton> priority)
-    : reverse_(std::move(reverse)), use_(*reverse_), priority_(std::move(priority)) {
+SpanSearch::SpanSearch(std::shared_ptr<Matcher> reverse, std::shared_ptr<PrioritySearch> priority)
+    : reverse_(std::move(reverse)), use_(*reverse_), priority_(std::move(priority)), priority_use_(*priority_) {
     scan_.track = 1;
 }
 
@@ -100,12 +100,12 @@ bool SpanSearch::advance(const Text& text, std::size_t work) {
         start_ = text.size() - scan_.last_match;
     }
     if (!started_) {
-        priority_.begin(text, start_);
+        priority_->begin(text, start_);
         started_ = true;
     }
-    if (!priority_.advance(text, work)) return false;
-    found_ = priority_.matched();
-    end_ = priority_.end();
+    if (!priority_->advance(text, work)) return false;
+    found_ = priority_->matched();
+    end_ = priority_->end();
     return true;
 }
 

@@ -31,6 +31,21 @@ public:
     bool advance(const Text& text, std::size_t work);
     bool matched() const { return end_ != kNone; }
     std::size_t end() const { return end_; }
+    const std::shared_ptr<const Automaton>& automaton() const { return automaton_; }
+
+    // A search under way (which may pause) keeps its scratch to itself;
+    // another one makes its own.
+    bool busy() const noexcept { return busy_; }
+    class Use {
+    public:
+        explicit Use(PrioritySearch& s) noexcept : s_(s) { s_.busy_ = true; }
+        ~Use() { s_.busy_ = false; }
+        Use(const Use&) = delete;
+        Use& operator=(const Use&) = delete;
+
+    private:
+        PrioritySearch& s_;
+    };
 
 private:
     static constexpr std::size_t kNone = ~std::size_t{0};
@@ -52,14 +67,16 @@ private:
     std::size_t pos_ = 0;
     std::size_t end_ = kNone;
     bool final_newline_ = false;  // the text ends in "\n" and the program tells it apart
+    bool busy_ = false;
 };
 
 // Both passes for one pattern.
 class SpanSearch {
 public:
-    // `reverse`: a matcher on the pattern's Reverse program, not in use by
-    // another scan; `priority`: the automaton of its Priority program.
-    SpanSearch(std::shared_ptr<Matcher> reverse, std::shared_ptr<const Automaton> priority);
+    // `reverse`: a matcher on the pattern's Reverse program, and
+    // `priority`: a search on its Priority program, neither in use by
+    // another search.
+    SpanSearch(std::shared_ptr<Matcher> reverse, std::shared_ptr<PrioritySearch> priority);
 
     // Moves on by about `work` units; true when finished. May throw
     // std::bad_alloc.
@@ -71,8 +88,9 @@ public:
 private:
     std::shared_ptr<Matcher> reverse_;
     Matcher::Use use_;
+    std::shared_ptr<PrioritySearch> priority_;
+    PrioritySearch::Use priority_use_;
     Scan scan_;
-    PrioritySearch priority_;
     bool started_ = false;
     bool found_ = false;
     std::size_t start_ = 0;

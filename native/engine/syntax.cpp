@@ -312,7 +312,9 @@ private:
                 ++pos_;
                 return assertion(flags.multiline ? AssertKind::LineEnd : AssertKind::Dollar);
             case U'\\': return escape(flags);
-            case U'*': case U'+': case U'?': case U'{': case U'}': case U']': case U')': case U'|':
+            // `]` and `}` on their own are literals; a `{` that begins no
+            // repeat is one too, but the cases where it does are for `re`.
+            case U'*': case U'+': case U'?': case U'{': case U')': case U'|':
                 return std::nullopt;
             default:
                 ++pos_;
@@ -445,6 +447,7 @@ private:
         ++pos_;
         Node node{.kind = Node::Kind::Set};
         CharSet items;
+        Vector<std::uint8_t> written_as_range;
         items.negated = take(U'^');
         bool first = true;
         for (;;) {
@@ -466,15 +469,20 @@ private:
                     return std::nullopt;
                 }
                 items.add(low, high);
+                written_as_range.push_back(1);
                 continue;
             }
-            if (category) items.categories |= category;
-            else items.add(low);
+            if (category) {
+                items.categories |= category;
+            } else {
+                items.add(low);
+                written_as_range.push_back(0);
+            }
         }
-        items.normalize();
         if (!flags.ignorecase) {
+            items.normalize();
             node.set = std::move(items);
-        } else if (!folding_ || !folding_->set(items, flags.ascii, node.set)) {
+        } else if (!folding_ || !folding_->set(items, written_as_range, flags.ascii, node.set)) {
             return std::nullopt;
         }
         char32_t only;
