@@ -5,15 +5,35 @@ handlers may rebind or edit the pattern lists, drop plans and call the
 classifier again while a call is under way. Each scenario runs in a fresh
 interpreter (under the same sanitizer set-up as the suite), since a fault
 here takes the whole process down; it must end cleanly with the right answers.
+Every scenario runs twice: against classify_complexity, and against
+explain_complexity, which reads the same lists and searches them for spans.
 """
 
 import re as real_re
+import textwrap
 import types
 import weakref
 
 import pytest
 
 import reference
+
+EXPLAINED = """
+from halvec import explain_complexity as _explain
+def _classify(*args, **kwargs):
+    return _explain(*args, **kwargs).tier
+"""
+
+
+@pytest.fixture(params=["classify", "explain"])
+def python(request, python):
+    if request.param == "classify":
+        return python
+
+    def run_explained(code, **kwargs):
+        code = textwrap.dedent(code).replace("mr.classify_complexity(", "_classify(")
+        return python(EXPLAINED + code, **kwargs)
+    return run_explained
 
 
 def test_entries_are_finalised_when_the_list_lets_them_go(python):
@@ -264,13 +284,20 @@ SCENARIOS = {  # (complex list, simple list, what the entry does when it goes), 
 }
 
 
+def explained_tier(text, tool_count):
+    from halvec import explain_complexity
+    return explain_complexity(text, tool_count).tier
+
+
+@pytest.mark.parametrize("explain", [False, True], ids=["classify", "explain"])
 @pytest.mark.parametrize("by_weakref", [False, True], ids=["finaliser", "weakref callback"])
 @pytest.mark.parametrize("scenario", SCENARIOS)
-def test_an_entry_goes_when_a_for_loop_lets_it_go(patterns, scenario, by_weakref):
+def test_an_entry_goes_when_a_for_loop_lets_it_go(patterns, scenario, by_weakref, explain):
     mr = patterns
     complex_entries, simple_entries, on_release = SCENARIOS[scenario]
     results = []
-    for ns, classify in ((mr, mr.classify_complexity), (reference, reference.classify_complexity)):
+    ours = explained_tier if explain else mr.classify_complexity
+    for ns, classify in ((mr, ours), (reference, reference.classify_complexity)):
         saved = {name: getattr(ns, name) for name in ("re", "Complexity", "_COMPLEX_PATTERNS",
                                                       "_SIMPLE_PATTERNS")}
         try:

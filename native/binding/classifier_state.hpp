@@ -15,7 +15,8 @@ Owned make_classifier_state();
 core::PatternState& patterns_of(PyObject* state);
 
 // The state of the module of the process (not a reference), so that the
-// module's clear and free slots and the test hooks can empty it.
+// module's clear and free slots and the test hooks can empty it. Each
+// extension module built from these sources has its own.
 void set_module_classifier_state(PyObject* state) noexcept;
 void clear_module_classifier_state();
 

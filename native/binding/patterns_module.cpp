@@ -6,6 +6,7 @@
 #include "binding/errors.hpp"
 #include "binding/function.hpp"
 #include "binding/imports.hpp"
+#include "binding/test_hooks.hpp"
 #include "common/identity.hpp"
 #include "common/names.hpp"
 #include "core/explanation.hpp"
@@ -33,7 +34,7 @@ const CallableSpec covers_spec{
     &kPatterns,
 };
 
-// explain_complexity's state: (classifier caches, record class).
+// explain_complexity's state: (classifier caches, (record class, its slots)).
 constexpr Default kZero[] = {Default::Zero};
 constexpr Param kExplainParams[] = {{"prompt", "str", Check::Str}, {"tool_count", "int", Check::Int}};
 
@@ -54,17 +55,15 @@ const CallableSpec explain_spec{
 // instances of `record_type`.
 PyObject* make_explainer(PyObject* module, PyObject* record_type) {
     return without_cxx_exceptions([&]() -> PyObject* {
-        if (!PyType_Check(record_type)) {
-            PyErr_Format(PyExc_TypeError, "make_explainer() takes a class, not %.200s", Py_TYPE(record_type)->tp_name);
-            return nullptr;
-        }
+        const Owned record = core::record_class(record_type);
+        if (!record) return nullptr;
         const Owned router = Owned::steal(PyImport_ImportModule("halvec.core.model_router"));
         if (!router) return nullptr;
         const Owned function_type = Owned::steal(PyObject_GetAttrString(module, "_function_type"));
         if (!function_type) return nullptr;
         Owned patterns = make_classifier_state();
         if (!patterns) return nullptr;
-        const Owned state = Owned::steal(PyTuple_Pack(2, patterns.get(), record_type));
+        const Owned state = Owned::steal(PyTuple_Pack(2, patterns.get(), record.get()));
         if (!state) return nullptr;
         return make_function(function_type, explain_spec, PyModule_GetDict(router.get()), state).release();
     });
@@ -86,9 +85,11 @@ bool exec_statements(PyObject* module) {
     if (!function_type || !import_module(scope, "re")) return false;
     Owned state = make_classifier_state();
     if (!state) return false;
+    set_module_classifier_state(state.get());  // search's and covers' caches, for the test hooks
     return py::set_global(scope, "_function_type", Owned::take(function_type)) &&
            py::set_global(scope, "search", make_function(function_type, search_spec, globals, state)) &&
-           py::set_global(scope, "covers", make_function(function_type, covers_spec, globals, state));
+           py::set_global(scope, "covers", make_function(function_type, covers_spec, globals, state)) &&
+           install_test_hooks("halvec._patterns_hooks");
 }
 
 int exec_patterns(PyObject* module) {

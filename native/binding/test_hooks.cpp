@@ -47,8 +47,7 @@ PyMethodDef hooks[] = {
 
 }  // namespace
 
-bool install_test_hooks() {
-    const char* name = "halvec.core._model_router_hooks";
+bool install_test_hooks(const char* name) {
     Owned module = Owned::steal(PyModule_New(name));
     if (!module || PyModule_AddFunctions(module.get(), hooks) < 0) return false;
     PyObject* modules = PyImport_GetModuleDict();
@@ -60,7 +59,7 @@ bool install_test_hooks() {
 #else
 
 namespace halvec::binding {
-bool install_test_hooks() { return true; }
+bool install_test_hooks(const char*) { return true; }
 }  // namespace halvec::binding
 
 #endif

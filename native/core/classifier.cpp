@@ -1,6 +1,7 @@
 #include "core/classifier.hpp"
 
 #include <algorithm>
+#include <array>
 
 #include "common/names.hpp"
 #include "common/python.hpp"
@@ -57,6 +58,25 @@ Py_ssize_t count_words_in(const Char* p, Py_ssize_t start, Py_ssize_t end, bool&
         words += !space && !in_word;
         in_word = !space;
     }
+    return words;
+}
+
+// The same for 1-byte text, through a table of which of its 256 characters
+// are whitespace, as the interpreter's own test says.
+Py_ssize_t count_words_in(const Py_UCS1* p, Py_ssize_t start, Py_ssize_t end, bool& in_word) {
+    static const std::array<std::uint8_t, 256> kSpace = [] {
+        std::array<std::uint8_t, 256> table{};
+        for (unsigned c = 0; c < 256; ++c) table[c] = Py_UNICODE_ISSPACE(c) ? 1 : 0;
+        return table;
+    }();
+    Py_ssize_t words = 0;
+    unsigned inside = in_word;
+    for (Py_ssize_t i = start; i < end; ++i) {
+        const unsigned word = kSpace[p[i]] ^ 1u;
+        words += word & ~inside;
+        inside = word;
+    }
+    in_word = inside;
     return words;
 }
 
@@ -201,8 +221,7 @@ int explain_classification(PatternState& patterns, const py::Scope& scope, Borro
         out.rule = Classification::Rule::Length;
         tier = Tier::Simple;
     } else {
-        PatternLoop loop;
-        const int found = match_pattern_lists(patterns, scope, loop, text, &out.finding);
+        const int found = match_pattern_lists(patterns, scope, out.loop, text, &out.finding);
         if (found < 0) return -1;
         if (found == kNoMatch) {
             const long long tools = clamp_tool_count(tool_count.get());
@@ -214,9 +233,8 @@ int explain_classification(PatternState& patterns, const py::Scope& scope, Borro
                                               : Classification::Rule::SimplePattern;
             tier = found == kComplexMatch ? Tier::Complex : Tier::Simple;
             if (span_of(patterns, scope, out.finding, text, out.start, out.end) < 0) return -1;
-            PyObject* normalised = text.object();
-            if (!normalised) return -1;
-            out.normalised = Owned::take(normalised);
+            out.match = text.slice(out.start, out.end);
+            if (!out.match) return -1;
         }
     }
     out.tier = Owned::steal(tier_member(scope, tier));

@@ -28,8 +28,11 @@ struct Classification {
     Finding finding;
     Py_ssize_t start = -1;
     Py_ssize_t end = -1;
-    Owned normalised;               // the text the patterns were searched in, for a pattern rule
+    Owned match;                      // the matched text, for a pattern rule
     const char* threshold = nullptr;  // for Counts: the comparison that decided
+    // Held until the caller has made its record from the rest, as
+    // classify_complexity holds it until it has its result.
+    PatternLoop loop;
 };
 
 // classify_complexity, explained: the same steps in the same order, with the

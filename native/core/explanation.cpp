@@ -1,5 +1,7 @@
 #include "core/explanation.hpp"
 
+#include <iterator>
+
 #include "common/names.hpp"
 #include "core/classifier.hpp"
 #include "core/pattern_scan.hpp"
@@ -22,22 +24,21 @@ PyObject* first_match(PatternState& state, const py::Scope& scope, Borrowed patt
 
 namespace {
 
-// An instance of a frozen record class, its fields set directly through
-// their descriptors (the class's own __setattr__ refuses).
-Owned make_record(Borrowed type, std::initializer_list<std::pair<PyObject*, Owned>> fields) {
-    if (!PyType_Check(type.get())) {
-        PyErr_SetString(PyExc_TypeError, "the explanation record is not a class");
-        return {};
-    }
-    auto* cls = reinterpret_cast<PyTypeObject*>(type.get());
+// An instance of the frozen record class, each field set through its slot's
+// descriptor (the class's own __setattr__ refuses), in the order of
+// kRecordFields.
+Owned make_record(const RecordClass& record, std::initializer_list<Owned> values) {
+    auto* cls = reinterpret_cast<PyTypeObject*>(record.type);
     const Owned no_args = Owned::steal(PyTuple_New(0));
     if (!no_args) return {};
-    Owned record = Owned::steal(PyBaseObject_Type.tp_new(cls, no_args.get(), nullptr));
-    if (!record) return {};
-    for (const auto& [name, value] : fields) {
-        if (!value || PyObject_GenericSetAttr(record.get(), name, value.get()) < 0) return {};
+    Owned made = Owned::steal(PyBaseObject_Type.tp_new(cls, no_args.get(), nullptr));
+    if (!made) return {};
+    Py_ssize_t i = 0;
+    for (const Owned& value : values) {
+        PyObject* slot = PyTuple_GET_ITEM(record.slots, i++);
+        if (!value || Py_TYPE(slot)->tp_descr_set(slot, made.get(), value.get()) < 0) return {};
     }
-    return record;
+    return made;
 }
 
 Owned none() { return Owned::take(Py_None); }
@@ -45,7 +46,30 @@ Owned text(PyObject* interned) { return Owned::take(interned); }
 
 }  // namespace
 
-PyObject* explain_complexity(PatternState& state, const py::Scope& scope, Borrowed record_type, Borrowed prompt,
+Owned record_class(Borrowed type) {
+    if (!PyType_Check(type.get())) {
+        PyErr_Format(PyExc_TypeError, "make_explainer() takes a class, not %.200s", Py_TYPE(type.get())->tp_name);
+        return {};
+    }
+    const names::Table& n = names::get();
+    PyObject* const fields[] = {n.tier, n.rule, n.length, n.word_count, n.tool_count, n.pattern_list,
+                                n.pattern_index, n.pattern, n.span, n.match, n.threshold};
+    Owned slots = Owned::steal(PyTuple_New(std::size(fields)));
+    if (!slots) return {};
+    Py_ssize_t i = 0;
+    for (PyObject* name : fields) {
+        Owned slot = Owned::steal(PyObject_GetAttr(type.get(), name));
+        if (!slot) return {};
+        if (!PyObject_TypeCheck(slot.get(), &PyMemberDescr_Type)) {
+            PyErr_Format(PyExc_TypeError, "make_explainer() takes a class with a slot %R", name);
+            return {};
+        }
+        PyTuple_SET_ITEM(slots.get(), i++, slot.release());
+    }
+    return Owned::steal(PyTuple_Pack(2, type.get(), slots.get()));
+}
+
+PyObject* explain_complexity(PatternState& state, const py::Scope& scope, Borrowed record_class, Borrowed prompt,
                              Borrowed tool_count) {
     const names::Table& n = names::get();
     Classification c;
@@ -62,23 +86,15 @@ PyObject* explain_complexity(PatternState& state, const py::Scope& scope, Borrow
         index = Owned::steal(PyLong_FromSsize_t(c.finding.index));
         pattern = Owned::take(c.finding.pattern);
         span = Owned::steal(Py_BuildValue("(nn)", c.start, c.end));
-        match = Owned::steal(PyUnicode_Substring(c.normalised.get(), c.start, c.end));
+        match = std::move(c.match);
     } else if (c.threshold) {
         threshold = Owned::steal(PyUnicode_FromString(c.threshold));
     }
-    return make_record(record_type, {
-                                        {n.tier, std::move(c.tier)},
-                                        {n.rule, text(rule)},
-                                        {n.length, Owned::steal(PyLong_FromSsize_t(c.length))},
-                                        {n.word_count, Owned::steal(PyLong_FromSsize_t(c.words))},
-                                        {n.tool_count, Owned::take(tool_count)},
-                                        {n.pattern_list, std::move(list)},
-                                        {n.pattern_index, std::move(index)},
-                                        {n.pattern, std::move(pattern)},
-                                        {n.span, std::move(span)},
-                                        {n.match, std::move(match)},
-                                        {n.threshold, std::move(threshold)},
-                                    })
+    const RecordClass record{PyTuple_GET_ITEM(record_class.get(), 0), PyTuple_GET_ITEM(record_class.get(), 1)};
+    return make_record(record, {std::move(c.tier), text(rule), Owned::steal(PyLong_FromSsize_t(c.length)),
+                                Owned::steal(PyLong_FromSsize_t(c.words)), Owned::take(tool_count), std::move(list),
+                                std::move(index), std::move(pattern), std::move(span), std::move(match),
+                                std::move(threshold)})
         .release();
 }
 

@@ -13,13 +13,23 @@ namespace halvec::core {
 // `scope`. New reference, or nullptr with an exception set.
 PyObject* first_match(PatternState& state, const py::Scope& scope, Borrowed patterns, Borrowed text);
 
-// explain_complexity(prompt, tool_count): a `record_type` instance (a frozen
-// record class with the fields tier, rule, length, word_count, tool_count,
-// pattern_list, pattern_index, pattern, span, match, threshold) describing
-// classify_complexity's decision, names looked up in `scope` as the
-// classifier looks them up. `prompt` is an exact str and `tool_count` an
-// exact int. New reference, or nullptr with an exception set.
-PyObject* explain_complexity(PatternState& state, const py::Scope& scope, Borrowed record_type, Borrowed prompt,
+// The record class explanations are made of (a frozen class with slots
+// tier, rule, length, word_count, tool_count, pattern_list, pattern_index,
+// pattern, span, match, threshold), read once: (class, slot descriptors in
+// that order). New reference, or empty with TypeError set when `type` is
+// not such a class.
+Owned record_class(Borrowed type);
+struct RecordClass {
+    PyObject* type;
+    PyObject* slots;
+};
+
+// explain_complexity(prompt, tool_count): an instance of `record_class` (as
+// record_class made it) describing classify_complexity's decision, names
+// looked up in `scope` as the classifier looks them up. `prompt` is an exact
+// str and `tool_count` an exact int. New reference, or nullptr with an
+// exception set.
+PyObject* explain_complexity(PatternState& state, const py::Scope& scope, Borrowed record_class, Borrowed prompt,
                              Borrowed tool_count);
 
 // Whether the engine decides `pattern` (an exact str) itself, rather than

@@ -46,6 +46,19 @@ bool CompileCache::Equal::operator()(const TextView& a, const engine::U32String&
 }
 
 std::shared_ptr<Compiled> CompileCache::get(PyObject* text) {
+    if (text == last_text_.get() && last_->cached) {
+        last_->last_use = ++clock_;
+        return last_;
+    }
+    std::shared_ptr<Compiled> found = find_or_compile(text);
+    if (found->cached) {
+        last_text_ = Owned::take(text);
+        last_ = found;
+    }
+    return found;
+}
+
+std::shared_ptr<Compiled> CompileCache::find_or_compile(PyObject* text) {
     const TextView view{PyUnicode_DATA(text), PyUnicode_KIND(text),
                         static_cast<std::size_t>(PyUnicode_GET_LENGTH(text))};
     const auto found = entries_.find(view);
@@ -110,6 +123,7 @@ bool CompileCache::span_parts(Compiled& compiled) {
     auto search = engine::make_shared<engine::PrioritySearch>(std::move(priority_automaton));
     compiled.reverse = std::move(matcher);
     compiled.priority = std::move(search);
+    compiled.longest = engine::longest_match(*compiled.tree);
     count_growth(compiled, before);
     return true;
 }
@@ -141,6 +155,8 @@ void CompileCache::make_room(const Compiled* keep) noexcept {
 }
 
 void CompileCache::clear() noexcept {
+    last_text_.reset();
+    last_.reset();
     for (auto& entry : entries_) entry.second->cached = false;
     entries_.clear();
     bytes_ = 0;

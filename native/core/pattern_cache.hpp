@@ -22,6 +22,7 @@ struct Compiled {
     // `no_spans` when either would pass the engine's bounds.
     std::shared_ptr<engine::Matcher> reverse;
     std::shared_ptr<engine::PrioritySearch> priority;
+    std::size_t longest = engine::kUnbounded;  // the longest match, in characters
     bool no_spans = false;
     bool cached = false;  // counted in the cache's bytes
     std::uint64_t last_use = 0;
@@ -69,11 +70,16 @@ private:
     using Map = std::unordered_map<engine::U32String, std::shared_ptr<Compiled>, Hash, Equal,
                                    engine::Allocator<std::pair<const engine::U32String, std::shared_ptr<Compiled>>>>;
 
+    std::shared_ptr<Compiled> find_or_compile(PyObject* text);
     void make_room(const Compiled* keep) noexcept;
     // Adds what `compiled` grew by since `before` to the cache's bytes.
     void count_growth(Compiled& compiled, std::size_t before) noexcept;
 
     Map entries_;
+    // The str looked up last and its entry: an explanation asks for the
+    // entry a scan has just matched, by the same object.
+    Owned last_text_;
+    std::shared_ptr<Compiled> last_;
     std::uint64_t clock_ = 0;
     std::size_t bytes_ = 0;
 };

@@ -35,22 +35,26 @@ int scan(const std::shared_ptr<engine::Matcher>& shared, const engine::Text& tex
 }
 
 int scan_lowest(const std::shared_ptr<engine::Matcher>& shared, const engine::Text& text, std::uint64_t candidates,
-                std::uint64_t& found, bool& paused) {
+                std::uint64_t& found, std::size_t& first_end, bool& paused) {
     paused = false;
+    first_end = kNoEnd;
     try {
         std::shared_ptr<engine::Matcher> matcher = shared;
         if (matcher->busy()) matcher = engine::make_shared<engine::Matcher>(shared->automaton());
         const engine::Matcher::Use use(*matcher);
         engine::Scan progress;
         std::uint64_t stop = candidates;
+        progress.track = stop;
         for (;;) {
             matcher->advance(text, progress, stop, kWorkBetweenSignalChecks);
             if (progress.done) {
                 const std::uint64_t hit = progress.found & stop;
                 if (!hit) break;
+                first_end = progress.last_match;  // the scan stopped where the first of them matched
                 // Only a pattern numbered lower than the lowest found yet can change the answer.
                 stop = stop & ((hit & (~hit + 1)) - 1);
                 if (!stop) break;
+                progress.track = stop;
                 progress.done = false;
                 continue;
             }
@@ -76,8 +80,8 @@ int matcher_alone(PatternState& state, PyObject* pattern, std::shared_ptr<engine
     }
 }
 
-int find_span(PatternState& state, PyObject* pattern, const engine::Text& text, std::size_t& start,
-              std::size_t& end) {
+int find_span(PatternState& state, PyObject* pattern, const engine::Text& text, std::size_t first_end,
+              std::size_t& start, std::size_t& end) {
     try {
         const std::shared_ptr<Compiled> compiled = state.cache().get(pattern);
         if (!state.cache().span_parts(*compiled)) return -2;
@@ -87,6 +91,11 @@ int find_span(PatternState& state, PyObject* pattern, const engine::Text& text, 
         std::shared_ptr<engine::PrioritySearch> preferred = compiled->priority;
         if (preferred->busy()) preferred = engine::make_shared<engine::PrioritySearch>(preferred->automaton());
         engine::SpanSearch search(std::move(reverse), std::move(preferred));
+        const std::size_t longest = compiled->longest;
+        search.bound(longest);
+        if (first_end != kNoEnd && longest != engine::kUnbounded && first_end <= text.size()) {
+            search.limit(first_end > longest ? first_end - longest : 0, std::min(text.size(), first_end + longest));
+        }
         while (!search.advance(text, kWorkBetweenSignalChecks)) {
             if (PyErr_CheckSignals() < 0) return -1;
         }

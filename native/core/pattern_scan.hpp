@@ -20,9 +20,11 @@ int scan(const std::shared_ptr<engine::Matcher>& matcher, const engine::Text& te
 // Like scan, for a caller that wants the lowest-numbered pattern of
 // `candidates` that matches anywhere: stops as soon as no pattern numbered
 // lower than those found can change the answer. `found` holds that lowest
-// one among its bits (and possibly others).
+// one among its bits (and possibly others), and `first_end` where its
+// earliest match ends (kNoEnd when none of `candidates` matched).
+inline constexpr std::size_t kNoEnd = ~std::size_t{0};
 int scan_lowest(const std::shared_ptr<engine::Matcher>& matcher, const engine::Text& text, std::uint64_t candidates,
-                std::uint64_t& found, bool& paused);
+                std::uint64_t& found, std::size_t& first_end, bool& paused);
 
 // The matcher for the exact str `pattern` searched on its own: 0 with
 // `matcher` set (null when the engine leaves the pattern to `re`), or -1
@@ -33,8 +35,9 @@ int matcher_alone(PatternState& state, PyObject* pattern, std::shared_ptr<engine
 // it: 1 with `start` and `end` set (positions in `text`), 0 when it does not
 // match, -2 when the engine cannot tell (outside its subset or bounds, or no
 // room now: the caller asks `re`), or -1 with the exception set (a signal
-// handler's, or MemoryError).
-int find_span(PatternState& state, PyObject* pattern, const engine::Text& text, std::size_t& start,
-              std::size_t& end);
+// handler's, or MemoryError). `first_end`, when not kNoEnd, is where the
+// earliest match of `pattern` ends, which spares reading most of the text.
+int find_span(PatternState& state, PyObject* pattern, const engine::Text& text, std::size_t first_end,
+              std::size_t& start, std::size_t& end);
 
 }  // namespace halvec::core

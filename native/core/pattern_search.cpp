@@ -107,13 +107,15 @@ int search_list(PatternState& state, const py::Scope& scope, PatternLoop& loop, 
     bool paused_once = false;
     for (std::size_t k = 0; k < plan->matchers.size(); ++k) {
         std::uint64_t found = 0;
+        std::size_t first_end = kNoEnd;
         bool paused;
-        const int scanned = finding ? scan_lowest(plan->matchers[k], text.view(), kAll, found, paused)
+        const int scanned = finding ? scan_lowest(plan->matchers[k], text.view(), kAll, found, first_end, paused)
                                     : scan(plan->matchers[k], text.view(), kAll, found, paused);
         if (scanned < 0) return -1;
         if (found) {
             if (!finding) return 1;
             const Py_ssize_t at = planned_entry(*plan, k, lowest_bit(found));
+            finding->first_end = first_end;
             return found_at(finding, at, plan->items[static_cast<std::size_t>(at)]);
         }
         paused_once |= paused;
@@ -201,6 +203,17 @@ PyObject* SearchText::object() {
     return materialized.get();
 }
 
+Owned SearchText::slice(Py_ssize_t from, Py_ssize_t to) {
+    if (materialized) return Owned::steal(PyUnicode_Substring(materialized.get(), from, to));
+    if (!lower_ascii) return Owned::steal(PyUnicode_Substring(source.get(), start + from, start + to));
+    Owned made = Owned::steal(PyUnicode_New(to - from, 127));
+    if (!made) return {};
+    const Py_UCS1* in = PyUnicode_1BYTE_DATA(source.get()) + start + from;
+    Py_UCS1* out = PyUnicode_1BYTE_DATA(made.get());
+    for (Py_ssize_t i = 0; i < to - from; ++i) out[i] = in[i] >= 'A' && in[i] <= 'Z' ? in[i] + 32 : in[i];
+    return made;
+}
+
 int match_pattern_lists(PatternState& state, const py::Scope& scope, PatternLoop& loop, SearchText& text,
                         Finding* finding) {
     // Declared first, so released last: plans replaced by this call go only
@@ -214,6 +227,7 @@ int match_pattern_lists(PatternState& state, const py::Scope& scope, PatternLoop
     std::shared_ptr<ListPlan> complex_plan;
     std::shared_ptr<PairPlan> pair;
     std::uint64_t pair_found = 0;
+    std::size_t pair_first_end = kNoEnd;
     {
         Owned complex = py::lookup_global(scope, n.complex_patterns);
         if (!complex) return -1;
@@ -226,12 +240,16 @@ int match_pattern_lists(PatternState& state, const py::Scope& scope, PatternLoop
         int found;
         if (pair && pair->matcher) {
             bool paused;
-            const int scanned = finding ? scan_lowest(pair->matcher, text.view(), pair->complex_bits, pair_found, paused)
+            // Explaining, the lowest of all: the complex entries are numbered first, so
+            // that is the first complex entry to match, else the first simple one.
+            const int scanned = finding ? scan_lowest(pair->matcher, text.view(), kAll, pair_found, pair_first_end,
+                                                      paused)
                                         : scan(pair->matcher, text.view(), pair->complex_bits, pair_found, paused);
             if (scanned < 0) return -1;
             if (pair_found & pair->complex_bits) {
                 if (finding) {
                     const int at = lowest_bit(pair_found & pair->complex_bits);
+                    finding->first_end = pair_first_end;
                     found_at(finding, at, complex_plan->items[static_cast<std::size_t>(at)]);
                 }
                 return kComplexMatch;
@@ -264,6 +282,7 @@ int match_pattern_lists(PatternState& state, const py::Scope& scope, PatternLoop
             found = simple_found != 0;
             if (found && finding) {
                 const auto at = static_cast<std::size_t>(lowest_bit(simple_found)) - complex_plan->items.size();
+                finding->first_end = pair_first_end;
                 found_at(finding, static_cast<Py_ssize_t>(at), simple_plan->items[at]);
             }
         } else {
@@ -317,7 +336,7 @@ int span_of(PatternState& state, const py::Scope& scope, const Finding& finding,
     if (finding.match) return span_of_match(finding.match, start, end);
     if (text.engine && PyUnicode_CheckExact(finding.pattern.get())) {
         std::size_t first, last;
-        const int found = find_span(state, finding.pattern.get(), text.view(), first, last);
+        const int found = find_span(state, finding.pattern.get(), text.view(), finding.first_end, first, last);
         if (found < 0 && found != -2) return -1;
         if (found == 1) {
             start = static_cast<Py_ssize_t>(first);

@@ -14,6 +14,7 @@
 #pragma once
 
 #include "common/python.hpp"
+#include "core/pattern_scan.hpp"
 #include "core/pattern_state.hpp"
 
 namespace halvec::core {
@@ -33,6 +34,8 @@ struct SearchText {
 
     // The text as an exact str; nullptr with an exception set on failure.
     PyObject* object();
+    // text[from:to] as a new str, or empty with an exception set.
+    Owned slice(Py_ssize_t from, Py_ssize_t to);
     // The text as the engine reads it.
     engine::Text view() const {
         PyObject* s = source.get();
@@ -62,6 +65,7 @@ struct Finding {
     Py_ssize_t index = -1;
     Owned pattern;
     Owned match;
+    std::size_t first_end = kNoEnd;  // where its earliest match ends, when a scan saw it
 };
 
 // Both lists, complex first: which of them has a match, or -1 with an

@@ -235,9 +235,13 @@ void Matcher::pause(Scan& scan, std::int32_t state, std::size_t i, std::uint64_t
 // The state a paused (or new) scan stands in: kept if the tables are the
 // ones it paused on, else found again from its positions; kNoRoom when even
 // emptied tables have no room for it.
-std::int32_t Matcher::resume(Scan& scan) {
+std::int32_t Matcher::resume(Scan& scan, std::uint8_t entry) {
     ensure_start();
-    if (scan.pos == 0 && !scan.simulating && scan.generation == 0) return 0;
+    if (scan.pos == 0 && !scan.simulating && scan.generation == 0) {
+        if (entry == (kEdge & automaton_->mask())) return 0;
+        scan.set.clear();  // nothing read yet, beside a character of the text
+        scan.behind = entry;
+    }
     if (scan.generation == generation_) return scan.state;
     std::int32_t state = find_or_add(scan.set, scan.behind);
     if (state == kNoRoom) {
@@ -249,17 +253,25 @@ std::int32_t Matcher::resume(Scan& scan) {
 }
 
 void Matcher::finish(Scan& scan, std::size_t i, std::int32_t state, std::uint64_t found, std::uint64_t stop,
-                     std::size_t n) {
+                     const Reading& r) {
+    const std::size_t n = r.n;
     // Stopped early: kept resumable, should the caller want more.
     if (found & stop) pause(scan, state, i, found);
     if (i == n && !(found & stop)) {
         State& s = states_[static_cast<std::size_t>(state)];
-        if (!s.final_known) {
-            s.final_mask = final_mask(positions_.data() + s.first, s.size, s.behind);
-            s.final_known = true;
+        std::uint64_t final;
+        if (r.exit != (kEdge & automaton_->mask())) {  // a window: the text goes on
+            final = final_mask(positions_.data() + s.first, s.size, s.behind, r.exit);
+        } else {
+            if (!s.final_known) {
+                s.final_mask = final_mask(positions_.data() + s.first, s.size, s.behind, r.exit);
+                s.final_known = true;
+            }
+            final = s.final_mask;
         }
-        if (s.final_mask & scan.track) scan.last_match = n;
-        found |= s.final_mask;
+        if (final & scan.track) scan.last_match = n;
+        found |= final;
+        scan.ended = true;
     }
     scan.pos = i;
     scan.found = found;
@@ -274,7 +286,7 @@ void Matcher::run(const Char* p, const Reading& r, Scan& scan, std::uint64_t sto
     const Alphabet& alphabet = automaton_->alphabet();
     const int* ascii = alphabet.ascii(Lower);
     const std::size_t columns = static_cast<std::size_t>(columns_);
-    const std::int32_t resumed = resume(scan);
+    const std::int32_t resumed = resume(scan, r.entry);
     if (resumed == kNoRoom) {
         start_simulating(scan);
         return simulate<Char, Lower, Reverse>(p, r, scan, stop, work);
@@ -341,7 +353,7 @@ void Matcher::run(const Char* p, const Reading& r, Scan& scan, std::uint64_t sto
         if (found & stop) break;
     }
     chars_since_drop_ += i - counted;
-    finish(scan, i, static_cast<std::int32_t>(row / columns), found, stop, n);
+    finish(scan, i, static_cast<std::int32_t>(row / columns), found, stop, r);
 }
 
 // The scan for programs with too many classes for rows: one hash lookup per
@@ -349,7 +361,7 @@ void Matcher::run(const Char* p, const Reading& r, Scan& scan, std::uint64_t sto
 template <class Char, bool Lower, bool Reverse>
 void Matcher::run_hashed(const Char* p, const Reading& r, Scan& scan, std::uint64_t stop, std::size_t work) {
     const int* ascii = automaton_->alphabet().ascii(Lower);
-    std::int32_t state = resume(scan);
+    std::int32_t state = resume(scan, r.entry);
     if (state == kNoRoom) {
         start_simulating(scan);
         return simulate<Char, Lower, Reverse>(p, r, scan, stop, work);
@@ -388,7 +400,7 @@ void Matcher::run_hashed(const Char* p, const Reading& r, Scan& scan, std::uint6
         if (found & stop) break;
     }
     chars_since_drop_ += i - counted;
-    finish(scan, i, state, found, stop, n);
+    finish(scan, i, state, found, stop, r);
 }
 
 #define HALVEC_RUNS(Char, Lower, Reverse)                                                                    \

@@ -24,17 +24,26 @@
 namespace halvec::engine {
 
 // A run of code points in 1-, 2- or 4-byte storage. With `lower_ascii` the
-// text is ASCII and is searched as if lower-cased.
+// text is ASCII and is searched as if lower-cased. A run may be a window onto
+// a longer text: `before` and `after` count the text's characters on either
+// side of it, which the assertions at the window's edges see (a word
+// boundary there is decided by the character beyond).
 struct Text {
     const void* data;
     int width;
     std::size_t start;
     std::size_t end;
     bool lower_ascii;
+    std::size_t before = 0;
+    std::size_t after = 0;
 
     std::size_t size() const { return end - start; }
-    char32_t at(std::size_t i) const {  // the i-th character of the run
-        const std::size_t k = start + i;
+    char32_t at(std::size_t i) const { return raw(start + i); }  // the i-th character of the run
+    // Characters [from, to) of this run, the rest of it as context.
+    Text window(std::size_t from, std::size_t to) const {
+        return {data, width, start + from, start + to, lower_ascii, before + from, after + (size() - to)};
+    }
+    char32_t raw(std::size_t k) const {  // the k-th character of the storage
         char32_t c;
         switch (width) {
             case 1: c = static_cast<const std::uint8_t*>(data)[k]; break;
@@ -67,6 +76,7 @@ private:
     std::int32_t state = 0;
     bool simulating = false;
     std::uint8_t behind = 0;   // the side read last, while simulating or paused
+    bool ended = false;        // the matches at the end of the text are counted: nothing is left
     Vector<std::int32_t> set;  // the state as positions, while simulating or paused
 };
 
@@ -127,11 +137,13 @@ private:
     };
     static constexpr std::int32_t kNoRoom = -1;
 
-    // Where the text is read from and which of its characters is a final
-    // "\n" of a class of its own.
+    // Where the text is read from, which of its characters is a final "\n"
+    // of a class of its own, and what lies beyond either end of the reading.
     struct Reading {
         std::size_t n;
         std::size_t special;  // index (in reading order) of the final "\n", or n
+        std::uint8_t entry;   // the side behind the first character read (masked)
+        std::uint8_t exit;    // the side ahead of the last one (masked)
     };
 
     template <class Char, bool Lower, bool Reverse>
@@ -148,7 +160,7 @@ private:
     // Ends a scan at character `i` in `state` (at the end of the text: with
     // the patterns that match there).
     void finish(Scan& scan, std::size_t i, std::int32_t state, std::uint64_t found, std::uint64_t stop,
-                std::size_t n);
+                const Reading& r);
     // Continues `scan` without tables from the positions in `next_set_`.
     template <class Char, bool Lower, bool Reverse>
     void continue_simulating(const Char* p, const Reading& r, Scan& scan, std::size_t i, std::uint64_t found,
@@ -162,7 +174,12 @@ private:
     // positions land in `next_set_`; returns the patterns that matched
     // before the character. Adds its cost to `spent`.
     std::uint64_t step(const std::int32_t* set, std::size_t size, std::uint8_t behind, int cls, std::size_t& spent);
-    std::uint64_t final_mask(const std::int32_t* set, std::size_t size, std::uint8_t behind);
+    // The patterns that match after `set` where the reading ends: at the
+    // edge of the text, or before a character of side `ahead`.
+    std::uint64_t final_mask(const std::int32_t* set, std::size_t size, std::uint8_t behind, std::uint8_t ahead);
+    // The side of the character at `k` of the storage, read as the text's
+    // own (its final "\n" being a class of its own).
+    std::uint8_t side_outside(const Text& text, std::size_t k) const;
     std::size_t close(const std::int32_t* set, std::size_t size, std::uint8_t behind, std::uint8_t ahead);
 
     // The move from `state` on `cls`, computed, and recorded where there is room.
@@ -179,7 +196,7 @@ private:
     void start_simulating(Scan& scan);
     // Stops a scan at character `i` in `state`, to be resumed later.
     void pause(Scan& scan, std::int32_t state, std::size_t i, std::uint64_t found);
-    std::int32_t resume(Scan& scan);
+    std::int32_t resume(Scan& scan, std::uint8_t entry);
 
     std::shared_ptr<const Automaton> automaton_;
     const int columns_;  // 0: transitions in `edges_`

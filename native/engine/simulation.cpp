@@ -74,11 +74,10 @@ std::uint64_t Matcher::step(const std::int32_t* set, std::size_t size, std::uint
     return matched;
 }
 
-// The patterns that match at the far edge of the text, after `set`.
-std::uint64_t Matcher::final_mask(const std::int32_t* set, std::size_t size, std::uint8_t behind) {
+std::uint64_t Matcher::final_mask(const std::int32_t* set, std::size_t size, std::uint8_t behind,
+                                  std::uint8_t ahead) {
     const Automaton& a = *automaton_;
     const Vector<Inst>& insts = a.program().insts();
-    const std::uint8_t ahead = kEdge & a.mask();
     close(set, size, behind, ahead);
     std::uint64_t matched = a.start(behind, ahead, start_scratch_).matches;
     for (const std::int32_t i : consumers_) {
@@ -110,7 +109,7 @@ void Matcher::continue_simulating(const Char* p, const Reading& r, Scan& scan, s
 template <class Char, bool Lower, bool Reverse>
 void Matcher::simulate(const Char* p, const Reading& r, Scan& scan, std::uint64_t stop, std::size_t work) {
     const int* ascii = automaton_->alphabet().ascii(Lower);
-    if (scan.pos == 0 && scan.set.empty()) scan.behind = kEdge & automaton_->mask();
+    if (scan.pos == 0 && scan.set.empty()) scan.behind = r.entry;
     std::size_t i = scan.pos;
     std::uint64_t found = scan.found;
     std::size_t spent = 0;
@@ -130,9 +129,10 @@ void Matcher::simulate(const Char* p, const Reading& r, Scan& scan, std::uint64_
         if (found & stop) break;
     }
     if (i == r.n && !(found & stop)) {
-        const std::uint64_t final = final_mask(scan.set.data(), scan.set.size(), scan.behind);
+        const std::uint64_t final = final_mask(scan.set.data(), scan.set.size(), scan.behind, r.exit);
         if (final & scan.track) scan.last_match = r.n;
         found |= final;
+        scan.ended = true;
     }
     scan.pos = i;
     scan.found = found;

@@ -60,6 +60,54 @@ void PrioritySearch::begin(const Text& text, std::size_t from) {
     add(current_, automaton_->program().start(), from, side_at(text, from, false), side_at(text, from, true), spent);
 }
 
+bool PrioritySearch::backtrack(const Text& text, std::size_t from, std::size_t to) {
+    // Visits at most this many (instruction, position) pairs: a table of
+    // 8 KiB, a walk of well under a millisecond.
+    constexpr std::size_t kMaxVisits = std::size_t{1} << 16;
+    const Automaton& a = *automaton_;
+    const Program& program = a.program();
+    const Vector<Inst>& insts = program.insts();
+    const std::size_t width = to - from + 1;
+    if (to < from || width > kMaxVisits / std::max<std::size_t>(insts.size(), 1)) return false;
+    const std::size_t words = (insts.size() * width + 63) / 64;
+    if (visited_.size() < words) visited_.resize(words);
+    std::fill(visited_.begin(), visited_.begin() + static_cast<std::ptrdiff_t>(words), 0);
+    final_newline_ = a.alphabet().final_newline() != a.alphabet().of(U'\n') && text.size() &&
+                     text.at(text.size() - 1) == U'\n';
+    end_ = kNone;
+    trail_.clear();
+    trail_.emplace_back(program.start(), from);
+    while (!trail_.empty()) {
+        const auto [i, pos] = trail_.back();
+        trail_.pop_back();
+        const std::size_t bit = static_cast<std::size_t>(i) * width + (pos - from);
+        if (visited_[bit >> 6] >> (bit & 63) & 1) continue;  // failed from here before
+        visited_[bit >> 6] |= std::uint64_t{1} << (bit & 63);
+        const Inst& inst = insts[static_cast<std::size_t>(i)];
+        switch (inst.op) {
+            case Inst::Op::Split:
+                trail_.emplace_back(inst.out1, pos);
+                trail_.emplace_back(inst.out, pos);
+                break;
+            case Inst::Op::Assert:
+                if (holds(inst.assertion, side_at(text, pos, false), side_at(text, pos, true))) {
+                    trail_.emplace_back(inst.out, pos);
+                }
+                break;
+            case Inst::Op::Match:
+                end_ = pos;
+                trail_.clear();
+                return true;
+            default:
+                if (pos < to && a.alphabet().accepts(program, static_cast<std::size_t>(i), class_at(text, pos))) {
+                    trail_.emplace_back(inst.out, pos + 1);
+                }
+                break;
+        }
+    }
+    return true;
+}
+
 bool PrioritySearch::advance(const Text& text, std::size_t work) {
     const Automaton& a = *automaton_;
     const Program& program = a.program();
@@ -94,12 +142,24 @@ SpanSearch::SpanSearch(std::shared_ptr<Matcher> reverse, std::shared_ptr<Priorit
 
 bool SpanSearch::advance(const Text& text, std::size_t work) {
     if (!scan_.done) {
-        reverse_->advance(text, scan_, 0, work);
+        reverse_->advance(windowed_ ? text.window(from_, to_) : text, scan_, 0, work);
         if (!scan_.done) return false;
-        if (scan_.last_match == Scan::kNone) return true;  // no match at all
-        start_ = text.size() - scan_.last_match;
+        if (scan_.last_match == Scan::kNone) {
+            if (!windowed_) return true;  // no match at all
+            windowed_ = false;  // the caller's bounds were wrong: the whole text, rather than no answer
+            scan_ = Scan{};
+            scan_.track = 1;
+            return false;
+        }
+        start_ = (windowed_ ? to_ : text.size()) - scan_.last_match;
     }
     if (!started_) {
+        if (longest_ != kUnbounded &&
+            priority_->backtrack(text, start_, start_ + std::min(longest_, text.size() - start_))) {
+            found_ = priority_->matched();
+            end_ = priority_->end();
+            return true;
+        }
         priority_->begin(text, start_);
         started_ = true;
     }

@@ -8,10 +8,18 @@
 //      (a set DFA, matcher.hpp) tracks the last place, reading backwards, at
 //      which the reversed pattern matches; that is where the leftmost match
 //      starts, since any match starting further left would end there too.
+//      When the caller knows where the earliest match ends (e) and matches
+//      are at most L characters long, only [e - L, e + L) is read: no match
+//      starts before e - L (it would end before e), and any match starting
+//      from there on ends by e + L.
 //   2. The end: from that start, the pattern's Priority program is run
 //      without tables, keeping its threads in order of preference (a Pike
 //      VM): when a thread matches, the less preferred ones are dropped, and
 //      the match of the most preferred thread that matches last is `re`'s.
+//      A match that can only be short is found by walking the program depth
+//      first in order of preference instead, each (instruction, position)
+//      at most once: the first Match reached is the same one, found in a
+//      few steps rather than a step of every thread per character.
 // Both passes advance in bounded slices of work, like a scan.
 #pragma once
 
@@ -27,6 +35,10 @@ public:
 
     // Starts at position `from` of `text`. May throw std::bad_alloc.
     void begin(const Text& text, std::size_t from);
+    // The whole search from `from` for a match that ends by `to`, depth
+    // first; false (nothing done) when its table of visits would be too
+    // large. May throw std::bad_alloc.
+    bool backtrack(const Text& text, std::size_t from, std::size_t to);
     // Moves on by about `work` units; true when finished.
     bool advance(const Text& text, std::size_t work);
     bool matched() const { return end_ != kNone; }
@@ -64,6 +76,8 @@ private:
     Vector<std::int32_t> stack_;
     Vector<std::uint32_t> mark_;
     std::uint32_t stamp_ = 0;
+    Vector<std::uint64_t> visited_;                         // backtrack: a bit per (instruction, position)
+    Vector<std::pair<std::int32_t, std::size_t>> trail_;  // backtrack: what is left to try
     std::size_t pos_ = 0;
     std::size_t end_ = kNone;
     bool final_newline_ = false;  // the text ends in "\n" and the program tells it apart
@@ -78,6 +92,18 @@ public:
     // another search.
     SpanSearch(std::shared_ptr<Matcher> reverse, std::shared_ptr<PrioritySearch> priority);
 
+    // Reads only characters [from, to) for the start: no match starts
+    // before `from`, and one starting at or after it ends by `to`. Should
+    // nothing match there after all, the whole text is read.
+    void limit(std::size_t from, std::size_t to) {
+        from_ = from;
+        to_ = to;
+        windowed_ = true;
+    }
+    // Matches of the pattern are at most `longest` characters long (or
+    // kUnbounded).
+    void bound(std::size_t longest) { longest_ = longest; }
+
     // Moves on by about `work` units; true when finished. May throw
     // std::bad_alloc.
     bool advance(const Text& text, std::size_t work);
@@ -91,6 +117,10 @@ private:
     std::shared_ptr<PrioritySearch> priority_;
     PrioritySearch::Use priority_use_;
     Scan scan_;
+    bool windowed_ = false;
+    std::size_t longest_ = kUnbounded;
+    std::size_t from_ = 0;
+    std::size_t to_ = 0;
     bool started_ = false;
     bool found_ = false;
     std::size_t start_ = 0;

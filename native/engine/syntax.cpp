@@ -509,4 +509,36 @@ Tree parse(std::u32string_view pattern, const CaseFolding* folding) {
     return Tree(engine::make_shared<Node>(std::move(*node)));
 }
 
+std::size_t longest_match(const Node& node) {
+    auto add = [](std::size_t a, std::size_t b) {
+        return a == kUnbounded || b == kUnbounded || a + b < a ? kUnbounded : a + b;
+    };
+    switch (node.kind) {
+        case Node::Kind::Empty:
+        case Node::Kind::Assert: return 0;
+        case Node::Kind::Literal:
+        case Node::Kind::Set:
+        case Node::Kind::Any: return 1;
+        case Node::Kind::String: return node.chars.size();
+        case Node::Kind::Concat: {
+            std::size_t total = 0;
+            for (const Node& child : node.children) total = add(total, longest_match(child));
+            return total;
+        }
+        case Node::Kind::Alternate: {
+            std::size_t most = 0;
+            for (const Node& child : node.children) most = std::max(most, longest_match(child));
+            return most;
+        }
+        case Node::Kind::Repeat: {
+            const std::size_t one = longest_match(node.children[0]);
+            if (one == 0) return 0;
+            if (node.max < 0 || one == kUnbounded) return kUnbounded;
+            const auto times = static_cast<std::size_t>(node.max);
+            return one > kUnbounded / (times ? times : 1) ? kUnbounded : one * times;
+        }
+    }
+    return kUnbounded;
+}
+
 }  // namespace halvec::engine

@@ -74,4 +74,8 @@ using Tree = std::shared_ptr<const Node>;
 // need `folding`; without it they are unsupported. May throw std::bad_alloc.
 Tree parse(std::u32string_view pattern, const CaseFolding* folding = nullptr);
 
+// The most characters a match of `node` can take, or kUnbounded.
+inline constexpr std::size_t kUnbounded = ~std::size_t{0};
+std::size_t longest_match(const Node& node);
+
 }  // namespace halvec::engine
