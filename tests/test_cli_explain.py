@@ -1,4 +1,4 @@
-"""`halvec classify`: the explanations as text and JSON, and every
+"""`halvec classify` and `halvec route --explain`: the explanations as text and JSON, and every
 kind of bad input as one usage error. The program runs in a subprocess, as in test_cli.py;
 the text helpers are checked in process, for any text."""
 
@@ -12,7 +12,7 @@ from hypothesis import given, settings, strategies as st
 from halvec.cli import explaining
 from halvec.core import model_router as mr
 from halvec.explain import explain_complexity
-from test_cli import run, run_with_stdout
+from test_cli import D2, ROUTE_KEYS, route_json, run, run_with_stdout
 
 STOCK = "Check the stock market before noon"
 STOCK_RULE = ('complex pattern 9 `\\b(financial|market|stock|crypto|investment)\\b` matched "stock" at 10\u201315 '
@@ -108,11 +108,71 @@ def test_classify_on_an_ascii_stdout():
     assert result.stdout.splitlines()[1].endswith('at 71-76 in "...x x x x x x x x x x x x x the stock"')
 
 
+# --- route --explain ---------------------------------------------------------------------------
+
+def test_route_explain_text():
+    result = run("route", D2, "--model", "gpt-5.2", "--keys", "anthropic", "--enabled", "claude-sonnet,claude-haiku",
+                 "--explain")
+    assert result.returncode == 0
+    assert result.stdout.splitlines() == [
+        "model:        Claude Sonnet (claude-sonnet)",
+        "decided by:   auto [complex]",
+        "model string: anthropic/claude-sonnet-4-6",
+        "passed over:  gpt-5.2 (explicit choice): not enabled",
+        "passed over:  claude-opus (auto [complex]): not enabled",
+        "tier:         complex",
+        'rule:         complex pattern 3 `\\b(research|compare.*and.*contrast|investigate)\\b` matched "research" '
+        'at 0\u20138 in "research the pricing pages of three ho\u2026"',
+        "counted:      80 characters and 12 words after lower-casing and stripping; tool count 0",
+        "note:         --model gpt-5.2 was not honoured: it is not enabled (see --enabled) and no API key for openai "
+        "(pass --keys openai or set OPENAI_API_KEY)",
+        "log:",
+        "  WARNING Requested model 'gpt-5.2' not available, falling back to auto",
+        "  INFO Worker model (auto [complex]): Claude Sonnet for 'Research the pricing pages of three hosting provid'"]
+    # without --explain: the same choice, without the explanation's lines
+    plain = run("route", D2, "--model", "gpt-5.2", "--keys", "anthropic", "--enabled", "claude-sonnet,claude-haiku")
+    assert plain.stdout.splitlines() == [line for line in result.stdout.splitlines()
+                                         if line.split(":")[0] not in ("passed over", "tier", "rule", "counted")]
+
+
+def test_route_explain_fallback_and_last_resort():
+    lines = run("route", D2, "--keys", "anthropic", "--enabled", "gpt-5.2,claude-haiku", "--explain").stdout.splitlines()
+    assert [line for line in lines if line.startswith("passed over:")] == [
+        "passed over:  claude-opus (auto [complex]): not enabled",
+        "passed over:  claude-sonnet (auto [complex]): not enabled",
+        "passed over:  gpt-5.2 (auto [complex]): no key for its provider",
+        "passed over:  gpt-5.2 (fallback, enabled list): no key for its provider"]
+    status, data = route_json("Fix a typo", "--explain")
+    assert status == 1 and data["decided_by"] == "last_resort" and data["reason"]["rule"] == "length"
+    assert [(p["key"], p["stage"]) for p in data["passed_over"]] == [
+        ("claude-haiku", "auto"), ("claude-sonnet", "auto"), ("gpt-5.2", "auto"), ("claude-opus", "fallback"),
+        ("claude-sonnet", "fallback"), ("claude-haiku", "fallback"), ("gpt-5.2", "fallback")]
+
+
+def test_route_json_explain():
+    status, data = route_json(D2, "--model", "gpt-5.2", "--default", "claude-opus", "--keys", "anthropic",
+                              "--enabled", "claude-sonnet,claude-haiku,gpt-5.2", "--explain")
+    assert status == 0 and set(data) == ROUTE_KEYS
+    assert data["passed_over"] == [
+        {"key": "gpt-5.2", "stage": "explicit", "reason": "no key for its provider"},
+        {"key": "claude-opus", "stage": "default", "reason": "not enabled"},
+        {"key": "claude-opus", "stage": "auto", "reason": "not enabled"}]
+    assert list(data["reason"]) == REASON_KEYS
+    assert (data["reason"]["tier"], data["reason"]["match"], data["complexity"]) == ("complex", "research", "complex")
+    # a choice made before the choice by complexity has no classification to explain
+    status, data = route_json(D2, "--model", "claude-haiku", "--keys", "anthropic", "--explain")
+    assert (data["decided_by"], data["passed_over"], data["reason"], data["complexity"]) == ("explicit", [], None, None)
+    status, data = route_json(D2, "--scheduler", "--default", "gpt-5.2", "--keys", "anthropic", "--explain")
+    assert (data["model"], data["decided_by"], data["log"]) == ("claude-opus", "auto", [])
+    assert data["passed_over"] == [{"key": "gpt-5.2", "stage": "default", "reason": "no key for its provider"}]
+
+
 # --- bad input: one usage error, exit status 2 ----------------------------------------------------
 
 @pytest.mark.parametrize("args, message", [
     (["classify", "x", "--bogus"], "unrecognized arguments: --bogus"),
     (["classify", "x", "--explain=yes"], "argument --explain: ignored explicit argument 'yes'"),
+    (["route", "x", "--explain", "--tool-count", "3"], "unrecognized arguments: --tool-count 3"),
     (["classify", "x", "--tool-count", "-1"],
      "argument --tool-count: expected a whole number of tools, 0 or more, not '-1'"),
     (["classify", "x", "--tool-count", "2.5"], "argument --tool-count: expected a whole number of tools"),
@@ -160,7 +220,7 @@ BROKEN_LISTS = [("mr._COMPLEX_PATTERNS.insert(0, '(')",
 
 
 @pytest.mark.parametrize("edit, message", BROKEN_LISTS)
-@pytest.mark.parametrize("command", [["classify"], ["classify", "--explain", "--json"]])
+@pytest.mark.parametrize("command", [["classify"], ["classify", "--explain", "--json"], ["route", "--keys", "anthropic"]])
 def test_broken_pattern_lists_are_one_usage_error(python, edit, message, command):
     out = python(f"""
         import contextlib, io, sys
