@@ -18,7 +18,8 @@ from halvec.core import model_router as mr
 SCRIPT = pathlib.Path(sys.executable).with_name("halvec")
 KEYS = ["claude-opus", "claude-sonnet", "claude-haiku", "gpt-5.2"]
 ROUTE_KEYS = {"model", "display_name", "provider", "model_string", "usable", "decided_by",
-              "complexity", "selection_for", "requested_model", "default_model", "notes", "log"}
+              "complexity", "selection_for", "requested_model", "default_model", "passed_over", "reason",
+              "notes", "log"}
 LISTING_KEYS = ["key", "id", "provider", "display_name", "description", "complexity_tier", "enabled",
                 "available", "cost_per_1k_input", "cost_per_1k_output", "calls", "tokens"]
 
@@ -249,7 +250,10 @@ def test_route_json_is_stable():
     assert data == {
         "model": "gpt-5.2", "display_name": "GPT-5.2", "provider": "openai", "model_string": "openai/gpt-5.2",
         "usable": True, "decided_by": "auto", "complexity": "complex", "selection_for": "worker",
-        "requested_model": None, "default_model": "auto", "notes": [],
+        "requested_model": None, "default_model": "auto",
+        "passed_over": [{"key": "claude-opus", "stage": "auto", "reason": "no key for its provider"},
+                        {"key": "claude-sonnet", "stage": "auto", "reason": "no key for its provider"}],
+        "reason": None, "notes": [],
         "log": [{"level": "INFO",
                  "message": "Worker model (auto [complex]): GPT-5.2 for 'Research the pricing pages of three "
                             "hosting provid'"}]}

@@ -24,3 +24,24 @@ def test_usage_example_prints_what_its_comments_claim(readme_example, tmp_path):
     assert result.returncode == 0, result.stderr
     assert result.stdout.splitlines() == stdout
     assert result.stderr.splitlines() == stderr
+
+
+def test_command_line_examples_print_what_they_show():
+    """Each ```console block: a "$ halvec ..." line, then what the program prints."""
+    import pathlib
+    import re
+    import shlex
+
+    readme = pathlib.Path(__file__).resolve().parent.parent.joinpath("README.md").read_text(encoding="utf-8")
+    blocks = re.findall(r"```console\n(.*?)```", readme, re.DOTALL)
+    examples = [(shlex.split(command), output) for block in blocks
+                for command, output in re.findall(r"^\$ (.*)\n((?:(?!\$ ).*\n)*)", block, re.MULTILINE)]
+    assert len(examples) >= 3 and all(args[0] == "halvec" for args, _ in examples)
+    script = pathlib.Path(sys.executable).with_name("halvec")
+    env = {k: v for k, v in os.environ.items() if not k.endswith("_API_KEY") and k != "PYTHONIOENCODING"}
+    env["PYTHONIOENCODING"] = "utf-8"
+    for args, output in examples:
+        result = subprocess.run([str(script), *args[1:]], capture_output=True, text=True, encoding="utf-8",
+                                env=env, timeout=120)
+        assert result.returncode == 0, result.stderr
+        assert result.stdout == output, args

@@ -10,7 +10,7 @@ pattern lists as the classifier reads them, and gives the tier the classifier gi
 from __future__ import annotations
 
 import threading
-from collections.abc import Callable, Iterator
+from collections.abc import Callable, Iterable, Iterator
 from contextlib import contextmanager
 from dataclasses import dataclass
 from typing import Any, Literal, Protocol, cast
@@ -90,134 +90,378 @@ class _Explainer(Protocol):
 explain_complexity: _Explainer = cast(_Explainer, _patterns.make_explainer(ComplexityExplanation))
 """``explain_complexity(prompt, tool_count=0)``: why ``classify_complexity`` gives its tier."""
 
-_CANDIDATES: dict[bool, dict[str, tuple[str, ...]]] = {
-    False: {"complex": ("claude-opus", "claude-sonnet", "gpt-5.2"),
-            "moderate": ("claude-sonnet", "claude-haiku", "gpt-5.2"),
-            "simple": ("claude-haiku", "claude-sonnet", "gpt-5.2")},
-    True: {"complex": ("claude-sonnet", "claude-haiku", "gpt-5.2"),
-           "moderate": ("claude-haiku", "claude-sonnet", "gpt-5.2"),
-           "simple": ("claude-haiku", "claude-sonnet", "gpt-5.2")},
+
+# --- explain_selection -----------------------------------------------------------------------
+#
+# The router's own call makes the choice; the explanation watches it. For the duration of the
+# call, the four methods the selection calls through the instance (get_model, _is_available,
+# _select_for_complexity, _get_fallback) are wrappers in the router's instance dictionary that
+# call the method the instance would otherwise call and note what it was given and what it
+# answered. The wrappers are shared by every explanation running on that router, whatever the
+# thread, and taken away by the last one to finish; calls on other threads, and calls that are
+# no explanation's, pass straight through them with their arguments as given.
+#
+# What cannot be seen (a candidate the router skips without testing it) is worked out from the
+# router's candidate lists and its preferences as read right after the step, and claimed only
+# where the calls that were seen bear it out, so a subclass that does things its own way gets
+# an explanation of what it was seen to do and no more.
+
+_STANDARD: dict[str, tuple[str, ...]] = {
+    "complex": ("claude-opus", "claude-sonnet", "gpt-5.2"),
+    "moderate": ("claude-sonnet", "claude-haiku", "gpt-5.2"),
+    "simple": ("claude-haiku", "claude-sonnet", "gpt-5.2"),
 }
+_COST_CONSCIOUS: dict[str, tuple[str, ...]] = {
+    "complex": ("claude-sonnet", "claude-haiku", "gpt-5.2"),
+    "moderate": ("claude-haiku", "claude-sonnet", "gpt-5.2"),
+    "simple": ("claude-haiku", "claude-sonnet", "gpt-5.2"),
+}
+_OTHER_TIER: tuple[str, ...] = ("claude-sonnet",)
+_LAST_RESORT_KEY = "claude-sonnet"
+_CHOICES_LEFT_TO_THE_ROUTER: tuple[str | None, ...] = (None, "", "auto")
+
+_WATCHED = ("get_model", "_is_available", "_select_for_complexity", "_get_fallback")
+_MISSING: Any = object()
+
+
+def _candidates(tier: Any, cost_conscious: Any) -> tuple[str, ...] | None:
+    """The tier's candidate keys, found as the router finds them: a lookup by the tier in a
+    mapping keyed by the members of the module's ``Complexity`` (so a tier's text finds its
+    list too), any other value getting Claude Sonnet alone. None when the lookup fails."""
+    lists = _COST_CONSCIOUS if cost_conscious else _STANDARD
+    try:
+        tiers = mr.Complexity
+        by_member = {tiers.COMPLEX: lists["complex"], tiers.MODERATE: lists["moderate"],
+                     tiers.SIMPLE: lists["simple"]}
+        return by_member.get(tier, _OTHER_TIER)
+    except Exception:  # an unhashable tier, a rebound Complexity: nothing to claim
+        return None
+
+
+def _in_catalogue(key: Any) -> bool:
+    try:
+        return key in mr.AVAILABLE_MODELS
+    except TypeError:  # unhashable
+        return False
+
+
+def _enabled(router: Any) -> Any:
+    return router._config.enabled_models
+
+
+def _refusal(router: Any, key: Any) -> Reason:
+    """Why the availability test refuses the catalogue model under ``key``, as the router
+    decides it: the preferences are read before the store is asked, and a record counts as
+    the first catalogue entry with its id."""
+    catalogue = mr.AVAILABLE_MODELS
+    try:
+        model_id = catalogue[key].id
+        tested_as = next((k for k, record in catalogue.items() if record.id == model_id), None)
+        if tested_as and tested_as not in _enabled(router):
+            return "not enabled"
+    except Exception:  # preferences changed under the call into something unreadable
+        pass
+    return "no key for its provider"
+
+
+def _reason(router: Any, key: Any) -> Reason:
+    if not _in_catalogue(key):
+        return "not a catalogue key"
+    return _refusal(router, key)
 
 
 class _Watch:
-    """What one selection did, as the router's methods were called on its thread."""
+    """What one selection did, noted by the wrappers on the explaining thread."""
 
-    def __init__(self) -> None:
-        self.thread = threading.get_ident()
-        self.lookups: list[tuple[Any, Any]] = []  # get_model: (key, result)
-        self.tested: list[tuple[Any, Any]] = []  # _is_available: (record, answer)
-        self.stage: Stage = "explicit"
-        self.tier: Any = None
-        self.auto_tested_from = 0
-        self.fallback_tested_from: int | None = None
+    def __init__(self, router: Any, description: str, model_key: Any) -> None:
+        self.router = router
+        self.description = description
+        self.explicit = model_key not in _CHOICES_LEFT_TO_THE_ROUTER
+        self.phase: Literal["stages", "auto", "fallback", "after"] = "stages"
+        self.lookup_depth = 0
+        self.lookups: list[tuple[Stage, Any]] = []  # the explicit and default lookups' results
+        self.passed: list[PassedOver] = []  # by the explicit and default lookups
+        self.auto_passed: list[PassedOver] = []
+        self.fallback_passed: list[PassedOver] = []
+        self.auto_ran = False
+        self.auto_tests: list[tuple[Any, Any]] = []  # (record, answer) of each availability test
+        self.fallback_ran = False
+        self.fallback_tests: list[tuple[Any, Any]] = []
+        self.fallback_result: Any = _MISSING
+        self.complexity: ComplexityExplanation | None = None
+        self.complexity_error: Exception | None = None
+
+    # -- what the wrappers note ---------------------------------------------------------------
+
+    def looked_up(self, key: Any, result: Any) -> None:
+        if self.phase != "stages" or self.lookup_depth or len(self.lookups) == 1 + self.explicit:
+            return  # not one of the stages' own lookups
+        stage: Stage = "explicit" if self.explicit and not self.lookups else "default"
+        self.lookups.append((stage, result))
+        if not result:
+            self.passed.append(PassedOver(key, stage, _reason(self.router, key)))
+
+    def tested(self, spec: Any, answer: Any) -> None:
+        if self.lookup_depth == 0:
+            if self.phase == "auto":
+                self.auto_tests.append((spec, answer))
+            elif self.phase == "fallback":
+                self.fallback_tests.append((spec, answer))
+
+    def auto_starts(self) -> None:
+        self.phase, self.auto_ran = "auto", True
+        try:  # the classification the router has just made, explained while the lists are as it saw them
+            self.complexity = explain_complexity(self.description)
+        except Exception as error:  # raised once the call is over; the call itself goes on as it would
+            self.complexity_error = error
+
+    def auto_ends(self, tier: Any, result: Any, *, own: bool) -> None:
+        if not own:
+            self.auto_passed = _refused(self.router, "auto", self.auto_tests)
+            return
+        candidates = _candidates(tier, _read(lambda: self.router._config.cost_conscious))
+        if candidates is not None:
+            exhausted = self.fallback_ran and self.fallback_result is result
+            self.auto_passed = _walk(self.router, "auto", candidates, self.auto_tests,
+                                     skips_enabled=True, exhausted=exhausted)
+
+    def fallback_ends(self, result: Any, *, own: bool) -> None:
+        self.fallback_result = result
+        if not own:
+            self.fallback_passed = _refused(self.router, "fallback", self.fallback_tests)
+            return
+        enabled = _read(lambda: list(_enabled(self.router)))
+        if enabled is not _MISSING:
+            exhausted = result is mr.AVAILABLE_MODELS.get(_LAST_RESORT_KEY, _MISSING)
+            self.fallback_passed = _walk(self.router, "fallback", enabled, self.fallback_tests,
+                                         skips_enabled=False, exhausted=exhausted)
+
+    # -- the explanation ----------------------------------------------------------------------
+
+    def decided_by(self, spec: Any) -> DecidedBy:
+        for stage, result in self.lookups:
+            if result and result is spec:
+                return stage
+        if self.fallback_ran and self.fallback_result is spec:
+            tested = any(record is spec and answer for record, answer in self.fallback_tests)
+            return "fallback" if tested else "last_resort"
+        return "auto"  # the choice by complexity, or a subclass's own choice
 
 
-_WATCHED = ("get_model", "_is_available", "_select_for_complexity", "_get_fallback")
+def _read(get: Callable[[], Any]) -> Any:
+    """A value of the preferences as they are now; _MISSING when reading it fails."""
+    try:
+        return get()
+    except Exception:
+        return _MISSING
+
+
+def _refused(router: Any, stage: Stage, tests: list[tuple[Any, Any]]) -> list[PassedOver]:
+    """The catalogue models a step tested and found unusable, in order: all that can be said of
+    a step that a subclass or a patch replaces, which may walk any candidates in any order."""
+    passed: list[PassedOver] = []
+    for record, answer in tests:
+        key = _key_of(record)
+        if not answer and key is not None:
+            passed.append(PassedOver(key, stage, _refusal(router, key)))
+    return passed
+
+
+def _walk(router: Any, stage: Stage, keys: Iterable[Any], tests: list[tuple[Any, Any]], *,
+          skips_enabled: bool, exhausted: bool) -> list[PassedOver]:
+    """The candidates of a step passed over, in order: ``keys`` walked as the router walks them
+    (a key outside the catalogue skipped, with ``skips_enabled`` one that is not enabled too,
+    any other tested), each test matched with the one the router was seen to make. Skips are
+    claimed only when a later test, or the step's end (``exhausted``: it ran out of keys),
+    shows that the router walked past them. Only for the router's own steps: the keys are
+    theirs."""
+    passed: list[PassedOver] = []
+    skipped: list[PassedOver] = []
+    seen = iter(tests)
+    catalogue = mr.AVAILABLE_MODELS
+    try:
+        for key in keys:
+            if not _in_catalogue(key):
+                skipped.append(PassedOver(key, stage, "not a catalogue key"))
+                continue
+            if skips_enabled and key not in _enabled(router):
+                skipped.append(PassedOver(key, stage, "not enabled"))
+                continue
+            record, answer = next(seen, (_MISSING, None))
+            if record is not catalogue[key]:
+                return passed  # not the walk the router made
+            passed += skipped
+            skipped = []
+            if answer:
+                return passed  # the router's choice (which the step may yet replace)
+            passed.append(PassedOver(key, stage, _refusal(router, key)))
+    except Exception:  # preferences changed under the call into something unreadable
+        return passed
+    if exhausted and next(seen, _MISSING) is _MISSING:
+        passed += skipped
+    return passed
+
+
+class _Installation:
+    """The wrappers on one router, shared by the explanations running on it."""
+
+    def __init__(self, router: Any) -> None:
+        self.router = router
+        self.users = 0
+        self.local = threading.local()
+        self.own: dict[str, Any] = vars(router)
+        self.saved = {name: self.own.get(name, _MISSING) for name in _WATCHED}
+        self.wrappers: dict[str, Callable[..., Any]] = {
+            "get_model": self._get_model, "_is_available": self._is_available,
+            "_select_for_complexity": self._select_for_complexity, "_get_fallback": self._get_fallback}
+
+    def install(self) -> None:
+        for name, wrapper in self.wrappers.items():
+            self.own[name] = wrapper
+
+    def uninstall(self) -> None:
+        for name, wrapper in self.wrappers.items():
+            if self.own.get(name, _MISSING) is wrapper:  # else someone has put their own there since
+                if self.saved[name] is _MISSING:
+                    del self.own[name]
+                else:
+                    self.own[name] = self.saved[name]
+
+    def watches(self) -> list[_Watch]:
+        """This thread's explanations on the router, the innermost last."""
+        watches: list[_Watch] | None = getattr(self.local, "watches", None)
+        if watches is None:
+            watches = self.local.watches = []
+        return watches
+
+    def _current(self) -> _Watch | None:
+        watches: list[_Watch] | None = getattr(self.local, "watches", None)
+        return watches[-1] if watches else None
+
+    def _through(self, name: str) -> Any:
+        """What the instance would call under ``name`` without the wrapper: its own attribute
+        from before, else the class's, bound as attribute lookup binds it."""
+        saved = self.saved[name]
+        if saved is not _MISSING:
+            return saved
+        cls = type(self.router)
+        for klass in cls.__mro__:
+            if name in vars(klass):
+                attribute = vars(klass)[name]
+                get = getattr(type(attribute), "__get__", None)
+                return attribute if get is None else get(attribute, self.router, cls)
+        return getattr(self.router, name)  # raises the AttributeError the call would meet
+
+    def _own(self, name: str) -> bool:
+        """Whether the router's own step runs under ``name``: no patch, no override."""
+        if self.saved[name] is not _MISSING:
+            return False
+        for klass in type(self.router).__mro__:
+            if name in vars(klass):
+                return vars(klass)[name] is vars(mr.ModelRouter).get(name, _MISSING)
+        return False
+
+    def _get_model(self, *args: Any, **kwargs: Any) -> Any:
+        watch = self._current()
+        if watch is None:
+            return self._through("get_model")(*args, **kwargs)
+        watch.lookup_depth += 1
+        try:
+            result = self._through("get_model")(*args, **kwargs)
+        finally:
+            watch.lookup_depth -= 1
+        _note(watch.looked_up, args[0] if args else kwargs.get("model_key"), result)
+        return result
+
+    def _is_available(self, *args: Any, **kwargs: Any) -> Any:
+        answer = self._through("_is_available")(*args, **kwargs)
+        watch = self._current()
+        if watch is not None:
+            _note(watch.tested, args[0] if args else kwargs.get("spec"), answer)
+        return answer
+
+    def _select_for_complexity(self, *args: Any, **kwargs: Any) -> Any:
+        watch = self._current()
+        if watch is None or watch.phase != "stages" or watch.lookup_depth:
+            return self._through("_select_for_complexity")(*args, **kwargs)
+        watch.auto_starts()
+        try:
+            result = self._through("_select_for_complexity")(*args, **kwargs)
+        finally:
+            watch.phase = "after"
+        _note(watch.auto_ends, args[0] if args else kwargs.get("complexity"), result,
+              own=self._own("_select_for_complexity"))
+        return result
+
+    def _get_fallback(self, *args: Any, **kwargs: Any) -> Any:
+        watch = self._current()
+        if watch is None or watch.phase not in ("stages", "auto") or watch.lookup_depth or watch.fallback_ran:
+            return self._through("_get_fallback")(*args, **kwargs)
+        phase, watch.phase, watch.fallback_ran = watch.phase, "fallback", True
+        try:
+            result = self._through("_get_fallback")(*args, **kwargs)
+        finally:
+            watch.phase = phase
+        _note(watch.fallback_ends, result, own=self._own("_get_fallback"))
+        return result
+
+
+def _note(note: Callable[..., None], *args: Any, **kwargs: Any) -> None:
+    """Notes what a step did. The notes never change the call: a catalogue or preferences
+    that a caller has made unreadable leave the explanation short of that step instead."""
+    try:
+        note(*args, **kwargs)
+    except Exception:
+        pass
+
+
+_installations_lock = threading.Lock()
+_installations: dict[int, _Installation] = {}  # by id(router); an installation holds its router
 
 
 @contextmanager
-def _watching(router: mr.ModelRouter) -> Iterator[_Watch]:
-    """Puts recording wrappers of the router's own methods on the instance for the call;
-    other threads pass straight through them."""
-    watch = _Watch()
-    own = vars(router)
-    saved = {name: own[name] for name in _WATCHED if name in own}
-    methods: dict[str, Callable[..., Any]] = {name: getattr(router, name) for name in _WATCHED}
-
-    def get_model(key: Any) -> Any:
-        result = methods["get_model"](key)
-        if threading.get_ident() == watch.thread:
-            watch.lookups.append((key, result))
-        return result
-
-    def is_available(spec: Any) -> Any:
-        answer = methods["_is_available"](spec)
-        if threading.get_ident() == watch.thread:
-            watch.tested.append((spec, answer))
-        return answer
-
-    def select_for_complexity(complexity: Any) -> Any:
-        if threading.get_ident() == watch.thread:
-            watch.stage, watch.tier, watch.auto_tested_from = "auto", complexity, len(watch.tested)
-        return methods["_select_for_complexity"](complexity)
-
-    def get_fallback() -> Any:
-        if threading.get_ident() == watch.thread:
-            watch.stage, watch.fallback_tested_from = "fallback", len(watch.tested)
-        return methods["_get_fallback"]()
-
-    wrappers = {"get_model": get_model, "_is_available": is_available,
-                "_select_for_complexity": select_for_complexity, "_get_fallback": get_fallback}
-    own.update(wrappers)
+def _watching(watch: _Watch) -> Iterator[None]:
+    router = watch.router
+    with _installations_lock:
+        installation = _installations.get(id(router))
+        if installation is None:
+            installation = _Installation(router)
+            installation.install()
+            _installations[id(router)] = installation
+        installation.users += 1
+    watches = installation.watches()
+    watches.append(watch)
     try:
-        yield watch
+        yield
     finally:
-        for name in _WATCHED:
-            if name in saved:
-                own[name] = saved[name]
-            elif own.get(name) is wrappers[name]:
-                del own[name]
+        watches.pop()
+        with _installations_lock:
+            installation.users -= 1
+            if installation.users == 0:
+                installation.uninstall()
+                del _installations[id(router)]
 
 
 def _key_of(spec: Any) -> str | None:
     return next((key for key, record in mr.AVAILABLE_MODELS.items() if record is spec), None)
 
 
-def _reason(key: Any, enabled: Any) -> Reason:
-    if key not in mr.AVAILABLE_MODELS:
-        return "not a catalogue key"
-    if key not in enabled:
-        return "not enabled"
-    return "no key for its provider"
-
-
 def explain_selection(router: mr.ModelRouter, description: str, model_key: str | None = None, *,
                       scheduler: bool = False) -> SelectionExplanation:
     """Makes the router's real call, ``select_for_worker`` (or, with ``scheduler``,
-    ``select_for_scheduler``), so that its log lines and its store's answers are those of
-    the call and overrides in subclasses take effect, and says how the choice was made."""
-    with _watching(router) as watch:
+    ``select_for_scheduler``), and says how the choice was made.
+
+    The call is the router's own: its log lines and its store's answers are those of the
+    call, overrides in subclasses take effect, and what it raises comes through unchanged.
+    Other threads may use the router meanwhile, and explain their own selections on it."""
+    watch = _Watch(router, description, model_key)
+    with _watching(watch):
         if scheduler:
             spec = router.select_for_scheduler(description, model_key)
         else:
             spec = router.select_for_worker(description, model_key)
-    config = router.config
-    enabled = config.enabled_models
-    passed: list[PassedOver] = []
-    decided_by: DecidedBy | None = None
-    # The lookups by key: the caller's explicit choice (when one was given), then the
-    # configured default (when one is set).
-    stages: list[Stage] = ["explicit", "default"] if model_key not in (None, "", "auto") else ["default"]
-    for stage, (key, result) in zip(stages, watch.lookups):
-        if result:
-            decided_by = stage
-            break
-        passed.append(PassedOver(key, stage, _reason(key, enabled)))
-    complexity = None
-    if watch.tier is not None:
-        complexity = explain_complexity(description)
-        decided_by = "auto"
-        tested = watch.tested[watch.auto_tested_from:watch.fallback_tested_from]
-        answers = {_key_of(record): answer for record, answer in tested}
-        candidates = _CANDIDATES[bool(config.cost_conscious)]
-        tier_value = getattr(watch.tier, "value", None)
-        order = candidates.get(tier_value, ("claude-sonnet",)) if isinstance(tier_value, str) else ("claude-sonnet",)
-        for key in order:
-            if answers.get(key):
-                break
-            passed.append(PassedOver(key, "auto", _reason(key, enabled)))
-        if watch.fallback_tested_from is not None:
-            decided_by = "last_resort"
-            fallback = iter(watch.tested[watch.fallback_tested_from:])
-            for key in list(enabled):
-                if key not in mr.AVAILABLE_MODELS:
-                    passed.append(PassedOver(key, "fallback", "not a catalogue key"))
-                    continue
-                record, answer = next(fallback, (None, None))
-                if answer and record is spec:
-                    decided_by = "fallback"
-                    break
-                passed.append(PassedOver(key, "fallback", _reason(key, enabled)))
-    return SelectionExplanation(spec=spec, key=_key_of(spec), decided_by=decided_by or "auto",
-                                complexity=complexity, passed_over=tuple(passed))
+    if watch.complexity_error is not None:
+        raise watch.complexity_error
+    return SelectionExplanation(spec=spec, key=_key_of(spec), decided_by=watch.decided_by(spec),
+                                complexity=watch.complexity if watch.auto_ran else None,
+                                passed_over=(*watch.passed, *watch.auto_passed, *watch.fallback_passed))

@@ -3,11 +3,13 @@
     halvec models [--keys PROVIDER,...] [--enabled KEY,...] [--json]
     halvec route DESCRIPTION | - | --file PATH [--model KEY] [--scheduler] [--keys PROVIDER,...]
                  [--cost-conscious] [--enabled KEY,...] [--default KEY]
-                 [--encoding-errors strict|replace] [--json]
+                 [--encoding-errors strict|replace] [--explain] [--json]
+    halvec classify DESCRIPTION | - | --file PATH [--tool-count N]
+                 [--encoding-errors strict|replace] [--explain] [--json]
     halvec --version
 
 This module is the program: it assembles the parser from the commands (one module each,
-:mod:`halvec.cli.models` and :mod:`halvec.cli.route`), runs the one asked for and turns
+such as :mod:`halvec.cli.models` and :mod:`halvec.cli.route`), runs the one asked for and turns
 what went wrong into an exit status (:class:`ExitStatus`) and one line on standard error,
 never a traceback. The commands share their options through :mod:`halvec.cli.options`, and
 write only through :mod:`halvec.cli.output`.
@@ -23,7 +25,7 @@ from collections.abc import Callable, Sequence
 from typing import TYPE_CHECKING, NoReturn
 
 import halvec
-from halvec.cli import models, output, route
+from halvec.cli import classify, models, output, route
 from halvec.cli.options import Command, UsageError
 from halvec.cli.status import ExitStatus, describe_exit_statuses
 
@@ -32,7 +34,7 @@ if TYPE_CHECKING:
 
 __all__ = ["COMMANDS", "ExitStatus", "build_parser", "main"]
 
-COMMANDS: tuple[Command, ...] = (models.COMMAND, route.COMMAND)
+COMMANDS: tuple[Command, ...] = (models.COMMAND, route.COMMAND, classify.COMMAND)
 """The program's commands, in the order its help lists them."""
 
 

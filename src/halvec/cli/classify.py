@@ -1,0 +1,75 @@
+"""``halvec classify``: the complexity tier of a task description, and with ``--explain``
+the rule that decided it."""
+
+from __future__ import annotations
+
+import argparse
+from typing import TypedDict
+
+from halvec.cli import output
+from halvec.cli.explaining import ReasonJSON, classifier_errors_are_usage_errors, describe_counts, describe_rule, reason_json
+from halvec.cli.inputs import read_text
+from halvec.cli.options import Command, TextSource, add_json_option, add_text_source
+from halvec.cli.status import ExitStatus
+from halvec.explain import explain_complexity
+
+__all__ = ["COMMAND", "ClassifyJSON", "tool_count"]
+
+
+class ClassifyJSON(TypedDict):
+    """The object ``halvec classify --json`` prints; its keys are stable."""
+
+    tier: str
+    reason: ReasonJSON | None
+    """The explanation, with ``--explain``; else null."""
+
+
+def tool_count(text: str) -> int:
+    """A number of tools: a whole number, 0 or more."""
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"expected a whole number of tools, 0 or more, not {text!r}") from None
+    if value < 0:
+        raise argparse.ArgumentTypeError(f"expected a whole number of tools, 0 or more, not {text!r}")
+    return value
+
+
+def _add_arguments(parser: argparse.ArgumentParser) -> None:
+    add_text_source(parser, "description", "the task or job description")
+    parser.add_argument("--tool-count", type=tool_count, default=0, metavar="N",
+                        help="the number of tools the task will use (default: 0)")
+    parser.add_argument("--explain", action="store_true",
+                        help="say which rule decided: the pattern that matched, what and where, or the counts")
+    add_json_option(parser)
+
+
+def _run(args: argparse.Namespace) -> int:
+    text = read_text(TextSource.from_args(args, "description"))
+    if text.replaced is not None:
+        parser: argparse.ArgumentParser = args.parser
+        output.message(f"{parser.prog}: warning: {output.escape(text.replaced, backslash=False)}\n")
+    count: int = args.tool_count
+    with classifier_errors_are_usage_errors():
+        explanation = explain_complexity(text.text, count)
+    if args.json:
+        document: ClassifyJSON = {"tier": explanation.tier.value,
+                                  "reason": reason_json(explanation) if args.explain else None}
+        output.json_document(document)
+    elif args.explain:
+        output.line(f"tier:         {explanation.tier.value}")
+        output.line(f"rule:         {describe_rule(explanation, text.text)}")
+        output.line(f"counted:      {describe_counts(explanation)}")
+    else:
+        output.line(explanation.tier.value)
+    return ExitStatus.OK
+
+
+COMMAND = Command(
+    name="classify",
+    help="sort a task description into a complexity tier",
+    description="Sort a task description into a complexity tier (simple, moderate or complex) as the "
+                "router does, and with --explain say which rule decided.",
+    add_arguments=_add_arguments,
+    run=_run,
+)
