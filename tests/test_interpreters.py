@@ -6,9 +6,13 @@ import sys
 
 import pytest
 
+from conftest import RecordingStore
+
 PY313 = sys.version_info >= (3, 13)
 only_312 = pytest.mark.skipif(sys.version_info[:2] != (3, 12), reason="expects CPython 3.12")
 only_313 = pytest.mark.skipif(sys.version_info[:2] != (3, 13), reason="expects CPython 3.13")
+before_314 = pytest.mark.skipif(sys.version_info >= (3, 14), reason="expects CPython 3.12 or 3.13")
+from_314 = pytest.mark.skipif(sys.version_info < (3, 14), reason="expects CPython 3.14 or later")
 
 CLASS_STATEMENT_ENTRIES = {"__firstlineno__", "__static_attributes__"}
 
@@ -56,3 +60,53 @@ def test_module_docstrings_keep_their_indentation_on_either(mr):
         '    This is used when the Coordinator sets model_key="auto" for a worker.\n    ')
     assert mr.ModelRouter.select_for_worker.__doc__.endswith(
         "            ModelSpec for the selected model\n        ")
+
+
+class _Catalogue:
+    """A catalogue whose one entry is `entry`."""
+
+    def __init__(self, entry):
+        self.entry = entry
+
+    def items(self):
+        return [self.entry]
+
+
+def _unpacking_errors(mr, entries, monkeypatch):
+    """The message of `key, value = entry` for each kind of entry (each made afresh):
+    the interpreter's and the module's."""
+    interpreter, module = [], []
+    router = mr.ModelRouter(secrets=RecordingStore())
+    for make_entry in entries:
+        with pytest.raises(ValueError) as info:
+            key, value = make_entry()
+        interpreter.append(str(info.value))
+        monkeypatch.setattr(mr, "AVAILABLE_MODELS", _Catalogue(make_entry()))
+        with pytest.raises(ValueError) as info:
+            router.get_available_models()
+        module.append(str(info.value))
+    return interpreter, module
+
+
+class _Pair(tuple):
+    pass
+
+
+ENTRIES = [lambda: ("a", "b", "c"), lambda: ["a", "b", "c", "d"], lambda: {"a": 1, "b": 2, "c": 3},
+           lambda: _Pair("abc"), lambda: "abc", lambda: iter("abc"), lambda: ("a",)]
+
+
+@before_314
+def test_before_314_too_many_values_never_gives_the_count(mr, monkeypatch):
+    interpreter, module = _unpacking_errors(mr, ENTRIES, monkeypatch)
+    assert interpreter == module == ["too many values to unpack (expected 2)"] * 6 + [
+        "not enough values to unpack (expected 2, got 1)"]
+
+
+@from_314
+def test_from_314_too_many_values_gives_the_count_for_exact_tuples_lists_and_dicts(mr, monkeypatch):
+    interpreter, module = _unpacking_errors(mr, ENTRIES, monkeypatch)
+    assert interpreter == module == [
+        "too many values to unpack (expected 2, got 3)", "too many values to unpack (expected 2, got 4)",
+        "too many values to unpack (expected 2, got 3)"] + ["too many values to unpack (expected 2)"] * 3 + [
+        "not enough values to unpack (expected 2, got 1)"]
