@@ -54,6 +54,8 @@ setup_apt() {
     local codename uri keyring=/usr/share/keyrings/debian-archive-keyring.gpg
     command -v apt-get >/dev/null && command -v dpkg-deb >/dev/null \
         || { fail "apt configuration" "apt-get and dpkg-deb are needed (a Debian or Debian-based system)"; return 1; }
+    [ "$(dpkg --print-architecture 2>/dev/null)" = amd64 ] \
+        || { fail "apt configuration" "only x86-64 (amd64) machines are provided for, not $(dpkg --print-architecture 2>/dev/null || uname -m)"; return 1; }
     [ -r "$keyring" ] \
         || { fail "apt configuration" "no Debian archive keyring at $keyring (package debian-archive-keyring)"; return 1; }
     codename=$(. /etc/os-release 2>/dev/null && echo "${VERSION_CODENAME:-}")
