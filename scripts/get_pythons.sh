@@ -216,18 +216,18 @@ get_one() {
     local status=0
     if [ -z "$work" ]; then  # one index for every version this run fetches
         work=$(mktemp -d "${TMPDIR:-/tmp}/halvec-get-python.XXXXXX")
-        step "private apt configuration and the signed index of unstable" "about 10 s"
+        step "private apt configuration and the signed index of unstable" "about 5 s"
         { setup_apt && update_index && finish_step; } || { status=1; index_failed=1; }
     elif [ -n "$index_failed" ]; then
         echo "    FAILED: no signed index of unstable (above)" >&2
         status=1
     fi
     if [ "$status" -eq 0 ]; then
-        step "resolving, downloading (about 30 MiB) and unpacking python$version" "about 15 s"
+        step "resolving, downloading (about 35 MiB) and unpacking python$version" "about 10 s"
         { fetch_and_unpack && finish_step; } || status=1
     fi
     if [ "$status" -eq 0 ]; then
-        step "making it self-contained: loader, wheels, headers, precompiled standard library" "about 15 s"
+        step "making it self-contained: loader, wheels, headers, precompiled standard library" "about 10 s"
         { make_self_contained && finish_step; } || status=1
     fi
     if [ "$status" -ne 0 ]; then
