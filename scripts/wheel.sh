@@ -1,14 +1,16 @@
 #!/usr/bin/env bash
 # Builds what a package index takes, and checks it as a user would install it:
 #   1. the sdist (dist/halvec-VERSION.tar.gz);
-#   2. for each supported CPython found (3.12 always, 3.13 where present): a wheel built
+#   2. for each supported CPython (3.12 always, 3.13 where present, 3.14 and 3.15 where
+#      present or obtainable through scripts/get_pythons.sh): a wheel built
 #      from the unpacked sdist, which must leave that folder as it was; the wheel is
 #      repaired with auditwheel to the most compatible manylinux tag this toolchain allows
 #      (manylinux_2_34 or older; the system libstdc++ stays a shared library);
 #   3. twine check --strict on the sdist and the wheels;
 #   4. each repaired wheel installed into a new venv (.venv-wheel-test-X.Y), where the
 #      test suite runs against it.
-# HALVEC_PYTHONS="3.12" limits the run to the versions named; extra arguments go to pytest.
+# HALVEC_PYTHONS="3.12" limits the run to the versions named; with HALVEC_REQUIRE_ALL_PYTHONS=1
+# a version that cannot be had is a failure, not a skip; extra arguments go to pytest.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/pythons.sh
@@ -43,9 +45,14 @@ echo "    $sdist"
 
 failed=()
 for version in ${HALVEC_PYTHONS:-$SUPPORTED_PYTHONS}; do
-    if ! python=$(find_python "$version"); then
+    if ! python=$(python_for "$version"); then
         [ "$version" = 3.12 ] && { echo "error: CPython 3.12 not found" >&2; exit 1; }
-        echo "== CPython $version not found: no wheel for it"
+        if [ "${HALVEC_REQUIRE_ALL_PYTHONS:-}" = 1 ]; then
+            echo "== CPython $version not found nor obtained: a failure (HALVEC_REQUIRE_ALL_PYTHONS=1)" >&2
+            failed+=("$version (missing)")
+        else
+            echo "== CPython $version not found nor obtained: no wheel for it"
+        fi
         continue
     fi
     echo "== CPython $version ($python): wheel"

@@ -99,6 +99,22 @@ Owned make_class(const char* name, Borrowed bases, FunctionRef<bool(Borrowed ns)
 
 namespace {
 
+// The interpreter's error for an entry with more than two items. From 3.14 on
+// it also gives the count, but only for an exact tuple, list or dict (whose
+// size it can read without running code); anything else keeps the shorter text.
+void raise_too_many(PyObject* e) {
+#if PY_VERSION_HEX >= 0x030E0000
+    if (PyTuple_CheckExact(e) || PyList_CheckExact(e) || PyDict_CheckExact(e)) {
+        const Py_ssize_t size = PyDict_CheckExact(e) ? PyDict_GET_SIZE(e) : Py_SIZE(e);
+        if (size > 2) {
+            PyErr_Format(PyExc_ValueError, "too many values to unpack (expected 2, got %zd)", size);
+            return;
+        }
+    }
+#endif
+    PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
+}
+
 // `for key, value in ...`: the two items of one entry, taken as the
 // interpreter's unpacking takes them: an exact tuple or list by its length,
 // anything else by iterating it for two items and trying a third.
@@ -111,7 +127,7 @@ bool unpack_into(PyObject* e, Owned& first, Owned& second) {
             return true;
         }
         if (size > 2) {
-            PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
+            raise_too_many(e);
         } else {
             PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %zd)", size);
         }
@@ -136,7 +152,7 @@ bool unpack_into(PyObject* e, Owned& first, Owned& second) {
     }
     Owned extra = Owned::steal(PyIter_Next(iterator.get()));
     if (extra) {
-        PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
+        raise_too_many(e);
         return false;
     }
     return !PyErr_Occurred();
