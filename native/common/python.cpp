@@ -102,7 +102,7 @@ namespace {
 // The interpreter's error for an entry with more than two items. From 3.14 on
 // it also gives the count, but only for an exact tuple, list or dict (whose
 // size it can read without running code); anything else keeps the shorter text.
-void raise_too_many(PyObject* e) {
+void raise_too_many([[maybe_unused]] PyObject* e) {
 #if PY_VERSION_HEX >= 0x030E0000
     if (PyTuple_CheckExact(e) || PyList_CheckExact(e) || PyDict_CheckExact(e)) {
         const Py_ssize_t size = PyDict_CheckExact(e) ? PyDict_GET_SIZE(e) : Py_SIZE(e);

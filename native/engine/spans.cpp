@@ -74,6 +74,9 @@ bool PrioritySearch::backtrack(const Text& text, std::size_t from, std::size_t t
     std::fill(visited_.begin(), visited_.begin() + static_cast<std::ptrdiff_t>(words), 0);
     final_newline_ = a.alphabet().final_newline() != a.alphabet().of(U'\n') && text.size() &&
                      text.at(text.size() - 1) == U'\n';
+    // The class of each character the walk may read, once.
+    classes_.resize(to - from);
+    for (std::size_t k = from; k < to; ++k) classes_[k - from] = class_at(text, k);
     end_ = kNone;
     trail_.clear();
     trail_.emplace_back(program.start(), from);
@@ -99,7 +102,7 @@ bool PrioritySearch::backtrack(const Text& text, std::size_t from, std::size_t t
                 trail_.clear();
                 return true;
             default:
-                if (pos < to && a.alphabet().accepts(program, static_cast<std::size_t>(i), class_at(text, pos))) {
+                if (pos < to && a.alphabet().accepts(program, static_cast<std::size_t>(i), classes_[pos - from])) {
                     trail_.emplace_back(inst.out, pos + 1);
                 }
                 break;
@@ -154,8 +157,8 @@ bool SpanSearch::advance(const Text& text, std::size_t work) {
         start_ = (windowed_ ? to_ : text.size()) - scan_.last_match;
     }
     if (!started_) {
-        if (longest_ != kUnbounded &&
-            priority_->backtrack(text, start_, start_ + std::min(longest_, text.size() - start_))) {
+        const std::size_t rest = text.size() - start_;
+        if (priority_->backtrack(text, start_, start_ + (longest_ == kUnbounded ? rest : std::min(longest_, rest)))) {
             found_ = priority_->matched();
             end_ = priority_->end();
             return true;

@@ -16,10 +16,11 @@
 //      without tables, keeping its threads in order of preference (a Pike
 //      VM): when a thread matches, the less preferred ones are dropped, and
 //      the match of the most preferred thread that matches last is `re`'s.
-//      A match that can only be short is found by walking the program depth
-//      first in order of preference instead, each (instruction, position)
-//      at most once: the first Match reached is the same one, found in a
-//      few steps rather than a step of every thread per character.
+//      Where the match can only be short (a short text, or a pattern whose
+//      matches are), it is found by walking the program depth first in
+//      order of preference instead, each (instruction, position) at most
+//      once: the first Match reached is the same one, found in a few steps
+//      rather than a step of every thread per character.
 // Both passes advance in bounded slices of work, like a scan.
 #pragma once
 
@@ -78,6 +79,7 @@ private:
     std::uint32_t stamp_ = 0;
     Vector<std::uint64_t> visited_;                         // backtrack: a bit per (instruction, position)
     Vector<std::pair<std::int32_t, std::size_t>> trail_;  // backtrack: what is left to try
+    Vector<int> classes_;                                   // backtrack: the classes of the characters read
     std::size_t pos_ = 0;
     std::size_t end_ = kNone;
     bool final_newline_ = false;  // the text ends in "\n" and the program tells it apart
