@@ -7,11 +7,14 @@ namespace {
 // fewer where states are being computed; a few milliseconds either way.
 constexpr std::size_t kWorkBetweenSignalChecks = std::size_t{1} << 20;
 
-}  // namespace
-
-int scan(const std::shared_ptr<engine::Matcher>& shared, const engine::Text& text, std::uint64_t stop,
-         std::uint64_t& found, bool& paused) {
+// Runs `shared` (or, should a paused scan hold it, a fresh matcher on its
+// automaton) over `text` until a pattern of `stop` matches or the text ends.
+// With `lowest`, a stop is followed by the rest of the text for the patterns
+// numbered below those found, until none is left.
+int run_scan(const std::shared_ptr<engine::Matcher>& shared, const engine::Text& text, std::uint64_t stop,
+             bool lowest, std::uint64_t& found, std::size_t& first_end, bool& paused) {
     paused = false;
+    first_end = kNoEnd;
     try {
         std::shared_ptr<engine::Matcher> matcher = shared;
         // A scan paused on this matcher (this call's own caller, reached again
@@ -20,36 +23,12 @@ int scan(const std::shared_ptr<engine::Matcher>& shared, const engine::Text& tex
         if (matcher->busy()) matcher = engine::make_shared<engine::Matcher>(shared->automaton());
         const engine::Matcher::Use use(*matcher);
         engine::Scan progress;
-        for (;;) {
-            matcher->advance(text, progress, stop, kWorkBetweenSignalChecks);
-            if (progress.done) break;
-            paused = true;
-            if (PyErr_CheckSignals() < 0) return -1;
-        }
-        found = progress.found;
-        return 0;
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-        return -1;
-    }
-}
-
-int scan_lowest(const std::shared_ptr<engine::Matcher>& shared, const engine::Text& text, std::uint64_t candidates,
-                std::uint64_t& found, std::size_t& first_end, bool& paused) {
-    paused = false;
-    first_end = kNoEnd;
-    try {
-        std::shared_ptr<engine::Matcher> matcher = shared;
-        if (matcher->busy()) matcher = engine::make_shared<engine::Matcher>(shared->automaton());
-        const engine::Matcher::Use use(*matcher);
-        engine::Scan progress;
-        std::uint64_t stop = candidates;
-        progress.track = stop;
+        progress.track = lowest ? stop : 0;
         for (;;) {
             matcher->advance(text, progress, stop, kWorkBetweenSignalChecks);
             if (progress.done) {
                 const std::uint64_t hit = progress.found & stop;
-                if (!hit) break;
+                if (!lowest || !hit) break;
                 first_end = progress.last_match;  // the scan stopped where the first of them matched
                 // Only a pattern numbered lower than the lowest found yet can change the answer.
                 stop = stop & ((hit & (~hit + 1)) - 1);
@@ -67,6 +46,19 @@ int scan_lowest(const std::shared_ptr<engine::Matcher>& shared, const engine::Te
         PyErr_NoMemory();
         return -1;
     }
+}
+
+}  // namespace
+
+int scan(const std::shared_ptr<engine::Matcher>& matcher, const engine::Text& text, std::uint64_t stop,
+         std::uint64_t& found, bool& paused) {
+    std::size_t first_end;
+    return run_scan(matcher, text, stop, false, found, first_end, paused);
+}
+
+int scan_lowest(const std::shared_ptr<engine::Matcher>& matcher, const engine::Text& text, std::uint64_t candidates,
+                std::uint64_t& found, std::size_t& first_end, bool& paused) {
+    return run_scan(matcher, text, candidates, true, found, first_end, paused);
 }
 
 int matcher_alone(PatternState& state, PyObject* pattern, std::shared_ptr<engine::Matcher>& matcher) {
