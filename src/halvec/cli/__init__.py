@@ -3,7 +3,8 @@
     halvec models [--keys PROVIDER,...] [--enabled KEY,...] [--json]
     halvec route DESCRIPTION | - | --file PATH [--model KEY] [--scheduler] [--keys PROVIDER,...]
                  [--cost-conscious] [--enabled KEY,...] [--default KEY]
-                 [--encoding-errors strict|replace] [--json]
+                 [--encoding-errors strict|replace] [--patterns FILE] [--json]
+    halvec patterns [--patterns FILE] [--json]
     halvec --version
 
 This module is the program: it assembles the parser from the commands (one module each,
@@ -23,8 +24,8 @@ from collections.abc import Callable, Sequence
 from typing import TYPE_CHECKING, NoReturn
 
 import halvec
-from halvec.cli import models, output, route
-from halvec.cli.options import Command, UsageError
+from halvec.cli import models, output, patterns, route
+from halvec.cli.options import Command, InputError, UsageError, with_patterns
 from halvec.cli.status import ExitStatus, describe_exit_statuses
 
 if TYPE_CHECKING:
@@ -32,7 +33,7 @@ if TYPE_CHECKING:
 
 __all__ = ["COMMANDS", "ExitStatus", "build_parser", "main"]
 
-COMMANDS: tuple[Command, ...] = (models.COMMAND, route.COMMAND)
+COMMANDS: tuple[Command, ...] = (models.COMMAND, with_patterns(route.COMMAND), patterns.COMMAND)
 """The program's commands, in the order its help lists them."""
 
 
@@ -105,6 +106,10 @@ def main(argv: Sequence[str] | None = None, *, prog: str = "halvec") -> int:
         except UsageError as error:
             command_parser: argparse.ArgumentParser = args.parser
             command_parser.error(str(error))
+        except InputError as error:  # the input's fault, not the command line's: no usage
+            output.flush()
+            output.message(f"{args.parser.prog}: error: {output.escape(str(error), backslash=False)}\n")
+            return ExitStatus.USAGE.value
         output.flush()
         return int(status)
     except SystemExit as exit_:
