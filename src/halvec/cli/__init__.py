@@ -4,6 +4,7 @@
     halvec route DESCRIPTION | - | --file PATH [--model KEY] [--scheduler] [--keys PROVIDER,...]
                  [--cost-conscious] [--enabled KEY,...] [--default KEY]
                  [--encoding-errors strict|replace] [--patterns FILE] [--json]
+    halvec eval FILE | - [options] [--patterns FILE [--compare]] [--out FILE] [--json]
     halvec patterns [--patterns FILE] [--json]
     halvec --version
 
@@ -24,7 +25,7 @@ from collections.abc import Callable, Sequence
 from typing import TYPE_CHECKING, NoReturn
 
 import halvec
-from halvec.cli import models, output, patterns, route
+from halvec.cli import evaluate, models, output, patterns, route
 from halvec.cli.options import Command, InputError, UsageError, with_patterns
 from halvec.cli.status import ExitStatus, describe_exit_statuses
 
@@ -33,7 +34,8 @@ if TYPE_CHECKING:
 
 __all__ = ["COMMANDS", "ExitStatus", "build_parser", "main"]
 
-COMMANDS: tuple[Command, ...] = (models.COMMAND, with_patterns(route.COMMAND), patterns.COMMAND)
+COMMANDS: tuple[Command, ...] = (models.COMMAND, with_patterns(route.COMMAND), evaluate.COMMAND,
+                                 patterns.COMMAND)
 """The program's commands, in the order its help lists them."""
 
 
@@ -77,7 +79,8 @@ def build_parser(prog: str = "halvec") -> argparse.ArgumentParser:
     """The program's parser, with a subparser for each of :data:`COMMANDS`."""
     parser = _ArgumentParser(
         prog=prog,
-        description="Try the Halvec model router: list the models, or choose one for a task.",
+        description="Try the Halvec model router: list the models, choose one for a task, or route a "
+                    "whole workload and see what it costs.",
         epilog=describe_exit_statuses(), formatter_class=_HelpFormatter)
     parser.add_argument("--version", action="version",
                         version=f"halvec {halvec.__version__} (CPython {platform.python_version()})")
