@@ -538,7 +538,10 @@ class _Out:
             data = text.encode("utf-8")
         except UnicodeEncodeError:
             data = "".join("\ufffd" if "\ud800" <= c <= "\udfff" else c for c in text).encode("utf-8")
-        self._file.write(data)
+        view = memoryview(data)
+        while view:  # an unbuffered file may take part of it
+            written = self._file.write(view)
+            view = view[written if written is not None else len(view):]
 
 
 # --- the two runs -----------------------------------------------------------------------------
@@ -627,7 +630,7 @@ def outcome_json(outcome: Outcome) -> dict[str, Any]:
 
 
 def _change_line(change: Change) -> str:
-    record = {"line": change.line, "id": change.id, "before": outcome_json(change.before),
-              "after": outcome_json(change.after)}
+    record = {"line": change.line, "id": change.id, "description": change.description,
+              "before": outcome_json(change.before), "after": outcome_json(change.after)}
     return json.dumps(record, ensure_ascii=False, separators=(",", ":")) + "\n"
 

@@ -277,7 +277,9 @@ def _run(args: argparse.Namespace) -> int:
         out: IO[bytes] | None = None
         if out_path is not None:
             try:
-                out = stack.enter_context(open(out_path, "wb"))
+                # unbuffered: the lines go out a batch at a time, and a failed write leaves
+                # nothing behind for the close to fail on again
+                out = stack.enter_context(open(out_path, "wb", buffering=0))
             except OSError as error:
                 raise UsageError(f"cannot write --out {out_path!r}: {error.strerror or error}") from None
         stack.callback(progress.close)
@@ -478,7 +480,7 @@ def _pattern_lines(summary: Summary) -> list[str]:
 def _cost_lines(summary: Summary, settings: Settings) -> list[str]:
     cost = summary.cost
     if cost is None:
-        return ["cost: no task has token counts, so these are shares only (give the records "
+        return ["cost: no task has both token counts, so these are shares only (give the records "
                 "\"input_tokens\" and \"output_tokens\", or --input-tokens N --output-tokens M)"]
     lines = [f"cost at the catalogue's prices per 1,000 tokens, for {cost.costed_tasks:,} tasks "
              f"({_tokens(cost.input_tokens)} input and {_tokens(cost.output_tokens)} output tokens):"]
