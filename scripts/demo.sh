@@ -8,7 +8,7 @@ if ! python=$(find_python 3.12); then
     echo "error: CPython 3.12 not found; install it with pyenv or set PYTHON312=/path/to/python3.12" >&2
     exit 1
 fi
-make_venv .venv "$python" "${BUILD_TOOLS[@]}"
+make_venv .venv "$python" "${BUILD_TOOLS[@]}" "${RUNTIME_EXTRAS[@]}"
 install_package .venv build/release
 
 show() {
