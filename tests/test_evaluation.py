@@ -253,3 +253,13 @@ def test_applied_lists_come_back_after_an_error(patterns):
             raise KeyError("x")
     assert mr._COMPLEX_PATTERNS is complex_list and mr._SIMPLE_PATTERNS is simple_list
     assert pattern_lists.in_force().complex == tuple(complex_list)
+
+
+@given(st.lists(st.one_of(st.none(), st.floats(allow_nan=False, allow_infinity=False))))
+def test_costs_written_as_json_read_back_exactly(values):
+    from halvec import evaluation
+    for dumps in {evaluation._dump_numbers, evaluation._stdlib_dumps}:
+        with pytest.MonkeyPatch.context() as patch:
+            patch.setattr(evaluation, "_dump_numbers", dumps)
+            texts = evaluation._json_numbers(values)
+        assert [json.loads(text) for text in texts] == values

@@ -20,6 +20,7 @@ The per-task work is done a batch at a time, with the interpreter's own loops (`
 
 from __future__ import annotations
 
+import importlib
 import json
 import json.encoder
 import logging
@@ -410,8 +411,9 @@ class _Tally:
         if batch.input_tokens is None and batch.output_tokens is None:
             if settings.input_tokens is None or settings.output_tokens is None:
                 return repeat("null")
-            by_pair = {pair: repr(task_cost(route.key, settings.input_tokens, settings.output_tokens))
-                       for pair, route in routes.items()}
+            pairs = list(routes)
+            by_pair = dict(zip(pairs, _json_numbers([task_cost(routes[pair].key, settings.input_tokens,
+                                                                settings.output_tokens) for pair in pairs])))
             return map(by_pair.__getitem__, zip(requested, map(_FACT_TIER, facts)))
         models = list(map(_KEY, map(routes.__getitem__, zip(requested, map(_FACT_TIER, facts)))))
         ins, outs = batch.input_tokens, batch.output_tokens
@@ -420,12 +422,13 @@ class _Tally:
             catalogue = mr.AVAILABLE_MODELS
             price_in = {key: spec.cost_per_1k_input for key, spec in catalogue.items()}
             price_out = {key: spec.cost_per_1k_output for key, spec in catalogue.items()}
-            costs = map(truediv, map(add, map(mul, ins, map(price_in.__getitem__, models)),
-                                     map(mul, outs, map(price_out.__getitem__, models))), repeat(1000))
-            return map(repr, costs)
-        none: list[int | None] = [None] * len(facts)
-        return ["null" if cost is None else repr(cost)
-                for cost in map(self._cost, models, ins or none, outs or none)]
+            costs: list[float | None] = list(map(truediv, map(add, map(mul, ins, map(price_in.__getitem__, models)),
+                                                           map(mul, outs, map(price_out.__getitem__, models))),
+                                                 repeat(1000)))
+        else:
+            none: list[int | None] = [None] * len(facts)
+            costs = list(map(self._cost, models, ins or none, outs or none))
+        return _json_numbers(costs)
 
     def _prefix(self, request: str | None, fact: _Facts) -> str:
         tier, rule, pattern_list, pattern_index = fact
@@ -516,6 +519,30 @@ def _json_value(value: object) -> str:
 
 # the standard library's JSON string encoder (in C): quotes and escapes
 _encode_text: Callable[[str], str] = getattr(json.encoder, "encode_basestring")
+
+
+def _stdlib_dumps(values: list[float | None]) -> bytes:
+    return json.dumps(values, separators=(",", ":")).encode("ascii")
+
+
+def _numbers_dumper() -> Callable[[list[float | None]], bytes]:
+    try:
+        module = importlib.import_module("orjson")
+    except ImportError:
+        return _stdlib_dumps
+    dumps: Callable[[list[float | None]], bytes] = module.dumps
+    return dumps
+
+
+_dump_numbers = _numbers_dumper()
+
+
+def _json_numbers(values: list[float | None]) -> list[str]:
+    """Each number (or None) as JSON text: the list written as one JSON array, then split,
+    which is many times faster than a ``repr`` per number with orjson's float writer."""
+    if not values:
+        return []
+    return _dump_numbers(values)[1:-1].decode("ascii").split(",")
 
 
 def _reading(reader: TaskReader) -> Reading:

@@ -522,7 +522,7 @@ def _write_comparison(comparison: Comparison, settings: Settings, patterns: str,
              f"{before.tiers[tier]:,}") for tier in TIERS]
     rows.append(("total", *(f"{after.tiers[other]:,}" for other in TIERS), f"{total:,}"))
     blocks.append(["tiers, before (rows) and after (columns):",
-                   output.table(("before \\ after", *TIERS, "total"), rows),
+                   output.table(("before", *TIERS, "total"), rows),
                    f"tasks whose tier changes: {comparison.changed:,} ({_share(comparison.changed, total)})"])
     model_rows = [(key, f"{before.models[key]:,}", _share(before.models[key], total), f"{after.models[key]:,}",
                    _share(after.models[key], total), f"{after.models[key] - before.models[key]:+,}")
