@@ -194,8 +194,8 @@ def test_out_write_failure_is_one_line_and_status_74(tmp_path):
 # --- bad input: one line, the file and the line named, status 2 ------------------------------
 
 BAD_INPUT = [
-    ("t.jsonl", b'{"description": "a"}\n{"description": "b",}\n', [],
-     "'{path}', line 2: not JSON: Expecting property name enclosed in double quotes (column 21)"),
+    ("t.jsonl", b'{"description": "a"}\n{"description": "b" "c"}\n', [],
+     "'{path}', line 2: not JSON: Expecting ',' delimiter (column 21)"),
     ("t.jsonl", b'{"description": "a"}\n["a list"]\n', [], "'{path}', line 2: not a JSON object but a list"),
     ("t.jsonl", b'{"description": "a"}\n\n{"text": "b", "id": 3}\n', [],
      "'{path}', line 3: no field \"description\" (fields: \"text\", \"id\"); --field names the field"),
@@ -268,7 +268,7 @@ def test_a_bad_toml_patterns_file_names_the_line(tmp_path):
     (b'{"enabled_models": ["Claude-Haiku"]}', "'enabled_models' holds the unknown model key 'Claude-Haiku'"),
     (b'{"cost_conscious": "yes"}', "'cost_conscious' must be true or false"),
     (b'{"default_worker_model": null}', "'default_worker_model' holds null, not a model key"),
-    (b'{"default_worker_model":\n "auto",}', "line 2: not JSON: Expecting property name"),
+    (b'{"default_worker_model":\n "auto" "x"}', "line 2: not JSON: Expecting ',' delimiter (column 9)"),
 ])
 def test_a_preferences_file_must_be_the_dictionary_form(tmp_path, content, message):
     tasks = jsonl(tmp_path / "t.jsonl", [{"description": COMPLEX}])

@@ -185,12 +185,28 @@ def test_input_is_streamed_a_block_at_a_time():
             self.read_so_far += len(data)
             return data
 
+        def read1(self, size=-1):
+            return self.read(size)
+
     data = b"".join(b'{"description": "task %d"}\n' % i for i in range(200_000))
     stream = Counting(data)
     batches = TaskReader(stream, "'tasks'", models=KEYS).batches()
     first = next(batches)
     assert len(first) < 100_000 and stream.read_so_far < len(data) // 2
     assert len(first) + sum(len(b) for b in batches) == 200_000
+
+
+def test_a_pipe_is_read_as_its_lines_arrive():
+    import os
+    import threading
+    read_end, write_end = os.pipe()
+    with open(read_end, "rb") as stream, open(write_end, "wb", buffering=0) as writer:
+        batches = TaskReader(stream, "standard input", fmt="text").batches()
+        writer.write(b"first task\nsecond")
+        first = next(batches)  # the writer is still open: the first line is there already
+        assert first.descriptions == ["first task"]
+        threading.Thread(target=lambda: (writer.write(b" task\n"), writer.close())).start()
+        assert [d for batch in batches for d in batch.descriptions] == ["second task"]
 
 
 def test_format_by_name_then_by_first_line():

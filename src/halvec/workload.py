@@ -146,8 +146,11 @@ class _Lines:
         return self.first_block
 
     def _read(self) -> bytes:
+        # read1 hands over what a pipe holds now, up to a block, rather than waiting for a
+        # whole block: tasks are counted as they arrive
+        read: Callable[[int], bytes] = getattr(self.stream, "read1", None) or self.stream.read
         try:
-            data = self.stream.read(self.block_size)
+            data = read(self.block_size)
         except OSError as error:
             raise InputProblem(self.where, f"cannot be read: {error.strerror or error}") from None
         self.bytes_read += len(data)
