@@ -28,7 +28,7 @@ import collections
 from collections.abc import Callable, Iterable, Iterator
 from contextlib import contextmanager
 from dataclasses import dataclass
-from itertools import compress, repeat
+from itertools import chain, compress, repeat
 from operator import add, attrgetter, is_, itemgetter, mul, truediv
 from typing import IO, Any, Final, Literal, Protocol
 
@@ -271,7 +271,6 @@ _count_elements: Callable[[dict[Any, int], Iterable[Any]], None] = getattr(
 _Facts = tuple[mr.Complexity, Rule, ListName | None, int | None]
 _SPAN = attrgetter("span")
 _KEY = attrgetter("key")
-_LINE: Callable[..., str] = '{{"line":{},"id":{},{},"span":{},"cost":{}}}\n'.format
 _SPAN_TEXTS_KEPT: Final = 100_000
 
 
@@ -401,8 +400,11 @@ class _Tally:
         if len(self._span_texts) > _SPAN_TEXTS_KEPT:
             self._span_texts.clear()
         spans = map(self._span_texts.__getitem__, map(_SPAN, explanations))
-        return "".join(map(_LINE, batch.lines, id_texts, map(prefixes.__getitem__, keys), spans,
-                           self._cost_texts(batch, facts, requested)))
+        # the parts of every line in turn, joined once (faster than a format per line)
+        return "".join(chain.from_iterable(zip(
+            repeat('{"line":'), map(str, batch.lines), repeat(',"id":'), id_texts, repeat(","),
+            map(prefixes.__getitem__, keys), repeat(',"span":'), spans, repeat(',"cost":'),
+            self._cost_texts(batch, facts, requested), repeat("}\n"))))
 
     def _cost_texts(self, batch: Batch, facts: list[_Facts], requested: list[str | None]) -> Iterable[str]:
         """Each task's cost as JSON text."""
