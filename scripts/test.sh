@@ -36,7 +36,8 @@ for version in ${HALVEC_PYTHONS:-$SUPPORTED_PYTHONS}; do
     ran+=("$version")
 
     echo "== CPython $version ($python): release build"
-    make_venv ".venv-test-$version" "$python" "${BUILD_TOOLS[@]}" "${TEST_TOOLS[@]}" "${TYPE_TOOLS[@]}"
+    make_venv ".venv-test-$version" "$python" "${BUILD_TOOLS[@]}" "${TEST_TOOLS[@]}" "${TYPE_TOOLS[@]}" \
+        "${RUNTIME_EXTRAS[@]}"
     install_package ".venv-test-$version" "build/test-release-$version" -Ccmake.define.HALVEC_TEST_HOOKS=ON
     step "running the test suite against the release build" "about 40 s"
     if ".venv-test-$version/bin/python" -m pytest -q "$@"; then finish_step; else failed+=("$version release"); fi

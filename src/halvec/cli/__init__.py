@@ -3,9 +3,11 @@
     halvec models [--keys PROVIDER,...] [--enabled KEY,...] [--json]
     halvec route DESCRIPTION | - | --file PATH [--model KEY] [--scheduler] [--keys PROVIDER,...]
                  [--cost-conscious] [--enabled KEY,...] [--default KEY]
-                 [--encoding-errors strict|replace] [--explain] [--json]
+                 [--encoding-errors strict|replace] [--patterns FILE] [--explain] [--json]
     halvec classify DESCRIPTION | - | --file PATH [--tool-count N]
-                 [--encoding-errors strict|replace] [--explain] [--json]
+                 [--encoding-errors strict|replace] [--patterns FILE] [--explain] [--json]
+    halvec eval FILE | - [options] [--patterns FILE [--compare]] [--out FILE] [--json]
+    halvec patterns [--patterns FILE] [--json]
     halvec --version
 
 This module is the program: it assembles the parser from the commands (one module each,
@@ -25,8 +27,8 @@ from collections.abc import Callable, Sequence
 from typing import TYPE_CHECKING, NoReturn
 
 import halvec
-from halvec.cli import classify, models, output, route
-from halvec.cli.options import Command, UsageError
+from halvec.cli import classify, evaluate, models, output, patterns, route
+from halvec.cli.options import Command, InputError, UsageError, with_patterns
 from halvec.cli.status import ExitStatus, describe_exit_statuses
 
 if TYPE_CHECKING:
@@ -34,7 +36,8 @@ if TYPE_CHECKING:
 
 __all__ = ["COMMANDS", "ExitStatus", "build_parser", "main"]
 
-COMMANDS: tuple[Command, ...] = (models.COMMAND, route.COMMAND, classify.COMMAND)
+COMMANDS: tuple[Command, ...] = (models.COMMAND, with_patterns(route.COMMAND), with_patterns(classify.COMMAND),
+                                 evaluate.COMMAND, patterns.COMMAND)
 """The program's commands, in the order its help lists them."""
 
 
@@ -78,7 +81,8 @@ def build_parser(prog: str = "halvec") -> argparse.ArgumentParser:
     """The program's parser, with a subparser for each of :data:`COMMANDS`."""
     parser = _ArgumentParser(
         prog=prog,
-        description="Try the Halvec model router: list the models, or choose one for a task.",
+        description="Try the Halvec model router: list the models, choose one for a task, or route a "
+                    "whole workload and see what it costs.",
         epilog=describe_exit_statuses(), formatter_class=_HelpFormatter)
     parser.add_argument("--version", action="version",
                         version=f"halvec {halvec.__version__} (CPython {platform.python_version()})")
@@ -107,6 +111,10 @@ def main(argv: Sequence[str] | None = None, *, prog: str = "halvec") -> int:
         except UsageError as error:
             command_parser: argparse.ArgumentParser = args.parser
             command_parser.error(str(error))
+        except InputError as error:  # the input's fault, not the command line's: no usage
+            output.flush()
+            output.message(f"{args.parser.prog}: error: {output.escape(str(error), backslash=False)}\n")
+            return ExitStatus.USAGE.value
         output.flush()
         return int(status)
     except SystemExit as exit_:

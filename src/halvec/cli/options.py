@@ -11,15 +11,17 @@ from __future__ import annotations
 import argparse
 import difflib
 from collections.abc import Callable, Sequence
-from dataclasses import dataclass
+from dataclasses import dataclass, replace
 from typing import Literal
 
+from halvec import pattern_lists
 from halvec.config import SecretsStore
 from halvec.core import model_router as mr
 
-__all__ = ["AUTO", "Command", "EncodingErrors", "RouterOptions", "TextSource", "UsageError",
-           "add_json_option", "add_router_options", "add_text_source", "model_choice",
-           "model_keys", "model_list", "near_miss", "provider_list", "providers"]
+__all__ = ["AUTO", "Command", "EncodingErrors", "InputError", "RouterOptions", "TextSource", "UsageError",
+           "add_json_option", "add_patterns_option", "add_router_options", "add_text_source", "model_choice",
+           "model_key", "model_keys", "model_list", "near_miss", "patterns_from_args", "provider_list",
+           "providers", "with_patterns"]
 
 AUTO = "auto"
 """The model choice that leaves the decision to the router."""
@@ -29,6 +31,11 @@ EncodingErrors = Literal["strict", "replace"]
 
 class UsageError(Exception):
     """A mistake in the command line that argparse could not see while parsing."""
+
+
+class InputError(Exception):
+    """Input the command cannot use: a file's content, named with its line. The program
+    says it in one line, without the usage, and ends with the usage error's status."""
 
 
 @dataclass(frozen=True)
@@ -67,6 +74,13 @@ def model_choice(text: str) -> str:
     if text == AUTO or text in mr.AVAILABLE_MODELS:
         return text
     raise _unknown("model key", [text], model_keys(), also=AUTO)
+
+
+def model_key(text: str) -> str:
+    """A model key of the catalogue (not ``auto``); compared exactly, as the module compares."""
+    if text in mr.AVAILABLE_MODELS:
+        return text
+    raise _unknown("model key", [text], model_keys())
 
 
 def model_list(text: str) -> list[str]:
@@ -218,3 +232,42 @@ class TextSource:
         path: str | None = args.file
         errors: EncodingErrors = "replace" if args.encoding_errors == "replace" else "strict"
         return cls(name=name, argument=argument, path=path, errors=errors)
+
+
+# --- the classifier's pattern lists ----------------------------------------------------------
+
+def add_patterns_option(parser: argparse.ArgumentParser) -> None:
+    """``--patterns FILE``: classify with the lists of a patterns file."""
+    parser.add_argument(
+        "--patterns", metavar="FILE",
+        help='classify with the pattern lists of FILE instead of those in force: JSON (TOML when '
+             'its name ends in .toml) with a "complex" list, a "simple" list or both, as '
+             '"halvec patterns --json" prints them; a list it leaves out stays as it is')
+
+
+def patterns_from_args(args: argparse.Namespace) -> pattern_lists.PatternLists | None:
+    """The lists ``--patterns`` names, read and checked; None without the option."""
+    path: str | None = getattr(args, "patterns", None)
+    if path is None:
+        return None
+    try:
+        return pattern_lists.load(path, where=f"--patterns {path!r}")
+    except pattern_lists.PatternFileError as error:
+        raise InputError(str(error)) from None
+
+
+def with_patterns(command: Command) -> Command:
+    """``command`` with ``--patterns``: it runs with the file's lists in force, and the
+    module's own lists are put back when it is done."""
+    def add_arguments(parser: argparse.ArgumentParser) -> None:
+        command.add_arguments(parser)
+        add_patterns_option(parser)
+
+    def run(args: argparse.Namespace) -> int:
+        lists = patterns_from_args(args)
+        if lists is None:
+            return command.run(args)
+        with pattern_lists.applied(lists):
+            return command.run(args)
+
+    return replace(command, add_arguments=add_arguments, run=run)

@@ -1,0 +1,580 @@
+"""``halvec eval``: route a whole workload of tasks and report the tiers, models, deciding
+rules and patterns, and cost; with ``--patterns FILE --compare``, what other pattern lists
+would change.
+
+The tasks are streamed from a JSONL, CSV or text file (or standard input), a block at a
+time, so memory stays flat whatever the input's size; :mod:`halvec.workload` reads them and
+:mod:`halvec.evaluation` routes and counts them. The report is text, or one JSON document
+with ``--json``, whose keys are stable (the README lists them).
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import sys
+from collections.abc import Mapping
+from contextlib import ExitStack
+from typing import IO, Any, TypedDict
+
+from halvec.cli import output
+from halvec.cli.options import (AUTO, Command, InputError, RouterOptions, UsageError, add_json_option,
+                                add_patterns_option, add_router_options, model_choice, model_key,
+                                model_keys, near_miss, patterns_from_args)
+from halvec.cli.progress import Progress
+from halvec.cli.status import ExitStatus
+from halvec.core import model_router as mr
+from halvec.evaluation import (TIERS, Change, Comparison, Cost, Report, Settings, Summary,
+                               compare, evaluate, outcome_json)
+from halvec.explain import DecidedBy, Rule
+from halvec.pattern_lists import LIST_NAMES, applied
+from halvec.workload import Format, InputProblem, TaskReader, fast_json, open_source
+
+__all__ = ["COMMAND", "ComparisonJSON", "CostJSON", "EvalJSON", "SummaryJSON", "load_config"]
+
+_CONFIG_KEYS = ("enabled_models", "cost_conscious", "default_worker_model", "default_scheduler_model")
+
+
+# --- JSON: the documented, stable keys -------------------------------------------------------
+
+class BadLineJSON(TypedDict):
+    line: int
+    problem: str
+
+
+class InputJSON(TypedDict):
+    source: str
+    format: str
+    field: str | None
+    blank_lines: int
+    bad_lines: int
+    first_bad_lines: list[BadLineJSON]
+    replaced_lines: int
+
+
+class PatternJSON(TypedDict):
+    index: int
+    pattern: str
+    tasks: int
+
+
+class NeverDecidedJSON(TypedDict):
+    list: str
+    index: int
+    pattern: str
+
+
+class BaselineJSON(TypedDict):
+    model: str
+    cost: float
+    saving: float
+    saving_share: float | None
+
+
+class CostJSON(TypedDict):
+    costed_tasks: int
+    uncosted_tasks: int
+    input_tokens: int
+    output_tokens: int
+    routed: float
+    alone: dict[str, float]
+    baseline: BaselineJSON
+
+
+class SummaryJSON(TypedDict):
+    tiers: dict[str, int]
+    models: dict[str, int]
+    decided_by: dict[DecidedBy, int]
+    requests_not_honoured: int
+    rules: dict[Rule, int]
+    counts_share: float | None
+    patterns: dict[str, list[PatternJSON]]
+    never_decided: list[NeverDecidedJSON]
+    cost: CostJSON | None
+
+
+class EvalJSON(SummaryJSON):
+    """``halvec eval --json``."""
+
+    tasks: int
+    input: InputJSON
+    selection_for: str
+
+
+class ChangeJSON(TypedDict):
+    line: int
+    id: Any
+    description: str
+    before: dict[str, Any]
+    after: dict[str, Any]
+
+
+class ComparisonJSON(TypedDict):
+    """``halvec eval --patterns FILE --compare --json``."""
+
+    tasks: int
+    input: InputJSON
+    selection_for: str
+    patterns: str
+    before: SummaryJSON
+    after: SummaryJSON
+    transitions: dict[str, dict[str, int]]
+    changed: int
+    changes: list[ChangeJSON]
+
+
+# --- options ---------------------------------------------------------------------------------
+
+def _count(text: str) -> int:
+    """A token count: a whole number, 0 or more."""
+    if text.isascii() and text.isdigit():
+        return int(text)
+    raise argparse.ArgumentTypeError(f"not a count of tokens (a whole number, 0 or more): {text!r}")
+
+
+def _add_arguments(parser: argparse.ArgumentParser) -> None:
+    keys = ", ".join(model_keys())
+    parser.add_argument("source", metavar="FILE",
+                        help="the tasks: JSONL, CSV with a header, or text with one task to a line; "
+                             "- reads standard input")
+    parser.add_argument("--format", choices=("jsonl", "csv", "text"),
+                        help="the input's format (default: by the file's name, .jsonl .ndjson .json .csv "
+                             ".txt; else JSONL when the first line starts with {, text otherwise)")
+    parser.add_argument("--field", metavar="NAME",
+                        help='the JSONL field or CSV column that holds the description (default: "description")')
+    parser.add_argument("--model", type=model_choice, metavar="KEY",
+                        help=f"the explicit model choice of tasks that make none themselves (a record's "
+                             f"\"model\"): {keys}, or auto (the default)")
+    parser.add_argument("--default", type=model_choice, metavar="KEY",
+                        help=f"configured default model: {keys}, or auto")
+    parser.add_argument("--scheduler", action="store_true",
+                        help="select as for scheduled jobs (their own default) rather than workers")
+    parser.add_argument("--cost-conscious", action="store_true", help="prefer cheaper models")
+    add_router_options(parser)
+    parser.add_argument("--config", metavar="FILE",
+                        help="the preferences as their dictionary form, in JSON (enabled_models, "
+                             "cost_conscious, default_worker_model, default_scheduler_model); the options "
+                             "above override it")
+    parser.add_argument("--input-tokens", type=_count, metavar="N",
+                        help='input tokens of each task whose record has no "input_tokens"')
+    parser.add_argument("--output-tokens", type=_count, metavar="M",
+                        help='output tokens of each task whose record has no "output_tokens"')
+    parser.add_argument("--baseline", type=model_key, metavar="KEY",
+                        help=f"the model to state the saving against: {keys} (default: the one that "
+                             f"would cost the most on its own)")
+    add_patterns_option(parser)
+    parser.add_argument("--compare", action="store_true",
+                        help="with --patterns: route every task with the lists in force and with FILE's, "
+                             "and report what changes")
+    parser.add_argument("--out", metavar="FILE",
+                        help="write one JSON line per task to FILE (with --compare: per task that changes)")
+    parser.add_argument("--skip-bad", action="store_true",
+                        help="count and report bad lines and go on, instead of stopping at the first")
+    parser.add_argument(
+        "--encoding-errors", choices=("strict", "replace"), default="strict",
+        help="what to do with text that is not valid UTF-8: strict refuses it (the default), "
+             "replace goes on with U+FFFD in its place and says on how many lines")
+    add_json_option(parser)
+
+
+def load_config(path: str) -> mr.ModelRoutingConfig:
+    """The preferences in a JSON file of their dictionary form, checked: an object with
+    only the four keys, each with a value of its kind; model keys exactly as the catalogue
+    spells them. Raises :class:`InputError` naming the file (and the line, for bad JSON)."""
+    where = f"--config {path!r}"
+    try:
+        with open(path, "rb") as file:
+            data = file.read()
+    except OSError as error:
+        raise UsageError(f"cannot read --config {path!r}: {error.strerror or error}") from None
+    data = data.removeprefix(b"\xef\xbb\xbf")
+    try:
+        document = json.loads(data.decode("utf-8"))
+    except UnicodeDecodeError as error:
+        raise InputError(f"{where}, line {data.count(b'\\n', 0, error.start) + 1}: not valid UTF-8 "
+                         f"(byte 0x{data[error.start]:02x})") from None
+    except json.JSONDecodeError as error:
+        raise InputError(f"{where}, line {error.lineno}: not JSON: {error.msg} (column {error.colno})") from None
+    except RecursionError:
+        raise InputError(f"{where}: not JSON: nested too deeply") from None
+    form = "the preferences' dictionary form"
+    if not isinstance(document, dict):
+        raise InputError(f"{where}: not {form}: a JSON object with the keys {', '.join(_CONFIG_KEYS)}")
+    unknown = [key for key in document if key not in _CONFIG_KEYS]
+    if unknown:
+        hints = [hint for key in unknown if (hint := near_miss(key, _CONFIG_KEYS)) is not None]
+        raise InputError(f"{where}: not {form}: unknown key{'s' if len(unknown) > 1 else ''} "
+                         f"{', '.join(map(repr, unknown))} (the keys are {', '.join(_CONFIG_KEYS)})"
+                         + (f"; did you mean {hints[0]!r}?" if len(unknown) == 1 and hints else ""))
+    valid = model_keys()
+
+    def check_key(name: str, value: object, *, auto: bool) -> None:
+        if isinstance(value, str) and (value in valid or (auto and value == AUTO)):
+            return
+        choices = ", ".join(valid) + (", or auto" if auto else "")
+        if not isinstance(value, str):
+            raise InputError(f"{where}: {name!r} holds {json.dumps(value)[:60]}, not a model key ({choices})")
+        hint = near_miss(value, [*valid, *([AUTO] if auto else [])])
+        raise InputError(f"{where}: {name!r} holds the unknown model key {value!r} (choose from {choices})"
+                         + (f"; did you mean {hint!r}?" if hint is not None else ""))
+
+    if "enabled_models" in document:
+        enabled = document["enabled_models"]
+        if not isinstance(enabled, list):
+            raise InputError(f"{where}: 'enabled_models' must be a list of model keys")
+        for key in enabled:
+            check_key("enabled_models", key, auto=False)
+    if "cost_conscious" in document and not isinstance(document["cost_conscious"], bool):
+        raise InputError(f"{where}: 'cost_conscious' must be true or false")
+    for name in ("default_worker_model", "default_scheduler_model"):
+        if name in document:
+            check_key(name, document[name], auto=True)
+    return mr.ModelRoutingConfig.from_dict(document)
+
+
+def _settings(args: argparse.Namespace) -> Settings:
+    options = RouterOptions.from_args(args)
+    config_path: str | None = args.config
+    config = load_config(config_path) if config_path is not None else mr.ModelRoutingConfig()
+    if options.enabled is not None:
+        config.enabled_models = list(options.enabled)
+    if options.cost_conscious:
+        config.cost_conscious = True
+    default: str | None = args.default
+    scheduler = bool(args.scheduler)
+    if default is not None:
+        if scheduler:
+            config.default_scheduler_model = default
+        else:
+            config.default_worker_model = default
+    return Settings(config=config, store=options.store(), scheduler=scheduler, model=args.model,
+                    input_tokens=args.input_tokens, output_tokens=args.output_tokens, baseline=args.baseline)
+
+
+# --- the run ---------------------------------------------------------------------------------
+
+def _run(args: argparse.Namespace) -> int:
+    parser: argparse.ArgumentParser = args.parser
+    source: str = args.source
+    out_path: str | None = args.out
+    fmt: Format | None = args.format
+    if args.compare and args.patterns is None:
+        raise UsageError("--compare needs --patterns FILE: the lists to compare with those in force")
+    if fmt == "text" and args.field is not None:
+        raise UsageError("--field names a JSONL field or a CSV column; text input has neither")
+    if out_path == "-":
+        raise UsageError("--out needs a file: the report goes to standard output")
+    settings = _settings(args)
+    lists = patterns_from_args(args)
+    progress = Progress()
+    with ExitStack() as stack:
+        try:
+            stream, where, size = open_source(source)
+        except OSError as error:
+            raise UsageError(f"cannot read {source!r}: {error.strerror or error}") from None
+        if source != "-":
+            stack.enter_context(stream)
+        out: IO[bytes] | None = None
+        if out_path is not None:
+            try:
+                # unbuffered: the lines go out a batch at a time, and a failed write leaves
+                # nothing behind for the close to fail on again
+                out = stack.enter_context(open(out_path, "wb", buffering=0))
+            except OSError as error:
+                raise UsageError(f"cannot write --out {out_path!r}: {error.strerror or error}") from None
+        stack.callback(progress.close)
+        try:
+            reader = TaskReader(stream, where, name=source, fmt=fmt, field=args.field or "description",
+                                models=model_keys(), skip_bad=bool(args.skip_bad),
+                                encoding_errors="replace" if args.encoding_errors == "replace" else "strict",
+                                size=size, hint=lambda key: near_miss(key, [*model_keys(), AUTO]))
+            if args.compare and lists is not None:
+                result: Report | Comparison = compare(reader, settings, lists, out=out, progress=progress)
+            elif lists is not None:
+                with applied(lists):
+                    result = evaluate(reader, settings, out=out, progress=progress)
+            else:
+                result = evaluate(reader, settings, out=out, progress=progress)
+            if out is not None:
+                out.flush()
+        except InputProblem as problem:
+            raise InputError(str(problem)) from None
+        except OSError as error:
+            if out is None:
+                raise
+            raise output.OutputError(f"cannot write --out {out_path!r}: {error.strerror or error}") from None
+    if result.reading.replaced_lines:
+        lines = result.reading.replaced_lines
+        source = "standard input" if result.reading.source == "-" else repr(result.reading.source)
+        output.message(f"{parser.prog}: warning: {output.escape(source, backslash=False)}: "
+                       f"replaced what is not valid UTF-8 with U+FFFD on {lines:,} line{'s' if lines != 1 else ''} "
+                       f"(the first on line {result.reading.first_replaced_line})\n")
+    if result.reading.bad_lines:
+        bad = result.reading.bad_lines
+        output.message(f"{parser.prog}: warning: skipped {bad:,} bad line{'s' if bad != 1 else ''}"
+                       f" (the first: line {result.reading.first_bad_lines[0].line}: "
+                       f"{output.escape(result.reading.first_bad_lines[0].problem, backslash=False)})\n")
+    if isinstance(result, Comparison):
+        assert args.patterns is not None
+        if args.json:
+            output.json_document(_comparison_json(result, settings, args.patterns))
+        else:
+            _write_comparison(result, settings, args.patterns, out_path)
+    elif args.json:
+        output.json_document(_report_json(result, settings))
+    else:
+        _write_report(result, settings)
+    return ExitStatus.OK
+
+
+# --- JSON ------------------------------------------------------------------------------------
+
+def _input_json(report: Report | Comparison) -> InputJSON:
+    reading = report.reading
+    return {"source": reading.source, "format": reading.format,
+            "field": reading.field if reading.format != "text" else None,
+            "blank_lines": reading.blank_lines, "bad_lines": reading.bad_lines,
+            "first_bad_lines": [{"line": bad.line, "problem": bad.problem} for bad in reading.first_bad_lines],
+            "replaced_lines": reading.replaced_lines}
+
+
+def _cost_json(cost: Cost | None) -> CostJSON | None:
+    if cost is None:
+        return None
+    return {"costed_tasks": cost.costed_tasks, "uncosted_tasks": cost.uncosted_tasks,
+            "input_tokens": cost.input_tokens, "output_tokens": cost.output_tokens,
+            "routed": cost.routed, "alone": dict(cost.alone),
+            "baseline": {"model": cost.baseline, "cost": cost.baseline_cost, "saving": cost.saving,
+                         "saving_share": cost.saving_share}}
+
+
+def _summary_json(summary: Summary) -> SummaryJSON:
+    patterns: dict[str, list[PatternJSON]] = {name: [] for name in LIST_NAMES}
+    for entry in summary.patterns:
+        patterns[entry.list].append({"index": entry.index, "pattern": entry.pattern, "tasks": entry.tasks})
+    return {"tiers": dict(summary.tiers), "models": dict(summary.models), "decided_by": dict(summary.decided_by),
+            "requests_not_honoured": summary.requests_not_honoured, "rules": dict(summary.rules),
+            "counts_share": summary.counts_share, "patterns": patterns,
+            "never_decided": [{"list": p.list, "index": p.index, "pattern": p.pattern}
+                              for p in summary.never_decided],
+            "cost": _cost_json(summary.cost)}
+
+
+def _report_json(report: Report, settings: Settings) -> EvalJSON:
+    summary = _summary_json(report.summary)
+    return {"tasks": report.summary.tasks, "input": _input_json(report),
+            "selection_for": "scheduler" if settings.scheduler else "worker",
+            **summary}
+
+
+def _comparison_json(comparison: Comparison, settings: Settings, patterns: str) -> ComparisonJSON:
+    return {"tasks": comparison.before.tasks, "input": _input_json(comparison),
+            "selection_for": "scheduler" if settings.scheduler else "worker", "patterns": patterns,
+            "before": _summary_json(comparison.before), "after": _summary_json(comparison.after),
+            "transitions": {tier: dict(row) for tier, row in comparison.transitions.items()},
+            "changed": comparison.changed, "changes": [_change_json(change) for change in comparison.changes]}
+
+
+def _change_json(change: Change) -> ChangeJSON:
+    return {"line": change.line, "id": change.id, "description": change.description,
+            "before": outcome_json(change.before), "after": outcome_json(change.after)}
+
+
+# --- text ------------------------------------------------------------------------------------
+
+_BAR_WIDTH = 30
+
+
+def _bar_character() -> str:
+    """A full block where standard output can show one, else ``#``."""
+    encoding = getattr(sys.stdout, "encoding", None) or "ascii"
+    try:
+        "\u2588".encode(encoding)
+    except (UnicodeEncodeError, LookupError):
+        return "#"
+    return "\u2588"
+
+
+def _share(part: int, whole: int) -> str:
+    return f"{100 * part / whole:.1f}%" if whole else "-"
+
+
+def _money(amount: float) -> str:
+    return f"{amount:,.2f}" if abs(amount) >= 100 else f"{amount:,.4f}"
+
+
+def _tokens(count: int) -> str:
+    for scale, unit in ((1e9, "G"), (1e6, "M"), (1e3, "k")):
+        if count >= scale:
+            return f"{count / scale:.1f}{unit}"
+    return str(count)
+
+
+def _counts_table(title: str, counts: Mapping[str, int] | Mapping[Rule, int], total: int, *, bars: bool) -> str:
+    character = _bar_character()
+    most = max(counts.values(), default=0)
+    rows = []
+    for name, n in counts.items():
+        bar = character * round(_BAR_WIDTH * n / most) if bars and most else ""
+        rows.append((name.replace("_", " "), f"{n:,}", _share(n, total), bar))
+    return output.table((title, "tasks", "share", ""), rows)
+
+
+def _shorten(text: str, width: int) -> str:
+    """``text`` cut to about ``width`` characters (the table escapes what it shows)."""
+    return text if len(text) <= width else text[:width - 3] + "..."
+
+
+def _source_line(report: Report | Comparison, settings: Settings, tasks: int) -> str:
+    reading = report.reading
+    what = reading.format.upper() if reading.format != "text" else "text"
+    if reading.format != "text":
+        what += f", {'field' if reading.format == 'jsonl' else 'column'} {json.dumps(reading.field, ensure_ascii=False)}"
+    selection = "scheduled jobs" if settings.scheduler else "workers"
+    source = "standard input" if reading.source == "-" else repr(reading.source)
+    return f"tasks: {tasks:,} from {output.escape(source, backslash=False)} ({what}), selected as for {selection}"
+
+
+def _reading_lines(report: Report | Comparison) -> list[str]:
+    reading = report.reading
+    lines = []
+    if reading.blank_lines:
+        lines.append(f"blank lines: {reading.blank_lines:,} (no task)")
+    if reading.replaced_lines:
+        lines.append(f"lines read with U+FFFD for what is not UTF-8: {reading.replaced_lines:,}")
+    if reading.bad_lines:
+        lines.append(f"bad lines skipped: {reading.bad_lines:,}")
+        for bad in reading.first_bad_lines[:5]:
+            lines.append(f"  line {bad.line}: {output.escape(_shorten(bad.problem, 100), backslash=False)}")
+        if reading.bad_lines > 5:
+            lines.append(f"  and {reading.bad_lines - 5:,} more"
+                         + (" (--json lists the first 20)" if reading.bad_lines > 5 else ""))
+    return lines
+
+
+def _decided_lines(summary: Summary) -> list[str]:
+    decided = ", ".join(f"{name.replace('_', ' ')} {n:,}" for name, n in summary.decided_by.items())
+    lines = [f"decided by: {decided}"]
+    if summary.requests_not_honoured:
+        lines.append(f"note: {summary.requests_not_honoured:,} tasks asked for a model that is not usable "
+                     f"(not enabled, or no API key) and were routed another way")
+    if summary.decided_by["fallback"]:
+        lines.append(f"note: {summary.decided_by['fallback']:,} tasks fell back to the first usable enabled "
+                     f"model: no model the router prefers for their tier is usable")
+    if summary.decided_by["last_resort"]:
+        lines.append(f"note: {summary.decided_by['last_resort']:,} tasks got the last resort: no model is "
+                     f"usable (see --keys and --enabled), so Claude Sonnet is named but cannot run")
+    return lines
+
+
+def _pattern_lines(summary: Summary) -> list[str]:
+    rows = [(f"{entry.list} {entry.index + 1}", _shorten(entry.pattern, 60), f"{entry.tasks:,}",
+             _share(entry.tasks, summary.tasks)) for entry in summary.patterns]
+    lines = [output.table(("pattern", "", "tasks", "share"), rows)]
+    never = summary.never_decided
+    if never:
+        lines.append(f"never decided a task: {', '.join(f'{p.list} {p.index + 1}' for p in never)}")
+    return lines
+
+
+def _cost_lines(summary: Summary, settings: Settings) -> list[str]:
+    cost = summary.cost
+    if cost is None:
+        return ["cost: no task has both token counts, so these are shares only (give the records "
+                "\"input_tokens\" and \"output_tokens\", or --input-tokens N --output-tokens M)"]
+    lines = [f"cost at the catalogue's prices per 1,000 tokens, for {cost.costed_tasks:,} tasks "
+             f"({_tokens(cost.input_tokens)} input and {_tokens(cost.output_tokens)} output tokens):"]
+    if cost.uncosted_tasks:
+        lines.append(f"  ({cost.uncosted_tasks:,} tasks without token counts are left out of the cost)")
+    rows = [("routed", _money(cost.routed))]
+    rows += [(f"{key} alone", _money(amount)) for key, amount in cost.alone.items()]
+    lines += ["  " + line for line in output.table(("models", "cost"), rows).splitlines()]
+    why = "" if settings.baseline is not None else " (the most expensive here)"
+    share = f" ({100 * cost.saving_share:.1f}%)" if cost.saving_share is not None else ""
+    lines.append(f"saving against {cost.baseline}{why}: {_money(cost.saving)}{share}")
+    return lines
+
+
+def _write_report(report: Report, settings: Settings) -> None:
+    summary = report.summary
+    total = summary.tasks
+    blocks: list[list[str]] = [[_source_line(report, settings, total), *_reading_lines(report)]]
+    if not fast_json() and report.reading.format == "jsonl" and total >= 1_000_000:
+        blocks[0].append("(install orjson, pip install 'halvec[fast]', to read JSON lines faster)")
+    blocks.append([_counts_table("tier", summary.tiers, total, bars=True)])
+    blocks.append([_counts_table("model", summary.models, total, bars=True), *_decided_lines(summary)])
+    rules = _counts_table("deciding rule", summary.rules, total, bars=False).splitlines()
+    share = summary.counts_share
+    rules.append(f"decided by the word and tool counts alone: "
+                 f"{'-' if share is None else f'{100 * share:.1f}%'}")
+    blocks.append(rules)
+    blocks.append(_pattern_lines(summary))
+    blocks.append(_cost_lines(summary, settings))
+    output.line("\n\n".join("\n".join(block) for block in blocks))
+
+
+def _write_comparison(comparison: Comparison, settings: Settings, patterns: str, out_path: str | None) -> None:
+    before, after = comparison.before, comparison.after
+    total = before.tasks
+    blocks: list[list[str]] = [[_source_line(comparison, settings, total), *_reading_lines(comparison),
+                                f"before: the pattern lists in force; after: {output.escape(repr(patterns))}"]]
+    rows = [(tier, *(f"{comparison.transitions[tier][other]:,}" for other in TIERS),
+             f"{before.tiers[tier]:,}") for tier in TIERS]
+    rows.append(("total", *(f"{after.tiers[other]:,}" for other in TIERS), f"{total:,}"))
+    blocks.append(["tiers, before (rows) and after (columns):",
+                   output.table(("before", *TIERS, "total"), rows),
+                   f"tasks whose tier changes: {comparison.changed:,} ({_share(comparison.changed, total)})"])
+    model_rows = [(key, f"{before.models[key]:,}", _share(before.models[key], total), f"{after.models[key]:,}",
+                   _share(after.models[key], total), f"{after.models[key] - before.models[key]:+,}")
+                  for key in before.models]
+    blocks.append([output.table(("model", "before", "share", "after", "share", "change"), model_rows)])
+    rule_rows = [(rule.replace("_", " "), f"{before.rules[rule]:,}", f"{after.rules[rule]:,}",
+                  f"{after.rules[rule] - before.rules[rule]:+,}") for rule in before.rules]
+    blocks.append([output.table(("deciding rule", "before", "after", "change"), rule_rows)])
+    never = after.never_decided
+    if never:
+        blocks.append([f"after, never decided a task: {', '.join(f'{p.list} {p.index + 1}' for p in never)}"])
+    if before.cost is not None and after.cost is not None:
+        cost_rows = [("as routed", _money(before.cost.routed), _money(after.cost.routed),
+                      f"{after.cost.routed - before.cost.routed:+,.4f}"),
+                     (f"saving against {before.cost.baseline}", _money(before.cost.saving),
+                      _money(after.cost.saving), f"{after.cost.saving - before.cost.saving:+,.4f}")]
+        blocks.append([output.table(("cost", "before", "after", "change"), cost_rows)])
+    else:
+        blocks.append([_cost_lines(before, settings)[0]])
+    if comparison.changes:
+        shown = len(comparison.changes)
+        head = (f"the first {shown} of {comparison.changed:,} tasks that change"
+                if comparison.changed > shown else "the tasks that change")
+        if comparison.changed > shown:
+            head += " (all of them with --out FILE)" if out_path is None else f" (all of them in {out_path!r})"
+        change_rows = [(f"{change.line}", _shorten(_id_text(change.id), 24),
+                        f"{change.before.tier} -> {change.after.tier}", f"{change.before.model} -> {change.after.model}",
+                        f"{_deciding(change.before)} -> {_deciding(change.after)}",
+                        _shorten(change.description, 50)) for change in comparison.changes]
+        blocks.append([head + ":", output.table(("line", "id", "tier", "model", "decided by", "description"),
+                                                change_rows)])
+    output.line("\n\n".join("\n".join(block) for block in blocks))
+
+
+def _id_text(value: Any) -> str:
+    return "" if value is None else value if isinstance(value, str) else json.dumps(value)
+
+
+def _deciding(outcome: Any) -> str:
+    if outcome.pattern_list is not None:
+        return f"{outcome.pattern_list} {outcome.pattern_index + 1}"
+    return str(outcome.rule)
+
+
+COMMAND = Command(
+    name="eval",
+    help="route a whole workload of tasks and report tiers, models, rules, patterns and cost",
+    description="Route every task of FILE (JSONL, CSV or text; - for standard input) as the router would, "
+                "and report the tasks per tier and model, what decided each tier (the length, which pattern, "
+                "or the word count), and the cost at the catalogue's prices; with --patterns FILE --compare, "
+                "what another pair of pattern lists would change. Bad input stops the run with one line "
+                "that names the line, unless --skip-bad.",
+    add_arguments=_add_arguments,
+    run=_run,
+)

@@ -1,0 +1,551 @@
+"""Task descriptions read from a file or a stream, in batches, with every line accounted for.
+
+Three formats: JSONL (one JSON object per line, the description under a named field, with
+optional ``"id"``, ``"model"``, ``"input_tokens"`` and ``"output_tokens"``), CSV with a
+header row (the same names as columns) and plain text (one description per line). The input
+is UTF-8; a byte-order mark at its start is dropped. It is read in blocks of about a
+megabyte, so memory stays flat whatever its size, and handed on as :class:`Batch` columns.
+
+Every line is one of: a task, a blank line (counted), or a bad line. A bad line raises
+:class:`InputProblem`, which names the source and the line, unless the reader skips bad
+lines, when it is counted and the first few are kept with their problem. Bytes that are not
+UTF-8 are a bad line too, unless they are read as U+FFFD (``encoding_errors="replace"``),
+which is counted by line.
+
+JSON is read with ``orjson`` when it is installed and the standard library's ``json``
+otherwise; a line ``orjson`` refuses is read again with ``json``, whose rules decide (so
+both read the same files the same way, lone surrogates and NaN included).
+"""
+
+from __future__ import annotations
+
+import csv
+import importlib
+import itertools
+import json
+import os
+import sys
+from collections.abc import Callable, Collection, Iterable, Iterator
+from dataclasses import dataclass, field
+from functools import partial
+from operator import is_not, itemgetter
+from typing import Any, BinaryIO, Final, Literal
+
+__all__ = ["BLOCK_SIZE", "BadLine", "Batch", "EncodingErrors", "Format", "InputProblem", "KEPT_BAD_LINES",
+           "TaskReader", "fast_json", "format_for", "loads", "open_source"]
+
+Format = Literal["jsonl", "csv", "text"]
+EncodingErrors = Literal["strict", "replace"]
+
+BLOCK_SIZE: Final = 1 << 20
+"""Bytes read at a time."""
+KEPT_BAD_LINES: Final = 20
+"""How many skipped bad lines are kept with their problem (all are counted)."""
+
+_BOM = b"\xef\xbb\xbf"
+_NONE_TYPE = type(None)
+
+
+def _json_loads() -> tuple[Callable[[str | bytes], Any], bool]:
+    try:
+        module = importlib.import_module("orjson")
+    except ImportError:
+        return json.loads, False
+    fast: Callable[[str | bytes], Any] = module.loads
+    return fast, True
+
+
+_fast_loads, _HAVE_ORJSON = _json_loads()
+
+
+def fast_json() -> bool:
+    """Whether JSON lines are read with ``orjson``."""
+    return _HAVE_ORJSON
+
+
+def loads(line: str) -> Any:
+    """One JSON text as the standard library reads it (``orjson`` first, when installed)."""
+    try:
+        return _fast_loads(line)
+    except (ValueError, TypeError, RecursionError):
+        if _fast_loads is json.loads:
+            raise
+    return json.loads(line)
+
+
+def format_for(name: str, first_line: bytes) -> Format:
+    """The format a source is in, by its name (``.jsonl``, ``.ndjson``, ``.json``, ``.csv``,
+    ``.txt``); a name that says nothing (standard input) by its first line: JSONL when it
+    starts with ``{``, else text."""
+    lower = name.lower()
+    if lower.endswith((".jsonl", ".ndjson", ".json")):
+        return "jsonl"
+    if lower.endswith(".csv"):
+        return "csv"
+    if lower.endswith((".txt", ".text")):
+        return "text"
+    return "jsonl" if first_line.removeprefix(_BOM).lstrip().startswith(b"{") else "text"
+
+
+@dataclass(frozen=True, slots=True)
+class BadLine:
+    """A line that holds no task, and why."""
+
+    line: int
+    problem: str
+
+
+class InputProblem(Exception):
+    """Input that cannot be read as tasks: where (the source and the line) and what."""
+
+    def __init__(self, where: str, problem: str, line: int | None = None) -> None:
+        self.where: str = where
+        self.problem: str = problem
+        self.line: int | None = line
+        super().__init__(f"{where}, line {line}: {problem}" if line is not None else f"{where}: {problem}")
+
+
+@dataclass(slots=True)
+class Batch:
+    """Tasks read together, as columns of the same length."""
+
+    lines: list[int]
+    """Each task's line number (a CSV record's first line), counting from 1."""
+    descriptions: list[str]
+    ids: list[Any] | None = None
+    """Each task's ``"id"`` (None where it has none); None when no task of the batch has one."""
+    models: list[str | None] | None = None
+    """Each task's requested model key (None where it asks for none); None when no task does."""
+    input_tokens: list[int | None] | None = None
+    output_tokens: list[int | None] | None = None
+
+    def __len__(self) -> int:
+        return len(self.descriptions)
+
+
+@dataclass
+class _Lines:
+    """Decoded lines of a byte stream, block by block."""
+
+    stream: BinaryIO
+    where: str
+    errors: EncodingErrors
+    skip_bad: bool
+    block_size: int = BLOCK_SIZE
+    bytes_read: int = 0
+    replaced_lines: int = 0
+    first_replaced: int | None = None
+    undecodable: dict[int, str] = field(default_factory=dict)
+    """Lines (by number) that are not UTF-8, when bad lines are skipped: their problem."""
+    first_block: bytes = b""
+
+    def peek(self) -> bytes:
+        """The first block, read ahead (to choose the format); it is handed out again."""
+        if not self.first_block:
+            self.first_block = self._read()
+        return self.first_block
+
+    def _read(self) -> bytes:
+        # read1 hands over what a pipe holds now, up to a block, rather than waiting for a
+        # whole block: tasks are counted as they arrive
+        read: Callable[[int], bytes] = getattr(self.stream, "read1", None) or self.stream.read
+        try:
+            data = read(self.block_size)
+        except OSError as error:
+            raise InputProblem(self.where, f"cannot be read: {error.strerror or error}") from None
+        self.bytes_read += len(data)
+        return data
+
+    def raw_blocks(self) -> Iterator[tuple[int, list[bytes]]]:
+        """(number of the first line, lines): the lines of a block as bytes, without their
+        line break."""
+        number = 1
+        pending: list[bytes] = []
+        data = self.peek()
+        self.first_block = b""
+        start = True
+        while data:
+            if start:
+                if len(data) < len(_BOM) and _BOM.startswith(data):
+                    more = self._read()
+                    if more:
+                        data += more
+                        continue
+                data = data.removeprefix(_BOM)
+                start = False
+            cut = data.rfind(b"\n")
+            if cut < 0:
+                pending.append(data)
+            else:
+                pending.append(data[:cut])
+                lines = b"".join(pending).split(b"\n")
+                pending = [data[cut + 1:]]
+                yield number, lines
+                number += len(lines)
+            data = self._read()
+        rest = b"".join(pending)
+        if rest:
+            yield number, [rest]
+
+    def blocks(self) -> Iterator[tuple[int, list[str | None]]]:
+        """(number of the first line, lines): lines without their line break; None for a
+        line that is not UTF-8 (only when bad lines are skipped)."""
+        for number, lines in self.raw_blocks():
+            yield number, self.decode(lines, number)
+
+    def decode(self, lines: list[bytes], number: int) -> list[str | None]:
+        """``lines`` (the first numbered ``number``) as text."""
+        try:
+            decoded: list[str | None] = list(b"\n".join(lines).decode("utf-8").split("\n"))
+            return decoded
+        except UnicodeDecodeError:
+            return [self.decode_line(raw, number + offset) for offset, raw in enumerate(lines)]
+
+    def decode_line(self, raw: bytes, number: int) -> str | None:
+        """One line as text: refused (InputProblem), replaced, or None when bad lines are skipped."""
+        try:
+            return raw.decode("utf-8")
+        except UnicodeDecodeError as error:
+            problem = (f"not valid UTF-8 (byte 0x{raw[error.start]:02x}); "
+                       f"--encoding-errors replace reads it with U+FFFD in its place")
+        if self.errors == "replace":
+            self.replaced_lines += 1
+            if self.first_replaced is None:
+                self.first_replaced = number
+            return raw.decode("utf-8", "replace")
+        if self.skip_bad:
+            self.undecodable[number] = problem
+            return None
+        raise InputProblem(self.where, problem, number)
+
+
+class TaskReader:
+    """Reads tasks from ``stream`` (binary), named ``where`` in messages.
+
+    ``name`` is the source as the user named it (``-`` for standard input). ``fmt`` is the
+    format (None: chosen by :func:`format_for` from ``name`` and the first line); ``field`` the JSONL field or CSV column of the description; ``models`` the
+    model keys a task may request (``"auto"`` and an empty key, which leave the choice to the
+    router, are always accepted); ``hint`` suggests the key an unknown one was meant to be.
+    ``size`` is the stream's size in bytes, when known, for :attr:`fraction_read`.
+    """
+
+    def __init__(self, stream: BinaryIO, where: str, *, name: str | None = None, fmt: Format | None = None,
+                 field: str = "description", models: Collection[str] = (), skip_bad: bool = False,
+                 encoding_errors: EncodingErrors = "strict", size: int | None = None,
+                 hint: Callable[[str], str | None] | None = None, block_size: int = BLOCK_SIZE) -> None:
+        self.where: str = where
+        self.name: str = name if name is not None else where
+        self.field: str = field
+        self.skip_bad: bool = skip_bad
+        self.size: int | None = size
+        self._lines = _Lines(stream, where, encoding_errors, skip_bad, block_size)
+        self.format: Format = fmt if fmt is not None else format_for(name or "", self._lines.peek()[:4096])
+        self._models = tuple(models)
+        self._hint = hint
+        self._accepted = frozenset([*models, "auto", "", None])
+        self.tasks: int = 0
+        self.blank_lines: int = 0
+        self.bad_lines: int = 0
+        self.kept_bad_lines: list[BadLine] = []
+
+    # --- what was read ---
+
+    @property
+    def bytes_read(self) -> int:
+        return self._lines.bytes_read
+
+    @property
+    def fraction_read(self) -> float | None:
+        """How much of the stream has been read, when its size is known."""
+        if not self.size:
+            return None
+        return min(1.0, self._lines.bytes_read / self.size)
+
+    @property
+    def replaced_lines(self) -> int:
+        """Lines in which bytes that are not UTF-8 were read as U+FFFD."""
+        return self._lines.replaced_lines
+
+    @property
+    def first_replaced_line(self) -> int | None:
+        return self._lines.first_replaced
+
+    def batches(self) -> Iterator[Batch]:
+        """The tasks, batch by batch, in the order of the input."""
+        reader = {"jsonl": self._jsonl, "csv": self._csv, "text": self._text}[self.format]
+        for batch in reader():
+            self.tasks += len(batch)
+            if batch.descriptions:
+                yield batch
+
+    def _bad(self, line: int, problem: str) -> None:
+        if not self.skip_bad:
+            raise InputProblem(self.where, problem, line)
+        self.bad_lines += 1
+        if len(self.kept_bad_lines) < KEPT_BAD_LINES:
+            self.kept_bad_lines.append(BadLine(line, problem))
+
+    # --- plain text ---
+
+    def _text(self) -> Iterator[Batch]:
+        for number, lines in self._lines.blocks():
+            numbers: list[int] = []
+            descriptions: list[str] = []
+            for offset, line in enumerate(lines):
+                if line is None:
+                    self._bad(number + offset, self._lines.undecodable.pop(number + offset))
+                    continue
+                if line.endswith("\r"):
+                    line = line[:-1]
+                if not line or line.isspace():
+                    self.blank_lines += 1
+                    continue
+                numbers.append(number + offset)
+                descriptions.append(line)
+            yield Batch(numbers, descriptions)
+
+    # --- JSONL ---
+
+    def _jsonl(self) -> Iterator[Batch]:
+        describe = itemgetter(self.field)
+        # orjson reads the bytes (and checks they are UTF-8) itself; json is given text
+        for number, raw in self._lines.raw_blocks():
+            lines: list[bytes] | list[str | None] = raw if _HAVE_ORJSON else self._lines.decode(raw, number)
+            try:
+                records = list(map(_fast_loads, lines))  # type: ignore[arg-type]  # None: refused, see below
+                descriptions = list(map(describe, records))
+            except (ValueError, TypeError, KeyError, IndexError, RecursionError):
+                yield self._jsonl_slowly(number, lines)
+                continue
+            if set(map(type, descriptions)) != {str}:
+                yield self._jsonl_slowly(number, lines)
+                continue
+            batch = Batch(list(range(number, number + len(raw))), descriptions)
+            if not self._columns(batch, records):
+                yield self._jsonl_slowly(number, lines)
+                continue
+            yield batch
+
+    def _columns(self, batch: Batch, records: list[dict[str, Any]]) -> bool:
+        """Fills the optional columns from ``records``; False if any value is one the slow
+        path must look at (to report it, or to find it is fine)."""
+        get = dict.get
+        ids = list(map(get, records, itertools.repeat("id")))
+        if ids.count(None) != len(ids):
+            batch.ids = ids
+        models = list(map(get, records, itertools.repeat("model")))
+        if models.count(None) != len(models):
+            try:
+                if not set(models) <= self._accepted:
+                    return False
+            except TypeError:  # unhashable
+                return False
+            batch.models = models
+        for name in ("input_tokens", "output_tokens"):
+            counts = list(map(get, records, itertools.repeat(name)))
+            if counts.count(None) == len(counts):
+                continue
+            kinds = set(map(type, counts))
+            if not kinds <= {int, _NONE_TYPE}:
+                return False
+            present: Iterable[Any] = filter(partial(is_not, None), counts) if _NONE_TYPE in kinds else counts
+            if min(present) < 0:
+                return False
+            setattr(batch, name, counts)
+        return True
+
+    def _jsonl_slowly(self, number: int, lines: list[bytes] | list[str | None]) -> Batch:
+        """A block line by line (as bytes, or decoded already): every bad line found and
+        reported."""
+        batch = Batch([], [], [], [], [], [])
+        for offset, data in enumerate(lines):
+            at = number + offset
+            line = self._lines.decode_line(data, at) if isinstance(data, bytes) else data
+            if line is None:
+                self._bad(at, self._lines.undecodable.pop(at))
+                continue
+            if not line or line.isspace():
+                self.blank_lines += 1
+                continue
+            try:
+                record = loads(line)
+            except json.JSONDecodeError as error:
+                self._bad(at, f"not JSON: {error.msg} (column {error.colno})")
+                continue
+            except (ValueError, RecursionError) as error:
+                self._bad(at, f"not JSON: {error}")
+                continue
+            if not isinstance(record, dict):
+                self._bad(at, f"not a JSON object but {_describe(record)}")
+                continue
+            self._add(batch, at, record, lambda name: record.get(name), "field")
+        return _trimmed(batch)
+
+    def _add(self, batch: Batch, at: int, record: dict[str, Any], get: Callable[[str], Any], kind: str) -> None:
+        """One record's task into ``batch``, or a bad line."""
+        if self.field not in record:
+            fields = ", ".join(map(_show_name, list(record)[:10])) + (", ..." if len(record) > 10 else "")
+            self._bad(at, f"no {kind} {_show_name(self.field)} ({kind}s: {fields or 'none'}); "
+                          f"--field names the {kind} that holds the description")
+            return
+        description = get(self.field)
+        if not isinstance(description, str):
+            self._bad(at, f"the {kind} {_show_name(self.field)} is {_describe(description)}, not a text")
+            return
+        model = get("model")
+        if model is not None and (not isinstance(model, str) or model not in self._accepted):
+            self._bad(at, _unknown_model(model, self._models, self._hint))
+            return
+        counts: list[int | None] = []
+        for name in ("input_tokens", "output_tokens"):
+            value = get(name)
+            if isinstance(value, str) and kind == "column":
+                value = int(value) if value.isdigit() and value.isascii() else (None if value == "" else value)
+            if value is not None and (type(value) is not int or value < 0):
+                self._bad(at, f"the {kind} \"{name}\" is {_describe(value)}, not a count of tokens "
+                              f"(a whole number, 0 or more)")
+                return
+            counts.append(value)
+        batch.lines.append(at)
+        batch.descriptions.append(description)
+        assert batch.ids is not None and batch.models is not None
+        assert batch.input_tokens is not None and batch.output_tokens is not None
+        batch.ids.append(get("id"))
+        batch.models.append(model)
+        batch.input_tokens.append(counts[0])
+        batch.output_tokens.append(counts[1])
+
+    # --- CSV ---
+
+    def _csv(self) -> Iterator[Batch]:
+        undecodable = self._lines.undecodable
+
+        def lines() -> Iterator[str]:
+            # every line of the input, in order: csv's line count is the line number
+            for _, block in self._lines.blocks():
+                for line in block:
+                    yield "\n" if line is None else line + "\n"
+
+        limit = csv.field_size_limit()
+        csv.field_size_limit(sys.maxsize)  # a description may be as long as it likes
+        try:
+            rows = csv.reader(lines(), strict=True)
+            last = 0  # the last line of the previous record
+
+            def record_lines() -> tuple[int, int]:
+                nonlocal last
+                first, last = last + 1, rows.line_num
+                return first, last
+
+            header: list[str] | None = None
+            while header is None:
+                try:
+                    row = next(rows)
+                except StopIteration:
+                    return
+                except csv.Error as error:
+                    raise InputProblem(self.where, f"not CSV: {error}", last + 1) from None
+                first, end = record_lines()
+                bad = [n for n in range(first, end + 1) if n in undecodable]
+                if bad:
+                    raise InputProblem(self.where, undecodable[bad[0]], bad[0])
+                if not any(cell.strip() for cell in row):
+                    self.blank_lines += end - first + 1
+                    continue
+                header = row
+            if self.field not in header:
+                shown = ", ".join(map(_show_name, header[:10])) + (", ..." if len(header) > 10 else "")
+                raise InputProblem(self.where, f"no column {_show_name(self.field)} in the header "
+                                               f"(columns: {shown}); --field names the column that holds "
+                                               f"the description", first)
+            batch = Batch([], [], [], [], [], [])
+            while True:
+                try:
+                    row = next(rows)
+                except StopIteration:
+                    break
+                except csv.Error as error:
+                    first, end = record_lines()
+                    self._bad(first, f"not CSV: {error}")
+                    continue
+                first, end = record_lines()
+                if undecodable and any(n in undecodable for n in range(first, end + 1)):
+                    problems = [undecodable.pop(n) for n in range(first, end + 1) if n in undecodable]
+                    self._bad(first, problems[0])
+                elif not any(cell.strip() for cell in row):
+                    self.blank_lines += end - first + 1
+                elif len(row) != len(header):
+                    self._bad(first, f"{len(row)} cell{'s' if len(row) != 1 else ''} where the header has "
+                                     f"{len(header)}")
+                else:
+                    record = dict(zip(header, row))
+                    self._add(batch, first, record, partial(_cell, record, self.field), "column")
+                if len(batch.descriptions) >= _CSV_BATCH:
+                    yield _trimmed(batch)
+                    batch = Batch([], [], [], [], [], [])
+            yield _trimmed(batch)
+        finally:
+            csv.field_size_limit(limit)
+
+
+_CSV_BATCH = 4096
+
+
+def _cell(record: dict[str, str], field: str, name: str) -> str | None:
+    """A CSV cell; an empty cell is no value, except for the description itself."""
+    value = record.get(name)
+    return value if value or name == field else None
+
+
+def _trimmed(batch: Batch) -> Batch:
+    """``batch`` without the optional columns that hold nothing."""
+    for name in ("ids", "models", "input_tokens", "output_tokens"):
+        column: list[Any] | None = getattr(batch, name)
+        if column is not None and column.count(None) == len(column):
+            setattr(batch, name, None)
+    return batch
+
+
+def _show_name(name: str) -> str:
+    return json.dumps(name, ensure_ascii=False)
+
+
+def _describe(value: object) -> str:
+    if value is None:
+        return "null"
+    if isinstance(value, bool):
+        return "true" if value else "false"
+    if isinstance(value, (int, float)):
+        return f"the number {value!r}"
+    if isinstance(value, str):
+        return f"the text {json.dumps(value, ensure_ascii=False)[:60]}"
+    if isinstance(value, list):
+        return "a list"
+    if isinstance(value, dict):
+        return "an object"
+    return type(value).__name__
+
+
+def _unknown_model(model: object, valid: Collection[str], hint: Callable[[str], str | None] | None) -> str:
+    if not isinstance(model, str):
+        return f"\"model\" is {_describe(model)}, not a model key"
+    text = f"unknown model key {model!r} in \"model\" (choose from {', '.join(valid)}, or auto)"
+    near = hint(model) if hint is not None else None
+    return text + (f"; did you mean {near!r}?" if near is not None else "")
+
+
+def open_source(path: str) -> tuple[BinaryIO, str, int | None]:
+    """The stream to read ``path`` from (``-``: standard input), its name for messages and its
+    size when known; OSError when it cannot be opened."""
+    if path == "-":
+        stdin = sys.stdin
+        if stdin is None:
+            raise OSError("no standard input")
+        buffer: BinaryIO = stdin.buffer
+        return buffer, "standard input", None
+    stream = open(path, "rb")
+    try:
+        size: int | None = os.fstat(stream.fileno()).st_size or None
+    except OSError:
+        size = None
+    return stream, repr(path), size

@@ -1,0 +1,501 @@
+"""halvec eval and halvec patterns as a user runs them: the real program in a subprocess,
+with no API keys from the caller's environment. tests/test_evaluation.py checks the same
+machinery in process, on any text."""
+
+import json
+import os
+import pty
+import subprocess
+import sys
+
+import pytest
+
+from halvec.core import model_router as mr
+
+KEYS = ["claude-opus", "claude-sonnet", "claude-haiku", "gpt-5.2"]
+EVAL_KEYS = {"tasks", "input", "selection_for", "tiers", "models", "decided_by", "requests_not_honoured", "rules",
+             "counts_share", "patterns", "never_decided", "cost"}
+SUMMARY_KEYS = EVAL_KEYS - {"tasks", "input", "selection_for"}
+INPUT_KEYS = {"source", "format", "field", "blank_lines", "bad_lines", "first_bad_lines", "replaced_lines"}
+COST_KEYS = {"costed_tasks", "uncosted_tasks", "input_tokens", "output_tokens", "routed", "alone", "baseline"}
+LINE_KEYS = ["line", "id", "tier", "model", "decided_by", "rule", "pattern", "span", "cost"]
+
+COMPLEX = "Research the pricing pages of three hosting providers and write a recommendation"
+SIMPLE = "Check whether the staging server is up"
+MODERATE = " ".join(["item"] * 30)
+SHORT = "Fix a typo"
+
+
+def _env(extra=None):
+    env = {k: v for k, v in os.environ.items()
+           if not k.endswith("_API_KEY") and k not in ("PYTHONIOENCODING", "PYTHONUNBUFFERED")}
+    env.update(extra or {})
+    return env
+
+
+def run(*args, input=None, env=None):
+    result = subprocess.run([sys.executable, "-m", "halvec", *args], input=input, capture_output=True,
+                            env=_env(env), timeout=120)
+    err = result.stderr.decode("utf-8", "replace")
+    assert "Traceback" not in err, err
+    return subprocess.CompletedProcess(result.args, result.returncode, result.stdout.decode("utf-8", "replace"), err)
+
+
+def eval_json(*args, **kwargs):
+    result = run("eval", *args, "--json", **kwargs)
+    assert result.returncode == 0, result.stderr
+    data = json.loads(result.stdout)
+    assert set(data) == EVAL_KEYS
+    return data
+
+
+def jsonl(path, records, *, raw_lines=()):
+    path.write_text("".join(json.dumps(r) + "\n" for r in records) + "".join(raw_lines), encoding="utf-8")
+    return str(path)
+
+
+def price(key):
+    spec = mr.AVAILABLE_MODELS[key]
+    return spec.cost_per_1k_input, spec.cost_per_1k_output
+
+
+# --- formats and fields ----------------------------------------------------------------------
+
+def test_the_three_formats_give_the_same_summary(tmp_path):
+    tasks = [COMPLEX, SIMPLE, MODERATE, SHORT]
+    by_jsonl = eval_json(jsonl(tmp_path / "t.jsonl", [{"description": t} for t in tasks]), "--keys", "anthropic")
+    (tmp_path / "t.csv").write_text("id,description\n" + "".join(f'{i},"{t}"\n' for i, t in enumerate(tasks)))
+    by_csv = eval_json(str(tmp_path / "t.csv"), "--keys", "anthropic")
+    (tmp_path / "t.txt").write_text("\n".join(tasks) + "\n")
+    by_text = eval_json(str(tmp_path / "t.txt"), "--keys", "anthropic")
+    for data, fmt in ((by_jsonl, "jsonl"), (by_csv, "csv"), (by_text, "text")):
+        assert data["tasks"] == 4 and data["input"]["format"] == fmt and set(data["input"]) == INPUT_KEYS
+        assert data["tiers"] == {"simple": 2, "moderate": 1, "complex": 1}
+        assert list(data["models"]) == KEYS
+        assert data["models"] == {"claude-opus": 1, "claude-sonnet": 1, "claude-haiku": 2, "gpt-5.2": 0}
+        assert data["rules"] == {"length": 1, "complex_pattern": 1, "simple_pattern": 1, "counts": 1}
+        assert data["counts_share"] == 0.25
+    assert by_text["input"]["field"] is None
+
+
+def test_field_and_format_options_and_standard_input(tmp_path):
+    path = jsonl(tmp_path / "t.data", [{"text": COMPLEX, "id": "a"}, {"text": SHORT, "id": "b"}])
+    data = eval_json(path, "--field", "text", "--keys", "anthropic")  # JSONL by its first line
+    assert data["input"]["format"] == "jsonl" and data["tiers"]["complex"] == 1
+    data = eval_json("-", "--field", "text", input=open(path, "rb").read())
+    assert data["input"]["source"] == "-" and data["tasks"] == 2
+    data = eval_json("-", "--format", "text", input=f"{COMPLEX}\n{SHORT}\n".encode())
+    assert data["input"]["format"] == "text" and data["tiers"] == {"simple": 1, "moderate": 0, "complex": 1}
+    # a CSV record may span lines; its quoted line break is part of the description
+    (tmp_path / "t.csv").write_text(f'description\n"{SHORT}\nsecond line"\n"{COMPLEX}"\n')
+    out = tmp_path / "out.jsonl"
+    eval_json(str(tmp_path / "t.csv"), "--out", str(out))
+    assert [json.loads(line)["line"] for line in out.read_text().splitlines()] == [2, 4]
+
+
+def test_records_request_models_and_tokens(tmp_path):
+    path = jsonl(tmp_path / "t.jsonl", [
+        {"description": COMPLEX, "model": "gpt-5.2", "input_tokens": 1000, "output_tokens": 100},
+        {"description": COMPLEX, "model": "claude-haiku", "input_tokens": 2000},
+        {"description": SIMPLE, "model": "auto", "output_tokens": 10},
+        {"description": SIMPLE},
+    ])
+    data = eval_json(path, "--keys", "anthropic")
+    # gpt-5.2 has no key: not honoured, auto takes Opus; claude-haiku is honoured
+    assert data["decided_by"] == {"explicit": 1, "default": 0, "auto": 3, "fallback": 0, "last_resort": 0}
+    assert data["requests_not_honoured"] == 1
+    assert data["models"] == {"claude-opus": 1, "claude-sonnet": 0, "claude-haiku": 3, "gpt-5.2": 0}
+    cost = data["cost"]
+    assert set(cost) == COST_KEYS and (cost["costed_tasks"], cost["uncosted_tasks"]) == (1, 3)
+    # --model is the request of tasks that make none; defaults fill in missing counts
+    data = eval_json(path, "--keys", "anthropic,openai", "--model", "claude-sonnet", "--input-tokens", "7",
+                     "--output-tokens", "3")
+    assert data["decided_by"]["explicit"] == 3 and data["models"]["claude-sonnet"] == 1
+    assert data["cost"]["costed_tasks"] == 4
+    assert data["cost"]["input_tokens"] == 1000 + 2000 + 7 + 7
+    assert data["cost"]["output_tokens"] == 100 + 3 + 10 + 3
+
+
+# --- cost ------------------------------------------------------------------------------------
+
+def test_cost_is_the_catalogue_prices_times_the_tokens(tmp_path):
+    records = [{"description": COMPLEX, "input_tokens": 1200, "output_tokens": 800},
+               {"description": MODERATE, "input_tokens": 300, "output_tokens": 50},
+               {"description": SIMPLE, "input_tokens": 0, "output_tokens": 7}]
+    path = jsonl(tmp_path / "t.jsonl", records)
+    data = eval_json(path, "--keys", "anthropic")
+    routed = ["claude-opus", "claude-sonnet", "claude-haiku"]
+    expected = {key: 0.0 for key in KEYS}
+    for record, key in zip(records, routed):
+        pin, pout = price(key)
+        expected[key] = (record["input_tokens"] * pin + record["output_tokens"] * pout) / 1000
+    total_in = sum(r["input_tokens"] for r in records)
+    total_out = sum(r["output_tokens"] for r in records)
+    cost = data["cost"]
+    assert (cost["input_tokens"], cost["output_tokens"]) == (total_in, total_out)
+    assert cost["routed"] == pytest.approx(sum(expected.values()), rel=1e-12)
+    for key in KEYS:
+        pin, pout = price(key)
+        assert cost["alone"][key] == pytest.approx((total_in * pin + total_out * pout) / 1000, rel=1e-12)
+    # the default baseline is the model that costs the most on its own
+    assert cost["baseline"]["model"] == max(cost["alone"], key=cost["alone"].get) == "claude-opus"
+    assert cost["baseline"]["saving"] == pytest.approx(cost["alone"]["claude-opus"] - cost["routed"])
+    assert cost["baseline"]["saving_share"] == pytest.approx(cost["baseline"]["saving"] / cost["alone"]["claude-opus"])
+    haiku = eval_json(path, "--keys", "anthropic", "--baseline", "claude-haiku")["cost"]["baseline"]
+    assert haiku["model"] == "claude-haiku" and haiku["saving"] < 0  # routing costs more than Haiku alone
+    # each --out line carries its own task's cost
+    out = tmp_path / "out.jsonl"
+    eval_json(path, "--keys", "anthropic", "--out", str(out))
+    costs = [json.loads(line)["cost"] for line in out.read_text().splitlines()]
+    assert costs == [pytest.approx(expected[key], rel=1e-12) for key in routed]
+
+
+def test_without_token_counts_shares_only(tmp_path):
+    path = jsonl(tmp_path / "t.jsonl", [{"description": COMPLEX}, {"description": SIMPLE, "input_tokens": 5}])
+    assert eval_json(path, "--keys", "anthropic")["cost"] is None
+    text = run("eval", path, "--keys", "anthropic").stdout
+    assert "no task has both token counts, so these are shares only" in " ".join(text.split())
+    assert "50.0%" in text
+
+
+# --- --out -----------------------------------------------------------------------------------
+
+def test_out_has_one_line_per_task(tmp_path):
+    tasks = [COMPLEX, "", SIMPLE, MODERATE, SHORT, "Hello, please organise my desktop icons"]
+    path = tmp_path / "t.jsonl"
+    path.write_text("".join(json.dumps({"description": t, "id": i}) + "\n" if t else "\n"
+                            for i, t in enumerate(tasks)))
+    out = tmp_path / "out.jsonl"
+    data = eval_json(str(path), "--keys", "anthropic", "--out", str(out))
+    assert data["tasks"] == 5 and data["input"]["blank_lines"] == 1
+    lines = [json.loads(line) for line in out.read_text(encoding="utf-8").splitlines()]
+    assert [list(line) for line in lines] == [LINE_KEYS] * 5
+    assert [line["line"] for line in lines] == [1, 3, 4, 5, 6]
+    assert [line["id"] for line in lines] == [0, 2, 3, 4, 5]
+    for line, task in zip(lines, [t for t in tasks if t]):
+        assert line["tier"] == mr.classify_complexity(task).value
+        assert line["cost"] is None and line["decided_by"] == "auto"
+    assert lines[0]["rule"] == "complex_pattern" and lines[0]["pattern"] == {"list": "complex", "index": 2}
+    assert lines[0]["span"] == [0, 8]  # "research"
+    assert lines[2]["rule"] == "counts" and lines[2]["pattern"] is None and lines[2]["span"] is None
+    assert lines[3]["rule"] == "length"
+    assert lines[4]["pattern"] == {"list": "simple", "index": 0}
+
+
+def test_out_write_failure_is_one_line_and_status_74(tmp_path):
+    path = jsonl(tmp_path / "t.jsonl", [{"description": COMPLEX}])
+    result = run("eval", path, "--out", "/dev/full")
+    assert result.returncode == 74
+    assert result.stderr == "python -m halvec: error: cannot write --out '/dev/full': No space left on device\n"
+    result = run("eval", path, "--out", str(tmp_path / "missing" / "out.jsonl"))
+    assert result.returncode == 2 and "cannot write --out" in result.stderr
+
+
+# --- bad input: one line, the file and the line named, status 2 ------------------------------
+
+BAD_INPUT = [
+    ("t.jsonl", b'{"description": "a"}\n{"description": "b" "c"}\n', [],
+     "'{path}', line 2: not JSON: Expecting ',' delimiter (column 21)"),
+    ("t.jsonl", b'{"description": "a"}\n["a list"]\n', [], "'{path}', line 2: not a JSON object but a list"),
+    ("t.jsonl", b'{"description": "a"}\n\n{"text": "b", "id": 3}\n', [],
+     "'{path}', line 3: no field \"description\" (fields: \"text\", \"id\"); --field names the field"),
+    ("t.jsonl", b'{"description": null}\n', [], "'{path}', line 1: the field \"description\" is null, not a text"),
+    ("t.jsonl", b'{"text": "b"}\n', ["--field", "prompt"], "'{path}', line 1: no field \"prompt\""),
+    ("t.csv", b"id,text\n1,Fix the bug\n", [],
+     "'{path}', line 1: no column \"description\" in the header (columns: \"id\", \"text\")"),
+    ("t.csv", b"id,description\n1,Fix the bug,extra\n", [], "'{path}', line 2: 3 cells where the header has 2"),
+    ("t.jsonl", b'{"description": "a"}\n{"description": "caf\xe9"}\n', [],
+     "'{path}', line 2: not valid UTF-8 (byte 0xe9); --encoding-errors replace reads it with U+FFFD in its place"),
+    ("t.txt", b"fine\ncaf\xe9 au lait\n", [], "'{path}', line 2: not valid UTF-8 (byte 0xe9)"),
+    ("t.jsonl", b'{"description": "a", "model": "gpt-5"}\n', [],
+     "'{path}', line 1: unknown model key 'gpt-5' in \"model\" (choose from claude-opus, claude-sonnet, "
+     "claude-haiku, gpt-5.2, or auto); did you mean 'gpt-5.2'?"),
+    ("t.jsonl", b'{"description": "a", "input_tokens": -1}\n', [],
+     "'{path}', line 1: the field \"input_tokens\" is the number -1, not a count of tokens"),
+    ("t.csv", b"description,output_tokens\nFix it,many\n", [],
+     "'{path}', line 2: the column \"output_tokens\" is the text \"many\", not a count of tokens"),
+]
+
+
+@pytest.mark.parametrize("name, content, args, message", BAD_INPUT)
+def test_bad_input_is_one_line_naming_the_file_and_line(tmp_path, name, content, args, message):
+    path = tmp_path / name
+    path.write_bytes(content)
+    result = run("eval", str(path), *args)
+    assert result.returncode == 2 and result.stdout == ""
+    (line,) = result.stderr.splitlines()
+    assert line.startswith("python -m halvec eval: error: " + message.format(path=path)), line
+
+
+@pytest.mark.parametrize("content, message", [
+    (b'{"complex": ["\\\\b(fine)\\\\b",\n  "\\\\b(broken"]}', "\"complex\" entry 2, '\\\\b(broken', is not a pattern "
+                                                            "re accepts: missing ), unterminated subpattern at position 2"),
+    (b'{"complex": ["a"], "Simple": ["b"]}', "unknown key 'Simple' (a patterns file holds \"complex\" and \"simple\")"),
+    (b'{"complex": "a"}', "\"complex\" must be a list of pattern texts, not a text"),
+    (b'{"simple": [1]}', "\"simple\" entry 1 is not a text but a number"),
+    (b'{"complex": [}', "is not valid JSON: Expecting value (column 14)"),
+    (b'["a"]', "must hold an object with a \"complex\" list, a \"simple\" list or both, not a list"),
+    (b'{}', "holds neither a \"complex\" nor a \"simple\" list"),
+])
+def test_a_bad_patterns_file_is_one_line(tmp_path, content, message):
+    tasks = jsonl(tmp_path / "t.jsonl", [{"description": COMPLEX}])
+    patterns = tmp_path / "p.json"
+    patterns.write_bytes(content)
+    for args in (["eval", tasks], ["route", COMPLEX], ["patterns"]):
+        result = run(*args, "--patterns", str(patterns))
+        assert result.returncode == 2 and result.stdout == ""
+        (line,) = result.stderr.splitlines()
+        assert line.startswith(f"python -m halvec {args[0]}: error: --patterns '{patterns}'")
+        assert line.endswith(message), line
+    # the bad entry is on line 2 of the file, and said so
+    if b"broken" in content:
+        assert f"--patterns '{patterns}', line 2: " in run("eval", tasks, "--patterns", str(patterns)).stderr
+
+
+def test_a_bad_toml_patterns_file_names_the_line(tmp_path):
+    patterns = tmp_path / "p.toml"
+    patterns.write_text("complex = ['a',\n  'b'\nsimple = []\n")
+    result = run("patterns", "--patterns", str(patterns))
+    assert result.returncode == 2 and "is not valid TOML:" in result.stderr and "line 3" in result.stderr
+
+
+@pytest.mark.parametrize("content, message", [
+    (b'{"enabled_models": ["claude-opus"], "costconscious": true}',
+     "not the preferences' dictionary form: unknown key 'costconscious' (the keys are enabled_models, "
+     "cost_conscious, default_worker_model, default_scheduler_model); did you mean 'cost_conscious'?"),
+    (b'["claude-opus"]', "not the preferences' dictionary form: a JSON object with the keys"),
+    (b'{"enabled_models": "claude-opus"}', "'enabled_models' must be a list of model keys"),
+    (b'{"enabled_models": ["Claude-Haiku"]}', "'enabled_models' holds the unknown model key 'Claude-Haiku'"),
+    (b'{"cost_conscious": "yes"}', "'cost_conscious' must be true or false"),
+    (b'{"default_worker_model": null}', "'default_worker_model' holds null, not a model key"),
+    (b'{"default_worker_model":\n "auto" "x"}', "line 2: not JSON: Expecting ',' delimiter (column 9)"),
+])
+def test_a_preferences_file_must_be_the_dictionary_form(tmp_path, content, message):
+    tasks = jsonl(tmp_path / "t.jsonl", [{"description": COMPLEX}])
+    config = tmp_path / "prefs.json"
+    config.write_bytes(content)
+    result = run("eval", tasks, "--config", str(config))
+    assert result.returncode == 2
+    (line,) = result.stderr.splitlines()
+    assert line.startswith(f"python -m halvec eval: error: --config '{config}'") and message in line, line
+
+
+@pytest.mark.parametrize("args, message", [
+    (["--baseline", "opus"], "argument --baseline: unknown model key 'opus' (choose from claude-opus, "
+                             "claude-sonnet, claude-haiku, gpt-5.2); did you mean 'claude-opus'?"),
+    (["--baseline", "auto"], "argument --baseline: unknown model key 'auto'"),
+    (["--compare"], "--compare needs --patterns FILE"),
+    (["--format", "text", "--field", "x"], "--field names a JSONL field or a CSV column; text input has neither"),
+    (["--input-tokens", "-3"], "argument --input-tokens: not a count of tokens"),
+    (["--out", "-"], "--out needs a file"),
+])
+def test_command_line_mistakes_are_usage_errors(tmp_path, args, message):
+    tasks = jsonl(tmp_path / "t.jsonl", [{"description": COMPLEX}])
+    result = run("eval", tasks, *args)
+    assert result.returncode == 2 and result.stderr.startswith("usage: ") and message in result.stderr
+
+
+def test_missing_file_is_a_usage_error():
+    result = run("eval", "/nonexistent/tasks.jsonl")
+    assert result.returncode == 2 and "cannot read '/nonexistent/tasks.jsonl': No such file or directory" in result.stderr
+
+
+# --- skipping and replacing --------------------------------------------------------------------
+
+def test_skip_bad_counts_and_reports_every_bad_line(tmp_path):
+    path = tmp_path / "t.jsonl"
+    path.write_bytes(b'{"description": "%s"}\nnot json\n{"text": 1}\n{"description": "caf\xe9"}\n\n'
+                     b'{"description": "%s", "model": "gpt4"}\n{"description": "%s"}\n'
+                     % (COMPLEX.encode(), SIMPLE.encode(), SIMPLE.encode()))
+    result = run("eval", str(path), "--skip-bad", "--json")
+    assert result.returncode == 0
+    data = json.loads(result.stdout)
+    assert data["tasks"] == 2 and data["input"]["bad_lines"] == 4 and data["input"]["blank_lines"] == 1
+    assert [(bad["line"], bad["problem"].split(" (")[0].split(";")[0]) for bad in data["input"]["first_bad_lines"]] == [
+        (2, "not JSON: Expecting value"), (3, "no field \"description\""), (4, "not valid UTF-8"),
+        (6, "unknown model key 'gpt4' in \"model\"")]
+    assert result.stderr == ("python -m halvec eval: warning: skipped 4 bad lines (the first: line 2: not JSON: "
+                             "Expecting value (column 1))\n")
+    text = run("eval", str(path), "--skip-bad").stdout
+    assert "bad lines skipped: 4" in text and "  line 3: no field \"description\"" in text
+
+
+def test_encoding_errors_replace_goes_on_and_counts_lines(tmp_path):
+    path = tmp_path / "t.txt"
+    path.write_bytes(b"caf\xe9 \xff report\nfine line here\n\xfe\n")
+    result = run("eval", str(path), "--encoding-errors", "replace", "--json")
+    assert result.returncode == 0
+    assert json.loads(result.stdout)["input"]["replaced_lines"] == 2
+    assert result.stderr == ("python -m halvec eval: warning: '%s': replaced what is not valid UTF-8 with U+FFFD "
+                             "on 2 lines (the first on line 1)\n" % path)
+
+
+def test_byte_order_mark_is_dropped(tmp_path):
+    for name, content in (("t.jsonl", b'\xef\xbb\xbf{"description": "%s"}\n' % COMPLEX.encode()),
+                          ("t.csv", b"\xef\xbb\xbfdescription\n%s\n" % COMPLEX.encode()),
+                          ("t.txt", b"\xef\xbb\xbf%s\n" % COMPLEX.encode())):
+        path = tmp_path / name
+        path.write_bytes(content)
+        data = eval_json(str(path))
+        assert data["tasks"] == 1 and data["tiers"]["complex"] == 1 and data["input"]["bad_lines"] == 0
+    data = eval_json("-", input=b"\xef\xbb\xbf" + COMPLEX.encode())
+    assert data["tiers"]["complex"] == 1 and data["input"]["format"] == "text"
+
+
+@pytest.mark.parametrize("content", [b"", b"\n\n", b"\xef\xbb\xbf"])
+def test_an_empty_file_is_a_summary_of_nothing(tmp_path, content):
+    path = tmp_path / "t.jsonl"
+    path.write_bytes(content)
+    data = eval_json(str(path))
+    assert data["tasks"] == 0 and data["cost"] is None and data["counts_share"] is None
+    assert set(data["tiers"].values()) == set(data["models"].values()) == set(data["rules"].values()) == {0}
+    assert len(data["never_decided"]) == len(mr._COMPLEX_PATTERNS) + len(mr._SIMPLE_PATTERNS)
+    result = run("eval", str(path))
+    assert result.returncode == 0 and result.stdout.startswith(f"tasks: 0 from '{path}'")
+
+
+# --- routing preferences -----------------------------------------------------------------------
+
+def test_preferences_file_and_options(tmp_path):
+    tasks = jsonl(tmp_path / "t.jsonl", [{"description": t} for t in (COMPLEX, MODERATE, SIMPLE)])
+    config = tmp_path / "prefs.json"
+    config.write_text(json.dumps(dict(mr.ModelRoutingConfig(enabled_models=["claude-haiku"]).to_dict())))
+    data = eval_json(tasks, "--config", str(config), "--keys", "anthropic")
+    assert data["models"]["claude-haiku"] == 3
+    # Haiku is on the simple and moderate tiers' lists; a complex task falls back to it
+    assert data["decided_by"] == {"explicit": 0, "default": 0, "auto": 2, "fallback": 1, "last_resort": 0}
+    # the options override the file
+    data = eval_json(tasks, "--config", str(config), "--enabled", "claude-opus,claude-sonnet", "--keys", "anthropic")
+    assert data["models"] == {"claude-opus": 1, "claude-sonnet": 2, "claude-haiku": 0, "gpt-5.2": 0}
+    data = eval_json(tasks, "--scheduler", "--default", "claude-sonnet", "--keys", "anthropic")
+    assert data["selection_for"] == "scheduler" and data["decided_by"]["default"] == 3
+    data = eval_json(tasks)  # no key at all
+    assert data["decided_by"]["last_resort"] == 3 and data["models"]["claude-sonnet"] == 3
+    assert "tasks got the last resort" in run("eval", tasks).stdout
+
+
+# --- what-if: patterns and --compare --------------------------------------------------------
+
+def test_patterns_json_output_is_accepted_by_patterns(tmp_path):
+    printed = run("patterns", "--json")
+    assert printed.returncode == 0
+    assert json.loads(printed.stdout) == {"complex": mr._COMPLEX_PATTERNS, "simple": mr._SIMPLE_PATTERNS}
+    as_json = tmp_path / "p.json"
+    as_json.write_text(printed.stdout)
+    as_toml = tmp_path / "p.toml"
+    as_toml.write_text(run("patterns").stdout)
+    tasks = jsonl(tmp_path / "t.jsonl", [{"description": t} for t in (COMPLEX, SIMPLE, MODERATE, SHORT)])
+    plain = eval_json(tasks)
+    for path in (as_json, as_toml):
+        assert eval_json(tasks, "--patterns", str(path)) == plain
+        assert run("patterns", "--patterns", str(path), "--json").stdout == printed.stdout
+        compared = json.loads(run("eval", tasks, "--patterns", str(path), "--compare", "--json").stdout)
+        assert compared["changed"] == 0 and compared["changes"] == []
+
+
+def test_patterns_file_changes_route_and_eval(tmp_path):
+    patterns = tmp_path / "p.toml"
+    patterns.write_text("complex = []\nsimple = ['\\b(item)\\b']\n")
+    shown = json.loads(run("patterns", "--patterns", str(patterns), "--json").stdout)
+    assert shown == {"complex": [], "simple": ["\\b(item)\\b"]}
+    result = run("route", COMPLEX, "--keys", "anthropic", "--patterns", str(patterns), "--json")
+    assert json.loads(result.stdout)["complexity"] == "simple"  # no complex pattern left; 12 words
+    tasks = jsonl(tmp_path / "t.jsonl", [{"description": MODERATE}])
+    assert eval_json(tasks, "--patterns", str(patterns))["rules"]["simple_pattern"] == 1
+
+
+def test_compare_reports_a_transition_matrix_and_the_changes(tmp_path):
+    patterns = tmp_path / "p.json"
+    patterns.write_text(json.dumps({"complex": ["\\b(staging)\\b"]}))
+    records = [{"description": t, "id": f"t{i}", "input_tokens": 100, "output_tokens": 10}
+               for i, t in enumerate([COMPLEX, SIMPLE, MODERATE, SHORT] * 15)]
+    tasks = jsonl(tmp_path / "t.jsonl", records)
+    out = tmp_path / "changes.jsonl"
+    result = run("eval", tasks, "--keys", "anthropic", "--patterns", str(patterns), "--compare", "--json",
+                 "--out", str(out))
+    assert result.returncode == 0, result.stderr
+    data = json.loads(result.stdout)
+    assert set(data) == {"tasks", "input", "selection_for", "patterns", "before", "after", "transitions",
+                         "changed", "changes"}
+    assert set(data["before"]) == set(data["after"]) == SUMMARY_KEYS
+    # COMPLEX has no complex pattern left (12 words: simple); SIMPLE now matches "staging"
+    assert data["transitions"] == {"simple": {"simple": 15, "moderate": 0, "complex": 15},
+                                   "moderate": {"simple": 0, "moderate": 15, "complex": 0},
+                                   "complex": {"simple": 15, "moderate": 0, "complex": 0}}
+    assert data["changed"] == 30 and len(data["changes"]) == 20
+    first = data["changes"][0]
+    assert (first["line"], first["id"], first["description"]) == (1, "t0", COMPLEX)
+    assert (first["before"]["tier"], first["after"]["tier"]) == ("complex", "simple")
+    assert (first["before"]["model"], first["after"]["model"]) == ("claude-opus", "claude-haiku")
+    assert first["after"]["rule"] == "counts" and first["before"]["pattern"] == {"list": "complex", "index": 2}
+    assert data["before"]["models"]["claude-opus"] == 15 and data["after"]["models"]["claude-opus"] == 15
+    assert data["after"]["cost"]["routed"] == pytest.approx(data["before"]["cost"]["routed"])  # opus 15 and 15
+    lines = [json.loads(line) for line in out.read_text().splitlines()]
+    assert len(lines) == 30 and lines[0] == first
+    # the text report: the matrix, and the first 20 changes with a pointer to the rest
+    text = run("eval", tasks, "--keys", "anthropic", "--patterns", str(patterns), "--compare").stdout
+    assert "tasks whose tier changes: 30 (50.0%)" in text
+    assert "the first 20 of 30 tasks that change (all of them with --out FILE):" in text
+    assert [line.split()[:4] for line in text.splitlines() if line.startswith(("simple ", "complex "))][:2] == [
+        ["simple", "15", "0", "15"], ["complex", "15", "0", "0"]]
+
+
+def test_module_lists_are_put_back(tmp_path):
+    # in process: a command with --patterns leaves the module's own list objects in place
+    from halvec.cli import main
+    patterns = tmp_path / "p.json"
+    patterns.write_text('{"complex": [], "simple": []}')
+    before = (mr._COMPLEX_PATTERNS, list(mr._COMPLEX_PATTERNS), mr._SIMPLE_PATTERNS, list(mr._SIMPLE_PATTERNS))
+    tasks = jsonl(tmp_path / "t.jsonl", [{"description": COMPLEX}])
+    for argv in (["route", COMPLEX, "--keys", "anthropic", "--json"], ["eval", tasks, "--json"], ["eval", tasks, "--compare", "--json"],
+                 ["patterns"]):
+        assert main([*argv, "--patterns", str(patterns)]) == 0
+        assert (mr._COMPLEX_PATTERNS, list(mr._COMPLEX_PATTERNS), mr._SIMPLE_PATTERNS,
+                list(mr._SIMPLE_PATTERNS)) == before
+        assert mr._COMPLEX_PATTERNS is before[0] and mr._SIMPLE_PATTERNS is before[2]
+
+
+# --- the text report -------------------------------------------------------------------------
+
+def test_text_report_shows_charts_and_escapes_what_came_from_outside(tmp_path):
+    hostile = "Research \x1b[31mred\x1b[0m \u202e and write a report\nwith a second line"
+    tasks = jsonl(tmp_path / "t\x07.jsonl", [{"description": hostile, "id": "\x1b[2J"}, {"description": SIMPLE}])
+    patterns = tmp_path / "p.json"
+    patterns.write_text(json.dumps({"complex": ["\\b(staging)\\b"], "simple": ["\x1b]0;x\x07"]}))
+    for args in ([], ["--patterns", str(patterns)], ["--patterns", str(patterns), "--compare"]):
+        result = run("eval", tasks, "--keys", "anthropic", "--input-tokens", "10", "--output-tokens", "5", *args)
+        assert result.returncode == 0, result.stderr
+        assert all(line.isprintable() for line in result.stdout.splitlines())
+    text = run("eval", tasks, "--keys", "anthropic").stdout
+    assert "\u2588" * 30 in text  # the largest count gets the whole bar
+    assert "decided by the word and tool counts alone: 0.0%" in text
+    ascii_text = run("eval", tasks, env={"PYTHONIOENCODING": "ascii"}).stdout
+    assert "#" * 30 in ascii_text and "?" * 30 not in ascii_text
+
+
+def test_progress_is_shown_on_a_terminal_only(tmp_path):
+    path = tmp_path / "t.txt"
+    path.write_text((COMPLEX + "\n") * 200_000)
+    controller, terminal = pty.openpty()
+    try:
+        process = subprocess.run([sys.executable, "-m", "halvec", "eval", str(path)], stdout=subprocess.PIPE,
+                                 stderr=terminal, env=_env(), timeout=300)
+        os.close(terminal)
+        terminal = -1
+        shown = b""
+        while True:
+            try:
+                chunk = os.read(controller, 65536)
+            except OSError:
+                break
+            if not chunk:
+                break
+            shown += chunk
+    finally:
+        os.close(controller)
+        if terminal >= 0:
+            os.close(terminal)
+    assert process.returncode == 0
+    assert b" tasks  " in shown and b"/s" in shown and b" left" in shown, shown[-300:]
+    assert shown.endswith(b"\r")  # the line is cleared before the report
+    assert run("eval", str(path)).stderr == ""  # not a terminal: nothing
