@@ -140,3 +140,24 @@ def test_the_record_is_frozen_and_compares_by_value(mr):
     assert got == explain_complexity("Check the stock market before noon")
     assert hash(got) == hash(explain_complexity("Check the stock market before noon"))
     assert dataclasses.replace(got, tool_count=3).tool_count == 3
+
+
+@settings(max_examples=100, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(st.lists(texts, max_size=8), entry_lists)
+def test_a_batch_is_explained_as_each_description_is(patterns, descriptions, complex_list):
+    from halvec import _patterns
+    if complex_list is not None:
+        patterns._COMPLEX_PATTERNS[:] = complex_list
+    facts, spans = _patterns.make_batch_explainer()(descriptions)
+    records = [explain_complexity(d) for d in descriptions]
+    assert facts == [(r.tier, r.rule, r.pattern_list, r.pattern_index) for r in records]
+    assert spans == [r.span for r in records]
+
+
+def test_a_batch_refuses_what_is_not_a_list_of_str(mr):
+    from halvec import _patterns
+    explain_batch = _patterns.make_batch_explainer()
+    with pytest.raises(TypeError, match="takes a list of str, not tuple"):
+        explain_batch(("a description",))
+    with pytest.raises(TypeError, match="item 1 is bytes"):
+        explain_batch(["a description of some length", b"bytes"])

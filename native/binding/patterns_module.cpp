@@ -50,6 +50,30 @@ const CallableSpec explain_spec{
     &kPatterns,
 };
 
+constexpr Param kBatchParams[] = {{"prompts", "list[str]", Check::None}};
+
+const CallableSpec batch_spec{
+    "explain_batch", "explain_batch", kBatchParams, {}, "tuple[list[tuple[Complexity, str, str | None, int | None]], list[tuple[int, int] | None]]",
+    "explain_complexity(prompt) for each prompt, as two lists: the facts a tally\n"
+    "counts, (tier, rule, pattern_list, pattern_index), and the spans.",
+    [](const Call& c) { return core::explain_batch(patterns_of(c.state), c.scope, c.args[0]); },
+    &kPatterns,
+};
+
+// make_batch_explainer(): explain_batch, reading the router module's
+// namespace as its classify_complexity reads it, with caches of its own.
+PyObject* make_batch_explainer(PyObject* module, PyObject*) {
+    return without_cxx_exceptions([&]() -> PyObject* {
+        const Owned router = Owned::steal(PyImport_ImportModule("halvec.core.model_router"));
+        if (!router) return nullptr;
+        const Owned function_type = Owned::steal(PyObject_GetAttrString(module, "_function_type"));
+        if (!function_type) return nullptr;
+        const Owned state = make_classifier_state();
+        if (!state) return nullptr;
+        return make_function(function_type, batch_spec, PyModule_GetDict(router.get()), state).release();
+    });
+}
+
 // make_explainer(record_type): explain_complexity, reading the router
 // module's namespace as its classify_complexity reads it, and answering with
 // instances of `record_type`.
@@ -72,6 +96,8 @@ PyObject* make_explainer(PyObject* module, PyObject* record_type) {
 PyMethodDef module_methods[] = {
     {"make_explainer", make_explainer, METH_O,
      "make_explainer(record_type): explain_complexity, answering with record_type instances."},
+    {"make_batch_explainer", make_batch_explainer, METH_NOARGS,
+     "make_batch_explainer(): explain_batch, with caches of its own."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -214,8 +214,7 @@ int explain_classification(PatternState& patterns, const py::Scope& scope, Borro
     SearchText text{ascii ? prompt : lowered.borrow(), 0, 0, ascii, {}};
     if (!strip(text)) return -1;
     out.length = text.end - text.start;
-    out.words = count_words(text);
-    if (out.words < 0) return -1;
+    out.words = -1;
     Tier tier;
     if (out.length < kShortText) {
         out.rule = Classification::Rule::Length;
@@ -224,6 +223,9 @@ int explain_classification(PatternState& patterns, const py::Scope& scope, Borro
         const int found = match_pattern_lists(patterns, scope, out.loop, text, &out.finding);
         if (found < 0) return -1;
         if (found == kNoMatch) {
+            // Counted where classify_complexity counts them: after the pattern test.
+            out.words = count_words(text);
+            if (out.words < 0) return -1;
             const long long tools = clamp_tool_count(tool_count.get());
             out.rule = Classification::Rule::Counts;
             out.threshold = threshold_of(out.words, tools);
@@ -233,9 +235,15 @@ int explain_classification(PatternState& patterns, const py::Scope& scope, Borro
                                               : Classification::Rule::SimplePattern;
             tier = found == kComplexMatch ? Tier::Complex : Tier::Simple;
             if (span_of(patterns, scope, out.finding, text, out.start, out.end) < 0) return -1;
-            out.match = text.slice(out.start, out.end);
-            if (!out.match) return -1;
+            if (out.want_match) {
+                out.match = text.slice(out.start, out.end);
+                if (!out.match) return -1;
+            }
         }
+    }
+    if (out.words < 0 && out.want_words) {
+        out.words = count_words(text);
+        if (out.words < 0) return -1;
     }
     out.tier = Owned::steal(tier_member(scope, tier));
     return out.tier ? 0 : -1;

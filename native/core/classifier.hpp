@@ -28,7 +28,9 @@ struct Classification {
     Finding finding;
     Py_ssize_t start = -1;
     Py_ssize_t end = -1;
-    Owned match;                      // the matched text, for a pattern rule
+    bool want_match = true;  // make `match`
+    bool want_words = true;  // count the words even where the rules do not (else `words` is -1)
+    Owned match;             // the matched text, for a pattern rule
     const char* threshold = nullptr;  // for Counts: the comparison that decided
     // Held until the caller has made its record from the rest, as
     // classify_complexity holds it until it has its result.

@@ -69,20 +69,36 @@ Owned record_class(Borrowed type) {
     return Owned::steal(PyTuple_Pack(2, type.get(), slots.get()));
 }
 
+namespace {
+
+bool by_pattern(const Classification& c) {
+    return c.rule == Classification::Rule::ComplexPattern || c.rule == Classification::Rule::SimplePattern;
+}
+
+// The interned names of the rule and (for a pattern rule) of the list.
+PyObject* rule_name(const Classification& c) {
+    const names::Table& n = names::get();
+    return c.rule == Classification::Rule::Length           ? n.length
+           : c.rule == Classification::Rule::ComplexPattern ? n.complex_pattern
+           : c.rule == Classification::Rule::SimplePattern  ? n.simple_pattern
+                                                            : n.counts;
+}
+
+PyObject* list_name(const Classification& c) {
+    const names::Table& n = names::get();
+    return c.rule == Classification::Rule::ComplexPattern ? n.complex_list : n.simple_list;
+}
+
+}  // namespace
+
 PyObject* explain_complexity(PatternState& state, const py::Scope& scope, Borrowed record_class, Borrowed prompt,
                              Borrowed tool_count) {
-    const names::Table& n = names::get();
     Classification c;
     if (explain_classification(state, scope, prompt, tool_count, c) < 0) return nullptr;
-    const bool by_pattern = c.rule == Classification::Rule::ComplexPattern ||
-                            c.rule == Classification::Rule::SimplePattern;
-    PyObject* rule = c.rule == Classification::Rule::Length           ? n.length
-                     : c.rule == Classification::Rule::ComplexPattern ? n.complex_pattern
-                     : c.rule == Classification::Rule::SimplePattern  ? n.simple_pattern
-                                                                      : n.counts;
+    PyObject* rule = rule_name(c);
     Owned list = none(), index = none(), pattern = none(), span = none(), match = none(), threshold = none();
-    if (by_pattern) {
-        list = text(c.rule == Classification::Rule::ComplexPattern ? n.complex_list : n.simple_list);
+    if (by_pattern(c)) {
+        list = text(list_name(c));
         index = Owned::steal(PyLong_FromSsize_t(c.finding.index));
         pattern = Owned::take(c.finding.pattern);
         span = Owned::steal(Py_BuildValue("(nn)", c.start, c.end));
@@ -96,6 +112,43 @@ PyObject* explain_complexity(PatternState& state, const py::Scope& scope, Borrow
                                 std::move(index), std::move(pattern), std::move(span), std::move(match),
                                 std::move(threshold)})
         .release();
+}
+
+PyObject* explain_batch(PatternState& state, const py::Scope& scope, Borrowed prompts) {
+    if (!PyList_CheckExact(prompts.get())) {
+        PyErr_Format(PyExc_TypeError, "explain_batch() takes a list of str, not %.200s",
+                     Py_TYPE(prompts.get())->tp_name);
+        return nullptr;
+    }
+    const Owned facts = Owned::steal(PyList_New(0));
+    const Owned spans = Owned::steal(PyList_New(0));
+    const Owned zero = Owned::steal(PyLong_FromLong(0));
+    if (!facts || !spans || !zero) return nullptr;
+    // The list is read afresh at each step: a classification may run code that edits it.
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(prompts.get()); ++i) {
+        if (i % 256 == 255 && PyErr_CheckSignals() < 0) return nullptr;
+        const Owned prompt = Owned::take(PyList_GET_ITEM(prompts.get(), i));
+        if (!PyUnicode_CheckExact(prompt.get())) {
+            PyErr_Format(PyExc_TypeError, "explain_batch() takes a list of str; item %zd is %.200s", i,
+                         Py_TYPE(prompt.get())->tp_name);
+            return nullptr;
+        }
+        Classification c;
+        c.want_match = false;
+        c.want_words = false;
+        if (explain_classification(state, scope, prompt, zero, c) < 0) return nullptr;
+        const bool pattern = by_pattern(c);
+        Owned index = pattern ? Owned::steal(PyLong_FromSsize_t(c.finding.index)) : none();
+        if (!index) return nullptr;
+        const Owned fact = Owned::steal(
+            PyTuple_Pack(4, c.tier.get(), rule_name(c), pattern ? list_name(c) : Py_None, index.get()));
+        const Owned span = pattern ? Owned::steal(Py_BuildValue("(nn)", c.start, c.end)) : none();
+        if (!fact || !span || PyList_Append(facts.get(), fact.get()) < 0 ||
+            PyList_Append(spans.get(), span.get()) < 0) {
+            return nullptr;
+        }
+    }
+    return PyTuple_Pack(2, facts.get(), spans.get());
 }
 
 PyObject* engine_covers(PatternState& state, Borrowed pattern) {

@@ -32,6 +32,12 @@ struct RecordClass {
 PyObject* explain_complexity(PatternState& state, const py::Scope& scope, Borrowed record_class, Borrowed prompt,
                              Borrowed tool_count);
 
+// explain_complexity(prompt) for each str of the list `prompts`, for tallies:
+// (facts, spans), where facts[i] is (tier, rule, pattern_list, pattern_index)
+// and spans[i] is the span or None, each as explain_complexity(prompts[i])
+// would give it. New reference, or nullptr with an exception set.
+PyObject* explain_batch(PatternState& state, const py::Scope& scope, Borrowed prompts);
+
 // Whether the engine decides `pattern` (an exact str) itself, rather than
 // handing it to `re`: True or False, or nullptr with an exception set.
 PyObject* engine_covers(PatternState& state, Borrowed pattern);

@@ -13,3 +13,6 @@ def covers(pattern: str) -> bool:
 
 def make_explainer(record_type: type[Any], /) -> Callable[..., Any]:
     """make_explainer(record_type): explain_complexity, answering with record_type instances."""
+
+def make_batch_explainer() -> Callable[..., Any]:
+    """make_batch_explainer(): explain_batch, with caches of its own."""

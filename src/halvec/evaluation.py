@@ -3,8 +3,9 @@ classifier finds them, its model as a real ``ModelRouter`` chooses it, and the t
 tasks per tier, model, deciding rule and pattern, the stages that decided, and the
 workload's cost as routed, with each catalogue model alone, and against a baseline.
 
-Each task is classified by ``explain_complexity``, which gives the tier
-``classify_complexity`` gives (it reads the same lists) and what decided it. The model is
+Each task is classified as ``explain_complexity`` classifies it (a batch at a time, by the
+package's native batch explainer), which gives the tier ``classify_complexity`` gives (it
+reads the same lists) and what decided it. The model is
 the router's: with the preferences and the keys fixed for the run, a selection depends on
 the task only through its tier (and the model it requests), so each (requested model, tier)
 pair is put to the router once, through :func:`halvec.explain.explain_selection`, with the
@@ -34,11 +35,12 @@ from typing import IO, Any, Final, Literal, Protocol
 
 from halvec import _patterns
 from halvec.core import model_router as mr
-from halvec.explain import ComplexityExplanation, DecidedBy, Rule, explain_complexity, explain_selection
+from halvec.explain import ComplexityExplanation, DecidedBy, Rule, explain_selection
 from halvec.pattern_lists import LIST_NAMES, ListName, PatternLists, applied, in_force
 from halvec.workload import BadLine, Batch, TaskReader
 
-__all__ = ["CHANGES_KEPT", "DECIDED_BY", "RULES", "TIERS", "Change", "Comparison", "Cost", "Explainer",
+__all__ = ["CHANGES_KEPT", "DECIDED_BY", "RULES", "TIERS", "BatchExplainer", "Change", "Comparison", "Cost",
+           "Explainer", "batch_of",
            "Outcome", "PatternCount", "Reading", "Report", "RouterFactory", "Settings", "Summary",
            "compare", "evaluate", "new_explainer", "outcome_json", "task_cost"]
 
@@ -55,15 +57,35 @@ class Explainer(Protocol):
     def __call__(self, prompt: str, tool_count: int = 0) -> ComplexityExplanation: ...
 
 
+_Span = tuple[int, int] | None
+_Facts = tuple[mr.Complexity, Rule, ListName | None, int | None]
+
+
+class BatchExplainer(Protocol):
+    """Explains a batch of descriptions for a tally: for each, what ``explain_complexity``
+    says of it as (tier, rule, pattern_list, pattern_index), and its span."""
+
+    def __call__(self, prompts: list[str], /) -> tuple[list[_Facts], list[_Span]]: ...
+
+
 class RouterFactory(Protocol):
     def __call__(self, config: mr.ModelRoutingConfig, secrets: Any) -> mr.ModelRouter: ...
 
 
-def new_explainer() -> Explainer:
-    """An ``explain_complexity`` with caches of its own: two of them, each kept to its own
+def new_explainer() -> BatchExplainer:
+    """The native batch explainer, with caches of its own: two of them, each kept to its own
     pair of lists, never make each other rebuild."""
-    made: Explainer = _patterns.make_explainer(ComplexityExplanation)
+    made: BatchExplainer = _patterns.make_batch_explainer()
     return made
+
+
+def batch_of(explain: Explainer) -> BatchExplainer:
+    """A batch explainer made of one that explains a description at a time."""
+
+    def explain_batch(prompts: list[str], /) -> tuple[list[_Facts], list[_Span]]:
+        explanations = list(map(explain, prompts))
+        return list(map(_FACTS, explanations)), list(map(_SPAN, explanations))
+    return explain_batch
 
 
 @dataclass(frozen=True)
@@ -255,7 +277,6 @@ def _router_log_silenced() -> Iterator[None]:
 # --- one side: a tally of a workload ----------------------------------------------------------
 
 _FACTS = attrgetter("tier", "rule", "pattern_list", "pattern_index")
-_TIER = attrgetter("tier")
 _FACT_TIER = itemgetter(0)
 
 
@@ -268,7 +289,6 @@ def _count_in_python(counts: dict[Any, int], items: Iterable[Any]) -> None:
 _count_elements: Callable[[dict[Any, int], Iterable[Any]], None] = getattr(
     collections, "_count_elements", _count_in_python)
 
-_Facts = tuple[mr.Complexity, Rule, ListName | None, int | None]
 _SPAN = attrgetter("span")
 _KEY = attrgetter("key")
 _SPAN_TEXTS_KEPT: Final = 100_000
@@ -286,7 +306,7 @@ class _SpanTexts(dict[tuple[int, int] | None, str]):
 class _Tally:
     """Totals of tasks routed with one pair of lists."""
 
-    def __init__(self, settings: Settings, routes: _Routes, explain: Explainer, lists: PatternLists) -> None:
+    def __init__(self, settings: Settings, routes: _Routes, explain: BatchExplainer, lists: PatternLists) -> None:
         self._settings = settings
         self._routes = routes
         self._explain = explain
@@ -299,11 +319,9 @@ class _Tally:
         self._prefixes: dict[tuple[str | None, _Facts], str] = {}
         self._span_texts = _SpanTexts()
 
-    def add(self, batch: Batch) -> tuple[list[ComplexityExplanation], list[_Facts], list[str | None]]:
-        """Classifies and counts a batch; returns the explanations, their facts and each
-        task's request."""
-        explanations = list(map(self._explain, batch.descriptions))
-        facts: list[_Facts] = list(map(_FACTS, explanations))
+    def add(self, batch: Batch) -> tuple[list[_Facts], list[_Span], list[str | None]]:
+        """Classifies and counts a batch; returns each task's facts, span and request."""
+        facts, spans = self._explain(batch.descriptions)
         requested: list[str | None]
         if batch.models is None:
             requested = [self._default] * len(facts)
@@ -327,7 +345,7 @@ class _Tally:
             self._routes.add(request, tier, batch.descriptions[index])
         if batch.input_tokens is not None or batch.output_tokens is not None:
             self._add_tokens(batch, requested, facts)
-        return explanations, facts, requested
+        return facts, spans, requested
 
     def _add_tokens(self, batch: Batch, requested: list[str | None], facts: list[_Facts]) -> None:
         none: list[int | None] = [None] * len(facts)
@@ -362,13 +380,12 @@ class _Tally:
 
     # --- per task ---
 
-    def outcome(self, explanation: ComplexityExplanation, request: str | None, input_tokens: int | None,
+    def outcome(self, fact: _Facts, span: _Span, request: str | None, input_tokens: int | None,
                 output_tokens: int | None) -> Outcome:
-        tier = explanation.tier.value
-        route = self._routes.known[(request, explanation.tier)]
-        return Outcome(tier=tier, model=route.key, decided_by=route.decided_by, rule=explanation.rule,
-                       pattern_list=explanation.pattern_list, pattern_index=explanation.pattern_index,
-                       span=explanation.span,
+        tier, rule, pattern_list, pattern_index = fact
+        route = self._routes.known[(request, tier)]
+        return Outcome(tier=tier.value, model=route.key, decided_by=route.decided_by, rule=rule,
+                       pattern_list=pattern_list, pattern_index=pattern_index, span=span,
                        cost=self._cost(route.key, input_tokens, output_tokens))
 
     def _cost(self, model: str, input_tokens: int | None, output_tokens: int | None) -> float | None:
@@ -380,7 +397,7 @@ class _Tally:
             return None
         return task_cost(model, input_tokens, output_tokens)
 
-    def json_lines(self, batch: Batch, explanations: list[ComplexityExplanation], facts: list[_Facts],
+    def json_lines(self, batch: Batch, facts: list[_Facts], span_list: list[_Span],
                    requested: list[str | None]) -> str:
         """One JSON line per task of the batch: line, id, tier, model, decided_by, rule,
         pattern, span, cost. Built column by column with the interpreter's own loops: the
@@ -399,7 +416,7 @@ class _Tally:
             id_texts = map(_json_value, ids)
         if len(self._span_texts) > _SPAN_TEXTS_KEPT:
             self._span_texts.clear()
-        spans = map(self._span_texts.__getitem__, map(_SPAN, explanations))
+        spans = map(self._span_texts.__getitem__, span_list)
         # the parts of every line in turn, joined once (faster than a format per line)
         return "".join(chain.from_iterable(zip(
             repeat('{"line":'), map(str, batch.lines), repeat(',"id":'), id_texts, repeat(","),
@@ -583,13 +600,13 @@ def evaluate(reader: TaskReader, settings: Settings, *, out: IO[bytes] | None = 
     ``router_factory`` replace the module's classifier and router (to time another
     implementation of them)."""
     routes = _Routes(settings, router_factory or mr.ModelRouter)
-    tally = _Tally(settings, routes, explain or explain_complexity, in_force())
+    tally = _Tally(settings, routes, batch_of(explain) if explain else new_explainer(), in_force())
     sink = _Out(out)
     with _router_log_silenced():
         for batch in reader.batches():
-            explanations, facts, requested = tally.add(batch)
+            facts, spans, requested = tally.add(batch)
             if out is not None:
-                sink.write(tally.json_lines(batch, explanations, facts, requested))
+                sink.write(tally.json_lines(batch, facts, spans, requested))
             if progress is not None:
                 progress(reader)
     return Report(_reading(reader), tally.summary())
@@ -609,11 +626,11 @@ def compare(reader: TaskReader, settings: Settings, lists: PatternLists, *, out:
     sink = _Out(out)
     with _router_log_silenced():
         for batch in reader.batches():
-            explained_before, _, requested = before.add(batch)
+            facts_before, spans_before, requested = before.add(batch)
             with applied(lists):
-                explained_after, _, _ = after.add(batch)
-            tiers_before = list(map(_TIER, explained_before))
-            tiers_after = list(map(_TIER, explained_after))
+                facts_after, spans_after, _ = after.add(batch)
+            tiers_before = list(map(_FACT_TIER, facts_before))
+            tiers_after = list(map(_FACT_TIER, facts_after))
             pairs: dict[tuple[str, str], int] = {}
             _count_elements(pairs, zip(tiers_before, tiers_after))
             for pair, n in pairs.items():
@@ -622,8 +639,8 @@ def compare(reader: TaskReader, settings: Settings, lists: PatternLists, *, out:
             changed += len(moved)
             lines: list[str] = []
             for i in moved:
-                change = _change(batch, i, before.outcome, after.outcome, explained_before[i],
-                                 explained_after[i], requested[i])
+                change = _change(batch, i, before.outcome, after.outcome, (facts_before[i], spans_before[i]),
+                                 (facts_after[i], spans_after[i]), requested[i])
                 if len(changes) < CHANGES_KEPT:
                     changes.append(change)
                 if out is not None:
@@ -639,14 +656,14 @@ def compare(reader: TaskReader, settings: Settings, lists: PatternLists, *, out:
 
 
 def _change(batch: Batch, i: int, outcome_before: Callable[..., Outcome], outcome_after: Callable[..., Outcome],
-            explained_before: ComplexityExplanation, explained_after: ComplexityExplanation,
+            explained_before: tuple[_Facts, _Span], explained_after: tuple[_Facts, _Span],
             request: str | None) -> Change:
     i_tokens = batch.input_tokens[i] if batch.input_tokens is not None else None
     o_tokens = batch.output_tokens[i] if batch.output_tokens is not None else None
     return Change(line=batch.lines[i], id=batch.ids[i] if batch.ids is not None else None,
                   description=batch.descriptions[i],
-                  before=outcome_before(explained_before, request, i_tokens, o_tokens),
-                  after=outcome_after(explained_after, request, i_tokens, o_tokens))
+                  before=outcome_before(*explained_before, request, i_tokens, o_tokens),
+                  after=outcome_after(*explained_after, request, i_tokens, o_tokens))
 
 
 def outcome_json(outcome: Outcome) -> dict[str, Any]:
