@@ -466,6 +466,9 @@ def test_text_report_shows_charts_and_escapes_what_came_from_outside(tmp_path):
         result = run("eval", tasks, "--keys", "anthropic", "--input-tokens", "10", "--output-tokens", "5", *args)
         assert result.returncode == 0, result.stderr
         assert all(line.isprintable() for line in result.stdout.splitlines())
+        if "--patterns" in args and "--compare" not in args:
+            # a pattern's backslashes are its own escapes: shown single, as the patterns file has them
+            assert " \\b(staging)\\b " in result.stdout and " \\x1b]0;x\\x07 " in result.stdout
     text = run("eval", tasks, "--keys", "anthropic").stdout
     assert "\u2588" * 30 in text  # the largest count gets the whole bar
     assert "decided by the word and tool counts alone: 0.0%" in text

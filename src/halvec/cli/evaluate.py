@@ -468,7 +468,10 @@ def _decided_lines(summary: Summary) -> list[str]:
 
 
 def _pattern_lines(summary: Summary) -> list[str]:
-    rows = [(f"{entry.list} {entry.index + 1}", _shorten(entry.pattern, 60), f"{entry.tasks:,}",
+    # A pattern's backslashes are its own escapes: shown single, as in the patterns file.
+    rows = [(f"{entry.list} {entry.index + 1}", output.Escaped(output.escape(_shorten(entry.pattern, 60),
+                                                                             backslash=False)),
+             f"{entry.tasks:,}",
              _share(entry.tasks, summary.tasks)) for entry in summary.patterns]
     lines = [output.table(("pattern", "", "tasks", "share"), rows)]
     never = summary.never_decided

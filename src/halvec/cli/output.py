@@ -139,12 +139,18 @@ def _escape_character(character: str, backslash: bool) -> str:
     return f"\\U{code:08x}"
 
 
+class Escaped(str):
+    """A table cell escaped already (a pattern, whose backslashes stay single)."""
+
+
 def table(headers: Sequence[str], rows: Iterable[Sequence[object]]) -> str:
-    """Left-aligned columns two spaces apart, a rule under the headers; cells are escaped."""
-    cells = [[escape(str(cell)) for cell in row] for row in (headers, *rows)]
+    """Left-aligned columns two spaces apart, a rule under the headers; cells are escaped
+    unless they are ``Escaped``."""
+    cells = [[cell if isinstance(cell, Escaped) else escape(str(cell)) for cell in row]
+             for row in (headers, *rows)]
     widths = [max(len(cell) for cell in column) for column in zip(*cells)]
     lines = ["  ".join(cell.ljust(width) for cell, width in zip(row, widths)).rstrip() for row in cells]
-    lines.insert(1, "  ".join("-" * width for width in widths))
+    lines.insert(1, "  ".join("-" * width for width in widths).rstrip())
     return "\n".join(lines)
 
 
