@@ -24,6 +24,7 @@ int run_scan(const std::shared_ptr<engine::Matcher>& shared, const engine::Text&
         const engine::Matcher::Use use(*matcher);
         engine::Scan progress;
         progress.track = lowest ? stop : 0;
+        progress.goes_on = lowest;  // only the lowest-entry scan goes on after a stop
         for (;;) {
             matcher->advance(text, progress, stop, kWorkBetweenSignalChecks);
             if (progress.done) {

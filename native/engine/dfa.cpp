@@ -256,7 +256,7 @@ void Matcher::finish(Scan& scan, std::size_t i, std::int32_t state, std::uint64_
                      const Reading& r) {
     const std::size_t n = r.n;
     // Stopped early: kept resumable, should the caller want more.
-    if (found & stop) pause(scan, state, i, found);
+    if (found & stop && scan.goes_on) pause(scan, state, i, found);
     if (i == n && !(found & stop)) {
         State& s = states_[static_cast<std::size_t>(state)];
         std::uint64_t final;

@@ -61,8 +61,10 @@ struct Scan {
     std::size_t pos = 0;      // characters consumed
     std::uint64_t found = 0;  // bit i: pattern i has matched
     // The text is finished, or a stopping pattern matched. In the second
-    // case the scan can go on: clear `done` and advance with another `stop`.
+    // case the scan can go on: clear `done` and advance with another `stop`,
+    // unless `goes_on` was cleared (the stop then keeps nothing to resume).
     bool done = false;
+    bool goes_on = true;
     // Patterns whose last match is tracked: `last_match` is the value of
     // `pos` when one of them last matched (before that character was read),
     // or kNone.
