@@ -8,6 +8,7 @@ prompts of a folder of JSONL files (one {"text": ...} per line).
 """
 
 import json
+import logging
 import pathlib
 import re
 import statistics
@@ -16,7 +17,8 @@ import sys
 from _timing import fmt, interleaved, once
 
 import reference
-from halvec import _patterns, explain_complexity
+from halvec import _patterns, explain_complexity, explain_selection
+from halvec.config import SecretsStore
 from halvec.core import model_router as mr
 
 # Made-up task descriptions of the usual kind: most are decided by counts,
@@ -113,6 +115,23 @@ def spans():
     print(f'{"  explain_complexity of that text":<40} {fmt(explain)}')
 
 
+def selection():
+    print("\nexplain_selection against select_for_worker (logging disabled)")
+    store = SecretsStore()
+    store.set_key("anthropic", "k")
+    router = mr.ModelRouter(None, store)
+    logging.getLogger("halvec.model_router").disabled = True
+    try:
+        for text, key in ((TYPICAL[0], None), ("Fetch the headlines", "gpt-5.2")):
+            select, explain = interleaved(["select(t, k)", "explain(router, t, k)"],
+                                          [{"select": router.select_for_worker, "t": text, "k": key},
+                                           {"explain": explain_selection, "router": router, "t": text, "k": key}])
+            label = f"{text[:26]}... model_key={key}" if len(text) > 29 else f"{text}, model_key={key}"
+            ratio_row(label, select, explain, "the selection")
+    finally:
+        logging.getLogger("halvec.model_router").disabled = False
+
+
 def user_lists():
     print("\na list written with sets, (?:...), anchors and lazy repetition, against the default lists")
     print(f"{'case':<40} {'default':>11}  {'user list':>11}  {'ratio':>9}")
@@ -148,6 +167,7 @@ def main():
     if "--corpus" in sys.argv:
         corpus(sys.argv[sys.argv.index("--corpus") + 1])
     spans()
+    selection()
     user_lists()
     assert re.purge() is None
 
