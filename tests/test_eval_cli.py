@@ -236,6 +236,8 @@ def test_bad_input_is_one_line_naming_the_file_and_line(tmp_path, name, content,
     (b'{"complex": [}', "is not valid JSON: Expecting value (column 14)"),
     (b'["a"]', "must hold an object with a \"complex\" list, a \"simple\" list or both, not a list"),
     (b'{}', "holds neither a \"complex\" nor a \"simple\" list"),
+    # a number past the interpreter's limit on digits: json raises a bare ValueError
+    (b'{"complex": [' + b"9" * 5000 + b']}', "use sys.set_int_max_str_digits() to increase the limit"),
 ])
 def test_a_bad_patterns_file_is_one_line(tmp_path, content, message):
     tasks = jsonl(tmp_path / "t.jsonl", [{"description": COMPLEX}])
@@ -250,6 +252,19 @@ def test_a_bad_patterns_file_is_one_line(tmp_path, content, message):
     # the bad entry is on line 2 of the file, and said so
     if b"broken" in content:
         assert f"--patterns '{patterns}', line 2: " in run("eval", tasks, "--patterns", str(patterns)).stderr
+
+
+@pytest.mark.parametrize("content, message", [
+    ("complex = [" + "9" * 5000 + "]\n", "is not valid TOML: Exceeds the limit (4300 digits)"),
+    ("complex = [" + "[" * 3000 + "]" * 3000 + "]\n", "is not valid TOML: nested too deeply"),
+])
+def test_a_toml_patterns_file_python_cannot_read_is_one_line(tmp_path, content, message):
+    patterns = tmp_path / "p.toml"
+    patterns.write_text(content)
+    result = run("patterns", "--patterns", str(patterns))
+    assert result.returncode == 2
+    (line,) = result.stderr.splitlines()
+    assert message in line, line
 
 
 def test_a_bad_toml_patterns_file_names_the_line(tmp_path):
@@ -269,6 +284,7 @@ def test_a_bad_toml_patterns_file_names_the_line(tmp_path):
     (b'{"cost_conscious": "yes"}', "'cost_conscious' must be true or false"),
     (b'{"default_worker_model": null}', "'default_worker_model' holds null, not a model key"),
     (b'{"default_worker_model":\n "auto" "x"}', "line 2: not JSON: Expecting ',' delimiter (column 9)"),
+    (b'{"cost_conscious": ' + b"9" * 5000 + b'}', "not JSON: Exceeds the limit (4300 digits)"),
 ])
 def test_a_preferences_file_must_be_the_dictionary_form(tmp_path, content, message):
     tasks = jsonl(tmp_path / "t.jsonl", [{"description": COMPLEX}])

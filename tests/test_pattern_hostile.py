@@ -221,6 +221,40 @@ def test_entries_a_signal_handler_adds_mid_scan_are_searched(python):
     assert out.strip() == "['COMPLEX', 'COMPLEX', 'COMPLEX']"
 
 
+@pytest.mark.parametrize("entry, replacement, answer", [
+    (r"\\bc\\b", r"\\bzzz\\b", "SIMPLE"),  # the entry that matched is gone before the loop reaches it
+])
+def test_entries_a_signal_handler_replaces_mid_scan_are_read_anew(python, entry, replacement, answer):
+    # A handler that edits the list in place while the scan is paused: a for
+    # loop would take the entries it has not reached yet from the edited list,
+    # so the scan's answer for the old entries does not stand.
+    out = python(f"""
+        import os, signal, halvec.core.model_router as mr
+        import sys
+        text = os.urandom(6_000_000).translate(bytes(b"ab"[i & 1] for i in range(256))).decode() + " c"
+        fired = []
+        def handler(signum, frame):
+            # only a handler run inside the call counts (not one run just after it)
+            fired.append(frame.f_code.co_name == "_classify" or frame.f_lineno == call_line)
+            mr._COMPLEX_PATTERNS[1] = r"{replacement}"
+        signal.signal(signal.SIGALRM, handler)
+        answers = []
+        while len(answers) < 3:  # the first alone, then both lists in one scan
+            mr._COMPLEX_PATTERNS = ["a(a|b){{20}}c", r"{entry}"]
+            # (a handler run while the simple list is searched would come after the complex loop)
+            mr._SIMPLE_PATTERNS = {["a(a|b){20}d"] if answer == "SIMPLE" else []}
+            fired.clear()
+            signal.setitimer(signal.ITIMER_REAL, 0.001)
+            call_line = sys._getframe().f_lineno + 1
+            tier = mr.classify_complexity(text).name
+            signal.setitimer(signal.ITIMER_REAL, 0)
+            if fired == [True]:
+                answers.append(tier)  # the handler ran in the middle of the call
+        print(answers)
+    """, timeout=600)
+    assert out.strip() == str([answer] * 3)
+
+
 # --- entries that run code when they are let go, against the plain-Python model ---------------
 #
 # A for loop's variable holds the current entry until the next one has been

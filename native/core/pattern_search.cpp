@@ -90,6 +90,18 @@ Py_ssize_t planned_entry(const ListPlan& plan, std::size_t segment, int bit) {
 
 int lowest_bit(std::uint64_t bits) { return __builtin_ctzll(bits); }
 
+// Whether the exact list `list` still holds the plan's first `count` entries,
+// the very objects: a signal handler run while a scan was paused may have
+// replaced, removed or inserted entries, which a for loop would have read
+// from then on.
+bool holds_planned(const ListPlan& plan, PyObject* list, std::size_t count) {
+    if (PyList_GET_SIZE(list) < static_cast<Py_ssize_t>(count)) return false;
+    for (std::size_t at = 0; at < count; ++at) {
+        if (PyList_GET_ITEM(list, static_cast<Py_ssize_t>(at)) != plan.items[at].get()) return false;
+    }
+    return true;
+}
+
 int search_entries(PatternState& state, const py::Scope& scope, PatternLoop& loop, const std::shared_ptr<ListPlan>& plan,
                    SearchText& text, Py_ssize_t from, Finding* finding);
 
@@ -112,17 +124,23 @@ int search_list(PatternState& state, const py::Scope& scope, PatternLoop& loop, 
         const int scanned = finding ? scan_lowest(plan->matchers[k], text.view(), kAll, found, first_end, paused)
                                     : scan(plan->matchers[k], text.view(), kAll, found, paused);
         if (scanned < 0) return -1;
+        paused_once |= paused;
         if (found) {
-            if (!finding) return 1;
             const Py_ssize_t at = planned_entry(*plan, k, lowest_bit(found));
+            // Edited meanwhile: the entries are taken as the list holds them now.
+            if (paused_once && !holds_planned(*plan, loop.walk.get(), static_cast<std::size_t>(at) + 1)) {
+                return search_entries(state, scope, loop, plan, text, 0, finding);
+            }
+            if (!finding) return 1;
             finding->first_end = first_end;
             return found_at(finding, at, plan->items[static_cast<std::size_t>(at)]);
         }
-        paused_once |= paused;
     }
-    return paused_once ? search_entries(state, scope, loop, plan, text,
-                                        static_cast<Py_ssize_t>(plan->items.size()), finding)
-                       : 0;
+    if (!paused_once) return 0;
+    // Entries a handler appended are still to be searched; entries it replaced, all of them.
+    const bool unedited = holds_planned(*plan, loop.walk.get(), plan->items.size());
+    return search_entries(state, scope, loop, plan, text,
+                          unedited ? static_cast<Py_ssize_t>(plan->items.size()) : 0, finding);
 }
 
 // The entries of `loop.walk` from index `from` on. A signal handler run while
@@ -228,6 +246,7 @@ int match_pattern_lists(PatternState& state, const py::Scope& scope, PatternLoop
     std::shared_ptr<PairPlan> pair;
     std::uint64_t pair_found = 0;
     std::size_t pair_first_end = kNoEnd;
+    bool pair_answers = true;  // whether the pair's scan may answer for the simple list
     {
         Owned complex = py::lookup_global(scope, n.complex_patterns);
         if (!complex) return -1;
@@ -246,17 +265,29 @@ int match_pattern_lists(PatternState& state, const py::Scope& scope, PatternLoop
                                                       paused)
                                         : scan(pair->matcher, text.view(), pair->complex_bits, pair_found, paused);
             if (scanned < 0) return -1;
-            if (pair_found & pair->complex_bits) {
+            // A handler run while the scan was paused may have edited the complex list:
+            // then its entries are searched as the list holds them now, and the pair's
+            // answer stands for neither list.
+            const bool edited =
+                paused && !holds_planned(*complex_plan, loop.walk.get(),
+                                         (pair_found & pair->complex_bits)
+                                             ? static_cast<std::size_t>(lowest_bit(pair_found & pair->complex_bits)) + 1
+                                             : complex_plan->items.size());
+            if (edited) {
+                pair_answers = false;
+                found = search_entries(state, scope, loop, complex_plan, text, 0, finding);
+            } else if (pair_found & pair->complex_bits) {
                 if (finding) {
                     const int at = lowest_bit(pair_found & pair->complex_bits);
                     finding->first_end = pair_first_end;
                     found_at(finding, at, complex_plan->items[static_cast<std::size_t>(at)]);
                 }
                 return kComplexMatch;
+            } else {
+                found = paused ? search_entries(state, scope, loop, complex_plan, text,
+                                                static_cast<Py_ssize_t>(complex_plan->items.size()), finding)
+                               : 0;
             }
-            found = paused ? search_entries(state, scope, loop, complex_plan, text,
-                                            static_cast<Py_ssize_t>(complex_plan->items.size()), finding)
-                           : 0;
         } else if (complex_plan) {
             found = search_list(state, scope, loop, complex_plan, text, finding);
         } else {
@@ -277,7 +308,8 @@ int match_pattern_lists(PatternState& state, const py::Scope& scope, PatternLoop
         const std::shared_ptr<ListPlan> simple_plan =
             state.plan_for(PatternState::kSimple, loop.walk.get(), retired);
         if (!simple_plan) return -1;
-        if (pair && pair->matcher && pair->simple_serial == simple_plan->serial && !loop.release_runs_code()) {
+        if (pair && pair->matcher && pair_answers && pair->simple_serial == simple_plan->serial &&
+            !loop.release_runs_code()) {
             const std::uint64_t simple_found = pair_found & ~pair->complex_bits;
             found = simple_found != 0;
             if (found && finding) {

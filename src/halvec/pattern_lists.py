@@ -107,7 +107,9 @@ def parse(data: bytes, where: str, *, toml: bool, base: PatternLists | None = No
     if toml:
         try:
             document = tomllib.loads(text)
-        except tomllib.TOMLDecodeError as error:
+        except RecursionError:
+            raise PatternFileError(where, "is not valid TOML: nested too deeply") from None
+        except ValueError as error:  # TOMLDecodeError, or a number too long to convert
             raise PatternFileError(where, f"is not valid TOML: {error}") from None
     else:
         try:
@@ -117,6 +119,8 @@ def parse(data: bytes, where: str, *, toml: bool, base: PatternLists | None = No
                                    error.lineno) from None
         except RecursionError:
             raise PatternFileError(where, "is not valid JSON: nested too deeply") from None
+        except ValueError as error:  # a number too long to convert
+            raise PatternFileError(where, f"is not valid JSON: {error}") from None
     kind = "a table" if toml else "an object"
     if not isinstance(document, dict):
         raise PatternFileError(where, f"must hold {kind} with a \"complex\" list, a \"simple\" list "

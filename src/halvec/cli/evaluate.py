@@ -197,6 +197,8 @@ def load_config(path: str) -> mr.ModelRoutingConfig:
         raise InputError(f"{where}, line {error.lineno}: not JSON: {error.msg} (column {error.colno})") from None
     except RecursionError:
         raise InputError(f"{where}: not JSON: nested too deeply") from None
+    except ValueError as error:  # a number too long to convert
+        raise InputError(f"{where}: not JSON: {error}") from None
     form = "the preferences' dictionary form"
     if not isinstance(document, dict):
         raise InputError(f"{where}: not {form}: a JSON object with the keys {', '.join(_CONFIG_KEYS)}")
