@@ -39,13 +39,13 @@ for version in ${HALVEC_PYTHONS:-$SUPPORTED_PYTHONS}; do
     make_venv ".venv-test-$version" "$python" "${BUILD_TOOLS[@]}" "${TEST_TOOLS[@]}" "${TYPE_TOOLS[@]}" \
         "${RUNTIME_EXTRAS[@]}"
     install_package ".venv-test-$version" "build/test-release-$version" -Ccmake.define.HALVEC_TEST_HOOKS=ON
-    step "running the test suite against the release build" "about 40 s"
+    step "running the test suite against the release build" "about 65 s"
     if ".venv-test-$version/bin/python" -m pytest -q "$@"; then finish_step; else failed+=("$version release"); fi
 
     echo "== CPython $version: AddressSanitizer + UndefinedBehaviorSanitizer build"
     make_venv ".venv-asan-$version" "$python" "${BUILD_TOOLS[@]}" "${TEST_TOOLS[@]}"
     install_package ".venv-asan-$version" "build/test-asan-$version" -Ccmake.define.HALVEC_TEST_HOOKS=ON -Ccmake.define.HALVEC_SANITIZE=ON -Ccmake.build-type=RelWithDebInfo
-    step "running the test suite against the sanitizer build" "about 90 s"
+    step "running the test suite against the sanitizer build" "about 3 minutes"
     # The interpreter itself is not instrumented: the runtime must come first in
     # the process (with the C++ runtime beside it, or ASan cannot pass on a C++
     # exception such as std::bad_alloc), the interpreter's allocations go through

@@ -61,7 +61,7 @@ make_venv() {
 install_package() {
     local dir=$1 build=$2; shift 2
     step "building the extension in $build and installing it into $dir${*:+ ($*)}" \
-         "about 15 s from scratch, a few seconds when little changed"
+         "about 40 s from scratch (a minute for the sanitizer build), a few seconds when little changed"
     logged "build-$(basename "$build")" "$dir/bin/python" -m pip install -v --disable-pip-version-check \
         --no-build-isolation --force-reinstall --no-deps -Cbuild-dir="$build" "$@" .
     finish_step
