@@ -99,7 +99,7 @@ for version in ${HALVEC_PYTHONS:-$SUPPORTED_PYTHONS}; do
     logged "pip-wheel-test-$version" ".venv-wheel-test-$version/bin/python" -m pip install \
         --disable-pip-version-check "$wheel" "${TEST_TOOLS[@]}" "${TYPE_TOOLS[@]}" "${RUNTIME_EXTRAS[@]}"
     finish_step
-    step "running the test suite against the installed wheel" "about 30 s"
+    step "running the test suite against the installed wheel" "about a minute"
     if HALVEC_WHEEL="$PWD/$wheel" ".venv-wheel-test-$version/bin/python" -m pytest -q "$@"; then
         finish_step
     else
