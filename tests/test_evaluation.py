@@ -149,7 +149,10 @@ def _lines_of(text):
                           st.sampled_from(["", "not json", "[1]", '{"description": 3}', '{"x": "y"}', "{",
                                            '{"description": "a", "model": "nope"}',
                                            '{"description": "a", "output_tokens": 1.5}',
-                                           '{"description": "\\ud800 lone"}', '{"description": "n", "x": NaN}'])),
+                                           '{"description": "\\ud800 lone"}', '{"description": "n", "x": NaN}',
+                                           # values that run on over lines, or share one
+                                           '{"description": "a"}, {"description": "b"}', '{"description": "c", "n": [{}',
+                                           '{}]}', '{"description":', '"d"}', '{"description": "e"} 7'])),
                 max_size=30),
        st.integers(5, 200))
 def test_jsonl_bad_lines_are_counted_and_both_json_readers_agree(lines, block_size):
@@ -168,6 +171,14 @@ def test_jsonl_bad_lines_are_counted_and_both_json_readers_agree(lines, block_si
     got, bad, blank, kept = results[0]
     assert len(got) + bad + blank == len(_lines_of(data.decode("utf-8", "surrogatepass")))
     assert [n for n, _ in kept] == sorted(n for n, _ in kept)
+
+
+def test_a_value_over_two_lines_is_bad_even_beside_a_line_of_two():
+    # together the three lines hold three objects; one by one, none of them is one object
+    data = b'{"description": "a"}, {"description": "b"}\n{"description": "c", "n": [{}\n{}]}\n{"description": "d"}\n'
+    reader = reader_for(data, skip_bad=True)
+    assert [d for b in reader.batches() for d in b.descriptions] == ["d"]
+    assert [bad.line for bad in reader.kept_bad_lines] == [1, 2, 3]
 
 
 def test_the_first_bad_line_stops_the_reader():
@@ -269,13 +280,3 @@ def test_applied_lists_come_back_after_an_error(patterns):
             raise KeyError("x")
     assert mr._COMPLEX_PATTERNS is complex_list and mr._SIMPLE_PATTERNS is simple_list
     assert pattern_lists.in_force().complex == tuple(complex_list)
-
-
-@given(st.lists(st.one_of(st.none(), st.floats(allow_nan=False, allow_infinity=False))))
-def test_costs_written_as_json_read_back_exactly(values):
-    from halvec import evaluation
-    for dumps in {evaluation._dump_numbers, evaluation._stdlib_dumps}:
-        with pytest.MonkeyPatch.context() as patch:
-            patch.setattr(evaluation, "_dump_numbers", dumps)
-            texts = evaluation._json_numbers(values)
-        assert [json.loads(text) for text in texts] == values

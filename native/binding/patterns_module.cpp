@@ -10,6 +10,7 @@
 #include "common/identity.hpp"
 #include "common/names.hpp"
 #include "core/explanation.hpp"
+#include "core/task_lines.hpp"
 
 namespace halvec::binding {
 namespace {
@@ -93,11 +94,17 @@ PyObject* make_explainer(PyObject* module, PyObject* record_type) {
     });
 }
 
+PyObject* task_lines(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return without_cxx_exceptions([&] { return core::task_lines(args, nargs); });
+}
+
 PyMethodDef module_methods[] = {
     {"make_explainer", make_explainer, METH_O,
      "make_explainer(record_type): explain_complexity, answering with record_type instances."},
     {"make_batch_explainer", make_batch_explainer, METH_NOARGS,
      "make_batch_explainer(): explain_batch, with caches of its own."},
+    {"task_lines", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(task_lines)), METH_FASTCALL,
+     "task_lines(lines, ids, routes, spans, tokens, encode, /): an evaluation's per-task JSON lines, as UTF-8."},
     {nullptr, nullptr, 0, nullptr},
 };
 

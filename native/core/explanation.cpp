@@ -1,5 +1,6 @@
 #include "core/explanation.hpp"
 
+#include <cstdint>
 #include <iterator>
 
 #include "common/names.hpp"
@@ -114,6 +115,56 @@ PyObject* explain_complexity(PatternState& state, const py::Scope& scope, Borrow
         .release();
 }
 
+namespace {
+
+// The facts of a batch's tasks, (tier, rule, pattern_list, pattern_index),
+// made once for each kind met: a tally counts them by equality, which finds
+// the same object at once.
+class FactTuples {
+public:
+    Owned get(const Classification& c) {
+        const bool pattern = by_pattern(c);
+        const Py_ssize_t index = pattern ? c.finding.index : -1;
+        const auto rule = static_cast<std::size_t>(c.rule);
+        const std::size_t slot = (rule * 7 + static_cast<std::size_t>(index + 1) * 13 +
+                                  (reinterpret_cast<std::uintptr_t>(c.tier.get()) >> 4)) % kSlots;
+        Entry& entry = entries_[slot];
+        // the tuple holds its tier, so the address names the same object while it is kept
+        if (entry.facts && entry.tier == c.tier.get() && entry.rule == c.rule && entry.index == index) {
+            return Owned::take(entry.facts);
+        }
+        Owned number = pattern ? Owned::steal(PyLong_FromSsize_t(index)) : none();
+        if (!number) return {};
+        Owned facts = Owned::steal(
+            PyTuple_Pack(4, c.tier.get(), rule_name(c), pattern ? list_name(c) : Py_None, number.get()));
+        if (!facts) return {};
+        entry.tier = c.tier.get();
+        entry.rule = c.rule;
+        entry.index = index;
+        entry.facts = Owned::take(facts);
+        return facts;
+    }
+
+private:
+    struct Entry {
+        Owned facts;
+        PyObject* tier = nullptr;
+        Classification::Rule rule{};
+        Py_ssize_t index = -1;
+    };
+    static constexpr std::size_t kSlots = 64;
+    Entry entries_[kSlots];
+};
+
+Owned span_tuple(Py_ssize_t start, Py_ssize_t end) {
+    Owned first = Owned::steal(PyLong_FromSsize_t(start));
+    Owned last = Owned::steal(PyLong_FromSsize_t(end));
+    if (!first || !last) return {};
+    return Owned::steal(PyTuple_Pack(2, first.get(), last.get()));
+}
+
+}  // namespace
+
 PyObject* explain_batch(PatternState& state, const py::Scope& scope, Borrowed prompts) {
     if (!PyList_CheckExact(prompts.get())) {
         PyErr_Format(PyExc_TypeError, "explain_batch() takes a list of str, not %.200s",
@@ -124,6 +175,7 @@ PyObject* explain_batch(PatternState& state, const py::Scope& scope, Borrowed pr
     const Owned spans = Owned::steal(PyList_New(0));
     const Owned zero = Owned::steal(PyLong_FromLong(0));
     if (!facts || !spans || !zero) return nullptr;
+    FactTuples made;
     // The list is read afresh at each step: a classification may run code that edits it.
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(prompts.get()); ++i) {
         if (i % 256 == 255 && PyErr_CheckSignals() < 0) return nullptr;
@@ -137,12 +189,8 @@ PyObject* explain_batch(PatternState& state, const py::Scope& scope, Borrowed pr
         c.want_match = false;
         c.want_words = false;
         if (explain_classification(state, scope, prompt, zero, c) < 0) return nullptr;
-        const bool pattern = by_pattern(c);
-        Owned index = pattern ? Owned::steal(PyLong_FromSsize_t(c.finding.index)) : none();
-        if (!index) return nullptr;
-        const Owned fact = Owned::steal(
-            PyTuple_Pack(4, c.tier.get(), rule_name(c), pattern ? list_name(c) : Py_None, index.get()));
-        const Owned span = pattern ? Owned::steal(Py_BuildValue("(nn)", c.start, c.end)) : none();
+        const Owned fact = made.get(c);
+        const Owned span = by_pattern(c) ? span_tuple(c.start, c.end) : none();
         if (!fact || !span || PyList_Append(facts.get(), fact.get()) < 0 ||
             PyList_Append(spans.get(), span.get()) < 0) {
             return nullptr;

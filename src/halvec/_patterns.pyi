@@ -16,3 +16,9 @@ def make_explainer(record_type: type[Any], /) -> Callable[..., Any]:
 
 def make_batch_explainer() -> Callable[..., Any]:
     """make_batch_explainer(): explain_batch, with caches of its own."""
+
+def task_lines(lines: list[int], ids: list[Any] | None, routes: list[tuple[str, float, float]],
+               spans: list[tuple[int, int] | None],
+               tokens: tuple[list[int | None] | None, list[int | None] | None, int | None, int | None],
+               encode: Callable[[Any], str], /) -> bytes:
+    """task_lines(lines, ids, routes, spans, tokens, encode, /): an evaluation's per-task JSON lines, as UTF-8."""

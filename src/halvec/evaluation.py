@@ -21,7 +21,6 @@ The per-task work is done a batch at a time, with the interpreter's own loops (`
 
 from __future__ import annotations
 
-import importlib
 import json
 import json.encoder
 import logging
@@ -29,8 +28,8 @@ import collections
 from collections.abc import Callable, Iterable, Iterator
 from contextlib import contextmanager
 from dataclasses import dataclass
-from itertools import chain, compress, repeat
-from operator import add, attrgetter, is_, itemgetter, mul, truediv
+from itertools import compress, repeat
+from operator import attrgetter, is_, itemgetter
 from typing import IO, Any, Final, Literal, Protocol
 
 from halvec import _patterns
@@ -290,19 +289,6 @@ _count_elements: Callable[[dict[Any, int], Iterable[Any]], None] = getattr(
     collections, "_count_elements", _count_in_python)
 
 _SPAN = attrgetter("span")
-_KEY = attrgetter("key")
-_SPAN_TEXTS_KEPT: Final = 100_000
-
-
-class _SpanTexts(dict[tuple[int, int] | None, str]):
-    """A span as JSON text, made once for each span met."""
-
-    def __missing__(self, span: tuple[int, int] | None) -> str:
-        text = "null" if span is None else f"[{span[0]},{span[1]}]"
-        self[span] = text
-        return text
-
-
 class _Tally:
     """Totals of tasks routed with one pair of lists."""
 
@@ -316,8 +302,10 @@ class _Tally:
         self._counts: dict[str | None, dict[_Facts, int]] = {}
         # tasks with a token count of their own, by (requested, tier): [tasks, costed, in, out]
         self._tokens: dict[tuple[str | None, str], list[int]] = {}
-        self._prefixes: dict[tuple[str | None, _Facts], str] = {}
-        self._span_texts = _SpanTexts()
+        # what a task's line takes from its request and facts (see json_lines), by request
+        # then facts, and by (request, facts)
+        self._line_routes: dict[str | None, dict[_Facts, tuple[str, float, float]]] = {}
+        self._pair_routes: dict[tuple[str | None, _Facts], tuple[str, float, float]] = {}
 
     def add(self, batch: Batch) -> tuple[list[_Facts], list[_Span], list[str | None]]:
         """Classifies and counts a batch; returns each task's facts, span and request."""
@@ -398,64 +386,37 @@ class _Tally:
         return task_cost(model, input_tokens, output_tokens)
 
     def json_lines(self, batch: Batch, facts: list[_Facts], span_list: list[_Span],
-                   requested: list[str | None]) -> str:
-        """One JSON line per task of the batch: line, id, tier, model, decided_by, rule,
-        pattern, span, cost. Built column by column with the interpreter's own loops: the
-        parts that depend only on the request and the facts are made once and reused."""
-        keys = list(zip(requested, facts))
-        prefixes = self._prefixes
-        for key in set(keys) - prefixes.keys():
-            prefixes[key] = self._prefix(*key)
-        ids = batch.ids
-        id_texts: Iterable[str]
-        if ids is None:
-            id_texts = repeat("null")
-        elif set(map(type, ids)) == {str}:
-            id_texts = map(_encode_text, ids)
+                   requested: list[str | None]) -> bytes:
+        """One JSON line per task of the batch, as UTF-8: line, id, tier, model, decided_by,
+        rule, pattern, span, cost. What depends only on the request and the facts (the
+        members from tier to pattern, the model's prices) is made once for each pair met;
+        the native writer does the rest, costs included."""
+        if batch.models is None:  # one request for the whole batch: the facts alone are the key
+            routes = self._line_routes.setdefault(self._default, {})
+            for fact in set(facts) - routes.keys():
+                routes[fact] = self._line_route(self._default, fact)
+            line_routes = list(map(routes.__getitem__, facts))
         else:
-            id_texts = map(_json_value, ids)
-        if len(self._span_texts) > _SPAN_TEXTS_KEPT:
-            self._span_texts.clear()
-        spans = map(self._span_texts.__getitem__, span_list)
-        # the parts of every line in turn, joined once (faster than a format per line)
-        return "".join(chain.from_iterable(zip(
-            repeat('{"line":'), map(str, batch.lines), repeat(',"id":'), id_texts, repeat(","),
-            map(prefixes.__getitem__, keys), repeat(',"span":'), spans, repeat(',"cost":'),
-            self._cost_texts(batch, facts, requested), repeat("}\n"))))
-
-    def _cost_texts(self, batch: Batch, facts: list[_Facts], requested: list[str | None]) -> Iterable[str]:
-        """Each task's cost as JSON text."""
-        routes = self._routes.known
+            keys = list(zip(requested, facts))
+            by_pair = self._pair_routes
+            for key in set(keys) - by_pair.keys():
+                by_pair[key] = self._line_route(*key)
+            line_routes = list(map(by_pair.__getitem__, keys))
         settings = self._settings
-        if batch.input_tokens is None and batch.output_tokens is None:
-            if settings.input_tokens is None or settings.output_tokens is None:
-                return repeat("null")
-            pairs = list(routes)
-            by_pair = dict(zip(pairs, _json_numbers([task_cost(routes[pair].key, settings.input_tokens,
-                                                                settings.output_tokens) for pair in pairs])))
-            return map(by_pair.__getitem__, zip(requested, map(_FACT_TIER, facts)))
-        models = list(map(_KEY, map(routes.__getitem__, zip(requested, map(_FACT_TIER, facts)))))
-        ins, outs = batch.input_tokens, batch.output_tokens
-        if ins is not None and outs is not None and None not in ins and None not in outs:
-            # (i * price_in + o * price_out) / 1000, as task_cost, in the interpreter's loops
-            catalogue = mr.AVAILABLE_MODELS
-            price_in = {key: spec.cost_per_1k_input for key, spec in catalogue.items()}
-            price_out = {key: spec.cost_per_1k_output for key, spec in catalogue.items()}
-            costs: list[float | None] = list(map(truediv, map(add, map(mul, ins, map(price_in.__getitem__, models)),
-                                                           map(mul, outs, map(price_out.__getitem__, models))),
-                                                 repeat(1000)))
-        else:
-            none: list[int | None] = [None] * len(facts)
-            costs = list(map(self._cost, models, ins or none, outs or none))
-        return _json_numbers(costs)
+        return _patterns.task_lines(batch.lines, batch.ids, line_routes, span_list,
+                                    (batch.input_tokens, batch.output_tokens, settings.input_tokens,
+                                     settings.output_tokens), _json_value)
 
-    def _prefix(self, request: str | None, fact: _Facts) -> str:
+    def _line_route(self, request: str | None, fact: _Facts) -> tuple[str, float, float]:
+        """The members from "tier" to "pattern" of a line, and the prices of its model."""
         tier, rule, pattern_list, pattern_index = fact
         route = self._routes.known[(request, tier)]
+        spec = mr.AVAILABLE_MODELS[route.key]
         pattern = ("null" if pattern_list is None
                    else f'{{"list":"{pattern_list}","index":{pattern_index}}}')
-        return (f'"tier":"{tier.value}","model":{_json_value(route.key)},"decided_by":"{route.decided_by}",'
+        head = (f'"tier":"{tier.value}","model":{_json_value(route.key)},"decided_by":"{route.decided_by}",'
                 f'"rule":"{rule}","pattern":{pattern}')
+        return head, spec.cost_per_1k_input, spec.cost_per_1k_output
 
     # --- totals ---
 
@@ -540,30 +501,6 @@ def _json_value(value: object) -> str:
 _encode_text: Callable[[str], str] = getattr(json.encoder, "encode_basestring")
 
 
-def _stdlib_dumps(values: list[float | None]) -> bytes:
-    return json.dumps(values, separators=(",", ":")).encode("ascii")
-
-
-def _numbers_dumper() -> Callable[[list[float | None]], bytes]:
-    try:
-        module = importlib.import_module("orjson")
-    except ImportError:
-        return _stdlib_dumps
-    dumps: Callable[[list[float | None]], bytes] = module.dumps
-    return dumps
-
-
-_dump_numbers = _numbers_dumper()
-
-
-def _json_numbers(values: list[float | None]) -> list[str]:
-    """Each number (or None) as JSON text: the list written as one JSON array, then split,
-    which is many times faster than a ``repr`` per number with orjson's float writer."""
-    if not values:
-        return []
-    return _dump_numbers(values)[1:-1].decode("ascii").split(",")
-
-
 def _reading(reader: TaskReader) -> Reading:
     return Reading(source=reader.name, format=reader.format, field=reader.field,
                    blank_lines=reader.blank_lines, bad_lines=reader.bad_lines,
@@ -584,6 +521,11 @@ class _Out:
             data = text.encode("utf-8")
         except UnicodeEncodeError:
             data = "".join("\ufffd" if "\ud800" <= c <= "\udfff" else c for c in text).encode("utf-8")
+        self.write_bytes(data)
+
+    def write_bytes(self, data: bytes) -> None:
+        if self._file is None:
+            return
         view = memoryview(data)
         while view:  # an unbuffered file may take part of it
             written = self._file.write(view)
@@ -606,7 +548,7 @@ def evaluate(reader: TaskReader, settings: Settings, *, out: IO[bytes] | None = 
         for batch in reader.batches():
             facts, spans, requested = tally.add(batch)
             if out is not None:
-                sink.write(tally.json_lines(batch, facts, spans, requested))
+                sink.write_bytes(tally.json_lines(batch, facts, spans, requested))
             if progress is not None:
                 progress(reader)
     return Report(_reading(reader), tally.summary())

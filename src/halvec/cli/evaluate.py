@@ -11,10 +11,11 @@ with ``--json``, whose keys are stable (the README lists them).
 from __future__ import annotations
 
 import argparse
+import gc
 import json
 import sys
-from collections.abc import Mapping
-from contextlib import ExitStack
+from collections.abc import Iterator, Mapping
+from contextlib import ExitStack, contextmanager
 from typing import IO, Any, TypedDict
 
 from halvec.cli import output
@@ -255,6 +256,20 @@ def _settings(args: argparse.Namespace) -> Settings:
 
 # --- the run ---------------------------------------------------------------------------------
 
+@contextmanager
+def _rare_collections() -> Iterator[None]:
+    """A batch keeps a thousand records and their tuples alive at once, so the collector's
+    youngest generation fills, and is traversed, for every batch, though an evaluation makes
+    no reference cycles. For the run it is let grow larger (collections still happen: garbage
+    that does form cycles is still found)."""
+    thresholds = gc.get_threshold()
+    gc.set_threshold(max(thresholds[0], 100_000), *thresholds[1:])
+    try:
+        yield
+    finally:
+        gc.set_threshold(*thresholds)
+
+
 def _run(args: argparse.Namespace) -> int:
     parser: argparse.ArgumentParser = args.parser
     source: str = args.source
@@ -285,6 +300,7 @@ def _run(args: argparse.Namespace) -> int:
             except OSError as error:
                 raise UsageError(f"cannot write --out {out_path!r}: {error.strerror or error}") from None
         stack.callback(progress.close)
+        stack.enter_context(_rare_collections())
         try:
             reader = TaskReader(stream, where, name=source, fmt=fmt, field=args.field or "description",
                                 models=model_keys(), skip_bad=bool(args.skip_bad),

@@ -1,0 +1,146 @@
+"""The native writer of eval's per-task lines: the bytes json.dumps would give for each line's
+record (lone surrogates as U+FFFD), costs computed as Python computes them, and a clean error,
+never a crash, when the columns are not what it expects or change under it."""
+
+import json
+import math
+import re
+
+import pytest
+from hypothesis import given
+from hypothesis import strategies as st
+
+from halvec._patterns import task_lines
+
+HEAD = '"tier":"simple","model":"m","decided_by":"auto","rule":"counts","pattern":null'
+NO_TOKENS = (None, None, None, None)
+
+
+def dumps(value):
+    return json.dumps(value, ensure_ascii=False, separators=(",", ":"))
+
+
+def expected(line, ident, span, cost, head=HEAD):
+    if isinstance(cost, float) and not math.isfinite(cost):
+        cost = None
+    text = (f'{{"line":{line},"id":{dumps(ident)},{head},"span":{dumps(None if span is None else list(span))},'
+            f'"cost":{dumps(cost)}}}\n')
+    return re.sub("[\ud800-\udfff]", "\ufffd", text).encode("utf-8")
+
+
+def route(price_in=0.5, price_out=1.5, head=HEAD):
+    return (head, price_in, price_out)
+
+
+def one(tokens=NO_TOKENS, routes=None, ids=None, encode=dumps):
+    return task_lines([1], ids, routes or [route()], [None], tokens, encode)
+
+
+ids = st.one_of(st.none(), st.text(), st.integers(), st.booleans(), st.floats(allow_nan=False),
+                st.lists(st.integers(), max_size=3))
+spans = st.one_of(st.none(), st.tuples(st.integers(0, 2**70), st.integers(0, 2**70)))
+counts = st.one_of(st.none(), st.integers(0, 2**60))
+prices = st.one_of(st.floats(allow_nan=False), st.integers(0, 100))
+
+
+@given(st.lists(st.tuples(st.integers(1, 2**70), ids, spans, counts, counts, prices, prices), max_size=20),
+       counts, counts, st.booleans())
+def test_lines_are_what_json_dumps_writes(tasks, default_in, default_out, columns):
+    ins = [t[3] for t in tasks] if columns else None
+    outs = [t[4] for t in tasks] if columns else None
+
+    def cost(task):
+        i = task[3] if columns and task[3] is not None else default_in
+        o = task[4] if columns and task[4] is not None else default_out
+        return None if i is None or o is None else (i * task[5] + o * task[6]) / 1000
+
+    written = task_lines([t[0] for t in tasks], [t[1] for t in tasks], [route(t[5], t[6]) for t in tasks],
+                         [t[2] for t in tasks], (ins, outs, default_in, default_out), dumps)
+    assert written == b"".join(expected(t[0], t[1], t[2], cost(t)) for t in tasks)
+
+
+@given(st.floats(allow_nan=False, allow_infinity=False, max_value=1e300, min_value=-1e300))
+def test_a_cost_is_written_as_repr_writes_it(price):
+    cost = (7 * price + 0 * 0.0) / 1000
+    assert one((None, None, 7, 0), [route(price, 0.0)]).endswith(f'"cost":{cost!r}}}\n'.encode())
+
+
+def test_costs_out_of_range_are_refused_as_python_refuses_them():
+    with pytest.raises(OverflowError):
+        one((None, None, 10**400, 1))
+    assert one((None, None, 10**300, 1), [route(1e300, 0.0)]).endswith(b'"cost":null}\n')  # inf: JSON has none
+
+
+def test_every_kind_of_str_and_the_escapes():
+    texts = ["plain", 'quote " back \\ slash', "\n\r\t\b\f\x00\x1f\x7f", "caf\xe9 \u2028", "\u4e2d\u6587 \U0001f680",
+             "lone \ud800 and \udfff"]
+    n = len(texts)
+    assert task_lines([1] * n, texts, [route()] * n, [None] * n, NO_TOKENS, dumps) == \
+        b"".join(expected(1, text, None, None) for text in texts)
+    assert one(routes=[route(head="\ud83d" + HEAD)]).startswith('{"line":1,"id":null,\ufffd"tier"'.encode())
+
+
+@pytest.mark.parametrize("args", [
+    (["1"], None, [route()], [None], NO_TOKENS),
+    ([True], None, [route()], [None], NO_TOKENS),
+    ([1], None, [(b"x", 1.0, 1.0)], [None], NO_TOKENS),
+    ([1], None, [HEAD], [None], NO_TOKENS),
+    ([1], None, [route()], [(1,)], NO_TOKENS),
+    ([1], None, [route()], [[1, 2]], NO_TOKENS),
+    ([1], None, [route()], [(1, 2.0)], NO_TOKENS),
+    ([1], None, [route()], [None], ([1], [1], None)),
+    ([1], None, [route()], [None], ((1,), None, None, None)),
+    ([1], None, [route(price_in="0.5")], [None], (None, None, 1, 1)),
+    ([1], None, [route()], [None], (None, None, "1", 1)),
+    ((1,), None, [route()], [None], NO_TOKENS),
+])
+def test_columns_of_the_wrong_kind_are_refused(args):
+    with pytest.raises(TypeError):
+        task_lines(*args, dumps)
+
+
+@pytest.mark.parametrize("args", [
+    ([1], None, [route()], [None, None], NO_TOKENS),
+    ([1], [], [route()], [None], NO_TOKENS),
+    ([1], None, [route()], [None], ([1, 2], None, None, None)),
+])
+def test_columns_of_another_length_are_refused(args):
+    with pytest.raises(ValueError):
+        task_lines(*args, dumps)
+
+
+def test_arguments_are_checked():
+    with pytest.raises(TypeError):
+        task_lines([1], None, [route()], [None], NO_TOKENS)
+    with pytest.raises(TypeError):
+        task_lines([1], None, [route()], [None], NO_TOKENS, "not callable")
+    with pytest.raises(TypeError):
+        one(ids=[object()], encode=lambda value: 5)
+    with pytest.raises(ZeroDivisionError):
+        one(ids=[object()], encode=lambda value: 1 / 0)
+
+
+def test_an_encoder_that_empties_the_columns_gets_an_error_not_a_crash():
+    lines, ids_, routes, spans_, ins = [1, 2, 3], [object(), "b", "c"], [route()] * 3, [(0, 1)] * 3, [5] * 3
+
+    def hostile(value):
+        for column in (lines, ids_, routes, spans_, ins):
+            column.clear()
+        return "0"
+
+    with pytest.raises(RuntimeError, match="changed size"):
+        task_lines(lines, ids_, routes, spans_, (ins, None, None, 1), hostile)
+
+
+def test_an_encoder_that_replaces_items_is_read_afresh():
+    spans_, routes, ins = [(0, 1), (2, 3)], [route(), route()], [1, 1]
+
+    def replace(value):
+        spans_[0] = (5, 6)
+        routes[1] = route(head='"x":"' + "y" * 1000 + '"')  # the old tuple goes away now
+        ins[0] = 3000
+        return "0"
+
+    first, second = task_lines([1, 2], [object(), None], routes, spans_, (ins, None, None, 0), replace).splitlines()
+    assert json.loads(first)["span"] == [5, 6] and json.loads(first)["cost"] == 1.5
+    assert json.loads(second)["x"] == "y" * 1000
