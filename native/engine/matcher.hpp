@@ -155,7 +155,7 @@ private:
     template <class Char, bool Lower, bool Reverse>
     void simulate(const Char* p, const Reading& r, Scan& scan, std::uint64_t stop, std::size_t work);
     template <class Char, bool Lower, bool Reverse>
-    int class_at(const Char* p, const Reading& r, std::size_t i, const int* ascii) const {
+    int class_at(const Char* p, const Reading& r, std::size_t i, const int* ascii) {
         if (i == r.special) return automaton_->alphabet().final_newline();
         return class_of(static_cast<char32_t>(Reverse ? p[r.n - 1 - i] : p[i]), ascii);
     }
@@ -168,8 +168,14 @@ private:
     void continue_simulating(const Char* p, const Reading& r, Scan& scan, std::size_t i, std::uint64_t found,
                              std::uint8_t behind, std::uint64_t stop, std::size_t work);
 
-    int class_of(char32_t c, const int* ascii) const {
-        return c < 128 ? ascii[c] : automaton_->alphabet().of_wide(c);
+    int class_of(char32_t c, const int* ascii) {
+        if (c < 128) return ascii[c];
+        const std::size_t slot = c % kWideSlots;
+        if (wide_chars_[slot] != c) {
+            wide_classes_[slot] = automaton_->alphabet().of_wide(c);
+            wide_chars_[slot] = c;
+        }
+        return wide_classes_[slot];
     }
     std::uint8_t side(int cls) const { return automaton_->alphabet().side(cls) & automaton_->mask(); }
     // One step of the automaton from `set` on a character of `cls`: the next
@@ -203,6 +209,15 @@ private:
     std::shared_ptr<const Automaton> automaton_;
     const int columns_;  // 0: transitions in `edges_`
     std::atomic<bool> busy_{false};  // a thread ended at exit may clear it without the GIL
+
+    // The classes of the wide characters read lately, in front of
+    // Alphabet::of_wide (a search and the interpreter's Unicode tables): a
+    // text in Chinese or Russian reads the same few hundred characters again
+    // and again. Only the scan that uses the matcher touches it; 0, an ASCII
+    // character, marks an empty slot.
+    static constexpr std::size_t kWideSlots = 512;
+    char32_t wide_chars_[kWideSlots] = {};
+    std::int32_t wide_classes_[kWideSlots] = {};
 
     // The DFA. With columns, a row is a state's transitions, one entry per
     // class: -1 until computed, else the target's row offset shifted left by
