@@ -86,6 +86,19 @@ def test_listed_patterns_agree_with_re(patterns, listed, parts):
     assert (patterns.classify_complexity(text) is patterns.Complexity.COMPLEX) == expected(listed, text)
 
 
+# wide characters whose code points differ by multiples of 512, one of them in a set, the next
+# a word character outside it, then a space, a digit and a character of another script
+SLOT_MATES = ["\u4e00", "\u4e00\u0200", "\u5000", "\u3000", "\u0663", "\u0e63", "\u0400", "\u0600", "\u0800"]
+
+
+@settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(st.sampled_from([r"[\u4e00-\u4e0f]{2}", r"\b[\u4e00\u0400]\w", r"\d\s", r"\W[\u0800]", r"[^\u5000\s]{3}"]),
+       st.lists(st.sampled_from(SLOT_MATES), min_size=1, max_size=60).map("".join))
+def test_wide_characters_that_share_a_place_in_the_matchers_memory_keep_their_own_class(probe, pattern, text):
+    for _ in range(2):  # the second time, the characters are those the matcher remembers
+        assert probe(pattern, PAD + text) == expected(pattern, PAD + text)
+
+
 @pytest.mark.parametrize("pattern", [
     r"[abc]x", r"^ab", r"ab$", r"a*?b", r"(?i)AB", r"\Aab", r"a{x}", r"\n", r"(a)\1", r"a{2,1}x",
 ])
