@@ -150,6 +150,20 @@ def test_cost_is_the_catalogue_prices_times_the_tokens(tmp_path):
     assert costs == [pytest.approx(expected[key], rel=1e-12) for key in routed]
 
 
+def test_integers_past_64_bits_are_read_whole(tmp_path):
+    # orjson, where installed, reads them as floats; json keeps them whole, and so must eval
+    ids = [2**64, -(2**63) - 1, [10**22], {"n": 10**30}]
+    records = [{"description": SIMPLE, "id": i, "input_tokens": 2**64, "output_tokens": 10**20} for i in ids]
+    path = jsonl(tmp_path / "t.jsonl", records)
+    out = tmp_path / "out.jsonl"
+    data = eval_json(path, "--keys", "anthropic", "--out", str(out))
+    assert data["input"]["bad_lines"] == 0 and data["cost"]["input_tokens"] == 4 * 2**64
+    lines = [json.loads(line) for line in out.read_text().splitlines()]
+    assert [line["id"] for line in lines] == ids
+    assert [line["cost"] for line in lines] == [(2**64 * price("claude-haiku")[0] + 10**20 * price("claude-haiku")[1])
+                                               / 1000] * 4
+
+
 def test_without_token_counts_shares_only(tmp_path):
     path = jsonl(tmp_path / "t.jsonl", [{"description": COMPLEX}, {"description": SIMPLE, "input_tokens": 5}])
     assert eval_json(path, "--keys", "anthropic")["cost"] is None
