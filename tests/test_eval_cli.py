@@ -164,6 +164,18 @@ def test_integers_past_64_bits_are_read_whole(tmp_path):
                                                / 1000] * 4
 
 
+def test_token_counts_too_large_to_cost_are_one_line(tmp_path):
+    path = jsonl(tmp_path / "t.jsonl", [{"description": SIMPLE, "input_tokens": 10**400, "output_tokens": 1}])
+    for extra in ([], ["--out", str(tmp_path / "out.jsonl")]):
+        result = run("eval", path, *extra)
+        assert result.returncode == 2 and result.stdout == ""
+        assert result.stderr == (f"python -m halvec eval: error: {path!r}: the token counts are too large to cost "
+                                 "(int too large to convert to float)\n")
+    result = run("eval", jsonl(tmp_path / "u.jsonl", [{"description": SIMPLE}]), "--input-tokens", "9" * 400,
+                 "--output-tokens", "1")
+    assert result.returncode == 2 and "too large to cost" in result.stderr
+
+
 def test_without_token_counts_shares_only(tmp_path):
     path = jsonl(tmp_path / "t.jsonl", [{"description": COMPLEX}, {"description": SIMPLE, "input_tokens": 5}])
     assert eval_json(path, "--keys", "anthropic")["cost"] is None
