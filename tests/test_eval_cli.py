@@ -240,6 +240,8 @@ BAD_INPUT = [
      "'{path}', line 1: the field \"input_tokens\" is the number -1, not a count of tokens"),
     ("t.csv", b"description,output_tokens\nFix it,many\n", [],
      "'{path}', line 2: the column \"output_tokens\" is the text \"many\", not a count of tokens"),
+    ("t.csv", b"description,input_tokens\nFix it," + b"9" * 5000 + b"\n", [],
+     "'{path}', line 2: the column \"input_tokens\" is the text \"999"),
 ]
 
 

@@ -426,7 +426,10 @@ class TaskReader:
         for name in ("input_tokens", "output_tokens"):
             value = get(name)
             if isinstance(value, str) and kind == "column":
-                value = int(value) if value.isdigit() and value.isascii() else (None if value == "" else value)
+                try:
+                    value = int(value) if value.isdigit() and value.isascii() else (None if value == "" else value)
+                except ValueError:  # more digits than int() reads: a bad line, below
+                    pass
             if value is not None and (type(value) is not int or value < 0):
                 self._bad(at, f"the {kind} \"{name}\" is {_describe(value)}, not a count of tokens "
                               f"(a whole number, 0 or more)")
