@@ -150,6 +150,32 @@ def test_cost_is_the_catalogue_prices_times_the_tokens(tmp_path):
     assert costs == [pytest.approx(expected[key], rel=1e-12) for key in routed]
 
 
+def test_integers_past_64_bits_are_read_whole(tmp_path):
+    # orjson, where installed, reads them as floats; json keeps them whole, and so must eval
+    ids = [2**64, -(2**63) - 1, [10**22], {"n": 10**30}]
+    records = [{"description": SIMPLE, "id": i, "input_tokens": 2**64, "output_tokens": 10**20} for i in ids]
+    path = jsonl(tmp_path / "t.jsonl", records)
+    out = tmp_path / "out.jsonl"
+    data = eval_json(path, "--keys", "anthropic", "--out", str(out))
+    assert data["input"]["bad_lines"] == 0 and data["cost"]["input_tokens"] == 4 * 2**64
+    lines = [json.loads(line) for line in out.read_text().splitlines()]
+    assert [line["id"] for line in lines] == ids
+    assert [line["cost"] for line in lines] == [(2**64 * price("claude-haiku")[0] + 10**20 * price("claude-haiku")[1])
+                                               / 1000] * 4
+
+
+def test_token_counts_too_large_to_cost_are_one_line(tmp_path):
+    path = jsonl(tmp_path / "t.jsonl", [{"description": SIMPLE, "input_tokens": 10**400, "output_tokens": 1}])
+    for extra in ([], ["--out", str(tmp_path / "out.jsonl")]):
+        result = run("eval", path, *extra)
+        assert result.returncode == 2 and result.stdout == ""
+        assert result.stderr == (f"python -m halvec eval: error: {path!r}: the token counts are too large to cost "
+                                 "(int too large to convert to float)\n")
+    result = run("eval", jsonl(tmp_path / "u.jsonl", [{"description": SIMPLE}]), "--input-tokens", "9" * 400,
+                 "--output-tokens", "1")
+    assert result.returncode == 2 and "too large to cost" in result.stderr
+
+
 def test_without_token_counts_shares_only(tmp_path):
     path = jsonl(tmp_path / "t.jsonl", [{"description": COMPLEX}, {"description": SIMPLE, "input_tokens": 5}])
     assert eval_json(path, "--keys", "anthropic")["cost"] is None
@@ -214,6 +240,8 @@ BAD_INPUT = [
      "'{path}', line 1: the field \"input_tokens\" is the number -1, not a count of tokens"),
     ("t.csv", b"description,output_tokens\nFix it,many\n", [],
      "'{path}', line 2: the column \"output_tokens\" is the text \"many\", not a count of tokens"),
+    ("t.csv", b"description,input_tokens\nFix it," + b"9" * 5000 + b"\n", [],
+     "'{path}', line 2: the column \"input_tokens\" is the text \"999"),
 ]
 
 

@@ -7,6 +7,7 @@ import math
 import re
 
 import pytest
+from conftest import SANITIZED
 from hypothesis import given
 from hypothesis import strategies as st
 
@@ -144,3 +145,24 @@ def test_an_encoder_that_replaces_items_is_read_afresh():
     first, second = task_lines([1, 2], [object(), None], routes, spans_, (ins, None, None, 0), replace).splitlines()
     assert json.loads(first)["span"] == [5, 6] and json.loads(first)["cost"] == 1.5
     assert json.loads(second)["x"] == "y" * 1000
+
+
+@pytest.mark.skipif(SANITIZED, reason="AddressSanitizer itself needs the address space the limit withholds")
+def test_long_texts_take_the_memory_their_bytes_need(python):
+    # 64 MB of ASCII (with an escape at each end) and 32 MB of Latin-1: within an
+    # address-space limit that leaves room for the output about twice over.
+    out = python("""
+        import resource
+        from halvec._patterns import task_lines
+        ascii_id = "\\n" + "a" * (64 << 20) + "\\x00"
+        head = '"h":"' + "\\xe9" * (32 << 20) + '"'
+        size = int(open("/proc/self/statm").read().split()[0]) * resource.getpagesize()
+        soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+        resource.setrlimit(resource.RLIMIT_AS, (size + (400 << 20), hard))
+        try:
+            written = task_lines([1], [ascii_id], [(head, 0.5, 1.5)], [None], (None, None, None, None), repr)
+        finally:
+            resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+        print(len(written) == len(ascii_id) + len(head.encode()) + 50, written[:20])
+    """)
+    assert out.strip() == "True b'{\"line\":1,\"id\":\"\\\\naa'"

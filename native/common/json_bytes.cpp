@@ -32,20 +32,25 @@ struct EscapeTable {
 };
 constexpr EscapeTable kEscapes;
 
+// The most UTF-8 bytes a character of a str of this kind takes.
+constexpr std::size_t utf8_width(int kind) {
+    return kind == PyUnicode_1BYTE_KIND ? 2 : kind == PyUnicode_2BYTE_KIND ? 3 : 4;
+}
+
 }  // namespace
 
 JsonBytes::~JsonBytes() { PyMem_Free(data_); }
 
 bool JsonBytes::grow(std::size_t more) noexcept {
-    std::size_t wanted = capacity_ ? capacity_ : 256;
-    while (wanted - size_ < more) {
-        if (wanted > static_cast<std::size_t>(PY_SSIZE_T_MAX) / 2) {
-            PyErr_NoMemory();
-            return false;
-        }
-        wanted *= 2;
+    if (more > static_cast<std::size_t>(PY_SSIZE_T_MAX) - size_) {
+        PyErr_NoMemory();
+        return false;
     }
+    const std::size_t needed = size_ + more;
+    std::size_t wanted = capacity_ ? capacity_ : 256;
+    while (wanted < needed) wanted = wanted > static_cast<std::size_t>(PY_SSIZE_T_MAX) / 2 ? needed : wanted * 2;
     void* moved = PyMem_Realloc(data_, wanted);
+    if (!moved && wanted > needed) moved = PyMem_Realloc(data_, wanted = needed);  // no room to spare
     if (!moved) {
         PyErr_NoMemory();
         return false;
@@ -139,8 +144,8 @@ void JsonBytes::code_point(Py_UCS4 c) noexcept {
 bool JsonBytes::text(PyObject* str) noexcept {
     const auto length = static_cast<std::size_t>(PyUnicode_GET_LENGTH(str));
     if (PyUnicode_IS_ASCII(str)) return ascii(static_cast<const char*>(PyUnicode_DATA(str)), length);
-    if (!reserve(length * 4)) return false;
     const int kind = PyUnicode_KIND(str);
+    if (!reserve(length * utf8_width(kind))) return false;
     const void* data = PyUnicode_DATA(str);
     for (std::size_t i = 0; i < length; ++i) code_point(PyUnicode_READ(kind, data, i));
     return true;
@@ -163,10 +168,11 @@ void JsonBytes::escaped(unsigned char c) noexcept {
 
 bool JsonBytes::quoted(PyObject* str) noexcept {
     const auto length = static_cast<std::size_t>(PyUnicode_GET_LENGTH(str));
-    // the longest form of a character is \u00XX (6 bytes); UTF-8 takes at most 4
-    if (!reserve(length * 6 + 2)) return false;
-    data_[size_++] = '"';
+    // Room for the text with no escape; an escape (up to 6 bytes, \u00XX) asks for
+    // its own room and the rest's, so a long text costs no more than it needs.
     if (PyUnicode_IS_ASCII(str)) {
+        if (!reserve(length + 2)) return false;
+        data_[size_++] = '"';
         // runs of characters that need no escape are copied as they are
         const auto* text = static_cast<const unsigned char*>(PyUnicode_DATA(str));
         std::size_t run = 0;
@@ -174,6 +180,7 @@ bool JsonBytes::quoted(PyObject* str) noexcept {
             if (!kEscapes.of[text[i]]) continue;
             std::memcpy(data_ + size_, text + run, i - run);
             size_ += i - run;
+            if (!reserve(6 + (length - i - 1) + 1)) return false;
             escaped(text[i]);
             run = i + 1;
         }
@@ -181,12 +188,16 @@ bool JsonBytes::quoted(PyObject* str) noexcept {
         size_ += length - run;
     } else {
         const int kind = PyUnicode_KIND(str);
+        const std::size_t width = utf8_width(kind);
+        if (!reserve(length * width + 2)) return false;
+        data_[size_++] = '"';
         const void* data = PyUnicode_DATA(str);
         for (std::size_t i = 0; i < length; ++i) {
             const Py_UCS4 c = PyUnicode_READ(kind, data, i);
             if (c >= 0x80) {
                 code_point(c);
             } else if (kEscapes.of[c]) {
+                if (!reserve(6 + (length - i - 1) * width + 1)) return false;
                 escaped(static_cast<unsigned char>(c));
             } else {
                 data_[size_++] = static_cast<char>(c);

@@ -64,13 +64,37 @@ def fast_json() -> bool:
     return _HAVE_ORJSON
 
 
+# orjson reads an integer outside [-2**63, 2**64) as the nearest float, where json keeps it
+# whole: a float of this size or more in what orjson read may be such an integer.
+_WHOLE_LIMIT: Final = float(1 << 63)
+
+
+def _maybe_rounded(value: Any) -> bool:
+    """Whether orjson's reading of a value may differ from json's: a float that may be a long
+    integer rounded, anywhere inside it."""
+    kind = type(value)
+    if kind is float:
+        return not -_WHOLE_LIMIT < value < _WHOLE_LIMIT
+    try:
+        if kind is list:
+            return any(map(_maybe_rounded, value))
+        if kind is dict:
+            return any(map(_maybe_rounded, value.values()))
+    except RecursionError:
+        return True
+    return False
+
+
 def loads(line: str) -> Any:
     """One JSON text as the standard library reads it (``orjson`` first, when installed)."""
     try:
-        return _fast_loads(line)
+        value = _fast_loads(line)
     except (ValueError, TypeError, RecursionError):
         if _fast_loads is json.loads:
             raise
+    else:
+        if _fast_loads is json.loads or not _maybe_rounded(value):
+            return value
     return json.loads(line)
 
 
@@ -355,6 +379,8 @@ class TaskReader:
         path must look at (to report it, or to find it is fine)."""
         get = dict.get
         ids = list(map(get, records, itertools.repeat("id")))
+        if _HAVE_ORJSON and not set(map(type, ids)).isdisjoint((float, list, dict)) and any(map(_maybe_rounded, ids)):
+            return False  # a long integer orjson rounded, perhaps: json reads those lines
         if ids.count(None) != len(ids):
             batch.ids = ids
         models = list(map(get, records, itertools.repeat("model")))
@@ -424,7 +450,10 @@ class TaskReader:
         for name in ("input_tokens", "output_tokens"):
             value = get(name)
             if isinstance(value, str) and kind == "column":
-                value = int(value) if value.isdigit() and value.isascii() else (None if value == "" else value)
+                try:
+                    value = int(value) if value.isdigit() and value.isascii() else (None if value == "" else value)
+                except ValueError:  # more digits than int() reads: a bad line, below
+                    pass
             if value is not None and (type(value) is not int or value < 0):
                 self._bad(at, f"the {kind} \"{name}\" is {_describe(value)}, not a count of tokens "
                               f"(a whole number, 0 or more)")

@@ -317,6 +317,8 @@ def _run(args: argparse.Namespace) -> int:
                 out.flush()
         except InputProblem as problem:
             raise InputError(str(problem)) from None
+        except OverflowError as error:  # a cost of more tokens than a float can count
+            raise InputError(f"{where}: the token counts are too large to cost ({error})") from None
         except OSError as error:
             if out is None:
                 raise
