@@ -378,13 +378,15 @@ class TaskReader:
         """Fills the optional columns from ``records``; False if any value is one the slow
         path must look at (to report it, or to find it is fine)."""
         get = dict.get
+        # a column equal to this one is absent (the comparison stops at the first value)
+        absent = [None] * len(records)
         ids = list(map(get, records, itertools.repeat("id")))
         if _HAVE_ORJSON and not set(map(type, ids)).isdisjoint((float, list, dict)) and any(map(_maybe_rounded, ids)):
             return False  # a long integer orjson rounded, perhaps: json reads those lines
-        if ids.count(None) != len(ids):
+        if ids != absent:
             batch.ids = ids
         models = list(map(get, records, itertools.repeat("model")))
-        if models.count(None) != len(models):
+        if models != absent:
             try:
                 if not set(models) <= self._accepted:
                     return False
@@ -393,7 +395,7 @@ class TaskReader:
             batch.models = models
         for name in ("input_tokens", "output_tokens"):
             counts = list(map(get, records, itertools.repeat(name)))
-            if counts.count(None) == len(counts):
+            if counts == absent:
                 continue
             kinds = set(map(type, counts))
             if not kinds <= {int, _NONE_TYPE}:
