@@ -342,6 +342,12 @@ class TaskReader:
         describe = itemgetter(self.field)
         number = 1
         for chunk in self._lines.chunks():
+            records = _records_of(chunk) if _HAVE_ORJSON else None
+            if records is not None:
+                first, number = number, number + len(records)
+                batch = self._batch(first, records, describe)
+                yield batch if batch is not None else self._jsonl_slowly(first, chunk.split(b"\n"))
+                continue
             lines: list[bytes] | list[str | None]
             if _HAVE_ORJSON and chunk and not chunk.endswith(b"\n"):
                 # orjson reads the bytes (and checks they are UTF-8) itself, and a line's
@@ -354,18 +360,23 @@ class TaskReader:
             first, number = number, number + len(lines)
             try:
                 records = list(map(_fast_loads, lines))  # type: ignore[arg-type]  # None: refused, see below
-                descriptions = list(map(describe, records))
-            except (ValueError, TypeError, KeyError, IndexError, RecursionError):
-                yield self._jsonl_slowly(first, self._exact(chunk, lines))
-                continue
-            if set(map(type, descriptions)) != {str}:
-                yield self._jsonl_slowly(first, self._exact(chunk, lines))
-                continue
-            batch = Batch(list(range(first, number)), descriptions)
-            if not self._columns(batch, records):
-                yield self._jsonl_slowly(first, self._exact(chunk, lines))
-                continue
-            yield batch
+            except (ValueError, TypeError, RecursionError):
+                batch = None
+            else:
+                batch = self._batch(first, records, describe)
+            yield batch if batch is not None else self._jsonl_slowly(first, self._exact(chunk, lines))
+
+    def _batch(self, first: int, records: list[Any], describe: Callable[[Any], Any]) -> Batch | None:
+        """The batch of ``records``, the first read from line ``first``; None if any is one
+        the slow path must look at."""
+        try:
+            descriptions = list(map(describe, records))
+        except (TypeError, KeyError, IndexError):
+            return None
+        if set(map(type, descriptions)) != {str}:
+            return None
+        batch = Batch(list(range(first, first + len(records))), descriptions)
+        return batch if self._columns(batch, records) else None
 
     @staticmethod
     def _exact(chunk: bytes, lines: list[bytes] | list[str | None]) -> list[bytes] | list[str | None]:
@@ -544,6 +555,28 @@ class TaskReader:
 
 
 _CSV_BATCH = 4096
+
+
+# Put between the lines of a chunk read in one call: a string no line holds by chance.
+_SEPARATOR_TEXT: Final = os.urandom(16).hex()
+_SEPARATOR: Final = b',"' + _SEPARATOR_TEXT.encode() + b'",'
+
+
+def _records_of(chunk: bytes) -> list[Any] | None:
+    """The JSON values of a chunk's lines, read by orjson in one call (faster than a call a
+    line), or None when that reading might not be the lines' own: a line that is not one
+    whole JSON value (blank, two values, a value that runs on over the next line), or one
+    orjson refuses. The lines are read as one array with a separator between each two; the
+    values are the lines' only if every separator put in is found, between two values."""
+    joined = b"[" + chunk.replace(b"\n", _SEPARATOR) + b"]"
+    breaks = (len(joined) - 2 - len(chunk)) // (len(_SEPARATOR) - 1)
+    try:
+        values: list[Any] = _fast_loads(joined)
+    except (ValueError, RecursionError):
+        return None
+    if len(values) != 2 * breaks + 1 or values[1::2].count(_SEPARATOR_TEXT) != breaks:
+        return None
+    return values[0::2]
 
 
 def _cell(record: dict[str, str], field: str, name: str) -> str | None:
