@@ -21,7 +21,6 @@ from __future__ import annotations
 
 import csv
 import importlib
-import io
 import itertools
 import json
 import os
@@ -342,29 +341,30 @@ class TaskReader:
         describe = itemgetter(self.field)
         number = 1
         for chunk in self._lines.chunks():
-            records = _records_of(chunk) if _HAVE_ORJSON else None
-            if records is not None:
+            if _HAVE_ORJSON:
+                # orjson reads the bytes (and checks they are UTF-8) itself, the whole chunk
+                # in one call; a chunk it cannot read so is read line by line, every bad line
+                # found and reported
+                records = _records_of(chunk)
+                if records is None:
+                    raw = chunk.split(b"\n")
+                    first, number = number, number + len(raw)
+                    yield self._jsonl_slowly(first, raw)
+                    continue
                 first, number = number, number + len(records)
                 batch = self._batch(first, records, describe)
                 yield batch if batch is not None else self._jsonl_slowly(first, chunk.split(b"\n"))
                 continue
-            lines: list[bytes] | list[str | None]
-            if _HAVE_ORJSON and chunk and not chunk.endswith(b"\n"):
-                # orjson reads the bytes (and checks they are UTF-8) itself, and a line's
-                # break as white space; readlines finds the breaks several times faster
-                # than split. (A chunk that ends with a break would lose its last, empty line.)
-                lines = io.BytesIO(chunk).readlines()
-            else:
-                raw = chunk.split(b"\n")
-                lines = raw if _HAVE_ORJSON else self._lines.decode(raw, number)
+            raw = chunk.split(b"\n")
+            lines = self._lines.decode(raw, number)  # json is given text
             first, number = number, number + len(lines)
             try:
-                records = list(map(_fast_loads, lines))  # type: ignore[arg-type]  # None: refused, see below
+                records = list(map(json.loads, lines))  # type: ignore[arg-type]  # None: refused, see below
             except (ValueError, TypeError, RecursionError):
                 batch = None
             else:
                 batch = self._batch(first, records, describe)
-            yield batch if batch is not None else self._jsonl_slowly(first, self._exact(chunk, lines))
+            yield batch if batch is not None else self._jsonl_slowly(first, lines)
 
     def _batch(self, first: int, records: list[Any], describe: Callable[[Any], Any]) -> Batch | None:
         """The batch of ``records``, the first read from line ``first``; None if any is one
@@ -377,13 +377,6 @@ class TaskReader:
             return None
         batch = Batch(list(range(first, first + len(records))), descriptions)
         return batch if self._columns(batch, records) else None
-
-    @staticmethod
-    def _exact(chunk: bytes, lines: list[bytes] | list[str | None]) -> list[bytes] | list[str | None]:
-        """The lines as the slow path reads them: without their line breaks."""
-        if _HAVE_ORJSON:
-            return chunk.split(b"\n")
-        return lines
 
     def _columns(self, batch: Batch, records: list[dict[str, Any]]) -> bool:
         """Fills the optional columns from ``records``; False if any value is one the slow
