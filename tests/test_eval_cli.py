@@ -208,6 +208,30 @@ def test_out_has_one_line_per_task(tmp_path):
     assert lines[4]["pattern"] == {"list": "simple", "index": 0}
 
 
+def test_a_large_file_evaluated_in_parts_gives_what_one_process_gives(tmp_path):
+    # 10 MB: cut in two (parts of 4 MB or more) where two cores are free, evaluated whole with --jobs 1
+    tasks = [COMPLEX, SIMPLE, MODERATE, SHORT, "Écris un rapport détaillé 🚀"]
+    path = tmp_path / "t.jsonl"
+    with open(path, "w", encoding="utf-8") as file:
+        for i in range(60_000):
+            file.write(json.dumps({"description": f"{tasks[i % 5]} {'x' * (i % 100)}", "id": i,
+                                   "input_tokens": i % 1000, "output_tokens": i % 7}) + "\n")
+            if i % 7000 == 0:
+                file.write("\n")
+    outputs = []
+    for jobs in ("1", "2"):
+        out = tmp_path / f"out{jobs}.jsonl"
+        outputs.append((eval_json(str(path), "--keys", "anthropic", "--jobs", jobs, "--out", str(out)),
+                        out.read_bytes()))
+    assert outputs[0] == outputs[1]
+    assert outputs[0][0]["tasks"] == 60_000 and outputs[0][0]["input"]["blank_lines"] == 9
+    with open(path, "a", encoding="utf-8") as file:
+        file.write('{"description": "late", "model": "gpt-5"}\n')
+    result = run("eval", str(path), "--jobs", "2")
+    assert result.returncode == 2
+    assert result.stderr.startswith(f"python -m halvec eval: error: '{path}', line 60010: unknown model key 'gpt-5'")
+
+
 def test_out_write_failure_is_one_line_and_status_74(tmp_path):
     path = jsonl(tmp_path / "t.jsonl", [{"description": COMPLEX}])
     result = run("eval", path, "--out", "/dev/full")
@@ -332,6 +356,7 @@ def test_a_preferences_file_must_be_the_dictionary_form(tmp_path, content, messa
     (["--format", "text", "--field", "x"], "--field names a JSONL field or a CSV column; text input has neither"),
     (["--input-tokens", "-3"], "argument --input-tokens: not a count of tokens"),
     (["--out", "-"], "--out needs a file"),
+    (["--jobs", "0"], "argument --jobs: not a number of processes (1 to 64): '0'"),
 ])
 def test_command_line_mistakes_are_usage_errors(tmp_path, args, message):
     tasks = jsonl(tmp_path / "t.jsonl", [{"description": COMPLEX}])
@@ -520,13 +545,14 @@ def test_text_report_shows_charts_and_escapes_what_came_from_outside(tmp_path):
     assert "#" * 30 in ascii_text and "?" * 30 not in ascii_text
 
 
-def test_progress_is_shown_on_a_terminal_only(tmp_path):
+@pytest.mark.parametrize("jobs", ["1", "2"])
+def test_progress_is_shown_on_a_terminal_only(tmp_path, jobs):
     path = tmp_path / "t.txt"
-    path.write_text((COMPLEX + "\n") * 200_000)
+    path.write_text((COMPLEX + "\n") * 400_000)
     controller, terminal = pty.openpty()
     try:
-        process = subprocess.run([sys.executable, "-m", "halvec", "eval", str(path)], stdout=subprocess.PIPE,
-                                 stderr=terminal, env=_env(), timeout=300)
+        process = subprocess.run([sys.executable, "-m", "halvec", "eval", str(path), "--jobs", jobs],
+                                 stdout=subprocess.PIPE, stderr=terminal, env=_env(), timeout=300)
         os.close(terminal)
         terminal = -1
         shown = b""

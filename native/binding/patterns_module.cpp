@@ -10,6 +10,7 @@
 #include "common/identity.hpp"
 #include "common/names.hpp"
 #include "core/explanation.hpp"
+#include "core/line_count.hpp"
 #include "core/task_lines.hpp"
 
 namespace halvec::binding {
@@ -98,6 +99,10 @@ PyObject* task_lines(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return without_cxx_exceptions([&] { return core::task_lines(args, nargs); });
 }
 
+PyObject* count_lines(PyObject*, PyObject* data) {
+    return without_cxx_exceptions([&] { return core::count_lines(data); });
+}
+
 PyMethodDef module_methods[] = {
     {"make_explainer", make_explainer, METH_O,
      "make_explainer(record_type): explain_complexity, answering with record_type instances."},
@@ -105,6 +110,7 @@ PyMethodDef module_methods[] = {
      "make_batch_explainer(): explain_batch, with caches of its own."},
     {"task_lines", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(task_lines)), METH_FASTCALL,
      "task_lines(lines, ids, routes, spans, tokens, encode, /): an evaluation's per-task JSON lines, as UTF-8."},
+    {"count_lines", count_lines, METH_O, "count_lines(data, /): the number of line breaks (b\"\\n\") in a bytes-like object."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -1,7 +1,7 @@
 """The pattern engine of halvec.core.model_router, for the package (private)."""
 
 import re
-from collections.abc import Callable, Iterable
+from collections.abc import Buffer, Callable, Iterable
 from typing import Any
 
 def search(patterns: Iterable[str | re.Pattern[str]], text: str) -> tuple[int, int, int] | None:
@@ -22,3 +22,6 @@ def task_lines(lines: list[int], ids: list[Any] | None, routes: list[tuple[str, 
                tokens: tuple[list[int | None] | None, list[int | None] | None, int | None, int | None],
                encode: Callable[[Any], str], /) -> bytes:
     """task_lines(lines, ids, routes, spans, tokens, encode, /): an evaluation's per-task JSON lines, as UTF-8."""
+
+def count_lines(data: Buffer, /) -> int:
+    """count_lines(data, /): the number of line breaks (b"\\n") in a bytes-like object."""

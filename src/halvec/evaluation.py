@@ -36,12 +36,12 @@ from halvec import _patterns
 from halvec.core import model_router as mr
 from halvec.explain import ComplexityExplanation, DecidedBy, Rule, explain_selection
 from halvec.pattern_lists import LIST_NAMES, ListName, PatternLists, applied, in_force
-from halvec.workload import BadLine, Batch, TaskReader
+from halvec.workload import KEPT_BAD_LINES, BadLine, Batch, TaskReader
 
 __all__ = ["CHANGES_KEPT", "DECIDED_BY", "RULES", "TIERS", "BatchExplainer", "Change", "Comparison", "Cost",
-           "Explainer", "batch_of",
+           "Explainer", "Part", "batch_of",
            "Outcome", "PatternCount", "Reading", "Report", "RouterFactory", "Settings", "Summary",
-           "compare", "evaluate", "new_explainer", "outcome_json", "task_cost"]
+           "combine", "compare", "evaluate", "evaluate_part", "new_explainer", "outcome_json", "task_cost"]
 
 TIERS: Final[tuple[str, str, str]] = ("simple", "moderate", "complex")
 RULES: Final[tuple[Rule, ...]] = ("length", "complex_pattern", "simple_pattern", "counts")
@@ -191,6 +191,22 @@ class Report:
 
 
 @dataclass(frozen=True)
+class Part:
+    """The counts of one part of a workload, before they make a summary: plain data, to be
+    sent from the process that evaluated the part and combined with the other parts'
+    (:func:`combine`)."""
+
+    reading: Reading
+    counts: dict[str | None, dict[_Facts, int]]
+    """Tasks by requested model, then by (tier, rule, pattern_list, pattern_index)."""
+    tokens: dict[tuple[str | None, str], list[int]]
+    """By (requested model, tier): [tasks with a count of their own, of those costed, input
+    tokens, output tokens]."""
+    routes: dict[tuple[str | None, str], tuple[str, DecidedBy]]
+    """The router's choice, (model, decided_by), for each (requested model, tier) met."""
+
+
+@dataclass(frozen=True)
 class Outcome:
     """What became of one task on one side of a comparison."""
 
@@ -259,6 +275,11 @@ class _Routes:
         if selection.key is None:
             raise RuntimeError(f"the router chose a model outside the catalogue: {selection.spec!r}")
         self.known[(requested, tier)] = _Route(selection.key, selection.decided_by)
+
+    def learn(self, known: dict[tuple[str | None, str], tuple[str, DecidedBy]]) -> None:
+        """Takes the choices another router with the same preferences and keys made."""
+        for pair, (key, decided_by) in known.items():
+            self.known.setdefault(pair, _Route(key, decided_by))
 
 
 @contextmanager
@@ -420,6 +441,22 @@ class _Tally:
 
     # --- totals ---
 
+    def part(self, reading: Reading) -> Part:
+        return Part(reading=reading, counts=self._counts, tokens=self._tokens,
+                    routes={pair: (route.key, route.decided_by) for pair, route in self._routes.known.items()})
+
+    def absorb(self, part: Part) -> None:
+        """Adds the counts of a part evaluated with the same settings and lists."""
+        self._routes.learn(part.routes)
+        for request, counts in part.counts.items():
+            mine = self._counts.setdefault(request, {})
+            for fact, n in counts.items():
+                mine[fact] = mine.get(fact, 0) + n
+        for pair, sums in part.tokens.items():
+            acc = self._tokens.setdefault(pair, [0, 0, 0, 0])
+            for i, value in enumerate(sums):
+                acc[i] += value
+
     def summary(self) -> Summary:
         routes = self._routes.known
         tiers = dict.fromkeys(TIERS, 0)
@@ -541,6 +578,33 @@ def evaluate(reader: TaskReader, settings: Settings, *, out: IO[bytes] | None = 
     JSON line per task to it. ``progress`` is called after each batch. ``explain`` and
     ``router_factory`` replace the module's classifier and router (to time another
     implementation of them)."""
+    tally = _tallied(reader, settings, out, progress, explain, router_factory)
+    return Report(_reading(reader), tally.summary())
+
+
+def evaluate_part(reader: TaskReader, settings: Settings, *, out: IO[bytes] | None = None,
+                  progress: Callable[[TaskReader], None] | None = None) -> Part:
+    """:func:`evaluate` of one part of a workload: its counts, to be combined with the other
+    parts' by :func:`combine`."""
+    return _tallied(reader, settings, out, progress, None, None).part(_reading(reader))
+
+
+def combine(settings: Settings, parts: Iterable[Part]) -> Report:
+    """The report of a workload evaluated in parts (in the order of the input), each with
+    ``settings`` and the lists in force."""
+    tally = _Tally(settings, _Routes(settings, mr.ModelRouter), new_explainer(), in_force())
+    readings = []
+    for part in parts:
+        tally.absorb(part)
+        readings.append(part.reading)
+    if not readings:
+        raise ValueError("combine() needs one part or more")
+    return Report(_joined(readings), tally.summary())
+
+
+def _tallied(reader: TaskReader, settings: Settings, out: IO[bytes] | None,
+             progress: Callable[[TaskReader], None] | None, explain: Explainer | None,
+             router_factory: RouterFactory | None) -> _Tally:
     routes = _Routes(settings, router_factory or mr.ModelRouter)
     tally = _Tally(settings, routes, batch_of(explain) if explain else new_explainer(), in_force())
     sink = _Out(out)
@@ -551,7 +615,18 @@ def evaluate(reader: TaskReader, settings: Settings, *, out: IO[bytes] | None = 
                 sink.write_bytes(tally.json_lines(batch, facts, spans, requested))
             if progress is not None:
                 progress(reader)
-    return Report(_reading(reader), tally.summary())
+    return tally
+
+
+def _joined(readings: list[Reading]) -> Reading:
+    """The readings of consecutive parts of one source, as one."""
+    first = readings[0]
+    bad_lines = [bad for reading in readings for bad in reading.first_bad_lines][:KEPT_BAD_LINES]
+    replaced = [r.first_replaced_line for r in readings if r.first_replaced_line is not None]
+    return Reading(source=first.source, format=first.format, field=first.field,
+                   blank_lines=sum(r.blank_lines for r in readings), bad_lines=sum(r.bad_lines for r in readings),
+                   first_bad_lines=tuple(bad_lines), replaced_lines=sum(r.replaced_lines for r in readings),
+                   first_replaced_line=min(replaced, default=None))
 
 
 def compare(reader: TaskReader, settings: Settings, lists: PatternLists, *, out: IO[bytes] | None = None,

@@ -156,6 +156,9 @@ class _Lines:
     errors: EncodingErrors
     skip_bad: bool
     block_size: int = BLOCK_SIZE
+    first_line: int = 1
+    """The number of the stream's first line: 1 for a whole source, more for a part that
+    starts further on (which has no byte-order mark to drop)."""
     bytes_read: int = 0
     replaced_lines: int = 0
     first_replaced: int | None = None
@@ -186,7 +189,7 @@ class _Lines:
         pending: list[bytes] = []
         data = self.peek()
         self.first_block = b""
-        start = True
+        start = self.first_line == 1
         while data:
             if start:
                 if len(data) < len(_BOM) and _BOM.startswith(data):
@@ -212,7 +215,7 @@ class _Lines:
     def raw_blocks(self) -> Iterator[tuple[int, list[bytes]]]:
         """(number of the first line, lines): the lines of a block as bytes, without their
         line break."""
-        number = 1
+        number = self.first_line
         for chunk in self.chunks():
             lines = chunk.split(b"\n")
             yield number, lines
@@ -258,19 +261,26 @@ class TaskReader:
     model keys a task may request (``"auto"`` and an empty key, which leave the choice to the
     router, are always accepted); ``hint`` suggests the key an unknown one was meant to be.
     ``size`` is the stream's size in bytes, when known, for :attr:`fraction_read`.
+    ``first_line`` numbers the stream's first line, for a stream that is a part of a source
+    starting at that line (JSONL or text; a CSV record may span lines, so CSV is read whole).
     """
 
     def __init__(self, stream: BinaryIO, where: str, *, name: str | None = None, fmt: Format | None = None,
                  field: str = "description", models: Collection[str] = (), skip_bad: bool = False,
                  encoding_errors: EncodingErrors = "strict", size: int | None = None,
-                 hint: Callable[[str], str | None] | None = None, block_size: int = BLOCK_SIZE) -> None:
+                 hint: Callable[[str], str | None] | None = None, block_size: int = BLOCK_SIZE,
+                 first_line: int = 1) -> None:
         self.where: str = where
         self.name: str = name if name is not None else where
         self.field: str = field
         self.skip_bad: bool = skip_bad
         self.size: int | None = size
-        self._lines = _Lines(stream, where, encoding_errors, skip_bad, block_size)
+        if first_line < 1:
+            raise ValueError(f"lines are numbered from 1, not {first_line}")
+        self._lines = _Lines(stream, where, encoding_errors, skip_bad, block_size, first_line)
         self.format: Format = fmt if fmt is not None else format_for(name or "", self._lines.peek()[:4096])
+        if first_line != 1 and self.format == "csv":
+            raise ValueError("CSV is read whole: its records may span lines")
         self._models = tuple(models)
         self._hint = hint
         self._accepted = frozenset([*models, "auto", "", None])
@@ -339,7 +349,7 @@ class TaskReader:
 
     def _jsonl(self) -> Iterator[Batch]:
         describe = itemgetter(self.field)
-        number = 1
+        number = self._lines.first_line
         for chunk in self._lines.chunks():
             if _HAVE_ORJSON:
                 # orjson reads the bytes (and checks they are UTF-8) itself, the whole chunk

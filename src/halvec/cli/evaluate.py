@@ -15,7 +15,7 @@ import gc
 import json
 import sys
 from collections.abc import Iterator, Mapping
-from contextlib import ExitStack, contextmanager
+from contextlib import ExitStack, contextmanager, nullcontext
 from typing import IO, Any, TypedDict
 
 from halvec.cli import output
@@ -26,10 +26,11 @@ from halvec.cli.progress import Progress
 from halvec.cli.status import ExitStatus
 from halvec.core import model_router as mr
 from halvec.evaluation import (TIERS, Change, Comparison, Cost, Report, Settings, Summary,
-                               compare, evaluate, outcome_json)
+                               compare, outcome_json)
 from halvec.explain import DecidedBy, Rule
+from halvec.parallel import default_jobs, evaluate_in_parts
 from halvec.pattern_lists import LIST_NAMES, applied
-from halvec.workload import Format, InputProblem, TaskReader, fast_json, open_source
+from halvec.workload import EncodingErrors, Format, InputProblem, TaskReader, fast_json, open_source
 
 __all__ = ["COMMAND", "ComparisonJSON", "CostJSON", "EvalJSON", "SummaryJSON", "load_config"]
 
@@ -133,6 +134,13 @@ def _count(text: str) -> int:
     raise argparse.ArgumentTypeError(f"not a count of tokens (a whole number, 0 or more): {text!r}")
 
 
+def _jobs(text: str) -> int:
+    """A number of processes: 1 or more."""
+    if text.isascii() and text.isdigit() and 1 <= int(text) <= 64:
+        return int(text)
+    raise argparse.ArgumentTypeError(f"not a number of processes (1 to 64): {text!r}")
+
+
 def _add_arguments(parser: argparse.ArgumentParser) -> None:
     keys = ", ".join(model_keys())
     parser.add_argument("source", metavar="FILE",
@@ -169,6 +177,10 @@ def _add_arguments(parser: argparse.ArgumentParser) -> None:
                              "and report what changes")
     parser.add_argument("--out", metavar="FILE",
                         help="write one JSON line per task to FILE (with --compare: per task that changes)")
+    parser.add_argument("--jobs", type=_jobs, metavar="N",
+                        help=f"processes to evaluate a file with, a part of it each (default: "
+                             f"{default_jobs()}, the cores free to use, at most 2); 1 evaluates in this "
+                             f"process alone. Standard input from a pipe, CSV and --compare use one")
     parser.add_argument("--skip-bad", action="store_true",
                         help="count and report bad lines and go on, instead of stopping at the first")
     parser.add_argument(
@@ -302,17 +314,23 @@ def _run(args: argparse.Namespace) -> int:
         stack.callback(progress.close)
         stack.enter_context(_rare_collections())
         try:
-            reader = TaskReader(stream, where, name=source, fmt=fmt, field=args.field or "description",
-                                models=model_keys(), skip_bad=bool(args.skip_bad),
-                                encoding_errors="replace" if args.encoding_errors == "replace" else "strict",
-                                size=size, hint=lambda key: near_miss(key, [*model_keys(), AUTO]))
+            field: str = args.field or "description"
+            skip_bad = bool(args.skip_bad)
+            errors: EncodingErrors = "replace" if args.encoding_errors == "replace" else "strict"
+
+            def hint(key: str) -> str | None:
+                return near_miss(key, [*model_keys(), AUTO])
+
             if args.compare and lists is not None:
+                reader = TaskReader(stream, where, name=source, fmt=fmt, field=field, models=model_keys(),
+                                    skip_bad=skip_bad, encoding_errors=errors, size=size, hint=hint)
                 result: Report | Comparison = compare(reader, settings, lists, out=out, progress=progress)
-            elif lists is not None:
-                with applied(lists):
-                    result = evaluate(reader, settings, out=out, progress=progress)
             else:
-                result = evaluate(reader, settings, out=out, progress=progress)
+                with applied(lists) if lists is not None else nullcontext():
+                    result = evaluate_in_parts(stream, settings, name=source, where=where, size=size, fmt=fmt,
+                                               field=field, models=model_keys(), skip_bad=skip_bad,
+                                               encoding_errors=errors, hint=hint, out=out, progress=progress,
+                                               jobs=args.jobs)
             if out is not None:
                 out.flush()
         except InputProblem as problem:

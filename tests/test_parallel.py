@@ -1,0 +1,234 @@
+"""A file evaluated in parts by forked processes gives what one process gives: the same
+report, the same per-task lines in the same order, the same first bad line, the same
+errors. Parts are forced small here (min_part=1) so that small files are cut."""
+
+import io
+import json
+import os
+import signal
+import tempfile
+
+import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+
+from halvec import parallel
+from halvec.config import SecretsStore
+from halvec.core import model_router as mr
+from halvec.evaluation import Settings, evaluate
+from halvec.workload import InputProblem, TaskReader
+
+KEYS = list(mr.AVAILABLE_MODELS)
+WORDS = ["research", "write", "report", "list", "fetch", "compare", "and", "contrast", "item", "the",
+         "é", "🚀", "İ", "\t"]
+
+
+def routing(**kwargs):
+    secrets = SecretsStore()
+    secrets.set_key("anthropic", "test")
+    return Settings(config=mr.ModelRoutingConfig(), store=secrets, **kwargs)
+
+
+def options(**kwargs):
+    return {"where": "'tasks'", "name": "tasks", "models": KEYS, **kwargs}
+
+
+def one_process(path, routes, **kwargs):
+    """(report or the error, per-task lines) as a single process reads the file."""
+    out = io.BytesIO()
+    with open(path, "rb") as stream:
+        try:
+            report = evaluate(TaskReader(stream, **options(**kwargs)), routes, out=out)
+        except (InputProblem, OverflowError) as error:
+            report = (type(error), str(error))
+    return report, out.getvalue()
+
+
+def in_parts(path, routes, jobs, *, buffered_out=False, **kwargs):
+    with tempfile.TemporaryFile(buffering=-1 if buffered_out else 0) as out, open(path, "rb") as stream:
+        try:
+            report = parallel.evaluate_in_parts(stream, routes, out=out, jobs=jobs, min_part=1, **options(**kwargs))
+        except (InputProblem, OverflowError) as error:
+            report = (type(error), str(error))
+        out.flush()
+        out.seek(0)
+        return report, out.read()
+
+
+@pytest.fixture(autouse=True)
+def forks(monkeypatch):
+    """Counts the forks, so that a test knows the file was cut."""
+    assert parallel._can_fork(), "a thread is running: the evaluation would not fork"
+    made = []
+    fork = os.fork
+
+    def counted():
+        pid = fork()
+        if pid:
+            made.append(pid)
+        return pid
+    monkeypatch.setattr(os, "fork", counted)
+    return made
+
+
+record = st.fixed_dictionaries({"description": st.lists(st.sampled_from(WORDS), max_size=40).map(" ".join)},
+                               optional={"id": st.one_of(st.integers(), st.text(max_size=5)),
+                                         "model": st.sampled_from([*KEYS, "auto"]),
+                                         "input_tokens": st.integers(0, 10**6),
+                                         "output_tokens": st.integers(0, 10**6)})
+jsonl_line = st.one_of(record.map(lambda r: json.dumps(r, ensure_ascii=False).encode()),
+                       st.sampled_from([b"", b"  ", b"{", b"[1]", b'{"text": "x"}', b'{"description": "caf\xe9"}',
+                                        b"\xef\xbb\xbf{}", b'{"description": "a", "model": "nope"}']))
+text_line = st.one_of(st.lists(st.sampled_from(WORDS), max_size=30).map(" ".join).map(str.encode),
+                      st.sampled_from([b"", b" ", b"\xff\xfe bytes", b"\xef\xbb\xbfmid-file mark"]))
+
+
+@settings(max_examples=40, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(fmt=st.sampled_from(["jsonl", "text"]), data=st.data(), jobs=st.integers(2, 4), bom=st.booleans(),
+       crlf=st.booleans(), last_break=st.booleans(), skip_bad=st.booleans(),
+       errors=st.sampled_from(["strict", "replace"]))
+def test_parts_give_what_one_process_gives(tmp_path, forks, fmt, data, jobs, bom, crlf, last_break, skip_bad,
+                                           errors):
+    lines = data.draw(st.lists(jsonl_line if fmt == "jsonl" else text_line, min_size=1, max_size=60))
+    body = (b"\r\n" if crlf else b"\n").join(lines) + (b"\n" if last_break else b"")
+    path = tmp_path / "tasks"
+    path.write_bytes((b"\xef\xbb\xbf" if bom else b"") + body)
+    kwargs = {"fmt": fmt, "skip_bad": skip_bad, "encoding_errors": errors}
+    expected, expected_lines = one_process(path, routing(input_tokens=100), **kwargs)
+    report, lines_out = in_parts(path, routing(input_tokens=100), jobs, **kwargs)
+    assert report == expected
+    if isinstance(expected, tuple):  # stopped at a bad line: what was written is from before it
+        bad = int(expected[1].split(", line ")[1].split(":")[0])
+        assert all(json.loads(line)["line"] < bad for line in lines_out.splitlines())
+    else:
+        assert lines_out == expected_lines
+
+
+def test_the_file_is_cut_at_line_breaks_into_parts_of_a_size(tmp_path, forks):
+    path = tmp_path / "tasks.jsonl"
+    path.write_text("".join(json.dumps({"description": f"task {i} " + "word " * (i % 50)}) + "\n"
+                            for i in range(3000)))
+    for jobs in (2, 3):
+        forks.clear()
+        assert in_parts(path, routing(), jobs) == one_process(path, routing())
+        assert len(forks) == jobs - 1
+    with open(path, "rb") as stream:  # parts of at least min_part bytes: too few for two
+        parallel.evaluate_in_parts(stream, routing(), jobs=2, min_part=path.stat().st_size, **options())
+    assert len(forks) == 2
+
+
+def test_what_is_not_cut_is_read_by_this_process(tmp_path, forks):
+    csv_path = tmp_path / "tasks.csv"
+    csv_path.write_text("description\n" + "".join(f"task {i}\n" for i in range(500)))
+    text_path = tmp_path / "tasks.txt"
+    text_path.write_text("".join(f"task {i}\n" for i in range(500)))
+    with open(csv_path, "rb") as stream:
+        report = parallel.evaluate_in_parts(stream, routing(), jobs=2, min_part=1, **options(name="tasks.csv"))
+    assert report.summary.tasks == 500
+    read_end, write_end = os.pipe()
+    os.write(write_end, text_path.read_bytes())
+    os.close(write_end)
+    with open(read_end, "rb") as pipe:
+        report = parallel.evaluate_in_parts(pipe, routing(), jobs=2, min_part=1, **options())
+    assert report.summary.tasks == 500
+    with open(text_path, "rb") as stream:
+        report = parallel.evaluate_in_parts(stream, routing(), jobs=1, min_part=1, **options())
+    assert report.summary.tasks == 500
+    assert forks == []
+
+
+def test_a_stream_is_read_from_where_it_stands(tmp_path):
+    path = tmp_path / "tasks.txt"
+    path.write_text("heading, not a task\n" + "".join(f"write a report on topic {i}\n" for i in range(400)))
+    reports = []
+    for jobs in (1, 3):
+        with open(path, "rb") as stream:
+            stream.readline()
+            reports.append(parallel.evaluate_in_parts(stream, routing(), jobs=jobs, min_part=1, **options()))
+    assert reports[0] == reports[1]
+    assert reports[0].summary.tasks == 400
+
+
+def test_the_first_bad_line_of_the_file_is_the_one_reported(tmp_path):
+    lines = [json.dumps({"description": f"task {i}"}) for i in range(900)]
+    lines[500] = "not json"
+    lines[800] = "{"
+    path = tmp_path / "tasks.jsonl"
+    path.write_text("\n".join(lines))
+    expected = one_process(path, routing())
+    assert expected[0][1].startswith("'tasks', line 501: not JSON")
+    assert in_parts(path, routing(), 3)[0] == expected[0]
+    lines[100] = "[]"
+    path.write_text("\n".join(lines))
+    assert in_parts(path, routing(), 3)[0][1].startswith("'tasks', line 101: not a JSON object")
+
+
+def test_per_task_lines_through_a_buffered_file_and_a_file(tmp_path):
+    path = tmp_path / "tasks.jsonl"
+    path.write_text("".join(json.dumps({"description": f"compare and contrast {i}", "id": i, "input_tokens": i,
+                                        "output_tokens": 2 * i}) + "\n" for i in range(2000)))
+    expected = one_process(path, routing())
+    assert in_parts(path, routing(), 3, buffered_out=True) == expected
+    assert in_parts(path, routing(), 3) == expected
+    assert [json.loads(line)["id"] for line in expected[1].splitlines()] == list(range(2000))
+
+
+def test_an_error_in_a_later_part_reaches_the_caller(tmp_path):
+    path = tmp_path / "tasks.jsonl"
+    lines = [json.dumps({"description": f"task {i}"}) for i in range(1000)]
+    lines[900] = json.dumps({"description": "big", "input_tokens": 10**400, "output_tokens": 1})
+    path.write_text("\n".join(lines))
+    expected = one_process(path, routing())
+    assert expected[0][0] is OverflowError
+    assert in_parts(path, routing(), 2)[0] == expected[0]
+
+
+def _in_child(action):
+    """evaluate_part that runs ``action`` in a forked child and evaluates as usual in the parent."""
+    parent = os.getpid()
+    real = parallel.evaluate_part
+
+    def evaluate_part(reader, routes, **kwargs):
+        if os.getpid() != parent:
+            action()
+        return real(reader, routes, **kwargs)
+    return evaluate_part
+
+
+class Unpicklable(Exception):
+    def __reduce__(self):
+        raise TypeError("not this one")
+
+
+def _raise(error):
+    def action():
+        raise error
+    return action
+
+
+@pytest.mark.parametrize("action, expected", [
+    (lambda: os.kill(os.getpid(), signal.SIGKILL), "ended without a result (ended by SIGKILL)"),
+    (_raise(LookupError("lost")), "lost"),
+    (_raise(Unpicklable("odd")), "Unpicklable: odd"),
+])
+def test_a_child_that_fails_fails_the_run(tmp_path, monkeypatch, forks, action, expected):
+    path = tmp_path / "tasks.txt"
+    path.write_text("".join(f"task {i}\n" for i in range(600)))
+    monkeypatch.setattr(parallel, "evaluate_part", _in_child(action))
+    with open(path, "rb") as stream, pytest.raises(Exception) as caught:
+        parallel.evaluate_in_parts(stream, routing(), jobs=3, min_part=1, **options())
+    assert expected in str(caught.value)
+    for pid in forks:  # every child reaped, none left running
+        with pytest.raises(ChildProcessError):
+            os.waitpid(pid, os.WNOHANG)
+
+
+def test_progress_counts_every_part(tmp_path):
+    path = tmp_path / "tasks.txt"
+    path.write_text("".join(f"task {i}\n" for i in range(5000)))
+    seen = []
+    with open(path, "rb") as stream:
+        parallel.evaluate_in_parts(stream, routing(), jobs=2, min_part=1, progress=lambda r: seen.append(
+            (r.tasks, r.fraction_read)), **options())
+    assert seen
+    assert all(0 <= tasks <= 5000 and 0 <= fraction <= 1 for tasks, fraction in seen)
