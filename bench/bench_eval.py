@@ -26,6 +26,7 @@ import re
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 from collections import Counter
 
@@ -199,20 +200,51 @@ def plain_driver(path, lines, *, out):
     return time.perf_counter() - wall, time.process_time() - cpu
 
 
+def _resident(pid):
+    """The resident memory of a process and the processes it forked, in bytes (pages they
+    share are counted once for each)."""
+    total = 0
+    pids = [pid]
+    while pids:
+        current = pids.pop()
+        try:
+            with open(f"/proc/{current}/status") as status:
+                total += next(int(line.split()[1]) * 1024 for line in status if line.startswith("VmRSS:"))
+            with open(f"/proc/{current}/task/{current}/children") as children:
+                pids += map(int, children.read().split())
+        except (OSError, StopIteration, ValueError):
+            pass
+    return total
+
+
 def run_command(path, *args):
     """(wall seconds, CPU seconds, peak memory in bytes, JSON report) of `halvec eval` in a
-    process of its own; the child's resource use is read through wait4."""
+    process of its own. CPU time is read through wait4 (it includes the processes halvec
+    forks and waited for); peak memory is the larger of the process's own peak and the sum
+    of its and its children's resident memory, sampled every 10 ms."""
     started = time.perf_counter()
     process = subprocess.Popen([sys.executable, "-m", "halvec", "eval", str(path), "--keys", KEYS, "--json", *args],
                                stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    peak = 0
+    done = threading.Event()
+
+    def sample():
+        nonlocal peak
+        while not done.wait(0.01):
+            peak = max(peak, _resident(process.pid))
+
+    sampler = threading.Thread(target=sample)
+    sampler.start()
     stdout = process.stdout.read()
     stderr = process.stderr.read()
+    done.set()
+    sampler.join()
     _, status, usage = os.wait4(process.pid, 0)
     process.returncode = os.waitstatus_to_exitcode(status)
     wall = time.perf_counter() - started
     if process.returncode != 0:
         raise SystemExit(f"halvec eval failed: {stderr.decode()}")
-    return wall, usage.ru_utime + usage.ru_stime, usage.ru_maxrss * 1024, json.loads(stdout)
+    return wall, usage.ru_utime + usage.ru_stime, max(peak, usage.ru_maxrss * 1024), json.loads(stdout)
 
 
 def load():
@@ -255,8 +287,11 @@ def main():
 
         print(f"\n{'run (the fastest of ' + str(args.repeat) + ', taken in turn)':<46} {'tasks/s wall':>13} "
               f"{'tasks/s CPU':>13} {'peak memory':>12}  load before")
+        out = ["--out", str(pathlib.Path(folder) / "out.jsonl")]
         runs = (("halvec eval, summary", []),
-                ("halvec eval, summary and --out", ["--out", str(pathlib.Path(folder) / "out.jsonl")]))
+                ("halvec eval, summary and --out", out),
+                ("  the same in one process: summary", ["--jobs", "1"]),
+                ("  the same in one process: --out", [*out, "--jobs", "1"]))
         best = {}
         for _ in range(args.repeat):
             for name, extra in runs:

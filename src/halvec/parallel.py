@@ -232,14 +232,15 @@ class _Run:
                     stream.flush()
                 except (OSError, ValueError):
                     pass
+        parent = os.getpid()
         pid = os.fork()
         if pid == 0:  # pragma: no cover - the child's coverage is not collected
             os.close(read_end)
-            self._child_main(k, write_end, lines)
+            self._child_main(k, write_end, lines, parent)
         os.close(write_end)
         return _Child(pid, read_end, lines)
 
-    def _child_main(self, k: int, pipe: int, lines: IO[bytes] | None) -> None:
+    def _child_main(self, k: int, pipe: int, lines: IO[bytes] | None, parent: int) -> None:
         """The child's whole life: it never returns into the parent's frames."""
         status = 0
         try:
@@ -249,6 +250,8 @@ class _Run:
                 counters = self._counters
 
                 def progress(reading: TaskReader) -> None:
+                    if os.getppid() != parent:  # the parent was killed: nobody wants the rest
+                        os._exit(1)
                     _COUNTERS.pack_into(counters, _COUNTERS.size * k, reading.bytes_read, reading.tasks)
 
                 message: tuple[Any, ...] = ("part", evaluate_part(reader, self._settings, out=lines,
