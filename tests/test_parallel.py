@@ -232,3 +232,24 @@ def test_progress_counts_every_part(tmp_path):
             (r.tasks, r.fraction_read)), **options())
     assert seen
     assert all(0 <= tasks <= 5000 and 0 <= fraction <= 1 for tasks, fraction in seen)
+
+
+def test_an_interruption_just_after_a_fork_stops_every_child(tmp_path, monkeypatch):
+    path = tmp_path / "tasks.txt"
+    path.write_text("".join(f"task {i}\n" for i in range(3000)))
+    made = []
+    fork = os.fork
+
+    def interrupted():
+        pid = fork()
+        if pid:
+            made.append(pid)
+            signal.raise_signal(signal.SIGINT)  # as a Ctrl-C then, or one taken by an at-fork hook
+        return pid
+    monkeypatch.setattr(os, "fork", interrupted)
+    with open(path, "rb") as stream, pytest.raises(KeyboardInterrupt):
+        parallel.evaluate_in_parts(stream, routing(), jobs=3, min_part=1, **options())
+    assert made
+    for pid in made:  # reaped: none left running, nor a zombie
+        with pytest.raises(ChildProcessError):
+            os.waitpid(pid, os.WNOHANG)

@@ -205,7 +205,7 @@ class _Run:
             stack.callback(self._counters.close)
             stack.callback(self._stop_children)
             for k in range(1, len(self._cuts) - 1):
-                self._children.append(self._start_child(k, stack))
+                self._start_child(k, stack)
             reader = self._reader = self._part_reader(0, 1)
             parts = [evaluate_part(reader, self._settings, out=self._out, progress=self._own_progress)]
             for child in self._children:
@@ -220,7 +220,7 @@ class _Run:
 
     # --- the children ---
 
-    def _start_child(self, k: int, stack: ExitStack) -> _Child:
+    def _start_child(self, k: int, stack: ExitStack) -> None:
         lines: IO[bytes] | None = None
         if self._out is not None:
             lines = stack.enter_context(tempfile.TemporaryFile(buffering=0, dir=_folder_of(self._out)))
@@ -232,18 +232,27 @@ class _Run:
                     stream.flush()
                 except (OSError, ValueError):
                     pass
-        pid = os.fork()
-        if pid == 0:  # pragma: no cover - the child's coverage is not collected
-            os.close(read_end)
-            self._child_main(k, write_end, lines)
-        os.close(write_end)
-        return _Child(pid, read_end, lines)
+        # Signals wait until the child is on the list of those to stop: a KeyboardInterrupt
+        # raised just after the fork, or inside an at-fork hook (which swallows it), would
+        # leave the child running or the interruption unnoticed.
+        mask = signal.pthread_sigmask(signal.SIG_BLOCK, signal.valid_signals())
+        try:
+            pid = os.fork()
+            if pid == 0:  # pragma: no cover - the child's coverage is not collected
+                self._child_main(k, write_end, read_end, lines, mask)
+            self._children.append(_Child(pid, read_end, lines))
+            os.close(write_end)
+        finally:
+            signal.pthread_sigmask(signal.SIG_SETMASK, mask)
 
-    def _child_main(self, k: int, pipe: int, lines: IO[bytes] | None) -> None:
+    def _child_main(self, k: int, pipe: int, read_end: int, lines: IO[bytes] | None,
+                    mask: Collection[int]) -> None:
         """The child's whole life: it never returns into the parent's frames."""
         status = 0
         try:
             try:
+                os.close(read_end)
+                signal.pthread_sigmask(signal.SIG_SETMASK, mask)
                 first_line = _count_lines(self._fd, self._cuts[0], self._cuts[k]) + 1
                 reader = self._part_reader(k, first_line)
                 counters = self._counters
