@@ -253,3 +253,18 @@ def test_an_interruption_just_after_a_fork_stops_every_child(tmp_path, monkeypat
     for pid in made:  # reaped: none left running, nor a zombie
         with pytest.raises(ChildProcessError):
             os.waitpid(pid, os.WNOHANG)
+
+
+def test_a_program_that_ignores_sigchld_gets_its_report(tmp_path, monkeypatch, forks):
+    path = tmp_path / "tasks.txt"
+    path.write_text("".join(f"write a report on topic {i}\n" for i in range(3000)))
+    expected = one_process(path, routing())
+    previous = signal.signal(signal.SIGCHLD, signal.SIG_IGN)  # children are reaped by the kernel
+    try:
+        assert in_parts(path, routing(), 3) == expected
+        monkeypatch.setattr(parallel, "evaluate_part", _in_child(_raise(LookupError("lost"))))
+        with open(path, "rb") as stream, pytest.raises(LookupError, match="lost"):
+            parallel.evaluate_in_parts(stream, routing(), jobs=3, min_part=1, **options())
+    finally:
+        signal.signal(signal.SIGCHLD, previous)
+    assert len(forks) == 4

@@ -278,7 +278,7 @@ class _Run:
     def _result_of(self, child: _Child) -> Part:
         """The child's part; its lines appended to the output; its failure raised here."""
         data = self._receive(child)
-        _, wait_status = os.waitpid(child.pid, 0)
+        wait_status = _reap(child.pid)
         child.done = True
         if child.lines is not None and self._out is not None:
             _append(child.lines, self._out)
@@ -315,7 +315,7 @@ class _Run:
                 os.kill(child.pid, signal.SIGKILL)
             except ProcessLookupError:
                 pass
-            os.waitpid(child.pid, 0)
+            _reap(child.pid)
             child.done = True
 
     # --- progress ---
@@ -409,7 +409,18 @@ def _portable(error: BaseException) -> BaseException:
     return RuntimeError(f"the process that evaluated a part failed:\n{text}")
 
 
-def _ending(wait_status: int) -> str:
+def _reap(pid: int) -> int | None:
+    """The child's wait status; None when something else reaped it (a program that ignores
+    SIGCHLD, or waits for any child in its handler)."""
+    try:
+        return os.waitpid(pid, 0)[1]
+    except ChildProcessError:
+        return None
+
+
+def _ending(wait_status: int | None) -> str:
+    if wait_status is None:
+        return "its exit status is unknown"
     if os.WIFSIGNALED(wait_status):
         number = os.WTERMSIG(wait_status)
         try:
