@@ -6,7 +6,10 @@ import io
 import json
 import os
 import signal
+import subprocess
+import sys
 import tempfile
+import time
 
 import pytest
 from hypothesis import HealthCheck, given, settings
@@ -268,3 +271,63 @@ def test_a_program_that_ignores_sigchld_gets_its_report(tmp_path, monkeypatch, f
     finally:
         signal.signal(signal.SIGCHLD, previous)
     assert len(forks) == 4
+
+
+def _gone(pid):
+    """Whether process ``pid`` has ended (a zombie nobody reaps has ended too)."""
+    try:
+        with open(f"/proc/{pid}/stat") as stat:
+            return stat.read().rsplit(")", 1)[1].split()[0] == "Z"
+    except FileNotFoundError:
+        return True
+
+
+_PARENT_KILLED = """
+import os, signal, sys, time
+sys.path[:0] = [{tests!r}]
+from test_parallel import options, routing
+from halvec import parallel
+
+parent = os.getpid()
+real = parallel.evaluate_part
+fork = os.fork
+
+def evaluate_part(reader, routes, *, out=None, progress=None):
+    if os.getpid() != parent:
+        while True:  # a part that takes long
+            progress(reader)
+            time.sleep(0.01)
+    os.kill(parent, signal.SIGKILL)  # the parent dies before it stops its children
+
+def counted():
+    pid = fork()
+    if pid:
+        print(pid, flush=True)
+    return pid
+
+parallel.evaluate_part = evaluate_part
+os.fork = counted
+with open({path!r}, "rb") as stream:
+    parallel.evaluate_in_parts(stream, routing(), jobs=3, min_part=1, **options())
+"""
+
+
+def test_children_end_when_the_parent_is_killed(tmp_path):
+    path = tmp_path / "tasks.txt"
+    path.write_text("".join(f"task {i}\n" for i in range(1000)))
+    script = _PARENT_KILLED.format(tests=os.path.dirname(__file__), path=str(path))
+    pids = tmp_path / "pids"
+    with open(pids, "wb") as listed:  # a file, not a pipe: the children hold it open
+        result = subprocess.run([sys.executable, "-c", script], stdout=listed, timeout=60)
+    assert result.returncode == -signal.SIGKILL
+    children = [int(pid) for pid in pids.read_text().split()]
+    assert len(children) == 2
+    deadline = time.monotonic() + 20
+    try:
+        while not all(map(_gone, children)) and time.monotonic() < deadline:
+            time.sleep(0.05)
+        assert all(map(_gone, children))
+    finally:
+        for pid in children:
+            if not _gone(pid):
+                os.kill(pid, signal.SIGKILL)

@@ -199,6 +199,7 @@ class _Run:
         self._counters = mmap.mmap(-1, _COUNTERS.size * len(cuts))  # shared with the children
         self._children: list[_Child] = []
         self._reader: TaskReader | None = None
+        self._pid = os.getpid()
 
     def report(self) -> Report:
         with ExitStack() as stack:
@@ -255,9 +256,11 @@ class _Run:
                 signal.pthread_sigmask(signal.SIG_SETMASK, mask)
                 first_line = _count_lines(self._fd, self._cuts[0], self._cuts[k]) + 1
                 reader = self._part_reader(k, first_line)
-                counters = self._counters
+                counters, parent = self._counters, self._pid
 
                 def progress(reading: TaskReader) -> None:
+                    if os.getppid() != parent:  # the parent was killed: nobody waits for the part
+                        os._exit(1)
                     _COUNTERS.pack_into(counters, _COUNTERS.size * k, reading.bytes_read, reading.tasks)
 
                 message: tuple[Any, ...] = ("part", evaluate_part(reader, self._settings, out=lines,
