@@ -273,6 +273,16 @@ def test_a_program_that_ignores_sigchld_gets_its_report(tmp_path, monkeypatch, f
     assert len(forks) == 4
 
 
+def test_the_stream_is_left_where_one_process_leaves_it(tmp_path):
+    path = tmp_path / "tasks.txt"
+    path.write_text("".join(f"task {i}\n" for i in range(1000)))
+    for jobs in (1, 3):
+        with open(path, "rb") as stream:
+            parallel.evaluate_in_parts(stream, routing(), jobs=jobs, min_part=1, **options())
+            assert stream.tell() == path.stat().st_size
+            assert stream.read() == b""
+
+
 def _gone(pid):
     """Whether process ``pid`` has ended (a zombie nobody reaps has ended too)."""
     try:

@@ -91,7 +91,11 @@ def evaluate_in_parts(stream: BinaryIO, settings: Settings, *, name: str, where:
         reader = TaskReader(stream, fmt=fmt, size=size, **options)
         return evaluate(reader, settings, out=out, progress=progress)
     fd, found, cuts = plan
-    return _Run(fd, cuts, found, options, settings, out, progress).report()
+    report = _Run(fd, cuts, found, options, settings, out, progress).report()
+    # the parts were read with pread: the stream is left where one process's reading leaves
+    # it, for whatever reads it next (a shell's standard input, shared with later commands)
+    stream.seek(cuts[-1])
+    return report
 
 
 def _plan(stream: BinaryIO, name: str, fmt: Format | None, jobs: int,
