@@ -2,6 +2,7 @@
 report, the same per-task lines in the same order, the same first bad line, the same
 errors. Parts are forced small here (min_part=1) so that small files are cut."""
 
+import errno
 import io
 import json
 import os
@@ -281,6 +282,31 @@ def test_the_stream_is_left_where_one_process_leaves_it(tmp_path):
             parallel.evaluate_in_parts(stream, routing(), jobs=jobs, min_part=1, **options())
             assert stream.tell() == path.stat().st_size
             assert stream.read() == b""
+
+
+@pytest.mark.parametrize("failing", ["fork", "pipe"])
+def test_a_process_that_cannot_be_made_leaves_the_file_to_this_process(tmp_path, monkeypatch, failing):
+    path = tmp_path / "tasks.jsonl"
+    path.write_text("".join(json.dumps({"description": f"compare and contrast {i}", "id": i}) + "\n"
+                            for i in range(2000)))
+    expected = one_process(path, routing())
+    made = []
+    real = getattr(os, failing)
+
+    def second_fails():  # the first child is made, the second is not
+        if len(made) == 1:
+            raise BlockingIOError(errno.EAGAIN, "Resource temporarily unavailable")
+        result = real()
+        if failing == "pipe" or result:
+            made.append(result)
+        return result
+    monkeypatch.setattr(os, failing, second_fails)
+    files = len(os.listdir("/proc/self/fd"))
+    assert in_parts(path, routing(), 3) == expected
+    assert len(os.listdir("/proc/self/fd")) == files
+    if failing == "fork":
+        with pytest.raises(ChildProcessError):
+            os.waitpid(made[0], os.WNOHANG)
 
 
 def _gone(pid):

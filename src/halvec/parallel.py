@@ -91,7 +91,11 @@ def evaluate_in_parts(stream: BinaryIO, settings: Settings, *, name: str, where:
         reader = TaskReader(stream, fmt=fmt, size=size, **options)
         return evaluate(reader, settings, out=out, progress=progress)
     fd, found, cuts = plan
-    report = _Run(fd, cuts, found, options, settings, out, progress).report()
+    try:
+        report = _Run(fd, cuts, found, options, settings, out, progress).report()
+    except _NoProcess:  # nothing is read nor written yet: this process reads the file alone
+        reader = TaskReader(stream, fmt=fmt, size=size, **options)
+        return evaluate(reader, settings, out=out, progress=progress)
     # the parts were read with pread: the stream is left where one process's reading leaves
     # it, for whatever reads it next (a shell's standard input, shared with later commands)
     stream.seek(cuts[-1])
@@ -179,6 +183,10 @@ def _count_lines(fd: int, start: int, end: int) -> int:
     return count
 
 
+class _NoProcess(Exception):
+    """A process for a part could not be made (a limit on processes, memory or files)."""
+
+
 @dataclass
 class _Child:
     pid: int
@@ -229,7 +237,10 @@ class _Run:
         lines: IO[bytes] | None = None
         if self._out is not None:
             lines = stack.enter_context(tempfile.TemporaryFile(buffering=0, dir=_folder_of(self._out)))
-        read_end, write_end = os.pipe()
+        try:
+            read_end, write_end = os.pipe()
+        except OSError as error:
+            raise _NoProcess from error
         stack.callback(os.close, read_end)
         for stream in (sys.stdout, sys.stderr):  # nothing buffered is written twice
             if stream is not None:
@@ -242,7 +253,11 @@ class _Run:
         # leave the child running or the interruption unnoticed.
         mask = signal.pthread_sigmask(signal.SIG_BLOCK, signal.valid_signals())
         try:
-            pid = os.fork()
+            try:
+                pid = os.fork()
+            except OSError as error:
+                os.close(write_end)
+                raise _NoProcess from error
             if pid == 0:  # pragma: no cover - the child's coverage is not collected
                 self._child_main(k, write_end, read_end, lines, mask)
             self._children.append(_Child(pid, read_end, lines))
