@@ -2,11 +2,15 @@
 report, the same per-task lines in the same order, the same first bad line, the same
 errors. Parts are forced small here (min_part=1) so that small files are cut."""
 
+import errno
 import io
 import json
 import os
 import signal
+import subprocess
+import sys
 import tempfile
+import time
 
 import pytest
 from hypothesis import HealthCheck, given, settings
@@ -232,3 +236,134 @@ def test_progress_counts_every_part(tmp_path):
             (r.tasks, r.fraction_read)), **options())
     assert seen
     assert all(0 <= tasks <= 5000 and 0 <= fraction <= 1 for tasks, fraction in seen)
+
+
+def test_an_interruption_just_after_a_fork_stops_every_child(tmp_path, monkeypatch):
+    path = tmp_path / "tasks.txt"
+    path.write_text("".join(f"task {i}\n" for i in range(3000)))
+    made = []
+    fork = os.fork
+
+    def interrupted():
+        pid = fork()
+        if pid:
+            made.append(pid)
+            signal.raise_signal(signal.SIGINT)  # as a Ctrl-C then, or one taken by an at-fork hook
+        return pid
+    monkeypatch.setattr(os, "fork", interrupted)
+    with open(path, "rb") as stream, pytest.raises(KeyboardInterrupt):
+        parallel.evaluate_in_parts(stream, routing(), jobs=3, min_part=1, **options())
+    assert made
+    for pid in made:  # reaped: none left running, nor a zombie
+        with pytest.raises(ChildProcessError):
+            os.waitpid(pid, os.WNOHANG)
+
+
+def test_a_program_that_ignores_sigchld_gets_its_report(tmp_path, monkeypatch, forks):
+    path = tmp_path / "tasks.txt"
+    path.write_text("".join(f"write a report on topic {i}\n" for i in range(3000)))
+    expected = one_process(path, routing())
+    previous = signal.signal(signal.SIGCHLD, signal.SIG_IGN)  # children are reaped by the kernel
+    try:
+        assert in_parts(path, routing(), 3) == expected
+        monkeypatch.setattr(parallel, "evaluate_part", _in_child(_raise(LookupError("lost"))))
+        with open(path, "rb") as stream, pytest.raises(LookupError, match="lost"):
+            parallel.evaluate_in_parts(stream, routing(), jobs=3, min_part=1, **options())
+    finally:
+        signal.signal(signal.SIGCHLD, previous)
+    assert len(forks) == 4
+
+
+def test_the_stream_is_left_where_one_process_leaves_it(tmp_path):
+    path = tmp_path / "tasks.txt"
+    path.write_text("".join(f"task {i}\n" for i in range(1000)))
+    for jobs in (1, 3):
+        with open(path, "rb") as stream:
+            parallel.evaluate_in_parts(stream, routing(), jobs=jobs, min_part=1, **options())
+            assert stream.tell() == path.stat().st_size
+            assert stream.read() == b""
+
+
+@pytest.mark.parametrize("failing", ["fork", "pipe"])
+def test_a_process_that_cannot_be_made_leaves_the_file_to_this_process(tmp_path, monkeypatch, failing):
+    path = tmp_path / "tasks.jsonl"
+    path.write_text("".join(json.dumps({"description": f"compare and contrast {i}", "id": i}) + "\n"
+                            for i in range(2000)))
+    expected = one_process(path, routing())
+    made = []
+    real = getattr(os, failing)
+
+    def second_fails():  # the first child is made, the second is not
+        if len(made) == 1:
+            raise BlockingIOError(errno.EAGAIN, "Resource temporarily unavailable")
+        result = real()
+        if failing == "pipe" or result:
+            made.append(result)
+        return result
+    monkeypatch.setattr(os, failing, second_fails)
+    files = len(os.listdir("/proc/self/fd"))
+    assert in_parts(path, routing(), 3) == expected
+    assert len(os.listdir("/proc/self/fd")) == files
+    if failing == "fork":
+        with pytest.raises(ChildProcessError):
+            os.waitpid(made[0], os.WNOHANG)
+
+
+def _gone(pid):
+    """Whether process ``pid`` has ended (a zombie nobody reaps has ended too)."""
+    try:
+        with open(f"/proc/{pid}/stat") as stat:
+            return stat.read().rsplit(")", 1)[1].split()[0] == "Z"
+    except FileNotFoundError:
+        return True
+
+
+_PARENT_KILLED = """
+import os, signal, sys, time
+sys.path[:0] = [{tests!r}]
+from test_parallel import options, routing
+from halvec import parallel
+
+parent = os.getpid()
+real = parallel.evaluate_part
+fork = os.fork
+
+def evaluate_part(reader, routes, *, out=None, progress=None):
+    if os.getpid() != parent:
+        while True:  # a part that takes long
+            progress(reader)
+            time.sleep(0.01)
+    os.kill(parent, signal.SIGKILL)  # the parent dies before it stops its children
+
+def counted():
+    pid = fork()
+    if pid:
+        print(pid, flush=True)
+    return pid
+
+parallel.evaluate_part = evaluate_part
+os.fork = counted
+with open({path!r}, "rb") as stream:
+    parallel.evaluate_in_parts(stream, routing(), jobs=3, min_part=1, **options())
+"""
+
+
+def test_children_end_when_the_parent_is_killed(tmp_path):
+    path = tmp_path / "tasks.txt"
+    path.write_text("".join(f"task {i}\n" for i in range(1000)))
+    script = _PARENT_KILLED.format(tests=os.path.dirname(__file__), path=str(path))
+    pids = tmp_path / "pids"
+    with open(pids, "wb") as listed:  # a file, not a pipe: the children hold it open
+        result = subprocess.run([sys.executable, "-c", script], stdout=listed, timeout=60)
+    assert result.returncode == -signal.SIGKILL
+    children = [int(pid) for pid in pids.read_text().split()]
+    assert len(children) == 2
+    deadline = time.monotonic() + 20
+    try:
+        while not all(map(_gone, children)) and time.monotonic() < deadline:
+            time.sleep(0.05)
+        assert all(map(_gone, children))
+    finally:
+        for pid in children:
+            if not _gone(pid):
+                os.kill(pid, signal.SIGKILL)

@@ -91,7 +91,15 @@ def evaluate_in_parts(stream: BinaryIO, settings: Settings, *, name: str, where:
         reader = TaskReader(stream, fmt=fmt, size=size, **options)
         return evaluate(reader, settings, out=out, progress=progress)
     fd, found, cuts = plan
-    return _Run(fd, cuts, found, options, settings, out, progress).report()
+    try:
+        report = _Run(fd, cuts, found, options, settings, out, progress).report()
+    except _NoProcess:  # nothing is read nor written yet: this process reads the file alone
+        reader = TaskReader(stream, fmt=fmt, size=size, **options)
+        return evaluate(reader, settings, out=out, progress=progress)
+    # the parts were read with pread: the stream is left where one process's reading leaves
+    # it, for whatever reads it next (a shell's standard input, shared with later commands)
+    stream.seek(cuts[-1])
+    return report
 
 
 def _plan(stream: BinaryIO, name: str, fmt: Format | None, jobs: int,
@@ -175,6 +183,10 @@ def _count_lines(fd: int, start: int, end: int) -> int:
     return count
 
 
+class _NoProcess(Exception):
+    """A process for a part could not be made (a limit on processes, memory or files)."""
+
+
 @dataclass
 class _Child:
     pid: int
@@ -199,13 +211,14 @@ class _Run:
         self._counters = mmap.mmap(-1, _COUNTERS.size * len(cuts))  # shared with the children
         self._children: list[_Child] = []
         self._reader: TaskReader | None = None
+        self._pid = os.getpid()
 
     def report(self) -> Report:
         with ExitStack() as stack:
             stack.callback(self._counters.close)
             stack.callback(self._stop_children)
             for k in range(1, len(self._cuts) - 1):
-                self._children.append(self._start_child(k, stack))
+                self._start_child(k, stack)
             reader = self._reader = self._part_reader(0, 1)
             parts = [evaluate_part(reader, self._settings, out=self._out, progress=self._own_progress)]
             for child in self._children:
@@ -220,11 +233,14 @@ class _Run:
 
     # --- the children ---
 
-    def _start_child(self, k: int, stack: ExitStack) -> _Child:
+    def _start_child(self, k: int, stack: ExitStack) -> None:
         lines: IO[bytes] | None = None
         if self._out is not None:
             lines = stack.enter_context(tempfile.TemporaryFile(buffering=0, dir=_folder_of(self._out)))
-        read_end, write_end = os.pipe()
+        try:
+            read_end, write_end = os.pipe()
+        except OSError as error:
+            raise _NoProcess from error
         stack.callback(os.close, read_end)
         for stream in (sys.stdout, sys.stderr):  # nothing buffered is written twice
             if stream is not None:
@@ -232,25 +248,37 @@ class _Run:
                     stream.flush()
                 except (OSError, ValueError):
                     pass
-        parent = os.getpid()
-        pid = os.fork()
-        if pid == 0:  # pragma: no cover - the child's coverage is not collected
-            os.close(read_end)
-            self._child_main(k, write_end, lines, parent)
-        os.close(write_end)
-        return _Child(pid, read_end, lines)
+        # Signals wait until the child is on the list of those to stop: a KeyboardInterrupt
+        # raised just after the fork, or inside an at-fork hook (which swallows it), would
+        # leave the child running or the interruption unnoticed.
+        mask = signal.pthread_sigmask(signal.SIG_BLOCK, signal.valid_signals())
+        try:
+            try:
+                pid = os.fork()
+            except OSError as error:
+                os.close(write_end)
+                raise _NoProcess from error
+            if pid == 0:  # pragma: no cover - the child's coverage is not collected
+                self._child_main(k, write_end, read_end, lines, mask)
+            self._children.append(_Child(pid, read_end, lines))
+            os.close(write_end)
+        finally:
+            signal.pthread_sigmask(signal.SIG_SETMASK, mask)
 
-    def _child_main(self, k: int, pipe: int, lines: IO[bytes] | None, parent: int) -> None:
+    def _child_main(self, k: int, pipe: int, read_end: int, lines: IO[bytes] | None,
+                    mask: Collection[int]) -> None:
         """The child's whole life: it never returns into the parent's frames."""
         status = 0
         try:
             try:
+                os.close(read_end)
+                signal.pthread_sigmask(signal.SIG_SETMASK, mask)
                 first_line = _count_lines(self._fd, self._cuts[0], self._cuts[k]) + 1
                 reader = self._part_reader(k, first_line)
-                counters = self._counters
+                counters, parent = self._counters, self._pid
 
                 def progress(reading: TaskReader) -> None:
-                    if os.getppid() != parent:  # the parent was killed: nobody wants the rest
+                    if os.getppid() != parent:  # the parent was killed: nobody waits for the part
                         os._exit(1)
                     _COUNTERS.pack_into(counters, _COUNTERS.size * k, reading.bytes_read, reading.tasks)
 
@@ -272,7 +300,7 @@ class _Run:
     def _result_of(self, child: _Child) -> Part:
         """The child's part; its lines appended to the output; its failure raised here."""
         data = self._receive(child)
-        _, wait_status = os.waitpid(child.pid, 0)
+        wait_status = _reap(child.pid)
         child.done = True
         if child.lines is not None and self._out is not None:
             _append(child.lines, self._out)
@@ -309,7 +337,7 @@ class _Run:
                 os.kill(child.pid, signal.SIGKILL)
             except ProcessLookupError:
                 pass
-            os.waitpid(child.pid, 0)
+            _reap(child.pid)
             child.done = True
 
     # --- progress ---
@@ -403,7 +431,18 @@ def _portable(error: BaseException) -> BaseException:
     return RuntimeError(f"the process that evaluated a part failed:\n{text}")
 
 
-def _ending(wait_status: int) -> str:
+def _reap(pid: int) -> int | None:
+    """The child's wait status; None when something else reaped it (a program that ignores
+    SIGCHLD, or waits for any child in its handler)."""
+    try:
+        return os.waitpid(pid, 0)[1]
+    except ChildProcessError:
+        return None
+
+
+def _ending(wait_status: int | None) -> str:
+    if wait_status is None:
+        return "its exit status is unknown"
     if os.WIFSIGNALED(wait_status):
         number = os.WTERMSIG(wait_status)
         try:
