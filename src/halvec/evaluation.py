@@ -41,7 +41,8 @@ from halvec.workload import KEPT_BAD_LINES, BadLine, Batch, TaskReader
 __all__ = ["CHANGES_KEPT", "DECIDED_BY", "RULES", "TIERS", "BatchExplainer", "Change", "Comparison", "Cost",
            "Explainer", "Part", "batch_of",
            "Outcome", "PatternCount", "Reading", "Report", "RouterFactory", "Settings", "Summary",
-           "combine", "compare", "evaluate", "evaluate_part", "new_explainer", "outcome_json", "task_cost"]
+           "combine", "compare", "evaluate", "evaluate_part", "new_explainer", "outcome_json", "task_cost",
+           "write_all"]
 
 TIERS: Final[tuple[str, str, str]] = ("simple", "moderate", "complex")
 RULES: Final[tuple[Rule, ...]] = ("length", "complex_pattern", "simple_pattern", "counts")
@@ -561,12 +562,16 @@ class _Out:
         self.write_bytes(data)
 
     def write_bytes(self, data: bytes) -> None:
-        if self._file is None:
-            return
-        view = memoryview(data)
-        while view:  # an unbuffered file may take part of it
-            written = self._file.write(view)
-            view = view[written if written is not None else len(view):]
+        if self._file is not None:
+            write_all(self._file, data)
+
+
+def write_all(file: IO[bytes], data: bytes) -> None:
+    """Writes all of ``data`` to ``file``: an unbuffered file may take part of it at a time."""
+    view = memoryview(data)
+    while view:
+        written = file.write(view)
+        view = view[written if written is not None else len(view):]
 
 
 # --- the two runs -----------------------------------------------------------------------------

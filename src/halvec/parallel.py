@@ -33,7 +33,7 @@ from dataclasses import dataclass
 from typing import IO, Any, BinaryIO, Final, Protocol, cast
 
 from halvec import _patterns
-from halvec.evaluation import Part, Report, Settings, combine, evaluate, evaluate_part
+from halvec.evaluation import Part, Report, Settings, combine, evaluate, evaluate_part, write_all
 from halvec.workload import EncodingErrors, Format, InputProblem, TaskReader, format_for
 
 __all__ = ["MIN_PART", "Progress", "default_jobs", "evaluate_in_parts"]
@@ -110,9 +110,10 @@ def _plan(stream: BinaryIO, name: str, fmt: Format | None, jobs: int,
         return None
     try:
         fd = stream.fileno()
-        if not stat.S_ISREG(os.fstat(fd).st_mode):
+        status = os.fstat(fd)
+        if not stat.S_ISREG(status.st_mode):
             return None
-        start, end = stream.tell(), os.fstat(fd).st_size
+        start, end = stream.tell(), status.st_size
     except (OSError, AttributeError, ValueError, io.UnsupportedOperation):
         return None
     parts = min(jobs, (end - start) // max(1, min_part))
@@ -377,13 +378,16 @@ class _Reading:
 
 def _folder_of(out: IO[bytes]) -> str | None:
     """The folder of the output file, for the parts' lines (one file system: the copy can
-    share blocks); None (the temporary folder) when it is not a file in a folder."""
+    share blocks); None (the temporary folder) when the output is not a regular file."""
     name = getattr(out, "name", None)
-    if isinstance(name, str):
-        folder = os.path.dirname(os.path.abspath(name))
-        if os.access(folder, os.W_OK) and not folder.startswith("/dev"):
-            return folder
-    return None
+    try:
+        regular = isinstance(name, str) and stat.S_ISREG(os.fstat(out.fileno()).st_mode)
+    except (OSError, AttributeError, ValueError, io.UnsupportedOperation):
+        regular = False
+    if not regular:
+        return None
+    folder = os.path.dirname(os.path.abspath(str(name)))
+    return folder if os.access(folder, os.W_OK) else None
 
 
 def _append(lines: IO[bytes], out: IO[bytes]) -> None:
@@ -406,10 +410,7 @@ def _append(lines: IO[bytes], out: IO[bytes]) -> None:
         data = os.pread(source, min(_COPY_BLOCK, size - offset), offset)
         if not data:
             break
-        view = memoryview(data)
-        while view:  # an unbuffered file may take part of it
-            written = out.write(view)
-            view = view[written if written is not None else len(view):]
+        write_all(out, data)
         offset += len(data)
 
 
