@@ -7,6 +7,8 @@ import os
 import pty
 import subprocess
 import sys
+import threading
+import time
 
 import pytest
 
@@ -547,11 +549,27 @@ def test_text_report_shows_charts_and_escapes_what_came_from_outside(tmp_path):
 
 @pytest.mark.parametrize("jobs", ["1", "2"])
 def test_progress_is_shown_on_a_terminal_only(tmp_path, jobs):
+    # The progress line is first drawn a fraction of a second into the run, which a fast
+    # machine may finish before then; so --out goes to a FIFO that is read only after a
+    # pause, holding the first batch's write until the line is due.
+    tasks = 150_000  # enough for two parts
     path = tmp_path / "t.txt"
-    path.write_text((COMPLEX + "\n") * 400_000)
+    path.write_text((COMPLEX + "\n") * tasks)
+    fifo = tmp_path / "out"
+    os.mkfifo(fifo)
+    written: list[bytes] = []
+
+    def read_late():
+        with open(fifo, "rb") as lines:
+            time.sleep(0.6)
+            written.append(lines.read())
+
+    reader = threading.Thread(target=read_late, daemon=True)
+    reader.start()
     controller, terminal = pty.openpty()
     try:
-        process = subprocess.run([sys.executable, "-m", "halvec", "eval", str(path), "--jobs", jobs],
+        process = subprocess.run([sys.executable, "-m", "halvec", "eval", str(path), "--jobs", jobs,
+                                  "--out", str(fifo)],
                                  stdout=subprocess.PIPE, stderr=terminal, env=_env(), timeout=300)
         os.close(terminal)
         terminal = -1
@@ -565,10 +583,12 @@ def test_progress_is_shown_on_a_terminal_only(tmp_path, jobs):
                 break
             shown += chunk
     finally:
+        reader.join(timeout=300)
         os.close(controller)
         if terminal >= 0:
             os.close(terminal)
     assert process.returncode == 0
     assert b" tasks  " in shown and b"/s" in shown and b" left" in shown, shown[-300:]
     assert shown.endswith(b"\r")  # the line is cleared before the report
+    assert written[0].count(b"\n") == tasks
     assert run("eval", str(path)).stderr == ""  # not a terminal: nothing
