@@ -187,6 +187,37 @@ def test_the_first_bad_line_stops_the_reader():
     assert str(stopped.value) == "'tasks', line 3: not JSON: Expecting ',' delimiter (column 20)"
 
 
+_BAD_BYTES = b"caf\xe9"
+_LINES_BY_FORMAT = {
+    "jsonl": [b'{"description": "a"}', b'{"text": "x"}', b"not json", b'{"description": "' + _BAD_BYTES + b'"}', b""],
+    "csv": [b"a,1", b"only", b'"open', b"b,2", b"c," + _BAD_BYTES, b""],
+    "text": [b"a", _BAD_BYTES, b"", b" "],
+}
+
+
+@given(st.sampled_from(sorted(_LINES_BY_FORMAT)).flatmap(
+           lambda fmt: st.tuples(st.just(fmt), st.lists(st.sampled_from(_LINES_BY_FORMAT[fmt]), max_size=12))),
+       st.integers(3, 64), st.booleans())
+def test_the_first_problem_reported_is_the_first_in_the_file(case, block_size, fast):
+    # whatever the kind of problem, and however the lines fall into blocks
+    fmt, lines = case
+    data = b"\n".join([b"description,n"] + lines if fmt == "csv" else lines)
+    with pytest.MonkeyPatch.context() as patch:
+        if not fast:
+            patch.setattr(workload, "_fast_loads", json.loads)
+            patch.setattr(workload, "_HAVE_ORJSON", False)
+        skipping = reader_for(data, fmt=fmt, skip_bad=True, block_size=block_size)
+        list(skipping.batches())
+        try:
+            list(reader_for(data, fmt=fmt, block_size=block_size).batches())
+        except InputProblem as problem:
+            first = (problem.line, problem.problem)
+        else:
+            first = None
+    assert first == ((skipping.kept_bad_lines[0].line, skipping.kept_bad_lines[0].problem)
+                     if skipping.kept_bad_lines else None)
+
+
 def test_input_is_streamed_a_block_at_a_time():
     class Counting(io.BytesIO):
         read_so_far = 0

@@ -26,7 +26,7 @@ import json
 import os
 import sys
 from collections.abc import Callable, Collection, Iterable, Iterator
-from dataclasses import dataclass, field
+from dataclasses import dataclass
 from functools import partial
 from operator import is_not, itemgetter
 from typing import Any, BinaryIO, Final, Literal
@@ -162,8 +162,6 @@ class _Lines:
     bytes_read: int = 0
     replaced_lines: int = 0
     first_replaced: int | None = None
-    undecodable: dict[int, str] = field(default_factory=dict)
-    """Lines (by number) that are not UTF-8, when bad lines are skipped: their problem."""
     first_block: bytes = b""
 
     def peek(self) -> bytes:
@@ -221,36 +219,39 @@ class _Lines:
             yield number, lines
             number += len(lines)
 
-    def blocks(self) -> Iterator[tuple[int, list[str | None]]]:
-        """(number of the first line, lines): lines without their line break; None for a
-        line that is not UTF-8 (only when bad lines are skipped)."""
+    def blocks(self) -> Iterator[tuple[int, list[str | int]]]:
+        """(number of the first line, lines): lines without their line break, each as
+        :meth:`decode_line` gives it."""
         for number, lines in self.raw_blocks():
             yield number, self.decode(lines, number)
 
-    def decode(self, lines: list[bytes], number: int) -> list[str | None]:
+    def decode(self, lines: list[bytes], number: int) -> list[str | int]:
         """``lines`` (the first numbered ``number``) as text."""
         try:
-            decoded: list[str | None] = list(b"\n".join(lines).decode("utf-8").split("\n"))
+            decoded: list[str | int] = list(b"\n".join(lines).decode("utf-8").split("\n"))
             return decoded
         except UnicodeDecodeError:
             return [self.decode_line(raw, number + offset) for offset, raw in enumerate(lines)]
 
-    def decode_line(self, raw: bytes, number: int) -> str | None:
-        """One line as text: refused (InputProblem), replaced, or None when bad lines are skipped."""
+    def decode_line(self, raw: bytes, number: int) -> str | int:
+        """One line as text, with U+FFFD in place of what is not UTF-8 when replacement is
+        asked for; otherwise, for a line that is not UTF-8, its first bad byte: the reader
+        reports it (see :func:`not_utf8`) when it reaches the line, so that problems are
+        reported in the order of the lines, and nothing is kept per line meanwhile."""
         try:
             return raw.decode("utf-8")
         except UnicodeDecodeError as error:
-            problem = (f"not valid UTF-8 (byte 0x{raw[error.start]:02x}); "
-                       f"--encoding-errors replace reads it with U+FFFD in its place")
-        if self.errors == "replace":
-            self.replaced_lines += 1
-            if self.first_replaced is None:
-                self.first_replaced = number
-            return raw.decode("utf-8", "replace")
-        if self.skip_bad:
-            self.undecodable[number] = problem
-            return None
-        raise InputProblem(self.where, problem, number)
+            if self.errors != "replace":
+                return raw[error.start]
+        self.replaced_lines += 1
+        if self.first_replaced is None:
+            self.first_replaced = number
+        return raw.decode("utf-8", "replace")
+
+
+def not_utf8(byte: int) -> str:
+    """The problem of a line whose first byte that is not UTF-8 is ``byte``."""
+    return f"not valid UTF-8 (byte 0x{byte:02x}); --encoding-errors replace reads it with U+FFFD in its place"
 
 
 class TaskReader:
@@ -333,8 +334,8 @@ class TaskReader:
             numbers: list[int] = []
             descriptions: list[str] = []
             for offset, line in enumerate(lines):
-                if line is None:
-                    self._bad(number + offset, self._lines.undecodable.pop(number + offset))
+                if isinstance(line, int):
+                    self._bad(number + offset, not_utf8(line))
                     continue
                 if line.endswith("\r"):
                     line = line[:-1]
@@ -369,7 +370,7 @@ class TaskReader:
             lines = self._lines.decode(raw, number)  # json is given text
             first, number = number, number + len(lines)
             try:
-                records = list(map(json.loads, lines))  # type: ignore[arg-type]  # None: refused, see below
+                records = list(map(json.loads, lines))  # type: ignore[arg-type]  # an int: refused, see below
             except (ValueError, TypeError, RecursionError):
                 batch = None
             else:
@@ -420,15 +421,15 @@ class TaskReader:
             setattr(batch, name, counts)
         return True
 
-    def _jsonl_slowly(self, number: int, lines: list[bytes] | list[str | None]) -> Batch:
+    def _jsonl_slowly(self, number: int, lines: list[bytes] | list[str | int]) -> Batch:
         """A block line by line (as bytes, or decoded already): every bad line found and
         reported."""
         batch = Batch([], [], [], [], [], [])
         for offset, data in enumerate(lines):
             at = number + offset
             line = self._lines.decode_line(data, at) if isinstance(data, bytes) else data
-            if line is None:
-                self._bad(at, self._lines.undecodable.pop(at))
+            if isinstance(line, int):
+                self._bad(at, not_utf8(line))
                 continue
             if not line or line.isspace():
                 self.blank_lines += 1
@@ -487,13 +488,18 @@ class TaskReader:
     # --- CSV ---
 
     def _csv(self) -> Iterator[Batch]:
-        undecodable = self._lines.undecodable
+        # The first bad byte of the lines not UTF-8 that csv has read and whose record is
+        # not yet taken: a record at a time, so it stays small.
+        undecodable: dict[int, int] = {}
 
         def lines() -> Iterator[str]:
             # every line of the input, in order: csv's line count is the line number
-            for _, block in self._lines.blocks():
-                for line in block:
-                    yield "\n" if line is None else line + "\n"
+            for number, block in self._lines.blocks():
+                for offset, line in enumerate(block):
+                    if isinstance(line, int):
+                        undecodable[number + offset] = line
+                        line = ""
+                    yield line + "\n"
 
         limit = csv.field_size_limit()
         csv.field_size_limit(sys.maxsize)  # a description may be as long as it likes
@@ -517,7 +523,7 @@ class TaskReader:
                 first, end = record_lines()
                 bad = [n for n in range(first, end + 1) if n in undecodable]
                 if bad:
-                    raise InputProblem(self.where, undecodable[bad[0]], bad[0])
+                    raise InputProblem(self.where, not_utf8(undecodable[bad[0]]), bad[0])
                 if not any(cell.strip() for cell in row):
                     self.blank_lines += end - first + 1
                     continue
@@ -535,12 +541,14 @@ class TaskReader:
                     break
                 except csv.Error as error:
                     first, end = record_lines()
+                    for n in range(first, end + 1):
+                        undecodable.pop(n, None)
                     self._bad(first, f"not CSV: {error}")
                     continue
                 first, end = record_lines()
                 if undecodable and any(n in undecodable for n in range(first, end + 1)):
                     problems = [undecodable.pop(n) for n in range(first, end + 1) if n in undecodable]
-                    self._bad(first, problems[0])
+                    self._bad(first, not_utf8(problems[0]))
                 elif not any(cell.strip() for cell in row):
                     self.blank_lines += end - first + 1
                 elif len(row) != len(header):
