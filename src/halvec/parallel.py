@@ -85,17 +85,19 @@ def evaluate_in_parts(stream: BinaryIO, settings: Settings, *, name: str, where:
     (None: :data:`MIN_PART`)."""
     options: dict[str, Any] = {"where": where, "name": name, "field": field, "models": models,
                                "skip_bad": skip_bad, "encoding_errors": encoding_errors, "hint": hint}
+
+    def alone() -> Report:
+        return evaluate(TaskReader(stream, fmt=fmt, size=size, **options), settings, out=out, progress=progress)
+
     plan = _plan(stream, name, fmt, jobs if jobs is not None else default_jobs(),
                  min_part if min_part is not None else MIN_PART)
     if plan is None:
-        reader = TaskReader(stream, fmt=fmt, size=size, **options)
-        return evaluate(reader, settings, out=out, progress=progress)
+        return alone()
     fd, found, cuts = plan
     try:
         report = _Run(fd, cuts, found, options, settings, out, progress).report()
     except _NoProcess:  # nothing is read nor written yet: this process reads the file alone
-        reader = TaskReader(stream, fmt=fmt, size=size, **options)
-        return evaluate(reader, settings, out=out, progress=progress)
+        return alone()
     # the parts were read with pread: the stream is left where one process's reading leaves
     # it, for whatever reads it next (a shell's standard input, shared with later commands)
     stream.seek(cuts[-1])

@@ -154,7 +154,6 @@ class _Lines:
     stream: BinaryIO
     where: str
     errors: EncodingErrors
-    skip_bad: bool
     block_size: int = BLOCK_SIZE
     first_line: int = 1
     """The number of the stream's first line: 1 for a whole source, more for a part that
@@ -278,7 +277,7 @@ class TaskReader:
         self.size: int | None = size
         if first_line < 1:
             raise ValueError(f"lines are numbered from 1, not {first_line}")
-        self._lines = _Lines(stream, where, encoding_errors, skip_bad, block_size, first_line)
+        self._lines = _Lines(stream, where, encoding_errors, block_size, first_line)
         self.format: Format = fmt if fmt is not None else format_for(name or "", self._lines.peek()[:4096])
         if first_line != 1 and self.format == "csv":
             raise ValueError("CSV is read whole: its records may span lines")
