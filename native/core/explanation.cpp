@@ -4,6 +4,7 @@
 #include <iterator>
 
 #include "common/names.hpp"
+#include "common/signals.hpp"
 #include "core/classifier.hpp"
 #include "core/pattern_scan.hpp"
 #include "core/pattern_search.hpp"
@@ -178,7 +179,7 @@ PyObject* explain_batch(PatternState& state, const py::Scope& scope, Borrowed pr
     FactTuples made;
     // The list is read afresh at each step: a classification may run code that edits it.
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(prompts.get()); ++i) {
-        if (i % 256 == 255 && PyErr_CheckSignals() < 0) return nullptr;
+        if (i % 256 == 255 && check_signals() < 0) return nullptr;
         const Owned prompt = Owned::take(PyList_GET_ITEM(prompts.get(), i));
         if (!PyUnicode_CheckExact(prompt.get())) {
             PyErr_Format(PyExc_TypeError, "explain_batch() takes a list of str; item %zd is %.200s", i,

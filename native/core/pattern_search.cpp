@@ -3,6 +3,7 @@
 #include "common/calls.hpp"
 #include "common/names.hpp"
 #include "common/python.hpp"
+#include "common/signals.hpp"
 #include "core/pattern_scan.hpp"
 
 namespace halvec::core {
@@ -159,7 +160,7 @@ int search_entries(PatternState& state, const py::Scope& scope, PatternLoop& loo
     bool* scanned = answers.scanned();
     for (Py_ssize_t i = from; i < PyList_GET_SIZE(list); ++i) {
         if ((i - from) % kEntriesBetweenSignalChecks == kEntriesBetweenSignalChecks - 1 &&
-            PyErr_CheckSignals() < 0) {
+            check_signals() < 0) {
             return -1;
         }
         loop.entry = Owned::take(PyList_GET_ITEM(list, i));
@@ -199,7 +200,7 @@ int search_iterable(PatternState& state, const py::Scope& scope, PatternLoop& lo
         const int found = text.engine ? search_one(state, scope, loop.entry, text, finding, seen)
                                       : search_with_re(scope, loop.entry, text, finding, seen);
         if (found != 0) return found;
-        if (++seen % static_cast<Py_ssize_t>(kEntriesBetweenSignalChecks) == 0 && PyErr_CheckSignals() < 0) {
+        if (++seen % static_cast<Py_ssize_t>(kEntriesBetweenSignalChecks) == 0 && check_signals() < 0) {
             return -1;
         }
     }

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "common/signals.hpp"
 #include "core/unicode_predicates.hpp"
 
 namespace halvec::core {
@@ -99,7 +100,7 @@ std::shared_ptr<ListPlan> PatternState::make_plan(PyObject* list) {
     };
     bool room = engine_has_room();
     for (std::size_t i = 0; i < n; ++i) {
-        if (i % kEntriesBetweenSignalChecks == kEntriesBetweenSignalChecks - 1 && PyErr_CheckSignals() < 0) {
+        if (i % kEntriesBetweenSignalChecks == kEntriesBetweenSignalChecks - 1 && check_signals() < 0) {
             return nullptr;
         }
         PyObject* item = plan->items[i].get();
