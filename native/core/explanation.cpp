@@ -177,9 +177,14 @@ PyObject* explain_batch(PatternState& state, const py::Scope& scope, Borrowed pr
     const Owned zero = Owned::steal(PyLong_FromLong(0));
     if (!facts || !spans || !zero) return nullptr;
     FactTuples made;
-    // The list is read afresh at each step: a classification may run code that edits it.
+    // As `for prompt in prompts`: the length is read again before each item is
+    // taken, after whatever ran since (a classification, a signal handler) may
+    // have edited the list.
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(prompts.get()); ++i) {
-        if (i % 256 == 255 && check_signals() < 0) return nullptr;
+        if (i % 256 == 255) {
+            if (check_signals() < 0) return nullptr;
+            if (i >= PyList_GET_SIZE(prompts.get())) break;
+        }
         const Owned prompt = Owned::take(PyList_GET_ITEM(prompts.get(), i));
         if (!PyUnicode_CheckExact(prompt.get())) {
             PyErr_Format(PyExc_TypeError, "explain_batch() takes a list of str; item %zd is %.200s", i,
