@@ -1,6 +1,7 @@
 #include "core/task_lines.hpp"
 
 #include "common/json_bytes.hpp"
+#include "common/signals.hpp"
 
 namespace halvec::core {
 namespace {
@@ -174,7 +175,7 @@ PyObject* task_lines(PyObject* const* args, Py_ssize_t nargs) {
     const Py_ssize_t planned = count < 65536 ? count : 65536;
     if (!out.reserve(static_cast<std::size_t>(planned) * 192)) return nullptr;
     for (Py_ssize_t i = 0; i < count; ++i) {
-        if (i % 4096 == 4095 && PyErr_CheckSignals() < 0) return nullptr;
+        if (i % 4096 == 4095 && check_signals() < 0) return nullptr;
         if (!write_line(out, args, i)) return nullptr;
     }
     return out.to_bytes().release();
