@@ -14,7 +14,7 @@ from hypothesis import strategies as st
 from halvec import pattern_lists, workload
 from halvec.config import SecretsStore
 from halvec.core import model_router as mr
-from halvec.evaluation import Settings, compare, evaluate, task_cost
+from halvec.evaluation import ESTIMATED_OUTPUT_TOKENS, Prices, Settings, compare, evaluate, task_cost
 from halvec.explain import explain_complexity
 from halvec.workload import InputProblem, TaskReader
 
@@ -95,27 +95,37 @@ def test_each_task_gets_the_model_the_router_gives_it(tasks, config, providers, 
     assert sum(report.summary.models.values()) == len(tasks)
 
 
-@given(st.lists(st.tuples(st.sampled_from(["Research the market", "Fix it", " ".join(["item"] * 30)]),
+OWN_PRICES = Prices({key: (0.5 + n, 0.25 * n) for n, key in enumerate(KEYS)}, source="p.toml")
+
+
+@given(st.lists(st.tuples(st.sampled_from(["Research the market", "Fix it", " ".join(["item"] * 30), "请写一个程序"]),
                           st.one_of(st.none(), st.integers(0, 10**9)), st.one_of(st.none(), st.integers(0, 10**9))),
                 max_size=40),
-       st.one_of(st.none(), st.integers(0, 5000)), st.one_of(st.none(), st.integers(0, 5000)))
-def test_cost_sums_the_tasks_costs(tasks, default_in, default_out):
+       st.one_of(st.none(), st.integers(0, 5000)), st.one_of(st.none(), st.integers(0, 5000)),
+       st.sampled_from([None, OWN_PRICES]))
+def test_cost_sums_the_tasks_costs(tasks, default_in, default_out, prices):
+    # a count a task lacks is the flat count, else estimated; the prices are the run's
     data = "".join(json.dumps({"description": t, **({"input_tokens": i} if i is not None else {}),
                                **({"output_tokens": o} if o is not None else {})}) + "\n"
                    for t, i, o in tasks).encode()
-    report, lines = run_lines(data, settings=settings_for(input_tokens=default_in, output_tokens=default_out))
-    costed = [(line, t) for line, t in zip(lines, tasks) if line["cost"] is not None]
-    for line, (_, i, o) in costed:
-        i = default_in if i is None else i
-        o = default_out if o is None else o
-        assert line["cost"] == task_cost(line["model"], i, o)
+    report, lines = run_lines(data, settings=settings_for(input_tokens=default_in, output_tokens=default_out,
+                                                          prices=prices))
+    for line, (text, i, o) in zip(lines, tasks):
+        want_in = i if i is not None else default_in if default_in is not None else -(-len(text.encode()) // 4)
+        want_out = o if o is not None else default_out if default_out is not None else ESTIMATED_OUTPUT_TOKENS
+        assert (line["input_tokens"], line["output_tokens"]) == (want_in, want_out)
+        assert line["estimated"] == ((i is None and default_in is None) or (o is None and default_out is None))
+        assert line["cost"] == task_cost(line["model"], want_in, want_out, prices)
     cost = report.summary.cost
-    if not costed:
+    if not tasks:
         assert cost is None
         return
-    assert cost.costed_tasks == len(costed) and cost.uncosted_tasks == len(tasks) - len(costed)
-    assert cost.routed == pytest.approx(sum(line["cost"] for line, _ in costed), rel=1e-9)
-    assert cost.input_tokens == sum(default_in if i is None else i for _, (_, i, _) in costed)
+    assert cost.costed_tasks == len(tasks) and cost.uncosted_tasks == 0
+    assert cost.estimated_tasks == sum(line["estimated"] for line in lines)
+    assert cost.routed == pytest.approx(sum(line["cost"] for line in lines), rel=1e-9)
+    assert cost.input_tokens == sum(line["input_tokens"] for line in lines)
+    assert [name for name, _ in cost.ranking] == sorted(["routed", *KEYS], key=dict(cost.ranking).get)
+    assert cost.cheaper_alone == tuple(key for key, _ in cost.ranking if key != "routed" and cost.alone[key] < cost.routed)
     assert cost.saving == cost.baseline_cost - cost.routed
 
 

@@ -109,7 +109,7 @@ PyMethodDef module_methods[] = {
     {"make_batch_explainer", make_batch_explainer, METH_NOARGS,
      "make_batch_explainer(): explain_batch, with caches of its own."},
     {"task_lines", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(task_lines)), METH_FASTCALL,
-     "task_lines(lines, ids, routes, spans, tokens, encode, /): an evaluation's per-task JSON lines, as UTF-8."},
+     "task_lines(lines, ids, descriptions, routes, spans, tokens, encode, /): an evaluation's per-task JSON lines, as UTF-8."},
     {"count_lines", count_lines, METH_O, "count_lines(data, /): the number of line breaks (b\"\\n\") in a bytes-like object."},
     {nullptr, nullptr, 0, nullptr},
 };
