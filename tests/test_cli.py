@@ -139,6 +139,11 @@ def test_a_file_error_is_one_line_without_the_usage(args, message):
     assert line.startswith("python -m halvec " + message), line
 
 
+def test_each_command_describes_its_own_patterns_option():
+    assert "print the pattern lists of FILE, checked" in " ".join(run("patterns", "--help").stdout.split())
+    assert "classify with the pattern lists of FILE" in " ".join(run("classify", "--help").stdout.split())
+
+
 def test_auto_leaves_the_choice_to_the_router():
     status, data = route_json(D1, "--model", "auto", "--keys", "anthropic")
     assert status == 0 and data["decided_by"] == "auto" and data["notes"] == []

@@ -5,6 +5,7 @@ machinery in process, on any text."""
 import json
 import os
 import pty
+import re
 import subprocess
 import sys
 import threading
@@ -155,6 +156,63 @@ def test_cost_is_the_catalogue_prices_times_the_tokens(tmp_path):
     assert costs == [pytest.approx(expected[key], rel=1e-12) for key in routed]
 
 
+PRICES = {"claude-opus": (0.005, 0.025), "claude-sonnet": (0.003, 0.015), "claude-haiku": (0.001, 0.005),
+          "gpt-5.2": (0.00175, 0.014)}
+
+
+def test_the_cost_is_ranked_against_each_model_alone_at_the_prices_given(tmp_path):
+    path = jsonl(tmp_path / "t.jsonl", [{"description": COMPLEX, "input_tokens": 1000, "output_tokens": 1000},
+                                        {"description": SIMPLE, "input_tokens": 10, "output_tokens": 10}])
+    text = run("eval", path).stdout
+    # every amount to four places, the routing ranked among the models alone, the cheaper named
+    ranked = [line.split() for line in text.splitlines() if re.match(r"  [1-5] ", line)]
+    assert [row[1] for row in ranked] == ["claude-haiku", "claude-sonnet", "gpt-5.2", "routed", "claude-opus"]
+    assert all(re.fullmatch(r"[0-9,]+\.[0-9]{4}", row[-1]) for row in ranked)
+    assert ("note: these models alone cost less than the routing (0.0900): claude-haiku (0.0015), "
+            "claude-sonnet (0.0182), gpt-5.2 (0.0202)\n") in text
+    assert text.endswith("\nsaving against claude-opus alone (the most expensive model alone): 0.0009 (1.0%). "
+                         "Cost only: quality is not measured here; halvec bench measures it.\n")
+    # the user's prices: the report says so, the figures and each line use them
+    prices = tmp_path / "prices.json"
+    prices.write_text(json.dumps({"as_of": "2025-06-01", "models": {
+        key: {"input": i, "output": o} for key, (i, o) in PRICES.items()}}))
+    out = tmp_path / "out.jsonl"
+    data = eval_json(path, "--prices", str(prices), "--out", str(out))
+    assert data["prices"] == {"source": "file", "file": str(prices), "as_of": "2025-06-01",
+                              "per_1k": {key: {"input": i, "output": o} for key, (i, o) in PRICES.items()}}
+    assert data["cost"]["alone"]["claude-opus"] == pytest.approx((1010 * 0.005 + 1010 * 0.025) / 1000, rel=1e-12)
+    assert [json.loads(line)["cost"] for line in out.read_text().splitlines()] == [
+        (1000 * 0.005 + 1000 * 0.025) / 1000, (10 * 0.001 + 10 * 0.005) / 1000]
+    assert f"prices: from --prices '{prices}' (as of 2025-06-01), per 1,000 tokens" in run(
+        "eval", path, "--prices", str(prices)).stdout
+
+
+@pytest.mark.parametrize("name, content, message", [
+    ("p.json", '{"models": {"claude-opsu": {}}}',
+     "\"models\": unknown model key 'claude-opsu' (choose from claude-opus, claude-sonnet, claude-haiku, gpt-5.2); "
+     "did you mean 'claude-opus'?"),
+    ("p.json", '{"models": {"claude-opus": {"input": -1, "output": 1}}}',
+     "\"models\".\"claude-opus\".\"input\" is -1, not a price (a finite number, 0 or more)"),
+    ("p.json", '{"models": {"claude-opus": {"input": NaN, "output": 1}}}', "NaN is not a price"),
+    ("p.toml", '[models.claude-opus]\ninput = inf\noutput = 1\n', "\"input\" is inf, not a price"),
+    ("p.json", '{"models": {"claude-opus": {"output": 1}}}', "\"models\".\"claude-opus\" has no \"input\" price"),
+    ("p.json", '{"models": {"claude-opus": {"input": 1, "output": 1}}}',
+     "\"models\" has no price for claude-sonnet, claude-haiku, gpt-5.2"),
+    ("p.json", '{"models": {"claude-opus": {"input": 1, "input": 2}}}', "the key 'input' is written twice"),
+    ("p.toml", '[models.claude-opus]\ninput = 1\ninput = 2\n', "not valid TOML: Cannot overwrite a value"),
+    ("p.json", '{"as_of": "June", "models": {}}', "\"as_of\" is \"June\", not a date (YYYY-MM-DD)"),
+    ("p.json", '{"model": {}}', "unknown key 'model' (choose from as_of, models); did you mean 'models'?"),
+])
+def test_a_bad_prices_file_is_one_line(tmp_path, name, content, message):
+    prices = tmp_path / name
+    prices.write_text(content)
+    result = run("eval", jsonl(tmp_path / "t.jsonl", [{"description": SIMPLE}]), "--prices", str(prices))
+    assert result.returncode == 2 and result.stdout == ""
+    assert result.stderr.startswith(f"python -m halvec eval: error: --prices '{prices}'")
+    (line,) = result.stderr.splitlines()
+    assert message in line, line
+
+
 def test_integers_past_64_bits_are_read_whole(tmp_path):
     # orjson, where installed, reads them as floats; json keeps them whole, and so must eval
     ids = [2**64, -(2**63) - 1, [10**22], {"n": 10**30}]
@@ -250,7 +308,7 @@ def test_a_large_file_evaluated_in_parts_gives_what_one_process_gives(tmp_path):
     outputs = []
     for jobs in ("1", "2"):
         out = tmp_path / f"out{jobs}.jsonl"
-        outputs.append((eval_json(str(path), "--keys", "anthropic", "--jobs", jobs, "--out", str(out)),
+        outputs.append((eval_json(str(path), "--keys", "anthropic", "--jobs", jobs, "--out", str(out), "--with-text"),
                         out.read_bytes()))
     assert outputs[0] == outputs[1]
     assert outputs[0][0]["tasks"] == 60_000 and outputs[0][0]["input"]["blank_lines"] == 9
@@ -385,6 +443,7 @@ def test_a_preferences_file_must_be_the_dictionary_form(tmp_path, content, messa
     (["--format", "text", "--field", "x"], "--field names a JSONL field or a CSV column; text input has neither"),
     (["--input-tokens", "-3"], "argument --input-tokens: not a count of tokens"),
     (["--out", "-"], "--out needs a file"),
+    (["--with-text"], "--with-text needs --out FILE"),
     (["--jobs", "0"], "argument --jobs: not a number of processes (1 to 64): '0'"),
 ])
 def test_command_line_mistakes_are_usage_errors(tmp_path, args, message):
@@ -465,6 +524,33 @@ def test_preferences_file_and_options(tmp_path):
     data = eval_json(tasks, "--keys", "")  # no key at all
     assert data["decided_by"]["last_resort"] == 3 and data["models"]["claude-sonnet"] == 3
     assert "tasks got the last resort" in run("eval", tasks, "--keys", "").stdout
+
+
+def test_without_keys_the_evaluation_is_offline_and_says_so(tmp_path):
+    tasks = jsonl(tmp_path / "t.jsonl", [{"description": t} for t in (COMPLEX, MODERATE, SIMPLE)])
+    # with a key in the environment, not asked for: every provider is taken to have one
+    data = eval_json(tasks, env={"ANTHROPIC_API_KEY": "x"})
+    assert data["keys"] == {"source": "assumed", "providers": ["anthropic", "openai"]}
+    assert data["decided_by"]["auto"] == 3
+    lines = run("eval", tasks).stdout.splitlines()
+    assert lines[1].startswith("keys: none given, so every provider (anthropic, openai) is taken to have an API key")
+    data = eval_json(tasks, "--keys-from-env", "--keys", "openai", env={"ANTHROPIC_API_KEY": "x"})
+    assert data["keys"] == {"source": "given_and_environment", "providers": ["anthropic", "openai"]}
+    assert eval_json(tasks, "--keys-from-env")["keys"] == {"source": "environment", "providers": []}
+    # most tasks fall to the last resort: said plainly, before any figure
+    lines = run("eval", tasks, "--keys", "openai", "--enabled", "claude-opus,claude-haiku").stdout.splitlines()
+    assert lines[1] == "keys: openai (from --keys)"
+    assert lines[2].startswith("WARNING: 3 of 3 tasks (100.0%) fell to the router's last resort")
+
+
+def test_skip_bad_lists_twenty_bad_lines_with_their_whole_problem(tmp_path):
+    path = tmp_path / "t.jsonl"
+    path.write_text('{"description": "a", "model": "gpt-5"}\n' * 25)
+    lines = run("eval", str(path), "--skip-bad").stdout.splitlines()
+    first = lines.index("bad lines skipped: 25 (the first 20:)")
+    problem = ("unknown model key 'gpt-5' in \"model\" (choose from claude-opus, claude-sonnet, claude-haiku, "
+               "gpt-5.2, or auto); did you mean 'gpt-5.2'?")
+    assert lines[first + 1:first + 22] == [f"  line {n}: {problem}" for n in range(1, 21)] + ["  and 5 more"]
 
 
 # --- what-if: patterns and --compare --------------------------------------------------------

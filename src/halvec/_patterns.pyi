@@ -19,8 +19,8 @@ def make_batch_explainer() -> Callable[..., Any]:
 
 def task_lines(lines: list[int], ids: list[Any] | None, descriptions: list[str] | None,
                routes: list[tuple[str, float, float]], spans: list[tuple[int, int] | None],
-               tokens: tuple[list[int | None] | None, list[int | None] | None, int | None, int | None,
-                             bool | list[bool]],
+               tokens: tuple[list[int] | list[int | None] | None, list[int] | list[int | None] | None, int | None,
+                             int | None, bool | list[bool]],
                encode: Callable[[Any], str], /) -> bytes:
     """task_lines(lines, ids, descriptions, routes, spans, tokens, encode, /): an evaluation's per-task JSON lines, as UTF-8."""
 
