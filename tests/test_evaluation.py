@@ -11,10 +11,11 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-from halvec import pattern_lists, workload
+from halvec import _patterns, pattern_lists, workload
 from halvec.config import SecretsStore
 from halvec.core import model_router as mr
-from halvec.evaluation import ESTIMATED_OUTPUT_TOKENS, Prices, Settings, compare, evaluate, task_cost
+from halvec.evaluation import (ESTIMATED_OUTPUT_TOKENS, Prices, Settings, compare, evaluate, mostly_unspaced,
+                               task_cost)
 from halvec.explain import explain_complexity
 from halvec.workload import InputProblem, TaskReader
 
@@ -127,6 +128,23 @@ def test_cost_sums_the_tasks_costs(tasks, default_in, default_out, prices):
     assert [name for name, _ in cost.ranking] == sorted(["routed", *KEYS], key=dict(cost.ranking).get)
     assert cost.cheaper_alone == tuple(key for key, _ in cost.ranking if key != "routed" and cost.alone[key] < cost.routed)
     assert cost.saving == cost.baseline_cost - cost.routed
+
+
+# characters of each kind the scan weighs: of the scripts, white space, others (and lone surrogates)
+UNSPACED_PROBE = st.text(st.one_of(st.sampled_from(list("\u4e00\u0e01\u3001\uff0c\U00020000\u1780 \t\n\u3000"
+                                                        "\u00a0\u1680\u2028x\u00e9\u0439\uac00\u3000\ud800\U0001f680")),
+                                   st.characters(codec=None)), max_size=40)
+
+
+@given(st.lists(UNSPACED_PROBE, max_size=20))
+def test_the_native_unspaced_scan_agrees_with_mostly_unspaced(texts):
+    assert _patterns.unspaced(texts) == [i for i, text in enumerate(texts) if mostly_unspaced(text)]
+
+
+def test_the_unspaced_scan_takes_a_list_of_str():
+    for bad in (("a",), ["a", 1], [b"\xe4\xb8\x80"]):
+        with pytest.raises(TypeError):
+            _patterns.unspaced(bad)
 
 
 # --- reading: every line accounted for, whatever the blocks ----------------------------------

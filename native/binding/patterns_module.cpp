@@ -12,6 +12,7 @@
 #include "core/explanation.hpp"
 #include "core/line_count.hpp"
 #include "core/task_lines.hpp"
+#include "core/unspaced.hpp"
 
 namespace halvec::binding {
 namespace {
@@ -103,6 +104,10 @@ PyObject* count_lines(PyObject*, PyObject* data) {
     return without_cxx_exceptions([&] { return core::count_lines(data); });
 }
 
+PyObject* unspaced(PyObject*, PyObject* descriptions) {
+    return without_cxx_exceptions([&] { return core::unspaced(descriptions); });
+}
+
 PyMethodDef module_methods[] = {
     {"make_explainer", make_explainer, METH_O,
      "make_explainer(record_type): explain_complexity, answering with record_type instances."},
@@ -111,6 +116,8 @@ PyMethodDef module_methods[] = {
     {"task_lines", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(task_lines)), METH_FASTCALL,
      "task_lines(lines, ids, descriptions, routes, spans, tokens, encode, /): an evaluation's per-task JSON lines, as UTF-8."},
     {"count_lines", count_lines, METH_O, "count_lines(data, /): the number of line breaks (b\"\\n\") in a bytes-like object."},
+    {"unspaced", unspaced, METH_O,
+     "unspaced(descriptions, /): the indices of the descriptions written mostly in a script without spaces."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -26,3 +26,6 @@ def task_lines(lines: list[int], ids: list[Any] | None, descriptions: list[str] 
 
 def count_lines(data: Buffer, /) -> int:
     """count_lines(data, /): the number of line breaks (b"\\n") in a bytes-like object."""
+
+def unspaced(descriptions: list[str], /) -> list[int]:
+    """unspaced(descriptions, /): the indices of the descriptions written mostly in a script without spaces."""

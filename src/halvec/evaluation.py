@@ -114,14 +114,15 @@ def _estimates(descriptions: list[str]) -> list[int]:
 
 # Scripts written without spaces between words: Thai, Lao, Tibetan, Myanmar, Khmer, the
 # Japanese kana, CJK ideographs, and the punctuation and full-width forms written with them.
-_UNSPACED = re.compile("[\u0e00-\u0fff\u1000-\u109f\u1780-\u17ff\u3000-\u30ff\u3400-\u4dbf\u4e00-\u9fff"
+_UNSPACED = re.compile("[\u0e00-\u0fff\u1000-\u109f\u1780-\u17ff\u3001-\u30ff\u3400-\u4dbf\u4e00-\u9fff"
                        "\uf900-\ufaff\uff00-\uffef\U00020000-\U0003134f]")
 
 
 def mostly_unspaced(description: str) -> bool:
     """Whether more than half of the description's characters, white space aside, are of a
     script written without spaces between words. The classifier counts words by white
-    space, so it sees such a text as a few long words."""
+    space, so it sees such a text as a few long words. (A tally asks the native
+    ``_patterns.unspaced`` the same of a batch at a time.)"""
     if description.isascii():
         return False
     visible = sum(map(len, description.split()))
@@ -546,10 +547,9 @@ class _Tally:
         if tokens is None:
             tokens = _batch_tokens(batch, self._settings)
         self._add_tokens(tokens, keys, same, pairs)
-        if not all(map(str.isascii, batch.descriptions)):
-            for description, tier in zip(batch.descriptions, tiers):
-                if mostly_unspaced(description):
-                    self._unspaced[tier] = self._unspaced.get(tier, 0) + 1
+        for i in _patterns.unspaced(batch.descriptions):
+            tier = tiers[i]
+            self._unspaced[tier] = self._unspaced.get(tier, 0) + 1
         return facts, spans, requested, tokens
 
     def _add_tokens(self, tokens: _Tokens, keys: list[Any], same: Callable[[Any, Any], bool],
