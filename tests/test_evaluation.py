@@ -147,6 +147,33 @@ def test_the_unspaced_scan_takes_a_list_of_str():
             _patterns.unspaced(bad)
 
 
+KEY_OBJECTS = [object() for _ in range(20)]
+
+
+@given(st.lists(st.tuples(st.integers(0, 19), st.one_of(st.integers(-2**40, 2**40), st.integers(), st.none()),
+                          st.booleans()), max_size=60))
+def test_group_sums_add_each_column_by_key_or_leave_it_to_the_caller(rows):
+    keys = [KEY_OBJECTS[k] for k, _, _ in rows]
+    values, flags = [v for _, v, _ in rows], [f for _, _, f in rows]
+    got = _patterns.group_sums(keys, (values, flags))
+    expected = {}
+    for key, value, flag in zip(keys, values, flags):
+        n, (total, true) = expected.get(key, (0, (0, 0)))
+        expected[key] = (n + 1, (total + (value or 0), true + flag))
+    simple = len(expected) <= 16 and all(v is not None and abs(v) <= 2**40 for v in values)
+    if got is None:  # too many keys, or a value that is not a 64-bit int: the caller sums
+        assert not simple
+        return
+    assert [(key, n, sums) for key, n, sums in got] == [(k, n, list(sums)) for k, (n, sums) in expected.items()]
+    assert [key for key, _, _ in got] == list(dict.fromkeys(keys))  # in the order first met
+
+
+def test_group_sums_takes_a_list_and_a_tuple_of_lists_as_long():
+    for args in ((("a",), ()), (["a"], [[1]]), (["a"], ([1, 2],)), (["a"], ((1,),))):
+        with pytest.raises(TypeError):
+            _patterns.group_sums(*args)
+
+
 # --- reading: every line accounted for, whatever the blocks ----------------------------------
 
 line_texts = st.lists(st.one_of(st.sampled_from(["", " ", "\r", "caf\u00e9", "\ufeff", "a\u2028b", "x\x85y"]),

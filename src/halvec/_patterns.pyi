@@ -29,3 +29,9 @@ def count_lines(data: Buffer, /) -> int:
 
 def unspaced(descriptions: list[str], /) -> list[int]:
     """unspaced(descriptions, /): the indices of the descriptions written mostly in a script without spaces."""
+
+def token_estimates(descriptions: list[str], /) -> list[int]:
+    """token_estimates(descriptions, /): each description's UTF-8 bytes / 4, rounded up."""
+
+def group_sums(keys: list[Any], columns: tuple[list[int] | list[bool], ...], /) -> list[tuple[Any, int, list[int]]] | None:
+    """group_sums(keys, columns, /): (key, count, column sums) for each key, told apart by identity."""

@@ -33,7 +33,7 @@ from collections.abc import Callable, Iterable, Iterator
 from contextlib import contextmanager
 from dataclasses import dataclass
 from itertools import compress, repeat
-from operator import add, attrgetter, eq, floordiv, is_, itemgetter, or_
+from operator import attrgetter, eq, is_, itemgetter, or_
 from typing import IO, Any, Final, Literal, Protocol
 
 from halvec import _patterns
@@ -107,9 +107,9 @@ def estimate_input_tokens(description: str) -> int:
 
 
 def _estimates(descriptions: list[str]) -> list[int]:
-    if all(map(str.isascii, descriptions)):  # the usual batch: in C loops
-        return list(map(floordiv, map(add, map(len, descriptions), repeat(3)), repeat(4)))
-    return list(map(estimate_input_tokens, descriptions))
+    """:func:`estimate_input_tokens` of each description, natively, without encoding them."""
+    estimates: list[int] = _patterns.token_estimates(descriptions)
+    return estimates
 
 
 # Scripts written without spaces between words: Thai, Lao, Tibetan, Myanmar, Khmer, the
@@ -478,20 +478,6 @@ def _batch_tokens(batch: Batch, settings: Settings) -> _Tokens:
     return _Tokens(ins, flat_in, outs, out_each, estimated_in, estimated_out)
 
 
-def _chosen_sum(column: list[int] | list[bool] | None, each: int, chosen: list[bool] | None, n: int) -> int:
-    """The sum of the chosen items of a batch's column (all, for None), ``each`` for every
-    task when the column is None."""
-    if column is None:
-        return n * each
-    return sum(column) if chosen is None else sum(compress(column, chosen))
-
-
-def _flag_sum(flags: bool | list[bool], chosen: list[bool] | None, n: int) -> int:
-    if isinstance(flags, bool):
-        return n if flags else 0
-    return sum(flags) if chosen is None else sum(compress(flags, chosen))
-
-
 class _Tally:
     """Totals of tasks routed with one pair of lists."""
 
@@ -554,19 +540,28 @@ class _Tally:
 
     def _add_tokens(self, tokens: _Tokens, keys: list[Any], same: Callable[[Any, Any], bool],
                     pairs: dict[Any, tuple[str | None, Any]]) -> None:
-        """Sums the batch's counts by (request, tier), a pair at a time, in C loops."""
-        every = len(pairs) == 1
+        """Sums the batch's counts by (request, tier): natively, in one pass, when the keys
+        are the tiers themselves (one request for the batch); else a pair at a time."""
         in_each = tokens.in_each if tokens.in_each is not None else 0
-        estimated = tokens.estimated
-        for key, pair in pairs.items():
-            chosen = None if every else list(map(same, keys, repeat(key)))
-            n = len(keys) if chosen is None else sum(chosen)
-            acc = self._tokens.setdefault(pair, [0, 0, 0, 0, 0])
-            acc[0] += _chosen_sum(tokens.ins, in_each, chosen, n)
-            acc[1] += _chosen_sum(tokens.outs, tokens.out_each, chosen, n)
-            acc[2] += _flag_sum(estimated, chosen, n)
-            acc[3] += _flag_sum(tokens.estimated_in, chosen, n)
-            acc[4] += _flag_sum(tokens.estimated_out, chosen, n)
+        # each quantity: a column to sum, or what every task adds
+        quantities: list[list[int] | list[bool] | int | bool] = [
+            tokens.ins if tokens.ins is not None else in_each,
+            tokens.outs if tokens.outs is not None else tokens.out_each,
+            tokens.estimated, tokens.estimated_in, tokens.estimated_out]
+        columns = tuple(q for q in quantities if isinstance(q, list))
+        grouped = _patterns.group_sums(keys, columns) if same is is_ else None
+        if grouped is None:
+            every = len(pairs) == 1
+            grouped = []
+            for key in pairs:
+                chosen = None if every else list(map(same, keys, repeat(key)))
+                n = len(keys) if chosen is None else sum(chosen)
+                grouped.append((key, n, [sum(c) if chosen is None else sum(compress(c, chosen)) for c in columns]))
+        for key, n, sums in grouped:
+            column_sums = iter(sums)
+            acc = self._tokens.setdefault(pairs[key], [0, 0, 0, 0, 0])
+            for i, quantity in enumerate(quantities):
+                acc[i] += next(column_sums) if isinstance(quantity, list) else n * int(quantity)
 
     # --- per task ---
 
