@@ -21,8 +21,9 @@ class ExitStatus(enum.IntEnum):
 _MEANINGS: dict[ExitStatus, str] = {
     ExitStatus.OK: "done",
     ExitStatus.NO_USABLE_MODEL: "route found no usable model (the router's last resort is shown)",
-    ExitStatus.USAGE: "usage error",
-    ExitStatus.WRITE_ERROR: "standard output could not be written (closed, disk full, I/O error)",
+    ExitStatus.USAGE: "usage error, or input the command cannot use (a file, a value in it, a bad line)",
+    ExitStatus.WRITE_ERROR: "an output could not be written (standard output or --out: closed, disk full, "
+                            "I/O error)",
     ExitStatus.INTERRUPTED: "interrupted",
     ExitStatus.BROKEN_PIPE: "standard output was closed early (a closed pipe)",
 }
