@@ -214,3 +214,14 @@ def test_a_batch_refuses_what_is_not_a_list_of_str(mr):
         explain_batch(("a description",))
     with pytest.raises(TypeError, match="item 1 is bytes"):
         explain_batch(["a description of some length", b"bytes"])
+
+
+def test_the_makers_read_nothing_a_caller_can_rebind(monkeypatch):
+    # Explainers are laid out in the module's own function type: a name in its
+    # namespace bound to another object must not be taken for it.
+    from halvec import _patterns
+    make_explainer, make_batch_explainer = _patterns.make_explainer, _patterns.make_batch_explainer
+    for name in [name for name in vars(_patterns) if not name.startswith("__")] + ["_function_type"]:
+        monkeypatch.setattr(_patterns, name, int, raising=False)
+    assert make_explainer(ComplexityExplanation)("Check the stock market").rule == "complex_pattern"
+    assert make_batch_explainer()(["hello"])[1] == [None]
