@@ -225,3 +225,23 @@ def test_the_makers_read_nothing_a_caller_can_rebind(monkeypatch):
         monkeypatch.setattr(_patterns, name, int, raising=False)
     assert make_explainer(ComplexityExplanation)("Check the stock market").rule == "complex_pattern"
     assert make_batch_explainer()(["hello"])[1] == [None]
+
+
+@pytest.mark.parametrize("maker", ["make_explainer", "make_batch_explainer"])
+def test_an_explainer_made_when_memory_runs_out_is_whole_or_a_memory_error(maker):
+    # Each allocation of the making fails in turn: the interpreter's own type
+    # maker can fail without an exception, which must not pass as one.
+    testcapi = pytest.importorskip("_testcapi")
+    from halvec import _patterns
+    make = getattr(_patterns, maker)
+    args = (ComplexityExplanation,) if maker == "make_explainer" else ()
+    for nth in range(200):
+        testcapi.set_nomemory(nth, nth + 1)
+        try:
+            made = make(*args)
+        except MemoryError:
+            continue
+        finally:
+            testcapi.remove_mem_hooks()
+        answer = made("hello") if args else made(["hello"])
+        assert answer == (explain_complexity("hello") if args else _patterns.make_batch_explainer()(["hello"]))
