@@ -280,6 +280,18 @@ def test_errors_of_the_call_come_through_and_nothing_is_left_behind():
     assert vars(router).keys() == before.keys()
 
 
+def test_a_router_that_takes_a_new_instance_dictionary_mid_call_is_left_as_it_was():
+    class Moving(mr.ModelRouter):
+        def _is_available(self, spec):
+            self.__dict__ = dict(self.__dict__)  # a copy, wrappers and all
+            return super()._is_available(spec)
+
+    router = Moving(secrets=RecordingStore({"anthropic"}))
+    first = explain_selection(router, D1)
+    assert not set(WATCHED) & set(vars(router))
+    assert explain_selection(router, D1) == first
+
+
 class Hostile(str):
     """A str subclass whose comparisons, hash and truth test raise."""
 

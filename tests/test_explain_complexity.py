@@ -214,3 +214,34 @@ def test_a_batch_refuses_what_is_not_a_list_of_str(mr):
         explain_batch(("a description",))
     with pytest.raises(TypeError, match="item 1 is bytes"):
         explain_batch(["a description of some length", b"bytes"])
+
+
+def test_the_makers_read_nothing_a_caller_can_rebind(monkeypatch):
+    # Explainers are laid out in the module's own function type: a name in its
+    # namespace bound to another object must not be taken for it.
+    from halvec import _patterns
+    make_explainer, make_batch_explainer = _patterns.make_explainer, _patterns.make_batch_explainer
+    for name in [name for name in vars(_patterns) if not name.startswith("__")] + ["_function_type"]:
+        monkeypatch.setattr(_patterns, name, int, raising=False)
+    assert make_explainer(ComplexityExplanation)("Check the stock market").rule == "complex_pattern"
+    assert make_batch_explainer()(["hello"])[1] == [None]
+
+
+@pytest.mark.parametrize("maker", ["make_explainer", "make_batch_explainer"])
+def test_an_explainer_made_when_memory_runs_out_is_whole_or_a_memory_error(maker):
+    # Each allocation of the making fails in turn: the interpreter's own type
+    # maker can fail without an exception, which must not pass as one.
+    testcapi = pytest.importorskip("_testcapi")
+    from halvec import _patterns
+    make = getattr(_patterns, maker)
+    args = (ComplexityExplanation,) if maker == "make_explainer" else ()
+    for nth in range(200):
+        testcapi.set_nomemory(nth, nth + 1)
+        try:
+            made = make(*args)
+        except MemoryError:
+            continue
+        finally:
+            testcapi.remove_mem_hooks()
+        answer = made("hello") if args else made(["hello"])
+        assert answer == (explain_complexity("hello") if args else _patterns.make_batch_explainer()(["hello"]))

@@ -4,6 +4,8 @@
 #include <new>
 #include <utility>
 
+#include "common/python.hpp"
+
 namespace halvec::binding {
 namespace {
 
@@ -66,7 +68,7 @@ Owned make_classifier_state() {
         PyErr_NoMemory();
         return {};
     }
-    const Owned type = Owned::steal(PyType_FromSpec(&state_spec));
+    const Owned type = py::type_from_spec(state_spec);
     if (!type) return {};
     StateObject* made = PyObject_GC_New(StateObject, reinterpret_cast<PyTypeObject*>(type.get()));
     if (!made) return {};

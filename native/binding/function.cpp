@@ -279,7 +279,7 @@ Owned make_code(const CallableSpec& spec, PyObject* const* param_names, Borrowed
 Owned make_function_type(const ModuleIdentity& module) {
     PyType_Spec spec = function_spec;
     spec.name = module.function_type;
-    Owned type = Owned::steal(PyType_FromSpec(&spec));
+    Owned type = py::type_from_spec(spec);
     if (!type) return {};
     // The layout members only tell the type its offsets. Left in its
     // namespace, __vectorcalloffset__ would be readable on every function and

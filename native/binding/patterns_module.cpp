@@ -19,6 +19,22 @@
 namespace halvec::binding {
 namespace {
 
+// The module's own state: its function type, kept where no Python code can
+// rebind it (a name in the namespace could be bound to any object, which the
+// explainers' makers would then lay a function out in).
+struct ModuleState {
+    PyObject* function_type;
+};
+
+ModuleState& state_of(PyObject* module) { return *static_cast<ModuleState*>(PyModule_GetState(module)); }
+
+// The function type, or empty with an exception set once the module has been cleared.
+Owned function_type_of(PyObject* module) {
+    PyObject* type = state_of(module).function_type;
+    if (!type) PyErr_SetString(PyExc_RuntimeError, "the module halvec._patterns has been cleared");
+    return Owned::take(type);
+}
+
 constexpr Param kSearchParams[] = {{"patterns", "Iterable[str | re.Pattern[str]]", Check::None},
                                    {"text", "str", Check::Str}};
 
@@ -71,7 +87,7 @@ PyObject* make_batch_explainer(PyObject* module, PyObject*) {
     return without_cxx_exceptions([&]() -> PyObject* {
         const Owned router = Owned::steal(PyImport_ImportModule("halvec.core.model_router"));
         if (!router) return nullptr;
-        const Owned function_type = Owned::steal(PyObject_GetAttrString(module, "_function_type"));
+        const Owned function_type = function_type_of(module);
         if (!function_type) return nullptr;
         const Owned state = make_classifier_state();
         if (!state) return nullptr;
@@ -88,7 +104,7 @@ PyObject* make_explainer(PyObject* module, PyObject* record_type) {
         if (!record) return nullptr;
         const Owned router = Owned::steal(PyImport_ImportModule("halvec.core.model_router"));
         if (!router) return nullptr;
-        const Owned function_type = Owned::steal(PyObject_GetAttrString(module, "_function_type"));
+        const Owned function_type = function_type_of(module);
         if (!function_type) return nullptr;
         Owned patterns = make_classifier_state();
         if (!patterns) return nullptr;
@@ -150,8 +166,8 @@ bool exec_statements(PyObject* module) {
     Owned state = make_classifier_state();
     if (!state) return false;
     set_module_classifier_state(state.get());  // search's and covers' caches, for the test hooks
-    return py::set_global(scope, "_function_type", Owned::take(function_type)) &&
-           py::set_global(scope, "search", make_function(function_type, search_spec, globals, state)) &&
+    state_of(module).function_type = Owned::take(function_type).release();
+    return py::set_global(scope, "search", make_function(function_type, search_spec, globals, state)) &&
            py::set_global(scope, "covers", make_function(function_type, covers_spec, globals, state)) &&
            install_test_hooks("halvec._patterns_hooks");
 }
@@ -169,9 +185,21 @@ PyModuleDef_Slot patterns_slots[] = {
     {0, nullptr},
 };
 
+int traverse_patterns(PyObject* module, visitproc visit, void* arg) {
+    Py_VISIT(state_of(module).function_type);
+    return 0;
+}
+
+int clear_patterns(PyObject* module) {
+    Py_CLEAR(state_of(module).function_type);
+    return 0;
+}
+
+void free_patterns(void* module) { clear_patterns(static_cast<PyObject*>(module)); }
+
 PyModuleDef patterns_def = {
     PyModuleDef_HEAD_INIT, "_patterns", "The pattern engine of halvec.core.model_router, for the package.",
-    0, module_methods, patterns_slots, nullptr, nullptr, nullptr,
+    sizeof(ModuleState), module_methods, patterns_slots, traverse_patterns, clear_patterns, free_patterns,
 };
 
 }  // namespace

@@ -97,6 +97,12 @@ Owned make_class(const char* name, Borrowed bases, FunctionRef<bool(Borrowed ns)
         PyObject_CallFunctionObjArgs(meta.get(), class_name.get(), bases.get(), ns.get(), nullptr));
 }
 
+Owned type_from_spec(PyType_Spec& spec) {
+    Owned type = Owned::steal(PyType_FromSpec(&spec));
+    if (!type && !PyErr_Occurred()) PyErr_NoMemory();
+    return type;
+}
+
 namespace {
 
 // The interpreter's error for an entry with more than two items. From 3.14 on

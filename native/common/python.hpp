@@ -42,4 +42,8 @@ Owned call_with_kwargs(Borrowed callable, Borrowed kwargs);
 // own (an enumeration's), so `fill` must store into it with PyObject_SetItem.
 Owned make_class(const char* name, Borrowed bases, FunctionRef<bool(Borrowed ns)> fill);
 
+// PyType_FromSpec(spec), or empty with an exception set: CPython 3.12 can
+// fail without one when its copy of the type's name cannot be allocated.
+Owned type_from_spec(PyType_Spec& spec);
+
 }  // namespace halvec::py

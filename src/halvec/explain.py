@@ -331,12 +331,22 @@ class _Installation:
             self.own[name] = wrapper
 
     def uninstall(self) -> None:
-        for name, wrapper in self.wrappers.items():
-            if self.own.get(name, _MISSING) is wrapper:  # else someone has put their own there since
-                if self.saved[name] is _MISSING:
-                    del self.own[name]
-                else:
-                    self.own[name] = self.saved[name]
+        # The router may have taken another instance dictionary meanwhile, a copy of the old one
+        # with the wrappers in it: they go from both.
+        dicts = [self.own]
+        try:
+            now = vars(self.router)
+        except Exception:  # a __dict__ made unreadable
+            now = self.own
+        if now is not self.own and isinstance(now, dict):
+            dicts.append(now)
+        for own in dicts:
+            for name, wrapper in self.wrappers.items():
+                if own.get(name, _MISSING) is wrapper:  # else someone has put their own there since
+                    if self.saved[name] is _MISSING:
+                        del own[name]
+                    else:
+                        own[name] = self.saved[name]
 
     def watches(self) -> list[_Watch]:
         """This thread's explanations on the router, the innermost last."""
