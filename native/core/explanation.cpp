@@ -30,6 +30,11 @@ namespace {
 // descriptor (the class's own __setattr__ refuses), in the order of
 // kRecordFields.
 Owned make_record(const RecordClass& record, std::initializer_list<Owned> values) {
+    // A value that could not be made (out of memory) has left its exception set:
+    // nothing more is asked of the interpreter.
+    for (const Owned& value : values) {
+        if (!value) return {};
+    }
     auto* cls = reinterpret_cast<PyTypeObject*>(record.type);
     const Owned no_args = Owned::steal(PyTuple_New(0));
     if (!no_args) return {};
@@ -38,7 +43,7 @@ Owned make_record(const RecordClass& record, std::initializer_list<Owned> values
     Py_ssize_t i = 0;
     for (const Owned& value : values) {
         PyObject* slot = PyTuple_GET_ITEM(record.slots, i++);
-        if (!value || Py_TYPE(slot)->tp_descr_set(slot, made.get(), value.get()) < 0) return {};
+        if (Py_TYPE(slot)->tp_descr_set(slot, made.get(), value.get()) < 0) return {};
     }
     return made;
 }
