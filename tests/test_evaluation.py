@@ -6,6 +6,8 @@ command itself."""
 import io
 import json
 import re
+import signal
+import sys
 
 import pytest
 from hypothesis import HealthCheck, given, settings
@@ -145,6 +147,37 @@ def test_the_unspaced_scan_takes_a_list_of_str():
     for bad in (("a",), ["a", 1], [b"\xe4\xb8\x80"]):
         with pytest.raises(TypeError):
             _patterns.unspaced(bad)
+
+
+@pytest.mark.parametrize("scan", [_patterns.unspaced, _patterns.token_estimates])
+def test_the_scans_check_for_signals_over_the_whole_list(scan):
+    hooks = sys.modules.get("halvec._patterns_hooks") or pytest.skip("a build without the test hooks")
+    balanced = "\u4e00\u00e9" * (1 << 19)  # looked at to its end
+    # many short descriptions, and long ones each shorter than the stretch between two checks
+    for texts in (["x"] * (1 << 20), [balanced] * 17):
+        before = hooks.signal_checks()
+        scan(texts)
+        assert hooks.signal_checks() > before
+
+    texts = ["\u4e00\u4e01"] * (1 << 20)
+    whole = scan(texts)
+
+    def handler(signum, frame):
+        texts.clear()
+        if not whole:
+            raise KeyboardInterrupt
+    previous = signal.signal(signal.SIGUSR1, handler)
+    try:
+        hooks.signal_at_check(1, signal.SIGUSR1)
+        cut = scan(texts)  # the handler empties the list: the scan stops where it is
+        assert 0 < len(cut) < len(whole) and cut == whole[:len(cut)]
+        texts[:], whole = ["\u4e00"] * (1 << 20), []
+        hooks.signal_at_check(1, signal.SIGUSR1)
+        with pytest.raises(KeyboardInterrupt):
+            scan(texts)
+    finally:
+        hooks.signal_at_check(0, signal.SIGUSR1)
+        signal.signal(signal.SIGUSR1, previous)
 
 
 KEY_OBJECTS = [object() for _ in range(20)]
