@@ -16,8 +16,8 @@ from hypothesis import strategies as st
 from halvec import _patterns, pattern_lists, workload
 from halvec.config import SecretsStore
 from halvec.core import model_router as mr
-from halvec.evaluation import (ESTIMATED_OUTPUT_TOKENS, Prices, Settings, compare, evaluate, mostly_unspaced,
-                               task_cost)
+from halvec.evaluation import (ESTIMATED_OUTPUT_TOKENS, Prices, Settings, compare, estimate_input_tokens, evaluate,
+                               mostly_unspaced, task_cost)
 from halvec.explain import explain_complexity
 from halvec.workload import InputProblem, TaskReader
 
@@ -137,10 +137,14 @@ UNSPACED_PROBE = st.text(st.one_of(st.sampled_from(list("\u4e00\u0e01\u3001\uff0
                                                         "\u00a0\u1680\u2028x\u00e9\u0439\uac00\u3000\ud800\U0001f680")),
                                    st.characters(codec=None)), max_size=40)
 
+# and texts of a few hundred characters, which the scan reads in steps, stopping once the answer is known
+UNSPACED_TEXTS = st.one_of(UNSPACED_PROBE, st.lists(UNSPACED_PROBE, max_size=12).map("".join))
 
-@given(st.lists(UNSPACED_PROBE, max_size=20))
-def test_the_native_unspaced_scan_agrees_with_mostly_unspaced(texts):
+
+@given(st.lists(UNSPACED_TEXTS, max_size=20))
+def test_the_native_scans_agree_with_their_python_references(texts):
     assert _patterns.unspaced(texts) == [i for i, text in enumerate(texts) if mostly_unspaced(text)]
+    assert _patterns.token_estimates(texts) == list(map(estimate_input_tokens, texts))
 
 
 def test_the_unspaced_scan_takes_a_list_of_str():
