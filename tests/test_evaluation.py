@@ -6,6 +6,8 @@ command itself."""
 import io
 import json
 import re
+import signal
+import sys
 
 import pytest
 from hypothesis import HealthCheck, given, settings
@@ -14,8 +16,8 @@ from hypothesis import strategies as st
 from halvec import _patterns, pattern_lists, workload
 from halvec.config import SecretsStore
 from halvec.core import model_router as mr
-from halvec.evaluation import (ESTIMATED_OUTPUT_TOKENS, Prices, Settings, compare, evaluate, mostly_unspaced,
-                               task_cost)
+from halvec.evaluation import (ESTIMATED_OUTPUT_TOKENS, Prices, Settings, compare, estimate_input_tokens, evaluate,
+                               mostly_unspaced, task_cost)
 from halvec.explain import explain_complexity
 from halvec.workload import InputProblem, TaskReader
 
@@ -135,16 +137,51 @@ UNSPACED_PROBE = st.text(st.one_of(st.sampled_from(list("\u4e00\u0e01\u3001\uff0
                                                         "\u00a0\u1680\u2028x\u00e9\u0439\uac00\u3000\ud800\U0001f680")),
                                    st.characters(codec=None)), max_size=40)
 
+# and texts of a few hundred characters, which the scan reads in steps, stopping once the answer is known
+UNSPACED_TEXTS = st.one_of(UNSPACED_PROBE, st.lists(UNSPACED_PROBE, max_size=12).map("".join))
 
-@given(st.lists(UNSPACED_PROBE, max_size=20))
-def test_the_native_unspaced_scan_agrees_with_mostly_unspaced(texts):
+
+@given(st.lists(UNSPACED_TEXTS, max_size=20))
+def test_the_native_scans_agree_with_their_python_references(texts):
     assert _patterns.unspaced(texts) == [i for i, text in enumerate(texts) if mostly_unspaced(text)]
+    assert _patterns.token_estimates(texts) == list(map(estimate_input_tokens, texts))
 
 
 def test_the_unspaced_scan_takes_a_list_of_str():
     for bad in (("a",), ["a", 1], [b"\xe4\xb8\x80"]):
         with pytest.raises(TypeError):
             _patterns.unspaced(bad)
+
+
+@pytest.mark.parametrize("scan", [_patterns.unspaced, _patterns.token_estimates])
+def test_the_scans_check_for_signals_over_the_whole_list(scan):
+    hooks = sys.modules.get("halvec._patterns_hooks") or pytest.skip("a build without the test hooks")
+    balanced = "\u4e00\u00e9" * (1 << 19)  # looked at to its end
+    # many short descriptions, and long ones each shorter than the stretch between two checks
+    for texts in (["x"] * (1 << 20), [balanced] * 17):
+        before = hooks.signal_checks()
+        scan(texts)
+        assert hooks.signal_checks() > before
+
+    texts = ["\u4e00\u4e01"] * (1 << 20)
+    whole = scan(texts)
+
+    def handler(signum, frame):
+        texts.clear()
+        if not whole:
+            raise KeyboardInterrupt
+    previous = signal.signal(signal.SIGUSR1, handler)
+    try:
+        hooks.signal_at_check(1, signal.SIGUSR1)
+        cut = scan(texts)  # the handler empties the list: the scan stops where it is
+        assert 0 < len(cut) < len(whole) and cut == whole[:len(cut)]
+        texts[:], whole = ["\u4e00"] * (1 << 20), []
+        hooks.signal_at_check(1, signal.SIGUSR1)
+        with pytest.raises(KeyboardInterrupt):
+            scan(texts)
+    finally:
+        hooks.signal_at_check(0, signal.SIGUSR1)
+        signal.signal(signal.SIGUSR1, previous)
 
 
 KEY_OBJECTS = [object() for _ in range(20)]

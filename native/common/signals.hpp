@@ -26,4 +26,26 @@ unsigned long long checks() noexcept;
 }  // namespace signal_hooks
 #endif
 
+// Work between two signal checks, counted over a whole call in units the
+// caller chooses: a call over many short items checks as often as one over
+// a long one, and one whose items each fall short of a check still makes one.
+class SignalPacing {
+public:
+    explicit SignalPacing(Py_ssize_t between) noexcept : between_(between) {}
+    // Work that may be done before the next check is due (at least 1).
+    [[nodiscard]] Py_ssize_t room() const noexcept { return between_ - done_; }
+    // Records `work` done: 0, or -1 with the handler's exception set when a
+    // check fell due and a handler raised.
+    [[nodiscard]] int done(Py_ssize_t work) {
+        done_ += work;
+        if (done_ < between_) return 0;
+        done_ = 0;
+        return check_signals();
+    }
+
+private:
+    Py_ssize_t between_;
+    Py_ssize_t done_ = 0;
+};
+
 }  // namespace halvec

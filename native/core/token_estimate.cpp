@@ -2,11 +2,15 @@
 
 #include <cstdint>
 
+#include "common/signals.hpp"
+
 namespace halvec::core {
 namespace {
 
-// Characters sized between two signal checks.
-constexpr Py_ssize_t kStretch = Py_ssize_t{1} << 24;
+// Characters sized, over the whole list, between two signal checks; a
+// description counts as this many besides its characters sized.
+constexpr Py_ssize_t kBetweenSignalChecks = Py_ssize_t{1} << 24;
+constexpr Py_ssize_t kDescriptionWork = 16;
 
 // The UTF-8 bytes of characters beyond the first byte each takes: a plain
 // loop the compiler turns into vector compares and adds.
@@ -22,14 +26,13 @@ std::uint64_t extra_bytes(const Unit* text, Py_ssize_t length) {
 
 // The str's UTF-8 size, or -1 with an exception set (a signal handler
 // raised). The caller holds the str, so its characters stay where they are.
-std::int64_t utf8_size(PyObject* str) {
+std::int64_t utf8_size(PyObject* str, SignalPacing& pacing) {
     const Py_ssize_t length = PyUnicode_GET_LENGTH(str);
     if (PyUnicode_IS_ASCII(str)) return length;
     const int kind = PyUnicode_KIND(str);
     std::uint64_t extra = 0;
-    for (Py_ssize_t done = 0; done < length; done += kStretch) {
-        if (done && PyErr_CheckSignals() < 0) return -1;
-        const Py_ssize_t stretch = length - done < kStretch ? length - done : kStretch;
+    for (Py_ssize_t done = 0, stretch = 0; done < length; done += stretch) {
+        stretch = length - done < pacing.room() ? length - done : pacing.room();
         if (kind == PyUnicode_1BYTE_KIND) {
             extra += extra_bytes(PyUnicode_1BYTE_DATA(str) + done, stretch);
         } else if (kind == PyUnicode_2BYTE_KIND) {
@@ -37,6 +40,7 @@ std::int64_t utf8_size(PyObject* str) {
         } else {
             extra += extra_bytes(PyUnicode_4BYTE_DATA(str) + done, stretch);
         }
+        if (pacing.done(stretch) < 0) return -1;
     }
     return static_cast<std::int64_t>(length) + static_cast<std::int64_t>(extra);
 }
@@ -53,14 +57,17 @@ PyObject* token_estimates(PyObject* descriptions) {
     if (!estimates) return nullptr;
     // the list is read afresh at each step (a signal handler may change it),
     // each item held while it is measured
+    SignalPacing pacing(kBetweenSignalChecks);
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(descriptions); ++i) {
+        if (pacing.done(kDescriptionWork) < 0) return nullptr;
+        if (i >= PyList_GET_SIZE(descriptions)) break;
         const Owned item = Owned::take(PyList_GET_ITEM(descriptions, i));
         if (!PyUnicode_Check(item.get())) {
             PyErr_Format(PyExc_TypeError, "token_estimates(): description %zd is %.200s, not a str", i,
                          Py_TYPE(item.get())->tp_name);
             return nullptr;
         }
-        const std::int64_t size = utf8_size(item.get());
+        const std::int64_t size = utf8_size(item.get(), pacing);
         if (size < 0) return nullptr;
         const Owned estimate = Owned::steal(PyLong_FromLongLong((size + 3) / 4));
         if (!estimate || PyList_Append(estimates.get(), estimate.get()) < 0) return nullptr;

@@ -3,13 +3,17 @@
 #include <array>
 #include <cstddef>
 
+#include "common/signals.hpp"
+
 namespace halvec::core {
 namespace {
 
-// Characters looked at between two looks at whether the answer is known, and
-// between two signal checks.
+// Characters looked at between two looks at whether the answer is known.
 constexpr Py_ssize_t kStep = 64;
-constexpr Py_ssize_t kSignalSteps = Py_ssize_t{1} << 18;
+// Characters looked at, over the whole list, between two signal checks; a
+// description counts as this many besides its characters looked at.
+constexpr Py_ssize_t kBetweenSignalChecks = Py_ssize_t{1} << 24;
+constexpr Py_ssize_t kDescriptionWork = 16;
 
 // What a character adds to 2 * unspaced - visible: +1 for a character of a
 // script without spaces, -1 for any other that is not white space, 0 for white
@@ -69,11 +73,12 @@ int weight_below_10000(Py_UCS4 c) {
 // 1 or 0, or -1 with an exception set (a signal handler raised). The caller
 // holds the str, so its characters stay where they are across the checks.
 template <typename Unit>
-int mostly_unspaced(const Unit* text, Py_ssize_t length) {
+int mostly_unspaced(const Unit* text, Py_ssize_t length, SignalPacing& pacing) {
     // 2 * unspaced - visible so far; the answer is whether it ends above 0
     Py_ssize_t balance = 0;
-    for (Py_ssize_t done = 0, steps = 0; done < length; ++steps) {
+    for (Py_ssize_t done = 0; done < length;) {
         const Py_ssize_t end = length - done < kStep ? length : done + kStep;
+        if (pacing.done(end - done) < 0) return -1;
         if constexpr (sizeof(Unit) == 2) {
             for (; done < end; ++done) balance += weight_below_10000(text[done]);
         } else {
@@ -83,20 +88,19 @@ int mostly_unspaced(const Unit* text, Py_ssize_t length) {
         const Py_ssize_t left = length - done;
         if (balance - left > 0) return 1;
         if (balance + left <= 0) return 0;
-        if (steps % kSignalSteps == kSignalSteps - 1 && PyErr_CheckSignals() < 0) return -1;
     }
     return balance > 0;
 }
 
-int mostly_unspaced(PyObject* str) {
+int mostly_unspaced(PyObject* str, SignalPacing& pacing) {
     const Py_ssize_t length = PyUnicode_GET_LENGTH(str);
     switch (PyUnicode_KIND(str)) {
         case PyUnicode_1BYTE_KIND:
             return 0;  // nothing at or above U+0100
         case PyUnicode_2BYTE_KIND:
-            return mostly_unspaced(PyUnicode_2BYTE_DATA(str), length);
+            return mostly_unspaced(PyUnicode_2BYTE_DATA(str), length, pacing);
         default:
-            return mostly_unspaced(PyUnicode_4BYTE_DATA(str), length);
+            return mostly_unspaced(PyUnicode_4BYTE_DATA(str), length, pacing);
     }
 }
 
@@ -110,9 +114,12 @@ PyObject* unspaced(PyObject* descriptions) {
     }
     Owned found = Owned::steal(PyList_New(0));
     if (!found) return nullptr;
-    // nothing below runs Python code but the appends, which allocate: the list
-    // is read afresh at each step, each item held while it is looked at
+    // a signal handler may change the list: it is read afresh at each step,
+    // each item held while it is looked at
+    SignalPacing pacing(kBetweenSignalChecks);
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(descriptions); ++i) {
+        if (pacing.done(kDescriptionWork) < 0) return nullptr;
+        if (i >= PyList_GET_SIZE(descriptions)) break;
         const Owned item = Owned::take(PyList_GET_ITEM(descriptions, i));
         if (!PyUnicode_Check(item.get())) {
             PyErr_Format(PyExc_TypeError, "unspaced(): description %zd is %.200s, not a str", i,
@@ -120,7 +127,7 @@ PyObject* unspaced(PyObject* descriptions) {
             return nullptr;
         }
         if (PyUnicode_IS_ASCII(item.get())) continue;
-        const int mostly = mostly_unspaced(item.get());
+        const int mostly = mostly_unspaced(item.get(), pacing);
         if (mostly < 0) return nullptr;
         if (!mostly) continue;
         const Owned index = Owned::steal(PyLong_FromSsize_t(i));
