@@ -46,7 +46,7 @@ PyObject* group_sums(PyObject* keys, PyObject* columns) {
     }
     // Nothing in the loop runs Python code (no signal check either: it is one
     // pass over a batch held in memory, as sum() makes), so the keys and items
-    // it borrows stay where they are until they are copied out below.
+    // it borrows stay where they are until the keys are held below.
     std::array<Group, kMostKeys> groups{};
     Py_ssize_t found = 0;
     Py_ssize_t last = 0;  // the group of the previous key: runs of one key are common
@@ -73,6 +73,10 @@ PyObject* group_sums(PyObject* keys, PyObject* columns) {
             }
         }
     }
+    // The keys are held before anything is allocated: an allocation may run
+    // the collector, and with it code that edits the list.
+    std::array<Owned, kMostKeys> held;
+    for (Py_ssize_t g = 0; g < found; ++g) held[g] = Owned::take(groups[g].key);
     Owned result = Owned::steal(PyList_New(found));
     if (!result) return nullptr;
     for (Py_ssize_t g = 0; g < found; ++g) {
@@ -85,7 +89,7 @@ PyObject* group_sums(PyObject* keys, PyObject* columns) {
         }
         const Owned n = Owned::steal(PyLong_FromLongLong(groups[g].count));
         if (!n) return nullptr;
-        PyObject* entry = PyTuple_Pack(3, groups[g].key, n.get(), sums.get());
+        PyObject* entry = PyTuple_Pack(3, held[g].get(), n.get(), sums.get());
         if (!entry) return nullptr;
         PyList_SET_ITEM(result.get(), g, entry);
     }
