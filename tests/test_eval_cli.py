@@ -168,11 +168,12 @@ def test_integers_past_64_bits_are_read_whole(tmp_path):
 
 def test_token_counts_too_large_to_cost_are_one_line(tmp_path):
     path = jsonl(tmp_path / "t.jsonl", [{"description": SIMPLE, "input_tokens": 10**400, "output_tokens": 1}])
-    for extra in ([], ["--out", str(tmp_path / "out.jsonl")]):
+    out = str(tmp_path / "out.jsonl")
+    for extra, after in (([], ""), (["--out", out], f" (--out {out!r} was not written: no file was made)")):
         result = run("eval", path, *extra)
         assert result.returncode == 2 and result.stdout == ""
         assert result.stderr == (f"python -m halvec eval: error: {path!r}: the token counts are too large to cost "
-                                 "(int too large to convert to float)\n")
+                                 f"(int too large to convert to float){after}\n")
     result = run("eval", jsonl(tmp_path / "u.jsonl", [{"description": SIMPLE}]), "--input-tokens", "9" * 400,
                  "--output-tokens", "1")
     assert result.returncode == 2 and "too large to cost" in result.stderr
@@ -240,7 +241,8 @@ def test_out_write_failure_is_one_line_and_status_74(tmp_path):
     assert result.returncode == 74
     assert result.stderr == "python -m halvec: error: cannot write --out '/dev/full': No space left on device\n"
     result = run("eval", path, "--out", str(tmp_path / "missing" / "out.jsonl"))
-    assert result.returncode == 2 and "cannot write --out" in result.stderr
+    assert result.returncode == 74 and result.stderr.endswith("/out.jsonl': No such file or directory\n")
+    assert len(result.stderr.splitlines()) == 1
 
 
 # --- bad input: one line, the file and the line named, status 2 ------------------------------

@@ -36,13 +36,18 @@ from halvec import _patterns
 from halvec.evaluation import Part, Report, Settings, combine, evaluate, evaluate_part, write_all
 from halvec.workload import EncodingErrors, Format, InputProblem, TaskReader, format_for
 
-__all__ = ["MIN_PART", "Progress", "default_jobs", "evaluate_in_parts"]
+__all__ = ["MIN_PART", "PartFailed", "Progress", "default_jobs", "evaluate_in_parts"]
 
 MIN_PART: Final = 4 << 20
 """The fewest bytes a part has: below this the fork costs more than it saves."""
 
 _COPY_BLOCK: Final = 4 << 20
 _COUNTERS: Final = struct.Struct("qq")  # a part's bytes read and tasks, for the progress
+
+
+class PartFailed(Exception):
+    """A process evaluating a part of the input ended without its result (it was killed, or
+    ran out of memory); the text says which input, and how the process ended."""
 
 
 class Progress(Protocol):
@@ -309,7 +314,7 @@ class _Run:
             _append(child.lines, self._out)
             child.lines.close()
         if not data:
-            raise RuntimeError(f"the process that evaluated a part of {self._options['where']} ended "
+            raise PartFailed(f"the process that evaluated a part of {self._options['where']} ended "
                                f"without a result ({_ending(wait_status)})")
         message = pickle.loads(data)
         if message[0] == "part":

@@ -19,6 +19,7 @@ from contextlib import ExitStack, contextmanager, nullcontext
 from typing import IO, Any, TypedDict
 
 from halvec.cli import output
+from halvec.cli.output_files import output_file
 from halvec.cli.options import (AUTO, Command, InputError, RouterOptions, UsageError, add_json_option,
                                 add_patterns_option, add_router_options, model_choice, model_key,
                                 model_keys, near_miss, patterns_from_args)
@@ -305,12 +306,11 @@ def _run(args: argparse.Namespace) -> int:
             stack.enter_context(stream)
         out: IO[bytes] | None = None
         if out_path is not None:
-            try:
-                # unbuffered: the lines go out a batch at a time, and a failed write leaves
-                # nothing behind for the close to fail on again
-                out = stack.enter_context(open(out_path, "wb", buffering=0))
-            except OSError as error:
-                raise UsageError(f"cannot write --out {out_path!r}: {error.strerror or error}") from None
+            inputs = [(f"the input {where}" if source != "-" else "standard input", stream),
+                      *((f"{option} {path!r}", path) for option, path in (("--patterns", args.patterns),
+                                                                           ("--config", args.config))
+                        if path is not None)]
+            out = stack.enter_context(output_file(out_path, inputs=inputs))
         stack.callback(progress.close)
         stack.enter_context(_rare_collections())
         try:
