@@ -109,9 +109,9 @@ README = pathlib.Path(__file__).resolve().parent.parent / "README.md"
 
 @pytest.fixture(scope="session")
 def readme_example():
-    """The README's usage example: the first ```python block under "## Usage"."""
+    """The README's usage example: the first ```python block under "## Using the library"."""
     text = README.read_text(encoding="utf-8")
-    usage = text[text.index("\n## Usage\n"):]
+    usage = text[text.index("\n## Using the library\n"):]
     start = usage.index("```python\n") + len("```python\n")
     return usage[start:usage.index("```", start)]
 

@@ -5,7 +5,7 @@ would change.
 The tasks are streamed from a JSONL, CSV or text file (or standard input), a block at a
 time, so memory stays flat whatever the input's size; :mod:`halvec.workload` reads them and
 :mod:`halvec.evaluation` routes and counts them. The report is text, or one JSON document
-with ``--json``, whose keys are stable (the README lists them).
+with ``--json``, whose keys are stable (docs/cli.md lists them).
 """
 
 from __future__ import annotations

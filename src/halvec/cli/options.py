@@ -160,7 +160,7 @@ def add_router_options(parser: argparse.ArgumentParser) -> None:
 
 def add_json_option(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--json", action="store_true",
-                        help="print JSON (stable keys, see the README) instead of text")
+                        help="print JSON (stable keys, listed in docs/cli.md) instead of text")
 
 
 @dataclass(frozen=True)
