@@ -594,3 +594,34 @@ def test_progress_is_shown_on_a_terminal_only(tmp_path, jobs):
     assert shown.endswith(b"\r")  # the line is cleared before the report
     assert written[0].count(b"\n") == tasks
     assert run("eval", str(path)).stderr == ""  # not a terminal: nothing
+
+
+# --- the inputs users have -------------------------------------------------------------------
+
+def test_arrays_chat_records_gzip_and_tsv_through_the_command_line(tmp_path):
+    import gzip
+    chat = [{"messages": [{"role": "user", "content": COMPLEX}], "id": "c1"}, {"": SHORT, "description": SIMPLE}]
+    (tmp_path / "chats").write_bytes(gzip.compress(json.dumps(chat, indent=2).encode()))  # no telling name
+    data = eval_json(str(tmp_path / "chats"), "--skip-bad")
+    assert (data["input"]["format"], data["tasks"], data["tiers"]["complex"]) == ("json", 2, 1)
+    data = eval_json(str(tmp_path / "chats"), "--field", "", "--skip-bad")  # an empty name is a name
+    assert (data["tasks"], data["input"]["bad_lines"], data["input"]["field"]) == (1, 1, "")
+    (tmp_path / "t.tsv").write_text(f"id\tdescription\n1\t{COMPLEX}, twice\n")
+    assert eval_json(str(tmp_path / "t.tsv"))["tiers"]["complex"] == 1
+    (tmp_path / "t.txt").write_text(f"description|id\n{COMPLEX}|1\n")
+    assert eval_json(str(tmp_path / "t.txt"), "--delimiter", "|")["input"]["format"] == "csv"
+    (tmp_path / "t.jsonl.bz2").write_bytes(b"BZh91AY&SY" + bytes(range(256)))
+    result = run("eval", str(tmp_path / "t.jsonl.bz2"), "--encoding-errors", "replace")
+    assert (result.returncode, result.stderr) == (
+        2, f"python -m halvec eval: error: '{tmp_path}/t.jsonl.bz2': not a text file (bzip2-compressed; decompress it "
+           f"first)\n")
+
+
+def test_a_pattern_re_warns_of_is_one_line_naming_the_file_and_entry(tmp_path):
+    patterns = tmp_path / "p.json"
+    patterns.write_text('{"complex": ["[[a]-z]"]}')
+    result = run("eval", jsonl(tmp_path / "t.jsonl", [{"description": COMPLEX}] * 3), "--patterns", str(patterns),
+                 "--out", str(tmp_path / "out.jsonl"))
+    assert result.returncode == 0
+    assert result.stderr == (f"python -m halvec eval: warning: --patterns '{patterns}', line 1: \"complex\" entry 1, "
+                             f"'[[a]-z]': re warns: Possible nested set at position 1\n")

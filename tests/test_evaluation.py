@@ -120,9 +120,10 @@ def test_cost_sums_the_tasks_costs(tasks, default_in, default_out):
 
 
 # --- reading: every line accounted for, whatever the blocks ----------------------------------
+# (no NUL: a file that starts with one is not a text file)
 
 line_texts = st.lists(st.one_of(st.sampled_from(["", " ", "\r", "caf\u00e9", "\ufeff", "a\u2028b", "x\x85y"]),
-                                st.text(st.characters(codec="utf-8", exclude_characters="\n"), max_size=12)),
+                                st.text(st.characters(codec="utf-8", exclude_characters="\n\0"), max_size=12)),
                       max_size=25)
 
 

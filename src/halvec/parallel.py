@@ -34,7 +34,7 @@ from typing import IO, Any, BinaryIO, Final, Protocol, cast
 
 from halvec import _patterns
 from halvec.evaluation import Part, Report, Settings, combine, evaluate, evaluate_part, write_all
-from halvec.workload import EncodingErrors, Format, InputProblem, TaskReader, format_for
+from halvec.workload import EncodingErrors, Format, InputProblem, TaskReader
 
 __all__ = ["MIN_PART", "PartFailed", "Progress", "default_jobs", "evaluate_in_parts"]
 
@@ -78,7 +78,8 @@ def _can_fork() -> bool:
 
 
 def evaluate_in_parts(stream: BinaryIO, settings: Settings, *, name: str, where: str, size: int | None = None,
-                      fmt: Format | None = None, field: str = "description", models: Collection[str] = (),
+                      fmt: Format | None = None, field: str | None = None, delimiter: str | None = None,
+                      models: Collection[str] = (),
                       skip_bad: bool = False, encoding_errors: EncodingErrors = "strict",
                       hint: Callable[[str], str | None] | None = None, out: IO[bytes] | None = None,
                       progress: Progress | None = None, jobs: int | None = None,
@@ -88,13 +89,13 @@ def evaluate_in_parts(stream: BinaryIO, settings: Settings, *, name: str, where:
     can be cut (see the module's notes), else by this process. The reader's options are
     :class:`halvec.workload.TaskReader`'s; ``min_part`` is the fewest bytes a part may have
     (None: :data:`MIN_PART`)."""
-    options: dict[str, Any] = {"where": where, "name": name, "field": field, "models": models,
+    options: dict[str, Any] = {"where": where, "name": name, "field": field, "delimiter": delimiter, "models": models,
                                "skip_bad": skip_bad, "encoding_errors": encoding_errors, "hint": hint}
 
     def alone() -> Report:
         return evaluate(TaskReader(stream, fmt=fmt, size=size, **options), settings, out=out, progress=progress)
 
-    plan = _plan(stream, name, fmt, jobs if jobs is not None else default_jobs(),
+    plan = _plan(stream, name, fmt, delimiter, jobs if jobs is not None else default_jobs(),
                  min_part if min_part is not None else MIN_PART)
     if plan is None:
         return alone()
@@ -109,7 +110,7 @@ def evaluate_in_parts(stream: BinaryIO, settings: Settings, *, name: str, where:
     return report
 
 
-def _plan(stream: BinaryIO, name: str, fmt: Format | None, jobs: int,
+def _plan(stream: BinaryIO, name: str, fmt: Format | None, delimiter: str | None, jobs: int,
           min_part: int) -> tuple[int, Format, list[int]] | None:
     """(file descriptor, format, cuts): the offsets where the parts begin, then the end; None
     when the stream is to be read by this process alone."""
@@ -127,9 +128,13 @@ def _plan(stream: BinaryIO, name: str, fmt: Format | None, jobs: int,
     if parts < 2:
         return None
     try:
-        found = fmt if fmt is not None else format_for(name, os.pread(fd, 4096, start))
-        if found == "csv":
-            return None
+        probe = TaskReader(cast(BinaryIO, _Slice(fd, start, end)), name, name=name, fmt=fmt, delimiter=delimiter)
+    except InputProblem:
+        return None  # this process's reading reports it
+    found = probe.format
+    if found not in ("jsonl", "text") or probe._lines.compressed is not None:
+        return None  # a record may span lines, or the file is compressed
+    try:
         cuts = [start]
         for k in range(1, parts):
             cut = _line_start(fd, max(cuts[-1], start + (end - start) * k // parts), end)
@@ -310,13 +315,13 @@ class _Run:
         data = self._receive(child)
         wait_status = _reap(child.pid)
         child.done = True
+        if not data:  # its lines are left out: they may stop anywhere
+            raise PartFailed(f"the process that evaluated a part of {self._options['where']} ended "
+                             f"without a result ({_ending(wait_status)})")
+        message = pickle.loads(data)
         if child.lines is not None and self._out is not None:
             _append(child.lines, self._out)
             child.lines.close()
-        if not data:
-            raise PartFailed(f"the process that evaluated a part of {self._options['where']} ended "
-                               f"without a result ({_ending(wait_status)})")
-        message = pickle.loads(data)
         if message[0] == "part":
             part: Part = message[1]
             return part

@@ -16,6 +16,7 @@ import json
 import sys
 from collections.abc import Iterator, Mapping
 from contextlib import ExitStack, contextmanager, nullcontext
+from functools import partial
 from typing import IO, Any, TypedDict
 
 from halvec.cli import output
@@ -135,6 +136,14 @@ def _count(text: str) -> int:
     raise argparse.ArgumentTypeError(f"not a count of tokens (a whole number, 0 or more): {text!r}")
 
 
+def _delimiter(text: str) -> str:
+    """One character between CSV cells; ``tab`` or ``\\t`` for a tab."""
+    text = "\t" if text in ("tab", "\\t") else text
+    if len(text) == 1 and text not in "\r\n\"":
+        return text
+    raise argparse.ArgumentTypeError(f"not one character to put between cells (tab for a tab): {text!r}")
+
+
 def _jobs(text: str) -> int:
     """A number of processes: 1 or more."""
     if text.isascii() and text.isdigit() and 1 <= int(text) <= 64:
@@ -147,11 +156,18 @@ def _add_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("source", metavar="FILE",
                         help="the tasks: JSONL, CSV with a header, or text with one task to a line; "
                              "- reads standard input")
-    parser.add_argument("--format", choices=("jsonl", "csv", "text"),
-                        help="the input's format (default: by the file's name, .jsonl .ndjson .json .csv "
-                             ".txt; else JSONL when the first line starts with {, text otherwise)")
+    parser.add_argument("--format", choices=("jsonl", "json", "csv", "tsv", "text"),
+                        help="the input's format (default: by the file's name, .jsonl .ndjson .json .csv .tsv "
+                             ".txt, with or without .gz; else by its first line that is not blank: a JSON array "
+                             "when it starts with [, JSONL with {, text otherwise). gzip is recognised by its "
+                             "first bytes")
     parser.add_argument("--field", metavar="NAME",
-                        help='the JSONL field or CSV column that holds the description (default: "description")')
+                        help='the JSON field or CSV column that holds the description, used exactly as given '
+                             '(default: "description", or for a chat record, one with "messages", its last '
+                             'user message)')
+    parser.add_argument("--delimiter", type=_delimiter, metavar="CHAR",
+                        help="the character between cells: CSV (the default format with this option), or TSV "
+                             "with tab (default: a comma, a tab for .tsv)")
     parser.add_argument("--model", type=model_choice, metavar="KEY",
                         help=f"the explicit model choice of tasks that make none themselves (a record's "
                              f"\"model\"): {keys}, or auto (the default)")
@@ -292,6 +308,8 @@ def _run(args: argparse.Namespace) -> int:
         raise UsageError("--compare needs --patterns FILE: the lists to compare with those in force")
     if fmt == "text" and args.field is not None:
         raise UsageError("--field names a JSONL field or a CSV column; text input has neither")
+    if fmt in ("jsonl", "json", "text") and args.delimiter is not None:
+        raise UsageError(f"--delimiter is the character between CSV cells; --format {fmt} has none")
     if out_path == "-":
         raise UsageError("--out needs a file: the report goes to standard output")
     settings = _settings(args)
@@ -314,21 +332,21 @@ def _run(args: argparse.Namespace) -> int:
         stack.callback(progress.close)
         stack.enter_context(_rare_collections())
         try:
-            field: str = args.field or "description"
+            field: str | None = args.field
             skip_bad = bool(args.skip_bad)
             errors: EncodingErrors = "replace" if args.encoding_errors == "replace" else "strict"
-
-            def hint(key: str) -> str | None:
-                return near_miss(key, [*model_keys(), AUTO])
+            hint = partial(near_miss, valid=[*model_keys(), AUTO])  # a function other processes can take
 
             if args.compare and lists is not None:
-                reader = TaskReader(stream, where, name=source, fmt=fmt, field=field, models=model_keys(),
+                reader = TaskReader(stream, where, name=source, fmt=fmt, field=field, delimiter=args.delimiter,
+                                    models=model_keys(),
                                     skip_bad=skip_bad, encoding_errors=errors, size=size, hint=hint)
                 result: Report | Comparison = compare(reader, settings, lists, out=out, progress=progress)
             else:
                 with applied(lists) if lists is not None else nullcontext():
                     result = evaluate_in_parts(stream, settings, name=source, where=where, size=size, fmt=fmt,
-                                               field=field, models=model_keys(), skip_bad=skip_bad,
+                                               field=field, delimiter=args.delimiter, models=model_keys(),
+                                               skip_bad=skip_bad,
                                                encoding_errors=errors, hint=hint, out=out, progress=progress,
                                                jobs=args.jobs)
             if out is not None:
@@ -467,7 +485,8 @@ def _source_line(report: Report | Comparison, settings: Settings, tasks: int) ->
     reading = report.reading
     what = reading.format.upper() if reading.format != "text" else "text"
     if reading.format != "text":
-        what += f", {'field' if reading.format == 'jsonl' else 'column'} {json.dumps(reading.field, ensure_ascii=False)}"
+        kind = "field" if reading.format in ("jsonl", "json") else "column"
+        what += f", {kind} {json.dumps(reading.field, ensure_ascii=False)}"
     selection = "scheduled jobs" if settings.scheduler else "workers"
     source = "standard input" if reading.source == "-" else repr(reading.source)
     return f"tasks: {tasks:,} from {output.escape(source, backslash=False)} ({what}), selected as for {selection}"
