@@ -212,7 +212,7 @@ def test_out_has_one_line_per_task(tmp_path):
 
 
 def test_a_large_file_evaluated_in_parts_gives_what_one_process_gives(tmp_path):
-    # 10 MB: cut in two (parts of 4 MB or more) where two cores are free, evaluated whole with --jobs 1
+    # 10 MB: cut in two (parts of 4 MB or more) where two cores are usable, evaluated whole with --jobs 1
     tasks = [COMPLEX, SIMPLE, MODERATE, SHORT, "Écris un rapport détaillé 🚀"]
     path = tmp_path / "t.jsonl"
     with open(path, "w", encoding="utf-8") as file:
@@ -222,11 +222,13 @@ def test_a_large_file_evaluated_in_parts_gives_what_one_process_gives(tmp_path):
             if i % 7000 == 0:
                 file.write("\n")
     outputs = []
-    for jobs in ("1", "2"):
+    for jobs in ("1", "64"):  # 64: lowered to the usable cores, with a note
         out = tmp_path / f"out{jobs}.jsonl"
-        outputs.append((eval_json(str(path), "--keys", "anthropic", "--jobs", jobs, "--out", str(out)),
-                        out.read_bytes()))
+        result = run("eval", str(path), "--keys", "anthropic", "--jobs", jobs, "--out", str(out), "--json")
+        outputs.append((json.loads(result.stdout), out.read_bytes()))
     assert outputs[0] == outputs[1]
+    assert result.stderr == f"python -m halvec eval: note: --jobs 64 lowered to {len(os.sched_getaffinity(0))}, " \
+                            f"the cores this process may use\n"
     assert outputs[0][0]["tasks"] == 60_000 and outputs[0][0]["input"]["blank_lines"] == 9
     with open(path, "a", encoding="utf-8") as file:
         file.write('{"description": "late", "model": "gpt-5"}\n')

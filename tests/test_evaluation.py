@@ -164,7 +164,7 @@ def test_jsonl_bad_lines_are_counted_and_both_json_readers_agree(lines, block_si
             if not fast:
                 patch.setattr(workload, "_fast_loads", json.loads)
                 patch.setattr(workload, "_HAVE_ORJSON", False)
-            reader = reader_for(data, skip_bad=True, block_size=block_size)
+            reader = reader_for(data, fmt="jsonl", skip_bad=True, block_size=block_size)
             got = [(n, d) for b in reader.batches() for n, d in zip(b.lines, b.descriptions)]
             results.append((got, reader.bad_lines, reader.blank_lines,
                             [(bad.line, bad.problem) for bad in reader.kept_bad_lines]))

@@ -473,6 +473,12 @@ class TaskReader:
         return min(1.0, self.bytes_read / self.size)
 
     @property
+    def compressed(self) -> bool:
+        """Whether the source is compressed (its start is read to know)."""
+        self._open()
+        return self._lines.compressed is not None
+
+    @property
     def replaced_lines(self) -> int:
         """Lines in which bytes that are not UTF-8 were read as U+FFFD."""
         return self._lines.replaced_lines

@@ -30,7 +30,7 @@ from halvec.core import model_router as mr
 from halvec.evaluation import (TIERS, Change, Comparison, Cost, Report, Settings, Summary,
                                compare, outcome_json)
 from halvec.explain import DecidedBy, Rule
-from halvec.parallel import default_jobs, evaluate_in_parts
+from halvec.parallel import evaluate_in_parts, usable_cores
 from halvec.pattern_lists import LIST_NAMES, applied
 from halvec.workload import EncodingErrors, Format, InputProblem, TaskReader, fast_json, open_source
 
@@ -195,9 +195,10 @@ def _add_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--out", metavar="FILE",
                         help="write one JSON line per task to FILE (with --compare: per task that changes)")
     parser.add_argument("--jobs", type=_jobs, metavar="N",
-                        help=f"processes to evaluate a file with, a part of it each (default: "
-                             f"{default_jobs()}, the cores free to use, at most 2); 1 evaluates in this "
-                             f"process alone. Standard input from a pipe, CSV and --compare use one")
+                        help=f"processes to evaluate a file with, a part of it each (default: one for each "
+                             f"core this process may use, {usable_cores()} here; more are lowered to that); "
+                             f"1 evaluates in this process alone. Standard input from a pipe, CSV, a JSON "
+                             f"array, compressed input and --compare use one")
     parser.add_argument("--skip-bad", action="store_true",
                         help="count and report bad lines and go on, instead of stopping at the first")
     parser.add_argument(
@@ -314,6 +315,10 @@ def _run(args: argparse.Namespace) -> int:
         raise UsageError("--out needs a file: the report goes to standard output")
     settings = _settings(args)
     lists = patterns_from_args(args)
+    jobs: int | None = args.jobs
+    if jobs is not None and jobs > (cores := usable_cores()):
+        output.message(f"{parser.prog}: note: --jobs {jobs} lowered to {cores}, the cores this process may use\n")
+        jobs = cores
     progress = Progress()
     with ExitStack() as stack:
         try:
@@ -348,7 +353,7 @@ def _run(args: argparse.Namespace) -> int:
                                                field=field, delimiter=args.delimiter, models=model_keys(),
                                                skip_bad=skip_bad,
                                                encoding_errors=errors, hint=hint, out=out, progress=progress,
-                                               jobs=args.jobs)
+                                               jobs=jobs)
             if out is not None:
                 out.flush()
         except InputProblem as problem:
