@@ -227,7 +227,8 @@ def run_command(path, *args, command=None):
     """(wall seconds, CPU seconds, peak memory of a process, peak memory of all, JSON report)
     of `halvec eval` in a process of its own (`command` runs another program in its place).
     The process tree is sampled every 10 ms: CPU time is each process's last reading, summed
-    (a pool's workers are the fork server's children, which this process cannot wait for);
+    (a pool's workers are the fork server's children, which this process may not wait for),
+    or what wait4 counts, the larger;
     peak memory of a process is the largest peak resident memory of one of them, and of all
     the largest sum of their resident memory at one time (pages they share counted for each)."""
     started = time.perf_counter()
@@ -255,8 +256,8 @@ def run_command(path, *args, command=None):
     wall = time.perf_counter() - started
     if process.returncode != 0:
         raise SystemExit(f"halvec eval failed: {stderr.decode()}")
-    own = usage.ru_utime + usage.ru_stime
-    cpu = own + sum(cpu for pid, (_, _, cpu) in seen.items() if pid != process.pid)
+    # wait4 counts the children this process waited for, the samples every process seen
+    cpu = max(usage.ru_utime + usage.ru_stime, sum(cpu for _, _, cpu in seen.values()))
     peak = max([usage.ru_maxrss * 1024, *(hwm for _, hwm, _ in seen.values())])
     return wall, cpu, peak, max(total, peak), json.loads(stdout)
 

@@ -245,6 +245,7 @@ class _Lines:
     compressed: _Counted | None = None
     """The compressed source, when ``stream`` decompresses it."""
     _read_count: int = 0
+    _ended: bool = False
 
     @property
     def bytes_read(self) -> int:
@@ -253,7 +254,10 @@ class _Lines:
 
     def _read(self) -> bytes:
         # read1 hands over what a pipe holds now, up to a block, rather than waiting for a
-        # whole block: tasks are counted as they arrive
+        # whole block: tasks are counted as they arrive. The end is read once: a terminal
+        # would wait for another Ctrl-D.
+        if self._ended:
+            return b""
         read: Callable[[int], bytes] = getattr(self.stream, "read1", None) or self.stream.read
         try:
             data = read(self.block_size)
@@ -262,6 +266,7 @@ class _Lines:
         except OSError as error:
             raise InputProblem(self.where, f"cannot be read: {error.strerror or error}") from None
         self._read_count += len(data)
+        self._ended = not data
         return data
 
     def _read_at_least(self, size: int) -> bytes:
@@ -282,6 +287,7 @@ class _Lines:
         if data.startswith(_GZIP):
             self.compressed = _Counted(data, self.stream)
             self.stream = cast(BinaryIO, gzip.GzipFile(fileobj=cast(BinaryIO, self.compressed), mode="rb"))
+            self._ended = False
             data = self._read_at_least(len(_BOM) + 1)
         kind = _not_text(data)
         if kind is not None:

@@ -154,8 +154,8 @@ def _jobs(text: str) -> int:
 def _add_arguments(parser: argparse.ArgumentParser) -> None:
     keys = ", ".join(model_keys())
     parser.add_argument("source", metavar="FILE",
-                        help="the tasks: JSONL, CSV with a header, or text with one task to a line; "
-                             "- reads standard input")
+                        help="the tasks: JSONL, a JSON array, CSV or TSV with a header, or text with one task "
+                             "to a line, gzip-compressed or not; - reads standard input")
     parser.add_argument("--format", choices=("jsonl", "json", "csv", "tsv", "text"),
                         help="the input's format (default: by the file's name, .jsonl .ndjson .json .csv .tsv "
                              ".txt, with or without .gz; else by its first line that is not blank: a JSON array "
@@ -193,7 +193,8 @@ def _add_arguments(parser: argparse.ArgumentParser) -> None:
                         help="with --patterns: route every task with the lists in force and with FILE's, "
                              "and report what changes")
     parser.add_argument("--out", metavar="FILE",
-                        help="write one JSON line per task to FILE (with --compare: per task that changes)")
+                        help="write one JSON line per task to FILE (with --compare: per task that changes); "
+                             "a file is replaced only when the run succeeds, and never one of the run's inputs")
     parser.add_argument("--jobs", type=_jobs, metavar="N",
                         help=f"processes to evaluate a file with, a part of it each (default: one for each "
                              f"core this process may use, {usable_cores()} here; more are lowered to that); "
