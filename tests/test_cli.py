@@ -110,9 +110,6 @@ def test_help_lists_the_valid_choices():
     (["models", "--keys", "foo"], "argument --keys: unknown provider 'foo' (choose from anthropic, openai)"),
     (["route"], "give a description, - to read it from standard input, or --file PATH"),
     (["route", "x", "--file", "y"], "give the description either as an argument or with --file, not both"),
-    (["route", "--file", "/nonexistent/description.txt"],
-     "cannot read --file '/nonexistent/description.txt': No such file or directory"),
-    (["route", "--file", "/"], "cannot read --file '/': Is a directory"),
     ([], "the following arguments are required: COMMAND"),
     (["rout", "x"], "argument COMMAND: invalid choice: 'rout'"),
 ])
@@ -123,6 +120,28 @@ def test_usage_errors(args, message):
         assert result.stdout == ""
         assert message in result.stderr
         assert result.stderr.startswith("usage: ")
+
+
+@pytest.mark.parametrize("args, message", [
+    (["route", "--file", "/nonexistent/description.txt"],
+     "route: error: cannot read --file '/nonexistent/description.txt': No such file or directory"),
+    (["classify", "--file", "bad\nname\x1b"], "classify: error: cannot read --file 'bad\\nname\\x1b': No such file"),
+    (["route", "-"], "route: error: standard input is not valid UTF-8 on line 1 (byte 0xff)"),
+    (["eval", "/nonexistent/tasks.jsonl"], "eval: error: cannot read '/nonexistent/tasks.jsonl': No such file"),
+    (["eval", "-", "--config", "/nonexistent/c.json"], "eval: error: cannot read --config '/nonexistent/c.json'"),
+    (["eval", "-", "--prices", "/"], "eval: error: cannot read --prices '/': Is a directory"),
+])
+def test_a_file_error_is_one_line_without_the_usage(args, message):
+    # the command line was right; what it named was not: no usage to read again
+    result = run(*args, input=b"\xff")
+    assert result.returncode == 2 and result.stdout == ""
+    (line,) = result.stderr.splitlines()
+    assert line.startswith("python -m halvec " + message), line
+
+
+def test_each_command_describes_its_own_patterns_option():
+    assert "print the pattern lists of FILE, checked" in " ".join(run("patterns", "--help").stdout.split())
+    assert "classify with the pattern lists of FILE" in " ".join(run("classify", "--help").stdout.split())
 
 
 def test_auto_leaves_the_choice_to_the_router():

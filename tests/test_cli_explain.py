@@ -15,7 +15,7 @@ from halvec.explain import explain_complexity
 from test_cli import D2, ROUTE_KEYS, route_json, run, run_with_stdout
 
 STOCK = "Check the stock market before noon"
-STOCK_RULE = ('complex pattern 9 `\\b(financial|market|stock|crypto|investment)\\b` matched "stock" at 10\u201315 '
+STOCK_RULE = ('complex pattern 8 (numbered from 0) `\\b(financial|market|stock|crypto|investment)\\b` matched "stock" at 10\u201315 '
               'in "check the stock market before noon"')
 REASON_KEYS = ["tier", "rule", "length", "word_count", "tool_count", "pattern_list", "pattern_index", "pattern",
                "span", "match", "threshold"]
@@ -55,7 +55,7 @@ def test_classify_explains_a_pattern_match_in_its_context():
     (["Pull the sales numbers and email them to the group", "--tool-count", "2"],
      "counts: tool_count > 1 (no pattern matched)"),
     (["Hello, please organise my desktop icons"],
-     'simple pattern 1 `\\b(hello|hi|hey|thanks|thank you|ok|okay|yes|no|sure)\\b` matched "hello" at 0\u20135 '
+     'simple pattern 0 (numbered from 0) `\\b(hello|hi|hey|thanks|thank you|ok|okay|yes|no|sure)\\b` matched "hello" at 0\u20135 '
      'in "hello, please organise my desktop i\u2026"'),
 ])
 def test_classify_explains_each_rule(args, rule):
@@ -90,7 +90,7 @@ def test_classify_text_output_is_escaped_and_shortened():
     text = "Fix\tthe \x1b[2Jscreen\r\nthen " + "x " * 40 + "write the report " + "\u202e" * 3 + " and go home"
     lines = classify(text, "--explain").stdout.splitlines()
     assert len(lines) == 3 and all(line.isprintable() for line in lines)
-    assert lines[1].startswith('rule:         complex pattern 2 `\\b(analyze|debug.*complex|plan.*project|'
+    assert lines[1].startswith('rule:         complex pattern 1 (numbered from 0) `\\b(analyze|debug.*complex|plan.*project|'
                                'write.*report)\\b` matched "write the report" at 105\u2013121 in "\u2026x x x x ')
     assert lines[1].endswith(' write the report \\u202e\\u202e\\u202e and go home"')
     # a long match is shown by its two ends
@@ -121,7 +121,7 @@ def test_route_explain_text():
         "passed over:  gpt-5.2 (explicit choice): not enabled",
         "passed over:  claude-opus (auto [complex]): not enabled",
         "tier:         complex",
-        'rule:         complex pattern 3 `\\b(research|compare.*and.*contrast|investigate)\\b` matched "research" '
+        'rule:         complex pattern 2 (numbered from 0) `\\b(research|compare.*and.*contrast|investigate)\\b` matched "research" '
         'at 0\u20138 in "research the pricing pages of three ho\u2026"',
         "counted:      80 characters and 12 words after lower-casing and stripping; tool count 0",
         "note:         --model gpt-5.2 was not honoured: it is not enabled (see --enabled) and no API key for openai "
@@ -182,11 +182,6 @@ def test_route_json_explain():
     (["classify", "x", "--tool-count"], "argument --tool-count: expected one argument"),
     (["classify"], "give a description, - to read it from standard input, or --file PATH"),
     (["classify", "x", "--file", "y"], "give the description either as an argument or with --file, not both"),
-    (["classify", "--file", "/nonexistent/task.txt"],
-     "cannot read --file '/nonexistent/task.txt': No such file or directory"),
-    (["classify", "--file", "/"], "cannot read --file '/': Is a directory"),
-    (["classify", "--file", "/dev/null/task.txt"], "cannot read --file '/dev/null/task.txt': Not a directory"),
-    (["classify", "--file", "bad\nname\x1b"], "cannot read --file 'bad\\nname\\x1b': No such file or directory"),
 ])
 def test_usage_errors(args, message):
     result = run(*args)
@@ -221,7 +216,7 @@ BROKEN_LISTS = [("mr._COMPLEX_PATTERNS.insert(0, '(')",
 
 @pytest.mark.parametrize("edit, message", BROKEN_LISTS)
 @pytest.mark.parametrize("command", [["classify"], ["classify", "--explain", "--json"], ["route", "--keys", "anthropic"]])
-def test_broken_pattern_lists_are_one_usage_error(python, edit, message, command):
+def test_broken_pattern_lists_are_one_line(python, edit, message, command):
     out = python(f"""
         import contextlib, io, sys
         from halvec.cli import main
@@ -233,9 +228,7 @@ def test_broken_pattern_lists_are_one_usage_error(python, edit, message, command
         print(status)
         print(err.getvalue(), end="")
     """)
-    lines = out.splitlines()
-    assert lines[0] == "2" and lines[1].startswith("usage: ")
-    assert lines[-1] == f"halvec {command[0]}: error: {message}"
+    assert out.splitlines() == ["2", f"halvec {command[0]}: error: {message}"]
 
 
 def test_help_lists_classify():

@@ -16,7 +16,7 @@ from hypothesis import strategies as st
 
 from halvec.cli import options, output
 from halvec.cli.inputs import Text, decode_argument, decode_utf8
-from halvec.cli.options import UsageError
+from halvec.cli.options import InputError
 
 KEYS = ["claude-opus", "claude-sonnet", "claude-haiku", "gpt-5.2"]
 
@@ -81,7 +81,7 @@ def test_decoding_refuses_or_counts_each_replacement(data):
             assert decode_utf8(data, "standard input", errors, lines=True) == Text(expected)
         return
     line = data.count(b"\n", 0, offsets[0]) + 1
-    with pytest.raises(UsageError) as refused:
+    with pytest.raises(InputError) as refused:
         decode_utf8(data, "standard input", "strict", lines=True)
     assert str(refused.value) == (f"standard input is not valid UTF-8 on line {line} (byte 0x{data[offsets[0]]:02x}); "
                                   f"--encoding-errors replace reads it with U+FFFD in its place")
@@ -103,7 +103,7 @@ def test_an_argument_is_read_as_the_utf8_bytes_it_was_given(data):
     assert (replaced.replaced is None) == (not offsets)
     if offsets:
         assert replaced.replaced.endswith(f" in {len(offsets)} place{'s' if len(offsets) > 1 else ''}")
-        with pytest.raises(UsageError, match=r"^argument DESCRIPTION is not valid UTF-8 \(byte 0x"):
+        with pytest.raises(InputError, match=r"^argument DESCRIPTION is not valid UTF-8 \(byte 0x"):
             decode_argument(argument, "argument DESCRIPTION", "strict")
 
 

@@ -11,10 +11,11 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-from halvec import pattern_lists, workload
+from halvec import _patterns, pattern_lists, workload
 from halvec.config import SecretsStore
 from halvec.core import model_router as mr
-from halvec.evaluation import Settings, compare, evaluate, task_cost
+from halvec.evaluation import (ESTIMATED_OUTPUT_TOKENS, Prices, Settings, compare, evaluate, mostly_unspaced,
+                               task_cost)
 from halvec.explain import explain_complexity
 from halvec.workload import InputProblem, TaskReader
 
@@ -95,28 +96,82 @@ def test_each_task_gets_the_model_the_router_gives_it(tasks, config, providers, 
     assert sum(report.summary.models.values()) == len(tasks)
 
 
-@given(st.lists(st.tuples(st.sampled_from(["Research the market", "Fix it", " ".join(["item"] * 30)]),
+OWN_PRICES = Prices({key: (0.5 + n, 0.25 * n) for n, key in enumerate(KEYS)}, source="p.toml")
+
+
+@given(st.lists(st.tuples(st.sampled_from(["Research the market", "Fix it", " ".join(["item"] * 30), "请写一个程序"]),
                           st.one_of(st.none(), st.integers(0, 10**9)), st.one_of(st.none(), st.integers(0, 10**9))),
                 max_size=40),
-       st.one_of(st.none(), st.integers(0, 5000)), st.one_of(st.none(), st.integers(0, 5000)))
-def test_cost_sums_the_tasks_costs(tasks, default_in, default_out):
+       st.one_of(st.none(), st.integers(0, 5000)), st.one_of(st.none(), st.integers(0, 5000)),
+       st.sampled_from([None, OWN_PRICES]))
+def test_cost_sums_the_tasks_costs(tasks, default_in, default_out, prices):
+    # a count a task lacks is the flat count, else estimated; the prices are the run's
     data = "".join(json.dumps({"description": t, **({"input_tokens": i} if i is not None else {}),
                                **({"output_tokens": o} if o is not None else {})}) + "\n"
                    for t, i, o in tasks).encode()
-    report, lines = run_lines(data, settings=settings_for(input_tokens=default_in, output_tokens=default_out))
-    costed = [(line, t) for line, t in zip(lines, tasks) if line["cost"] is not None]
-    for line, (_, i, o) in costed:
-        i = default_in if i is None else i
-        o = default_out if o is None else o
-        assert line["cost"] == task_cost(line["model"], i, o)
+    report, lines = run_lines(data, settings=settings_for(input_tokens=default_in, output_tokens=default_out,
+                                                          prices=prices))
+    for line, (text, i, o) in zip(lines, tasks):
+        want_in = i if i is not None else default_in if default_in is not None else -(-len(text.encode()) // 4)
+        want_out = o if o is not None else default_out if default_out is not None else ESTIMATED_OUTPUT_TOKENS
+        assert (line["input_tokens"], line["output_tokens"]) == (want_in, want_out)
+        assert line["estimated"] == ((i is None and default_in is None) or (o is None and default_out is None))
+        assert line["cost"] == task_cost(line["model"], want_in, want_out, prices)
     cost = report.summary.cost
-    if not costed:
+    if not tasks:
         assert cost is None
         return
-    assert cost.costed_tasks == len(costed) and cost.uncosted_tasks == len(tasks) - len(costed)
-    assert cost.routed == pytest.approx(sum(line["cost"] for line, _ in costed), rel=1e-9)
-    assert cost.input_tokens == sum(default_in if i is None else i for _, (_, i, _) in costed)
+    assert cost.costed_tasks == len(tasks) and cost.uncosted_tasks == 0
+    assert cost.estimated_tasks == sum(line["estimated"] for line in lines)
+    assert cost.routed == pytest.approx(sum(line["cost"] for line in lines), rel=1e-9)
+    assert cost.input_tokens == sum(line["input_tokens"] for line in lines)
+    assert [name for name, _ in cost.ranking] == sorted(["routed", *KEYS], key=dict(cost.ranking).get)
+    assert cost.cheaper_alone == tuple(key for key, _ in cost.ranking if key != "routed" and cost.alone[key] < cost.routed)
     assert cost.saving == cost.baseline_cost - cost.routed
+
+
+# characters of each kind the scan weighs: of the scripts, white space, others (and lone surrogates)
+UNSPACED_PROBE = st.text(st.one_of(st.sampled_from(list("\u4e00\u0e01\u3001\uff0c\U00020000\u1780 \t\n\u3000"
+                                                        "\u00a0\u1680\u2028x\u00e9\u0439\uac00\u3000\ud800\U0001f680")),
+                                   st.characters(codec=None)), max_size=40)
+
+
+@given(st.lists(UNSPACED_PROBE, max_size=20))
+def test_the_native_unspaced_scan_agrees_with_mostly_unspaced(texts):
+    assert _patterns.unspaced(texts) == [i for i, text in enumerate(texts) if mostly_unspaced(text)]
+
+
+def test_the_unspaced_scan_takes_a_list_of_str():
+    for bad in (("a",), ["a", 1], [b"\xe4\xb8\x80"]):
+        with pytest.raises(TypeError):
+            _patterns.unspaced(bad)
+
+
+KEY_OBJECTS = [object() for _ in range(20)]
+
+
+@given(st.lists(st.tuples(st.integers(0, 19), st.one_of(st.integers(-2**40, 2**40), st.integers(), st.none()),
+                          st.booleans()), max_size=60))
+def test_group_sums_add_each_column_by_key_or_leave_it_to_the_caller(rows):
+    keys = [KEY_OBJECTS[k] for k, _, _ in rows]
+    values, flags = [v for _, v, _ in rows], [f for _, _, f in rows]
+    got = _patterns.group_sums(keys, (values, flags))
+    expected = {}
+    for key, value, flag in zip(keys, values, flags):
+        n, (total, true) = expected.get(key, (0, (0, 0)))
+        expected[key] = (n + 1, (total + (value or 0), true + flag))
+    simple = len(expected) <= 16 and all(v is not None and abs(v) <= 2**40 for v in values)
+    if got is None:  # too many keys, or a value that is not a 64-bit int: the caller sums
+        assert not simple
+        return
+    assert [(key, n, sums) for key, n, sums in got] == [(k, n, list(sums)) for k, (n, sums) in expected.items()]
+    assert [key for key, _, _ in got] == list(dict.fromkeys(keys))  # in the order first met
+
+
+def test_group_sums_takes_a_list_and_a_tuple_of_lists_as_long():
+    for args in ((("a",), ()), (["a"], [[1]]), (["a"], ([1, 2],)), (["a"], ((1,),))):
+        with pytest.raises(TypeError):
+            _patterns.group_sums(*args)
 
 
 # --- reading: every line accounted for, whatever the blocks ----------------------------------

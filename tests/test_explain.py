@@ -280,6 +280,36 @@ def test_errors_of_the_call_come_through_and_nothing_is_left_behind():
     assert vars(router).keys() == before.keys()
 
 
+class Hostile(str):
+    """A str subclass whose comparisons, hash and truth test raise."""
+
+    def _refuse(self, *args):
+        raise RuntimeError("hostile")
+    __eq__ = __ne__ = __hash__ = __bool__ = __len__ = _refuse  # type: ignore[assignment]
+
+
+@pytest.mark.parametrize("scheduler", [False, True], ids=["worker", "scheduler"])
+@pytest.mark.parametrize("make, args", [
+    (lambda: router_for({}, {"anthropic"}), (D1, Hostile("claude-opus"))),
+    (lambda: router_for({}, {"anthropic"}), (D1, Hostile("auto"))),
+    (lambda: router_for({}, {"anthropic"}), (D1, 5)),
+    (lambda: router_for({}, {"anthropic"}), (Hostile(D1), Hostile("auto"))),
+    (lambda: router_for({}, {"anthropic"}), (b"a description", None)),
+    (lambda: router_for({}, {"anthropic"}, reference.ReferenceRouter), (D1, Hostile("claude-opus"))),
+    (lambda: None, (D1, None)),
+    (lambda: object(), (D1, None)),
+], ids=["hostile key", "hostile auto", "int key", "hostile description", "bytes description",
+        "plain-Python router", "None", "object"])
+def test_an_argument_the_call_refuses_raises_the_call_s_error(make, args, scheduler):
+    # Nothing of the arguments' own code runs before the call has checked them.
+    router = make()
+    before = dict(getattr(router, "__dict__", {}))
+    wanted = _outcome(lambda: getattr(router, "select_for_scheduler" if scheduler else "select_for_worker")(*args))
+    assert wanted[0] != "returned"
+    assert _outcome(lambda: explain_selection(router, *args, scheduler=scheduler)) == wanted
+    assert getattr(router, "__dict__", {}).keys() == before.keys()
+
+
 def test_a_broken_pattern_raises_what_the_classifier_raises(patterns):
     mr._COMPLEX_PATTERNS.append("(")
     router = router_for({}, {"anthropic"})

@@ -1,7 +1,9 @@
 """explain_complexity: the classifier's tier, and the rule, entry and span that decided it."""
 
+import collections
 import dataclasses
 import re
+import weakref
 
 import pytest
 from hypothesis import HealthCheck, example, given, settings, strategies as st
@@ -140,6 +142,57 @@ def test_the_record_is_frozen_and_compares_by_value(mr):
     assert got == explain_complexity("Check the stock market before noon")
     assert hash(got) == hash(explain_complexity("Check the stock market before noon"))
     assert dataclasses.replace(got, tool_count=3).tool_count == 3
+
+
+# --- the record class ------------------------------------------------------------------------
+#
+# Records are made as object.__new__ makes them and filled through the fields' slots; a class
+# whose instances need more than that (a built-in base sets up its part in its own __new__)
+# would give records that crash the interpreter at their first use, so it is refused.
+
+FIELDS = ComplexityExplanation.__slots__
+
+
+def record_class(*bases, slots=FIELDS, metaclass=type, **namespace):
+    return metaclass("R", bases, {"__slots__": slots, **namespace})
+
+
+class ForeignSlots(type):
+    """A metaclass that answers `R.tier` with another class's slot."""
+
+    def __getattribute__(cls, name):
+        return ComplexityExplanation.__dict__["tier"] if name == "tier" else super().__getattribute__(name)
+
+
+REFUSED = {
+    "dict": lambda: record_class(dict), "set": lambda: record_class(set),
+    "Exception": lambda: record_class(Exception), "deque": lambda: record_class(collections.deque),
+    "list": lambda: record_class(list), "str": lambda: record_class(str),
+    "a __new__ of its own": lambda: record_class(__new__=lambda cls, *args: object.__new__(cls)),
+    "a slot more": lambda: record_class(slots=(*FIELDS, "extra")),
+    "a slot less": lambda: record_class(slots=FIELDS[1:]),
+    "another class's slot": lambda: record_class(metaclass=ForeignSlots),
+    "not a class": lambda: ComplexityExplanation.__new__,
+}
+
+
+@pytest.mark.parametrize("make", REFUSED.values(), ids=REFUSED.keys())
+def test_a_record_class_it_cannot_fill_is_refused(make):
+    from halvec import _patterns
+    with pytest.raises(TypeError, match=r"^make_explainer\(\) takes a class") as refused:
+        _patterns.make_explainer(make())
+    assert "\n" not in str(refused.value)
+
+
+def test_a_subclass_with_a_dict_and_weakrefs_is_filled(mr):
+    from halvec import _patterns
+
+    class Open(ComplexityExplanation):
+        pass
+    got = _patterns.make_explainer(Open)("Check the stock market before noon")
+    assert type(got) is Open and vars(got) == {}
+    assert got == Open(*(getattr(got, name) for name in FIELDS))
+    assert weakref.ref(got)() is got
 
 
 @settings(max_examples=100, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])

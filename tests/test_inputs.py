@@ -171,7 +171,7 @@ def test_ids_strict_json_cannot_carry_are_bad_lines():
 
 def test_pattern_files_say_what_re_warns_of_and_refuse_a_key_given_twice():
     lists = pattern_lists.parse(b'{"complex": ["ok",\n "[[a]-z]"]}', "--patterns 'p.json'", toml=False)
-    assert lists.warnings == ("--patterns 'p.json', line 2: \"complex\" entry 2, '[[a]-z]': re warns: Possible "
+    assert lists.warnings == ("--patterns 'p.json', line 2: \"complex\" entry 1 (numbered from 0), '[[a]-z]': re warns: Possible "
                               "nested set at position 1",)
     with pytest.raises(pattern_lists.PatternFileError, match=r"line 2: gives the key \"simple\" twice"):
         pattern_lists.parse(b'{"simple": ["a"],\n "simple": ["b"]}', "'p.json'", toml=False)

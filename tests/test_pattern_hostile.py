@@ -2,14 +2,18 @@
 
 Finalisers, namespace keys with their own __eq__, other threads and signal
 handlers may rebind or edit the pattern lists, drop plans and call the
-classifier again while a call is under way. Each scenario runs in a fresh
-interpreter (under the same sanitizer set-up as the suite), since a fault
-here takes the whole process down; it must end cleanly with the right answers.
+classifier again while a call is under way. Each scenario that depends on
+timing or on the interpreter's end runs in a fresh interpreter (under the
+same sanitizer set-up as the suite), since a fault here takes the whole
+process down; it must end cleanly with the right answers. Signals at chosen
+checks (a test build's hook) are deterministic and run in this one.
 Every scenario runs twice: against classify_complexity, and against
 explain_complexity, which reads the same lists and searches them for spans.
 """
 
 import re as real_re
+import signal
+import sys
 import textwrap
 import types
 import weakref
@@ -350,3 +354,151 @@ def test_an_entry_goes_when_a_for_loop_lets_it_go(patterns, scenario, by_weakref
                 setattr(ns, name, value)
     assert results[0] == results[1]
     assert results[0][0] == "MODERATE"
+
+
+# --- lists edited by a signal handler at each kind of signal check ------------------------------
+#
+# A test build can make the nth signal check of a call find a signal pending, so the handler
+# runs at a chosen point of a loop. A for loop reads a list's length again at each step: after
+# an edit at a point, it goes on with the entries before that point and the edited list's from
+# there, which is the model here. Checks met while a plan is made or a scan is paused come
+# before the loop's first entry (point 0); a check of the loop over entries or prompts comes
+# before the entry it is about to take.
+
+def hooks_of(name):
+    found = sys.modules.get(name)
+    if found is None:
+        pytest.skip("a build without the test hooks")
+    return found
+
+
+def checks_made(hooks, call):
+    before = hooks.signal_checks()
+    call()
+    return hooks.signal_checks() - before
+
+
+def edited_at_check(hooks, nth, edit, call):
+    """call()'s answer, with edit() run by a signal handler at its nth signal check."""
+    ran = []
+
+    def handler(signum, frame):
+        ran.append(True)
+        edit()
+    previous = signal.signal(signal.SIGUSR1, handler)
+    hooks.signal_at_check(nth, signal.SIGUSR1)
+    try:
+        answer = call()
+    finally:
+        hooks.signal_at_check(0, signal.SIGUSR1)
+        signal.signal(signal.SIGUSR1, previous)
+    assert ran == [True]
+    return answer
+
+
+ENTRIES = [rf"\bw{i}\b" for i in range(300)]
+OTHERS = [rf"\bv{i}\b" for i in range(300)]
+EDIT_TEXT = "find w270 then v100 then v280 in here"
+EDITS = {
+    "clear": lambda items, others: items.clear(),
+    "shorten": lambda items, others: items.__delitem__(slice(len(items) // 3, None)),
+    "replace": lambda items, others: items.__setitem__(slice(None), others),
+}
+
+
+def first_match(entries, text):
+    for i, entry in enumerate(entries):
+        found = real_re.search(entry, text)
+        if found:
+            return (i, *found.span())
+    return None
+
+
+SEARCHES = {  # entries, a plan made before the call, text, the point of each check (None: all 0)
+    "plan made, then entries walked": (ENTRIES + [real_re.compile("qq")], False, EDIT_TEXT, [0, 255]),
+    "entries walked": (ENTRIES + [real_re.compile("qq")], True, EDIT_TEXT, [255]),
+    "plan made for one scan": (ENTRIES, False, EDIT_TEXT, [0]),
+    "scan paused": (ENTRIES[:3], True, "ab" * 1_200_000 + " w2 v1", None),
+}
+
+
+@pytest.mark.parametrize("edit", EDITS)
+@pytest.mark.parametrize("scenario", SEARCHES)
+def test_search_reads_a_list_edited_at_a_signal_check_as_a_for_loop_would(scenario, edit):
+    from halvec import _patterns
+    hooks = hooks_of("halvec._patterns_hooks")
+    entries, planned, text, points = SEARCHES[scenario]
+
+    def fresh():
+        hooks.clear_caches()
+        listed = list(entries)
+        if planned:
+            _patterns.search(listed, text)
+        return listed
+    listed = fresh()
+    count = checks_made(hooks, lambda: _patterns.search(listed, text))
+    points = points or [0] * count
+    assert count == len(points) > 0
+    for nth, point in enumerate(points, 1):
+        listed = fresh()
+        answer = edited_at_check(hooks, nth, lambda: EDITS[edit](listed, OTHERS),
+                                 lambda: _patterns.search(listed, text))
+        assert answer == first_match(entries[:point] + listed[point:], text), nth
+
+
+@pytest.mark.parametrize("edit", EDITS)
+@pytest.mark.parametrize("name", ["_COMPLEX_PATTERNS", "_SIMPLE_PATTERNS"])
+def test_the_classifier_reads_a_list_edited_at_a_signal_check_as_a_for_loop_would(patterns, monkeypatch,
+                                                                                   name, edit):
+    from halvec import _patterns
+    from halvec.explain import ComplexityExplanation
+    mr = patterns
+    entries = ENTRIES + [real_re.compile("qq")]
+    router_hooks = hooks_of("halvec.core._model_router_hooks")
+    ways = [  # (hooks, a call with empty caches) for the classifier and for the explanation
+        (router_hooks, lambda: (router_hooks.clear_caches(), mr.classify_complexity(EDIT_TEXT))[1]),
+        (hooks_of("halvec._patterns_hooks"),
+         lambda: _patterns.make_explainer(ComplexityExplanation)(EDIT_TEXT))]
+    for hooks, call in ways:
+        for nth, point in enumerate([0, 255], 1):
+            mr._COMPLEX_PATTERNS[:] = []
+            mr._SIMPLE_PATTERNS[:] = []
+            listed = getattr(mr, name)
+            listed[:] = entries
+            answer = edited_at_check(hooks, nth, lambda: EDITS[edit](listed, OTHERS), call)
+            seen = entries[:point] + listed[point:]
+            monkeypatch.setattr(reference, "_COMPLEX_PATTERNS", seen if name == "_COMPLEX_PATTERNS" else [])
+            monkeypatch.setattr(reference, "_SIMPLE_PATTERNS", seen if name == "_SIMPLE_PATTERNS" else [])
+            if isinstance(answer, ComplexityExplanation):
+                where = (answer.pattern_index, *answer.span) if answer.span else None
+                assert where == first_match(seen, EDIT_TEXT), nth
+                answer = answer.tier
+            assert answer == reference.classify_complexity(EDIT_TEXT), (nth, hooks)
+
+
+BATCH = ["Write a report on the market", "hello there, how is everyone", "Move the boxes to the shed today"]
+OTHER_BATCH = ["Research the pricing pages", "thanks, that is all for now", "Tidy the desk and the shelves"]
+BATCHES = {  # prompts, the point of each check (None: all of them before the long prompt's successor)
+    "between prompts": (BATCH * 300, [255, 511, 767]),
+    "inside a long prompt": (BATCH + ["ab" * 1_200_000 + " research"] + BATCH, None),
+}
+
+
+@pytest.mark.parametrize("edit", EDITS)
+@pytest.mark.parametrize("scenario", BATCHES)
+def test_a_batch_edited_at_a_signal_check_is_explained_as_a_for_loop_would(mr, scenario, edit):
+    from halvec import _patterns
+    from halvec.evaluation import batch_of
+    from halvec.explain import explain_complexity
+    hooks = hooks_of("halvec._patterns_hooks")
+    prompts, points = BATCHES[scenario]
+    explain_batch = _patterns.make_batch_explainer()
+    explain_batch(BATCH)  # the plans made, as every later call finds them
+    count = checks_made(hooks, lambda: explain_batch(list(prompts)))
+    points = points or [len(BATCH) + 1] * count
+    assert count == len(points) > 0
+    for nth, point in enumerate(points, 1):
+        listed = list(prompts)
+        answer = edited_at_check(hooks, nth, lambda: EDITS[edit](listed, OTHER_BATCH * 300),
+                                 lambda: explain_batch(listed))
+        assert answer == batch_of(explain_complexity)(prompts[:point] + listed[point:]), nth

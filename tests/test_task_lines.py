@@ -14,18 +14,20 @@ from hypothesis import strategies as st
 from halvec._patterns import task_lines
 
 HEAD = '"tier":"simple","model":"m","decided_by":"auto","rule":"counts","pattern":null'
-NO_TOKENS = (None, None, None, None)
+NO_TOKENS = (None, None, None, None, False)
 
 
 def dumps(value):
     return json.dumps(value, ensure_ascii=False, separators=(",", ":"))
 
 
-def expected(line, ident, span, cost, head=HEAD):
+def expected(line, ident, span, cost, head=HEAD, counts=(None, None, False), description=None):
     if isinstance(cost, float) and not math.isfinite(cost):
         cost = None
-    text = (f'{{"line":{line},"id":{dumps(ident)},{head},"span":{dumps(None if span is None else list(span))},'
-            f'"cost":{dumps(cost)}}}\n')
+    text = (f'{{"line":{line},"id":{dumps(ident)},'
+            + (f'"description":{dumps(description)},' if description is not None else "")
+            + f'"input_tokens":{dumps(counts[0])},"output_tokens":{dumps(counts[1])},"estimated":{dumps(counts[2])},'
+            f'{head},"span":{dumps(None if span is None else list(span))},"cost":{dumps(cost)}}}\n')
     return re.sub("[\ud800-\udfff]", "\ufffd", text).encode("utf-8")
 
 
@@ -34,7 +36,7 @@ def route(price_in=0.5, price_out=1.5, head=HEAD):
 
 
 def one(tokens=NO_TOKENS, routes=None, ids=None, encode=dumps):
-    return task_lines([1], ids, routes or [route()], [None], tokens, encode)
+    return task_lines([1], ids, None, routes or [route()], [None], tokens, encode)
 
 
 ids = st.one_of(st.none(), st.text(), st.integers(), st.booleans(), st.floats(allow_nan=False),
@@ -44,56 +46,69 @@ counts = st.one_of(st.none(), st.integers(0, 2**60))
 prices = st.one_of(st.floats(allow_nan=False), st.integers(0, 100))
 
 
-@given(st.lists(st.tuples(st.integers(1, 2**70), ids, spans, counts, counts, prices, prices), max_size=20),
-       counts, counts, st.booleans())
-def test_lines_are_what_json_dumps_writes(tasks, default_in, default_out, columns):
+@given(st.lists(st.tuples(st.integers(1, 2**70), ids, spans, counts, counts, prices, prices, st.booleans(), st.text()),
+                max_size=20),
+       counts, counts, st.booleans(), st.one_of(st.booleans(), st.none()), st.booleans())
+def test_lines_are_what_json_dumps_writes(tasks, default_in, default_out, columns, estimated, with_text):
     ins = [t[3] for t in tasks] if columns else None
     outs = [t[4] for t in tasks] if columns else None
+    flags = [t[7] for t in tasks] if estimated is None else estimated
 
-    def cost(task):
+    def counted(task):
         i = task[3] if columns and task[3] is not None else default_in
         o = task[4] if columns and task[4] is not None else default_out
+        return i, o, task[7] if estimated is None else estimated
+
+    def cost(task):
+        i, o, _ = counted(task)
         return None if i is None or o is None else (i * task[5] + o * task[6]) / 1000
 
-    written = task_lines([t[0] for t in tasks], [t[1] for t in tasks], [route(t[5], t[6]) for t in tasks],
-                         [t[2] for t in tasks], (ins, outs, default_in, default_out), dumps)
-    assert written == b"".join(expected(t[0], t[1], t[2], cost(t)) for t in tasks)
+    written = task_lines([t[0] for t in tasks], [t[1] for t in tasks], [t[8] for t in tasks] if with_text else None,
+                         [route(t[5], t[6]) for t in tasks], [t[2] for t in tasks],
+                         (ins, outs, default_in, default_out, flags), dumps)
+    assert written == b"".join(expected(t[0], t[1], t[2], cost(t), counts=counted(t),
+                                        description=t[8] if with_text else None) for t in tasks)
 
 
 @given(st.floats(allow_nan=False, allow_infinity=False, max_value=1e300, min_value=-1e300))
 def test_a_cost_is_written_as_repr_writes_it(price):
     cost = (7 * price + 0 * 0.0) / 1000
-    assert one((None, None, 7, 0), [route(price, 0.0)]).endswith(f'"cost":{cost!r}}}\n'.encode())
+    assert one((None, None, 7, 0, False), [route(price, 0.0)]).endswith(f'"cost":{cost!r}}}\n'.encode())
 
 
 def test_costs_out_of_range_are_refused_as_python_refuses_them():
     with pytest.raises(OverflowError):
-        one((None, None, 10**400, 1))
-    assert one((None, None, 10**300, 1), [route(1e300, 0.0)]).endswith(b'"cost":null}\n')  # inf: JSON has none
+        one((None, None, 10**400, 1, False))
+    assert one((None, None, 10**300, 1, False), [route(1e300, 0.0)]).endswith(b'"cost":null}\n')  # inf: JSON has none
 
 
 def test_every_kind_of_str_and_the_escapes():
     texts = ["plain", 'quote " back \\ slash', "\n\r\t\b\f\x00\x1f\x7f", "caf\xe9 \u2028", "\u4e2d\u6587 \U0001f680",
              "lone \ud800 and \udfff"]
     n = len(texts)
-    assert task_lines([1] * n, texts, [route()] * n, [None] * n, NO_TOKENS, dumps) == \
-        b"".join(expected(1, text, None, None) for text in texts)
-    assert one(routes=[route(head="\ud83d" + HEAD)]).startswith('{"line":1,"id":null,\ufffd"tier"'.encode())
+    assert task_lines([1] * n, texts, texts, [route()] * n, [None] * n, NO_TOKENS, dumps) == \
+        b"".join(expected(1, text, None, None, description=text) for text in texts)
+    assert '"estimated":false,\ufffd"tier"'.encode() in one(routes=[route(head="\ud83d" + HEAD)])
 
 
 @pytest.mark.parametrize("args", [
-    (["1"], None, [route()], [None], NO_TOKENS),
-    ([True], None, [route()], [None], NO_TOKENS),
-    ([1], None, [(b"x", 1.0, 1.0)], [None], NO_TOKENS),
-    ([1], None, [HEAD], [None], NO_TOKENS),
-    ([1], None, [route()], [(1,)], NO_TOKENS),
-    ([1], None, [route()], [[1, 2]], NO_TOKENS),
-    ([1], None, [route()], [(1, 2.0)], NO_TOKENS),
-    ([1], None, [route()], [None], ([1], [1], None)),
-    ([1], None, [route()], [None], ((1,), None, None, None)),
-    ([1], None, [route(price_in="0.5")], [None], (None, None, 1, 1)),
-    ([1], None, [route()], [None], (None, None, "1", 1)),
-    ((1,), None, [route()], [None], NO_TOKENS),
+    (["1"], None, None, [route()], [None], NO_TOKENS),
+    ([True], None, None, [route()], [None], NO_TOKENS),
+    ([1], None, [b"x"], [route()], [None], NO_TOKENS),
+    ([1], None, "x", [route()], [None], NO_TOKENS),
+    ([1], None, None, [(b"x", 1.0, 1.0)], [None], NO_TOKENS),
+    ([1], None, None, [HEAD], [None], NO_TOKENS),
+    ([1], None, None, [route()], [(1,)], NO_TOKENS),
+    ([1], None, None, [route()], [[1, 2]], NO_TOKENS),
+    ([1], None, None, [route()], [(1, 2.0)], NO_TOKENS),
+    ([1], None, None, [route()], [None], ([1], [1], None, None)),
+    ([1], None, None, [route()], [None], ((1,), None, None, None, False)),
+    ([1], None, None, [route(price_in="0.5")], [None], (None, None, 1, 1, False)),
+    ([1], None, None, [route()], [None], (None, None, "1", 1, False)),
+    ([1], None, None, [route()], [None], ([1.0], None, None, 1, False)),
+    ([1], None, None, [route()], [None], (None, None, 1, 1, None)),
+    ([1], None, None, [route()], [None], (None, None, 1, 1, [1])),
+    ((1,), None, None, [route()], [None], NO_TOKENS),
 ])
 def test_columns_of_the_wrong_kind_are_refused(args):
     with pytest.raises(TypeError):
@@ -101,9 +116,11 @@ def test_columns_of_the_wrong_kind_are_refused(args):
 
 
 @pytest.mark.parametrize("args", [
-    ([1], None, [route()], [None, None], NO_TOKENS),
-    ([1], [], [route()], [None], NO_TOKENS),
-    ([1], None, [route()], [None], ([1, 2], None, None, None)),
+    ([1], None, None, [route()], [None, None], NO_TOKENS),
+    ([1], [], None, [route()], [None], NO_TOKENS),
+    ([1], None, ["a", "b"], [route()], [None], NO_TOKENS),
+    ([1], None, None, [route()], [None], ([1, 2], None, None, None, False)),
+    ([1], None, None, [route()], [None], (None, None, None, None, [True, False])),
 ])
 def test_columns_of_another_length_are_refused(args):
     with pytest.raises(ValueError):
@@ -112,9 +129,9 @@ def test_columns_of_another_length_are_refused(args):
 
 def test_arguments_are_checked():
     with pytest.raises(TypeError):
-        task_lines([1], None, [route()], [None], NO_TOKENS)
+        task_lines([1], None, None, [route()], [None], NO_TOKENS)
     with pytest.raises(TypeError):
-        task_lines([1], None, [route()], [None], NO_TOKENS, "not callable")
+        task_lines([1], None, None, [route()], [None], NO_TOKENS, "not callable")
     with pytest.raises(TypeError):
         one(ids=[object()], encode=lambda value: 5)
     with pytest.raises(ZeroDivisionError):
@@ -130,7 +147,7 @@ def test_an_encoder_that_empties_the_columns_gets_an_error_not_a_crash():
         return "0"
 
     with pytest.raises(RuntimeError, match="changed size"):
-        task_lines(lines, ids_, routes, spans_, (ins, None, None, 1), hostile)
+        task_lines(lines, ids_, None, routes, spans_, (ins, None, None, 1, False), hostile)
 
 
 def test_an_encoder_that_replaces_items_is_read_afresh():
@@ -142,7 +159,8 @@ def test_an_encoder_that_replaces_items_is_read_afresh():
         ins[0] = 3000
         return "0"
 
-    first, second = task_lines([1, 2], [object(), None], routes, spans_, (ins, None, None, 0), replace).splitlines()
+    first, second = task_lines([1, 2], [object(), None], None, routes, spans_, (ins, None, None, 0, False),
+                               replace).splitlines()
     assert json.loads(first)["span"] == [5, 6] and json.loads(first)["cost"] == 1.5
     assert json.loads(second)["x"] == "y" * 1000
 
@@ -160,9 +178,10 @@ def test_long_texts_take_the_memory_their_bytes_need(python):
         soft, hard = resource.getrlimit(resource.RLIMIT_AS)
         resource.setrlimit(resource.RLIMIT_AS, (size + (400 << 20), hard))
         try:
-            written = task_lines([1], [ascii_id], [(head, 0.5, 1.5)], [None], (None, None, None, None), repr)
+            written = task_lines([1], [ascii_id], None, [(head, 0.5, 1.5)], [None], (None, None, None, None, False),
+                                 repr)
         finally:
             resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
-        print(len(written) == len(ascii_id) + len(head.encode()) + 50, written[:20])
+        print(len(written) == len(ascii_id) + len(head.encode()) + 109, written[:20])
     """)
     assert out.strip() == "True b'{\"line\":1,\"id\":\"\\\\naa'"

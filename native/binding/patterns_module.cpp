@@ -10,8 +10,11 @@
 #include "common/identity.hpp"
 #include "common/names.hpp"
 #include "core/explanation.hpp"
+#include "core/group_sums.hpp"
 #include "core/line_count.hpp"
 #include "core/task_lines.hpp"
+#include "core/token_estimate.hpp"
+#include "core/unspaced.hpp"
 
 namespace halvec::binding {
 namespace {
@@ -103,14 +106,36 @@ PyObject* count_lines(PyObject*, PyObject* data) {
     return without_cxx_exceptions([&] { return core::count_lines(data); });
 }
 
+PyObject* unspaced(PyObject*, PyObject* descriptions) {
+    return without_cxx_exceptions([&] { return core::unspaced(descriptions); });
+}
+
+PyObject* token_estimates(PyObject*, PyObject* descriptions) {
+    return without_cxx_exceptions([&] { return core::token_estimates(descriptions); });
+}
+
+PyObject* group_sums(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs != 2) {
+        PyErr_Format(PyExc_TypeError, "group_sums() takes 2 positional arguments (%zd given)", nargs);
+        return nullptr;
+    }
+    return without_cxx_exceptions([&] { return core::group_sums(args[0], args[1]); });
+}
+
 PyMethodDef module_methods[] = {
     {"make_explainer", make_explainer, METH_O,
      "make_explainer(record_type): explain_complexity, answering with record_type instances."},
     {"make_batch_explainer", make_batch_explainer, METH_NOARGS,
      "make_batch_explainer(): explain_batch, with caches of its own."},
     {"task_lines", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(task_lines)), METH_FASTCALL,
-     "task_lines(lines, ids, routes, spans, tokens, encode, /): an evaluation's per-task JSON lines, as UTF-8."},
+     "task_lines(lines, ids, descriptions, routes, spans, tokens, encode, /): an evaluation's per-task JSON lines, as UTF-8."},
     {"count_lines", count_lines, METH_O, "count_lines(data, /): the number of line breaks (b\"\\n\") in a bytes-like object."},
+    {"unspaced", unspaced, METH_O,
+     "unspaced(descriptions, /): the indices of the descriptions written mostly in a script without spaces."},
+    {"token_estimates", token_estimates, METH_O,
+     "token_estimates(descriptions, /): each description's UTF-8 bytes / 4, rounded up."},
+    {"group_sums", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(group_sums)), METH_FASTCALL,
+     "group_sums(keys, columns, /): (key, count, column sums) for each key, told apart by identity."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -4,6 +4,7 @@
 
 #include "binding/classifier_state.hpp"
 #include "common/refs.hpp"
+#include "common/signals.hpp"
 #include "engine/memory.hpp"
 
 namespace halvec::binding {
@@ -34,6 +35,25 @@ PyObject* clear_caches(PyObject*, PyObject*) {
     Py_RETURN_NONE;
 }
 
+PyObject* signal_at_check(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs != 2) {
+        PyErr_SetString(PyExc_TypeError, "signal_at_check(n, signum) takes 2 arguments");
+        return nullptr;
+    }
+    const unsigned long long nth = PyLong_AsUnsignedLongLong(args[0]);
+    if (nth == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return nullptr;
+    const long signum = PyLong_AsLong(args[1]);
+    if (signum == -1 && PyErr_Occurred()) return nullptr;
+    if (signum < 1 || signum > 64) {
+        PyErr_SetString(PyExc_ValueError, "signal number out of range");
+        return nullptr;
+    }
+    signal_hooks::signal_at_check(nth, static_cast<int>(signum));
+    Py_RETURN_NONE;
+}
+
+PyObject* signal_checks(PyObject*, PyObject*) { return PyLong_FromUnsignedLongLong(signal_hooks::checks()); }
+
 PyMethodDef hooks[] = {
     {"fail_allocation", fail_allocation, METH_O,
      "fail_allocation(n): the nth engine allocation from now fails; 0 stops failures."},
@@ -42,6 +62,9 @@ PyMethodDef hooks[] = {
     {"budget", budget, METH_NOARGS, "The engine's memory budget in bytes."},
     {"set_budget", set_budget, METH_O, "set_budget(bytes): a lower budget; 0 restores the default."},
     {"clear_caches", clear_caches, METH_NOARGS, "Empties the classifier's caches and plans."},
+    {"signal_at_check", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(signal_at_check)), METH_FASTCALL,
+     "signal_at_check(n, signum): the nth signal check from now finds signum pending; n = 0 disarms."},
+    {"signal_checks", signal_checks, METH_NOARGS, "Signal checks made so far."},
     {nullptr, nullptr, 0, nullptr},
 };
 

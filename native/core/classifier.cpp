@@ -5,6 +5,7 @@
 
 #include "common/names.hpp"
 #include "common/python.hpp"
+#include "common/signals.hpp"
 #include "core/pattern_search.hpp"
 
 namespace halvec::core {
@@ -91,7 +92,7 @@ bool strip(SearchText& text) {
     auto check = [&] {
         if (--until_check) return true;
         until_check = kSlice;
-        return PyErr_CheckSignals() == 0;
+        return check_signals() == 0;
     };
     while (start < end && Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, start))) {
         ++start;
@@ -113,7 +114,7 @@ Py_ssize_t count_words(const SearchText& text) {
     Py_ssize_t words = 0;
     bool in_word = false;
     for (Py_ssize_t start = text.start; start < text.end; start += kSlice) {
-        if (start != text.start && PyErr_CheckSignals() < 0) return -1;
+        if (start != text.start && check_signals() < 0) return -1;
         const Py_ssize_t end = std::min(text.end, start + kSlice);
         switch (PyUnicode_KIND(s)) {
             case PyUnicode_1BYTE_KIND: words += count_words_in(PyUnicode_1BYTE_DATA(s), start, end, in_word); break;

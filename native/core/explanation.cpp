@@ -4,6 +4,7 @@
 #include <iterator>
 
 #include "common/names.hpp"
+#include "common/signals.hpp"
 #include "core/classifier.hpp"
 #include "core/pattern_scan.hpp"
 #include "core/pattern_search.hpp"
@@ -47,25 +48,88 @@ Owned text(PyObject* interned) { return Owned::take(interned); }
 
 }  // namespace
 
+namespace {
+
+// The base, nearest to object, that makes instances of `cls` otherwise than
+// object.__new__ does (a built-in base such as dict or Exception, whose part
+// of an instance only its own __new__ sets up, or a class with a __new__ of
+// its own), or nullptr. make_record makes records as object.__new__ does.
+PyTypeObject* other_maker(PyTypeObject* cls) {
+    PyTypeObject* maker = nullptr;
+    for (PyTypeObject* t = cls; t && t != &PyBaseObject_Type; t = t->tp_base) {
+        if (t->tp_new != PyBaseObject_Type.tp_new) maker = t;
+    }
+    return maker;
+}
+
+// Whether `slot` is a writable object slot of `cls`, at a place of its own
+// among those counted in `offsets`.
+bool object_slot(PyTypeObject* cls, PyObject* slot, Py_ssize_t* offsets, std::size_t counted) {
+    if (!PyObject_TypeCheck(slot, &PyMemberDescr_Type)) return false;
+    const PyMemberDef* member = reinterpret_cast<PyMemberDescrObject*>(slot)->d_member;
+    if (member->type != Py_T_OBJECT_EX || (member->flags & Py_READONLY) ||
+        !PyType_IsSubtype(cls, PyDescr_TYPE(slot))) {
+        return false;
+    }
+    const Py_ssize_t at = member->offset;
+    if (at < static_cast<Py_ssize_t>(sizeof(PyObject)) || at % static_cast<Py_ssize_t>(sizeof(PyObject*)) != 0 ||
+        at + static_cast<Py_ssize_t>(sizeof(PyObject*)) > cls->tp_basicsize || at == cls->tp_dictoffset ||
+        at == cls->tp_weaklistoffset) {
+        return false;
+    }
+    for (std::size_t k = 0; k < counted; ++k) {
+        if (offsets[k] == at) return false;
+    }
+    offsets[counted] = at;
+    return true;
+}
+
+// An instance's size when it holds the fields alone, besides a __dict__ and a
+// __weakref__ where they are kept inside it.
+Py_ssize_t fields_only_size(PyTypeObject* cls, std::size_t fields) {
+    const auto pointer = static_cast<Py_ssize_t>(sizeof(PyObject*));
+    return static_cast<Py_ssize_t>(sizeof(PyObject)) + static_cast<Py_ssize_t>(fields) * pointer +
+           (cls->tp_dictoffset > 0 ? pointer : 0) + (cls->tp_weaklistoffset > 0 ? pointer : 0);
+}
+
+}  // namespace
+
 Owned record_class(Borrowed type) {
     if (!PyType_Check(type.get())) {
         PyErr_Format(PyExc_TypeError, "make_explainer() takes a class, not %.200s", Py_TYPE(type.get())->tp_name);
         return {};
     }
+    auto* cls = reinterpret_cast<PyTypeObject*>(type.get());
+    if (PyTypeObject* maker = other_maker(cls)) {
+        PyErr_Format(PyExc_TypeError,
+                     "make_explainer() takes a class whose instances object.__new__ can make, not %.200s "
+                     "(made by %.200s.__new__)",
+                     cls->tp_name, maker->tp_name);
+        return {};
+    }
     const names::Table& n = names::get();
     PyObject* const fields[] = {n.tier, n.rule, n.length, n.word_count, n.tool_count, n.pattern_list,
                                 n.pattern_index, n.pattern, n.span, n.match, n.threshold};
+    Py_ssize_t offsets[std::size(fields)];
     Owned slots = Owned::steal(PyTuple_New(std::size(fields)));
     if (!slots) return {};
-    Py_ssize_t i = 0;
+    std::size_t i = 0;
     for (PyObject* name : fields) {
         Owned slot = Owned::steal(PyObject_GetAttr(type.get(), name));
-        if (!slot) return {};
-        if (!PyObject_TypeCheck(slot.get(), &PyMemberDescr_Type)) {
+        if (!slot && !PyErr_ExceptionMatches(PyExc_AttributeError)) return {};
+        PyErr_Clear();
+        if (!slot || !object_slot(cls, slot.get(), offsets, i)) {
             PyErr_Format(PyExc_TypeError, "make_explainer() takes a class with a slot %R", name);
             return {};
         }
-        PyTuple_SET_ITEM(slots.get(), i++, slot.release());
+        PyTuple_SET_ITEM(slots.get(), static_cast<Py_ssize_t>(i++), slot.release());
+    }
+    // Nothing else in an instance: object's allocation leaves the fields empty, and anything more unmade.
+    if (cls->tp_itemsize != 0 || cls->tp_basicsize != fields_only_size(cls, std::size(fields))) {
+        PyErr_Format(PyExc_TypeError,
+                     "make_explainer() takes a class whose instances hold the field slots and nothing more, not %.200s",
+                     cls->tp_name);
+        return {};
     }
     return Owned::steal(PyTuple_Pack(2, type.get(), slots.get()));
 }
@@ -176,9 +240,14 @@ PyObject* explain_batch(PatternState& state, const py::Scope& scope, Borrowed pr
     const Owned zero = Owned::steal(PyLong_FromLong(0));
     if (!facts || !spans || !zero) return nullptr;
     FactTuples made;
-    // The list is read afresh at each step: a classification may run code that edits it.
+    // As `for prompt in prompts`: the length is read again before each item is
+    // taken, after whatever ran since (a classification, a signal handler) may
+    // have edited the list.
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(prompts.get()); ++i) {
-        if (i % 256 == 255 && PyErr_CheckSignals() < 0) return nullptr;
+        if (i % 256 == 255) {
+            if (check_signals() < 0) return nullptr;
+            if (i >= PyList_GET_SIZE(prompts.get())) break;
+        }
         const Owned prompt = Owned::take(PyList_GET_ITEM(prompts.get(), i));
         if (!PyUnicode_CheckExact(prompt.get())) {
             PyErr_Format(PyExc_TypeError, "explain_batch() takes a list of str; item %zd is %.200s", i,

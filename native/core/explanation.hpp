@@ -16,8 +16,11 @@ PyObject* first_match(PatternState& state, const py::Scope& scope, Borrowed patt
 // The record class explanations are made of (a frozen class with slots
 // tier, rule, length, word_count, tool_count, pattern_list, pattern_index,
 // pattern, span, match, threshold), read once: (class, slot descriptors in
-// that order). New reference, or empty with TypeError set when `type` is
-// not such a class.
+// that order). Records are made as object.__new__ makes them and filled
+// through the slots, so the class must be one that object.__new__ can make
+// (no built-in base but object, no __new__ of its own) whose instances hold
+// those slots and nothing else (but a __dict__ and a __weakref__). New
+// reference, or empty with TypeError set when `type` is not such a class.
 Owned record_class(Borrowed type);
 struct RecordClass {
     PyObject* type;

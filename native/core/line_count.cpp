@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstddef>
 
+#include "common/signals.hpp"
+
 namespace halvec::core {
 namespace {
 
@@ -29,7 +31,7 @@ PyObject* count_lines(PyObject* data) {
         const std::size_t stretch = std::min(kStretch, size - done);
         count += breaks_in(bytes + done, stretch);
         done += stretch;
-        if (done < size && PyErr_CheckSignals() < 0) {
+        if (done < size && check_signals() < 0) {
             PyBuffer_Release(&view);
             return nullptr;
         }

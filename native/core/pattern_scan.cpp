@@ -1,5 +1,7 @@
 #include "core/pattern_scan.hpp"
 
+#include "common/signals.hpp"
+
 namespace halvec::core {
 namespace {
 
@@ -39,7 +41,7 @@ int run_scan(const std::shared_ptr<engine::Matcher>& shared, const engine::Text&
                 continue;
             }
             paused = true;
-            if (PyErr_CheckSignals() < 0) return -1;
+            if (check_signals() < 0) return -1;
         }
         found = progress.found;
         return 0;
@@ -90,7 +92,7 @@ int find_span(PatternState& state, PyObject* pattern, const engine::Text& text, 
             search.limit(first_end > longest ? first_end - longest : 0, std::min(text.size(), first_end + longest));
         }
         while (!search.advance(text, kWorkBetweenSignalChecks)) {
-            if (PyErr_CheckSignals() < 0) return -1;
+            if (check_signals() < 0) return -1;
         }
         if (!search.found()) return 0;
         start = search.start();

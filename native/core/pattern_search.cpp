@@ -3,6 +3,7 @@
 #include "common/calls.hpp"
 #include "common/names.hpp"
 #include "common/python.hpp"
+#include "common/signals.hpp"
 #include "core/pattern_scan.hpp"
 
 namespace halvec::core {
@@ -110,13 +111,15 @@ int search_entries(PatternState& state, const py::Scope& scope, PatternLoop& loo
 // entries in one scan. While every entry is an exact str, taking one in and
 // letting one go run no Python code, so whole segments are scanned at once;
 // letting a previous entry of another type go may run anything, so then the
-// list is walked entry by entry, as the loop reads it.
+// list is walked entry by entry, as the loop reads it. `planned_paused`: the
+// plan was made in this call and its making stopped for signal handlers,
+// which count as having run before the loop took its first entry.
 int search_list(PatternState& state, const py::Scope& scope, PatternLoop& loop, const std::shared_ptr<ListPlan>& plan,
-                SearchText& text, Finding* finding) {
+                SearchText& text, Finding* finding, bool planned_paused) {
     if (!plan->fully_native || loop.release_runs_code()) {
         return search_entries(state, scope, loop, plan, text, 0, finding);
     }
-    bool paused_once = false;
+    bool paused_once = planned_paused;
     for (std::size_t k = 0; k < plan->matchers.size(); ++k) {
         std::uint64_t found = 0;
         std::size_t first_end = kNoEnd;
@@ -158,9 +161,10 @@ int search_entries(PatternState& state, const py::Scope& scope, PatternLoop& loo
     std::uint64_t* found = answers.found();
     bool* scanned = answers.scanned();
     for (Py_ssize_t i = from; i < PyList_GET_SIZE(list); ++i) {
-        if ((i - from) % kEntriesBetweenSignalChecks == kEntriesBetweenSignalChecks - 1 &&
-            PyErr_CheckSignals() < 0) {
-            return -1;
+        if ((i - from) % kEntriesBetweenSignalChecks == kEntriesBetweenSignalChecks - 1) {
+            if (check_signals() < 0) return -1;
+            // A handler may have shortened the list: the loop ends where a for loop would.
+            if (i >= PyList_GET_SIZE(list)) break;
         }
         loop.entry = Owned::take(PyList_GET_ITEM(list, i));
         const Borrowed item = loop.entry;  // the loop holds it until the next one is in
@@ -199,7 +203,7 @@ int search_iterable(PatternState& state, const py::Scope& scope, PatternLoop& lo
         const int found = text.engine ? search_one(state, scope, loop.entry, text, finding, seen)
                                       : search_with_re(scope, loop.entry, text, finding, seen);
         if (found != 0) return found;
-        if (++seen % static_cast<Py_ssize_t>(kEntriesBetweenSignalChecks) == 0 && PyErr_CheckSignals() < 0) {
+        if (++seen % static_cast<Py_ssize_t>(kEntriesBetweenSignalChecks) == 0 && check_signals() < 0) {
             return -1;
         }
     }
@@ -247,12 +251,13 @@ int match_pattern_lists(PatternState& state, const py::Scope& scope, PatternLoop
     std::uint64_t pair_found = 0;
     std::size_t pair_first_end = kNoEnd;
     bool pair_answers = true;  // whether the pair's scan may answer for the simple list
+    bool complex_paused = false;  // whether making its plan stopped for signal handlers
     {
         Owned complex = py::lookup_global(scope, n.complex_patterns);
         if (!complex) return -1;
         if (PyList_CheckExact(complex.get())) {
             loop.walk = std::move(complex);
-            complex_plan = state.plan_for(PatternState::kComplex, loop.walk.get(), retired);
+            complex_plan = state.plan_for(PatternState::kComplex, loop.walk.get(), retired, complex_paused);
             if (!complex_plan) return -1;
             pair = state.pair_for(*complex_plan);
         }
@@ -289,7 +294,7 @@ int match_pattern_lists(PatternState& state, const py::Scope& scope, PatternLoop
                                : 0;
             }
         } else if (complex_plan) {
-            found = search_list(state, scope, loop, complex_plan, text, finding);
+            found = search_list(state, scope, loop, complex_plan, text, finding, complex_paused);
         } else {
             found = search_iterable(state, scope, loop, std::move(complex), text, finding);
         }
@@ -305,8 +310,9 @@ int match_pattern_lists(PatternState& state, const py::Scope& scope, PatternLoop
     int found;
     if (PyList_CheckExact(simple.get())) {
         loop.walk = std::move(simple);
+        bool simple_paused;
         const std::shared_ptr<ListPlan> simple_plan =
-            state.plan_for(PatternState::kSimple, loop.walk.get(), retired);
+            state.plan_for(PatternState::kSimple, loop.walk.get(), retired, simple_paused);
         if (!simple_plan) return -1;
         if (pair && pair->matcher && pair_answers && pair->simple_serial == simple_plan->serial &&
             !loop.release_runs_code()) {
@@ -318,7 +324,7 @@ int match_pattern_lists(PatternState& state, const py::Scope& scope, PatternLoop
                 found_at(finding, static_cast<Py_ssize_t>(at), simple_plan->items[at]);
             }
         } else {
-            found = search_list(state, scope, loop, simple_plan, text, finding);
+            found = search_list(state, scope, loop, simple_plan, text, finding, simple_paused);
             // Both lists are the engine's: from the next call on, one scan does.
             if (found >= 0 && complex_plan && PatternState::pairable(*complex_plan, *simple_plan) &&
                 !(pair && pair->simple_serial == simple_plan->serial) &&
@@ -340,9 +346,10 @@ int search_patterns(PatternState& state, const py::Scope& scope, PatternLoop& lo
     int found;
     if (text.engine && PyList_CheckExact(patterns.get())) {
         loop.walk = std::move(patterns);
-        const std::shared_ptr<ListPlan> plan = state.plan_for(which, loop.walk.get(), retired);
+        bool paused;
+        const std::shared_ptr<ListPlan> plan = state.plan_for(which, loop.walk.get(), retired, paused);
         if (!plan) return -1;
-        found = search_list(state, scope, loop, plan, text, &finding);
+        found = search_list(state, scope, loop, plan, text, &finding, paused);
     } else {
         found = search_iterable(state, scope, loop, std::move(patterns), text, &finding);
     }

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "common/signals.hpp"
 #include "core/unicode_predicates.hpp"
 
 namespace halvec::core {
@@ -68,7 +69,7 @@ void add_segments(ListPlan& plan, const engine::Vector<std::size_t>& entries,
 
 }  // namespace
 
-std::shared_ptr<ListPlan> PatternState::make_plan(PyObject* list) {
+std::shared_ptr<ListPlan> PatternState::make_plan(PyObject* list, bool& paused) {
     auto plan = engine::make_shared<ListPlan>();
     const auto n = static_cast<std::size_t>(PyList_GET_SIZE(list));
     plan->segment.assign(n, ListPlan::kByRe);
@@ -99,8 +100,9 @@ std::shared_ptr<ListPlan> PatternState::make_plan(PyObject* list) {
     };
     bool room = engine_has_room();
     for (std::size_t i = 0; i < n; ++i) {
-        if (i % kEntriesBetweenSignalChecks == kEntriesBetweenSignalChecks - 1 && PyErr_CheckSignals() < 0) {
-            return nullptr;
+        if (i % kEntriesBetweenSignalChecks == kEntriesBetweenSignalChecks - 1) {
+            paused = true;
+            if (check_signals() < 0) return nullptr;
         }
         PyObject* item = plan->items[i].get();
         if (!room || !item) continue;
@@ -119,12 +121,13 @@ std::shared_ptr<ListPlan> PatternState::make_plan(PyObject* list) {
     return plan;
 }
 
-std::shared_ptr<ListPlan> PatternState::plan_for(List which, PyObject* list, Retired& retired) {
+std::shared_ptr<ListPlan> PatternState::plan_for(List which, PyObject* list, Retired& retired, bool& paused) {
+    paused = false;
     std::shared_ptr<ListPlan>& slot = lists_[which];
     if (slot && slot->fits(list)) return slot;
     std::shared_ptr<ListPlan> plan;
     try {
-        plan = make_plan(list);
+        plan = make_plan(list, paused);
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
         return nullptr;

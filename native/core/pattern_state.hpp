@@ -74,8 +74,9 @@ public:
     // The plan for `list` (an exact list) in slot `which`: the current one
     // if it still fits, else a new one, the old one going to `retired`;
     // nullptr with an exception set if a signal handler raised meanwhile or
-    // memory ran out.
-    std::shared_ptr<ListPlan> plan_for(List which, PyObject* list, Retired& retired);
+    // memory ran out. `paused` tells whether making the plan stopped for
+    // signal handlers: the list may no longer hold what the plan was made of.
+    std::shared_ptr<ListPlan> plan_for(List which, PyObject* list, Retired& retired, bool& paused);
     // The plan for both lists, if it was made from this complex list's plan.
     std::shared_ptr<PairPlan> pair_for(const ListPlan& complex) const;
     // Whether two plans can be one: all the engine's, within one program's width.
@@ -91,7 +92,7 @@ public:
     void clear() noexcept;
 
 private:
-    std::shared_ptr<ListPlan> make_plan(PyObject* list);
+    std::shared_ptr<ListPlan> make_plan(PyObject* list, bool& paused);
     void make_pair_or_throw(const ListPlan& complex, const ListPlan& simple);
 
     CompileCache cache_;

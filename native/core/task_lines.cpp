@@ -1,6 +1,7 @@
 #include "core/task_lines.hpp"
 
 #include "common/json_bytes.hpp"
+#include "common/signals.hpp"
 
 namespace halvec::core {
 namespace {
@@ -97,63 +98,96 @@ bool write_number(py::JsonBytes& out, PyObject* value, const char* what, Py_ssiz
     return wrong_type(what, i, value);
 }
 
-// The task's cost at its route's prices: tokens is (ins, outs, default_in,
-// default_out).
-bool write_cost(py::JsonBytes& out, PyObject* tokens, PyObject* route, Py_ssize_t i) {
-    const Owned ins = token_count(PyTuple_GET_ITEM(tokens, 0), PyTuple_GET_ITEM(tokens, 2), i);
-    if (!ins) return false;
-    const Owned outs = token_count(PyTuple_GET_ITEM(tokens, 1), PyTuple_GET_ITEM(tokens, 3), i);
-    if (!outs) return false;
-    if (ins.get() == Py_None || outs.get() == Py_None) return out.literal("null");
-    const Owned cost = cost_of(ins.get(), outs.get(), PyTuple_GET_ITEM(route, 1), PyTuple_GET_ITEM(route, 2));
-    return cost && write_number(out, cost.get(), "cost of task", i);
+// A count of tokens: an int, or null when there is none.
+bool write_count(py::JsonBytes& out, PyObject* count, const char* what, Py_ssize_t i) {
+    if (count == Py_None) return out.literal("null");
+    if (!PyLong_CheckExact(count)) return wrong_type(what, i, count);
+    return write_int(out, count);
+}
+
+// Whether the task's counts were estimated: the flag for every task (a
+// bool), or this task's (a list of bools).
+bool write_estimated(py::JsonBytes& out, PyObject* estimated, Py_ssize_t i) {
+    Owned flag = Owned::take(estimated);
+    if (PyList_CheckExact(estimated)) {
+        flag = item(estimated, i);
+        if (!flag) return false;
+    }
+    if (flag.get() == Py_True) return out.literal("true");
+    if (flag.get() == Py_False) return out.literal("false");
+    return wrong_type("estimated flag", i, flag.get());
 }
 
 bool write_line(py::JsonBytes& out, PyObject* const* args, Py_ssize_t i) {
     PyObject* lines = args[0];
     PyObject* ids = args[1];
-    PyObject* routes = args[2];
-    PyObject* spans = args[3];
-    PyObject* tokens = args[4];
-    PyObject* encode = args[5];
+    PyObject* descriptions = args[2];
+    PyObject* routes = args[3];
+    PyObject* spans = args[4];
+    PyObject* tokens = args[5];
+    PyObject* encode = args[6];
     {
         const Owned line = item(lines, i);
         if (!line) return false;
         if (!PyLong_CheckExact(line.get())) return wrong_type("line", i, line.get());
         if (!out.literal("{\"line\":") || !write_int(out, line.get())) return false;
     }
-    if (!out.literal(",\"id\":") || !write_id(out, ids, encode, i) || !out.literal(",")) return false;
+    if (!out.literal(",\"id\":") || !write_id(out, ids, encode, i)) return false;
+    if (descriptions != Py_None) {
+        const Owned description = item(descriptions, i);
+        if (!description) return false;
+        if (!PyUnicode_CheckExact(description.get())) return wrong_type("description", i, description.get());
+        if (!out.literal(",\"description\":") || !out.quoted(description.get())) return false;
+    }
+    // tokens is (ins, outs, default_in, default_out, estimated)
+    const Owned ins = token_count(PyTuple_GET_ITEM(tokens, 0), PyTuple_GET_ITEM(tokens, 2), i);
+    if (!ins) return false;
+    const Owned outs = token_count(PyTuple_GET_ITEM(tokens, 1), PyTuple_GET_ITEM(tokens, 3), i);
+    if (!outs) return false;
+    if (!out.literal(",\"input_tokens\":") || !write_count(out, ins.get(), "input count of task", i) ||
+        !out.literal(",\"output_tokens\":") || !write_count(out, outs.get(), "output count of task", i) ||
+        !out.literal(",\"estimated\":") || !write_estimated(out, PyTuple_GET_ITEM(tokens, 4), i) ||
+        !out.literal(",")) {
+        return false;
+    }
     const Owned route = item(routes, i);
     if (!route) return false;
     if (!PyTuple_CheckExact(route.get()) || PyTuple_GET_SIZE(route.get()) != 3 ||
         !PyUnicode_CheckExact(PyTuple_GET_ITEM(route.get(), 0))) {
         return wrong_type("route", i, route.get());
     }
-    return out.text(PyTuple_GET_ITEM(route.get(), 0)) && out.literal(",\"span\":") && write_span(out, spans, i) &&
-           out.literal(",\"cost\":") && write_cost(out, tokens, route.get(), i) && out.literal("}\n");
+    if (!out.text(PyTuple_GET_ITEM(route.get(), 0)) || !out.literal(",\"span\":") || !write_span(out, spans, i) ||
+        !out.literal(",\"cost\":")) {
+        return false;
+    }
+    // the task's cost at its route's prices
+    if (ins.get() == Py_None || outs.get() == Py_None) return out.literal("null}\n");
+    const Owned cost = cost_of(ins.get(), outs.get(), PyTuple_GET_ITEM(route.get(), 1), PyTuple_GET_ITEM(route.get(), 2));
+    return cost && write_number(out, cost.get(), "cost of task", i) && out.literal("}\n");
 }
 
 }  // namespace
 
 PyObject* task_lines(PyObject* const* args, Py_ssize_t nargs) {
-    if (nargs != 6) {
-        PyErr_Format(PyExc_TypeError, "%s() takes 6 positional arguments (%zd given)", kName, nargs);
+    if (nargs != 7) {
+        PyErr_Format(PyExc_TypeError, "%s() takes 7 positional arguments (%zd given)", kName, nargs);
         return nullptr;
     }
-    // lines, ids, routes, spans, then the token columns inside tokens
-    PyObject* columns[] = {args[0], args[1], args[2], args[3], nullptr, nullptr};
-    const char* names[] = {"lines", "ids", "routes", "spans", "ins", "outs"};
-    const bool may_be_none[] = {false, true, false, false, true, true};
-    PyObject* tokens = args[4];
-    if (!PyTuple_CheckExact(tokens) || PyTuple_GET_SIZE(tokens) != 4) {
-        PyErr_Format(PyExc_TypeError, "%s(): tokens must be (ins, outs, default_in, default_out), not %.200s", kName,
-                     Py_TYPE(tokens)->tp_name);
+    // lines, ids, descriptions, routes, spans, then the columns inside tokens
+    PyObject* columns[] = {args[0], args[1], args[2], args[3], args[4], nullptr, nullptr};
+    const char* names[] = {"lines", "ids", "descriptions", "routes", "spans", "ins", "outs"};
+    const bool may_be_none[] = {false, true, true, false, false, true, true};
+    constexpr int kColumns = 7;
+    PyObject* tokens = args[5];
+    if (!PyTuple_CheckExact(tokens) || PyTuple_GET_SIZE(tokens) != 5) {
+        PyErr_Format(PyExc_TypeError, "%s(): tokens must be (ins, outs, default_in, default_out, estimated), not %.200s",
+                     kName, Py_TYPE(tokens)->tp_name);
         return nullptr;
     }
-    columns[4] = PyTuple_GET_ITEM(tokens, 0);
-    columns[5] = PyTuple_GET_ITEM(tokens, 1);
+    columns[5] = PyTuple_GET_ITEM(tokens, 0);
+    columns[6] = PyTuple_GET_ITEM(tokens, 1);
     const Py_ssize_t count = PyList_CheckExact(columns[0]) ? PyList_GET_SIZE(columns[0]) : 0;
-    for (int a = 0; a < 6; ++a) {
+    for (int a = 0; a < kColumns; ++a) {
         if (!PyList_CheckExact(columns[a]) && !(may_be_none[a] && columns[a] == Py_None)) {
             PyErr_Format(PyExc_TypeError, "%s(): %s must be a list%s, not %.200s", kName, names[a],
                          may_be_none[a] ? " or None" : "", Py_TYPE(columns[a])->tp_name);
@@ -165,16 +199,27 @@ PyObject* task_lines(PyObject* const* args, Py_ssize_t nargs) {
             return nullptr;
         }
     }
-    if (!PyCallable_Check(args[5])) {
+    PyObject* estimated = PyTuple_GET_ITEM(tokens, 4);
+    if (!PyList_CheckExact(estimated) && !PyBool_Check(estimated)) {
+        PyErr_Format(PyExc_TypeError, "%s(): estimated must be a bool or a list, not %.200s", kName,
+                     Py_TYPE(estimated)->tp_name);
+        return nullptr;
+    }
+    if (PyList_CheckExact(estimated) && PyList_GET_SIZE(estimated) != count) {
+        PyErr_Format(PyExc_ValueError, "%s(): estimated has %zd items, lines %zd", kName, PyList_GET_SIZE(estimated),
+                     count);
+        return nullptr;
+    }
+    if (!PyCallable_Check(args[6])) {
         PyErr_Format(PyExc_TypeError, "%s(): encode must be callable", kName);
         return nullptr;
     }
     py::JsonBytes out;
-    // a typical line is under 200 bytes
+    // a typical line is under 250 bytes
     const Py_ssize_t planned = count < 65536 ? count : 65536;
-    if (!out.reserve(static_cast<std::size_t>(planned) * 192)) return nullptr;
+    if (!out.reserve(static_cast<std::size_t>(planned) * 256)) return nullptr;
     for (Py_ssize_t i = 0; i < count; ++i) {
-        if (i % 4096 == 4095 && PyErr_CheckSignals() < 0) return nullptr;
+        if (i % 4096 == 4095 && check_signals() < 0) return nullptr;
         if (!write_line(out, args, i)) return nullptr;
     }
     return out.to_bytes().release();

@@ -17,11 +17,21 @@ def make_explainer(record_type: type[Any], /) -> Callable[..., Any]:
 def make_batch_explainer() -> Callable[..., Any]:
     """make_batch_explainer(): explain_batch, with caches of its own."""
 
-def task_lines(lines: list[int], ids: list[Any] | None, routes: list[tuple[str, float, float]],
-               spans: list[tuple[int, int] | None],
-               tokens: tuple[list[int | None] | None, list[int | None] | None, int | None, int | None],
+def task_lines(lines: list[int], ids: list[Any] | None, descriptions: list[str] | None,
+               routes: list[tuple[str, float, float]], spans: list[tuple[int, int] | None],
+               tokens: tuple[list[int] | list[int | None] | None, list[int] | list[int | None] | None, int | None,
+                             int | None, bool | list[bool]],
                encode: Callable[[Any], str], /) -> bytes:
-    """task_lines(lines, ids, routes, spans, tokens, encode, /): an evaluation's per-task JSON lines, as UTF-8."""
+    """task_lines(lines, ids, descriptions, routes, spans, tokens, encode, /): an evaluation's per-task JSON lines, as UTF-8."""
 
 def count_lines(data: Buffer, /) -> int:
     """count_lines(data, /): the number of line breaks (b"\\n") in a bytes-like object."""
+
+def unspaced(descriptions: list[str], /) -> list[int]:
+    """unspaced(descriptions, /): the indices of the descriptions written mostly in a script without spaces."""
+
+def token_estimates(descriptions: list[str], /) -> list[int]:
+    """token_estimates(descriptions, /): each description's UTF-8 bytes / 4, rounded up."""
+
+def group_sums(keys: list[Any], columns: tuple[list[int] | list[bool], ...], /) -> list[tuple[Any, int, list[int]]] | None:
+    """group_sums(keys, columns, /): (key, count, column sums) for each key, told apart by identity."""

@@ -12,8 +12,10 @@ pair is put to the router once, through :func:`halvec.explain.explain_selection`
 first task that has it, and its answer stands for every task with that pair.
 
 A comparison (:func:`compare`) classifies every task twice, with the lists in force and with
-another pair, and reports what changes. Cost comes from the catalogue's prices per 1,000
-input and output tokens and each task's token counts.
+another pair, and reports what changes. Cost comes from prices per 1,000 input and output
+tokens (the catalogue's, or the user's: :class:`Prices`) and each task's token counts: its
+own, else the run's flat counts, else an estimate (:func:`estimate_input_tokens` for the
+input, :data:`ESTIMATED_OUTPUT_TOKENS` for the output), which is counted and marked.
 
 The per-task work is done a batch at a time, with the interpreter's own loops (``map``,
 ``Counter``) wherever the task's record allows.
@@ -25,11 +27,13 @@ import json
 import json.encoder
 import logging
 import collections
+import os
+import re
 from collections.abc import Callable, Iterable, Iterator
 from contextlib import contextmanager
 from dataclasses import dataclass
 from itertools import compress, repeat
-from operator import attrgetter, is_, itemgetter
+from operator import attrgetter, eq, is_, itemgetter, or_
 from typing import IO, Any, Final, Literal, Protocol
 
 from halvec import _patterns
@@ -38,17 +42,21 @@ from halvec.explain import ComplexityExplanation, DecidedBy, Rule, explain_selec
 from halvec.pattern_lists import LIST_NAMES, ListName, PatternLists, applied, in_force
 from halvec.workload import KEPT_BAD_LINES, BadLine, Batch, TaskReader
 
-__all__ = ["CHANGES_KEPT", "DECIDED_BY", "RULES", "TIERS", "BatchExplainer", "Change", "Comparison", "Cost",
-           "Explainer", "Part", "batch_of",
+__all__ = ["CHANGES_KEPT", "DECIDED_BY", "ESTIMATED_OUTPUT_TOKENS", "RULES", "TIERS", "BatchExplainer", "Change",
+           "Comparison", "Cost", "Explainer", "Part", "Prices", "ProviderKeys", "batch_of",
            "Outcome", "PatternCount", "Reading", "Report", "RouterFactory", "Settings", "Summary",
-           "combine", "compare", "evaluate", "evaluate_part", "new_explainer", "outcome_json", "task_cost",
-           "write_all"]
+           "change_json", "combine", "compare", "estimate_input_tokens", "evaluate", "evaluate_part", "mostly_unspaced",
+           "new_explainer", "outcome_json", "task_cost", "write_all"]
 
 TIERS: Final[tuple[str, str, str]] = ("simple", "moderate", "complex")
 RULES: Final[tuple[Rule, ...]] = ("length", "complex_pattern", "simple_pattern", "counts")
 DECIDED_BY: Final[tuple[DecidedBy, ...]] = ("explicit", "default", "auto", "fallback", "last_resort")
 CHANGES_KEPT: Final = 20
 """How many changed tasks a comparison keeps for its report (all go to its ``out``)."""
+ESTIMATED_OUTPUT_TOKENS: Final = 500
+"""The output count of a task that has none of its own, when the run gives no flat count:
+a description says little about the length of its answer, so one stated figure stands for
+all, a few paragraphs' worth."""
 
 _AUTO = (None, "", "auto")
 
@@ -88,9 +96,79 @@ def batch_of(explain: Explainer) -> BatchExplainer:
     return explain_batch
 
 
+def estimate_input_tokens(description: str) -> int:
+    """The input tokens of a task that has no count of its own: its description's UTF-8
+    bytes divided by 4, rounded up. About four characters make a token of English text;
+    counting bytes rather than characters gives the scripts whose characters take two or
+    three bytes (Cyrillic, Chinese, Japanese, Thai) the larger counts their tokenizers give
+    them. Only the description is counted: a system prompt or tool definitions are not."""
+    size = len(description) if description.isascii() else len(description.encode("utf-8", "surrogatepass"))
+    return (size + 3) // 4
+
+
+def _estimates(descriptions: list[str]) -> list[int]:
+    """:func:`estimate_input_tokens` of each description, natively, without encoding them."""
+    estimates: list[int] = _patterns.token_estimates(descriptions)
+    return estimates
+
+
+# Scripts written without spaces between words: Thai, Lao, Tibetan, Myanmar, Khmer, the
+# Japanese kana, CJK ideographs, and the punctuation and full-width forms written with them.
+_UNSPACED = re.compile("[\u0e00-\u0fff\u1000-\u109f\u1780-\u17ff\u3001-\u30ff\u3400-\u4dbf\u4e00-\u9fff"
+                       "\uf900-\ufaff\uff00-\uffef\U00020000-\U0003134f]")
+
+
+def mostly_unspaced(description: str) -> bool:
+    """Whether more than half of the description's characters, white space aside, are of a
+    script written without spaces between words. The classifier counts words by white
+    space, so it sees such a text as a few long words. (A tally asks the native
+    ``_patterns.unspaced`` the same of a batch at a time.)"""
+    if description.isascii():
+        return False
+    visible = sum(map(len, description.split()))
+    return 2 * len(_UNSPACED.findall(description)) > visible
+
+
+@dataclass(frozen=True)
+class Prices:
+    """Prices per 1,000 input and output tokens, by model key, and where they come from."""
+
+    per_1k: dict[str, tuple[float, float]]
+    """(input, output) for every catalogue model."""
+    source: str | None = None
+    """The prices file as the user named it; None for the catalogue's own prices."""
+    as_of: str | None = None
+    """The date the file says its prices are of (ISO 8601), if it says."""
+
+    @classmethod
+    def catalogue(cls) -> Prices:
+        """The catalogue's prices, as the module holds them now."""
+        return cls({key: (spec.cost_per_1k_input, spec.cost_per_1k_output)
+                    for key, spec in mr.AVAILABLE_MODELS.items()})
+
+
+@dataclass(frozen=True)
+class ProviderKeys:
+    """A secrets store with an API key for exactly the providers it names, fixed for the run:
+    an evaluation answers the same way on any machine, and in every process of a run."""
+
+    providers: frozenset[str]
+
+    def has_key(self, provider: str) -> bool:
+        return provider in self.providers
+
+    @classmethod
+    def from_environment(cls, also: Iterable[str] = ()) -> ProviderKeys:
+        """The providers named, and those whose ``<PROVIDER>_API_KEY`` the environment holds
+        (as the host's secrets store reads it)."""
+        found = {spec.provider for spec in mr.AVAILABLE_MODELS.values()
+                 if os.environ.get(f"{spec.provider.upper()}_API_KEY")}
+        return cls(frozenset(also) | frozenset(found))
+
+
 @dataclass(frozen=True)
 class Settings:
-    """How the workload is routed and costed."""
+    """How the workload is routed and costed, and what its per-task lines carry."""
 
     config: mr.ModelRoutingConfig
     store: Any
@@ -104,6 +182,10 @@ class Settings:
     output_tokens: int | None = None
     baseline: str | None = None
     """The model to state the saving against; None: the one that costs the most alone."""
+    prices: Prices | None = None
+    """None: the catalogue's prices."""
+    with_text: bool = False
+    """Per-task lines carry the description."""
 
 
 # --- results ----------------------------------------------------------------------------------
@@ -121,18 +203,33 @@ class PatternCount:
 
 @dataclass(frozen=True)
 class Cost:
-    """What the workload costs, at the catalogue's prices per 1,000 tokens."""
+    """What the workload costs, at the run's prices per 1,000 tokens."""
 
+    prices: Prices
     costed_tasks: int
-    """Tasks with both token counts (their own, or the defaults)."""
+    """Every task: a count a task lacks is the run's flat count or an estimate."""
     uncosted_tasks: int
+    """0: kept for the callers that read it."""
     input_tokens: int
     output_tokens: int
+    estimated_tasks: int
+    """Tasks with a count estimated (either)."""
+    estimated_input_tasks: int
+    """Tasks whose input count was estimated from the description."""
+    estimated_output_tasks: int
+    """Tasks that were given :attr:`output_tokens_each` output tokens."""
+    output_tokens_each: int
+    """The output count of a task without one: the run's flat count, else the estimate."""
     routed: float
     """The cost with each task on the model it was routed to."""
     alone: dict[str, float]
     """The cost with every task on one model, for each catalogue model."""
+    ranking: tuple[tuple[str, float], ...]
+    """``("routed", cost)`` and each model alone, cheapest first (routing first among equals)."""
+    cheaper_alone: tuple[str, ...]
+    """The models that alone cost less than the routing, cheapest first."""
     baseline: str
+    baseline_basis: Literal["given", "most_expensive"]
     baseline_cost: float
     saving: float
     """``baseline_cost - routed``."""
@@ -156,7 +253,9 @@ class Summary:
     patterns: tuple[PatternCount, ...]
     """Every entry of both lists, in order, with the tasks it decided."""
     cost: Cost | None
-    """None when no task has token counts."""
+    """None when there are no tasks."""
+    unspaced: dict[str, int]
+    """Tasks written mostly in a script without spaces (:func:`mostly_unspaced`), by tier."""
 
     @property
     def never_decided(self) -> tuple[PatternCount, ...]:
@@ -201,10 +300,12 @@ class Part:
     counts: dict[str | None, dict[_Facts, int]]
     """Tasks by requested model, then by (tier, rule, pattern_list, pattern_index)."""
     tokens: dict[tuple[str | None, str], list[int]]
-    """By (requested model, tier): [tasks with a count of their own, of those costed, input
-    tokens, output tokens]."""
+    """By (requested model, tier): [input tokens, output tokens, tasks with a count
+    estimated, with the input estimated, with the output estimated]."""
     routes: dict[tuple[str | None, str], tuple[str, DecidedBy]]
     """The router's choice, (model, decided_by), for each (requested model, tier) met."""
+    unspaced: dict[str, int]
+    """Tasks written mostly in a script without spaces, by tier."""
 
 
 @dataclass(frozen=True)
@@ -228,6 +329,9 @@ class Change:
     line: int
     id: Any
     description: str
+    input_tokens: int
+    output_tokens: int
+    estimated: bool
     before: Outcome
     after: Outcome
 
@@ -247,10 +351,10 @@ class Comparison:
     """The first :data:`CHANGES_KEPT` of them."""
 
 
-def task_cost(model: str, input_tokens: int, output_tokens: int) -> float:
-    """One task's cost on ``model`` at the catalogue's prices."""
-    spec = mr.AVAILABLE_MODELS[model]
-    return (input_tokens * spec.cost_per_1k_input + output_tokens * spec.cost_per_1k_output) / 1000
+def task_cost(model: str, input_tokens: int, output_tokens: int, prices: Prices | None = None) -> float:
+    """One task's cost on ``model`` at ``prices`` (default: the catalogue's)."""
+    price_in, price_out = (prices or Prices.catalogue()).per_1k[model]
+    return (input_tokens * price_in + output_tokens * price_out) / 1000
 
 
 # --- routing ----------------------------------------------------------------------------------
@@ -311,6 +415,69 @@ _count_elements: Callable[[dict[Any, int], Iterable[Any]], None] = getattr(
     collections, "_count_elements", _count_in_python)
 
 _SPAN = attrgetter("span")
+
+
+@dataclass(slots=True)
+class _Tokens:
+    """A batch's token counts, every task's resolved: its own, else the run's flat count,
+    else the estimate; with which were estimated."""
+
+    ins: list[int] | None
+    """Each task's input count; None when every task has ``in_each``."""
+    in_each: int | None
+    outs: list[int] | None
+    out_each: int
+    estimated_in: bool | list[bool]
+    """Whether the input counts were estimated: for every task (a bool), or each task's."""
+    estimated_out: bool | list[bool]
+
+    @property
+    def estimated(self) -> bool | list[bool]:
+        a, b = self.estimated_in, self.estimated_out
+        if a is True or b is True:
+            return True
+        if a is False:
+            return b
+        if b is False:
+            return a
+        return list(map(or_, a, b))
+
+    def of(self, i: int) -> tuple[int, int, bool]:
+        """Task ``i``'s (input, output, estimated)."""
+        i_count = self.ins[i] if self.ins is not None else self.in_each
+        assert i_count is not None
+        estimated = self.estimated
+        return (i_count, self.outs[i] if self.outs is not None else self.out_each,
+                estimated if isinstance(estimated, bool) else estimated[i])
+
+
+def _batch_tokens(batch: Batch, settings: Settings) -> _Tokens:
+    flat_in, flat_out = settings.input_tokens, settings.output_tokens
+    own_in, own_out = batch.input_tokens, batch.output_tokens
+    ins: list[int] | None
+    estimated_in: bool | list[bool]
+    if own_in is None:
+        ins, estimated_in = (None, False) if flat_in is not None else (_estimates(batch.descriptions), True)
+    elif None not in own_in:
+        ins, estimated_in = own_in, False  # type: ignore[assignment]
+    elif flat_in is not None:
+        ins, estimated_in = [flat_in if n is None else n for n in own_in], False
+    else:
+        estimated_in = [n is None for n in own_in]
+        ins = [estimate_input_tokens(d) if n is None else n for n, d in zip(own_in, batch.descriptions)]
+    out_each = flat_out if flat_out is not None else ESTIMATED_OUTPUT_TOKENS
+    outs: list[int] | None
+    estimated_out: bool | list[bool]
+    if own_out is None:
+        outs, estimated_out = None, flat_out is None
+    elif None not in own_out:
+        outs, estimated_out = own_out, False  # type: ignore[assignment]
+    else:
+        outs = [out_each if n is None else n for n in own_out]
+        estimated_out = False if flat_out is not None else [n is None for n in own_out]
+    return _Tokens(ins, flat_in, outs, out_each, estimated_in, estimated_out)
+
+
 class _Tally:
     """Totals of tasks routed with one pair of lists."""
 
@@ -320,24 +487,32 @@ class _Tally:
         self._explain = explain
         self._lists = lists
         self._default = settings.model
+        self._prices = (settings.prices or Prices.catalogue())
         # tasks by requested model and facts: {requested: {facts: count}}
         self._counts: dict[str | None, dict[_Facts, int]] = {}
-        # tasks with a token count of their own, by (requested, tier): [tasks, costed, in, out]
+        # by (requested, tier): [input, output, estimated, estimated input, estimated output]
         self._tokens: dict[tuple[str | None, str], list[int]] = {}
+        # tasks written mostly without spaces, by tier
+        self._unspaced: dict[Any, int] = {}
         # what a task's line takes from its request and facts (see json_lines), by request
         # then facts, and by (request, facts)
         self._line_routes: dict[str | None, dict[_Facts, tuple[str, float, float]]] = {}
         self._pair_routes: dict[tuple[str | None, _Facts], tuple[str, float, float]] = {}
 
-    def add(self, batch: Batch) -> tuple[list[_Facts], list[_Span], list[str | None]]:
-        """Classifies and counts a batch; returns each task's facts, span and request."""
+    def add(self, batch: Batch, tokens: _Tokens | None = None
+            ) -> tuple[list[_Facts], list[_Span], list[str | None], _Tokens]:
+        """Classifies and counts a batch; returns each task's facts, span and request, and
+        the batch's token counts (``tokens``, when given, are they)."""
         facts, spans = self._explain(batch.descriptions)
         requested: list[str | None]
+        tiers = list(map(_FACT_TIER, facts))
         if batch.models is None:
             requested = [self._default] * len(facts)
             counts = self._counts.setdefault(self._default, {})
             _count_elements(counts, facts)
-            pairs = {(self._default, tier) for tier in set(map(_FACT_TIER, facts))}
+            keys: list[Any] = tiers
+            same: Callable[[Any, Any], bool] = is_
+            pairs = {tier: (self._default, tier) for tier in set(tiers)}
         else:
             default = self._default
             requested = [default if m is None else m for m in batch.models]
@@ -348,71 +523,62 @@ class _Tally:
             for (request, fact), n in pair_counts.items():
                 counts = self._counts[request]
                 counts[fact] = counts.get(fact, 0) + n
-            pairs = set(zip(requested, map(_FACT_TIER, facts)))
-        for pair in pairs - self._routes.known.keys():
+            keys = list(zip(requested, tiers))
+            same = eq
+            pairs = {pair: pair for pair in set(keys)}
+        for pair in pairs.values() - self._routes.known.keys():
             request, tier = pair
-            index = next(i for i, (r, f) in enumerate(zip(requested, facts)) if r == request and f[0] == tier)
+            index = next(i for i, (r, t) in enumerate(zip(requested, tiers)) if r == request and t == tier)
             self._routes.add(request, tier, batch.descriptions[index])
-        if batch.input_tokens is not None or batch.output_tokens is not None:
-            self._add_tokens(batch, requested, facts)
-        return facts, spans, requested
+        if tokens is None:
+            tokens = _batch_tokens(batch, self._settings)
+        self._add_tokens(tokens, keys, same, pairs)
+        for i in _patterns.unspaced(batch.descriptions):
+            tier = tiers[i]
+            self._unspaced[tier] = self._unspaced.get(tier, 0) + 1
+        return facts, spans, requested, tokens
 
-    def _add_tokens(self, batch: Batch, requested: list[str | None], facts: list[_Facts]) -> None:
-        none: list[int | None] = [None] * len(facts)
-        ins = batch.input_tokens if batch.input_tokens is not None else none
-        outs = batch.output_tokens if batch.output_tokens is not None else none
-        if batch.models is None and None not in ins and None not in outs:
-            # every task has both counts, and all request the same: sums per tier, in C loops
-            tiers = list(map(_FACT_TIER, facts))
-            for tier in set(tiers):
-                chosen = list(map(is_, tiers, repeat(tier)))
-                acc = self._tokens.setdefault((self._default, tier), [0, 0, 0, 0])
-                n = sum(chosen)
-                acc[0] += n
-                acc[1] += n
-                acc[2] += sum(compress(ins, chosen))  # type: ignore[arg-type]
-                acc[3] += sum(compress(outs, chosen))  # type: ignore[arg-type]
-            return
-        default_in, default_out = self._settings.input_tokens, self._settings.output_tokens
-        for request, fact, i, o in zip(requested, facts, ins, outs):
-            if i is None and o is None:
-                continue
-            acc = self._tokens.setdefault((request, fact[0]), [0, 0, 0, 0])
-            acc[0] += 1
-            if i is None:
-                i = default_in
-            if o is None:
-                o = default_out
-            if i is not None and o is not None:
-                acc[1] += 1
-                acc[2] += i
-                acc[3] += o
+    def _add_tokens(self, tokens: _Tokens, keys: list[Any], same: Callable[[Any, Any], bool],
+                    pairs: dict[Any, tuple[str | None, Any]]) -> None:
+        """Sums the batch's counts by (request, tier): natively, in one pass, when the keys
+        are the tiers themselves (one request for the batch); else a pair at a time."""
+        in_each = tokens.in_each if tokens.in_each is not None else 0
+        # each quantity: a column to sum, or what every task adds
+        quantities: list[list[int] | list[bool] | int | bool] = [
+            tokens.ins if tokens.ins is not None else in_each,
+            tokens.outs if tokens.outs is not None else tokens.out_each,
+            tokens.estimated, tokens.estimated_in, tokens.estimated_out]
+        columns = tuple(q for q in quantities if isinstance(q, list))
+        grouped = _patterns.group_sums(keys, columns) if same is is_ else None
+        if grouped is None:
+            every = len(pairs) == 1
+            grouped = []
+            for key in pairs:
+                chosen = None if every else list(map(same, keys, repeat(key)))
+                n = len(keys) if chosen is None else sum(chosen)
+                grouped.append((key, n, [sum(c) if chosen is None else sum(compress(c, chosen)) for c in columns]))
+        for key, n, sums in grouped:
+            column_sums = iter(sums)
+            acc = self._tokens.setdefault(pairs[key], [0, 0, 0, 0, 0])
+            for i, quantity in enumerate(quantities):
+                acc[i] += next(column_sums) if isinstance(quantity, list) else n * int(quantity)
 
     # --- per task ---
 
-    def outcome(self, fact: _Facts, span: _Span, request: str | None, input_tokens: int | None,
-                output_tokens: int | None) -> Outcome:
+    def outcome(self, fact: _Facts, span: _Span, request: str | None, input_tokens: int,
+                output_tokens: int) -> Outcome:
         tier, rule, pattern_list, pattern_index = fact
         route = self._routes.known[(request, tier)]
         return Outcome(tier=tier.value, model=route.key, decided_by=route.decided_by, rule=rule,
                        pattern_list=pattern_list, pattern_index=pattern_index, span=span,
-                       cost=self._cost(route.key, input_tokens, output_tokens))
-
-    def _cost(self, model: str, input_tokens: int | None, output_tokens: int | None) -> float | None:
-        if input_tokens is None:
-            input_tokens = self._settings.input_tokens
-        if output_tokens is None:
-            output_tokens = self._settings.output_tokens
-        if input_tokens is None or output_tokens is None:
-            return None
-        return task_cost(model, input_tokens, output_tokens)
+                       cost=task_cost(route.key, input_tokens, output_tokens, self._prices))
 
     def json_lines(self, batch: Batch, facts: list[_Facts], span_list: list[_Span],
-                   requested: list[str | None]) -> bytes:
-        """One JSON line per task of the batch, as UTF-8: line, id, tier, model, decided_by,
-        rule, pattern, span, cost. What depends only on the request and the facts (the
-        members from tier to pattern, the model's prices) is made once for each pair met;
-        the native writer does the rest, costs included."""
+                   requested: list[str | None], tokens: _Tokens) -> bytes:
+        """One JSON line per task of the batch, as UTF-8: line, id, (description,) token
+        counts, tier, model, decided_by, rule, pattern, span, cost. What depends only on the
+        request and the facts (the members from tier to pattern, the model's prices) is made
+        once for each pair met; the native writer does the rest, costs included."""
         if batch.models is None:  # one request for the whole batch: the facts alone are the key
             routes = self._line_routes.setdefault(self._default, {})
             for fact in set(facts) - routes.keys():
@@ -424,27 +590,28 @@ class _Tally:
             for key in set(keys) - by_pair.keys():
                 by_pair[key] = self._line_route(*key)
             line_routes = list(map(by_pair.__getitem__, keys))
-        settings = self._settings
-        return _patterns.task_lines(batch.lines, batch.ids, line_routes, span_list,
-                                    (batch.input_tokens, batch.output_tokens, settings.input_tokens,
-                                     settings.output_tokens), _json_value)
+        return _patterns.task_lines(batch.lines, batch.ids, batch.descriptions if self._settings.with_text else None,
+                                    line_routes, span_list,
+                                    (tokens.ins, tokens.outs, tokens.in_each, tokens.out_each, tokens.estimated),
+                                    _json_value)
 
     def _line_route(self, request: str | None, fact: _Facts) -> tuple[str, float, float]:
         """The members from "tier" to "pattern" of a line, and the prices of its model."""
         tier, rule, pattern_list, pattern_index = fact
         route = self._routes.known[(request, tier)]
-        spec = mr.AVAILABLE_MODELS[route.key]
+        price_in, price_out = self._prices.per_1k[route.key]
         pattern = ("null" if pattern_list is None
                    else f'{{"list":"{pattern_list}","index":{pattern_index}}}')
         head = (f'"tier":"{tier.value}","model":{_json_value(route.key)},"decided_by":"{route.decided_by}",'
                 f'"rule":"{rule}","pattern":{pattern}')
-        return head, spec.cost_per_1k_input, spec.cost_per_1k_output
+        return head, price_in, price_out
 
     # --- totals ---
 
     def part(self, reading: Reading) -> Part:
         return Part(reading=reading, counts=self._counts, tokens=self._tokens,
-                    routes={pair: (route.key, route.decided_by) for pair, route in self._routes.known.items()})
+                    routes={pair: (route.key, route.decided_by) for pair, route in self._routes.known.items()},
+                    unspaced=self._unspaced)
 
     def absorb(self, part: Part) -> None:
         """Adds the counts of a part evaluated with the same settings and lists."""
@@ -454,9 +621,11 @@ class _Tally:
             for fact, n in counts.items():
                 mine[fact] = mine.get(fact, 0) + n
         for pair, sums in part.tokens.items():
-            acc = self._tokens.setdefault(pair, [0, 0, 0, 0])
+            acc = self._tokens.setdefault(pair, [0, 0, 0, 0, 0])
             for i, value in enumerate(sums):
                 acc[i] += value
+        for tier, n in part.unspaced.items():
+            self._unspaced[tier] = self._unspaced.get(tier, 0) + n
 
     def summary(self) -> Summary:
         routes = self._routes.known
@@ -485,42 +654,47 @@ class _Tally:
                 not_honoured += n
         patterns = tuple(PatternCount(name, index, pattern, by_pattern.get((name, index), 0))
                          for name in LIST_NAMES for index, pattern in enumerate(self._lists.get(name)))
+        unspaced = dict.fromkeys(TIERS, 0)
+        for tier, n in self._unspaced.items():
+            unspaced[tier.value] += n
         return Summary(tasks=tasks, tiers=tiers, models=models, decided_by=decided_by,
                        requests_not_honoured=not_honoured, rules=rules, patterns=patterns,
-                       cost=self._total_cost(by_pair))
+                       cost=self._total_cost(by_pair), unspaced=unspaced)
 
     def _total_cost(self, by_pair: dict[tuple[str | None, str], int]) -> Cost | None:
         settings = self._settings
         routes = self._routes.known
-        costed = input_tokens = output_tokens = 0
+        tasks = sum(by_pair.values())
+        if not tasks:
+            return None
+        totals = [0, 0, 0, 0, 0]
         # token sums by chosen model
         sums = {key: [0, 0] for key in mr.AVAILABLE_MODELS}
-        for pair, n in by_pair.items():
-            with_counts, n_costed, i, o = self._tokens.get(pair, (0, 0, 0, 0))
-            bare = n - with_counts  # tasks with no count of their own
-            if bare and settings.input_tokens is not None and settings.output_tokens is not None:
-                n_costed += bare
-                i += bare * settings.input_tokens
-                o += bare * settings.output_tokens
-            costed += n_costed
-            input_tokens += i
-            output_tokens += o
+        for pair in by_pair:
+            counts = self._tokens.get(pair, (0, 0, 0, 0, 0))
+            for i, value in enumerate(counts):
+                totals[i] += value
             model = sums.setdefault(routes[pair].key, [0, 0])
-            model[0] += i
-            model[1] += o
-        if not costed:
-            return None
-        catalogue = mr.AVAILABLE_MODELS
-        routed = sum((i * catalogue[key].cost_per_1k_input + o * catalogue[key].cost_per_1k_output) / 1000
-                     for key, (i, o) in sums.items() if i or o)
-        alone = {key: (input_tokens * spec.cost_per_1k_input + output_tokens * spec.cost_per_1k_output) / 1000
-                 for key, spec in catalogue.items()}
+            model[0] += counts[0]
+            model[1] += counts[1]
+        input_tokens, output_tokens = totals[0], totals[1]
+        prices = self._prices.per_1k
+        routed = sum((i * prices[key][0] + o * prices[key][1]) / 1000 for key, (i, o) in sums.items() if i or o)
+        alone = {key: (input_tokens * price_in + output_tokens * price_out) / 1000
+                 for key, (price_in, price_out) in prices.items()}
+        ranking = tuple(sorted([("routed", routed), *alone.items()], key=itemgetter(1)))
+        basis: Literal["given", "most_expensive"] = "given" if settings.baseline is not None else "most_expensive"
         baseline = settings.baseline if settings.baseline is not None else max(alone, key=alone.__getitem__)
         baseline_cost = alone[baseline]
         saving = baseline_cost - routed
-        return Cost(costed_tasks=costed, uncosted_tasks=sum(by_pair.values()) - costed,
-                    input_tokens=input_tokens, output_tokens=output_tokens, routed=routed, alone=alone,
-                    baseline=baseline, baseline_cost=baseline_cost, saving=saving,
+        return Cost(prices=self._prices, costed_tasks=tasks, uncosted_tasks=0, input_tokens=input_tokens,
+                    output_tokens=output_tokens, estimated_tasks=totals[2], estimated_input_tasks=totals[3],
+                    estimated_output_tasks=totals[4],
+                    output_tokens_each=(settings.output_tokens if settings.output_tokens is not None
+                                        else ESTIMATED_OUTPUT_TOKENS),
+                    routed=routed, alone=alone, ranking=ranking,
+                    cheaper_alone=tuple(key for key, amount in ranking if key != "routed" and amount < routed),
+                    baseline=baseline, baseline_basis=basis, baseline_cost=baseline_cost, saving=saving,
                     saving_share=saving / baseline_cost if baseline_cost else None)
 
 
@@ -615,9 +789,9 @@ def _tallied(reader: TaskReader, settings: Settings, out: IO[bytes] | None,
     sink = _Out(out)
     with _router_log_silenced():
         for batch in reader.batches():
-            facts, spans, requested = tally.add(batch)
+            facts, spans, requested, tokens = tally.add(batch)
             if out is not None:
-                sink.write_bytes(tally.json_lines(batch, facts, spans, requested))
+                sink.write_bytes(tally.json_lines(batch, facts, spans, requested, tokens))
             if progress is not None:
                 progress(reader)
     return tally
@@ -648,9 +822,9 @@ def compare(reader: TaskReader, settings: Settings, lists: PatternLists, *, out:
     sink = _Out(out)
     with _router_log_silenced():
         for batch in reader.batches():
-            facts_before, spans_before, requested = before.add(batch)
+            facts_before, spans_before, requested, tokens = before.add(batch)
             with applied(lists):
-                facts_after, spans_after, _ = after.add(batch)
+                facts_after, spans_after, _, _ = after.add(batch, tokens)
             tiers_before = list(map(_FACT_TIER, facts_before))
             tiers_after = list(map(_FACT_TIER, facts_after))
             pairs: dict[tuple[str, str], int] = {}
@@ -662,11 +836,11 @@ def compare(reader: TaskReader, settings: Settings, lists: PatternLists, *, out:
             lines: list[str] = []
             for i in moved:
                 change = _change(batch, i, before.outcome, after.outcome, (facts_before[i], spans_before[i]),
-                                 (facts_after[i], spans_after[i]), requested[i])
+                                 (facts_after[i], spans_after[i]), requested[i], tokens)
                 if len(changes) < CHANGES_KEPT:
                     changes.append(change)
                 if out is not None:
-                    lines.append(_change_line(change))
+                    lines.append(_change_line(change, with_text=settings.with_text))
             sink.write("".join(lines))
             if progress is not None:
                 progress(reader)
@@ -679,11 +853,11 @@ def compare(reader: TaskReader, settings: Settings, lists: PatternLists, *, out:
 
 def _change(batch: Batch, i: int, outcome_before: Callable[..., Outcome], outcome_after: Callable[..., Outcome],
             explained_before: tuple[_Facts, _Span], explained_after: tuple[_Facts, _Span],
-            request: str | None) -> Change:
-    i_tokens = batch.input_tokens[i] if batch.input_tokens is not None else None
-    o_tokens = batch.output_tokens[i] if batch.output_tokens is not None else None
+            request: str | None, tokens: _Tokens) -> Change:
+    i_tokens, o_tokens, estimated = tokens.of(i)
     return Change(line=batch.lines[i], id=batch.ids[i] if batch.ids is not None else None,
-                  description=batch.descriptions[i],
+                  description=batch.descriptions[i], input_tokens=i_tokens, output_tokens=o_tokens,
+                  estimated=estimated,
                   before=outcome_before(*explained_before, request, i_tokens, o_tokens),
                   after=outcome_after(*explained_after, request, i_tokens, o_tokens))
 
@@ -697,8 +871,17 @@ def outcome_json(outcome: Outcome) -> dict[str, Any]:
             "span": None if outcome.span is None else list(outcome.span), "cost": outcome.cost}
 
 
-def _change_line(change: Change) -> str:
-    record = {"line": change.line, "id": change.id, "description": change.description,
-              "before": outcome_json(change.before), "after": outcome_json(change.after)}
-    return json.dumps(record, ensure_ascii=False, separators=(",", ":")) + "\n"
+def change_json(change: Change, *, with_text: bool = True) -> dict[str, Any]:
+    """A changed task as the JSON of a comparison's line: the members of an evaluation's
+    line that are the task's own, then its outcome before and after."""
+    record: dict[str, Any] = {"line": change.line, "id": change.id}
+    if with_text:
+        record["description"] = change.description
+    record.update(input_tokens=change.input_tokens, output_tokens=change.output_tokens, estimated=change.estimated,
+                  before=outcome_json(change.before), after=outcome_json(change.after))
+    return record
+
+
+def _change_line(change: Change, *, with_text: bool) -> str:
+    return json.dumps(change_json(change, with_text=with_text), ensure_ascii=False, separators=(",", ":")) + "\n"
 

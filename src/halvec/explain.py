@@ -118,7 +118,6 @@ _COST_CONSCIOUS: dict[str, tuple[str, ...]] = {
 }
 _OTHER_TIER: tuple[str, ...] = ("claude-sonnet",)
 _LAST_RESORT_KEY = "claude-sonnet"
-_CHOICES_LEFT_TO_THE_ROUTER: tuple[str | None, ...] = (None, "", "auto")
 
 _WATCHED = ("get_model", "_is_available", "_select_for_complexity", "_get_fallback")
 _MISSING: Any = object()
@@ -176,7 +175,8 @@ class _Watch:
     def __init__(self, router: Any, description: str, model_key: Any) -> None:
         self.router = router
         self.description = description
-        self.explicit = model_key not in _CHOICES_LEFT_TO_THE_ROUTER
+        self.model_key = model_key
+        self._explicit: bool | None = None
         self.phase: Literal["stages", "auto", "fallback", "after"] = "stages"
         self.lookup_depth = 0
         self.lookups: list[tuple[Stage, Any]] = []  # the explicit and default lookups' results
@@ -190,6 +190,17 @@ class _Watch:
         self.fallback_result: Any = _MISSING
         self.complexity: ComplexityExplanation | None = None
         self.complexity_error: Exception | None = None
+
+    @property
+    def explicit(self) -> bool:
+        """Whether the caller's key is the call's first stage, as the router tests it. Read at
+        the call's first lookup, not before the call: the call checks its arguments first, and
+        the test may run the key's own code (a str subclass's ``__eq__``), which the router's
+        own checks never reach when they refuse the key."""
+        if self._explicit is None:
+            key = self.model_key
+            self._explicit = bool(key and key != "auto")
+        return self._explicit
 
     # -- what the wrappers note ---------------------------------------------------------------
 
@@ -454,12 +465,12 @@ def explain_selection(router: mr.ModelRouter, description: str, model_key: str |
     The call is the router's own: its log lines and its store's answers are those of the
     call, overrides in subclasses take effect, and what it raises comes through unchanged.
     Other threads may use the router meanwhile, and explain their own selections on it."""
+    # Nothing runs code of the arguments before the call has checked them: the method is looked
+    # up as the call looks it up, and the key is tested inside the call.
+    select = router.select_for_scheduler if scheduler else router.select_for_worker
     watch = _Watch(router, description, model_key)
     with _watching(watch):
-        if scheduler:
-            spec = router.select_for_scheduler(description, model_key)
-        else:
-            spec = router.select_for_worker(description, model_key)
+        spec = select(description, model_key)
     if watch.complexity_error is not None:
         raise watch.complexity_error
     return SelectionExplanation(spec=spec, key=_key_of(spec), decided_by=watch.decided_by(spec),

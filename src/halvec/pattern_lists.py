@@ -151,7 +151,8 @@ def parse(data: bytes, where: str, *, toml: bool, base: PatternLists | None = No
         entries = document[name]
         if not isinstance(entries, list):
             raise PatternFileError(where, f"\"{name}\" must be a list of pattern texts, not {_describe(entries)}")
-        for number, entry in enumerate(entries, 1):
+        for index, entry in enumerate(entries):
+            number = f"{index} (numbered from 0)"
             if not isinstance(entry, str):
                 raise PatternFileError(where, f"\"{name}\" entry {number} is not a text but {_describe(entry)}",
                                        _line_of(text, entry, toml))

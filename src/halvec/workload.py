@@ -1,10 +1,12 @@
 """Task descriptions read from a file or a stream, in batches, with every line accounted for.
 
 Four formats: JSONL (one JSON object per line, the description under a named field, with
-optional ``"id"``, ``"model"``, ``"input_tokens"`` and ``"output_tokens"``; a chat record,
-with ``"messages"`` and no description field, gives its last user message), a JSON file
-holding one array of such objects, CSV (or TSV) with a header row (the same names as columns)
-and plain text (one description per line). The input is UTF-8; a byte-order mark at its start
+optional ``"id"``, ``"model"``, ``"input_tokens"`` and ``"output_tokens"``, which may be
+named ``"prompt_tokens"`` and ``"completion_tokens"`` instead; a chat record, with
+``"messages"`` and no description field, gives its last user message), a JSON file holding
+one array of such objects, CSV (or TSV) with a header row (the same names as columns) and
+plain text (one description per line). A token count is a whole number, 0 or more; a number
+with a fraction of zero (``12.0``) is one. The input is UTF-8; a byte-order mark at its start
 is dropped; gzip-compressed input is recognised by its first bytes and read as it is
 decompressed; input whose first bytes show it is not text (NUL bytes, another compressed or
 binary format) is refused whole. It is read in blocks of about a megabyte, so memory stays
@@ -599,11 +601,22 @@ class TaskReader:
             except TypeError:  # unhashable
                 return False
             batch.models = models
-        for name in ("input_tokens", "output_tokens"):
+        for name, alias in _TOKEN_FIELDS:
             counts = list(map(get, records, itertools.repeat(name)))
+            kinds = set(map(type, counts))
+            if _NONE_TYPE in kinds:
+                aliased = list(map(get, records, itertools.repeat(alias)))
+                if aliased != absent:
+                    counts = [a if c is None else c for c, a in zip(counts, aliased)]
+                    kinds = set(map(type, counts))
             if counts == absent:
                 continue
-            kinds = set(map(type, counts))
+            if float in kinds:
+                if not kinds <= {int, float, _NONE_TYPE} or not all(
+                        c.is_integer() for c in counts if type(c) is float):
+                    return False
+                counts = [int(c) if type(c) is float else c for c in counts]
+                kinds = set(map(type, counts))
             if not kinds <= {int, _NONE_TYPE}:
                 return False
             present: Iterable[Any] = filter(partial(is_not, None), counts) if _NONE_TYPE in kinds else counts
@@ -670,18 +683,18 @@ class TaskReader:
             self._bad(at, _unknown_model(model, self._models, self._hint))
             return
         counts: list[int | None] = []
-        for name in ("input_tokens", "output_tokens"):
+        for name, alias in _TOKEN_FIELDS:
             value = get(name)
-            if isinstance(value, str) and kind == "column":
-                try:
-                    value = int(value) if value.isdigit() and value.isascii() else (None if value == "" else value)
-                except ValueError:  # more digits than int() reads: a bad line, below
-                    pass
-            if value is not None and (type(value) is not int or value < 0):
+            if value is None:
+                value = get(alias)
+                if value is not None:
+                    name = alias
+            count = _token_count(value, text=kind == "column")
+            if count is not None and count < 0:
                 self._bad(at, f"the {kind} \"{name}\" is {_describe(value)}, not a count of tokens "
                               f"(a whole number, 0 or more)")
                 return
-            counts.append(value)
+            counts.append(count)
         batch.lines.append(at)
         batch.descriptions.append(description)
         assert batch.ids is not None and batch.models is not None
@@ -889,6 +902,32 @@ _RECORD_BATCH = 4096
 _JSON_BLANK = re.compile(r"[ \t\n\r]*")
 _SURROGATE = re.compile("[\udc80-\udcff]")
 _SKIPPED = object()
+
+# The names a token count is read under: the second when the first is absent.
+_TOKEN_FIELDS: Final = (("input_tokens", "prompt_tokens"), ("output_tokens", "completion_tokens"))
+_WHOLE_TEXT: Final = re.compile(r"([0-9]+)(?:\.0*)?")
+
+
+def _token_count(value: Any, *, text: bool) -> int | None:
+    """A record's token count: None for none; -1 for a value that is not a count. A number
+    with a fraction of zero is one (12.0); in a CSV cell, digits with such a fraction."""
+    if value is None:
+        return None
+    kind = type(value)
+    if kind is int:
+        return value if value >= 0 else -1
+    if kind is float:
+        return int(value) if value.is_integer() and value >= 0 else -1
+    if text and kind is str:
+        if value == "":
+            return None
+        whole = _WHOLE_TEXT.fullmatch(value)
+        if whole is not None:
+            try:
+                return int(whole[1])
+            except ValueError:  # more digits than int() reads
+                return -1
+    return -1
 
 
 # Put between the lines of a chunk read in one call: a string no line holds by chance.

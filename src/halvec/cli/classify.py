@@ -7,7 +7,7 @@ import argparse
 from typing import TypedDict
 
 from halvec.cli import output
-from halvec.cli.explaining import ReasonJSON, classifier_errors_are_usage_errors, describe_counts, describe_rule, reason_json
+from halvec.cli.explaining import ReasonJSON, classifier_errors_are_input_errors, describe_counts, describe_rule, reason_json
 from halvec.cli.inputs import read_text
 from halvec.cli.options import Command, TextSource, add_json_option, add_text_source
 from halvec.cli.status import ExitStatus
@@ -50,7 +50,7 @@ def _run(args: argparse.Namespace) -> int:
         parser: argparse.ArgumentParser = args.parser
         output.message(f"{parser.prog}: warning: {output.escape(text.replaced, backslash=False)}\n")
     count: int = args.tool_count
-    with classifier_errors_are_usage_errors():
+    with classifier_errors_are_input_errors():
         explanation = explain_complexity(text.text, count)
     if args.json:
         document: ClassifyJSON = {"tier": explanation.tier.value,

@@ -16,25 +16,27 @@ import json
 import sys
 from collections.abc import Iterator, Mapping
 from contextlib import ExitStack, contextmanager, nullcontext
+from dataclasses import dataclass
 from functools import partial
-from typing import IO, Any, TypedDict
+from typing import IO, Any, Literal, TypedDict
 
 from halvec.cli import output
 from halvec.cli.output_files import output_file
 from halvec.cli.options import (AUTO, Command, InputError, RouterOptions, UsageError, add_json_option,
                                 add_patterns_option, add_router_options, model_choice, model_key,
-                                model_keys, near_miss, patterns_from_args)
+                                model_keys, near_miss, patterns_from_args, providers)
+from halvec.cli.prices import load_prices
 from halvec.cli.progress import Progress
 from halvec.cli.status import ExitStatus
 from halvec.core import model_router as mr
-from halvec.evaluation import (TIERS, Change, Comparison, Cost, Report, Settings, Summary,
-                               compare, outcome_json)
+from halvec.evaluation import (ESTIMATED_OUTPUT_TOKENS, TIERS, Change, Comparison, Cost, Prices, ProviderKeys, Report, Settings, Summary,
+                               change_json, compare)
 from halvec.explain import DecidedBy, Rule
 from halvec.parallel import evaluate_in_parts, usable_cores
 from halvec.pattern_lists import LIST_NAMES, applied
 from halvec.workload import EncodingErrors, Format, InputProblem, TaskReader, fast_json, open_source
 
-__all__ = ["COMMAND", "ComparisonJSON", "CostJSON", "EvalJSON", "SummaryJSON", "load_config"]
+__all__ = ["COMMAND", "ComparisonJSON", "CostJSON", "EvalJSON", "KeySource", "SummaryJSON", "load_config"]
 
 _CONFIG_KEYS = ("enabled_models", "cost_conscious", "default_worker_model", "default_scheduler_model")
 
@@ -68,11 +70,41 @@ class NeverDecidedJSON(TypedDict):
     pattern: str
 
 
+KeySource = Literal["assumed", "given", "environment", "given_and_environment"]
+"""Where the run's API keys come from: none given (every provider assumed to have one),
+``--keys``, ``--keys-from-env``, or both."""
+
+
+class KeysJSON(TypedDict):
+    source: KeySource
+    providers: list[str]
+    """The providers with a key, in catalogue order."""
+
+
+class PriceJSON(TypedDict):
+    input: float
+    output: float
+
+
+class PricesJSON(TypedDict):
+    source: Literal["catalogue", "file"]
+    file: str | None
+    as_of: str | None
+    per_1k: dict[str, PriceJSON]
+
+
 class BaselineJSON(TypedDict):
     model: str
+    basis: Literal["given", "most_expensive"]
     cost: float
     saving: float
     saving_share: float | None
+
+
+class RankJSON(TypedDict):
+    name: str
+    """``"routed"``, or a model key: that model alone."""
+    cost: float
 
 
 class CostJSON(TypedDict):
@@ -80,8 +112,14 @@ class CostJSON(TypedDict):
     uncosted_tasks: int
     input_tokens: int
     output_tokens: int
+    estimated_tasks: int
+    estimated_input_tasks: int
+    estimated_output_tasks: int
+    output_tokens_each: int
     routed: float
     alone: dict[str, float]
+    ranking: list[RankJSON]
+    cheaper_alone: list[str]
     baseline: BaselineJSON
 
 
@@ -94,6 +132,7 @@ class SummaryJSON(TypedDict):
     counts_share: float | None
     patterns: dict[str, list[PatternJSON]]
     never_decided: list[NeverDecidedJSON]
+    unspaced_tasks: dict[str, int]
     cost: CostJSON | None
 
 
@@ -103,14 +142,8 @@ class EvalJSON(SummaryJSON):
     tasks: int
     input: InputJSON
     selection_for: str
-
-
-class ChangeJSON(TypedDict):
-    line: int
-    id: Any
-    description: str
-    before: dict[str, Any]
-    after: dict[str, Any]
+    keys: KeysJSON
+    prices: PricesJSON
 
 
 class ComparisonJSON(TypedDict):
@@ -119,12 +152,15 @@ class ComparisonJSON(TypedDict):
     tasks: int
     input: InputJSON
     selection_for: str
+    keys: KeysJSON
+    prices: PricesJSON
     patterns: str
     before: SummaryJSON
     after: SummaryJSON
     transitions: dict[str, dict[str, int]]
     changed: int
-    changes: list[ChangeJSON]
+    changes: list[dict[str, Any]]
+    """As :func:`halvec.evaluation.change_json` gives them, descriptions included."""
 
 
 # --- options ---------------------------------------------------------------------------------
@@ -176,18 +212,28 @@ def _add_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--scheduler", action="store_true",
                         help="select as for scheduled jobs (their own default) rather than workers")
     parser.add_argument("--cost-conscious", action="store_true", help="prefer cheaper models")
-    add_router_options(parser)
+    add_router_options(parser, environment=False)
+    parser.add_argument("--keys-from-env", action="store_true",
+                        help="count the API keys the environment holds (ANTHROPIC_API_KEY, OPENAI_API_KEY), as "
+                             "route does. Without --keys or this, every provider is taken to have a key: an "
+                             "offline evaluation, the same on any machine")
     parser.add_argument("--config", metavar="FILE",
                         help="the preferences as their dictionary form, in JSON (enabled_models, "
                              "cost_conscious, default_worker_model, default_scheduler_model); the options "
                              "above override it")
     parser.add_argument("--input-tokens", type=_count, metavar="N",
-                        help='input tokens of each task whose record has no "input_tokens"')
+                        help='input tokens of each task whose record has no "input_tokens" (default: '
+                             'estimated from the description, its UTF-8 bytes / 4 rounded up)')
     parser.add_argument("--output-tokens", type=_count, metavar="M",
-                        help='output tokens of each task whose record has no "output_tokens"')
+                        help=f'output tokens of each task whose record has no "output_tokens" (default: '
+                             f'{ESTIMATED_OUTPUT_TOKENS}, an estimate)')
     parser.add_argument("--baseline", type=model_key, metavar="KEY",
                         help=f"the model to state the saving against: {keys} (default: the one that "
                              f"would cost the most on its own)")
+    parser.add_argument("--prices", metavar="FILE",
+                        help="cost with the prices per 1,000 tokens of FILE instead of the catalogue's: TOML "
+                             "(.toml) or JSON, a \"models\" table with \"input\" and \"output\" for every "
+                             "model, and an optional \"as_of\" date")
     add_patterns_option(parser)
     parser.add_argument("--compare", action="store_true",
                         help="with --patterns: route every task with the lists in force and with FILE's, "
@@ -195,6 +241,8 @@ def _add_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--out", metavar="FILE",
                         help="write one JSON line per task to FILE (with --compare: per task that changes); "
                              "a file is replaced only when the run succeeds, and never one of the run's inputs")
+    parser.add_argument("--with-text", action="store_true",
+                        help="with --out: each line carries the task's description too")
     parser.add_argument("--jobs", type=_jobs, metavar="N",
                         help=f"processes to evaluate a file with, a part of it each (default: one for each "
                              f"core this process may use, {usable_cores()} here; more are lowered to that); "
@@ -218,7 +266,7 @@ def load_config(path: str) -> mr.ModelRoutingConfig:
         with open(path, "rb") as file:
             data = file.read()
     except OSError as error:
-        raise UsageError(f"cannot read --config {path!r}: {error.strerror or error}") from None
+        raise InputError(f"cannot read --config {path!r}: {error.strerror or error}") from None
     data = data.removeprefix(b"\xef\xbb\xbf")
     try:
         document = json.loads(data.decode("utf-8"))
@@ -266,7 +314,19 @@ def load_config(path: str) -> mr.ModelRoutingConfig:
     return mr.ModelRoutingConfig.from_dict(document)
 
 
-def _settings(args: argparse.Namespace) -> Settings:
+def _keys(args: argparse.Namespace) -> tuple[ProviderKeys, KeySource]:
+    """The providers with an API key: those --keys names, and with --keys-from-env those the
+    environment has a key for; with neither, every provider (an offline evaluation)."""
+    given: list[str] | None = args.keys
+    if args.keys_from_env:
+        return (ProviderKeys.from_environment(given or ()),
+                "environment" if given is None else "given_and_environment")
+    if given is None:
+        return ProviderKeys(frozenset(providers())), "assumed"
+    return ProviderKeys(frozenset(given)), "given"
+
+
+def _settings(args: argparse.Namespace, store: ProviderKeys) -> Settings:
     options = RouterOptions.from_args(args)
     config_path: str | None = args.config
     config = load_config(config_path) if config_path is not None else mr.ModelRoutingConfig()
@@ -281,8 +341,11 @@ def _settings(args: argparse.Namespace) -> Settings:
             config.default_scheduler_model = default
         else:
             config.default_worker_model = default
-    return Settings(config=config, store=options.store(), scheduler=scheduler, model=args.model,
-                    input_tokens=args.input_tokens, output_tokens=args.output_tokens, baseline=args.baseline)
+    prices_path: str | None = args.prices
+    return Settings(config=config, store=store, scheduler=scheduler, model=args.model,
+                    input_tokens=args.input_tokens, output_tokens=args.output_tokens, baseline=args.baseline,
+                    prices=load_prices(prices_path) if prices_path is not None else None,
+                    with_text=bool(args.with_text))
 
 
 # --- the run ---------------------------------------------------------------------------------
@@ -314,7 +377,10 @@ def _run(args: argparse.Namespace) -> int:
         raise UsageError(f"--delimiter is the character between CSV cells; --format {fmt} has none")
     if out_path == "-":
         raise UsageError("--out needs a file: the report goes to standard output")
-    settings = _settings(args)
+    if args.with_text and out_path is None:
+        raise UsageError("--with-text needs --out FILE: it adds the descriptions to the per-task lines")
+    store, key_source = _keys(args)
+    settings = _settings(args, store)
     lists = patterns_from_args(args)
     jobs: int | None = args.jobs
     if jobs is not None and jobs > (cores := usable_cores()):
@@ -325,14 +391,15 @@ def _run(args: argparse.Namespace) -> int:
         try:
             stream, where, size = open_source(source)
         except OSError as error:
-            raise UsageError(f"cannot read {source!r}: {error.strerror or error}") from None
+            raise InputError(f"cannot read {source!r}: {error.strerror or error}") from None
         if source != "-":
             stack.enter_context(stream)
         out: IO[bytes] | None = None
         if out_path is not None:
             inputs = [(f"the input {where}" if source != "-" else "standard input", stream),
                       *((f"{option} {path!r}", path) for option, path in (("--patterns", args.patterns),
-                                                                           ("--config", args.config))
+                                                                           ("--config", args.config),
+                                                                           ("--prices", args.prices))
                         if path is not None)]
             out = stack.enter_context(output_file(out_path, inputs=inputs))
         stack.callback(progress.close)
@@ -376,17 +443,31 @@ def _run(args: argparse.Namespace) -> int:
         output.message(f"{parser.prog}: warning: skipped {bad:,} bad line{'s' if bad != 1 else ''}"
                        f" (the first: line {result.reading.first_bad_lines[0].line}: "
                        f"{output.escape(result.reading.first_bad_lines[0].problem, backslash=False)})\n")
+    run = _Run(settings, store, key_source)
     if isinstance(result, Comparison):
         assert args.patterns is not None
         if args.json:
-            output.json_document(_comparison_json(result, settings, args.patterns))
+            output.json_document(_comparison_json(result, run, args.patterns))
         else:
-            _write_comparison(result, settings, args.patterns, out_path)
+            _write_comparison(result, run, args.patterns, out_path)
     elif args.json:
-        output.json_document(_report_json(result, settings))
+        output.json_document(_report_json(result, run))
     else:
-        _write_report(result, settings)
+        _write_report(result, run)
     return ExitStatus.OK
+
+
+@dataclass(frozen=True)
+class _Run:
+    """What the report says of the run besides its results."""
+
+    settings: Settings
+    keys: ProviderKeys
+    key_source: KeySource
+
+    @property
+    def prices(self) -> Prices:
+        return self.settings.prices or Prices.catalogue()
 
 
 # --- JSON ------------------------------------------------------------------------------------
@@ -400,14 +481,29 @@ def _input_json(report: Report | Comparison) -> InputJSON:
             "replaced_lines": reading.replaced_lines}
 
 
+def _keys_json(run: _Run) -> KeysJSON:
+    return {"source": run.key_source, "providers": [p for p in providers() if run.keys.has_key(p)]}
+
+
+def _prices_json(prices: Prices) -> PricesJSON:
+    return {"source": "catalogue" if prices.source is None else "file", "file": prices.source,
+            "as_of": prices.as_of,
+            "per_1k": {key: {"input": price_in, "output": price_out}
+                       for key, (price_in, price_out) in prices.per_1k.items()}}
+
+
 def _cost_json(cost: Cost | None) -> CostJSON | None:
     if cost is None:
         return None
     return {"costed_tasks": cost.costed_tasks, "uncosted_tasks": cost.uncosted_tasks,
             "input_tokens": cost.input_tokens, "output_tokens": cost.output_tokens,
+            "estimated_tasks": cost.estimated_tasks, "estimated_input_tasks": cost.estimated_input_tasks,
+            "estimated_output_tasks": cost.estimated_output_tasks, "output_tokens_each": cost.output_tokens_each,
             "routed": cost.routed, "alone": dict(cost.alone),
-            "baseline": {"model": cost.baseline, "cost": cost.baseline_cost, "saving": cost.saving,
-                         "saving_share": cost.saving_share}}
+            "ranking": [{"name": name, "cost": amount} for name, amount in cost.ranking],
+            "cheaper_alone": list(cost.cheaper_alone),
+            "baseline": {"model": cost.baseline, "basis": cost.baseline_basis, "cost": cost.baseline_cost,
+                         "saving": cost.saving, "saving_share": cost.saving_share}}
 
 
 def _summary_json(summary: Summary) -> SummaryJSON:
@@ -419,30 +515,32 @@ def _summary_json(summary: Summary) -> SummaryJSON:
             "counts_share": summary.counts_share, "patterns": patterns,
             "never_decided": [{"list": p.list, "index": p.index, "pattern": p.pattern}
                               for p in summary.never_decided],
+            "unspaced_tasks": dict(summary.unspaced),
             "cost": _cost_json(summary.cost)}
 
 
-def _report_json(report: Report, settings: Settings) -> EvalJSON:
+def _report_json(report: Report, run: _Run) -> EvalJSON:
     summary = _summary_json(report.summary)
     return {"tasks": report.summary.tasks, "input": _input_json(report),
-            "selection_for": "scheduler" if settings.scheduler else "worker",
-            **summary}
+            "selection_for": "scheduler" if run.settings.scheduler else "worker",
+            "keys": _keys_json(run), "prices": _prices_json(run.prices), **summary}
 
 
-def _comparison_json(comparison: Comparison, settings: Settings, patterns: str) -> ComparisonJSON:
+def _comparison_json(comparison: Comparison, run: _Run, patterns: str) -> ComparisonJSON:
     return {"tasks": comparison.before.tasks, "input": _input_json(comparison),
-            "selection_for": "scheduler" if settings.scheduler else "worker", "patterns": patterns,
+            "selection_for": "scheduler" if run.settings.scheduler else "worker",
+            "keys": _keys_json(run), "prices": _prices_json(run.prices), "patterns": patterns,
             "before": _summary_json(comparison.before), "after": _summary_json(comparison.after),
             "transitions": {tier: dict(row) for tier, row in comparison.transitions.items()},
-            "changed": comparison.changed, "changes": [_change_json(change) for change in comparison.changes]}
-
-
-def _change_json(change: Change) -> ChangeJSON:
-    return {"line": change.line, "id": change.id, "description": change.description,
-            "before": outcome_json(change.before), "after": outcome_json(change.after)}
+            "changed": comparison.changed, "changes": [change_json(change) for change in comparison.changes]}
 
 
 # --- text ------------------------------------------------------------------------------------
+#
+# Two terms, never mixed: the "selection stage" is how the router chose the model (explicit
+# choice, configured default, auto, fallback, last resort; "decided_by" in JSON), and the
+# "tier rule" is what set the task's tier (the length, a pattern, the counts; "rule" and
+# "pattern" in JSON). Patterns are numbered from 0 everywhere, as the lists index them.
 
 _BAR_WIDTH = 30
 
@@ -461,8 +559,15 @@ def _share(part: int, whole: int) -> str:
     return f"{100 * part / whole:.1f}%" if whole else "-"
 
 
-def _money(amount: float) -> str:
-    return f"{amount:,.2f}" if abs(amount) >= 100 else f"{amount:,.4f}"
+def _money(amount: float, *, sign: bool = False) -> str:
+    """An amount of money, always to four places (a cent's hundredth: a small workload's
+    figures stay visible)."""
+    return f"{amount:+,.4f}" if sign else f"{amount:,.4f}"
+
+
+def _right_aligned(cells: list[str]) -> list[str]:
+    width = max(map(len, cells), default=0)
+    return [cell.rjust(width) for cell in cells]
 
 
 def _tokens(count: int) -> str:
@@ -470,6 +575,10 @@ def _tokens(count: int) -> str:
         if count >= scale:
             return f"{count / scale:.1f}{unit}"
     return str(count)
+
+
+def _plural(n: int, word: str) -> str:
+    return f"{n:,} {word}{'' if n == 1 else 's'}"
 
 
 def _counts_table(title: str, counts: Mapping[str, int] | Mapping[Rule, int], total: int, *, bars: bool) -> str:
@@ -498,6 +607,47 @@ def _source_line(report: Report | Comparison, settings: Settings, tasks: int) ->
     return f"tasks: {tasks:,} from {output.escape(source, backslash=False)} ({what}), selected as for {selection}"
 
 
+def _keys_line(run: _Run) -> str:
+    if run.key_source == "assumed":
+        return (f"keys: none given, so every provider ({', '.join(providers())}) is taken to have an API key: "
+                f"an offline evaluation (--keys PROVIDER,... or --keys-from-env make availability real)")
+    having = [p for p in providers() if run.keys.has_key(p)]
+    where = {"given": "--keys", "environment": "the environment",
+             "given_and_environment": "--keys and the environment"}[run.key_source]
+    return f"keys: {', '.join(having) or 'none'} (from {where})"
+
+
+def _last_resort_lines(summary: Summary) -> list[str]:
+    """The plain warning, before any figure, when most tasks got a model that cannot run."""
+    fallen, total = summary.decided_by["last_resort"], summary.tasks
+    if 2 * fallen <= total:
+        return []
+    return [f"WARNING: {fallen:,} of {total:,} tasks ({_share(fallen, total)}) fell to the router's last resort: "
+            f"no model is usable for them (see --keys and --enabled). Claude Sonnet is named for them but cannot "
+            f"run as configured, so the costs and savings below describe no real routing."]
+
+
+def _prices_line(prices: Prices) -> str:
+    if prices.source is None:
+        return ("prices: the catalogue's, per 1,000 tokens: the module's fixed defaults, which may be out of date "
+                "(--prices FILE costs with yours)")
+    as_of = f"as of {prices.as_of}" if prices.as_of is not None else "no as-of date"
+    return f"prices: from --prices {output.escape(repr(prices.source), backslash=False)} ({as_of}), per 1,000 tokens"
+
+
+def _estimate_line(cost: Cost | None) -> list[str]:
+    if cost is None or not cost.estimated_tasks:
+        return []
+    parts = []
+    if cost.estimated_input_tasks:
+        parts.append(f"input tokens of {_plural(cost.estimated_input_tasks, 'task')} from the description "
+                     f"(its UTF-8 bytes / 4, rounded up)")
+    if cost.estimated_output_tasks:
+        parts.append(f"output tokens of {_plural(cost.estimated_output_tasks, 'task')} taken as "
+                     f"{cost.output_tokens_each:,} each (--output-tokens M sets it)")
+    return [f"estimated, as the records give no count: {'; '.join(parts)}"]
+
+
 def _reading_lines(report: Report | Comparison) -> list[str]:
     reading = report.reading
     lines = []
@@ -506,18 +656,25 @@ def _reading_lines(report: Report | Comparison) -> list[str]:
     if reading.replaced_lines:
         lines.append(f"lines read with U+FFFD for what is not UTF-8: {reading.replaced_lines:,}")
     if reading.bad_lines:
-        lines.append(f"bad lines skipped: {reading.bad_lines:,}")
-        for bad in reading.first_bad_lines[:5]:
-            lines.append(f"  line {bad.line}: {output.escape(_shorten(bad.problem, 100), backslash=False)}")
-        if reading.bad_lines > 5:
-            lines.append(f"  and {reading.bad_lines - 5:,} more"
-                         + (" (--json lists the first 20)" if reading.bad_lines > 5 else ""))
+        kept = reading.first_bad_lines
+        shown = f" (the first {len(kept)}:)" if reading.bad_lines > len(kept) else ":"
+        lines.append(f"bad lines skipped: {reading.bad_lines:,}{shown}")
+        for bad in kept:
+            lines.append(f"  line {bad.line}: {output.escape(bad.problem, backslash=False)}")
+        if reading.bad_lines > len(kept):
+            lines.append(f"  and {reading.bad_lines - len(kept):,} more")
     return lines
 
 
-def _decided_lines(summary: Summary) -> list[str]:
-    decided = ", ".join(f"{name.replace('_', ' ')} {n:,}" for name, n in summary.decided_by.items())
-    lines = [f"decided by: {decided}"]
+def _head(report: Report | Comparison, run: _Run, summary: Summary) -> list[str]:
+    """The report's first lines: what was read, with which keys and prices, what was estimated."""
+    return [_source_line(report, run.settings, summary.tasks), _keys_line(run), *_last_resort_lines(summary),
+            _prices_line(run.prices), *_estimate_line(summary.cost), *_reading_lines(report)]
+
+
+def _stage_lines(summary: Summary) -> list[str]:
+    stages = ", ".join(f"{name.replace('_', ' ')} {n:,}" for name, n in summary.decided_by.items())
+    lines = [f"selection stage: {stages}"]
     if summary.requests_not_honoured:
         lines.append(f"note: {summary.requests_not_honoured:,} tasks asked for a model that is not usable "
                      f"(not enabled, or no API key) and were routed another way")
@@ -530,59 +687,81 @@ def _decided_lines(summary: Summary) -> list[str]:
     return lines
 
 
+def _rule_lines(summary: Summary) -> list[str]:
+    lines = _counts_table("tier rule", summary.rules, summary.tasks, bars=False).splitlines()
+    share = summary.counts_share
+    lines.append(f"tier set by the word and tool counts alone: {'-' if share is None else f'{100 * share:.1f}%'}")
+    unspaced = sum(summary.unspaced.values())
+    if unspaced:
+        lines.append(f"note: {_plural(unspaced, 'task')} ({_share(unspaced, summary.tasks)}) "
+                     f"{'is' if unspaced == 1 else 'are'} written mostly in a script without spaces between words "
+                     f"(Chinese, Japanese, Thai and the like). The classifier counts words by white space, so it "
+                     f"sees such a task as a few words: {summary.unspaced['simple']:,} of "
+                     f"{'it' if unspaced == 1 else 'them'} {'is' if summary.unspaced['simple'] == 1 else 'are'} "
+                     f"simple")
+    return lines
+
+
+def _pattern_name(pattern_list: str, index: int) -> str:
+    return f"{pattern_list} {index}"
+
+
 def _pattern_lines(summary: Summary) -> list[str]:
     # A pattern's backslashes are its own escapes: shown single, as in the patterns file.
-    rows = [(f"{entry.list} {entry.index + 1}", output.Escaped(output.escape(_shorten(entry.pattern, 60),
-                                                                             backslash=False)),
-             f"{entry.tasks:,}",
-             _share(entry.tasks, summary.tasks)) for entry in summary.patterns]
-    lines = [output.table(("pattern", "", "tasks", "share"), rows)]
+    rows = [(_pattern_name(entry.list, entry.index),
+             output.Escaped(output.escape(_shorten(entry.pattern, 60), backslash=False)),
+             f"{entry.tasks:,}", _share(entry.tasks, summary.tasks)) for entry in summary.patterns]
+    lines = [output.table(("pattern", "(numbered from 0)", "tasks", "share"), rows)]
     never = summary.never_decided
     if never:
-        lines.append(f"never decided a task: {', '.join(f'{p.list} {p.index + 1}' for p in never)}")
+        lines.append(f"never set a tier: {', '.join(_pattern_name(p.list, p.index) for p in never)}")
     return lines
 
 
-def _cost_lines(summary: Summary, settings: Settings) -> list[str]:
+def _cost_lines(summary: Summary, run: _Run) -> list[str]:
     cost = summary.cost
     if cost is None:
-        return ["cost: no task has both token counts, so these are shares only (give the records "
-                "\"input_tokens\" and \"output_tokens\", or --input-tokens N --output-tokens M)"]
-    lines = [f"cost at the catalogue's prices per 1,000 tokens, for {cost.costed_tasks:,} tasks "
-             f"({_tokens(cost.input_tokens)} input and {_tokens(cost.output_tokens)} output tokens):"]
-    if cost.uncosted_tasks:
-        lines.append(f"  ({cost.uncosted_tasks:,} tasks without token counts are left out of the cost)")
-    rows = [("routed", _money(cost.routed))]
-    rows += [(f"{key} alone", _money(amount)) for key, amount in cost.alone.items()]
-    lines += ["  " + line for line in output.table(("models", "cost"), rows).splitlines()]
-    why = "" if settings.baseline is not None else " (the most expensive here)"
+        return ["cost: no tasks"]
+    prices = "the catalogue's prices" if cost.prices.source is None else "the prices of --prices"
+    estimated = f", {_plural(cost.estimated_tasks, 'task')} estimated" if cost.estimated_tasks else ""
+    lines = [f"cost at {prices} per 1,000 tokens, for {_plural(cost.costed_tasks, 'task')} "
+             f"({_tokens(cost.input_tokens)} input and {_tokens(cost.output_tokens)} output tokens{estimated}), "
+             f"cheapest first:"]
+    names = [("routed" if name == "routed" else f"{name} alone") for name, _ in cost.ranking]
+    amounts = _right_aligned([_money(amount) for _, amount in cost.ranking])
+    rows = [(f"{rank}", name, amount) for rank, (name, amount) in enumerate(zip(names, amounts), 1)]
+    lines += ["  " + line for line in output.table(("rank", "routing or model", "cost"), rows).splitlines()]
+    if cost.cheaper_alone:
+        cheaper = ", ".join(f"{key} ({_money(cost.alone[key])})" for key in cost.cheaper_alone)
+        lines.append(f"note: {'this model' if len(cost.cheaper_alone) == 1 else 'these models'} alone cost"
+                     f"{'s' if len(cost.cheaper_alone) == 1 else ''} less than the routing ({_money(cost.routed)}): "
+                     f"{cheaper}")
+    why = "--baseline" if cost.baseline_basis == "given" else "the most expensive model alone"
     share = f" ({100 * cost.saving_share:.1f}%)" if cost.saving_share is not None else ""
-    lines.append(f"saving against {cost.baseline}{why}: {_money(cost.saving)}{share}")
+    more = "; the routing costs more" if cost.saving < 0 else ""
+    lines.append(f"saving against {cost.baseline} alone ({why}): {_money(cost.saving)}{share}{more}. "
+                 f"Cost only: quality is not measured here; halvec bench measures it.")
     return lines
 
 
-def _write_report(report: Report, settings: Settings) -> None:
+def _write_report(report: Report, run: _Run) -> None:
     summary = report.summary
     total = summary.tasks
-    blocks: list[list[str]] = [[_source_line(report, settings, total), *_reading_lines(report)]]
+    blocks: list[list[str]] = [_head(report, run, summary)]
     if not fast_json() and report.reading.format == "jsonl" and total >= 1_000_000:
         blocks[0].append("(install orjson, pip install 'halvec[fast]', to read JSON lines faster)")
     blocks.append([_counts_table("tier", summary.tiers, total, bars=True)])
-    blocks.append([_counts_table("model", summary.models, total, bars=True), *_decided_lines(summary)])
-    rules = _counts_table("deciding rule", summary.rules, total, bars=False).splitlines()
-    share = summary.counts_share
-    rules.append(f"decided by the word and tool counts alone: "
-                 f"{'-' if share is None else f'{100 * share:.1f}%'}")
-    blocks.append(rules)
+    blocks.append([_counts_table("model", summary.models, total, bars=True), *_stage_lines(summary)])
+    blocks.append(_rule_lines(summary))
     blocks.append(_pattern_lines(summary))
-    blocks.append(_cost_lines(summary, settings))
+    blocks.append(_cost_lines(summary, run))
     output.line("\n\n".join("\n".join(block) for block in blocks))
 
 
-def _write_comparison(comparison: Comparison, settings: Settings, patterns: str, out_path: str | None) -> None:
+def _write_comparison(comparison: Comparison, run: _Run, patterns: str, out_path: str | None) -> None:
     before, after = comparison.before, comparison.after
     total = before.tasks
-    blocks: list[list[str]] = [[_source_line(comparison, settings, total), *_reading_lines(comparison),
+    blocks: list[list[str]] = [[*_head(comparison, run, before),
                                 f"before: the pattern lists in force; after: {output.escape(repr(patterns))}"]]
     rows = [(tier, *(f"{comparison.transitions[tier][other]:,}" for other in TIERS),
              f"{before.tiers[tier]:,}") for tier in TIERS]
@@ -596,18 +775,20 @@ def _write_comparison(comparison: Comparison, settings: Settings, patterns: str,
     blocks.append([output.table(("model", "before", "share", "after", "share", "change"), model_rows)])
     rule_rows = [(rule.replace("_", " "), f"{before.rules[rule]:,}", f"{after.rules[rule]:,}",
                   f"{after.rules[rule] - before.rules[rule]:+,}") for rule in before.rules]
-    blocks.append([output.table(("deciding rule", "before", "after", "change"), rule_rows)])
+    blocks.append([output.table(("tier rule", "before", "after", "change"), rule_rows)])
     never = after.never_decided
     if never:
-        blocks.append([f"after, never decided a task: {', '.join(f'{p.list} {p.index + 1}' for p in never)}"])
+        blocks.append([f"after, never set a tier (patterns numbered from 0): "
+                       f"{', '.join(_pattern_name(p.list, p.index) for p in never)}"])
     if before.cost is not None and after.cost is not None:
-        cost_rows = [("as routed", _money(before.cost.routed), _money(after.cost.routed),
-                      f"{after.cost.routed - before.cost.routed:+,.4f}"),
-                     (f"saving against {before.cost.baseline}", _money(before.cost.saving),
-                      _money(after.cost.saving), f"{after.cost.saving - before.cost.saving:+,.4f}")]
-        blocks.append([output.table(("cost", "before", "after", "change"), cost_rows)])
-    else:
-        blocks.append([_cost_lines(before, settings)[0]])
+        figures = [(before.cost.routed, after.cost.routed), (before.cost.saving, after.cost.saving)]
+        columns = [_right_aligned([_money(pair[0]) for pair in figures]),
+                   _right_aligned([_money(pair[1]) for pair in figures]),
+                   _right_aligned([_money(pair[1] - pair[0], sign=True) for pair in figures])]
+        labels = ["as routed", f"saving against {before.cost.baseline} alone"]
+        cost_rows = [(label, *(column[i] for column in columns)) for i, label in enumerate(labels)]
+        blocks.append([output.table(("cost", "before", "after", "change"), cost_rows),
+                       "Cost only: quality is not measured here; halvec bench measures it."])
     if comparison.changes:
         shown = len(comparison.changes)
         head = (f"the first {shown} of {comparison.changed:,} tasks that change"
@@ -616,10 +797,10 @@ def _write_comparison(comparison: Comparison, settings: Settings, patterns: str,
             head += " (all of them with --out FILE)" if out_path is None else f" (all of them in {out_path!r})"
         change_rows = [(f"{change.line}", _shorten(_id_text(change.id), 24),
                         f"{change.before.tier} -> {change.after.tier}", f"{change.before.model} -> {change.after.model}",
-                        f"{_deciding(change.before)} -> {_deciding(change.after)}",
+                        f"{_tier_rule(change.before)} -> {_tier_rule(change.after)}",
                         _shorten(change.description, 50)) for change in comparison.changes]
-        blocks.append([head + ":", output.table(("line", "id", "tier", "model", "decided by", "description"),
-                                                change_rows)])
+        blocks.append([head + "; patterns are numbered from 0:",
+                       output.table(("line", "id", "tier", "model", "tier rule", "description"), change_rows)])
     output.line("\n\n".join("\n".join(block) for block in blocks))
 
 
@@ -627,9 +808,9 @@ def _id_text(value: Any) -> str:
     return "" if value is None else value if isinstance(value, str) else json.dumps(value)
 
 
-def _deciding(outcome: Any) -> str:
+def _tier_rule(outcome: Any) -> str:
     if outcome.pattern_list is not None:
-        return f"{outcome.pattern_list} {outcome.pattern_index + 1}"
+        return _pattern_name(outcome.pattern_list, outcome.pattern_index)
     return str(outcome.rule)
 
 
@@ -637,10 +818,12 @@ COMMAND = Command(
     name="eval",
     help="route a whole workload of tasks and report tiers, models, rules, patterns and cost",
     description="Route every task of FILE (JSONL, CSV or text; - for standard input) as the router would, "
-                "and report the tasks per tier and model, what decided each tier (the length, which pattern, "
-                "or the word count), and the cost at the catalogue's prices; with --patterns FILE --compare, "
-                "what another pair of pattern lists would change. Bad input stops the run with one line "
-                "that names the line, unless --skip-bad.",
+                "and report the tasks per tier and model, the selection stage that chose each model, the tier "
+                "rule that set each tier (the length, which pattern, or the word and tool counts), and the "
+                "cost, ranked against each model alone; with --patterns FILE --compare, what another pair of "
+                "pattern lists would change. Without --keys or --keys-from-env every provider is taken to "
+                "have an API key. Token counts a record lacks are estimated, and said so. Bad input stops "
+                "the run with one line that names the line, unless --skip-bad.",
     add_arguments=_add_arguments,
     run=_run,
 )

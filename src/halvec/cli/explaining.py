@@ -14,10 +14,10 @@ from contextlib import contextmanager
 from typing import Literal, TypedDict
 
 from halvec.cli import output
-from halvec.cli.options import UsageError
+from halvec.cli.options import InputError
 from halvec.explain import ComplexityExplanation, PassedOver
 
-__all__ = ["PassedOverJSON", "ReasonJSON", "classifier_errors_are_usage_errors", "describe_counts",
+__all__ = ["PassedOverJSON", "ReasonJSON", "classifier_errors_are_input_errors", "describe_counts",
            "describe_passed_over", "describe_rule", "passed_over_json", "reason_json"]
 
 CONTEXT = 30
@@ -111,8 +111,8 @@ def _shortened(text: str, longest: int, cut: str, *, backslash: bool = True) -> 
 
 
 def describe_rule(explanation: ComplexityExplanation, description: str) -> str:
-    """The rule that decided, in one line: for a pattern, the entry (numbered from 1, as a
-    reader counts), what it matched and where, in the context of the normalised text
+    """The rule that set the tier, in one line: for a pattern, the entry (numbered from 0, as
+    the lists index it and JSON says), what it matched and where, in the context of the normalised text
     (``description`` lower-cased and stripped, as the classifier reads it)."""
     e = explanation
     if e.rule == "length":
@@ -121,7 +121,7 @@ def describe_rule(explanation: ComplexityExplanation, description: str) -> str:
         return f"counts: {e.threshold} (no pattern matched)"
     dash, cut = _marks()
     pattern = e.pattern if isinstance(e.pattern, str) else repr(e.pattern)
-    text = f"{e.pattern_list} pattern {(e.pattern_index or 0) + 1} `{_shortened(pattern, LONGEST_PATTERN, cut, backslash=False)}`"
+    text = f"{e.pattern_list} pattern {e.pattern_index or 0} (numbered from 0) `{_shortened(pattern, LONGEST_PATTERN, cut, backslash=False)}`"
     if e.span is None or e.match is None:
         return text + " matched"
     start, end = e.span
@@ -155,12 +155,12 @@ def describe_passed_over(passed: PassedOver, tier: str | None) -> str:
 
 
 @contextmanager
-def classifier_errors_are_usage_errors() -> Iterator[None]:
+def classifier_errors_are_input_errors() -> Iterator[None]:
     """What the classifier raises for its pattern lists (an entry ``re`` rejects, an entry
-    that is not a text), said as a usage error."""
+    that is not a text), said in one line: the lists' fault, not the command line's."""
     try:
         yield
     except re.error as error:
-        raise UsageError(f"a pattern of the classifier's lists is not a valid regular expression: {error}") from None
+        raise InputError(f"a pattern of the classifier's lists is not a valid regular expression: {error}") from None
     except TypeError as error:
-        raise UsageError(f"the classifier cannot use its pattern lists: {error}") from None
+        raise InputError(f"the classifier cannot use its pattern lists: {error}") from None

@@ -1,7 +1,7 @@
 """Reading the text a command works on, from an argument, standard input or a file.
 
-Text is UTF-8 wherever it comes from. Bytes that are not UTF-8 are a usage error that says
-where they are, unless ``--encoding-errors replace`` is given: then they are read as U+FFFD
+Text is UTF-8 wherever it comes from. Bytes that are not UTF-8 are an input error (one
+line, no usage) that says where they are, unless ``--encoding-errors replace`` is given: then they are read as U+FFFD
 and the command says how much it replaced. A UTF-8 byte-order mark at the start of standard
 input or a file is dropped, and so are the trailing line breaks of either, as the shell's
 ``$(...)`` drops them.
@@ -16,7 +16,7 @@ import os
 import sys
 from dataclasses import dataclass
 
-from halvec.cli.options import EncodingErrors, TextSource, UsageError
+from halvec.cli.options import EncodingErrors, InputError, TextSource, UsageError
 
 __all__ = ["Text", "decode_argument", "decode_utf8", "read_text"]
 
@@ -55,13 +55,13 @@ def read_text(source: TextSource) -> Text:
 def _read_stdin(name: str) -> bytes:
     stdin = sys.stdin
     if stdin is None:
-        raise UsageError(f"no standard input to read the {name} from")
+        raise InputError(f"no standard input to read the {name} from")
     try:
         if hasattr(stdin, "buffer"):
             return stdin.buffer.read()
         return stdin.read().encode("utf-8", "surrogateescape")
     except OSError as error:
-        raise UsageError(f"cannot read standard input: {error.strerror or error}") from None
+        raise InputError(f"cannot read standard input: {error.strerror or error}") from None
 
 
 def _read_file(path: str) -> bytes:
@@ -69,7 +69,7 @@ def _read_file(path: str) -> bytes:
         with open(path, "rb") as file:
             return file.read()
     except OSError as error:
-        raise UsageError(f"cannot read --file {path!r}: {error.strerror or error}") from None
+        raise InputError(f"cannot read --file {path!r}: {error.strerror or error}") from None
 
 
 def decode_argument(argument: str, where: str, errors: EncodingErrors) -> Text:
@@ -95,7 +95,7 @@ def decode_utf8(data: bytes, where: str, errors: EncodingErrors, *, lines: bool)
     first_line = data.count(b"\n", 0, first) + 1
     if errors == "strict":
         at = f" on line {first_line}" if lines else ""
-        raise UsageError(f"{where} is not valid UTF-8{at} (byte 0x{data[first]:02x}); "
+        raise InputError(f"{where} is not valid UTF-8{at} (byte 0x{data[first]:02x}); "
                          f"--encoding-errors replace reads it with U+FFFD in its place")
     text = data.decode("utf-8", "replace")
     # Valid UTF-8 never holds a part of an invalid sequence, so every U+FFFD that the input

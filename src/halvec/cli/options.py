@@ -149,12 +149,15 @@ def _folded(text: str) -> str:
 
 # --- option groups ---------------------------------------------------------------------------
 
-def add_router_options(parser: argparse.ArgumentParser) -> None:
-    """``--keys`` and ``--enabled``: who has an API key, which models are enabled."""
+def add_router_options(parser: argparse.ArgumentParser, *, environment: bool = True) -> None:
+    """``--keys`` and ``--enabled``: who has an API key, which models are enabled.
+    ``environment``: the environment's keys count too (as the host's secrets store counts
+    them), for a command that shows what the router does on this machine now."""
+    also = ("keys in the environment, such as ANTHROPIC_API_KEY, count too" if environment
+            else "only these: the environment is not read unless --keys-from-env")
     parser.add_argument(
         "--keys", type=provider_list, metavar="PROVIDER,...",
-        help=f"providers with an API key, comma-separated: {', '.join(providers())} "
-             f"(keys in the environment, such as ANTHROPIC_API_KEY, count too)")
+        help=f"providers with an API key, comma-separated: {', '.join(providers())} ({also})")
     parser.add_argument(
         "--enabled", type=model_list, metavar="KEY,...",
         help=f"enabled model keys, comma-separated, from: {', '.join(model_keys())} (default: all)")
@@ -238,13 +241,16 @@ class TextSource:
 
 # --- the classifier's pattern lists ----------------------------------------------------------
 
-def add_patterns_option(parser: argparse.ArgumentParser) -> None:
-    """``--patterns FILE``: classify with the lists of a patterns file."""
+_PATTERNS_FILE = ('JSON (TOML when its name ends in .toml) with a "complex" list, a "simple" list or both, as '
+                  '"halvec patterns" prints them; a list it leaves out stays as it is')
+
+
+def add_patterns_option(parser: argparse.ArgumentParser, *, what: str | None = None) -> None:
+    """``--patterns FILE``: classify with the lists of a patterns file; ``what`` says what the
+    command does with them, when it does not classify with them."""
     parser.add_argument(
         "--patterns", metavar="FILE",
-        help='classify with the pattern lists of FILE instead of those in force: JSON (TOML when '
-             'its name ends in .toml) with a "complex" list, a "simple" list or both, as '
-             '"halvec patterns --json" prints them; a list it leaves out stays as it is')
+        help=f"{what or 'classify with the pattern lists of FILE instead of those in force'}: {_PATTERNS_FILE}")
 
 
 def patterns_from_args(args: argparse.Namespace) -> pattern_lists.PatternLists | None:
@@ -263,12 +269,13 @@ def patterns_from_args(args: argparse.Namespace) -> pattern_lists.PatternLists |
     return lists
 
 
-def with_patterns(command: Command) -> Command:
+def with_patterns(command: Command, *, what: str | None = None) -> Command:
     """``command`` with ``--patterns``: it runs with the file's lists in force, and the
-    module's own lists are put back when it is done."""
+    module's own lists are put back when it is done. ``what`` is the option's help, for a
+    command that does not classify with them."""
     def add_arguments(parser: argparse.ArgumentParser) -> None:
         command.add_arguments(parser)
-        add_patterns_option(parser)
+        add_patterns_option(parser, what=what)
 
     def run(args: argparse.Namespace) -> int:
         lists = patterns_from_args(args)

@@ -37,5 +37,5 @@ COMMAND = with_patterns(Command(
                 "as a patterns file: TOML, or JSON with --json. Either is read back by --patterns.",
     add_arguments=_add_arguments,
     run=_run,
-))
+), what="print the pattern lists of FILE, checked, instead of those in force")
 """The command, with ``--patterns``: the lists it prints are the file's, once checked."""

@@ -14,7 +14,7 @@ from contextlib import contextmanager
 from typing import Literal, TypedDict
 
 from halvec.cli import output
-from halvec.cli.explaining import (PassedOverJSON, ReasonJSON, classifier_errors_are_usage_errors, describe_counts,
+from halvec.cli.explaining import (PassedOverJSON, ReasonJSON, classifier_errors_are_input_errors, describe_counts,
                                    describe_passed_over, describe_rule, passed_over_json, reason_json)
 from halvec.cli.inputs import read_text
 from halvec.cli.options import (Command, RouterOptions, TextSource, add_json_option,
@@ -105,7 +105,7 @@ def _run(args: argparse.Namespace) -> int:
     config = options.config(default=args.default, scheduler=scheduler)
     store = options.store()
     router = mr.ModelRouter(config, store)
-    with _module_log() as log, classifier_errors_are_usage_errors():
+    with _module_log() as log, classifier_errors_are_input_errors():
         selection = explain_selection(router, text.text, model, scheduler=scheduler)
     default = config.default_scheduler_model if scheduler else config.default_worker_model
     route = _Route(selection, router.get_litellm_model_string(selection.spec), model, default,

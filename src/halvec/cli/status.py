@@ -23,10 +23,11 @@ class ExitStatus(enum.IntEnum):
 _MEANINGS: dict[ExitStatus, str] = {
     ExitStatus.OK: "done",
     ExitStatus.NO_USABLE_MODEL: "route found no usable model (the router's last resort is shown)",
-    ExitStatus.USAGE: "usage error",
+    ExitStatus.USAGE: "usage error, or input the command cannot use (a file, a value in it, a bad line, an "
+                      "output that is one of the inputs)",
     ExitStatus.PART_FAILED: "a process evaluating a part of the input ended without finishing (killed, "
                             "or out of memory)",
-    ExitStatus.WRITE_ERROR: "standard output or an output file could not be written (closed, no such "
+    ExitStatus.WRITE_ERROR: "an output could not be written (standard output or --out: closed, no such "
                             "folder, disk full, I/O error)",
     ExitStatus.INTERRUPTED: "interrupted",
     ExitStatus.BROKEN_PIPE: "standard output was closed early (a closed pipe)",
