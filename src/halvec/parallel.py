@@ -1,27 +1,20 @@
-"""A workload file evaluated by several processes at once, a part of the file each, with the
-standard library's process pool.
+"""A workload file evaluated by several processes at once, a part each, with the standard
+library's process pool: the report and the per-task lines are those one process gives.
 
-The file is cut at line breaks into parts of about the same size, a few for each process,
-and the line breaks before each cut are counted (natively, a few hundredths of a second for
-a few hundred megabytes), to number the parts' lines. A pool of processes, started by a fork
-server (a clean process of its own, so starting them is safe whatever threads this one
-runs), takes the parts from the front; this process, which needs no starting, takes them
-from the back, as long as the pool has not. Each part is evaluated with this process's
-settings and pattern lists, its per-task lines written to a file of its own beside the
-output. The counts are combined, and the per-task lines appended, in the order of the file,
-so the report and the lines are those one process would give. A bad line stops the run as it
-stops one process: the bad line reported is the first in the file, and the per-task lines
-before its part are written.
+The file is cut at line breaks into parts of about the same size, a few for each process
+(so one that runs slower does fewer), their first line numbers counted once (natively). The
+pool's processes are started by a fork server (a clean process, so starting them is safe
+whatever threads this one runs). A part's per-task lines go to a file of its own beside the
+output; counts are combined and lines appended in the order of the file, so the first bad
+line reported is the first in the file. A process that ends without its result (killed, out
+of memory) fails the run with :class:`PartFailed`, its lines left out; after a failure or an
+interruption the processes are ended at once, and a process whose parent is gone ends by
+itself.
 
-A process that ends without its result (killed, out of memory) fails the run with
-:class:`PartFailed`, and its lines are left out. When the run fails or is interrupted, the
-processes are ended at once; a process whose parent is gone ends by itself.
-
-Only a regular file in JSONL or text is cut (a CSV record may span lines, a JSON array is one
-value, compressed data cannot be entered midway), only into parts of :data:`MIN_PART` bytes
-or more, and only on Linux: the processes open the file this process has open, through
-``/proc``, whatever its name. Anything else is evaluated by this process alone. The parts are
-the file as it was when the run began: lines added during the run are not read.
+Only a regular JSONL or text file is cut (a CSV record may span lines, a JSON array is one
+value, compressed data cannot be entered midway), into parts of :data:`MIN_PART` bytes or
+more, on Linux (the processes open the very file this one has open, through ``/proc``). The
+parts are the file as it was when the run began. Anything else is read by this process alone.
 """
 
 from __future__ import annotations
@@ -37,7 +30,7 @@ import tempfile
 import threading
 import warnings
 from collections.abc import Callable, Collection
-from concurrent.futures import Executor, Future, ProcessPoolExecutor
+from concurrent.futures import Executor, ProcessPoolExecutor
 from concurrent.futures import TimeoutError as FutureTimeout
 from concurrent.futures.process import BrokenProcessPool
 from contextlib import ExitStack, nullcontext
@@ -50,10 +43,11 @@ from halvec.evaluation import Part, Report, Settings, combine, evaluate, evaluat
 from halvec.pattern_lists import PatternLists, applied, in_force
 from halvec.workload import EncodingErrors, Format, InputProblem, TaskReader
 
-__all__ = ["MIN_PART", "PartFailed", "Progress", "default_jobs", "evaluate_in_parts", "usable_cores"]
+__all__ = ["MIN_PART", "PartFailed", "Progress", "evaluate_in_parts", "usable_cores"]
 
-MIN_PART: Final = 4 << 20
-"""The fewest bytes a part has: below this a part costs more than it saves."""
+MIN_PART: Final = 16 << 20
+"""The fewest bytes a part has: the pool takes a few tenths of a second to start, in which
+one process evaluates about this much."""
 PARTS_A_PROCESS: Final = 4
 """Parts for each process, at most: enough for one that started late, or runs slower, to do
 less."""
@@ -84,11 +78,6 @@ def usable_cores() -> int:
         return os.cpu_count() or 1
 
 
-def default_jobs() -> int:
-    """Processes to evaluate a file with: one for each usable core."""
-    return usable_cores()
-
-
 @dataclass(frozen=True)
 class _Job:
     """What a part's process needs, sent to it: the file, the cuts and how to evaluate."""
@@ -111,7 +100,7 @@ def evaluate_in_parts(stream: BinaryIO, settings: Settings, *, name: str, where:
                       progress: Progress | None = None, jobs: int | None = None,
                       min_part: int | None = None) -> Report:
     """:func:`halvec.evaluation.evaluate` of the tasks ``stream`` holds from where it stands,
-    by up to ``jobs`` processes (None: :func:`default_jobs`) when it is a regular file that
+    by up to ``jobs`` processes (None: one for each usable core) when it is a regular file that
     can be cut (see the module's notes), else by this process. The reader's options are
     :class:`halvec.workload.TaskReader`'s; ``min_part`` is the fewest bytes a part may have
     (None: :data:`MIN_PART`)."""
@@ -123,12 +112,12 @@ def evaluate_in_parts(stream: BinaryIO, settings: Settings, *, name: str, where:
     except (OSError, AttributeError, ValueError):
         start = None
     reader = TaskReader(stream, fmt=fmt, size=size, **options)  # reads the start: the format, gzip, not text
-    processes = jobs if jobs is not None else default_jobs()
+    processes = jobs if jobs is not None else usable_cores()
     job = _plan(stream, start, reader, options, settings, processes, min_part if min_part is not None else MIN_PART)
     if job is None:
         return evaluate(reader, settings, out=out, progress=progress)
     try:
-        report = _run(job, out, progress, processes - 1)
+        report = _run(job, out, progress, processes)
     except _NoProcesses:  # nothing is written yet: this process reads the file alone
         stream.seek(job.cuts[0])
         return evaluate(TaskReader(stream, fmt=reader.format, size=size, **options), settings, out=out,
@@ -191,8 +180,8 @@ def _line_start(fd: int, at: int, end: int) -> int:
 
 def _run(job: _Job, out: IO[bytes] | None, progress: Progress | None, processes: int,
          pool: Executor | None = None) -> Report:
-    """The job's parts evaluated by this process and a pool of ``processes`` (or by ``pool``:
-    the tests evaluate them one after the other in this process)."""
+    """The job's parts evaluated by a pool of ``processes`` (or by ``pool``: the tests
+    evaluate them one after the other in this process)."""
     parts = len(job.cuts) - 1
     context = multiprocessing.get_context("forkserver")
     context.set_forkserver_preload([__name__])
@@ -204,24 +193,13 @@ def _run(job: _Job, out: IO[bytes] | None, progress: Progress | None, processes:
             pool = ProcessPoolExecutor(processes, mp_context=context, initializer=_start_worker,
                                        initargs=(counters,))
         stack.callback(pool.shutdown)
-        stack.push(partial(_stop_on_failure, pool))
+        stack.push(partial(_stop, pool))  # done, failed or interrupted: nothing is left for them
         try:
             futures = [pool.submit(_evaluate_part, job, k, _name(lines[k])) for k in range(parts)]
         except OSError as error:  # a limit on processes, memory or files
             raise _NoProcesses from error
-        # this process takes the parts the pool has not begun, from the back
-        for k in reversed(range(parts)):
-            if not futures[k].cancel():
-                break
-            futures[k] = Future()
-            try:
-                futures[k].set_result(_evaluate_part(job, k, _name(lines[k]), counters,
-                                                     partial(_show, progress, reading)))
-            except Exception as error:  # noqa: BLE001 - raised in the order of the file, below
-                futures[k].set_exception(error)
-                break
         results: list[Part] = []
-        for k, future in enumerate(futures):
+        for k, future in enumerate(futures):  # in the order of the file: its first failure is raised
             while True:
                 try:
                     results.append(future.result(timeout=0.2))
@@ -256,18 +234,15 @@ def _part_lines(out: IO[bytes], stack: ExitStack) -> IO[bytes]:
                                                            dir=_folder_of(out)))
 
 
-def _stop_on_failure(pool: Executor, kind: type[BaseException] | None, *_: object) -> bool:
-    """After a failure or an interruption: the processes are ended at once, not left to
-    finish parts nobody waits for."""
-    if kind is not None:
-        kill = getattr(pool, "kill_workers", None)  # 3.14 and later
-        if kill is not None:
-            kill()
-        else:
-            for process in list(getattr(pool, "_processes", {}).values()):
-                process.kill()
-        pool.shutdown(cancel_futures=True)
-    return False
+def _stop(pool: Executor, *failure: object) -> None:
+    """Ends the pool's processes at once: none is left to finish what nobody waits for."""
+    kill = getattr(pool, "kill_workers", None)  # 3.14 and later
+    if kill is not None:
+        kill()
+    else:
+        for process in list(getattr(pool, "_processes", {}).values()):
+            process.kill()
+    pool.shutdown(cancel_futures=True)
 
 
 # --- in a part's process ----------------------------------------------------------------------
