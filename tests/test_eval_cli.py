@@ -229,11 +229,12 @@ def test_integers_past_64_bits_are_read_whole(tmp_path):
 
 def test_token_counts_too_large_to_cost_are_one_line(tmp_path):
     path = jsonl(tmp_path / "t.jsonl", [{"description": SIMPLE, "input_tokens": 10**400, "output_tokens": 1}])
-    for extra in ([], ["--out", str(tmp_path / "out.jsonl")]):
+    out = str(tmp_path / "out.jsonl")
+    for extra, after in (([], ""), (["--out", out], f" (--out {out!r} was not written: no file was made)")):
         result = run("eval", path, *extra)
         assert result.returncode == 2 and result.stdout == ""
         assert result.stderr == (f"python -m halvec eval: error: {path!r}: the token counts are too large to cost "
-                                 "(int too large to convert to float)\n")
+                                 f"(int too large to convert to float){after}\n")
     result = run("eval", jsonl(tmp_path / "u.jsonl", [{"description": SIMPLE}]), "--input-tokens", "9" * 400,
                  "--output-tokens", "1")
     assert result.returncode == 2 and "too large to cost" in result.stderr
@@ -296,21 +297,24 @@ def test_out_has_one_line_per_task(tmp_path):
 
 
 def test_a_large_file_evaluated_in_parts_gives_what_one_process_gives(tmp_path):
-    # 10 MB: cut in two (parts of 4 MB or more) where two cores are free, evaluated whole with --jobs 1
+    # 36 MB: cut into parts of 16 MB or more where two cores are usable, evaluated whole with --jobs 1
     tasks = [COMPLEX, SIMPLE, MODERATE, SHORT, "Écris un rapport détaillé 🚀"]
     path = tmp_path / "t.jsonl"
     with open(path, "w", encoding="utf-8") as file:
         for i in range(60_000):
-            file.write(json.dumps({"description": f"{tasks[i % 5]} {'x' * (i % 100)}", "id": i,
+            file.write(json.dumps({"description": f"{tasks[i % 5]} {'x' * (480 + i % 100)}", "id": i,
                                    "input_tokens": i % 1000, "output_tokens": i % 7}) + "\n")
             if i % 7000 == 0:
                 file.write("\n")
     outputs = []
-    for jobs in ("1", "2"):
+    for jobs in ("1", "64"):  # 64: lowered to the usable cores, with a note
         out = tmp_path / f"out{jobs}.jsonl"
-        outputs.append((eval_json(str(path), "--keys", "anthropic", "--jobs", jobs, "--out", str(out), "--with-text"),
-                        out.read_bytes()))
+        result = run("eval", str(path), "--keys", "anthropic", "--jobs", jobs, "--out", str(out), "--with-text",
+                     "--json")
+        outputs.append((json.loads(result.stdout), out.read_bytes()))
     assert outputs[0] == outputs[1]
+    assert result.stderr == f"python -m halvec eval: note: --jobs 64 lowered to {len(os.sched_getaffinity(0))}, " \
+                            f"the cores this process may use\n"
     assert outputs[0][0]["tasks"] == 60_000 and outputs[0][0]["input"]["blank_lines"] == 9
     with open(path, "a", encoding="utf-8") as file:
         file.write('{"description": "late", "model": "gpt-5"}\n')
@@ -325,7 +329,8 @@ def test_out_write_failure_is_one_line_and_status_74(tmp_path):
     assert result.returncode == 74
     assert result.stderr == "python -m halvec: error: cannot write --out '/dev/full': No space left on device\n"
     result = run("eval", path, "--out", str(tmp_path / "missing" / "out.jsonl"))
-    assert result.returncode == 2 and "cannot write --out" in result.stderr
+    assert result.returncode == 74 and result.stderr.endswith("/out.jsonl': No such file or directory\n")
+    assert len(result.stderr.splitlines()) == 1
 
 
 # --- bad input: one line, the file and the line named, status 2 ------------------------------
@@ -656,12 +661,11 @@ def test_text_report_shows_charts_and_escapes_what_came_from_outside(tmp_path):
     assert "#" * 30 in ascii_text and "?" * 30 not in ascii_text
 
 
-@pytest.mark.parametrize("jobs", ["1", "2"])
-def test_progress_is_shown_on_a_terminal_only(tmp_path, jobs):
+def test_progress_is_shown_on_a_terminal_only(tmp_path):
     # The progress line is first drawn a fraction of a second into the run, which a fast
     # machine may finish before then; so --out goes to a FIFO that is read only after a
     # pause, holding the first batch's write until the line is due.
-    tasks = 150_000  # enough for two parts
+    tasks = 150_000
     path = tmp_path / "t.txt"
     path.write_text((COMPLEX + "\n") * tasks)
     fifo = tmp_path / "out"
@@ -677,8 +681,7 @@ def test_progress_is_shown_on_a_terminal_only(tmp_path, jobs):
     reader.start()
     controller, terminal = pty.openpty()
     try:
-        process = subprocess.run([sys.executable, "-m", "halvec", "eval", str(path), "--jobs", jobs,
-                                  "--out", str(fifo)],
+        process = subprocess.run([sys.executable, "-m", "halvec", "eval", str(path), "--out", str(fifo)],
                                  stdout=subprocess.PIPE, stderr=terminal, env=_env(), timeout=300)
         os.close(terminal)
         terminal = -1
@@ -701,3 +704,34 @@ def test_progress_is_shown_on_a_terminal_only(tmp_path, jobs):
     assert shown.endswith(b"\r")  # the line is cleared before the report
     assert written[0].count(b"\n") == tasks
     assert run("eval", str(path)).stderr == ""  # not a terminal: nothing
+
+
+# --- the inputs users have -------------------------------------------------------------------
+
+def test_arrays_chat_records_gzip_and_tsv_through_the_command_line(tmp_path):
+    import gzip
+    chat = [{"messages": [{"role": "user", "content": COMPLEX}], "id": "c1"}, {"": SHORT, "description": SIMPLE}]
+    (tmp_path / "chats").write_bytes(gzip.compress(json.dumps(chat, indent=2).encode()))  # no telling name
+    data = eval_json(str(tmp_path / "chats"), "--skip-bad")
+    assert (data["input"]["format"], data["tasks"], data["tiers"]["complex"]) == ("json", 2, 1)
+    data = eval_json(str(tmp_path / "chats"), "--field", "", "--skip-bad")  # an empty name is a name
+    assert (data["tasks"], data["input"]["bad_lines"], data["input"]["field"]) == (1, 1, "")
+    (tmp_path / "t.tsv").write_text(f"id\tdescription\n1\t{COMPLEX}, twice\n")
+    assert eval_json(str(tmp_path / "t.tsv"))["tiers"]["complex"] == 1
+    (tmp_path / "t.txt").write_text(f"description|id\n{COMPLEX}|1\n")
+    assert eval_json(str(tmp_path / "t.txt"), "--delimiter", "|")["input"]["format"] == "csv"
+    (tmp_path / "t.jsonl.bz2").write_bytes(b"BZh91AY&SY" + bytes(range(256)))
+    result = run("eval", str(tmp_path / "t.jsonl.bz2"), "--encoding-errors", "replace")
+    assert (result.returncode, result.stderr) == (
+        2, f"python -m halvec eval: error: '{tmp_path}/t.jsonl.bz2': not a text file (bzip2-compressed; decompress it "
+           f"first)\n")
+
+
+def test_a_pattern_re_warns_of_is_one_line_naming_the_file_and_entry(tmp_path):
+    patterns = tmp_path / "p.json"
+    patterns.write_text('{"complex": ["[[a]-z]"]}')
+    result = run("eval", jsonl(tmp_path / "t.jsonl", [{"description": COMPLEX}] * 3), "--patterns", str(patterns),
+                 "--out", str(tmp_path / "out.jsonl"))
+    assert result.returncode == 0
+    assert result.stderr == (f"python -m halvec eval: warning: --patterns '{patterns}', line 1: \"complex\" entry 0 "
+                             f"(numbered from 0), '[[a]-z]': re warns: Possible nested set at position 1\n")

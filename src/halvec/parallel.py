@@ -1,160 +1,305 @@
-"""A workload file evaluated by several processes at once, a part of the file each.
+"""A workload file evaluated by several processes at once, a part each, with the standard
+library's process pool: the report and the per-task lines are those one process gives.
 
-The file is cut at line breaks into parts of about the same size. This process evaluates
-the first part. A process forked for each further part counts the line breaks before it
-(to number its lines), evaluates it, writes its per-task lines to an unnamed file of its
-own and sends its counts back through a pipe. The counts are combined, and the per-task
-lines appended, in the order of the file, so the report and the lines are those one
-process would give. A bad line stops the run as it stops one process: the bad line
-reported is the first in the file, and the per-task lines before its part are written.
+The file is cut at line breaks into parts of about the same size, a few for each process
+(so one that runs slower does fewer), their first line numbers counted once (natively). The
+pool's processes are started by a fork server (a clean process, so starting them is safe
+whatever threads this one runs). A part's per-task lines go to a file of its own beside the
+output; counts are combined and lines appended in the order of the file, so the first bad
+line reported is the first in the file. A process that ends without its result (killed, out
+of memory) fails the run with :class:`PartFailed`, its lines left out; after a failure or an
+interruption the processes are ended at once, and a process whose parent is gone ends by
+itself.
 
-Only a regular file in JSONL or text is cut (a CSV record may span lines), only when each
-part has :data:`MIN_PART` bytes or more, and only where this process can fork safely: on
-Linux, with one thread. Anything else is evaluated by this process alone. The parts are
-the file as it was when the run began: lines added during the run are not read.
+Only a regular JSONL or text file is cut (a CSV record may span lines, a JSON array is one
+value, compressed data cannot be entered midway), into parts of :data:`MIN_PART` bytes or
+more, on Linux (the processes open the very file this one has open, through ``/proc``). The
+parts are the file as it was when the run began. Anything else is read by this process alone.
 """
 
 from __future__ import annotations
 
 import io
-import mmap
+import multiprocessing
 import os
 import pickle
-import select
 import signal
 import stat
-import struct
 import sys
 import tempfile
-import traceback
+import threading
+import warnings
 from collections.abc import Callable, Collection
-from contextlib import ExitStack
+from concurrent.futures import Executor, ProcessPoolExecutor
+from concurrent.futures import TimeoutError as FutureTimeout
+from concurrent.futures.process import BrokenProcessPool
+from contextlib import ExitStack, nullcontext
 from dataclasses import dataclass
+from functools import partial
 from typing import IO, Any, BinaryIO, Final, Protocol, cast
 
 from halvec import _patterns
 from halvec.evaluation import Part, Report, Settings, combine, evaluate, evaluate_part, write_all
-from halvec.workload import EncodingErrors, Format, InputProblem, TaskReader, format_for
+from halvec.pattern_lists import PatternLists, applied, in_force
+from halvec.workload import EncodingErrors, Format, InputProblem, TaskReader
 
-__all__ = ["MIN_PART", "Progress", "default_jobs", "evaluate_in_parts"]
+__all__ = ["MIN_PART", "PartFailed", "Progress", "evaluate_in_parts", "usable_cores"]
 
-MIN_PART: Final = 4 << 20
-"""The fewest bytes a part has: below this the fork costs more than it saves."""
+MIN_PART: Final = 16 << 20
+"""The fewest bytes a part has: the pool takes a few tenths of a second to start, in which
+one process evaluates about this much."""
+PARTS_A_PROCESS: Final = 4
+"""Parts for each process, at most: enough for one that started late, or runs slower, to do
+less."""
 
 _COPY_BLOCK: Final = 4 << 20
-_COUNTERS: Final = struct.Struct("qq")  # a part's bytes read and tasks, for the progress
+
+
+class PartFailed(Exception):
+    """A process evaluating a part of the input ended without its result (it was killed, or
+    ran out of memory); the text says which input, and how the process ended."""
+
+
+class _NoProcesses(Exception):
+    """The pool's processes could not be started."""
 
 
 class Progress(Protocol):
-    """Called after each batch of this process's part with the whole run's reading so far."""
+    """Called with the whole run's reading so far (its ``tasks`` and ``fraction_read``)."""
 
     def __call__(self, reading: Any, /) -> None: ...
 
 
-def default_jobs() -> int:
-    """Processes to evaluate a file with: the cores this process may use, at most 2 (each
-    process holds about 40 MB)."""
+def usable_cores() -> int:
+    """The cores this process may run on."""
     try:
-        cores = len(os.sched_getaffinity(0))
+        return len(os.sched_getaffinity(0))
     except (AttributeError, OSError):
-        cores = os.cpu_count() or 1
-    return max(1, min(2, cores))
+        return os.cpu_count() or 1
 
 
-def _can_fork() -> bool:
-    """Whether this process may fork without exec: Linux, with no thread but this one (a
-    lock another thread holds would stay held in the child)."""
-    if not sys.platform.startswith("linux") or not hasattr(os, "fork"):
-        return False
-    try:
-        return len(os.listdir("/proc/self/task")) == 1
-    except OSError:
-        return False
+@dataclass(frozen=True)
+class _Job:
+    """What a part's process needs, sent to it: the file, the cuts and how to evaluate."""
+
+    path: str
+    identity: tuple[int, int]
+    cuts: list[int]
+    first_lines: list[int]
+    """The number of each part's first line."""
+    format: Format
+    options: dict[str, Any]
+    settings: Settings
+    lists: PatternLists
 
 
 def evaluate_in_parts(stream: BinaryIO, settings: Settings, *, name: str, where: str, size: int | None = None,
-                      fmt: Format | None = None, field: str = "description", models: Collection[str] = (),
-                      skip_bad: bool = False, encoding_errors: EncodingErrors = "strict",
+                      fmt: Format | None = None, field: str | None = None, delimiter: str | None = None,
+                      models: Collection[str] = (), skip_bad: bool = False, encoding_errors: EncodingErrors = "strict",
                       hint: Callable[[str], str | None] | None = None, out: IO[bytes] | None = None,
                       progress: Progress | None = None, jobs: int | None = None,
                       min_part: int | None = None) -> Report:
     """:func:`halvec.evaluation.evaluate` of the tasks ``stream`` holds from where it stands,
-    by up to ``jobs`` processes (None: :func:`default_jobs`) when it is a regular file that
+    by up to ``jobs`` processes (None: one for each usable core) when it is a regular file that
     can be cut (see the module's notes), else by this process. The reader's options are
     :class:`halvec.workload.TaskReader`'s; ``min_part`` is the fewest bytes a part may have
     (None: :data:`MIN_PART`)."""
-    options: dict[str, Any] = {"where": where, "name": name, "field": field, "models": models,
-                               "skip_bad": skip_bad, "encoding_errors": encoding_errors, "hint": hint}
-
-    def alone() -> Report:
-        return evaluate(TaskReader(stream, fmt=fmt, size=size, **options), settings, out=out, progress=progress)
-
-    plan = _plan(stream, name, fmt, jobs if jobs is not None else default_jobs(),
-                 min_part if min_part is not None else MIN_PART)
-    if plan is None:
-        return alone()
-    fd, found, cuts = plan
+    options: dict[str, Any] = {"where": where, "name": name, "field": field, "delimiter": delimiter,
+                               "models": tuple(models), "skip_bad": skip_bad, "encoding_errors": encoding_errors,
+                               "hint": hint}
     try:
-        report = _Run(fd, cuts, found, options, settings, out, progress).report()
-    except _NoProcess:  # nothing is read nor written yet: this process reads the file alone
-        return alone()
-    # the parts were read with pread: the stream is left where one process's reading leaves
-    # it, for whatever reads it next (a shell's standard input, shared with later commands)
-    stream.seek(cuts[-1])
+        start: int | None = stream.tell()
+    except (OSError, AttributeError, ValueError):
+        start = None
+    reader = TaskReader(stream, fmt=fmt, size=size, **options)  # reads the start: the format, gzip, not text
+    processes = jobs if jobs is not None else usable_cores()
+    job = _plan(stream, start, reader, options, settings, processes, min_part if min_part is not None else MIN_PART)
+    if job is None:
+        return evaluate(reader, settings, out=out, progress=progress)
+    try:
+        report = _run(job, out, progress, processes)
+    except _NoProcesses:  # nothing is written yet: this process reads the file alone
+        stream.seek(job.cuts[0])
+        return evaluate(TaskReader(stream, fmt=reader.format, size=size, **options), settings, out=out,
+                        progress=progress)
+    # the parts were read through descriptors of their own: the stream is left where one
+    # process's reading leaves it, for whatever reads it next (a shell's standard input)
+    stream.seek(job.cuts[-1])
     return report
 
 
-def _plan(stream: BinaryIO, name: str, fmt: Format | None, jobs: int,
-          min_part: int) -> tuple[int, Format, list[int]] | None:
-    """(file descriptor, format, cuts): the offsets where the parts begin, then the end; None
-    when the stream is to be read by this process alone."""
-    if jobs < 2 or not _can_fork():
+def _plan(stream: BinaryIO, start: int | None, reader: TaskReader, options: dict[str, Any], settings: Settings,
+          jobs: int, min_part: int) -> _Job | None:
+    """What the processes are to do, or None when the stream is to be read by this process."""
+    if jobs < 2 or start is None or not sys.platform.startswith("linux") or reader.compressed \
+            or reader.format not in ("jsonl", "text"):
         return None
     try:
         fd = stream.fileno()
         status = os.fstat(fd)
-        if not stat.S_ISREG(status.st_mode):
+        path = f"/proc/{os.getpid()}/fd/{fd}"
+        if not stat.S_ISREG(status.st_mode) or not os.path.samestat(os.stat(path), status):
             return None
-        start, end = stream.tell(), status.st_size
-    except (OSError, AttributeError, ValueError, io.UnsupportedOperation):
-        return None
-    parts = min(jobs, (end - start) // max(1, min_part))
-    if parts < 2:
-        return None
-    try:
-        found = fmt if fmt is not None else format_for(name, os.pread(fd, 4096, start))
-        if found == "csv":
+        end = status.st_size
+        parts = min(jobs * PARTS_A_PROCESS, (end - start) // max(1, min_part))
+        if parts < 2:
             return None
         cuts = [start]
         for k in range(1, parts):
             cut = _line_start(fd, max(cuts[-1], start + (end - start) * k // parts), end)
-            if cut < end and cut > cuts[-1]:
+            if cuts[-1] < cut < end:
                 cuts.append(cut)
-    except OSError:
+        cuts.append(end)
+        first_lines = [1]
+        for k in range(1, len(cuts) - 1):
+            first_lines.append(first_lines[-1] + _count_lines(fd, cuts[k - 1], cuts[k]))
+    except (OSError, ValueError, io.UnsupportedOperation):
         return None  # this process's reading reports it
-    cuts.append(end)
-    return (fd, found, cuts) if len(cuts) > 2 else None
+    job = _Job(path, (status.st_dev, status.st_ino), cuts, first_lines, reader.format, options, settings,
+               in_force())
+    try:
+        pickle.dumps(job)
+    except Exception:  # noqa: BLE001 - settings another process cannot be sent (a caller's own store)
+        return None
+    return job if len(cuts) > 2 else None
 
 
 def _line_start(fd: int, at: int, end: int) -> int:
     """The offset of the first line that starts at ``at`` or after (``end`` if none does)."""
-    if at == 0:
-        return 0
     at -= 1  # a line starts at `at` when the byte before it is a line break
     while at < end:
         block = os.pread(fd, min(1 << 16, end - at), at)
-        if not block:
-            break
         found = block.find(b"\n")
         if found >= 0:
             return at + found + 1
+        if not block:
+            break
         at += len(block)
     return end
 
 
+def _run(job: _Job, out: IO[bytes] | None, progress: Progress | None, processes: int,
+         pool: Executor | None = None) -> Report:
+    """The job's parts evaluated by a pool of ``processes`` (or by ``pool``: the tests
+    evaluate them one after the other in this process)."""
+    parts = len(job.cuts) - 1
+    context = multiprocessing.get_context("forkserver")
+    context.set_forkserver_preload([__name__])
+    counters = context.Array("q", 2 * parts, lock=False)  # each part's bytes read and tasks, for the progress
+    reading = _Reading(counters, job.cuts[-1] - job.cuts[0])
+    with ExitStack() as stack:
+        lines = [_part_lines(out, stack) for _ in range(parts)] if out is not None else [None] * parts
+        if pool is None:
+            pool = ProcessPoolExecutor(processes, mp_context=context, initializer=_start_worker,
+                                       initargs=(counters,))
+        stack.callback(pool.shutdown)
+        stack.push(partial(_stop, pool))  # done, failed or interrupted: nothing is left for them
+        try:
+            futures = [pool.submit(_evaluate_part, job, k, _name(lines[k])) for k in range(parts)]
+        except OSError as error:  # a limit on processes, memory or files
+            raise _NoProcesses from error
+        results: list[Part] = []
+        for k, future in enumerate(futures):  # in the order of the file: its first failure is raised
+            while True:
+                try:
+                    results.append(future.result(timeout=0.2))
+                    break
+                except FutureTimeout:
+                    _show(progress, reading)
+                except BrokenProcessPool:
+                    raise PartFailed(f"a process evaluating a part of {job.options['where']} ended without "
+                                     f"finishing (killed, or out of memory)") from None
+            part_lines = lines[k]
+            if part_lines is not None and out is not None:
+                _append(part_lines, out)
+                part_lines.close()  # and removed
+        _show(progress, reading)
+        return combine(job.settings, results)
+    raise AssertionError("unreachable")  # for the type checker: ExitStack may swallow
+
+
+def _name(file: IO[bytes] | None) -> str | None:
+    return file.name if file is not None else None
+
+
+def _show(progress: Progress | None, reading: _Reading, *_: object) -> None:
+    if progress is not None:
+        progress(reading)
+
+
+def _part_lines(out: IO[bytes], stack: ExitStack) -> IO[bytes]:
+    """A file for a part's per-task lines, beside the output (one file system: the kernel can
+    copy them), removed when it is closed."""
+    return stack.enter_context(tempfile.NamedTemporaryFile(prefix=".halvec-part-", suffix=".jsonl",
+                                                           dir=_folder_of(out)))
+
+
+def _stop(pool: Executor, *failure: object) -> None:
+    """Ends the pool's processes at once: none is left to finish what nobody waits for."""
+    kill = getattr(pool, "kill_workers", None)  # 3.14 and later
+    if kill is not None:
+        kill()
+    else:
+        for process in list(getattr(pool, "_processes", {}).values()):
+            process.kill()
+    pool.shutdown(cancel_futures=True)
+
+
+# --- in a part's process ----------------------------------------------------------------------
+
+_counters: Any = None
+
+
+def _start_worker(counters: Any) -> None:
+    """Sets up a part's process: Ctrl-C is for the parent to act on (it ends this process),
+    a warning the parent has given about a pattern is not given again, and the process ends
+    by itself if its parent is gone."""
+    global _counters
+    _counters = counters
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+    warnings.filterwarnings("ignore", message="Possible ", category=FutureWarning)
+    parent = multiprocessing.parent_process()
+    if parent is not None:
+        threading.Thread(target=_end_with, args=(parent,), daemon=True).start()
+
+
+def _end_with(parent: multiprocessing.process.BaseProcess) -> None:
+    # the parent's end of a pipe to this process closes when the parent ends, however it ends
+    parent.join()
+    os._exit(1)
+
+
+def _evaluate_part(job: _Job, k: int, lines: str | None, counters: Any = None,
+                   progress: Callable[[TaskReader], None] | None = None) -> Part:
+    """Part ``k`` of the job, its per-task lines written to ``lines``; the progress is kept
+    in ``counters`` (None: the pool's), and reported to ``progress`` too."""
+    start, end = job.cuts[k], job.cuts[k + 1]
+    shared = counters if counters is not None else _counters
+    try:
+        file = open(job.path, "rb")
+    except OSError as error:
+        raise InputProblem(job.options["where"], f"cannot be read: {error.strerror or error}") from None
+    with file, open(lines, "wb", buffering=0) if lines else nullcontext() as out:
+        fd = file.fileno()
+        status = os.fstat(fd)
+        if (status.st_dev, status.st_ino) != job.identity:  # the program that had it open is gone
+            raise InputProblem(job.options["where"], "cannot be read: the file being evaluated is gone")
+        reader = TaskReader(cast(BinaryIO, _Slice(fd, start, end)), fmt=job.format, size=end - start,
+                            first_line=job.first_lines[k], **job.options)
+
+        def counted(reader: TaskReader) -> None:
+            if shared is not None:
+                shared[2 * k] = reader.bytes_read
+                shared[2 * k + 1] = reader.tasks
+            if progress is not None:
+                progress(reader)
+
+        with applied(job.lists):
+            return evaluate_part(reader, job.settings, out=cast(IO[bytes] | None, out), progress=counted)
+
+
 class _Slice:
-    """Bytes [start, end) of a file, read with pread (so processes that share the file
-    descriptor do not share a position)."""
+    """Bytes [start, end) of a file, read with pread."""
 
     def __init__(self, fd: int, start: int, end: int) -> None:
         self._fd = fd
@@ -186,227 +331,51 @@ def _count_lines(fd: int, start: int, end: int) -> int:
     return count
 
 
-class _NoProcess(Exception):
-    """A process for a part could not be made (a limit on processes, memory or files)."""
-
-
-@dataclass
-class _Child:
-    pid: int
-    pipe: int
-    lines: IO[bytes] | None
-    """Its per-task lines, when they are written."""
-    done: bool = False
-
-
-class _Run:
-    """One evaluation in parts: this process takes the first, a child each of the others."""
-
-    def __init__(self, fd: int, cuts: list[int], fmt: Format, options: dict[str, Any], settings: Settings,
-                 out: IO[bytes] | None, progress: Progress | None) -> None:
-        self._fd = fd
-        self._cuts = cuts
-        self._fmt = fmt
-        self._options = options
-        self._settings = settings
-        self._out = out
-        self._progress = progress
-        self._counters = mmap.mmap(-1, _COUNTERS.size * len(cuts))  # shared with the children
-        self._children: list[_Child] = []
-        self._reader: TaskReader | None = None
-        self._pid = os.getpid()
-
-    def report(self) -> Report:
-        with ExitStack() as stack:
-            stack.callback(self._counters.close)
-            stack.callback(self._stop_children)
-            for k in range(1, len(self._cuts) - 1):
-                self._start_child(k, stack)
-            reader = self._reader = self._part_reader(0, 1)
-            parts = [evaluate_part(reader, self._settings, out=self._out, progress=self._own_progress)]
-            for child in self._children:
-                parts.append(self._result_of(child))
-            return combine(self._settings, parts)
-        raise AssertionError("unreachable")  # for the type checker: ExitStack may swallow
-
-    def _part_reader(self, k: int, first_line: int) -> TaskReader:
-        start, end = self._cuts[k], self._cuts[k + 1]
-        return TaskReader(cast(BinaryIO, _Slice(self._fd, start, end)), fmt=self._fmt, size=end - start,
-                          first_line=first_line, **self._options)
-
-    # --- the children ---
-
-    def _start_child(self, k: int, stack: ExitStack) -> None:
-        lines: IO[bytes] | None = None
-        if self._out is not None:
-            lines = stack.enter_context(tempfile.TemporaryFile(buffering=0, dir=_folder_of(self._out)))
-        try:
-            read_end, write_end = os.pipe()
-        except OSError as error:
-            raise _NoProcess from error
-        stack.callback(os.close, read_end)
-        for stream in (sys.stdout, sys.stderr):  # nothing buffered is written twice
-            if stream is not None:
-                try:
-                    stream.flush()
-                except (OSError, ValueError):
-                    pass
-        # Signals wait until the child is on the list of those to stop: a KeyboardInterrupt
-        # raised just after the fork, or inside an at-fork hook (which swallows it), would
-        # leave the child running or the interruption unnoticed.
-        mask = signal.pthread_sigmask(signal.SIG_BLOCK, signal.valid_signals())
-        try:
-            try:
-                pid = os.fork()
-            except OSError as error:
-                os.close(write_end)
-                raise _NoProcess from error
-            if pid == 0:  # pragma: no cover - the child's coverage is not collected
-                self._child_main(k, write_end, read_end, lines, mask)
-            self._children.append(_Child(pid, read_end, lines))
-            os.close(write_end)
-        finally:
-            signal.pthread_sigmask(signal.SIG_SETMASK, mask)
-
-    def _child_main(self, k: int, pipe: int, read_end: int, lines: IO[bytes] | None,
-                    mask: Collection[int]) -> None:
-        """The child's whole life: it never returns into the parent's frames."""
-        status = 0
-        try:
-            try:
-                os.close(read_end)
-                signal.pthread_sigmask(signal.SIG_SETMASK, mask)
-                first_line = _count_lines(self._fd, self._cuts[0], self._cuts[k]) + 1
-                reader = self._part_reader(k, first_line)
-                counters, parent = self._counters, self._pid
-
-                def progress(reading: TaskReader) -> None:
-                    if os.getppid() != parent:  # the parent was killed: nobody waits for the part
-                        os._exit(1)
-                    _COUNTERS.pack_into(counters, _COUNTERS.size * k, reading.bytes_read, reading.tasks)
-
-                message: tuple[Any, ...] = ("part", evaluate_part(reader, self._settings, out=lines,
-                                                                  progress=progress))
-            except KeyboardInterrupt:
-                status = 130  # the parent had the same signal, and says so
-                return
-            except InputProblem as problem:
-                message = ("problem", problem.where, problem.problem, problem.line)
-            except BaseException as error:  # noqa: BLE001 - every failure goes back to the parent
-                message = ("error", _portable(error))
-            _write_all(pipe, pickle.dumps(message, protocol=pickle.HIGHEST_PROTOCOL))
-        except BaseException:  # noqa: BLE001 - the pipe itself failed: the parent sees no result
-            status = 1
-        finally:
-            os._exit(status)
-
-    def _result_of(self, child: _Child) -> Part:
-        """The child's part; its lines appended to the output; its failure raised here."""
-        data = self._receive(child)
-        wait_status = _reap(child.pid)
-        child.done = True
-        if child.lines is not None and self._out is not None:
-            _append(child.lines, self._out)
-            child.lines.close()
-        if not data:
-            raise RuntimeError(f"the process that evaluated a part of {self._options['where']} ended "
-                               f"without a result ({_ending(wait_status)})")
-        message = pickle.loads(data)
-        if message[0] == "part":
-            part: Part = message[1]
-            return part
-        if message[0] == "problem":
-            raise InputProblem(*message[1:])
-        raise message[1]
-
-    def _receive(self, child: _Child) -> bytes:
-        """What the child sends, until it closes the pipe; the progress is kept up meanwhile."""
-        chunks: list[bytes] = []
-        while True:
-            ready, _, _ = select.select([child.pipe], [], [], 0.2)
-            if ready:
-                chunk = os.read(child.pipe, 1 << 16)
-                if not chunk:
-                    return b"".join(chunks)
-                chunks.append(chunk)
-            self._own_progress(None)
-
-    def _stop_children(self) -> None:
-        """Ends and reaps the children not yet reaped (after a failure or an interruption)."""
-        for child in self._children:
-            if child.done:
-                continue
-            try:
-                os.kill(child.pid, signal.SIGKILL)
-            except ProcessLookupError:
-                pass
-            _reap(child.pid)
-            child.done = True
-
-    # --- progress ---
-
-    def _own_progress(self, _: TaskReader | None) -> None:
-        if self._progress is not None and self._reader is not None:
-            self._progress(_Reading(self._reader, self._counters, len(self._cuts) - 1,
-                                    self._cuts[-1] - self._cuts[0]))
-
+# --- in this process --------------------------------------------------------------------------
 
 @dataclass(frozen=True)
 class _Reading:
-    """The whole run's reading, as the progress sees it: this process's reader and the
-    counters the children keep."""
+    """The whole run's reading, as the progress sees it: the counters the parts keep."""
 
-    reader: TaskReader
-    counters: mmap.mmap
-    parts: int
+    counters: Any
     size: int
-
-    def _sums(self) -> tuple[int, int]:
-        read, tasks = self.reader.bytes_read, self.reader.tasks
-        for k in range(1, self.parts):
-            part_read, part_tasks = _COUNTERS.unpack_from(self.counters, _COUNTERS.size * k)
-            read += part_read
-            tasks += part_tasks
-        return read, tasks
 
     @property
     def tasks(self) -> int:
-        return self._sums()[1]
+        return sum(self.counters[1::2])
 
     @property
     def fraction_read(self) -> float | None:
-        return min(1.0, self._sums()[0] / self.size) if self.size else None
+        return min(1.0, sum(self.counters[0::2]) / self.size) if self.size else None
 
 
 def _folder_of(out: IO[bytes]) -> str | None:
-    """The folder of the output file, for the parts' lines (one file system: the copy can
-    share blocks); None (the temporary folder) when the output is not a regular file."""
-    name = getattr(out, "name", None)
+    """The folder of the output file; None (the temporary folder) when the output is not a
+    regular file in a folder this process may write to."""
     try:
-        regular = isinstance(name, str) and stat.S_ISREG(os.fstat(out.fileno()).st_mode)
+        fd = out.fileno()
+        if not stat.S_ISREG(os.fstat(fd).st_mode):
+            return None
+        folder = os.path.dirname(os.readlink(f"/proc/self/fd/{fd}"))
     except (OSError, AttributeError, ValueError, io.UnsupportedOperation):
-        regular = False
-    if not regular:
         return None
-    folder = os.path.dirname(os.path.abspath(str(name)))
     return folder if os.access(folder, os.W_OK) else None
 
 
 def _append(lines: IO[bytes], out: IO[bytes]) -> None:
-    """Appends a part's lines to the output: in the kernel where both are files, else
-    through this process."""
+    """Appends a part's lines to the output: in the kernel where the output is an unbuffered
+    file or pipe, else through this process."""
     source = lines.fileno()
     size = os.fstat(source).st_size
     offset = 0
-    if isinstance(out, io.FileIO) and hasattr(os, "copy_file_range"):
-        target = out.fileno()
+    if isinstance(out, io.FileIO):
         try:
             while offset < size:
-                copied = os.copy_file_range(source, target, size - offset, offset_src=offset)
-                if not copied:
+                sent = os.sendfile(out.fileno(), source, offset, size - offset)
+                if not sent:
                     break
-                offset += copied
-        except OSError:  # not between these two (a pipe, another file system): copy below
+                offset += sent
+        except OSError:  # not to this output: copied below (where a real failure shows again)
             pass
     while offset < size:
         data = os.pread(source, min(_COPY_BLOCK, size - offset), offset)
@@ -414,42 +383,3 @@ def _append(lines: IO[bytes], out: IO[bytes]) -> None:
             break
         write_all(out, data)
         offset += len(data)
-
-
-def _write_all(fd: int, data: bytes) -> None:
-    view = memoryview(data)
-    while view:
-        view = view[os.write(fd, view):]
-
-
-def _portable(error: BaseException) -> BaseException:
-    """``error`` if it survives pickling, else a RuntimeError that carries its traceback."""
-    try:
-        copy: BaseException = pickle.loads(pickle.dumps(error))
-        if type(copy) is type(error):
-            return copy
-    except Exception:  # noqa: BLE001 - anything unpicklable is sent as text
-        pass
-    text = "".join(traceback.format_exception(error)).rstrip()
-    return RuntimeError(f"the process that evaluated a part failed:\n{text}")
-
-
-def _reap(pid: int) -> int | None:
-    """The child's wait status; None when something else reaped it (a program that ignores
-    SIGCHLD, or waits for any child in its handler)."""
-    try:
-        return os.waitpid(pid, 0)[1]
-    except ChildProcessError:
-        return None
-
-
-def _ending(wait_status: int | None) -> str:
-    if wait_status is None:
-        return "its exit status is unknown"
-    if os.WIFSIGNALED(wait_status):
-        number = os.WTERMSIG(wait_status)
-        try:
-            return f"ended by {signal.Signals(number).name}"
-        except ValueError:
-            return f"ended by signal {number}"
-    return f"exit status {os.waitstatus_to_exitcode(wait_status)}"

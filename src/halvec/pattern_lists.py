@@ -16,10 +16,11 @@ from __future__ import annotations
 import json
 import re
 import tomllib
+import warnings
 from collections.abc import Iterator, Sequence
 from contextlib import contextmanager
-from dataclasses import dataclass
-from typing import Literal
+from dataclasses import dataclass, field
+from typing import Any, Literal
 
 from halvec.core import model_router as mr
 
@@ -37,6 +38,9 @@ class PatternLists:
 
     complex: tuple[str, ...]
     simple: tuple[str, ...]
+    warnings: tuple[str, ...] = field(default=(), compare=False)
+    """What ``re`` warned of while reading them from a file (an entry whose meaning a later
+    Python will change), each naming the file and the entry."""
 
     def get(self, name: ListName) -> tuple[str, ...]:
         return self.complex if name == "complex" else self.simple
@@ -113,7 +117,12 @@ def parse(data: bytes, where: str, *, toml: bool, base: PatternLists | None = No
             raise PatternFileError(where, f"is not valid TOML: {error}") from None
     else:
         try:
-            document = json.loads(text)
+            document = json.loads(text, object_pairs_hook=_without_duplicates)
+        except _Duplicate as duplicate:
+            places = list(_all_positions(text, json.dumps(duplicate.key)))
+            raise PatternFileError(where, f"gives the key {json.dumps(duplicate.key)} twice (a JSON object's keys "
+                                          f"are given once)",
+                                   text.count("\n", 0, places[1]) + 1 if len(places) > 1 else None) from None
         except json.JSONDecodeError as error:
             raise PatternFileError(where, f"is not valid JSON: {error.msg} (column {error.colno})",
                                    error.lineno) from None
@@ -134,6 +143,7 @@ def parse(data: bytes, where: str, *, toml: bool, base: PatternLists | None = No
         raise PatternFileError(where, f"holds neither a \"complex\" nor a \"simple\" list")
     lists = base if base is not None else in_force()
     found: dict[str, tuple[str, ...]] = {}
+    notes: list[str] = []
     for name in LIST_NAMES:
         if name not in document:
             found[name] = lists.get(name)
@@ -147,7 +157,13 @@ def parse(data: bytes, where: str, *, toml: bool, base: PatternLists | None = No
                 raise PatternFileError(where, f"\"{name}\" entry {number} is not a text but {_describe(entry)}",
                                        _line_of(text, entry, toml))
             try:
-                re.compile(entry)
+                with warnings.catch_warnings(record=True) as warned:
+                    warnings.simplefilter("always")
+                    re.compile(entry)
+                for warning in warned:  # re's warning of a meaning that will change: said once, here
+                    line = _line_of(text, entry, toml)
+                    notes.append(f"{where}{f', line {line}' if line is not None else ''}: \"{name}\" entry "
+                                 f"{number}, {entry!r}: re warns: {warning.message}")
             except re.error as error:
                 at = f" at position {error.pos}" if error.pos is not None else ""
                 raise PatternFileError(
@@ -158,7 +174,23 @@ def parse(data: bytes, where: str, *, toml: bool, base: PatternLists | None = No
                     where, f"\"{name}\" entry {number}, {entry!r}, is not a pattern re accepts: {error}",
                     _line_of(text, entry, toml)) from None
         found[name] = tuple(entries)
-    return PatternLists(found["complex"], found["simple"])
+    return PatternLists(found["complex"], found["simple"], tuple(notes))
+
+
+class _Duplicate(ValueError):
+    def __init__(self, key: str) -> None:
+        super().__init__(key)
+        self.key = key
+
+
+def _without_duplicates(pairs: list[tuple[str, Any]]) -> dict[str, Any]:
+    """A JSON object's members, refused when a key is given twice (as TOML refuses it): the
+    later value would silently win."""
+    document = dict(pairs)
+    if len(document) != len(pairs):
+        seen: set[str] = set()
+        raise _Duplicate(next(key for key, _ in pairs if key in seen or seen.add(key)))  # type: ignore[func-returns-value]
+    return document
 
 
 def _describe(value: object) -> str:

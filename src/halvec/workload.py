@@ -1,49 +1,65 @@
 """Task descriptions read from a file or a stream, in batches, with every line accounted for.
 
-Three formats: JSONL (one JSON object per line, the description under a named field, with
+Four formats: JSONL (one JSON object per line, the description under a named field, with
 optional ``"id"``, ``"model"``, ``"input_tokens"`` and ``"output_tokens"``, which may be
-named ``"prompt_tokens"`` and ``"completion_tokens"`` instead), CSV with a header row (the
-same names as columns) and plain text (one description per line). A token count is a whole
-number, 0 or more; a number with a fraction of zero (``12.0``) is one. The input
-is UTF-8; a byte-order mark at its start is dropped. It is read in blocks of about a
-megabyte, so memory stays flat whatever its size, and handed on as :class:`Batch` columns.
+named ``"prompt_tokens"`` and ``"completion_tokens"`` instead; a chat record, with
+``"messages"`` and no description field, gives its last user message), a JSON file holding
+one array of such objects, CSV (or TSV) with a header row (the same names as columns) and
+plain text (one description per line). A token count is a whole number, 0 or more; a number
+with a fraction of zero (``12.0``) is one. The input is UTF-8; a byte-order mark at its start
+is dropped; gzip-compressed input is recognised by its first bytes and read as it is
+decompressed; input whose first bytes show it is not text (NUL bytes, another compressed or
+binary format) is refused whole. It is read in blocks of about a megabyte, so memory stays
+flat whatever its size, and handed on as :class:`Batch` columns.
 
 Every line is one of: a task, a blank line (counted), or a bad line. A bad line raises
 :class:`InputProblem`, which names the source and the line, unless the reader skips bad
 lines, when it is counted and the first few are kept with their problem. Bytes that are not
 UTF-8 are a bad line too, unless they are read as U+FFFD (``encoding_errors="replace"``),
-which is counted by line.
+which is counted by line. A line longer than :data:`MAX_LINE` bytes is a bad line, read no
+further than that limit (so is a JSON array's record, and a CSV cell), so memory stays bounded
+whatever the input holds.
 
 JSON is read with ``orjson`` when it is installed and the standard library's ``json``
 otherwise; a line ``orjson`` refuses is read again with ``json``, whose rules decide (so
-both read the same files the same way, lone surrogates and NaN included).
+both read the same files the same way, lone surrogates and NaN included). An ``"id"`` that
+holds NaN or an infinity is a bad line: what is written about the task is strict JSON,
+which has neither.
 """
 
 from __future__ import annotations
 
+import codecs
 import csv
+import gzip
 import importlib
 import itertools
 import json
+import math
 import os
 import re
 import sys
+import zlib
 from collections.abc import Callable, Collection, Iterable, Iterator
 from dataclasses import dataclass
 from functools import partial
 from operator import is_not, itemgetter
-from typing import Any, BinaryIO, Final, Literal
+from typing import Any, BinaryIO, Final, Literal, cast
 
 __all__ = ["BLOCK_SIZE", "BadLine", "Batch", "EncodingErrors", "Format", "InputProblem", "KEPT_BAD_LINES",
-           "TaskReader", "fast_json", "format_for", "loads", "open_source"]
+           "MAX_LINE", "TaskReader", "fast_json", "format_for", "loads", "open_source"]
 
-Format = Literal["jsonl", "csv", "text"]
+Format = Literal["jsonl", "json", "csv", "tsv", "text"]
 EncodingErrors = Literal["strict", "replace"]
 
 BLOCK_SIZE: Final = 1 << 20
 """Bytes read at a time."""
 KEPT_BAD_LINES: Final = 20
 """How many skipped bad lines are kept with their problem (all are counted)."""
+MAX_LINE: Final = 8 << 20
+"""The most bytes a line (a record of a JSON array, a CSV cell) may have: a longer one is a
+bad line, and what is read of it is bounded by this."""
+TOO_LONG: Final = f"longer than {MAX_LINE:,} bytes, the most a line may have"
 
 _BOM = b"\xef\xbb\xbf"
 _NONE_TYPE = type(None)
@@ -72,8 +88,9 @@ _WHOLE_LIMIT: Final = float(1 << 63)
 
 
 def _maybe_rounded(value: Any) -> bool:
-    """Whether orjson's reading of a value may differ from json's: a float that may be a long
-    integer rounded, anywhere inside it."""
+    """Whether orjson's reading of a value may differ from json's, or it holds what strict
+    JSON cannot: a float that may be a long integer rounded, or is not finite, anywhere
+    inside it."""
     kind = type(value)
     if kind is float:
         return not -_WHOLE_LIMIT < value < _WHOLE_LIMIT
@@ -102,16 +119,70 @@ def loads(line: str) -> Any:
 
 def format_for(name: str, first_line: bytes) -> Format:
     """The format a source is in, by its name (``.jsonl``, ``.ndjson``, ``.json``, ``.csv``,
-    ``.txt``); a name that says nothing (standard input) by its first line: JSONL when it
-    starts with ``{``, else text."""
-    lower = name.lower()
-    if lower.endswith((".jsonl", ".ndjson", ".json")):
+    ``.tsv``, ``.txt``; a ``.gz`` after it is left aside) and the start of its first line that
+    is not blank: a ``.json`` file, or one whose name says nothing (standard input), is a JSON
+    array when that line starts with ``[``, and JSONL when it starts with ``{``; a name that
+    says nothing with any other start is text."""
+    lower = name.lower().removesuffix(".gz")
+    start = first_line.removeprefix(_BOM).lstrip()[:1]
+    if lower.endswith((".jsonl", ".ndjson")):
         return "jsonl"
     if lower.endswith(".csv"):
         return "csv"
+    if lower.endswith(".tsv"):
+        return "tsv"
     if lower.endswith((".txt", ".text")):
         return "text"
-    return "jsonl" if first_line.removeprefix(_BOM).lstrip().startswith(b"{") else "text"
+    if start == b"[":
+        return "json"
+    return "jsonl" if start == b"{" or lower.endswith(".json") else "text"
+
+
+# The first bytes of files that are not text, and what they are.
+_NOT_TEXT: Final = ((b"\xff\xfe", "UTF-16 text; save it as UTF-8"), (b"\xfe\xff", "UTF-16 text; save it as UTF-8"),
+                    (b"BZh", "bzip2-compressed; decompress it first"),
+                    (b"\xfd7zXZ\x00", "xz-compressed; decompress it first"),
+                    (b"\x28\xb5\x2f\xfd", "zstd-compressed; decompress it first"),
+                    (b"PK\x03\x04", "a zip archive"), (b"7z\xbc\xaf\x27\x1c", "a 7-Zip archive"),
+                    (b"%PDF-", "a PDF document"))
+_GZIP: Final = b"\x1f\x8b"
+_BLANK: Final = b" \t\r\n\f\v"
+
+
+def _not_text(start: bytes) -> str | None:
+    """Why a source whose first bytes are ``start`` is not text, or None."""
+    for magic, kind in _NOT_TEXT:
+        if start.startswith(magic) and (magic != b"BZh" or re.match(rb"BZh[1-9]1AY&SY", start)):
+            return kind
+    return "it holds NUL bytes" if b"\0" in start[:8192] else None
+
+
+class _Counted:
+    """A stream that hands out ``first`` before the rest of ``stream``, and counts what it
+    hands out (the compressed bytes read, for the progress)."""
+
+    def __init__(self, first: bytes, stream: BinaryIO) -> None:
+        self._first = first
+        self._stream = stream
+        self.count = 0
+
+    def read(self, size: int = -1) -> bytes:
+        if self._first:
+            data, self._first = (self._first, b"") if size < 0 else (self._first[:size], self._first[size:])
+        else:
+            data = self._stream.read(size)
+        self.count += len(data)
+        return data
+
+
+class _TooLong:
+    """In the place of a line longer than :data:`MAX_LINE`, of which only that much was read."""
+
+
+_TOO_LONG_LINE: Final = _TooLong()
+_TOO_LONG_BYTE: Final = -1
+"""A decoded line that is this int in the place of its text was too long (another int is the
+first byte of a line that is not UTF-8)."""
 
 
 @dataclass(frozen=True, slots=True)
@@ -131,6 +202,9 @@ class InputProblem(Exception):
         self.line: int | None = line
         super().__init__(f"{where}, line {line}: {problem}" if line is not None else f"{where}: {problem}")
 
+    def __reduce__(self) -> tuple[type[InputProblem], tuple[str, str, int | None]]:
+        return InputProblem, (self.where, self.problem, self.line)  # sent whole from another process
+
 
 @dataclass(slots=True)
 class Batch:
@@ -145,6 +219,10 @@ class Batch:
     """Each task's requested model key (None where it asks for none); None when no task does."""
     input_tokens: list[int | None] | None = None
     output_tokens: list[int | None] | None = None
+    tool_counts: list[int | None] | None = None
+    """The length of each task's ``"tools"`` list (None where it has none). The router
+    classifies a task by its description alone (a tool count of 0), so routing leaves these
+    aside; they are here for callers that classify with them."""
 
     def __len__(self) -> int:
         return len(self.descriptions)
@@ -160,72 +238,139 @@ class _Lines:
     block_size: int = BLOCK_SIZE
     first_line: int = 1
     """The number of the stream's first line: 1 for a whole source, more for a part that
-    starts further on (which has no byte-order mark to drop)."""
-    bytes_read: int = 0
+    starts further on (which has no byte-order mark to drop); moved on past the blank lines
+    :meth:`open` drops."""
     replaced_lines: int = 0
     first_replaced: int | None = None
     first_block: bytes = b""
+    leading_blank_lines: int = 0
+    compressed: _Counted | None = None
+    """The compressed source, when ``stream`` decompresses it."""
+    _read_count: int = 0
+    _ended: bool = False
 
-    def peek(self) -> bytes:
-        """The first block, read ahead (to choose the format); it is handed out again."""
-        if not self.first_block:
-            self.first_block = self._read()
-        return self.first_block
+    @property
+    def bytes_read(self) -> int:
+        """Bytes of the source read so far (compressed bytes, for a compressed source)."""
+        return self.compressed.count if self.compressed is not None else self._read_count
 
     def _read(self) -> bytes:
         # read1 hands over what a pipe holds now, up to a block, rather than waiting for a
-        # whole block: tasks are counted as they arrive
+        # whole block: tasks are counted as they arrive. The end is read once: a terminal
+        # would wait for another Ctrl-D.
+        if self._ended:
+            return b""
         read: Callable[[int], bytes] = getattr(self.stream, "read1", None) or self.stream.read
         try:
             data = read(self.block_size)
+        except (EOFError, zlib.error, gzip.BadGzipFile) as error:
+            raise InputProblem(self.where, f"cannot be read: its gzip data is damaged ({error})") from None
         except OSError as error:
             raise InputProblem(self.where, f"cannot be read: {error.strerror or error}") from None
-        self.bytes_read += len(data)
+        self._read_count += len(data)
+        self._ended = not data
         return data
 
-    def chunks(self) -> Iterator[bytes]:
-        """The stream's lines a block at a time: whole lines, without the line break after
-        the last."""
-        pending: list[bytes] = []
-        data = self.peek()
-        self.first_block = b""
-        start = self.first_line == 1
-        while data:
-            if start:
-                if len(data) < len(_BOM) and _BOM.startswith(data):
-                    more = self._read()
-                    if more:
-                        data += more
-                        continue
-                data = data.removeprefix(_BOM)
-                start = False
-            cut = data.rfind(b"\n")
-            if cut < 0:
-                pending.append(data)
-            else:
-                pending.append(data[:cut])
-                chunk = b"".join(pending)
-                pending = [data[cut + 1:]]
-                yield chunk
-            data = self._read()
-        rest = b"".join(pending)
-        if rest:
-            yield rest
+    def _read_at_least(self, size: int) -> bytes:
+        data = self._read()
+        while 0 < len(data) < size:
+            more = self._read()
+            if not more:
+                break
+            data += more
+        return data
 
-    def raw_blocks(self) -> Iterator[tuple[int, list[bytes]]]:
+    def open(self) -> bytes:
+        """Reads a whole source up to its first line that is not blank, however its bytes
+        arrive: decompresses gzip, refuses what is not text, drops a byte-order mark and the
+        blank lines before that line (counted). Returns the start of that line (to choose the
+        format by), which :meth:`chunks` hands out again."""
+        data = self._read_at_least(len(_BOM) + 1)
+        if data.startswith(_GZIP):
+            self.compressed = _Counted(data, self.stream)
+            self.stream = cast(BinaryIO, gzip.GzipFile(fileobj=cast(BinaryIO, self.compressed), mode="rb"))
+            self._ended = False
+            data = self._read_at_least(len(_BOM) + 1)
+        kind = _not_text(data)
+        if kind is not None:
+            raise InputProblem(self.where, f"not a text file ({kind})")
+        data = data.removeprefix(_BOM)
+        while not data.lstrip(_BLANK) and len(data) <= MAX_LINE:
+            # blank so far: the whole blank lines are counted and dropped as they come
+            cut = data.rfind(b"\n") + 1
+            self.leading_blank_lines += data.count(b"\n", 0, cut)
+            more = self._read()
+            if not more:
+                data = data[cut:]
+                break
+            data = data[cut:] + more
+        blank = data[:len(data) - len(data.lstrip(_BLANK))]
+        cut = blank.rfind(b"\n") + 1
+        self.leading_blank_lines += blank.count(b"\n", 0, cut)
+        self.first_line += self.leading_blank_lines
+        self.first_block = data[cut:]
+        return self.first_block
+
+    def data(self) -> Iterator[bytes]:
+        """The stream's bytes as they are read, from where :meth:`open` left it."""
+        data = self.first_block or self._read()
+        self.first_block = b""
+        while data:
+            yield data
+            data = self._read()
+
+    def chunks(self) -> Iterator[bytes | _TooLong]:
+        """The stream's lines a block at a time: whole lines, without the line break after
+        the last. A line longer than :data:`MAX_LINE` comes alone, as ``_TOO_LONG_LINE``;
+        no more of it than that is kept."""
+        pending: list[bytes] = []  # the line read so far
+        size = 0
+        dropping = False  # the line read so far is too long: the rest of it is dropped
+        data = self.first_block or self._read()
+        self.first_block = b""
+        while data:
+            if pending or dropping:
+                end = data.find(b"\n")
+                if end >= 0 and (dropping or size + end > MAX_LINE):
+                    yield _TOO_LONG_LINE
+                    pending, size, dropping = [], 0, False
+                    data = data[end + 1:] or self._read()
+                    continue
+            cut = data.rfind(b"\n") if not dropping else -1
+            if cut >= 0:
+                pending.append(data[:cut])
+                yield b"".join(pending)
+                rest = data[cut + 1:]
+                pending, size = ([rest], len(rest)) if rest else ([], 0)
+            elif not dropping:
+                pending.append(data)
+                size += len(data)
+            if size > MAX_LINE:
+                pending, size, dropping = [], 0, True
+            data = self._read()
+        if dropping:
+            yield _TOO_LONG_LINE
+        elif pending:
+            yield b"".join(pending)
+
+    def raw_blocks(self) -> Iterator[tuple[int, list[bytes] | _TooLong]]:
         """(number of the first line, lines): the lines of a block as bytes, without their
-        line break."""
+        line break; a line too long comes alone, as ``_TOO_LONG_LINE``."""
         number = self.first_line
         for chunk in self.chunks():
+            if isinstance(chunk, _TooLong):
+                yield number, chunk
+                number += 1
+                continue
             lines = chunk.split(b"\n")
             yield number, lines
             number += len(lines)
 
     def blocks(self) -> Iterator[tuple[int, list[str | int]]]:
         """(number of the first line, lines): lines without their line break, each as
-        :meth:`decode_line` gives it."""
+        :meth:`decode_line` gives it (a line too long as ``_TOO_LONG_BYTE``)."""
         for number, lines in self.raw_blocks():
-            yield number, self.decode(lines, number)
+            yield number, [_TOO_LONG_BYTE] if isinstance(lines, _TooLong) else self.decode(lines, number)
 
     def decode(self, lines: list[bytes], number: int) -> list[str | int]:
         """``lines`` (the first numbered ``number``) as text."""
@@ -238,17 +383,21 @@ class _Lines:
     def decode_line(self, raw: bytes, number: int) -> str | int:
         """One line as text, with U+FFFD in place of what is not UTF-8 when replacement is
         asked for; otherwise, for a line that is not UTF-8, its first bad byte: the reader
-        reports it (see :func:`not_utf8`) when it reaches the line, so that problems are
+        reports it (see :func:`line_problem`) when it reaches the line, so that problems are
         reported in the order of the lines, and nothing is kept per line meanwhile."""
         try:
             return raw.decode("utf-8")
         except UnicodeDecodeError as error:
             if self.errors != "replace":
                 return raw[error.start]
-        self.replaced_lines += 1
+        self.replaced(number)
+        return raw.decode("utf-8", "replace")
+
+    def replaced(self, number: int, lines: int = 1) -> None:
+        """Counts ``lines`` lines read with U+FFFD, the first numbered ``number``."""
+        self.replaced_lines += lines
         if self.first_replaced is None:
             self.first_replaced = number
-        return raw.decode("utf-8", "replace")
 
 
 def not_utf8(byte: int) -> str:
@@ -256,34 +405,52 @@ def not_utf8(byte: int) -> str:
     return f"not valid UTF-8 (byte 0x{byte:02x}); --encoding-errors replace reads it with U+FFFD in its place"
 
 
+def line_problem(code: int) -> str:
+    """The problem of a line that :meth:`_Lines.blocks` gave as the int ``code``."""
+    return TOO_LONG if code == _TOO_LONG_BYTE else not_utf8(code)
+
+
 class TaskReader:
     """Reads tasks from ``stream`` (binary), named ``where`` in messages.
 
     ``name`` is the source as the user named it (``-`` for standard input). ``fmt`` is the
-    format (None: chosen by :func:`format_for` from ``name`` and the first line); ``field`` the JSONL field or CSV column of the description; ``models`` the
-    model keys a task may request (``"auto"`` and an empty key, which leave the choice to the
-    router, are always accepted); ``hint`` suggests the key an unknown one was meant to be.
-    ``size`` is the stream's size in bytes, when known, for :attr:`fraction_read`.
-    ``first_line`` numbers the stream's first line, for a stream that is a part of a source
-    starting at that line (JSONL or text; a CSV record may span lines, so CSV is read whole).
+    format (None: chosen by :func:`format_for` from ``name`` and the first line that is not
+    blank, or CSV when a ``delimiter`` is given); ``field`` the JSON field or CSV column of the
+    description (None: ``"description"``, or for a JSON record without it that has
+    ``"messages"``, its last user message); ``delimiter`` the character between CSV cells
+    (default: a comma, a tab for TSV); ``models`` the model keys a task may request
+    (``"auto"`` and an empty key, which leave the choice to the router, are always
+    accepted); ``hint`` suggests the key an unknown one was meant to be. ``size`` is the
+    stream's size in bytes, when known, for :attr:`fraction_read`. ``first_line`` numbers
+    the stream's first line, for a stream that is a part of a source starting at that line
+    (JSONL or text; a CSV record may span lines and a JSON array is one value, so those are
+    read whole). A whole source that is not text, or cannot be read, raises
+    :class:`InputProblem` when its start is read: here when the format is to be chosen.
     """
 
     def __init__(self, stream: BinaryIO, where: str, *, name: str | None = None, fmt: Format | None = None,
-                 field: str = "description", models: Collection[str] = (), skip_bad: bool = False,
-                 encoding_errors: EncodingErrors = "strict", size: int | None = None,
+                 field: str | None = None, delimiter: str | None = None, models: Collection[str] = (),
+                 skip_bad: bool = False, encoding_errors: EncodingErrors = "strict", size: int | None = None,
                  hint: Callable[[str], str | None] | None = None, block_size: int = BLOCK_SIZE,
                  first_line: int = 1) -> None:
         self.where: str = where
         self.name: str = name if name is not None else where
-        self.field: str = field
+        self.field: str = field if field is not None else "description"
+        self._chat = field is None
         self.skip_bad: bool = skip_bad
         self.size: int | None = size
         if first_line < 1:
             raise ValueError(f"lines are numbered from 1, not {first_line}")
         self._lines = _Lines(stream, where, encoding_errors, block_size, first_line)
-        self.format: Format = fmt if fmt is not None else format_for(name or "", self._lines.peek()[:4096])
-        if first_line != 1 and self.format == "csv":
-            raise ValueError("CSV is read whole: its records may span lines")
+        self._opened = first_line != 1  # a part of a source has no start to look at
+        if fmt is None:
+            fmt = format_for(name or "", self._open()[:16])
+            if delimiter is not None and fmt not in ("csv", "tsv"):
+                fmt = "csv"
+        self.format: Format = fmt
+        self.delimiter: str = delimiter if delimiter is not None else "\t" if fmt == "tsv" else ","
+        if first_line != 1 and self.format in ("csv", "tsv", "json"):
+            raise ValueError("CSV and a JSON array are read whole: a record may span lines")
         self._models = tuple(models)
         self._hint = hint
         self._accepted = frozenset([*models, "auto", "", None])
@@ -291,6 +458,14 @@ class TaskReader:
         self.blank_lines: int = 0
         self.bad_lines: int = 0
         self.kept_bad_lines: list[BadLine] = []
+
+    def _open(self) -> bytes:
+        """The source's start (see :meth:`_Lines.open`), read once: when the format is to be
+        chosen, else when the first batch is asked for."""
+        if self._opened:
+            return self._lines.first_block
+        self._opened = True
+        return self._lines.open()
 
     # --- what was read ---
 
@@ -303,7 +478,13 @@ class TaskReader:
         """How much of the stream has been read, when its size is known."""
         if not self.size:
             return None
-        return min(1.0, self._lines.bytes_read / self.size)
+        return min(1.0, self.bytes_read / self.size)
+
+    @property
+    def compressed(self) -> bool:
+        """Whether the source is compressed (its start is read to know)."""
+        self._open()
+        return self._lines.compressed is not None
 
     @property
     def replaced_lines(self) -> int:
@@ -316,7 +497,10 @@ class TaskReader:
 
     def batches(self) -> Iterator[Batch]:
         """The tasks, batch by batch, in the order of the input."""
-        reader = {"jsonl": self._jsonl, "csv": self._csv, "text": self._text}[self.format]
+        self._open()
+        self.blank_lines += self._lines.leading_blank_lines
+        reader = {"jsonl": self._jsonl, "json": self._array, "csv": self._csv, "tsv": self._csv,
+                  "text": self._text}[self.format]
         for batch in reader():
             self.tasks += len(batch)
             if batch.descriptions:
@@ -337,7 +521,7 @@ class TaskReader:
             descriptions: list[str] = []
             for offset, line in enumerate(lines):
                 if isinstance(line, int):
-                    self._bad(number + offset, not_utf8(line))
+                    self._bad(number + offset, line_problem(line))
                     continue
                 if line.endswith("\r"):
                     line = line[:-1]
@@ -354,6 +538,10 @@ class TaskReader:
         describe = itemgetter(self.field)
         number = self._lines.first_line
         for chunk in self._lines.chunks():
+            if isinstance(chunk, _TooLong):
+                self._bad(number, TOO_LONG)
+                number += 1
+                continue
             if _HAVE_ORJSON:
                 # orjson reads the bytes (and checks they are UTF-8) itself, the whole chunk
                 # in one call; a chunk it cannot read so is read line by line, every bad line
@@ -398,10 +586,13 @@ class TaskReader:
         # a column equal to this one is absent (the comparison stops at the first value)
         absent = [None] * len(records)
         ids = list(map(get, records, itertools.repeat("id")))
-        if _HAVE_ORJSON and not set(map(type, ids)).isdisjoint((float, list, dict)) and any(map(_maybe_rounded, ids)):
-            return False  # a long integer orjson rounded, perhaps: json reads those lines
+        if not set(map(type, ids)).isdisjoint((float, list, dict)) and any(map(_maybe_rounded, ids)):
+            return False  # NaN or an infinity, or a long integer orjson rounded perhaps
         if ids != absent:
             batch.ids = ids
+        tools = list(map(get, records, itertools.repeat("tools")))
+        if tools != absent:
+            batch.tool_counts = [len(value) if type(value) is list else None for value in tools]
         models = list(map(get, records, itertools.repeat("model")))
         if models != absent:
             try:
@@ -437,12 +628,12 @@ class TaskReader:
     def _jsonl_slowly(self, number: int, lines: list[bytes] | list[str | int]) -> Batch:
         """A block line by line (as bytes, or decoded already): every bad line found and
         reported."""
-        batch = Batch([], [], [], [], [], [])
+        batch = Batch([], [], [], [], [], [], [])
         for offset, data in enumerate(lines):
             at = number + offset
             line = self._lines.decode_line(data, at) if isinstance(data, bytes) else data
             if isinstance(line, int):
-                self._bad(at, not_utf8(line))
+                self._bad(at, line_problem(line))
                 continue
             if not line or line.isspace():
                 self.blank_lines += 1
@@ -455,11 +646,26 @@ class TaskReader:
             except (ValueError, RecursionError) as error:
                 self._bad(at, f"not JSON: {error}")
                 continue
-            if not isinstance(record, dict):
-                self._bad(at, f"not a JSON object but {_describe(record)}")
-                continue
-            self._add(batch, at, record, lambda name: record.get(name), "field")
+            self._record(batch, at, record)
         return _trimmed(batch)
+
+    def _record(self, batch: Batch, at: int, record: Any) -> None:
+        """One JSON value's task into ``batch``, or a bad line."""
+        if not isinstance(record, dict):
+            self._bad(at, f"not a JSON object but {_describe(record)}")
+            return
+        ident = record.get("id")
+        if _maybe_rounded(ident) and not _finite(ident):
+            self._bad(at, "the field \"id\" holds NaN or an infinity, which strict JSON cannot carry; "
+                          "give the id as a text (\"NaN\")")
+            return
+        if self.field not in record and self._chat and "messages" in record:
+            description, problem = _last_user_message(record["messages"])
+            if description is None:
+                self._bad(at, problem)
+                return
+            record = {**record, self.field: description}
+        self._add(batch, at, record, record.get, "field")
 
     def _add(self, batch: Batch, at: int, record: dict[str, Any], get: Callable[[str], Any], kind: str) -> None:
         """One record's task into ``batch``, or a bad line."""
@@ -497,33 +703,141 @@ class TaskReader:
         batch.models.append(model)
         batch.input_tokens.append(counts[0])
         batch.output_tokens.append(counts[1])
+        if batch.tool_counts is not None:
+            tools = get("tools") if kind == "field" else None
+            batch.tool_counts.append(len(tools) if type(tools) is list else None)
+
+    # --- a JSON array ---
+
+    def _array(self) -> Iterator[Batch]:
+        """The records of a JSON array, each read once it is whole and numbered by the line
+        where it starts. A fault of the array itself (a record that is not JSON, or longer than
+        :data:`MAX_LINE`, or what is not between the records) stops the reading even when bad
+        lines are skipped: the records after it cannot be found."""
+        decoder = json.JSONDecoder()
+        utf8 = codecs.getincrementaldecoder("utf-8")("surrogateescape")  # bad bytes kept, as lone surrogates
+        blocks = self._lines.data()
+        text, pos, line = "", 0, self._lines.first_line  # line: the line of text[pos]
+        ended = dirty = False
+
+        def more() -> bool:
+            nonlocal text, pos, ended, dirty
+            data = next(blocks, b"")
+            added = utf8.decode(data, final=not data)
+            dirty = dirty or _SURROGATE.search(added) is not None
+            text, pos, ended = text[pos:] + added, 0, not data
+            return bool(data)
+
+        def skip() -> str:
+            """Past the blanks: the next character ("" at the end)."""
+            nonlocal pos, line
+            while True:
+                end = _JSON_BLANK.match(text, pos).end()  # type: ignore[union-attr]  # always matches
+                line += text.count("\n", pos, end)
+                pos = end
+                if pos < len(text) or not more():
+                    return text[pos:pos + 1]
+
+        def stop(problem: str, at: int) -> InputProblem:
+            return InputProblem(self.where, problem, at)
+
+        if skip() != "[":
+            raise stop("not JSON: a JSON array starts with [", line)
+        pos += 1
+        batch = Batch([], [], [], [], [], [], [])
+        following = skip() != "]"
+        if not following:
+            pos += 1  # an empty array
+        while following:
+            at = line
+            while True:
+                try:
+                    value, end = decoder.raw_decode(text, pos)
+                    if end < len(text) or ended:
+                        break  # whole (a number at the end of the text may go on)
+                except json.JSONDecodeError as error:
+                    cut_short = error.msg.startswith("Unterminated string") or len(text) - error.pos <= 16
+                    if ended or not cut_short:
+                        raise stop(f"not JSON: {error.msg}", line + text.count("\n", pos, error.pos)) from None
+                except RecursionError:
+                    raise stop("not JSON: nested too deeply", at) from None
+                if len(text) - pos > MAX_LINE:
+                    raise stop(f"a record {TOO_LONG.removeprefix('longer')}", at)
+                more()
+            source = text[pos:end]
+            line += source.count("\n")
+            pos = end
+            if dirty and _SURROGATE.search(source):
+                value = self._undecodable(batch, at, source)
+            if value is not _SKIPPED:
+                self._record(batch, at, value)
+            separator = skip()
+            if separator not in (",", "]"):
+                raise stop("not JSON: a record is followed by neither , nor ]" if separator
+                           else "not JSON: the array ends without its closing ]", line)
+            pos += 1
+            following = separator == ","
+            if following:
+                skip()
+            if len(batch.descriptions) >= _RECORD_BATCH or not following:
+                yield _trimmed(batch)
+                batch = Batch([], [], [], [], [], [], [])
+        if skip():
+            raise stop("not JSON: there is more after the array's end", line)
+
+    def _undecodable(self, batch: Batch, at: int, source: str) -> Any:
+        """A record whose text holds bytes that are not UTF-8 (as lone surrogates): read with
+        U+FFFD in their place when replacement is asked for, else a bad line."""
+        lines = source.split("\n")
+        bad = [n for n, text in enumerate(lines) if _SURROGATE.search(text)]
+        if self._lines.errors != "replace":
+            self._bad(at + bad[0], not_utf8(ord(_SURROGATE.search(lines[bad[0]]).group()) - 0xDC00))  # type: ignore[union-attr]
+            return _SKIPPED
+        self._lines.replaced(at + bad[0], len(bad))
+        try:
+            return json.loads(source.encode("utf-8", "surrogateescape").decode("utf-8", "replace"))
+        except (ValueError, RecursionError) as error:
+            self._bad(at, f"not JSON: {error}")
+            return _SKIPPED
 
     # --- CSV ---
 
     def _csv(self) -> Iterator[Batch]:
-        # The first bad byte of the lines not UTF-8 that csv has read and whose record is
-        # not yet taken: a record at a time, so it stays small.
+        # The lines csv has read that are not UTF-8 (their first bad byte) or too long, whose
+        # record is not yet taken: a record at a time, so it stays small.
         undecodable: dict[int, int] = {}
 
         def lines() -> Iterator[str]:
-            # every line of the input, in order: csv's line count is the line number
-            for number, block in self._lines.blocks():
-                for offset, line in enumerate(block):
+            # every line of the input, in order: csv's line count is the line number. A line
+            # that is not UTF-8 is handed over with its bytes as lone surrogates, so that its
+            # quotes and delimiters are where they are, and its record is a bad line.
+            for number, block in self._lines.raw_blocks():
+                if isinstance(block, _TooLong):
+                    undecodable[number] = _TOO_LONG_BYTE
+                    yield "\n"
+                    continue
+                for offset, line in enumerate(self._lines.decode(block, number)):
                     if isinstance(line, int):
                         undecodable[number + offset] = line
-                        line = ""
+                        line = block[offset].decode("utf-8", "surrogateescape")
                     yield line + "\n"
 
         limit = csv.field_size_limit()
-        csv.field_size_limit(sys.maxsize)  # a description may be as long as it likes
+        csv.field_size_limit(MAX_LINE)  # a quoted cell left open cannot take the rest of the input
+        base = self._lines.first_line - 1  # csv counts from the first line it is given
         try:
-            rows = csv.reader(lines(), strict=True)
-            last = 0  # the last line of the previous record
+            rows = csv.reader(lines(), strict=True, delimiter=self.delimiter)
+            last = base  # the last line of the previous record
 
             def record_lines() -> tuple[int, int]:
                 nonlocal last
-                first, last = last + 1, rows.line_num
+                first, last = last + 1, base + rows.line_num
                 return first, last
+
+            def problem_in(first: int, end: int) -> tuple[int, str] | None:
+                """The first line of a record that is not UTF-8 or too long, and its problem."""
+                bad = [n for n in range(first, end + 1) if n in undecodable] if undecodable else []
+                return (bad[0], line_problem(undecodable[bad[0]])) if bad else None
 
             header: list[str] | None = None
             while header is None:
@@ -534,9 +848,9 @@ class TaskReader:
                 except csv.Error as error:
                     raise InputProblem(self.where, f"not CSV: {error}", last + 1) from None
                 first, end = record_lines()
-                bad = [n for n in range(first, end + 1) if n in undecodable]
-                if bad:
-                    raise InputProblem(self.where, not_utf8(undecodable[bad[0]]), bad[0])
+                found = problem_in(first, end)
+                if found is not None:
+                    raise InputProblem(self.where, found[1], found[0])
                 if not any(cell.strip() for cell in row):
                     self.blank_lines += end - first + 1
                     continue
@@ -546,7 +860,7 @@ class TaskReader:
                 raise InputProblem(self.where, f"no column {_show_name(self.field)} in the header "
                                                f"(columns: {shown}); --field names the column that holds "
                                                f"the description", first)
-            batch = Batch([], [], [], [], [], [])
+            batch = Batch([], [], [], [], [], [], [])
             while True:
                 try:
                     row = next(rows)
@@ -554,14 +868,19 @@ class TaskReader:
                     break
                 except csv.Error as error:
                     first, end = record_lines()
+                    found = problem_in(first, end)
                     for n in range(first, end + 1):
                         undecodable.pop(n, None)
-                    self._bad(first, f"not CSV: {error}")
+                    if found is None:
+                        found = first, f"not CSV: {error}"
+                    self._bad(*found)
                     continue
                 first, end = record_lines()
-                if undecodable and any(n in undecodable for n in range(first, end + 1)):
-                    problems = [undecodable.pop(n) for n in range(first, end + 1) if n in undecodable]
-                    self._bad(first, not_utf8(problems[0]))
+                found = problem_in(first, end)
+                if found is not None:
+                    for n in range(first, end + 1):
+                        undecodable.pop(n, None)
+                    self._bad(*found)
                 elif not any(cell.strip() for cell in row):
                     self.blank_lines += end - first + 1
                 elif len(row) != len(header):
@@ -572,13 +891,17 @@ class TaskReader:
                     self._add(batch, first, record, partial(_cell, record, self.field), "column")
                 if len(batch.descriptions) >= _CSV_BATCH:
                     yield _trimmed(batch)
-                    batch = Batch([], [], [], [], [], [])
+                    batch = Batch([], [], [], [], [], [], [])
             yield _trimmed(batch)
         finally:
             csv.field_size_limit(limit)
 
 
 _CSV_BATCH = 4096
+_RECORD_BATCH = 4096
+_JSON_BLANK = re.compile(r"[ \t\n\r]*")
+_SURROGATE = re.compile("[\udc80-\udcff]")
+_SKIPPED = object()
 
 # The names a token count is read under: the second when the first is absent.
 _TOKEN_FIELDS: Final = (("input_tokens", "prompt_tokens"), ("output_tokens", "completion_tokens"))
@@ -629,6 +952,41 @@ def _records_of(chunk: bytes) -> list[Any] | None:
     return values[0::2]
 
 
+def _finite(value: Any) -> bool:
+    """Whether no float inside ``value`` is NaN or an infinity."""
+    kind = type(value)
+    if kind is float:
+        return math.isfinite(value)
+    try:
+        if kind is list:
+            return all(map(_finite, value))
+        if kind is dict:
+            return all(map(_finite, value.values()))
+    except RecursionError:
+        return False
+    return True
+
+
+def _last_user_message(messages: Any) -> tuple[str | None, str]:
+    """A chat record's description: the content of its last message from the user (a text,
+    or the texts of its parts of type "text", joined by line breaks); else None and why."""
+    if not isinstance(messages, list):
+        return None, f"\"messages\" is {_describe(messages)}, not a list of messages"
+    for message in reversed(messages):
+        if not isinstance(message, dict) or message.get("role") != "user":
+            continue
+        content = message.get("content")
+        if isinstance(content, str):
+            return content, ""
+        if isinstance(content, list):
+            texts = [part.get("text") for part in content if isinstance(part, dict) and part.get("type") == "text"]
+            if texts and all(isinstance(text, str) for text in texts):
+                return "\n".join(cast(list[str], texts)), ""
+        return None, (f"the last user message of \"messages\" has {_describe(content)} as its \"content\", "
+                      f"not a text or a list of text parts")
+    return None, "no message of \"messages\" has the role \"user\": no description"
+
+
 def _cell(record: dict[str, str], field: str, name: str) -> str | None:
     """A CSV cell; an empty cell is no value, except for the description itself."""
     value = record.get(name)
@@ -637,7 +995,7 @@ def _cell(record: dict[str, str], field: str, name: str) -> str | None:
 
 def _trimmed(batch: Batch) -> Batch:
     """``batch`` without the optional columns that hold nothing."""
-    for name in ("ids", "models", "input_tokens", "output_tokens"):
+    for name in ("ids", "models", "input_tokens", "output_tokens", "tool_counts"):
         column: list[Any] | None = getattr(batch, name)
         if column is not None and column.count(None) == len(column):
             setattr(batch, name, None)

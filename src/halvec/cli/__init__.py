@@ -29,6 +29,8 @@ from typing import TYPE_CHECKING, NoReturn
 import halvec
 from halvec.cli import classify, evaluate, models, output, patterns, route
 from halvec.cli.options import Command, InputError, UsageError, with_patterns
+from halvec.cli.output_files import Terminated
+from halvec.parallel import PartFailed
 from halvec.cli.status import ExitStatus, describe_exit_statuses
 
 if TYPE_CHECKING:
@@ -113,8 +115,11 @@ def main(argv: Sequence[str] | None = None, *, prog: str = "halvec") -> int:
             command_parser.error(str(error))
         except InputError as error:  # the input's fault, not the command line's: no usage
             output.flush()
-            output.message(f"{args.parser.prog}: error: {output.escape(str(error), backslash=False)}\n")
+            output.message(f"{args.parser.prog}: error: {_noted(error)}\n")
             return ExitStatus.USAGE.value
+        except PartFailed as error:
+            output.message(f"{args.parser.prog}: error: {_noted(error)}\n")
+            return ExitStatus.PART_FAILED.value
         output.flush()
         return int(status)
     except SystemExit as exit_:
@@ -124,10 +129,26 @@ def main(argv: Sequence[str] | None = None, *, prog: str = "halvec") -> int:
         return ExitStatus.BROKEN_PIPE.value
     except output.OutputError as error:
         output.discard_stdout()
-        output.message(f"{prog}: error: {error}\n")
+        output.message(f"{prog}: error: {_noted(error)}\n")
         return ExitStatus.WRITE_ERROR.value
-    except KeyboardInterrupt:
+    except KeyboardInterrupt as error:
+        if getattr(error, "__notes__", None):
+            output.message(f"{prog}: interrupted{_notes(error)}\n")
         return ExitStatus.INTERRUPTED.value
+    except Terminated as error:
+        output.message(f"{prog}: ended by SIGTERM{_notes(error)}\n")
+        return ExitStatus.TERMINATED.value
+
+
+def _notes(error: BaseException) -> str:
+    """What the code the error passed through noted (what became of an output file), in
+    brackets: the message stays one line."""
+    notes: list[str] = getattr(error, "__notes__", [])
+    return "".join(f" ({output.escape(note, backslash=False)})" for note in notes)
+
+
+def _noted(error: BaseException) -> str:
+    return output.escape(str(error), backslash=False) + _notes(error)
 
 
 def _status(exit_: SystemExit) -> int:

@@ -17,9 +17,11 @@ import sys
 from collections.abc import Iterator, Mapping
 from contextlib import ExitStack, contextmanager, nullcontext
 from dataclasses import dataclass
+from functools import partial
 from typing import IO, Any, Literal, TypedDict
 
 from halvec.cli import output
+from halvec.cli.output_files import output_file
 from halvec.cli.options import (AUTO, Command, InputError, RouterOptions, UsageError, add_json_option,
                                 add_patterns_option, add_router_options, model_choice, model_key,
                                 model_keys, near_miss, patterns_from_args, providers)
@@ -30,7 +32,7 @@ from halvec.core import model_router as mr
 from halvec.evaluation import (ESTIMATED_OUTPUT_TOKENS, TIERS, Change, Comparison, Cost, Prices, ProviderKeys, Report, Settings, Summary,
                                change_json, compare)
 from halvec.explain import DecidedBy, Rule
-from halvec.parallel import default_jobs, evaluate_in_parts
+from halvec.parallel import evaluate_in_parts, usable_cores
 from halvec.pattern_lists import LIST_NAMES, applied
 from halvec.workload import EncodingErrors, Format, InputProblem, TaskReader, fast_json, open_source
 
@@ -170,6 +172,14 @@ def _count(text: str) -> int:
     raise argparse.ArgumentTypeError(f"not a count of tokens (a whole number, 0 or more): {text!r}")
 
 
+def _delimiter(text: str) -> str:
+    """One character between CSV cells; ``tab`` or ``\\t`` for a tab."""
+    text = "\t" if text in ("tab", "\\t") else text
+    if len(text) == 1 and text not in "\r\n\"":
+        return text
+    raise argparse.ArgumentTypeError(f"not one character to put between cells (tab for a tab): {text!r}")
+
+
 def _jobs(text: str) -> int:
     """A number of processes: 1 or more."""
     if text.isascii() and text.isdigit() and 1 <= int(text) <= 64:
@@ -180,13 +190,20 @@ def _jobs(text: str) -> int:
 def _add_arguments(parser: argparse.ArgumentParser) -> None:
     keys = ", ".join(model_keys())
     parser.add_argument("source", metavar="FILE",
-                        help="the tasks: JSONL, CSV with a header, or text with one task to a line; "
-                             "- reads standard input")
-    parser.add_argument("--format", choices=("jsonl", "csv", "text"),
-                        help="the input's format (default: by the file's name, .jsonl .ndjson .json .csv "
-                             ".txt; else JSONL when the first line starts with {, text otherwise)")
+                        help="the tasks: JSONL, a JSON array, CSV or TSV with a header, or text with one task "
+                             "to a line, gzip-compressed or not; - reads standard input")
+    parser.add_argument("--format", choices=("jsonl", "json", "csv", "tsv", "text"),
+                        help="the input's format (default: by the file's name, .jsonl .ndjson .json .csv .tsv "
+                             ".txt, with or without .gz; else by its first line that is not blank: a JSON array "
+                             "when it starts with [, JSONL with {, text otherwise). gzip is recognised by its "
+                             "first bytes")
     parser.add_argument("--field", metavar="NAME",
-                        help='the JSONL field or CSV column that holds the description (default: "description")')
+                        help='the JSON field or CSV column that holds the description, used exactly as given '
+                             '(default: "description", or for a chat record, one with "messages", its last '
+                             'user message)')
+    parser.add_argument("--delimiter", type=_delimiter, metavar="CHAR",
+                        help="the character between cells: CSV (the default format with this option), or TSV "
+                             "with tab (default: a comma, a tab for .tsv)")
     parser.add_argument("--model", type=model_choice, metavar="KEY",
                         help=f"the explicit model choice of tasks that make none themselves (a record's "
                              f"\"model\"): {keys}, or auto (the default)")
@@ -222,13 +239,15 @@ def _add_arguments(parser: argparse.ArgumentParser) -> None:
                         help="with --patterns: route every task with the lists in force and with FILE's, "
                              "and report what changes")
     parser.add_argument("--out", metavar="FILE",
-                        help="write one JSON line per task to FILE (with --compare: per task that changes)")
+                        help="write one JSON line per task to FILE (with --compare: per task that changes); "
+                             "a file is replaced only when the run succeeds, and never one of the run's inputs")
     parser.add_argument("--with-text", action="store_true",
                         help="with --out: each line carries the task's description too")
     parser.add_argument("--jobs", type=_jobs, metavar="N",
-                        help=f"processes to evaluate a file with, a part of it each (default: "
-                             f"{default_jobs()}, the cores free to use, at most 2); 1 evaluates in this "
-                             f"process alone. Standard input from a pipe, CSV and --compare use one")
+                        help=f"processes to evaluate a file with, a part of it each (default: one for each "
+                             f"core this process may use, {usable_cores()} here; more are lowered to that); "
+                             f"1 evaluates in this process alone. Standard input from a pipe, CSV, a JSON "
+                             f"array, compressed input and --compare use one")
     parser.add_argument("--skip-bad", action="store_true",
                         help="count and report bad lines and go on, instead of stopping at the first")
     parser.add_argument(
@@ -354,6 +373,8 @@ def _run(args: argparse.Namespace) -> int:
         raise UsageError("--compare needs --patterns FILE: the lists to compare with those in force")
     if fmt == "text" and args.field is not None:
         raise UsageError("--field names a JSONL field or a CSV column; text input has neither")
+    if fmt in ("jsonl", "json", "text") and args.delimiter is not None:
+        raise UsageError(f"--delimiter is the character between CSV cells; --format {fmt} has none")
     if out_path == "-":
         raise UsageError("--out needs a file: the report goes to standard output")
     if args.with_text and out_path is None:
@@ -361,6 +382,10 @@ def _run(args: argparse.Namespace) -> int:
     store, key_source = _keys(args)
     settings = _settings(args, store)
     lists = patterns_from_args(args)
+    jobs: int | None = args.jobs
+    if jobs is not None and jobs > (cores := usable_cores()):
+        output.message(f"{parser.prog}: note: --jobs {jobs} lowered to {cores}, the cores this process may use\n")
+        jobs = cores
     progress = Progress()
     with ExitStack() as stack:
         try:
@@ -371,32 +396,32 @@ def _run(args: argparse.Namespace) -> int:
             stack.enter_context(stream)
         out: IO[bytes] | None = None
         if out_path is not None:
-            try:
-                # unbuffered: the lines go out a batch at a time, and a failed write leaves
-                # nothing behind for the close to fail on again
-                out = stack.enter_context(open(out_path, "wb", buffering=0))
-            except OSError as error:
-                raise UsageError(f"cannot write --out {out_path!r}: {error.strerror or error}") from None
+            inputs = [(f"the input {where}" if source != "-" else "standard input", stream),
+                      *((f"{option} {path!r}", path) for option, path in (("--patterns", args.patterns),
+                                                                           ("--config", args.config),
+                                                                           ("--prices", args.prices))
+                        if path is not None)]
+            out = stack.enter_context(output_file(out_path, inputs=inputs))
         stack.callback(progress.close)
         stack.enter_context(_rare_collections())
         try:
-            field: str = args.field or "description"
+            field: str | None = args.field
             skip_bad = bool(args.skip_bad)
             errors: EncodingErrors = "replace" if args.encoding_errors == "replace" else "strict"
-
-            def hint(key: str) -> str | None:
-                return near_miss(key, [*model_keys(), AUTO])
+            hint = partial(near_miss, valid=[*model_keys(), AUTO])  # a function other processes can take
 
             if args.compare and lists is not None:
-                reader = TaskReader(stream, where, name=source, fmt=fmt, field=field, models=model_keys(),
+                reader = TaskReader(stream, where, name=source, fmt=fmt, field=field, delimiter=args.delimiter,
+                                    models=model_keys(),
                                     skip_bad=skip_bad, encoding_errors=errors, size=size, hint=hint)
                 result: Report | Comparison = compare(reader, settings, lists, out=out, progress=progress)
             else:
                 with applied(lists) if lists is not None else nullcontext():
                     result = evaluate_in_parts(stream, settings, name=source, where=where, size=size, fmt=fmt,
-                                               field=field, models=model_keys(), skip_bad=skip_bad,
+                                               field=field, delimiter=args.delimiter, models=model_keys(),
+                                               skip_bad=skip_bad,
                                                encoding_errors=errors, hint=hint, out=out, progress=progress,
-                                               jobs=args.jobs)
+                                               jobs=jobs)
             if out is not None:
                 out.flush()
         except InputProblem as problem:
@@ -575,7 +600,8 @@ def _source_line(report: Report | Comparison, settings: Settings, tasks: int) ->
     reading = report.reading
     what = reading.format.upper() if reading.format != "text" else "text"
     if reading.format != "text":
-        what += f", {'field' if reading.format == 'jsonl' else 'column'} {json.dumps(reading.field, ensure_ascii=False)}"
+        kind = "field" if reading.format in ("jsonl", "json") else "column"
+        what += f", {kind} {json.dumps(reading.field, ensure_ascii=False)}"
     selection = "scheduled jobs" if settings.scheduler else "workers"
     source = "standard input" if reading.source == "-" else repr(reading.source)
     return f"tasks: {tasks:,} from {output.escape(source, backslash=False)} ({what}), selected as for {selection}"

@@ -10,11 +10,13 @@ from __future__ import annotations
 
 import argparse
 import difflib
+import warnings
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass, replace
 from typing import Literal
 
 from halvec import pattern_lists
+from halvec.cli import output
 from halvec.config import SecretsStore
 from halvec.core import model_router as mr
 
@@ -257,9 +259,14 @@ def patterns_from_args(args: argparse.Namespace) -> pattern_lists.PatternLists |
     if path is None:
         return None
     try:
-        return pattern_lists.load(path, where=f"--patterns {path!r}")
+        lists = pattern_lists.load(path, where=f"--patterns {path!r}")
     except pattern_lists.PatternFileError as error:
         raise InputError(str(error)) from None
+    for warning in lists.warnings:
+        output.message(f"{args.parser.prog}: warning: {output.escape(warning, backslash=False)}\n")
+    # said once, above: not again, raw, wherever the entry is compiled afresh
+    warnings.filterwarnings("ignore", message="Possible ", category=FutureWarning)
+    return lists
 
 
 def with_patterns(command: Command, *, what: str | None = None) -> Command:

@@ -176,5 +176,6 @@ def without_lone_surrogates(value: object) -> object:
 
 
 def json_document(value: object) -> None:
-    """Writes ``value`` as one JSON document (indented, ASCII, no lone surrogates)."""
-    line(json.dumps(without_lone_surrogates(value), indent=2, ensure_ascii=True))
+    """Writes ``value`` as one JSON document (indented, ASCII, no lone surrogates; strict
+    JSON: a NaN or an infinity is an error here, never written)."""
+    line(json.dumps(without_lone_surrogates(value), indent=2, ensure_ascii=True, allow_nan=False))

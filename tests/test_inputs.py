@@ -1,0 +1,177 @@
+"""The inputs users have, and the hostile ones: JSON arrays, chat records, gzip, TSV, files
+that are not text, lines with no end, the format however the bytes arrive, CSV cells that
+hold bytes that are not UTF-8, ids strict JSON cannot carry."""
+
+import bz2
+import gzip
+import io
+import json
+import tracemalloc
+
+import pytest
+from hypothesis import given
+from hypothesis import strategies as st
+
+from halvec import pattern_lists
+from halvec.workload import MAX_LINE, InputProblem, TaskReader
+
+KEYS = ["claude-opus", "claude-sonnet", "claude-haiku", "gpt-5.2"]
+
+
+class Trickle(io.RawIOBase):
+    """A stream that hands over at most ``piece`` bytes a read, as a slow pipe does."""
+
+    def __init__(self, data, piece=1):
+        self._data = memoryview(data)
+        self._piece = piece
+
+    def readable(self):
+        return True
+
+    def readinto(self, buffer):
+        n = min(len(buffer), self._piece, len(self._data))
+        buffer[:n] = self._data[:n]
+        self._data = self._data[n:]
+        return n
+
+    def read1(self, size=-1):
+        return self.read(min(size, self._piece) if size >= 0 else self._piece)
+
+
+def tasks(data, name="-", piece=None, **kwargs):
+    """(format, [(line, description)], reader) of ``data`` read whole."""
+    stream = io.BytesIO(data) if piece is None else Trickle(data, piece)
+    reader = TaskReader(stream, "'tasks'", name=name, models=KEYS, **kwargs)
+    got = [(n, d) for batch in reader.batches() for n, d in zip(batch.lines, batch.descriptions)]
+    return reader.format, got, reader
+
+
+def problem(data, name="-", **kwargs):
+    with pytest.raises(InputProblem) as stopped:
+        tasks(data, name, **kwargs)
+    return str(stopped.value)
+
+
+records = st.lists(st.fixed_dictionaries({"description": st.text(max_size=20)},
+                                         optional={"id": st.integers(), "tools": st.lists(st.none(), max_size=3)}),
+                   max_size=20)
+
+
+@given(records, st.sampled_from([1, 7, 4096]), st.booleans())
+def test_a_json_array_reads_as_its_records_in_lines(items, block_size, pretty):
+    as_jsonl = "".join(json.dumps(item) + "\n" for item in items).encode()
+    as_array = json.dumps(items, indent=1 if pretty else None).encode()
+    _, expected, _ = tasks(as_jsonl, block_size=block_size)
+    fmt, got, reader = tasks(as_array, "t.json", block_size=block_size)
+    assert fmt == "json" and [d for _, d in got] == [d for _, d in expected]
+    if pretty and items:  # a record is numbered by the line where it starts
+        assert got[0][0] == 2 and all(as_array.split(b"\n")[n - 1].strip() == b"{" for n, _ in got)
+
+
+def test_a_json_array_that_is_broken_stops_the_reading_and_names_the_line():
+    good = b'[\n {"description": "a"},\n 3,\n {"text": "b"}\n'
+    assert tasks(good + b"]", "t.json", skip_bad=True)[2].bad_lines == 2  # a record that is no task is skipped
+    assert problem(good, "t.json", skip_bad=True) == "'tasks', line 5: not JSON: the array ends without its closing ]"
+    assert problem(b'[{"description": "a"},\n {"description": tru},\n {}]', "t.json", skip_bad=True) == \
+        "'tasks', line 2: not JSON: Expecting value"
+    assert problem(b'[{"description": "a"}] x', "t.json") == "'tasks', line 1: not JSON: there is more after the array's end"
+
+
+def test_chat_records_give_their_last_user_message():
+    lines = [{"messages": [{"role": "system", "content": "s"}, {"role": "user", "content": "first"},
+                           {"role": "assistant", "content": "a"}, {"role": "user", "content": "second"}],
+              "tools": [{"name": "x"}, {"name": "y"}]},
+             {"messages": [{"role": "user", "content": [{"type": "text", "text": "one"},
+                                                        {"type": "image_url", "image_url": {}},
+                                                        {"type": "text", "text": "two"}]}]},
+             {"messages": [{"role": "assistant", "content": "no user"}]},
+             {"description": "plain", "messages": "ignored"}]
+    data = "".join(json.dumps(line) + "\n" for line in lines).encode()
+    _, got, reader = tasks(data, skip_bad=True)
+    assert got == [(1, "second"), (2, "one\ntwo"), (4, "plain")]
+    assert reader.kept_bad_lines[0].problem == 'no message of "messages" has the role "user": no description'
+    batch = next(TaskReader(io.BytesIO(data), "'t'", skip_bad=True).batches())
+    assert batch.tool_counts == [2, None, None]
+    # a field named is the field read, an empty name too
+    assert tasks(data, field="messages", skip_bad=True)[1] == [(4, "ignored")]
+    assert tasks(b'{"": "empty name"}\n', field="")[1] == [(1, "empty name")]
+
+
+def test_compressed_tsv_and_files_that_are_not_text():
+    tsv = b"id\tdescription\n1\tfix the bug, then test\n"
+    assert tasks(gzip.compress(tsv), "t.tsv.gz")[:2] == ("tsv", [(2, "fix the bug, then test")])
+    assert tasks(gzip.compress(tsv), "anything", fmt="csv", delimiter="\t")[1] == [(2, "fix the bug, then test")]
+    assert tasks(b"description;id\nfix it;1\n", "t.txt", delimiter=";")[:2] == ("csv", [(2, "fix it")])
+    assert problem(gzip.compress(tsv)[:30], "t.tsv.gz").startswith("'tasks': cannot be read: its gzip data is damaged")
+    for data, kind in ((b"description\x00\x01", "it holds NUL bytes"), (bz2.compress(tsv), "bzip2-compressed"),
+                       ("description\n".encode("utf-16"), "UTF-16 text; save it as UTF-8")):
+        message = problem(data, "t.jsonl", skip_bad=True, encoding_errors="replace")
+        assert message.startswith(f"'tasks': not a text file ({kind}") and "--encoding-errors" not in message
+
+
+@pytest.mark.parametrize("piece", [None, 1, 3])
+def test_the_format_is_the_first_non_blank_lines_however_it_arrives(piece):
+    fmt, got, reader = tasks(b"\n \r\n" * 2050 + b'  {"description": "a json line"}\n', piece=piece)
+    assert (fmt, got, reader.blank_lines) == ("jsonl", [(4101, "a json line")], 4100)
+    stream = io.BytesIO(b"\xef\xbb\xbf\n\n[") if piece is None else Trickle(b"\xef\xbb\xbf\n\n[", piece)
+    assert TaskReader(stream, "'tasks'").format == "json"
+
+
+def test_a_line_too_long_is_a_bad_line_and_memory_stays_bounded():
+    line = b"x" * (MAX_LINE + 1)
+    _, got, reader = tasks(b"first\n" + line + b"\nlast", fmt="text", skip_bad=True)
+    assert got == [(1, "first"), (3, "last")]
+    assert reader.kept_bad_lines[0].problem == f"longer than {MAX_LINE:,} bytes, the most a line may have"
+    assert [d for _, d in tasks(b"x" * MAX_LINE + b"\n", fmt="text")[1]] == ["x" * MAX_LINE]  # at the limit: read
+
+    class Endless(io.RawIOBase):  # 256 MB with no line break, made as it is read
+        left = 256 << 20
+
+        def readable(self):
+            return True
+
+        def readinto(self, buffer):
+            n = min(len(buffer), self.left)
+            buffer[:n] = b"a" * n
+            self.left -= n
+            return n
+
+    for fmt in ("text", "jsonl", "csv"):
+        tracemalloc.start()
+        try:
+            reader = TaskReader(Endless(), "'tasks'", fmt=fmt, field="a" * 10, skip_bad=True)
+            try:
+                list(reader.batches())
+            except InputProblem as stopped:  # CSV: the header itself is too long
+                assert "longer than" in str(stopped)
+            else:
+                assert reader.bad_lines == 1
+            peak = tracemalloc.get_traced_memory()[1]
+        finally:
+            tracemalloc.stop()
+        assert peak < 4 * MAX_LINE, (fmt, peak)
+
+
+def test_an_undecodable_line_in_a_quoted_csv_cell_is_that_lines_problem():
+    good = "".join(f'{i},"task {i}\nsecond line"\n' for i in range(1000)).encode()
+    data = b'id,description\n1,"open cell\nbad \xe9 line",\n2,"closes here"\n' + good
+    assert problem(data, "t.csv") == ("'tasks', line 3: not valid UTF-8 (byte 0xe9); --encoding-errors replace "
+                                      "reads it with U+FFFD in its place")
+    _, got, reader = tasks(data, "t.csv", skip_bad=True)
+    assert (len(got), reader.bad_lines, got[0]) == (1001, 1, (4, "closes here"))
+
+
+def test_ids_strict_json_cannot_carry_are_bad_lines():
+    data = b'{"description": "a", "id": NaN}\n{"description": "b", "id": [1, -Infinity]}\n{"description": "c", "id": 1.5}\n'
+    for fast in (True, False):
+        _, got, reader = tasks(data, skip_bad=True, block_size=4096 if fast else 1)
+        assert got == [(3, "c")] and reader.bad_lines == 2
+    assert reader.kept_bad_lines[0].problem.startswith('the field "id" holds NaN or an infinity')
+
+
+def test_pattern_files_say_what_re_warns_of_and_refuse_a_key_given_twice():
+    lists = pattern_lists.parse(b'{"complex": ["ok",\n "[[a]-z]"]}', "--patterns 'p.json'", toml=False)
+    assert lists.warnings == ("--patterns 'p.json', line 2: \"complex\" entry 1 (numbered from 0), '[[a]-z]': re warns: Possible "
+                              "nested set at position 1",)
+    with pytest.raises(pattern_lists.PatternFileError, match=r"line 2: gives the key \"simple\" twice"):
+        pattern_lists.parse(b'{"simple": ["a"],\n "simple": ["b"]}', "'p.json'", toml=False)
