@@ -326,7 +326,8 @@ class _Resampler:
 
 
 def bootstrap_apgr(scores: Sequence[float], strong: Sequence[float], weak: Sequence[float], *,
-                   resamples: int = 1000, seed: int = 0, level: float = 0.95) -> Interval:
+                   resamples: int = 1000, seed: int = 0, level: float = 0.95,
+                   progress: Callable[[int], None] | None = None) -> Interval:
     """A percentile bootstrap interval for APGR: the prompts are resampled with replacement
     ``resamples`` times from a generator seeded with ``seed`` (so the same call gives the same
     interval), and the interval is the middle ``level`` of the resamples' APGRs.
@@ -335,7 +336,8 @@ def bootstrap_apgr(scores: Sequence[float], strong: Sequence[float], weak: Seque
     equal score and equal gain, drawn either per group (a multinomial, as binomials) or per
     prompt and counted, whichever is cheaper; both give the same distribution as drawing the
     prompts. A resample whose two models come out equal has no APGR and is left out (the
-    interval says how many it rests on). :class:`NoGap` when the data's own means are equal."""
+    interval says how many it rests on). :class:`NoGap` when the data's own means are equal.
+    ``progress``, if given, is called with the number of resamples drawn, now and then."""
     if resamples < 1:
         raise ValueError(f"resamples must be 1 or more, not {resamples!r}")
     if not 0.0 < level < 1.0:
@@ -348,7 +350,13 @@ def bootstrap_apgr(scores: Sequence[float], strong: Sequence[float], weak: Seque
     draw = (_binomial_draw(cells, n, rng) if len(cells.sizes) < _GROUPS_PER_PROMPT_FOR_BINOMIALS * n
             else _prompt_draw(cells, n, rng))
     resampler = _Resampler(cells, _GAP_TOLERANCE * ranking.scale)
-    values = [value for _ in range(resamples) if (value := resampler.apgr(draw())) is not None]
+    values: list[float] = []
+    for done in range(resamples):
+        value = resampler.apgr(draw())
+        if value is not None:
+            values.append(value)
+        if progress is not None and done % 16 == 15:
+            progress(done + 1)
     values.sort()
     tail = (1.0 - level) / 2
     return Interval(_quantile(values, tail), _quantile(values, 1.0 - tail), level, len(values))
