@@ -244,6 +244,7 @@ def _run(args: argparse.Namespace) -> int:
         out = stack.enter_context(output_file(out_path, "--out")) if out_path is not None else None
         figure = stack.enter_context(output_file(plot_path, "--plot")) if plot_path is not None else None
         sets = [_read(path, strong_model, weak_model, text_field, fmt, routers) for path in files]
+        _warn_of_scales(args.parser.prog, sets)
         if out is not None and out_path is not None:
             try:
                 _write_lines(out, sets, strong_model, weak_model)
@@ -282,15 +283,21 @@ def _read(path: str, strong: str, weak: str, text_field: str, fmt: OutcomeFormat
     return _Set(outcomes, scored)
 
 
+def _warn_of_scales(prog: str, sets: Sequence[_Set]) -> None:
+    """Pooling results on different scales (right/wrong beside marks out of 10) lets the larger
+    scale decide the pooled figures: said, not refused."""
+    if len(sets) < 2:
+        return
+    largest = [max(map(abs, [*s.outcomes.strong, *s.outcomes.weak])) for s in sets]
+    if min(largest) > 0 and max(largest) > 2 * min(largest):
+        shown = ", ".join(f"{output.escape(repr(s.outcomes.source), backslash=False)} up to {top:g}"
+                          for s, top in zip(sets, largest))
+        output.message(f"{prog}: warning: the files' results are on different scales ({shown}): the pooled "
+                       f"figures weigh the larger scale more\n")
+
+
 def _measure(sets: Sequence[_Set], prices: tuple[float, float] | None, resamples: int, seed: int) -> list[SetReport]:
     names = [s.outcomes.source for s in sets]
-    progress = Progress(unit="resamples")
-    done_before = 0
-    rows_each = len(sets[0].scored) + 1  # routers and the oracle are resampled
-
-    def told(name: str, done: int) -> None:
-        progress(_Told(done_before + done, (done_before + done) / total))
-
     parts: list[tuple[str, list[Scored], list[float], list[float], Costs]] = [
         (name, s.scored, s.outcomes.strong, s.outcomes.weak, _costs([s.outcomes], prices)) for name, s in zip(names, sets)]
     if len(sets) > 1:
@@ -299,7 +306,14 @@ def _measure(sets: Sequence[_Set], prices: tuple[float, float] | None, resamples
                   for i, item in enumerate(sets[0].scored)]
         parts.append((f"pooled ({len(sets)} files)", pooled, [r for s in sets for r in s.outcomes.strong],
                       [r for s in sets for r in s.outcomes.weak], _costs([s.outcomes for s in sets], prices)))
-    total = max(1, len(parts) * rows_each * resamples)
+    progress = Progress(unit="resamples")
+    rows_each = len(sets[0].scored) + 1  # routers and the oracle are resampled
+    total = len(parts) * rows_each * resamples
+    done_before = 0
+
+    def told(name: str, done: int) -> None:
+        progress(_Told(done_before + done, (done_before + done) / total))
+
     reports = []
     try:
         for name, scored, strong, weak, costs in parts:
@@ -338,14 +352,19 @@ def _write_lines(out: IO[bytes], sets: Sequence[_Set], strong: str, weak: str) -
 
 # --- JSON ------------------------------------------------------------------------------------
 
+def _finite(value: float | None) -> float | None:
+    """None for NaN (an interval with no resample to rest on): JSON has no NaN."""
+    return value if value is None or math.isfinite(value) else None
+
+
 def _row_json(row: Row, strong: str, weak: str) -> RowJSON:
     cpt = row.cpt or {}
     cost = row.cost_at_cpt or {}
     point = row.point
     model = strong if row.name == "strong alone" else weak if row.name == "weak alone" else None
     return {"name": row.name, "kind": row.kind, "model": model, "apgr": row.apgr,
-            "apgr_low": row.interval.low if row.interval else None,
-            "apgr_high": row.interval.high if row.interval else None,
+            "apgr_low": _finite(row.interval.low) if row.interval else None,
+            "apgr_high": _finite(row.interval.high) if row.interval else None,
             "cpt50": cpt.get(0.5), "cpt80": cpt.get(0.8),
             "cost_at_cpt50": cost.get(0.5), "cost_at_cpt80": cost.get(0.8),
             "strong_share": point.strong_share if point else None, "quality": point.quality if point else None,

@@ -37,7 +37,7 @@ DEFAULT_FIELD = "prompt"
 
 _PROGRESS_EVERY = 1024
 """Lines between calls to the progress callback."""
-_COMPRESSED = {b"BZh": "bzip2", b"\xfd7zXZ\x00": "xz", b"PK\x03\x04": "zip", b"\x28\xb5\x2f\xfd": "zstd"}
+_COMPRESSED = {b"BZh": "a bzip2", b"\xfd7zXZ\x00": "an xz", b"PK\x03\x04": "a zip", b"\x28\xb5\x2f\xfd": "a zstd"}
 
 
 class OutcomeProblem(Exception):
@@ -185,7 +185,7 @@ def _decompressed(raw: IO[bytes], where: str) -> _Stream:
         return gzip.GzipFile(fileobj=buffered, mode="rb")
     for magic, name in _COMPRESSED.items():
         if head.startswith(magic):
-            raise OutcomeProblem(where, f"a {name}-compressed file: decompress it first (gzip is read as it is)")
+            raise OutcomeProblem(where, f"{name}-compressed file: decompress it first (gzip is read as it is)")
     return buffered
 
 

@@ -123,9 +123,11 @@ def measure(name: str, scored: Sequence[Scored], strong: Sequence[float], weak: 
 
     for item in scored:
         rows.append(curve_row(item, "router"))
-    rows.append(curve_row(Scored("random", [0.0] * n, None), "baseline", exact=0.5))
+    random_row = curve_row(Scored("random", [0.0] * n, None), "baseline", exact=0.5)
+    rows.append(random_row)
     rows.append(curve_row(Scored("oracle", gains, [gain > 0 for gain in gains]), "baseline"))
-    q_strong, q_weak = rows[-1].curve.q_strong, rows[-1].curve.q_weak  # type: ignore[union-attr]
+    assert random_row.curve is not None
+    q_strong, q_weak = random_row.curve.q_strong, random_row.curve.q_weak
     for label, to_strong in (("strong alone", True), ("weak alone", False)):
         mask = [to_strong] * n
         rows.append(Row(label, "baseline", None, None, None, None, operating_point(mask, strong, weak),
