@@ -4,7 +4,9 @@ left half-written or written over an input."""
 
 import gzip
 import json
+import os
 import random
+import subprocess
 import sys
 import types
 
@@ -232,3 +234,18 @@ def test_help_lists_the_exit_statuses(capsys):
     status = main(["bench", "--help"])
     out = capsys.readouterr().out
     assert status == 0 and "Exit status: 0 done; 2 usage error; 74" in " ".join(out.split())
+
+
+def test_output_failures_and_standard_output_onto_an_input(tmp_path, capsys):
+    good = _jsonl(tmp_path / "a.jsonl", _rows(20))
+    if os.path.exists("/dev/full"):  # not a regular file: written directly, and the failure said
+        status, out, err = bench(capsys, good, "--out", "/dev/full")
+        assert (status, out) == (74, "")
+        assert err == "halvec: error: cannot write --out '/dev/full': No space left on device\n"
+    before = (tmp_path / "a.jsonl").read_bytes()
+    with open(good, "ab") as appended:  # halvec bench a.jsonl ... >> a.jsonl
+        result = subprocess.run([sys.executable, "-m", "halvec", "bench", good, "--strong", STRONG, "--weak", WEAK],
+                                stdout=appended, stderr=subprocess.PIPE, timeout=120)
+    assert result.returncode == 2 and (tmp_path / "a.jsonl").read_bytes() == before
+    assert result.stderr.decode().endswith(f"error: standard output is the input {good!r}: it would be "
+                                           f"overwritten; write to another file\n")

@@ -22,7 +22,7 @@ from dataclasses import dataclass
 from typing import IO, Any, TypedDict
 
 from halvec.cli import output
-from halvec.cli.options import Command, InputError, UsageError, add_json_option, near_miss
+from halvec.cli.options import Command, InputError, UsageError, near_miss
 from halvec.cli.output_files import output_file, refuse_input_as_output, write_error
 from halvec.cli.progress import Progress
 from halvec.cli.status import ExitStatus, describe_exit_statuses
@@ -135,7 +135,8 @@ def _add_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--plot", metavar="FILE.svg|FILE.png",
                         help="draw quality against the share of strong calls, with random routing's line and "
                              "both models' levels (needs matplotlib: pip install 'halvec[plot]')")
-    add_json_option(parser)
+    parser.add_argument("--json", action="store_true",
+                        help="print one JSON document (stable keys, see docs/quality.md) instead of the tables")
 
 
 # --- routers ---------------------------------------------------------------------------------
