@@ -308,18 +308,17 @@ def _measure(sets: Sequence[_Set], prices: tuple[float, float] | None, resamples
         parts.append((f"pooled ({len(sets)} files)", pooled, [r for s in sets for r in s.outcomes.strong],
                       [r for s in sets for r in s.outcomes.weak], _costs([s.outcomes for s in sets], prices)))
     progress = Progress(unit="resamples")
-    rows_each = len(sets[0].scored) + 1  # routers and the oracle are resampled
-    total = len(parts) * rows_each * resamples
-    done_before = 0
-
-    def told(name: str, done: int) -> None:
-        progress(_Told(done_before + done, (done_before + done) / total))
-
+    total = len(parts) * (len(sets[0].scored) + 1) * resamples  # the routers and the oracle are resampled
+    done: dict[tuple[int, str], int] = {}  # by set and row
     reports = []
     try:
-        for name, scored, strong, weak, costs in parts:
+        for index, (name, scored, strong, weak, costs) in enumerate(parts):
+            def told(row: str, resampled: int, index: int = index) -> None:
+                done[index, row] = resampled
+                drawn = sum(done.values())
+                progress(_Told(drawn, drawn / total))
+
             reports.append(measure(name, scored, strong, weak, costs, resamples=resamples, seed=seed, progress=told))
-            done_before += rows_each * resamples
     finally:
         progress.close()
     return reports
