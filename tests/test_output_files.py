@@ -99,3 +99,13 @@ def test_standard_output_is_never_the_output(tmp_path):
                              str(tasks)], capture_output=True, timeout=60)
     assert result.returncode == 2 and b"is the same file as the input" in result.stderr
     assert tasks.read_bytes() == b'{"description": "a"}\n' * 50
+
+
+def test_a_report_sent_into_an_input_is_refused(inputs):
+    tasks, _ = inputs
+    before = tasks.read_bytes()
+    with open(tasks, "ab") as appended:  # halvec eval tasks.jsonl >> tasks.jsonl
+        result = subprocess.run([sys.executable, "-m", "halvec", "eval", str(tasks)], stdout=appended,
+                                stderr=subprocess.PIPE, timeout=120)
+    assert result.returncode == 2 and tasks.read_bytes() == before
+    assert b"standard output is the same file as the input" in result.stderr

@@ -7,6 +7,8 @@
     halvec classify DESCRIPTION | - | --file PATH [--tool-count N]
                  [--encoding-errors strict|replace] [--patterns FILE] [--explain] [--json]
     halvec eval FILE | - [options] [--patterns FILE [--compare]] [--out FILE] [--json]
+    halvec bench FILE... --strong MODEL --weak MODEL [--router rules|words|FILE]... [--cost MODEL=PRICE]...
+                 [--field NAME] [--resamples N] [--seed N] [--out FILE] [--plot FILE] [--json]
     halvec patterns [--patterns FILE] [--json]
     halvec --version
 
@@ -27,7 +29,7 @@ from collections.abc import Callable, Sequence
 from typing import TYPE_CHECKING, NoReturn
 
 import halvec
-from halvec.cli import classify, evaluate, models, output, patterns, route
+from halvec.cli import bench, classify, evaluate, models, output, patterns, route
 from halvec.cli.options import Command, InputError, UsageError, with_patterns
 from halvec.cli.output_files import Terminated
 from halvec.parallel import PartFailed
@@ -39,7 +41,7 @@ if TYPE_CHECKING:
 __all__ = ["COMMANDS", "ExitStatus", "build_parser", "main"]
 
 COMMANDS: tuple[Command, ...] = (models.COMMAND, with_patterns(route.COMMAND), with_patterns(classify.COMMAND),
-                                 evaluate.COMMAND, patterns.COMMAND)
+                                 evaluate.COMMAND, bench.COMMAND, patterns.COMMAND)
 """The program's commands, in the order its help lists them."""
 
 
@@ -91,7 +93,7 @@ def build_parser(prog: str = "halvec") -> argparse.ArgumentParser:
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
     for command in COMMANDS:
         sub = commands.add_parser(command.name, help=command.help, description=command.description,
-                                  formatter_class=_HelpFormatter)
+                                  epilog=command.epilog, formatter_class=_HelpFormatter)
         command.add_arguments(sub)
         sub.set_defaults(run=command.run, parser=sub)
     return parser

@@ -21,7 +21,7 @@ from functools import partial
 from typing import IO, Any, Literal, TypedDict
 
 from halvec.cli import output
-from halvec.cli.output_files import output_file
+from halvec.cli.output_files import check_report_destination, output_file
 from halvec.cli.options import (AUTO, Command, InputError, RouterOptions, UsageError, add_json_option,
                                 add_patterns_option, add_router_options, model_choice, model_key,
                                 model_keys, near_miss, patterns_from_args, providers)
@@ -395,12 +395,13 @@ def _run(args: argparse.Namespace) -> int:
         if source != "-":
             stack.enter_context(stream)
         out: IO[bytes] | None = None
+        inputs = [(f"the input {where}" if source != "-" else "standard input", stream),
+                  *((f"{option} {path!r}", path) for option, path in (("--patterns", args.patterns),
+                                                                       ("--config", args.config),
+                                                                       ("--prices", args.prices))
+                    if path is not None)]
+        check_report_destination(inputs)
         if out_path is not None:
-            inputs = [(f"the input {where}" if source != "-" else "standard input", stream),
-                      *((f"{option} {path!r}", path) for option, path in (("--patterns", args.patterns),
-                                                                           ("--config", args.config),
-                                                                           ("--prices", args.prices))
-                        if path is not None)]
             out = stack.enter_context(output_file(out_path, inputs=inputs))
         stack.callback(progress.close)
         stack.enter_context(_rare_collections())

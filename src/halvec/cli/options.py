@@ -52,6 +52,8 @@ class Command:
     add_arguments: Callable[[argparse.ArgumentParser], None]
     run: Callable[[argparse.Namespace], int]
     """Runs the command with the parsed arguments; returns the exit status."""
+    epilog: str | None = None
+    """What the command's own ``--help`` says last (its exit statuses)."""
 
 
 # --- the catalogue, read from the module at each use -----------------------------------------

@@ -32,7 +32,7 @@ from typing import IO, Any
 from halvec.cli.options import InputError
 from halvec.cli.output import OutputError
 
-__all__ = ["Terminated", "check_output", "output_file"]
+__all__ = ["Terminated", "check_output", "check_report_destination", "output_file", "write_error"]
 
 Input = str | int | IO[Any]
 """An input the output must not be: a path, an open file or a file descriptor; or, to name
@@ -101,7 +101,7 @@ def check_output(path: str, *, option: str = "--out", inputs: Inputs = (),
     except FileNotFoundError:
         return None
     except OSError as error:
-        raise OutputError(f"cannot write {option} {path!r}: {error.strerror or error}") from None
+        raise write_error(option, path, error) from None
     if _is_null(status):
         return status
     found = (status.st_dev, status.st_ino)
@@ -115,6 +115,23 @@ def check_output(path: str, *, option: str = "--out", inputs: Inputs = (),
     if report_on_stdout and sys.stdout is not None and _identity(1) == found:
         raise InputError(f"{option} {path!r} is standard output, where the report goes; write to a file")
     return status
+
+
+def check_report_destination(inputs: Inputs) -> None:
+    """Refuses (:class:`InputError`) to run when standard output, where the report goes, is a
+    regular file that is one of ``inputs`` (``halvec eval tasks.jsonl >> tasks.jsonl``): the
+    report would be written into the user's input."""
+    try:
+        status = os.fstat(1)
+    except OSError:
+        return  # closed: nothing is written there
+    if not stat.S_ISREG(status.st_mode):
+        return
+    for entry in inputs:
+        name, source = entry if isinstance(entry, tuple) else (_label(entry), entry)
+        if source != 1 and _identity(source) == (status.st_dev, status.st_ino):
+            raise InputError(f"standard output is the same file as {name}: the report would be written into "
+                             f"it; send it elsewhere")
 
 
 @contextmanager
@@ -135,7 +152,7 @@ def output_file(path: str, *, option: str = "--out", inputs: Inputs = (),
         else:
             stream = None  # type: ignore[assignment]
     except OSError as error:
-        raise OutputError(f"cannot write {option} {path!r}: {error.strerror or error}") from None
+        raise write_error(option, path, error) from None
     if stream is not None:
         with stream:
             yield stream
@@ -153,7 +170,7 @@ def _replacing(path: str, option: str, status: os.stat_result | None) -> Iterato
     try:
         fd, temporary = tempfile.mkstemp(prefix=f".{name}.", suffix=".partial", dir=folder)
     except OSError as error:
-        raise OutputError(f"cannot write {option} {path!r}: {error.strerror or error}") from None
+        raise write_error(option, path, error) from None
     file = open(fd, "wb", buffering=0)
     earlier = "the earlier file is as it was" if status is not None else "no file was made"
     placed = False
@@ -167,7 +184,7 @@ def _replacing(path: str, option: str, status: os.stat_result | None) -> Iterato
                 os.replace(temporary, target)
                 placed = True
             except OSError as error:
-                raise OutputError(f"cannot write {option} {path!r}: {error.strerror or error}") from None
+                raise write_error(option, path, error) from None
         except BaseException as error:
             error.add_note(f"{option} {path!r} was not written: {earlier}")
             raise
@@ -178,6 +195,11 @@ def _replacing(path: str, option: str, status: os.stat_result | None) -> Iterato
                 os.unlink(temporary)
             except OSError:
                 pass
+
+
+def write_error(option: str, path: str, error: OSError) -> OutputError:
+    """The error for a failure to write ``option``'s file ``path``."""
+    return OutputError(f"cannot write {option} {path!r}: {error.strerror or error}")
 
 
 def _make_like(fd: int, status: os.stat_result | None) -> None:

@@ -22,7 +22,7 @@ class _Reading(Protocol):
 class Progress:
     """Call it after each batch; :meth:`close` clears the line before anything else is said."""
 
-    def __init__(self, *, enabled: bool | None = None, interval: float = 0.2) -> None:
+    def __init__(self, *, enabled: bool | None = None, interval: float = 0.2, unit: str = "tasks") -> None:
         if enabled is None:
             try:
                 enabled = sys.stderr is not None and sys.stderr.isatty()
@@ -33,6 +33,8 @@ class Progress:
         self._started = time.monotonic()
         self._next = self._started + interval
         self._width = 0
+        self.unit: str = unit
+        """What is counted: ``tasks``, ``prompts``."""
 
     def __call__(self, reading: _Reading) -> None:
         if not self.enabled:
@@ -41,12 +43,12 @@ class Progress:
         if now < self._next:
             return
         self._next = now + self._interval
-        self._show(self.line(reading.tasks, reading.fraction_read, now - self._started))
+        self._show(self.line(reading.tasks, reading.fraction_read, now - self._started, unit=self.unit))
 
     @staticmethod
-    def line(tasks: int, fraction: float | None, elapsed: float) -> str:
+    def line(tasks: int, fraction: float | None, elapsed: float, *, unit: str = "tasks") -> str:
         """``1,234,567 tasks  251,000/s  0:03 left``."""
-        text = f"{tasks:,} tasks"
+        text = f"{tasks:,} {unit}"
         if elapsed > 0:
             text += f"  {tasks / elapsed:,.0f}/s"
         if fraction is not None and fraction > 0:

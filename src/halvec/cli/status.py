@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import enum
+from collections.abc import Iterable
 
 __all__ = ["ExitStatus", "describe_exit_statuses"]
 
@@ -35,6 +36,9 @@ _MEANINGS: dict[ExitStatus, str] = {
 }
 
 
-def describe_exit_statuses() -> str:
-    """``Exit status: 0 done; 1 ...``: every status with its meaning, for the help."""
-    return "Exit status: " + "; ".join(f"{int(status)} {_MEANINGS[status]}" for status in ExitStatus) + "."
+def describe_exit_statuses(omit: Iterable[ExitStatus] = ()) -> str:
+    """``Exit status: 0 done; 1 ...``: every status with its meaning (but those a command
+    cannot end with, ``omit``), for the help."""
+    left_out = set(omit)
+    return "Exit status: " + "; ".join(f"{int(status)} {_MEANINGS[status]}" for status in ExitStatus
+                                       if status not in left_out) + "."

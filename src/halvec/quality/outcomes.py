@@ -1,0 +1,420 @@
+"""Outcome files: prompts with each model's result on them, read for a strong/weak pair.
+
+Two formats, streamed a line at a time:
+
+- JSONL, one prompt a line: the text under ``"prompt"`` (or the field named), ``"scores"``
+  an object of model to result, and optionally ``"costs"`` (model to the cost of that
+  prompt with that model), ``"id"`` and ``"category"``.
+- CSV with a header: a text column (``prompt``, or the column named) and a result column per
+  model; optional ``id`` and ``category`` columns. Other columns are left alone.
+
+A result is a number, or true/false (read as 1 and 0; in CSV also ``True``/``False``).
+The file may be gzip-compressed. Whatever cannot be read as outcomes raises
+:class:`OutcomeProblem`, which names the file and, where there is one, the line.
+"""
+
+from __future__ import annotations
+
+import csv
+import gzip
+import io
+import json
+import math
+import os
+import sys
+from collections.abc import Callable, Iterator, Sequence
+from dataclasses import dataclass, field
+from typing import IO, Any, Literal, Protocol, cast
+
+from halvec.workload import loads
+
+__all__ = ["DEFAULT_FIELD", "Hint", "OutcomeFormat", "OutcomeProblem", "Outcomes", "format_of", "read_outcomes"]
+
+OutcomeFormat = Literal["jsonl", "csv"]
+Hint = Callable[[str, Sequence[str]], "str | None"]
+"""The name a mistyped name was most likely meant to be, among some; None when none stands out."""
+DEFAULT_FIELD = "prompt"
+
+_PROGRESS_EVERY = 1024
+"""Lines between calls to the progress callback."""
+_COMPRESSED = {b"BZh": "a bzip2", b"\xfd7zXZ\x00": "an xz", b"PK\x03\x04": "a zip", b"\x28\xb5\x2f\xfd": "a zstd"}
+
+
+class OutcomeProblem(Exception):
+    """An outcome file that cannot be used: where (the file, the line) and what."""
+
+    def __init__(self, where: str, problem: str, line: int | None = None) -> None:
+        self.where, self.problem, self.line = where, problem, line
+        super().__init__(f"{where}, line {line}: {problem}" if line is not None else f"{where}: {problem}")
+
+
+@dataclass
+class Outcomes:
+    """The prompts of an outcome file with the results of a strong and a weak model."""
+
+    source: str
+    """The file as it was named."""
+    format: OutcomeFormat
+    strong_model: str
+    weak_model: str
+    models: list[str] = field(default_factory=list)
+    """The models the file has results for (its first prompt's, or its header's)."""
+    texts: list[str] = field(default_factory=list)
+    strong: list[float] = field(default_factory=list)
+    weak: list[float] = field(default_factory=list)
+    lines: list[int] = field(default_factory=list)
+    """Each prompt's line (a CSV record's first line)."""
+    ids: list[Any] = field(default_factory=list)
+    """Each prompt's ``id``; None where it has none."""
+    categories: list[Any] = field(default_factory=list)
+    strong_costs: list[float] | None = None
+    """Each prompt's cost with the strong model, where the file gives costs."""
+    weak_costs: list[float] | None = None
+
+    def __len__(self) -> int:
+        return len(self.texts)
+
+    @property
+    def q_strong(self) -> float:
+        return math.fsum(self.strong) / len(self.strong)
+
+    @property
+    def q_weak(self) -> float:
+        return math.fsum(self.weak) / len(self.weak)
+
+    def check_gap(self) -> None:
+        """OutcomeProblem unless the strong model does better, on the mean, than the weak one."""
+        strong, weak = self.q_strong, self.q_weak
+        where = _where(self.source)
+        if strong == weak:
+            raise OutcomeProblem(where, f"no gap to recover: {self.strong_model!r} and {self.weak_model!r} have "
+                                        f"the same mean result ({strong:.4g})")
+        if strong < weak:
+            raise OutcomeProblem(where, f"the --strong model {self.strong_model!r} does worse than the --weak model "
+                                        f"{self.weak_model!r} ({strong:.4g} against {weak:.4g}); swap them?")
+
+
+class _Stream(Protocol):
+    def peek(self, n: int, /) -> bytes: ...
+    def __iter__(self) -> Iterator[bytes]: ...
+
+
+class _Progress(Protocol):
+    def __call__(self, reading: Any) -> None: ...
+
+
+class _Reading:
+    """What a progress display reads: prompts so far and the share of the file read."""
+
+    def __init__(self, raw: IO[bytes], size: int | None) -> None:
+        self._raw, self._size = raw, size
+        self.tasks = 0
+
+    @property
+    def fraction_read(self) -> float | None:
+        if not self._size:
+            return None
+        try:
+            return min(1.0, self._raw.tell() / self._size)
+        except (OSError, ValueError):
+            return None
+
+
+def _where(path: str) -> str:
+    return "standard input" if path == "-" else repr(path)
+
+
+def format_of(path: str, first: bytes) -> OutcomeFormat:
+    """By the name (``.jsonl``, ``.ndjson``, ``.json``, ``.csv``, with ``.gz`` or without),
+    else by the first line: JSONL when it starts with ``{``."""
+    name = path.lower().removesuffix(".gz")
+    if name.endswith((".jsonl", ".ndjson", ".json")):
+        return "jsonl"
+    if name.endswith(".csv"):
+        return "csv"
+    return "jsonl" if first.lstrip(b"\xef\xbb\xbf \t\r\n").startswith(b"{") else "csv"
+
+
+def read_outcomes(path: str, *, strong: str, weak: str, text_field: str | None = None,
+                  fmt: OutcomeFormat | None = None, progress: _Progress | None = None,
+                  hint: Hint | None = None) -> Outcomes:
+    """Reads ``path`` (``-``: standard input) for the results of ``strong`` and ``weak``.
+
+    ``text_field`` is the JSONL field or CSV column of the prompt (default ``prompt``);
+    ``fmt`` the format (default: by the name, then the first line). ``progress`` is called
+    now and then with an object that has ``tasks`` (prompts read) and ``fraction_read``;
+    ``hint`` suggests a model for one the file does not have. OSError when the file cannot be opened; OutcomeProblem for what is in it."""
+    where = _where(path)
+    if path == "-":
+        raw: IO[bytes] = sys.stdin.buffer
+        size = None
+    else:
+        raw = open(path, "rb")
+        try:
+            size = os.fstat(raw.fileno()).st_size or None
+        except OSError:
+            size = None
+    try:
+        stream = _decompressed(raw, where)
+        try:
+            first = stream.peek(4096)[:4096]
+        except (OSError, EOFError, gzip.BadGzipFile) as error:
+            raise OutcomeProblem(where, f"cannot be read: {getattr(error, 'strerror', None) or error}") from None
+        chosen = fmt or format_of(path, first)
+        outcomes = Outcomes(path, chosen, strong, weak)
+        reader = _JsonlReader if chosen == "jsonl" else _CsvReader
+        reader(outcomes, where, text_field or DEFAULT_FIELD, _Reading(raw, size), progress, hint).read(
+            _lines(stream, where))
+    finally:
+        if path != "-":
+            raw.close()
+    if not outcomes.texts:
+        raise OutcomeProblem(where, "no prompts (an outcome file holds one prompt a line, as JSONL, or CSV "
+                                    "with a header)")
+    return outcomes
+
+
+def _decompressed(raw: IO[bytes], where: str) -> _Stream:
+    """``raw``, through gzip when it is gzip-compressed; other compressions are refused."""
+    buffered = raw if isinstance(raw, io.BufferedReader) else io.BufferedReader(cast(Any, raw))
+    try:
+        head = buffered.peek(8)[:8]
+    except OSError as error:
+        raise OutcomeProblem(where, f"cannot be read: {error.strerror or error}") from None
+    if head.startswith(b"\x1f\x8b"):
+        return gzip.GzipFile(fileobj=buffered, mode="rb")
+    for magic, name in _COMPRESSED.items():
+        if head.startswith(magic):
+            raise OutcomeProblem(where, f"{name}-compressed file: decompress it first (gzip is read as it is)")
+    return buffered
+
+
+def _lines(stream: _Stream, where: str) -> Iterator[tuple[int, str]]:
+    """(line number, text without the line break) for every line, blank ones included."""
+    number = 0
+    try:
+        for raw in stream:
+            number += 1
+            if number == 1:
+                raw = raw.removeprefix(b"\xef\xbb\xbf")
+            if b"\x00" in raw:
+                raise OutcomeProblem(where, "not text (a NUL byte): an outcome file is JSONL or CSV", number)
+            try:
+                text = raw.decode("utf-8")
+            except UnicodeDecodeError as error:
+                raise OutcomeProblem(where, f"not valid UTF-8 (byte 0x{raw[error.start]:02x})", number) from None
+            yield number, text.rstrip("\r\n")
+    except (OSError, EOFError, gzip.BadGzipFile) as error:
+        reason = getattr(error, "strerror", None) or str(error) or type(error).__name__
+        raise OutcomeProblem(where, f"cannot be read after line {number}: {reason}") from None
+
+
+# --- results ---------------------------------------------------------------------------------
+
+_TRUE = frozenset({"true", "yes"})
+_FALSE = frozenset({"false", "no"})
+
+
+def _describe(value: object) -> str:
+    if value is None:
+        return "null"
+    if isinstance(value, str):
+        return f"the text {json.dumps(value, ensure_ascii=False)[:40]}"
+    if isinstance(value, float):
+        return repr(value)
+    if isinstance(value, list):
+        return "a list"
+    if isinstance(value, dict):
+        return "an object"
+    return type(value).__name__
+
+
+def _number(value: object) -> float | str:
+    """A result or cost as a float, or the problem with it."""
+    if isinstance(value, bool):
+        return float(value)
+    if isinstance(value, (int, float)):
+        try:
+            number = float(value)
+        except OverflowError:
+            return "too large"
+        return number if math.isfinite(number) else f"{_describe(number)}, not a number"
+    return f"{_describe(value)}, not a number"
+
+
+def _cell_number(text: str) -> float | str:
+    """A CSV cell's result: True/False (any case), yes/no, or a number."""
+    folded = text.strip().casefold()
+    if folded in _TRUE:
+        return 1.0
+    if folded in _FALSE:
+        return 0.0
+    try:
+        number = float(folded)
+    except ValueError:
+        return f"{_describe(text)}, not a number"
+    return number if math.isfinite(number) else f"{text.strip()!r}, not a number"
+
+
+def _unknown_model(option: str, model: str, models: Sequence[str], what: str, hint: Hint | None) -> str:
+    near = hint(model, models) if hint is not None else None
+    return (f"unknown {option} model {model!r}: {what} {', '.join(map(repr, models)) or 'none'}"
+            + (f"; did you mean {near!r}?" if near is not None else ""))
+
+
+# --- the readers -----------------------------------------------------------------------------
+
+class _Reader:
+    def __init__(self, outcomes: Outcomes, where: str, text_field: str, reading: _Reading,
+                 progress: _Progress | None, hint: Hint | None) -> None:
+        self.outcomes, self.where, self.field = outcomes, where, text_field
+        self.reading, self.progress, self.hint = reading, progress, hint
+
+    def add(self, line: int, text: str, strong: float, weak: float, id_: Any, category: Any) -> None:
+        out = self.outcomes
+        out.texts.append(text)
+        out.strong.append(strong)
+        out.weak.append(weak)
+        out.lines.append(line)
+        out.ids.append(id_)
+        out.categories.append(category)
+        if self.progress is not None and len(out.texts) % _PROGRESS_EVERY == 0:
+            self.reading.tasks = len(out.texts)
+            self.progress(self.reading)
+
+    def read(self, lines: Iterator[tuple[int, str]]) -> None:
+        raise NotImplementedError
+
+
+class _JsonlReader(_Reader):
+    def read(self, lines: Iterator[tuple[int, str]]) -> None:
+        out, where, name = self.outcomes, self.where, self.field
+        pair = (("--strong", out.strong_model), ("--weak", out.weak_model))
+        costed_line: int | None = None
+        uncosted_line: int | None = None
+        for number, text in lines:
+            if not text.strip():
+                continue
+            try:
+                record = loads(text)
+            except (ValueError, RecursionError) as error:
+                raise OutcomeProblem(where, f"not JSON: {str(error)[:80]}", number) from None
+            if not isinstance(record, dict):
+                raise OutcomeProblem(where, f"not a JSON object but {_describe(record)}", number)
+            prompt = record.get(name)
+            if not isinstance(prompt, str):
+                problem = (f"no {json.dumps(name)} field" if prompt is None and name not in record
+                           else f"{json.dumps(name)} is {_describe(prompt)}, not text")
+                raise OutcomeProblem(where, f"{problem} (the prompt; --field names the field that holds it)",
+                                     number)
+            scores = record.get("scores")
+            if not isinstance(scores, dict):
+                raise OutcomeProblem(where, "no \"scores\" object (each model's result on the prompt)"
+                                     if scores is None else f"\"scores\" is {_describe(scores)}, not an object "
+                                                            f"of model to result", number)
+            if not out.models:
+                out.models = [str(key) for key in scores]
+                for option, model in pair:
+                    if model not in scores:
+                        raise OutcomeProblem(where, _unknown_model(option, model, out.models,
+                                                                   "the first prompt has results for", self.hint), number)
+            results = []
+            for option, model in pair:
+                if model not in scores:
+                    raise OutcomeProblem(where, f"no result for {model!r} in \"scores\"", number)
+                result = _number(scores[model])
+                if isinstance(result, str):
+                    raise OutcomeProblem(where, f"the result for {model!r} is {result}", number)
+                results.append(result)
+            costs = record.get("costs")
+            if costs is None:
+                uncosted_line = uncosted_line or number
+            else:
+                costed_line = costed_line or number
+                self._add_costs(costs, number)
+            if costed_line is not None and uncosted_line is not None:
+                raise OutcomeProblem(where, f"no \"costs\" on line {uncosted_line}, but on line {costed_line}: give "
+                                            f"every prompt its costs, or none", max(costed_line, uncosted_line))
+            self.add(number, prompt, results[0], results[1], record.get("id"), record.get("category"))
+
+    def _add_costs(self, costs: object, number: int) -> None:
+        out = self.outcomes
+        if not isinstance(costs, dict):
+            raise OutcomeProblem(self.where, f"\"costs\" is {_describe(costs)}, not an object of model to cost",
+                                 number)
+        values = []
+        for model in (out.strong_model, out.weak_model):
+            if model not in costs:
+                raise OutcomeProblem(self.where, f"no cost for {model!r} in \"costs\"", number)
+            cost = _number(costs[model])
+            if isinstance(cost, str) or cost < 0:
+                raise OutcomeProblem(self.where, f"the cost for {model!r} is "
+                                                 f"{cost if isinstance(cost, str) else 'below 0'}", number)
+            values.append(cost)
+        if out.strong_costs is None or out.weak_costs is None:
+            out.strong_costs, out.weak_costs = [], []
+        out.strong_costs.append(values[0])
+        out.weak_costs.append(values[1])
+
+
+class _CsvReader(_Reader):
+    def read(self, lines: Iterator[tuple[int, str]]) -> None:
+        out, where, name = self.outcomes, self.where, self.field
+        read = 0  # lines csv has taken: every line, blank ones included
+
+        def texts() -> Iterator[str]:
+            nonlocal read
+            for read, text in lines:
+                yield text + "\n"
+
+        limit = csv.field_size_limit()
+        csv.field_size_limit(sys.maxsize)  # a prompt may be as long as it likes
+        try:
+            rows = csv.reader(texts(), strict=True)
+            header: list[str] | None = None
+            columns: dict[str, int] = {}
+            get: Callable[[list[str], str], str | None] = lambda row, column: (
+                row[columns[column]] if column in columns else None)
+            while True:
+                first = read + 1
+                try:
+                    row = next(rows)
+                except StopIteration:
+                    return
+                except csv.Error as error:
+                    raise OutcomeProblem(where, f"not CSV: {error}", first) from None
+                if not any(cell.strip() for cell in row):
+                    continue
+                if header is None:
+                    header = row
+                    columns = {column: index for index, column in enumerate(header)}
+                    self._check_header(header, first)
+                    continue
+                if len(row) != len(header):
+                    raise OutcomeProblem(where, f"{len(row)} cells where the header has {len(header)}", first)
+                results = []
+                for model in (out.strong_model, out.weak_model):
+                    cell = row[columns[model]]
+                    if not cell.strip():
+                        raise OutcomeProblem(where, f"no result for {model!r}", first)
+                    result = _cell_number(cell)
+                    if isinstance(result, str):
+                        raise OutcomeProblem(where, f"the result for {model!r} is {result}", first)
+                    results.append(result)
+                self.add(first, row[columns[name]], results[0], results[1], get(row, "id") or None,
+                         get(row, "category") or None)
+        finally:
+            csv.field_size_limit(limit)
+
+    def _check_header(self, header: list[str], line: int) -> None:
+        out, where = self.outcomes, self.where
+        shown = ", ".join(map(json.dumps, header[:12])) + (", ..." if len(header) > 12 else "")
+        if self.field not in header:
+            raise OutcomeProblem(where, f"no column {json.dumps(self.field)} in the header (columns: {shown}); "
+                                        f"--field names the column that holds the prompt", line)
+        out.models = [column for column in header if column and column not in (self.field, "id", "category")]
+        for option, model in (("--strong", out.strong_model), ("--weak", out.weak_model)):
+            if model not in header:
+                raise OutcomeProblem(where, _unknown_model(option, model, out.models, "the header's columns are",
+                                                                   self.hint),
+                                     line)
