@@ -25,3 +25,19 @@ def task_lines(lines: list[int], ids: list[Any] | None, routes: list[tuple[str, 
 
 def count_lines(data: Buffer, /) -> int:
     """count_lines(data, /): the number of line breaks (b"\\n") in a bytes-like object."""
+
+class Scorer:
+    """Scorer(ngrams, weights, idf, longest, intercept, words, characters): a fitted router's scorer (halvec.fitted)."""
+
+    def __new__(cls, ngrams: list[str], weights: list[float], idf: list[float], longest: int, intercept: float,
+                words: tuple[float, float, float], characters: tuple[float, float, float]) -> Scorer: ...
+    def score(self, text: str, /) -> float:
+        """score(text, /): the router's score of one text."""
+    def scores(self, texts: list[str] | tuple[str, ...], /) -> list[float]:
+        """scores(texts, /): the router's score of each text of a list or tuple."""
+    @property
+    def ngrams(self) -> int:
+        """The number of n-grams the router weighs."""
+    @property
+    def memory(self) -> int:
+        """Bytes the tables hold, counted against the engine's budget."""

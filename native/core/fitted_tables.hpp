@@ -1,0 +1,173 @@
+// The tables of a fitted router (halvec.fitted): its n-grams with their
+// weights and idf, found by the tokens they are made of.
+//
+// Two hash tables, built once when a router is loaded and only read after:
+// tokens (the text of every token that some n-gram holds) to a dense id and
+// the index of the n-gram that is the token alone, and longer n-grams, keyed
+// by the ids of their two or three tokens, to the n-gram's index. A text is scored by looking each of its tokens up once and each of
+// its n-grams by integers, so no n-gram text is ever built. Everything is
+// allocated through the engine's allocator: the tables count against the
+// engine's memory budget and are refused, whole, when they would not fit.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+#include "common/refs.hpp"
+#include "engine/memory.hpp"
+
+namespace halvec::core::fitted {
+
+// A token, as a look-up gives it: its id in the low 20 bits (kNoToken: one
+// that no n-gram holds, or a place before the text's start), and above them
+// flags that say which n-grams it has a place in, so that a scan asks only
+// for n-grams that can be there.
+inline constexpr std::uint32_t kNoToken = 0xFFFFF;
+inline constexpr std::uint32_t kIdBits = 20;
+inline constexpr std::size_t kMaxTokens = kNoToken;
+enum TokenFlags : std::uint32_t {
+    kEndsBigram = 1u << kIdBits,  // the last of a bigram
+    kStartsBigram = 1u << (kIdBits + 1),
+    kEndsTrigram = 1u << (kIdBits + 2),
+    kMiddleOfTrigram = 1u << (kIdBits + 3),
+    kStartsTrigram = 1u << (kIdBits + 4),
+};
+inline std::uint32_t id_of(std::uint32_t token) { return token & kNoToken; }
+inline constexpr int kLongestNgram = 3;
+// Counts below this have their 1 + ln(count) read from a table.
+inline constexpr std::uint32_t kTabledCounts = 64;
+
+inline constexpr std::uint64_t kHashStart = 0xcbf29ce484222325ull;
+// FNV-1a over code points.
+inline std::uint64_t hash_step(std::uint64_t h, char32_t c) { return (h ^ c) * 0x100000001b3ull; }
+
+inline std::uint64_t ngram_key(std::uint32_t first, std::uint32_t second, std::uint32_t third) {
+    return std::uint64_t{first} | (std::uint64_t{second} << 20) | (std::uint64_t{third} << 40);
+}
+
+// A count's term of the score: weight * (log1p(count) - mean) / scale.
+struct CountTerm {
+    double weight;
+    double mean;
+    double scale;
+};
+
+class Tables {
+public:
+    struct TokenSlot {
+        std::uint32_t check;    // the low half of the token's hash
+        std::uint32_t offset;   // into the pool: the length, then the code points; 0: an empty slot
+        std::uint32_t token;    // id and flags
+        std::uint32_t unigram;  // the index + 1 of the n-gram that is the token alone; 0: none
+    };
+    struct NgramSlot {
+        std::uint64_t key;  // kEmpty: an empty slot
+        std::uint32_t index;
+    };
+    struct Feature {
+        double weight;
+        double idf;
+    };
+    static constexpr std::uint64_t kEmpty = ~std::uint64_t{0};
+
+    // The first slot a token with hash `h` (kHashStart, then hash_step over
+    // its code points) may be in, and a request for its memory ahead of the
+    // look-up.
+    std::size_t token_slot(std::uint64_t h) const { return spread(h, token_bits_); }
+    void prefetch_token(std::size_t slot) const { __builtin_prefetch(&token_slots_[slot]); }
+
+    // The slot of the token whose code points `read(i)` gives for i below
+    // `length`, looked for from `slot` (its token_slot); null when no n-gram
+    // holds it.
+    template <class Read>
+    const TokenSlot* token(std::size_t slot, std::uint64_t h, std::size_t length, const Read& read) const {
+        const auto check = static_cast<std::uint32_t>(h);
+        for (;; slot = (slot + 1) & token_mask_) {
+            const TokenSlot& s = token_slots_[slot];
+            if (s.offset == 0) return nullptr;
+            if (s.check != check) continue;
+            const char32_t* stored = pool_.data() + s.offset;
+            if (stored[0] != length) continue;
+            std::size_t i = 0;
+            while (i < length && stored[i + 1] == read(i)) ++i;
+            if (i == length) return &s;
+        }
+    }
+
+    // The slot of the token "<num>", which every run of decimal digits is;
+    // null when no n-gram holds it.
+    const TokenSlot* number() const { return number_ == kNoSlot ? nullptr : &token_slots_[number_]; }
+
+    // The first slot of the n-gram with `key` (ngram_key of its token ids,
+    // kNoToken for the place a bigram leaves), and a request for its memory.
+    std::size_t ngram_slot(std::uint64_t key) const { return spread(key, ngram_bits_); }
+    void prefetch_ngram(std::size_t slot) const { __builtin_prefetch(&ngram_slots_[slot]); }
+
+    // The index of the n-gram with `key`, looked for from `slot`, or -1.
+    std::int64_t ngram(std::size_t slot, std::uint64_t key) const {
+        for (;; slot = (slot + 1) & ngram_mask_) {
+            const NgramSlot& s = ngram_slots_[slot];
+            if (s.key == key) return s.index;
+            if (s.key == kEmpty) return -1;
+        }
+    }
+
+    std::size_t size() const { return features_.size(); }
+    int longest() const { return longest_; }
+    const Feature& feature(std::size_t i) const { return features_[i]; }
+    double intercept() const { return intercept_; }
+    const CountTerm& words() const { return words_; }
+    const CountTerm& characters() const { return characters_; }
+    // 1 + ln(count), as the fitting weighs a count.
+    double tf(std::uint64_t count) const;
+
+    // The scratch of a score: a count per n-gram, all zero between scores,
+    // and room for the list of n-grams found.
+    std::uint64_t* counts() { return counts_.data(); }
+    std::uint32_t* found() { return found_.data(); }
+
+    // Bytes the tables hold, as the engine's budget counts them.
+    std::size_t bytes() const { return bytes_; }
+
+    // A slot for a hash or a key: its high bits folded into the low ones
+    // (n-gram keys are ids packed side by side), then a multiplicative hash.
+    static std::size_t spread(std::uint64_t h, int bits) {
+        h ^= h >> 29;
+        h *= 0xbf58476d1ce4e5b9ull;
+        return static_cast<std::size_t>(h >> (64 - bits));
+    }
+
+private:
+    friend struct Builder;
+    engine::Vector<TokenSlot> token_slots_;
+    engine::Vector<char32_t> pool_;
+    engine::Vector<NgramSlot> ngram_slots_;
+    engine::Vector<Feature> features_;
+    engine::Vector<std::uint64_t> counts_;
+    engine::Vector<std::uint32_t> found_;
+    double tf_table_[kTabledCounts] = {};
+    std::size_t token_mask_ = 0, ngram_mask_ = 0;
+    int token_bits_ = 1, ngram_bits_ = 1;
+    static constexpr std::size_t kNoSlot = ~std::size_t{0};
+    std::size_t number_ = kNoSlot;
+    int longest_ = 1;
+    double intercept_ = 0;
+    CountTerm words_{}, characters_{};
+    std::size_t bytes_ = 0;
+};
+
+struct TablesDelete {
+    void operator()(Tables* tables) const noexcept;
+};
+using TablesPtr = std::unique_ptr<Tables, TablesDelete>;
+
+// The tables of a router: `ngrams` a list of exact str (each one to `longest`
+// tokens joined by single spaces), `weights` and `idf` lists of exact float
+// of the same length, `counts` the two count terms (words, characters). Null
+// with an exception set: ValueError for an n-gram that cannot be read or is
+// there twice, MemoryError when the tables would not fit the budget.
+TablesPtr build_tables(Borrowed ngrams, Borrowed weights, Borrowed idf, int longest, double intercept,
+                       const CountTerm& words, const CountTerm& characters);
+
+}  // namespace halvec::core::fitted
