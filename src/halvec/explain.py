@@ -13,10 +13,13 @@ import threading
 from collections.abc import Callable, Iterable, Iterator
 from contextlib import contextmanager
 from dataclasses import dataclass
-from typing import Any, Literal, Protocol, cast
+from typing import TYPE_CHECKING, Any, Literal, Protocol, cast
 
 from halvec import _patterns
 from halvec.core import model_router as mr
+
+if TYPE_CHECKING:
+    from halvec.fitted.explain import ScoreExplanation
 
 __all__ = ["ComplexityExplanation", "DecidedBy", "PassedOver", "SelectionExplanation",
            "explain_complexity", "explain_selection"]
@@ -77,8 +80,10 @@ class SelectionExplanation:
     """``"explicit"`` (the caller's key), ``"default"`` (the configured default),
     ``"auto"`` (the choice by complexity), ``"fallback"`` (the first usable enabled model)
     or ``"last_resort"`` (nothing was usable: the catalogue's Claude Sonnet, untested)."""
-    complexity: ComplexityExplanation | None
-    """How the description was classified, when the choice by complexity ran."""
+    complexity: ComplexityExplanation | ScoreExplanation | None
+    """How the description was classified, when the choice by complexity ran: a
+    ``ScoreExplanation`` for a router that tiers by a fitted router
+    (:class:`halvec.fitted.FittedModelRouter`)."""
     passed_over: tuple[PassedOver, ...]
     """Every candidate passed over, in the order the selection met them."""
 
@@ -188,7 +193,7 @@ class _Watch:
         self.fallback_ran = False
         self.fallback_tests: list[tuple[Any, Any]] = []
         self.fallback_result: Any = _MISSING
-        self.complexity: ComplexityExplanation | None = None
+        self.complexity: ComplexityExplanation | ScoreExplanation | None = None
         self.complexity_error: Exception | None = None
 
     # -- what the wrappers note ---------------------------------------------------------------
@@ -210,8 +215,10 @@ class _Watch:
 
     def auto_starts(self) -> None:
         self.phase, self.auto_ran = "auto", True
+        # a router that tiers by a fitted router explains its own tier
+        explain_tier = getattr(self.router, "_explain_tier", None)
         try:  # the classification the router has just made, explained while the lists are as it saw them
-            self.complexity = explain_complexity(self.description)
+            self.complexity = explain_tier(self.description) if explain_tier else explain_complexity(self.description)
         except Exception as error:  # raised once the call is over; the call itself goes on as it would
             self.complexity_error = error
 
