@@ -6,10 +6,6 @@
 
 namespace halvec::core::fitted {
 
-double Tables::tf(std::uint64_t count) const {
-    return count < kTabledCounts ? tf_table_[count] : 1.0 + std::log(static_cast<double>(count));
-}
-
 void TablesDelete::operator()(Tables* tables) const noexcept {
     if (!tables) return;
     tables->~Tables();
@@ -42,13 +38,13 @@ struct Part {
 
 // Fills a Tables; every failure is a Python exception and leaves nothing
 // behind (the tables are freed by their owner).
+constexpr std::uint32_t kNoUnigram = ~std::uint32_t{0};
+
 struct Builder {
     Tables& t;
     std::size_t tokens = 0;
     // By token id, until the tables are done.
-    engine::Vector<std::uint64_t> hashes{};
     engine::Vector<std::uint32_t> flags{};
-    engine::Vector<std::uint32_t> unigrams{};
 
     static TablesPtr build(Borrowed ngrams, Borrowed weights, Borrowed idf, int longest, double intercept,
                            const CountTerm& words, const CountTerm& characters);
@@ -63,36 +59,35 @@ struct Builder {
     std::uint32_t add_token(PyObject* text, const Part& part) {
         const int kind = PyUnicode_KIND(text);
         const void* data = PyUnicode_DATA(text);
-        const std::size_t length = static_cast<std::size_t>(part.end - part.start);
-        std::uint64_t h = kHashStart;
-        for (Py_ssize_t i = part.start; i < part.end; ++i) h = hash_step(h, PyUnicode_READ(kind, data, i));
         const auto read = [&](std::size_t i) {
             return static_cast<char32_t>(PyUnicode_READ(kind, data, part.start + static_cast<Py_ssize_t>(i)));
         };
-        if (const Tables::TokenSlot* known = t.token(t.token_slot(h), h, length, read)) return id_of(known->token);
+        const std::size_t length = static_cast<std::size_t>(part.end - part.start);
+        const TokenKey key = token_key(length, read);
+        if (const Tables::TokenSlot* known = t.token(t.token_slot(key), key, read)) return id_of(known->token);
         if (tokens == kMaxTokens) return kNoToken;
         if (2 * (tokens + 1) > t.token_slots_.size()) grow_tokens();
-        const auto offset = static_cast<std::uint32_t>(t.pool_.size());
-        t.pool_.push_back(static_cast<char32_t>(length));
-        for (std::size_t i = 0; i < length; ++i) t.pool_.push_back(read(i));
-        std::size_t slot = t.token_slot(h);
-        while (t.token_slots_[slot].offset != 0) slot = (slot + 1) & t.token_mask_;
+        t.offsets_.push_back(static_cast<std::uint32_t>(t.pool_.size()));
+        if (!(key.length & kShort)) {
+            for (std::size_t i = 0; i < length; ++i) t.pool_.push_back(read(i));
+        }
+        std::size_t slot = t.token_slot(key);
+        while (t.token_slots_[slot].length != 0) slot = (slot + 1) & t.token_mask_;
         const auto id = static_cast<std::uint32_t>(tokens++);
-        hashes.push_back(h);
         flags.push_back(0);
-        unigrams.push_back(0);
-        t.token_slots_[slot] = {static_cast<std::uint32_t>(h), offset, id, 0};
+        t.unigrams_.push_back(kNoUnigram);
+        t.token_slots_[slot] = {key.print, key.length, id, {}};
         return id;
     }
 
     void grow_tokens() {
         const std::size_t size = t.token_slots_.empty() ? 64 : 2 * t.token_slots_.size();
-        engine::Vector<Tables::TokenSlot> slots(size, Tables::TokenSlot{0, 0, 0, 0});
+        engine::Vector<Tables::TokenSlot> slots(size, Tables::TokenSlot{0, 0, 0, {}});
         const int bits = bits_of(size);
         for (const Tables::TokenSlot& s : t.token_slots_) {
-            if (s.offset == 0) continue;
-            std::size_t slot = Tables::spread(hashes[id_of(s.token)], bits);
-            while (slots[slot].offset != 0) slot = (slot + 1) & (size - 1);
+            if (s.length == 0) continue;
+            std::size_t slot = Tables::spread(TokenKey{s.print, s.length}.hash(), bits);
+            while (slots[slot].length != 0) slot = (slot + 1) & (size - 1);
             slots[slot] = s;
         }
         t.token_slots_.swap(slots);
@@ -164,8 +159,9 @@ struct Builder {
             if (is_number_token(ngram, parts[p])) number = ids[p];
         }
         if (count == 1) {  // kept with its token
-            if (unigrams[ids[0]] != 0) return fail(PyExc_ValueError, "the n-gram %R is there twice", ngram);
-            unigrams[ids[0]] = index + 1;
+            if (t.unigrams_[ids[0]] != kNoUnigram) return fail(PyExc_ValueError, "the n-gram %R is there twice", ngram);
+            t.unigrams_[ids[0]] = index;
+            flags[ids[0]] |= kUnigram;
             return true;
         }
         static constexpr std::uint32_t kPlaces[kLongestNgram][kLongestNgram] = {
@@ -178,20 +174,21 @@ struct Builder {
             Tables::NgramSlot& s = t.ngram_slots_[slot];
             if (s.key == key) return fail(PyExc_ValueError, "the n-gram %R is there twice", ngram);
             if (s.key == Tables::kEmpty) {
-                s = {key, index};
+                s = {key, index, t.features_[index]};
                 return true;
             }
         }
     }
 
-    // Every token's flags and unigram into its slot, once all n-grams are in.
+    // Every token's flags and unigram's feature into its slot, once all
+    // n-grams are in.
     void finish_tokens() {
         for (std::size_t slot = 0; slot < t.token_slots_.size(); ++slot) {
             Tables::TokenSlot& s = t.token_slots_[slot];
-            if (s.offset == 0) continue;
+            if (s.length == 0) continue;
             const std::uint32_t id = s.token;
             s.token |= flags[id];
-            s.unigram = unigrams[id];
+            if (s.token & kUnigram) s.feature = t.features_[t.unigrams_[id]];
             if (id == number) t.number_ = slot;
         }
     }
@@ -212,13 +209,16 @@ bool valid_term(const CountTerm& term) {
 }
 
 // What the tables will take at most, counted before anything is allocated.
-std::size_t estimate(std::size_t size, std::size_t characters) {
-    const std::size_t ngram_slots = round_up_power_of_two(2 * size);
+// Slots for `longer` bigrams and trigrams: at most 0.7 of them taken.
+std::size_t ngram_slots_for(std::size_t longer) { return round_up_power_of_two(longer + longer / 2 + 1); }
+
+std::size_t estimate(std::size_t size, std::size_t longer, std::size_t characters) {
+    const std::size_t ngram_slots = ngram_slots_for(longer);
     const std::size_t token_slots = round_up_power_of_two(2 * std::min(kLongestNgram * size, kMaxTokens) + 2);
     const std::size_t tokens = std::min(kLongestNgram * size, kMaxTokens);
     return sizeof(Tables) + ngram_slots * sizeof(Tables::NgramSlot) + token_slots * sizeof(Tables::TokenSlot) +
-           (characters + size + 1) * sizeof(char32_t) + (size + 1) * (sizeof(Tables::Feature) + sizeof(std::uint64_t) + sizeof(std::uint32_t)) +
-           tokens * (sizeof(std::uint64_t) + 2 * sizeof(std::uint32_t));  // the builder's, while it builds
+           characters * sizeof(char32_t) + (size + 1) * (sizeof(Tables::Feature) + sizeof(std::uint64_t) + sizeof(std::uint32_t)) +
+           tokens * 3 * sizeof(std::uint32_t);  // by token id, the builder's flags with them
 }
 
 }  // namespace
@@ -231,6 +231,10 @@ TablesPtr Builder::build(Borrowed ngrams, Borrowed weights, Borrowed idf, int lo
         return {};
     }
     const Py_ssize_t size = PyList_GET_SIZE(texts);
+    if (size >= (Py_ssize_t{1} << 31)) {
+        PyErr_SetString(PyExc_MemoryError, "a router of 2**31 n-grams or more cannot be loaded");
+        return {};
+    }
     if (PyList_GET_SIZE(weights.get()) != size || PyList_GET_SIZE(idf.get()) != size) {
         PyErr_SetString(PyExc_ValueError, "the n-grams, weights and idf must be lists of one length");
         return {};
@@ -243,7 +247,7 @@ TablesPtr Builder::build(Borrowed ngrams, Borrowed weights, Borrowed idf, int lo
         PyErr_SetString(PyExc_ValueError, "the intercept and the count terms must be finite, and scales above 0");
         return {};
     }
-    std::size_t characters_total = 0;
+    std::size_t characters_total = 0, longer = 0;
     for (Py_ssize_t i = 0; i < size; ++i) {
         PyObject* text = PyList_GET_ITEM(texts, i);
         double w = 0, d = 0;
@@ -257,12 +261,13 @@ TablesPtr Builder::build(Borrowed ngrams, Borrowed weights, Borrowed idf, int lo
             return {};
         }
         characters_total += static_cast<std::size_t>(PyUnicode_GET_LENGTH(text));
+        longer += PyUnicode_FindChar(text, ' ', 0, PyUnicode_GET_LENGTH(text), 1) >= 0;
     }
-    if (characters_total + static_cast<std::size_t>(size) >= 0xFFFFFFFFu) {  // past what a pool offset holds
+    if (characters_total >= 0xFFFFFFFFu) {  // past what a pool offset holds
         PyErr_SetString(PyExc_MemoryError, "the router's n-grams hold too many characters");
         return {};
     }
-    const std::size_t needed = estimate(static_cast<std::size_t>(size), characters_total);
+    const std::size_t needed = estimate(static_cast<std::size_t>(size), longer, characters_total);
     if (engine::memory::over_budget(needed)) engine::reclaim_all_but(nullptr);
     if (engine::memory::over_budget(needed)) {
         const std::size_t in_use = engine::memory::in_use(), budget = engine::memory::budget();
@@ -282,12 +287,11 @@ TablesPtr Builder::build(Borrowed ngrams, Borrowed weights, Borrowed idf, int lo
     t.words_ = words;
     t.characters_ = characters;
     for (std::uint32_t c = 1; c < kTabledCounts; ++c) t.tf_table_[c] = 1.0 + std::log(static_cast<double>(c));
-    const std::size_t ngram_slots = round_up_power_of_two(2 * static_cast<std::size_t>(size));
-    t.ngram_slots_.assign(ngram_slots, Tables::NgramSlot{Tables::kEmpty, 0});
+    const std::size_t ngram_slots = ngram_slots_for(longer);
+    t.ngram_slots_.assign(ngram_slots, Tables::NgramSlot{Tables::kEmpty, 0, {}});
     t.ngram_bits_ = bits_of(ngram_slots);
     t.ngram_mask_ = ngram_slots - 1;
-    t.pool_.reserve(characters_total + static_cast<std::size_t>(size) + 1);
-    t.pool_.push_back(0);  // offset 0 marks an empty slot
+    t.pool_.reserve(characters_total);
     t.features_.resize(static_cast<std::size_t>(size));
     {  // the builder's own tables go before the tables' size is taken
         Builder builder{t};

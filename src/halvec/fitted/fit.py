@@ -61,7 +61,7 @@ class Settings:
     """The model's settings; every one is recorded in the file's ``fitted_on``."""
 
     longest_ngram: int = 3
-    max_ngrams: int = 30_000
+    max_ngrams: int = 20_000
     """The most n-grams kept: the most frequent of those in at least ``min_prompts`` prompts."""
     min_prompts: int = 2
     alpha: float = 10.0
