@@ -104,6 +104,16 @@ def test_fit_reports_writes_a_router_and_the_commands_use_it(tmp_path, capsys):
     assert main(["route", "prove the river", "--router", router, "--keys", "anthropic", "--explain"]) == 0
     out = capsys.readouterr().out
     assert "decided by:   auto [complex]" in out and "n-gram:" in out and "'prove'" in out
+    tasks = tmp_path / "tasks.txt"
+    tasks.write_text("prove the town\nCheck the stock market before noon\nthe river\n")
+    assert main(["eval", str(tasks), "--router", router, "--keys", "anthropic", "--json"]) == 0
+    report = json.loads(capsys.readouterr().out)
+    assert report["rules"]["fitted"] == 3 and report["tiers"]["complex"] == 1
+    assert main(["eval", str(tasks), "--router", router, "--compare", "--json", "--keys", "anthropic"]) == 0
+    comparison = json.loads(capsys.readouterr().out)
+    assert comparison["router"] == router and comparison["patterns"] is None
+    assert comparison["before"]["rules"]["complex_pattern"] == 1 and comparison["after"]["rules"]["fitted"] == 3
+    assert comparison["changed"] == 2  # the stock market: complex by its pattern, simple by the fitted router
 
 
 @pytest.mark.parametrize("args, message", [

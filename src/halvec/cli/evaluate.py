@@ -16,7 +16,7 @@ import json
 import sys
 from collections.abc import Iterator, Mapping
 from contextlib import ExitStack, contextmanager, nullcontext
-from typing import IO, Any, TypedDict
+from typing import IO, Any, NotRequired, TypedDict
 
 from halvec.cli import output
 from halvec.cli.options import (AUTO, Command, InputError, RouterOptions, UsageError, add_json_option,
@@ -25,11 +25,13 @@ from halvec.cli.options import (AUTO, Command, InputError, RouterOptions, UsageE
 from halvec.cli.progress import Progress
 from halvec.cli.status import ExitStatus
 from halvec.core import model_router as mr
+from halvec.cli.fitted_router import add_router_option, eval_tiering, fitted_from_args as _fitted
 from halvec.evaluation import (TIERS, Change, Comparison, Cost, Report, Settings, Summary,
-                               compare, outcome_json)
-from halvec.explain import DecidedBy, Rule
+                               compare, evaluate, outcome_json)
+from halvec.evaluation import TaskRule
+from halvec.explain import DecidedBy
 from halvec.parallel import default_jobs, evaluate_in_parts
-from halvec.pattern_lists import LIST_NAMES, applied
+from halvec.pattern_lists import LIST_NAMES, applied, in_force
 from halvec.workload import EncodingErrors, Format, InputProblem, TaskReader, fast_json, open_source
 
 __all__ = ["COMMAND", "ComparisonJSON", "CostJSON", "EvalJSON", "SummaryJSON", "load_config"]
@@ -88,7 +90,8 @@ class SummaryJSON(TypedDict):
     models: dict[str, int]
     decided_by: dict[DecidedBy, int]
     requests_not_honoured: int
-    rules: dict[Rule, int]
+    rules: dict[TaskRule, int]
+    """By rule; ``"fitted"`` only when a fitted router tiered the tasks (``--router``)."""
     counts_share: float | None
     patterns: dict[str, list[PatternJSON]]
     never_decided: list[NeverDecidedJSON]
@@ -117,7 +120,10 @@ class ComparisonJSON(TypedDict):
     tasks: int
     input: InputJSON
     selection_for: str
-    patterns: str
+    patterns: str | None
+    """The other lists' file, or null when comparing with a fitted router."""
+    router: NotRequired[str]
+    """The fitted router's file, with ``--router FILE --compare`` only."""
     before: SummaryJSON
     after: SummaryJSON
     transitions: dict[str, dict[str, int]]
@@ -172,9 +178,11 @@ def _add_arguments(parser: argparse.ArgumentParser) -> None:
                         help=f"the model to state the saving against: {keys} (default: the one that "
                              f"would cost the most on its own)")
     add_patterns_option(parser)
+    add_router_option(parser)
     parser.add_argument("--compare", action="store_true",
                         help="with --patterns: route every task with the lists in force and with FILE's, "
-                             "and report what changes")
+                             "and report what changes; with --router: with the default rules and with the "
+                             "fitted router")
     parser.add_argument("--out", metavar="FILE",
                         help="write one JSON line per task to FILE (with --compare: per task that changes)")
     parser.add_argument("--jobs", type=_jobs, metavar="N",
@@ -287,8 +295,13 @@ def _run(args: argparse.Namespace) -> int:
     source: str = args.source
     out_path: str | None = args.out
     fmt: Format | None = args.format
-    if args.compare and args.patterns is None:
-        raise UsageError("--compare needs --patterns FILE: the lists to compare with those in force")
+    if args.compare and args.patterns is None and args.router is None:
+        raise UsageError("--compare needs --patterns FILE (the lists to compare with those in force) or "
+                         "--router FILE (a fitted router to compare with the default rules)")
+    if args.patterns is not None and args.router is not None:
+        raise UsageError("--patterns changes the default rules, which --router replaces: give one of them")
+    fitted = _fitted(args)
+    tiering = None if fitted is None else eval_tiering(fitted)
     if fmt == "text" and args.field is not None:
         raise UsageError("--field names a JSONL field or a CSV column; text input has neither")
     if out_path == "-":
@@ -321,10 +334,16 @@ def _run(args: argparse.Namespace) -> int:
             def hint(key: str) -> str | None:
                 return near_miss(key, [*model_keys(), AUTO])
 
-            if args.compare and lists is not None:
+            if tiering is not None:  # tiered by a fitted router: read in this process
                 reader = TaskReader(stream, where, name=source, fmt=fmt, field=field, models=model_keys(),
                                     skip_bad=skip_bad, encoding_errors=errors, size=size, hint=hint)
-                result: Report | Comparison = compare(reader, settings, lists, out=out, progress=progress)
+                result: Report | Comparison = (
+                    compare(reader, settings, in_force(), out=out, progress=progress, tiering=tiering)
+                    if args.compare else evaluate(reader, settings, out=out, progress=progress, tiering=tiering))
+            elif args.compare and lists is not None:
+                reader = TaskReader(stream, where, name=source, fmt=fmt, field=field, models=model_keys(),
+                                    skip_bad=skip_bad, encoding_errors=errors, size=size, hint=hint)
+                result = compare(reader, settings, lists, out=out, progress=progress)
             else:
                 with applied(lists) if lists is not None else nullcontext():
                     result = evaluate_in_parts(stream, settings, name=source, where=where, size=size, fmt=fmt,
@@ -353,11 +372,12 @@ def _run(args: argparse.Namespace) -> int:
                        f" (the first: line {result.reading.first_bad_lines[0].line}: "
                        f"{output.escape(result.reading.first_bad_lines[0].problem, backslash=False)})\n")
     if isinstance(result, Comparison):
-        assert args.patterns is not None
+        after = args.patterns if args.router is None else args.router
+        assert after is not None
         if args.json:
-            output.json_document(_comparison_json(result, settings, args.patterns))
+            output.json_document(_comparison_json(result, settings, after, router=args.router is not None))
         else:
-            _write_comparison(result, settings, args.patterns, out_path)
+            _write_comparison(result, settings, after, out_path, router=args.router is not None)
     elif args.json:
         output.json_document(_report_json(result, settings))
     else:
@@ -391,7 +411,7 @@ def _summary_json(summary: Summary) -> SummaryJSON:
     for entry in summary.patterns:
         patterns[entry.list].append({"index": entry.index, "pattern": entry.pattern, "tasks": entry.tasks})
     return {"tiers": dict(summary.tiers), "models": dict(summary.models), "decided_by": dict(summary.decided_by),
-            "requests_not_honoured": summary.requests_not_honoured, "rules": dict(summary.rules),
+            "requests_not_honoured": summary.requests_not_honoured, "rules": _rules(summary),
             "counts_share": summary.counts_share, "patterns": patterns,
             "never_decided": [{"list": p.list, "index": p.index, "pattern": p.pattern}
                               for p in summary.never_decided],
@@ -405,12 +425,16 @@ def _report_json(report: Report, settings: Settings) -> EvalJSON:
             **summary}
 
 
-def _comparison_json(comparison: Comparison, settings: Settings, patterns: str) -> ComparisonJSON:
-    return {"tasks": comparison.before.tasks, "input": _input_json(comparison),
-            "selection_for": "scheduler" if settings.scheduler else "worker", "patterns": patterns,
-            "before": _summary_json(comparison.before), "after": _summary_json(comparison.after),
-            "transitions": {tier: dict(row) for tier, row in comparison.transitions.items()},
-            "changed": comparison.changed, "changes": [_change_json(change) for change in comparison.changes]}
+def _comparison_json(comparison: Comparison, settings: Settings, after: str, *, router: bool = False) -> ComparisonJSON:
+    document: ComparisonJSON = {
+        "tasks": comparison.before.tasks, "input": _input_json(comparison),
+        "selection_for": "scheduler" if settings.scheduler else "worker", "patterns": None if router else after,
+        "before": _summary_json(comparison.before), "after": _summary_json(comparison.after),
+        "transitions": {tier: dict(row) for tier, row in comparison.transitions.items()},
+        "changed": comparison.changed, "changes": [_change_json(change) for change in comparison.changes]}
+    if router:
+        document["router"] = after
+    return document
 
 
 def _change_json(change: Change) -> ChangeJSON:
@@ -448,7 +472,13 @@ def _tokens(count: int) -> str:
     return str(count)
 
 
-def _counts_table(title: str, counts: Mapping[str, int] | Mapping[Rule, int], total: int, *, bars: bool) -> str:
+def _rules(summary: Summary) -> dict[TaskRule, int]:
+    """The tasks by deciding rule; a fitted router's only where it tiered some."""
+    return {rule: n for rule, n in summary.rules.items() if rule != "fitted" or n}
+
+
+def _counts_table(title: str, counts: Mapping[str, int] | Mapping[TaskRule, int], total: int, *,
+                  bars: bool) -> str:
     character = _bar_character()
     most = max(counts.values(), default=0)
     rows = []
@@ -544,21 +574,25 @@ def _write_report(report: Report, settings: Settings) -> None:
         blocks[0].append("(install orjson, pip install 'halvec[fast]', to read JSON lines faster)")
     blocks.append([_counts_table("tier", summary.tiers, total, bars=True)])
     blocks.append([_counts_table("model", summary.models, total, bars=True), *_decided_lines(summary)])
-    rules = _counts_table("deciding rule", summary.rules, total, bars=False).splitlines()
+    rules = _counts_table("deciding rule", _rules(summary), total, bars=False).splitlines()
     share = summary.counts_share
-    rules.append(f"decided by the word and tool counts alone: "
-                 f"{'-' if share is None else f'{100 * share:.1f}%'}")
+    if not summary.rules["fitted"]:  # a fitted router reads no counts and no patterns
+        rules.append(f"decided by the word and tool counts alone: "
+                     f"{'-' if share is None else f'{100 * share:.1f}%'}")
     blocks.append(rules)
-    blocks.append(_pattern_lines(summary))
+    if not summary.rules["fitted"]:
+        blocks.append(_pattern_lines(summary))
     blocks.append(_cost_lines(summary, settings))
     output.line("\n\n".join("\n".join(block) for block in blocks))
 
 
-def _write_comparison(comparison: Comparison, settings: Settings, patterns: str, out_path: str | None) -> None:
+def _write_comparison(comparison: Comparison, settings: Settings, patterns: str, out_path: str | None, *,
+                      router: bool = False) -> None:
     before, after = comparison.before, comparison.after
     total = before.tasks
-    blocks: list[list[str]] = [[_source_line(comparison, settings, total), *_reading_lines(comparison),
-                                f"before: the pattern lists in force; after: {output.escape(repr(patterns))}"]]
+    sides = (f"before: the default rules; after: the fitted router {output.escape(repr(patterns))}" if router else
+             f"before: the pattern lists in force; after: {output.escape(repr(patterns))}")
+    blocks: list[list[str]] = [[_source_line(comparison, settings, total), *_reading_lines(comparison), sides]]
     rows = [(tier, *(f"{comparison.transitions[tier][other]:,}" for other in TIERS),
              f"{before.tiers[tier]:,}") for tier in TIERS]
     rows.append(("total", *(f"{after.tiers[other]:,}" for other in TIERS), f"{total:,}"))
@@ -570,10 +604,10 @@ def _write_comparison(comparison: Comparison, settings: Settings, patterns: str,
                   for key in before.models]
     blocks.append([output.table(("model", "before", "share", "after", "share", "change"), model_rows)])
     rule_rows = [(rule.replace("_", " "), f"{before.rules[rule]:,}", f"{after.rules[rule]:,}",
-                  f"{after.rules[rule] - before.rules[rule]:+,}") for rule in before.rules]
+                  f"{after.rules[rule] - before.rules[rule]:+,}") for rule in {**_rules(before), **_rules(after)}]
     blocks.append([output.table(("deciding rule", "before", "after", "change"), rule_rows)])
     never = after.never_decided
-    if never:
+    if never and not router:
         blocks.append([f"after, never decided a task: {', '.join(f'{p.list} {p.index + 1}' for p in never)}"])
     if before.cost is not None and after.cost is not None:
         cost_rows = [("as routed", _money(before.cost.routed), _money(after.cost.routed),

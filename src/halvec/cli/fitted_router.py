@@ -8,12 +8,16 @@ from __future__ import annotations
 import argparse
 from typing import TypedDict
 
+from typing import Any
+
 from halvec.cli import output
 from halvec.cli.options import InputError, UsageError
-from halvec.fitted import FittedRouter, RouterFileError, ScoreExplanation, load_router
+from halvec.core import model_router as mr
+from halvec.evaluation import Tiering
+from halvec.fitted import FittedModelRouter, FittedRouter, RouterFileError, ScoreExplanation, load_router
 
-__all__ = ["ContributionJSON", "ScoreReasonJSON", "add_router_option", "describe_score", "fitted_from_args",
-           "score_json"]
+__all__ = ["ContributionJSON", "ScoreReasonJSON", "add_router_option", "describe_score", "eval_tiering",
+           "fitted_from_args", "score_json"]
 
 
 class ContributionJSON(TypedDict):
@@ -89,3 +93,16 @@ def describe_score(explanation: ScoreExplanation) -> list[str]:
         lines.append(f"n-gram:       {c.contribution:+.4f}  {escape(repr(c.ngram))} (weight {c.weight:+.4f}, "
                      f"{c.count}x) matched {escape(repr(c.match))} at {c.span[0]}-{c.span[1]}")
     return lines
+
+
+def eval_tiering(fitted: FittedRouter) -> Tiering:
+    """``eval``'s tiering by a fitted router: its tiers a batch at a time (natively scored),
+    each with the rule ``"fitted"``, and a FittedModelRouter to route them."""
+    def explain_batch(prompts: list[str], /) -> tuple[list[Any], list[Any]]:
+        tiers = list(map(fitted.tier_of, fitted.score(prompts)))
+        return [(tier, "fitted", None, None) for tier in tiers], [None] * len(tiers)
+
+    def router(config: mr.ModelRoutingConfig, secrets: Any) -> mr.ModelRouter:
+        return FittedModelRouter(fitted, config, secrets)
+
+    return Tiering(explain_batch, router)
