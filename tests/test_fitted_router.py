@@ -210,3 +210,16 @@ def test_signals_stop_a_long_score_and_a_handler_may_score_meanwhile(router):
     assert inside == [router.score_one("prove that ?")] * 2
     # the interrupted score left nothing behind: a score after it is the same as before
     assert router.score_one("prove that the sum of 12 %") == reference(router.spec, "prove that the sum of 12 %")
+
+
+@given(texts)
+def test_an_explanation_adds_up_to_the_score_and_points_at_the_text(router, text):
+    from halvec.fitted import explain_score
+    why = explain_score(router, text, top=100)
+    parts = why.intercept + why.counts_part + sum(c.contribution for c in why.contributions)
+    assert why.found == len(why.contributions) and why.tier == router.tier(text)
+    assert math.isclose(parts, why.score, rel_tol=1e-9, abs_tol=1e-12)
+    lowered = text.lower()
+    for c in why.contributions:
+        assert lowered[c.span[0]:c.span[1]] == c.match and c.count >= 1
+        assert features.ngrams(c.match, router.spec.longest_ngram)[-1] == c.ngram

@@ -131,7 +131,7 @@ def _run(args: argparse.Namespace) -> int:
             raise UsageError(f"--folds {args.folds} is more than the {len(texts):,} prompts")
         settings = fitting.Settings()
         fits = args.folds + 1  # the folds, then all the prompts
-        progress = Progress(unit=f"of {fits} fits")
+        progress = _FitProgress(unit=f"of {fits} fits")
         try:
             scores = fitting.cross_validate(texts, strong, weak, folds=args.folds, seed=args.seed, settings=settings,
                                             progress=lambda done: progress(_Done(done, done / fits)))
@@ -167,6 +167,15 @@ def _read(path: str, args: argparse.Namespace) -> Outcomes:
     finally:
         progress.close()
     return outcomes
+
+
+class _FitProgress(Progress):
+    """Fits done and the time left; a rate of fits a second says nothing."""
+
+    @staticmethod
+    def line(tasks: int, fraction: float | None, elapsed: float, *, unit: str = "tasks") -> str:
+        full = Progress.line(tasks, fraction, elapsed, unit=unit)
+        return f"{tasks:,} {unit}" + (full[full.rindex("  "):] if full.endswith(" left") else "")
 
 
 @dataclass
@@ -239,7 +248,7 @@ def _version(package: str) -> str | None:
 def _fitted_on(args: argparse.Namespace, sets: Sequence[Outcomes], rows: Sequence[_Row], chosen: Shares,
                source: str) -> dict[str, Any]:
     by_name = {row.name: row for row in rows}
-    pooled = rows[-1] if rows else None
+    pooled = by_name.get(f"pooled ({len(sets)} files)") if len(sets) > 1 else by_name.get(sets[0].source)
     return {
         "files": [{"name": "standard input" if s.source == "-" else os.path.basename(s.source),
                    **(by_name[s.source].as_json() if s.source in by_name else {"prompts": len(s.texts)})}

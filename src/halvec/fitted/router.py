@@ -2,7 +2,7 @@
 
 from __future__ import annotations
 
-from collections.abc import Iterable, Sequence
+from collections.abc import Callable, Iterable, Sequence
 from typing import Any
 
 from halvec import _patterns
@@ -31,6 +31,8 @@ class FittedRouter:
             raise RouterFileError(str(error)) from None
         self.spec: RouterSpec = spec
         self.name: str = spec.name
+        self.score_one: Callable[[str], float] = self._scorer.score
+        """The score of one text (the native scorer's own method: no Python work)."""
         self.cuts: tuple[float, float] = spec.cuts
         """(moderate, complex): a score from ``cuts[1]`` up is complex, from ``cuts[0]`` up moderate."""
 
@@ -46,9 +48,6 @@ class FittedRouter:
         """The score of each text, in order."""
         return self._scorer.scores(texts if isinstance(texts, (list, tuple)) else list(texts))  # type: ignore[no-any-return]
 
-    def score_one(self, text: str) -> float:
-        return self._scorer.score(text)  # type: ignore[no-any-return]
-
     def tier_of(self, score: float) -> mr.Complexity:
         """The tier a score falls in."""
         tiers = mr.Complexity
@@ -58,7 +57,7 @@ class FittedRouter:
 
     def tier(self, text: str) -> mr.Complexity:
         """The tier of a description, as a ``classify_complexity`` of this router would give it."""
-        return self.tier_of(self._scorer.score(text))
+        return self.tier_of(self.score_one(text))
 
     def strong_mask(self, scores: Sequence[float]) -> list[bool]:
         """The router's operating point: the complex tier goes to the strong model."""
