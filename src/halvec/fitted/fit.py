@@ -31,8 +31,10 @@ __all__ = ["MIN_PROMPTS", "MissingExtra", "Settings", "cross_validate", "cuts_fo
            "spec_of"]
 
 MIN_PROMPTS = 500
-"""Fewest prompts a router is fitted on. Below it the cross-validated figures are mostly noise
-(APGR's 95% interval is wider than ±0.05) and the model has too little to learn from."""
+"""Fewest prompts a router is fitted on. Below it the model has too little to learn from and its
+cross-validated figures are mostly noise: on random draws from the public MMLU and GSM8K
+outcome sets, the fitted router beat the word count in 7 of 12 draws of 300 prompts, 10 of 12
+of 500 and 12 of 12 of 1,000."""
 
 
 class MissingExtra(ImportError):
