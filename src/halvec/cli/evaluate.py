@@ -188,7 +188,8 @@ def _add_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--jobs", type=_jobs, metavar="N",
                         help=f"processes to evaluate a file with, a part of it each (default: "
                              f"{default_jobs()}, the cores free to use, at most 2); 1 evaluates in this "
-                             f"process alone. Standard input from a pipe, CSV and --compare use one")
+                             f"process alone. Standard input from a pipe, CSV, --compare and "
+                             f"--router use one")
     parser.add_argument("--skip-bad", action="store_true",
                         help="count and report bad lines and go on, instead of stopping at the first")
     parser.add_argument(
