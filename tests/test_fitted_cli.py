@@ -60,9 +60,9 @@ def test_a_fitted_model_router_does_what_the_router_does_with_the_fitted_tiers(m
 def test_an_explained_selection_gives_the_fitted_reason(fitted, mr):
     router = FittedModelRouter(fitted, mr.ModelRoutingConfig(), RecordingStore(("anthropic",)))
     why = explain_selection(router, "Prove that it halts")
-    assert isinstance(why.complexity, ScoreExplanation) and why.key == "claude-opus" and why.decided_by == "auto"
-    assert why.complexity.tier == mr.Complexity.COMPLEX
-    assert [(c.ngram, c.match, c.span) for c in why.complexity.contributions] == [
+    assert isinstance(why.fitted, ScoreExplanation) and why.complexity is None
+    assert why.key == "claude-opus" and why.decided_by == "auto" and why.tier == mr.Complexity.COMPLEX
+    assert [(c.ngram, c.match, c.span) for c in why.fitted.contributions] == [
         ("prove", "prove", (0, 5)), ("prove that", "prove that", (0, 10))]
     router.record_usage("claude-opus", 10)
     assert router.get_usage_stats() == {"claude-opus": {"calls": 1, "tokens": 10}}

@@ -283,8 +283,8 @@ class _Routes:
 
     def add(self, requested: str | None, tier: str, description: str) -> None:
         selection = explain_selection(self._router, description, requested, scheduler=self._scheduler)
-        if selection.complexity is not None and selection.complexity.tier != tier:
-            raise RuntimeError(f"the router classified a {tier} task as {selection.complexity.tier.value}")
+        if selection.tier is not None and selection.tier != tier:
+            raise RuntimeError(f"the router classified a {tier} task as {selection.tier.value}")
         if selection.key is None:
             raise RuntimeError(f"the router chose a model outside the catalogue: {selection.spec!r}")
         self.known[(requested, tier)] = _Route(selection.key, selection.decided_by)

@@ -80,12 +80,22 @@ class SelectionExplanation:
     """``"explicit"`` (the caller's key), ``"default"`` (the configured default),
     ``"auto"`` (the choice by complexity), ``"fallback"`` (the first usable enabled model)
     or ``"last_resort"`` (nothing was usable: the catalogue's Claude Sonnet, untested)."""
-    complexity: ComplexityExplanation | ScoreExplanation | None
-    """How the description was classified, when the choice by complexity ran: a
-    ``ScoreExplanation`` for a router that tiers by a fitted router
-    (:class:`halvec.fitted.FittedModelRouter`)."""
+    complexity: ComplexityExplanation | None
+    """How the description was classified, when the choice by complexity ran (by the default
+    rules; None for a router that tiers by a fitted router: see ``fitted``)."""
     passed_over: tuple[PassedOver, ...]
     """Every candidate passed over, in the order the selection met them."""
+    fitted: ScoreExplanation | None = None
+    """For a router that tiers by a fitted router (:class:`halvec.fitted.FittedModelRouter`),
+    when the choice by complexity ran: the fitted router's score and what made it."""
+
+    @property
+    def tier(self) -> mr.Complexity | None:
+        """The tier the choice by complexity used, by whichever classified it; None when it
+        did not run."""
+        if self.complexity is not None:
+            return self.complexity.tier
+        return self.fitted.tier if self.fitted is not None else None
 
 
 class _Explainer(Protocol):
@@ -193,7 +203,8 @@ class _Watch:
         self.fallback_ran = False
         self.fallback_tests: list[tuple[Any, Any]] = []
         self.fallback_result: Any = _MISSING
-        self.complexity: ComplexityExplanation | ScoreExplanation | None = None
+        self.complexity: ComplexityExplanation | None = None
+        self.fitted: ScoreExplanation | None = None
         self.complexity_error: Exception | None = None
 
     # -- what the wrappers note ---------------------------------------------------------------
@@ -218,7 +229,10 @@ class _Watch:
         # a router that tiers by a fitted router explains its own tier
         explain_tier = getattr(self.router, "_explain_tier", None)
         try:  # the classification the router has just made, explained while the lists are as it saw them
-            self.complexity = explain_tier(self.description) if explain_tier else explain_complexity(self.description)
+            if explain_tier is not None:
+                self.fitted = explain_tier(self.description)
+            else:
+                self.complexity = explain_complexity(self.description)
         except Exception as error:  # raised once the call is over; the call itself goes on as it would
             self.complexity_error = error
 
@@ -471,4 +485,5 @@ def explain_selection(router: mr.ModelRouter, description: str, model_key: str |
         raise watch.complexity_error
     return SelectionExplanation(spec=spec, key=_key_of(spec), decided_by=watch.decided_by(spec),
                                 complexity=watch.complexity if watch.auto_ran else None,
-                                passed_over=(*watch.passed, *watch.auto_passed, *watch.fallback_passed))
+                                passed_over=(*watch.passed, *watch.auto_passed, *watch.fallback_passed),
+                                fitted=watch.fitted if watch.auto_ran else None)

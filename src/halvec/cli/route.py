@@ -151,7 +151,7 @@ def _notes(selection: SelectionExplanation, config: mr.ModelRoutingConfig, store
         elif passed.stage == "default":
             notes.append(f"the configured default {passed.key} (--default) was not honoured: "
                          f"{_why(passed, config, store)}")
-    tier = selection.complexity.tier.value if selection.complexity is not None else None
+    tier = selection.tier.value if selection.tier is not None else None
     if selection.decided_by == "fallback":
         notes.append(f"no model the router prefers for a {tier} task is usable; it took the first usable "
                      f"model of the enabled list")
@@ -196,7 +196,7 @@ class _Route:
         self.default_model = default_model
         self.notes = notes
         self.log = log
-        self.tier = selection.complexity.tier.value if selection.complexity is not None else None
+        self.tier = selection.tier.value if selection.tier is not None else None
 
     @property
     def usable(self) -> bool:
@@ -217,7 +217,7 @@ class _Route:
             "requested_model": self.requested_model,
             "default_model": self.default_model,
             "passed_over": passed_over_json(s.passed_over),
-            "reason": _reason_json(s.complexity) if explain else None,
+            "reason": _reason_json(s.complexity or s.fitted) if explain else None,
             "notes": self.notes,
             "log": self.log,
         }
@@ -234,13 +234,13 @@ class _Route:
         if explain:
             for passed in s.passed_over:
                 output.line(f"passed over:  {describe_passed_over(passed, self.tier)}")
-            if isinstance(s.complexity, ComplexityExplanation):
+            if s.complexity is not None:
                 output.line(f"tier:         {self.tier}")
                 output.line(f"rule:         {describe_rule(s.complexity, description)}")
                 output.line(f"counted:      {describe_counts(s.complexity)}")
-            elif s.complexity is not None:
+            elif s.fitted is not None:
                 output.line(f"tier:         {self.tier}")
-                for line in describe_score(s.complexity):
+                for line in describe_score(s.fitted):
                     output.line(line)
         for note in self.notes:
             output.line(f"note:         {e(note)}")
