@@ -3,10 +3,16 @@ does with the same tiers; halvec fit, and --router for classify and route, on sy
 (a mistake is one line and exit status 2, nothing given is written over)."""
 
 import json
+import os
 import random
 import sys
 
 import pytest
+
+# numpy's BLAS starts worker threads when imported; one thread keeps this process one that
+# halvec eval may fork (tests/test_parallel.py runs in the same process)
+for _name in ("OPENBLAS_NUM_THREADS", "OMP_NUM_THREADS", "MKL_NUM_THREADS"):
+    os.environ.setdefault(_name, "1")
 
 from halvec.cli import main
 from halvec.explain import explain_selection

@@ -2,10 +2,16 @@
 keyword is found, the native score equals scikit-learn's, cut points give the asked shares."""
 
 import math
+import os
 import random
 
 import pytest
 from hypothesis import given, strategies as st
+
+# numpy's BLAS starts worker threads when imported; one thread keeps this process one that
+# halvec eval may fork (tests/test_parallel.py runs in the same process)
+for _name in ("OPENBLAS_NUM_THREADS", "OMP_NUM_THREADS", "MKL_NUM_THREADS"):
+    os.environ.setdefault(_name, "1")
 
 pytest.importorskip("sklearn")
 

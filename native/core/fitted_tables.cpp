@@ -14,6 +14,8 @@ void TablesDelete::operator()(Tables* tables) const noexcept {
 
 namespace {
 
+constexpr std::uint32_t kNoUnigram = ~std::uint32_t{0};
+
 bool is_word(Py_UCS4 c) { return Py_UNICODE_ISALNUM(c) || c == '_'; }
 
 std::size_t round_up_power_of_two(std::size_t n) {
@@ -38,8 +40,6 @@ struct Part {
 
 // Fills a Tables; every failure is a Python exception and leaves nothing
 // behind (the tables are freed by their owner).
-constexpr std::uint32_t kNoUnigram = ~std::uint32_t{0};
-
 struct Builder {
     Tables& t;
     std::size_t tokens = 0;

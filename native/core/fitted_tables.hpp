@@ -2,12 +2,13 @@
 // weights and idf, found by the tokens they are made of.
 //
 // Two hash tables, built once when a router is loaded and only read after:
-// tokens (the text of every token that some n-gram holds) to a dense id and
-// the index of the n-gram that is the token alone, and longer n-grams, keyed
-// by the ids of their two or three tokens, to the n-gram's index. A text is scored by looking each of its tokens up once and each of
-// its n-grams by integers, so no n-gram text is ever built. Everything is
-// allocated through the engine's allocator: the tables count against the
-// engine's memory budget and are refused, whole, when they would not fit.
+// tokens (every token that some n-gram holds) to a dense id, with the weight
+// and idf of the n-gram that is the token alone, and longer n-grams, keyed by
+// the ids of their two or three tokens. A text is scored by looking each of
+// its tokens up once and its longer n-grams by integers, so no n-gram text is
+// ever built. Everything is allocated through the engine's allocator: the
+// tables count against the engine's memory budget and are refused, whole,
+// when they would not fit.
 #pragma once
 
 #include <cmath>
