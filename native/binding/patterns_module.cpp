@@ -4,6 +4,7 @@
 // without adding a name to the router's module.
 #include "binding/classifier_state.hpp"
 #include "binding/errors.hpp"
+#include "binding/fitted_type.hpp"
 #include "binding/function.hpp"
 #include "binding/imports.hpp"
 #include "binding/test_hooks.hpp"
@@ -169,6 +170,7 @@ bool exec_statements(PyObject* module) {
     state_of(module).function_type = Owned::take(function_type).release();
     return py::set_global(scope, "search", make_function(function_type, search_spec, globals, state)) &&
            py::set_global(scope, "covers", make_function(function_type, covers_spec, globals, state)) &&
+           py::set_global(scope, "Scorer", make_scorer_type(module)) &&
            install_test_hooks("halvec._patterns_hooks");
 }
 

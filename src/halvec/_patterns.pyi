@@ -35,3 +35,19 @@ def token_estimates(descriptions: list[str], /) -> list[int]:
 
 def group_sums(keys: list[Any], columns: tuple[list[int] | list[bool], ...], /) -> list[tuple[Any, int, list[int]]] | None:
     """group_sums(keys, columns, /): (key, count, column sums) for each key, told apart by identity."""
+
+class Scorer:
+    """Scorer(ngrams, weights, idf, longest, intercept, words, characters): a fitted router's scorer (halvec.fitted)."""
+
+    def __new__(cls, ngrams: list[str], weights: list[float], idf: list[float], longest: int, intercept: float,
+                words: tuple[float, float, float], characters: tuple[float, float, float]) -> Scorer: ...
+    def score(self, text: str, /) -> float:
+        """score(text, /): the router's score of one text."""
+    def scores(self, texts: list[str] | tuple[str, ...], /) -> list[float]:
+        """scores(texts, /): the router's score of each text of a list or tuple."""
+    @property
+    def ngrams(self) -> int:
+        """The number of n-grams the router weighs."""
+    @property
+    def memory(self) -> int:
+        """Bytes the tables hold, counted against the engine's budget."""

@@ -30,7 +30,7 @@ import collections
 import os
 import re
 from collections.abc import Callable, Iterable, Iterator
-from contextlib import contextmanager
+from contextlib import contextmanager, nullcontext
 from dataclasses import dataclass
 from itertools import compress, repeat
 from operator import attrgetter, eq, is_, itemgetter, or_
@@ -45,11 +45,13 @@ from halvec.workload import KEPT_BAD_LINES, BadLine, Batch, TaskReader
 __all__ = ["CHANGES_KEPT", "DECIDED_BY", "ESTIMATED_OUTPUT_TOKENS", "RULES", "TIERS", "BatchExplainer", "Change",
            "Comparison", "Cost", "Explainer", "Part", "Prices", "ProviderKeys", "batch_of",
            "Outcome", "PatternCount", "Reading", "Report", "RouterFactory", "Settings", "Summary",
-           "change_json", "combine", "compare", "estimate_input_tokens", "evaluate", "evaluate_part", "mostly_unspaced",
-           "new_explainer", "outcome_json", "task_cost", "write_all"]
+           "TaskRule", "Tiering", "change_json", "combine", "compare", "estimate_input_tokens", "evaluate",
+           "evaluate_part", "mostly_unspaced", "new_explainer", "outcome_json", "task_cost", "write_all"]
 
 TIERS: Final[tuple[str, str, str]] = ("simple", "moderate", "complex")
-RULES: Final[tuple[Rule, ...]] = ("length", "complex_pattern", "simple_pattern", "counts")
+TaskRule = Rule | Literal["fitted"]
+"""What decided a task's tier: a rule of the module's classifier, or a fitted router's score."""
+RULES: Final[tuple[TaskRule, ...]] = ("length", "complex_pattern", "simple_pattern", "counts", "fitted")
 DECIDED_BY: Final[tuple[DecidedBy, ...]] = ("explicit", "default", "auto", "fallback", "last_resort")
 CHANGES_KEPT: Final = 20
 """How many changed tasks a comparison keeps for its report (all go to its ``out``)."""
@@ -66,7 +68,7 @@ class Explainer(Protocol):
 
 
 _Span = tuple[int, int] | None
-_Facts = tuple[mr.Complexity, Rule, ListName | None, int | None]
+_Facts = tuple[mr.Complexity, TaskRule, ListName | None, int | None]
 
 
 class BatchExplainer(Protocol):
@@ -78,6 +80,16 @@ class BatchExplainer(Protocol):
 
 class RouterFactory(Protocol):
     def __call__(self, config: mr.ModelRoutingConfig, secrets: Any) -> mr.ModelRouter: ...
+
+
+@dataclass(frozen=True)
+class Tiering:
+    """Tiers that come from elsewhere than the module's classifier (a fitted router): a batch
+    explainer that gives each description's facts (rule ``"fitted"``), and the router that
+    tiers descriptions the same way."""
+
+    explain: BatchExplainer
+    router: RouterFactory
 
 
 def new_explainer() -> BatchExplainer:
@@ -249,7 +261,7 @@ class Summary:
     decided_by: dict[DecidedBy, int]
     requests_not_honoured: int
     """Tasks that asked for a model and got another (it was not usable)."""
-    rules: dict[Rule, int]
+    rules: dict[TaskRule, int]
     patterns: tuple[PatternCount, ...]
     """Every entry of both lists, in order, with the tasks it decided."""
     cost: Cost | None
@@ -315,7 +327,7 @@ class Outcome:
     tier: str
     model: str
     decided_by: DecidedBy
-    rule: Rule
+    rule: TaskRule
     pattern_list: ListName | None
     pattern_index: int | None
     span: tuple[int, int] | None
@@ -375,8 +387,8 @@ class _Routes:
 
     def add(self, requested: str | None, tier: str, description: str) -> None:
         selection = explain_selection(self._router, description, requested, scheduler=self._scheduler)
-        if selection.complexity is not None and selection.complexity.tier != tier:
-            raise RuntimeError(f"the router classified a {tier} task as {selection.complexity.tier.value}")
+        if selection.tier is not None and selection.tier != tier:
+            raise RuntimeError(f"the router classified a {tier} task as {selection.tier.value}")
         if selection.key is None:
             raise RuntimeError(f"the router chose a model outside the catalogue: {selection.spec!r}")
         self.known[(requested, tier)] = _Route(selection.key, selection.decided_by)
@@ -632,7 +644,7 @@ class _Tally:
         tiers = dict.fromkeys(TIERS, 0)
         models = dict.fromkeys(mr.AVAILABLE_MODELS, 0)
         decided_by: dict[DecidedBy, int] = dict.fromkeys(DECIDED_BY, 0)
-        rules: dict[Rule, int] = dict.fromkeys(RULES, 0)
+        rules: dict[TaskRule, int] = dict.fromkeys(RULES, 0)
         by_pattern: dict[tuple[str, int], int] = {}
         by_pair: dict[tuple[str | None, str], int] = {}
         not_honoured = 0
@@ -752,12 +764,15 @@ def write_all(file: IO[bytes], data: bytes) -> None:
 
 def evaluate(reader: TaskReader, settings: Settings, *, out: IO[bytes] | None = None,
              progress: Callable[[TaskReader], None] | None = None, explain: Explainer | None = None,
-             router_factory: RouterFactory | None = None) -> Report:
+             router_factory: RouterFactory | None = None, tiering: Tiering | None = None) -> Report:
     """Routes every task ``reader`` gives with the lists in force; with ``out``, writes one
     JSON line per task to it. ``progress`` is called after each batch. ``explain`` and
     ``router_factory`` replace the module's classifier and router (to time another
-    implementation of them)."""
-    tally = _tallied(reader, settings, out, progress, explain, router_factory)
+    implementation of them); ``tiering`` tiers the tasks another way (a fitted router)."""
+    if tiering is not None:
+        explain, router_factory = None, tiering.router
+    tally = _tallied(reader, settings, out, progress, explain, router_factory,
+                     tiering.explain if tiering is not None else None)
     return Report(_reading(reader), tally.summary())
 
 
@@ -783,9 +798,10 @@ def combine(settings: Settings, parts: Iterable[Part]) -> Report:
 
 def _tallied(reader: TaskReader, settings: Settings, out: IO[bytes] | None,
              progress: Callable[[TaskReader], None] | None, explain: Explainer | None,
-             router_factory: RouterFactory | None) -> _Tally:
+             router_factory: RouterFactory | None, explain_batch: BatchExplainer | None = None) -> _Tally:
     routes = _Routes(settings, router_factory or mr.ModelRouter)
-    tally = _Tally(settings, routes, batch_of(explain) if explain else new_explainer(), in_force())
+    explainer = explain_batch or (batch_of(explain) if explain else new_explainer())
+    tally = _Tally(settings, routes, explainer, in_force())
     sink = _Out(out)
     with _router_log_silenced():
         for batch in reader.batches():
@@ -809,13 +825,17 @@ def _joined(readings: list[Reading]) -> Reading:
 
 
 def compare(reader: TaskReader, settings: Settings, lists: PatternLists, *, out: IO[bytes] | None = None,
-            progress: Callable[[TaskReader], None] | None = None) -> Comparison:
+            progress: Callable[[TaskReader], None] | None = None, tiering: Tiering | None = None) -> Comparison:
     """Routes every task twice, with the lists in force (before) and with ``lists`` (after),
     and reports the difference; with ``out``, writes one JSON line per task whose tier
-    changes. The module's lists are bound back after every batch."""
+    changes. The module's lists are bound back after every batch. With ``tiering``, the
+    after side is tiered that way instead (``lists`` then stand for the lists in force)."""
     routes = _Routes(settings, mr.ModelRouter)
     before = _Tally(settings, routes, new_explainer(), in_force())
-    after = _Tally(settings, routes, new_explainer(), lists)
+    if tiering is None:
+        after = _Tally(settings, routes, new_explainer(), lists)
+    else:
+        after = _Tally(settings, _Routes(settings, tiering.router), tiering.explain, lists)
     transitions: dict[tuple[str, str], int] = {}
     changed = 0
     changes: list[Change] = []
@@ -823,7 +843,7 @@ def compare(reader: TaskReader, settings: Settings, lists: PatternLists, *, out:
     with _router_log_silenced():
         for batch in reader.batches():
             facts_before, spans_before, requested, tokens = before.add(batch)
-            with applied(lists):
+            with applied(lists) if tiering is None else nullcontext():
                 facts_after, spans_after, _, _ = after.add(batch, tokens)
             tiers_before = list(map(_FACT_TIER, facts_before))
             tiers_after = list(map(_FACT_TIER, facts_after))

@@ -13,10 +13,13 @@ import threading
 from collections.abc import Callable, Iterable, Iterator
 from contextlib import contextmanager
 from dataclasses import dataclass
-from typing import Any, Literal, Protocol, cast
+from typing import TYPE_CHECKING, Any, Literal, Protocol, cast
 
 from halvec import _patterns
 from halvec.core import model_router as mr
+
+if TYPE_CHECKING:
+    from halvec.fitted.explain import ScoreExplanation
 
 __all__ = ["ComplexityExplanation", "DecidedBy", "PassedOver", "SelectionExplanation",
            "explain_complexity", "explain_selection"]
@@ -78,9 +81,21 @@ class SelectionExplanation:
     ``"auto"`` (the choice by complexity), ``"fallback"`` (the first usable enabled model)
     or ``"last_resort"`` (nothing was usable: the catalogue's Claude Sonnet, untested)."""
     complexity: ComplexityExplanation | None
-    """How the description was classified, when the choice by complexity ran."""
+    """How the description was classified, when the choice by complexity ran (by the default
+    rules; None for a router that tiers by a fitted router: see ``fitted``)."""
     passed_over: tuple[PassedOver, ...]
     """Every candidate passed over, in the order the selection met them."""
+    fitted: ScoreExplanation | None = None
+    """For a router that tiers by a fitted router (:class:`halvec.fitted.FittedModelRouter`),
+    when the choice by complexity ran: the fitted router's score and what made it."""
+
+    @property
+    def tier(self) -> mr.Complexity | None:
+        """The tier the choice by complexity used, by whichever classified it; None when it
+        did not run."""
+        if self.complexity is not None:
+            return self.complexity.tier
+        return self.fitted.tier if self.fitted is not None else None
 
 
 class _Explainer(Protocol):
@@ -189,6 +204,7 @@ class _Watch:
         self.fallback_tests: list[tuple[Any, Any]] = []
         self.fallback_result: Any = _MISSING
         self.complexity: ComplexityExplanation | None = None
+        self.fitted: ScoreExplanation | None = None
         self.complexity_error: Exception | None = None
 
     @property
@@ -221,8 +237,13 @@ class _Watch:
 
     def auto_starts(self) -> None:
         self.phase, self.auto_ran = "auto", True
+        # a router that tiers by a fitted router explains its own tier
+        explain_tier = getattr(self.router, "_explain_tier", None)
         try:  # the classification the router has just made, explained while the lists are as it saw them
-            self.complexity = explain_complexity(self.description)
+            if explain_tier is not None:
+                self.fitted = explain_tier(self.description)
+            else:
+                self.complexity = explain_complexity(self.description)
         except Exception as error:  # raised once the call is over; the call itself goes on as it would
             self.complexity_error = error
 
@@ -485,4 +506,5 @@ def explain_selection(router: mr.ModelRouter, description: str, model_key: str |
         raise watch.complexity_error
     return SelectionExplanation(spec=spec, key=_key_of(spec), decided_by=watch.decided_by(spec),
                                 complexity=watch.complexity if watch.auto_ran else None,
-                                passed_over=(*watch.passed, *watch.auto_passed, *watch.fallback_passed))
+                                passed_over=(*watch.passed, *watch.auto_passed, *watch.fallback_passed),
+                                fitted=watch.fitted if watch.auto_ran else None)

@@ -9,6 +9,8 @@
     halvec eval FILE | - [options] [--patterns FILE [--compare]] [--out FILE] [--json]
     halvec bench FILE... --strong MODEL --weak MODEL [--router rules|words|FILE]... [--cost MODEL=PRICE]...
                  [--field NAME] [--resamples N] [--seed N] [--out FILE] [--plot FILE] [--json]
+    halvec fit FILE... --strong MODEL --weak MODEL -o ROUTER.json [--folds K] [--seed N]
+                 [--shares S,M,C | --strong-share X] [--field NAME] [--format jsonl|csv]
     halvec patterns [--patterns FILE] [--json]
     halvec --version
 
@@ -29,7 +31,7 @@ from collections.abc import Callable, Sequence
 from typing import TYPE_CHECKING, NoReturn
 
 import halvec
-from halvec.cli import bench, classify, evaluate, models, output, patterns, route
+from halvec.cli import bench, classify, evaluate, fit, models, output, patterns, route
 from halvec.cli.options import Command, InputError, UsageError, with_patterns
 from halvec.cli.output_files import Terminated
 from halvec.parallel import PartFailed
@@ -41,7 +43,7 @@ if TYPE_CHECKING:
 __all__ = ["COMMANDS", "ExitStatus", "build_parser", "main"]
 
 COMMANDS: tuple[Command, ...] = (models.COMMAND, with_patterns(route.COMMAND), with_patterns(classify.COMMAND),
-                                 evaluate.COMMAND, bench.COMMAND, patterns.COMMAND)
+                                 evaluate.COMMAND, bench.COMMAND, fit.COMMAND, patterns.COMMAND)
 """The program's commands, in the order its help lists them."""
 
 

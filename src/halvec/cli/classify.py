@@ -8,10 +8,13 @@ from typing import TypedDict
 
 from halvec.cli import output
 from halvec.cli.explaining import ReasonJSON, classifier_errors_are_input_errors, describe_counts, describe_rule, reason_json
+from halvec.cli.fitted_router import (ScoreReasonJSON, add_router_option, describe_score, fitted_from_args,
+                                      score_json)
 from halvec.cli.inputs import read_text
-from halvec.cli.options import Command, TextSource, add_json_option, add_text_source
+from halvec.cli.options import Command, TextSource, UsageError, add_json_option, add_text_source
 from halvec.cli.status import ExitStatus
 from halvec.explain import explain_complexity
+from halvec.fitted import explain_score
 
 __all__ = ["COMMAND", "ClassifyJSON", "tool_count"]
 
@@ -20,8 +23,9 @@ class ClassifyJSON(TypedDict):
     """The object ``halvec classify --json`` prints; its keys are stable."""
 
     tier: str
-    reason: ReasonJSON | None
-    """The explanation, with ``--explain``; else null."""
+    reason: ReasonJSON | ScoreReasonJSON | None
+    """The explanation, with ``--explain``; else null. With ``--router``, the fitted
+    router's (``"rule": "fitted"``)."""
 
 
 def tool_count(text: str) -> int:
@@ -40,16 +44,34 @@ def _add_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--tool-count", type=tool_count, default=0, metavar="N",
                         help="the number of tools the task will use (default: 0)")
     parser.add_argument("--explain", action="store_true",
-                        help="say which rule decided: the pattern that matched, what and where, or the counts")
+                        help="say which rule decided: the pattern that matched, what and where, or the counts "
+                             "(with --router: the score, the cut points and the n-grams that weighed most)")
+    add_router_option(parser)
     add_json_option(parser)
 
 
 def _run(args: argparse.Namespace) -> int:
+    count: int = args.tool_count
+    if args.router is not None and count:
+        raise UsageError("--tool-count is read by the default rules only, which --router replaces")
+    fitted = fitted_from_args(args)
     text = read_text(TextSource.from_args(args, "description"))
     if text.replaced is not None:
         parser: argparse.ArgumentParser = args.parser
         output.message(f"{parser.prog}: warning: {output.escape(text.replaced, backslash=False)}\n")
-    count: int = args.tool_count
+    if fitted is not None:
+        scored = explain_score(fitted, text.text)
+        if args.json:
+            fitted_document: ClassifyJSON = {"tier": scored.tier.value,
+                                             "reason": score_json(scored) if args.explain else None}
+            output.json_document(fitted_document)
+        elif args.explain:
+            output.line(f"tier:         {scored.tier.value}")
+            for line in describe_score(scored):
+                output.line(line)
+        else:
+            output.line(scored.tier.value)
+        return ExitStatus.OK
     with classifier_errors_are_input_errors():
         explanation = explain_complexity(text.text, count)
     if args.json:

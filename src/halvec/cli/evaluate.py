@@ -18,7 +18,7 @@ from collections.abc import Iterator, Mapping
 from contextlib import ExitStack, contextmanager, nullcontext
 from dataclasses import dataclass
 from functools import partial
-from typing import IO, Any, Literal, TypedDict
+from typing import IO, Any, Literal, NotRequired, TypedDict
 
 from halvec.cli import output
 from halvec.cli.output_files import check_report_destination, output_file
@@ -29,11 +29,12 @@ from halvec.cli.prices import load_prices
 from halvec.cli.progress import Progress
 from halvec.cli.status import ExitStatus
 from halvec.core import model_router as mr
-from halvec.evaluation import (ESTIMATED_OUTPUT_TOKENS, TIERS, Change, Comparison, Cost, Prices, ProviderKeys, Report, Settings, Summary,
-                               change_json, compare)
-from halvec.explain import DecidedBy, Rule
+from halvec.cli.fitted_router import add_router_option, eval_tiering, fitted_from_args as _fitted
+from halvec.evaluation import (ESTIMATED_OUTPUT_TOKENS, TIERS, Change, Comparison, Cost, Prices, ProviderKeys, Report,
+                               Settings, Summary, TaskRule, change_json, compare, evaluate)
+from halvec.explain import DecidedBy
 from halvec.parallel import evaluate_in_parts, usable_cores
-from halvec.pattern_lists import LIST_NAMES, applied
+from halvec.pattern_lists import LIST_NAMES, applied, in_force
 from halvec.workload import EncodingErrors, Format, InputProblem, TaskReader, fast_json, open_source
 
 __all__ = ["COMMAND", "ComparisonJSON", "CostJSON", "EvalJSON", "KeySource", "SummaryJSON", "load_config"]
@@ -128,7 +129,8 @@ class SummaryJSON(TypedDict):
     models: dict[str, int]
     decided_by: dict[DecidedBy, int]
     requests_not_honoured: int
-    rules: dict[Rule, int]
+    rules: dict[TaskRule, int]
+    """By rule; ``"fitted"`` only when a fitted router tiered the tasks (``--router``)."""
     counts_share: float | None
     patterns: dict[str, list[PatternJSON]]
     never_decided: list[NeverDecidedJSON]
@@ -154,7 +156,10 @@ class ComparisonJSON(TypedDict):
     selection_for: str
     keys: KeysJSON
     prices: PricesJSON
-    patterns: str
+    patterns: str | None
+    """The other lists' file, or null when comparing with a fitted router."""
+    router: NotRequired[str]
+    """The fitted router's file, with ``--router FILE --compare`` only."""
     before: SummaryJSON
     after: SummaryJSON
     transitions: dict[str, dict[str, int]]
@@ -235,9 +240,11 @@ def _add_arguments(parser: argparse.ArgumentParser) -> None:
                              "(.toml) or JSON, a \"models\" table with \"input\" and \"output\" for every "
                              "model, and an optional \"as_of\" date")
     add_patterns_option(parser)
+    add_router_option(parser)
     parser.add_argument("--compare", action="store_true",
                         help="with --patterns: route every task with the lists in force and with FILE's, "
-                             "and report what changes")
+                             "and report what changes; with --router: with the default rules and with the "
+                             "fitted router")
     parser.add_argument("--out", metavar="FILE",
                         help="write one JSON line per task to FILE (with --compare: per task that changes); "
                              "a file is replaced only when the run succeeds, and never one of the run's inputs")
@@ -247,7 +254,7 @@ def _add_arguments(parser: argparse.ArgumentParser) -> None:
                         help=f"processes to evaluate a file with, a part of it each (default: one for each "
                              f"core this process may use, {usable_cores()} here; more are lowered to that); "
                              f"1 evaluates in this process alone. Standard input from a pipe, CSV, a JSON "
-                             f"array, compressed input and --compare use one")
+                             f"array, compressed input, --compare and --router use one")
     parser.add_argument("--skip-bad", action="store_true",
                         help="count and report bad lines and go on, instead of stopping at the first")
     parser.add_argument(
@@ -369,8 +376,13 @@ def _run(args: argparse.Namespace) -> int:
     source: str = args.source
     out_path: str | None = args.out
     fmt: Format | None = args.format
-    if args.compare and args.patterns is None:
-        raise UsageError("--compare needs --patterns FILE: the lists to compare with those in force")
+    if args.compare and args.patterns is None and args.router is None:
+        raise UsageError("--compare needs --patterns FILE (the lists to compare with those in force) or "
+                         "--router FILE (a fitted router to compare with the default rules)")
+    if args.patterns is not None and args.router is not None:
+        raise UsageError("--patterns changes the default rules, which --router replaces: give one of them")
+    fitted = _fitted(args)
+    tiering = None if fitted is None else eval_tiering(fitted)
     if fmt == "text" and args.field is not None:
         raise UsageError("--field names a JSONL field or a CSV column; text input has neither")
     if fmt in ("jsonl", "json", "text") and args.delimiter is not None:
@@ -411,11 +423,17 @@ def _run(args: argparse.Namespace) -> int:
             errors: EncodingErrors = "replace" if args.encoding_errors == "replace" else "strict"
             hint = partial(near_miss, valid=[*model_keys(), AUTO])  # a function other processes can take
 
-            if args.compare and lists is not None:
+            if tiering is not None:  # tiered by a fitted router: read in this process
                 reader = TaskReader(stream, where, name=source, fmt=fmt, field=field, delimiter=args.delimiter,
                                     models=model_keys(),
                                     skip_bad=skip_bad, encoding_errors=errors, size=size, hint=hint)
-                result: Report | Comparison = compare(reader, settings, lists, out=out, progress=progress)
+                result: Report | Comparison = (
+                    compare(reader, settings, in_force(), out=out, progress=progress, tiering=tiering)
+                    if args.compare else evaluate(reader, settings, out=out, progress=progress, tiering=tiering))
+            elif args.compare and lists is not None:
+                reader = TaskReader(stream, where, name=source, fmt=fmt, field=field, models=model_keys(),
+                                    skip_bad=skip_bad, encoding_errors=errors, size=size, hint=hint)
+                result = compare(reader, settings, lists, out=out, progress=progress)
             else:
                 with applied(lists) if lists is not None else nullcontext():
                     result = evaluate_in_parts(stream, settings, name=source, where=where, size=size, fmt=fmt,
@@ -446,11 +464,12 @@ def _run(args: argparse.Namespace) -> int:
                        f"{output.escape(result.reading.first_bad_lines[0].problem, backslash=False)})\n")
     run = _Run(settings, store, key_source)
     if isinstance(result, Comparison):
-        assert args.patterns is not None
+        after = args.patterns if args.router is None else args.router
+        assert after is not None
         if args.json:
-            output.json_document(_comparison_json(result, run, args.patterns))
+            output.json_document(_comparison_json(result, run, after, router=args.router is not None))
         else:
-            _write_comparison(result, run, args.patterns, out_path)
+            _write_comparison(result, run, after, out_path, router=args.router is not None)
     elif args.json:
         output.json_document(_report_json(result, run))
     else:
@@ -512,7 +531,7 @@ def _summary_json(summary: Summary) -> SummaryJSON:
     for entry in summary.patterns:
         patterns[entry.list].append({"index": entry.index, "pattern": entry.pattern, "tasks": entry.tasks})
     return {"tiers": dict(summary.tiers), "models": dict(summary.models), "decided_by": dict(summary.decided_by),
-            "requests_not_honoured": summary.requests_not_honoured, "rules": dict(summary.rules),
+            "requests_not_honoured": summary.requests_not_honoured, "rules": _rules(summary),
             "counts_share": summary.counts_share, "patterns": patterns,
             "never_decided": [{"list": p.list, "index": p.index, "pattern": p.pattern}
                               for p in summary.never_decided],
@@ -527,13 +546,17 @@ def _report_json(report: Report, run: _Run) -> EvalJSON:
             "keys": _keys_json(run), "prices": _prices_json(run.prices), **summary}
 
 
-def _comparison_json(comparison: Comparison, run: _Run, patterns: str) -> ComparisonJSON:
-    return {"tasks": comparison.before.tasks, "input": _input_json(comparison),
-            "selection_for": "scheduler" if run.settings.scheduler else "worker",
-            "keys": _keys_json(run), "prices": _prices_json(run.prices), "patterns": patterns,
-            "before": _summary_json(comparison.before), "after": _summary_json(comparison.after),
-            "transitions": {tier: dict(row) for tier, row in comparison.transitions.items()},
-            "changed": comparison.changed, "changes": [change_json(change) for change in comparison.changes]}
+def _comparison_json(comparison: Comparison, run: _Run, after: str, *, router: bool = False) -> ComparisonJSON:
+    document: ComparisonJSON = {
+        "tasks": comparison.before.tasks, "input": _input_json(comparison),
+        "selection_for": "scheduler" if run.settings.scheduler else "worker",
+        "keys": _keys_json(run), "prices": _prices_json(run.prices), "patterns": None if router else after,
+        "before": _summary_json(comparison.before), "after": _summary_json(comparison.after),
+        "transitions": {tier: dict(row) for tier, row in comparison.transitions.items()},
+        "changed": comparison.changed, "changes": [change_json(change) for change in comparison.changes]}
+    if router:
+        document["router"] = after
+    return document
 
 
 # --- text ------------------------------------------------------------------------------------
@@ -582,7 +605,13 @@ def _plural(n: int, word: str) -> str:
     return f"{n:,} {word}{'' if n == 1 else 's'}"
 
 
-def _counts_table(title: str, counts: Mapping[str, int] | Mapping[Rule, int], total: int, *, bars: bool) -> str:
+def _rules(summary: Summary) -> dict[TaskRule, int]:
+    """The tasks by tier rule; a fitted router's only where it tiered some."""
+    return {rule: n for rule, n in summary.rules.items() if rule != "fitted" or n}
+
+
+def _counts_table(title: str, counts: Mapping[str, int] | Mapping[TaskRule, int], total: int, *,
+                  bars: bool) -> str:
     character = _bar_character()
     most = max(counts.values(), default=0)
     rows = []
@@ -689,9 +718,11 @@ def _stage_lines(summary: Summary) -> list[str]:
 
 
 def _rule_lines(summary: Summary) -> list[str]:
-    lines = _counts_table("tier rule", summary.rules, summary.tasks, bars=False).splitlines()
+    lines = _counts_table("tier rule", _rules(summary), summary.tasks, bars=False).splitlines()
     share = summary.counts_share
-    lines.append(f"tier set by the word and tool counts alone: {'-' if share is None else f'{100 * share:.1f}%'}")
+    if not summary.rules["fitted"]:  # a fitted router reads no counts
+        lines.append(f"tier set by the word and tool counts alone: "
+                     f"{'-' if share is None else f'{100 * share:.1f}%'}")
     unspaced = sum(summary.unspaced.values())
     if unspaced:
         lines.append(f"note: {_plural(unspaced, 'task')} ({_share(unspaced, summary.tasks)}) "
@@ -754,16 +785,19 @@ def _write_report(report: Report, run: _Run) -> None:
     blocks.append([_counts_table("tier", summary.tiers, total, bars=True)])
     blocks.append([_counts_table("model", summary.models, total, bars=True), *_stage_lines(summary)])
     blocks.append(_rule_lines(summary))
-    blocks.append(_pattern_lines(summary))
+    if not summary.rules["fitted"]:  # a fitted router reads no patterns
+        blocks.append(_pattern_lines(summary))
     blocks.append(_cost_lines(summary, run))
     output.line("\n\n".join("\n".join(block) for block in blocks))
 
 
-def _write_comparison(comparison: Comparison, run: _Run, patterns: str, out_path: str | None) -> None:
+def _write_comparison(comparison: Comparison, run: _Run, patterns: str, out_path: str | None, *,
+                      router: bool = False) -> None:
     before, after = comparison.before, comparison.after
     total = before.tasks
-    blocks: list[list[str]] = [[*_head(comparison, run, before),
-                                f"before: the pattern lists in force; after: {output.escape(repr(patterns))}"]]
+    sides = (f"before: the default rules; after: the fitted router {output.escape(repr(patterns))}" if router else
+             f"before: the pattern lists in force; after: {output.escape(repr(patterns))}")
+    blocks: list[list[str]] = [[*_head(comparison, run, before), sides]]
     rows = [(tier, *(f"{comparison.transitions[tier][other]:,}" for other in TIERS),
              f"{before.tiers[tier]:,}") for tier in TIERS]
     rows.append(("total", *(f"{after.tiers[other]:,}" for other in TIERS), f"{total:,}"))
@@ -775,10 +809,10 @@ def _write_comparison(comparison: Comparison, run: _Run, patterns: str, out_path
                   for key in before.models]
     blocks.append([output.table(("model", "before", "share", "after", "share", "change"), model_rows)])
     rule_rows = [(rule.replace("_", " "), f"{before.rules[rule]:,}", f"{after.rules[rule]:,}",
-                  f"{after.rules[rule] - before.rules[rule]:+,}") for rule in before.rules]
+                  f"{after.rules[rule] - before.rules[rule]:+,}") for rule in {**_rules(before), **_rules(after)}]
     blocks.append([output.table(("tier rule", "before", "after", "change"), rule_rows)])
     never = after.never_decided
-    if never:
+    if never and not router:
         blocks.append([f"after, never set a tier (patterns numbered from 0): "
                        f"{', '.join(_pattern_name(p.list, p.index) for p in never)}"])
     if before.cost is not None and after.cost is not None:

@@ -280,6 +280,8 @@ def with_patterns(command: Command, *, what: str | None = None) -> Command:
         add_patterns_option(parser, what=what)
 
     def run(args: argparse.Namespace) -> int:
+        if getattr(args, "router", None) is not None and args.patterns is not None:
+            raise UsageError("--patterns changes the default rules, which --router replaces: give one of them")
         lists = patterns_from_args(args)
         if lists is None:
             return command.run(args)

@@ -16,13 +16,16 @@ from typing import Literal, TypedDict
 from halvec.cli import output
 from halvec.cli.explaining import (PassedOverJSON, ReasonJSON, classifier_errors_are_input_errors, describe_counts,
                                    describe_passed_over, describe_rule, passed_over_json, reason_json)
+from halvec.cli.fitted_router import (ScoreReasonJSON, add_router_option, describe_score, fitted_from_args,
+                                      score_json)
 from halvec.cli.inputs import read_text
 from halvec.cli.options import (Command, RouterOptions, TextSource, add_json_option,
                                 add_router_options, add_text_source, model_choice, model_keys)
 from halvec.cli.status import ExitStatus
 from halvec.config import SecretsStore
 from halvec.core import model_router as mr
-from halvec.explain import DecidedBy, PassedOver, SelectionExplanation, explain_selection
+from halvec.explain import ComplexityExplanation, DecidedBy, PassedOver, SelectionExplanation, explain_selection
+from halvec.fitted import FittedModelRouter, ScoreExplanation
 
 __all__ = ["COMMAND", "LogLine", "RouteJSON"]
 
@@ -48,8 +51,9 @@ class RouteJSON(TypedDict):
     requested_model: str | None
     default_model: str
     passed_over: list[PassedOverJSON]
-    reason: ReasonJSON | None
-    """The classification's explanation, with ``--explain`` when the choice by complexity ran."""
+    reason: ReasonJSON | ScoreReasonJSON | None
+    """The classification's explanation, with ``--explain`` when the choice by complexity ran
+    (with ``--router``, the fitted router's: ``"rule": "fitted"``)."""
     notes: list[str]
     log: list[LogLine]
 
@@ -65,6 +69,7 @@ def _add_arguments(parser: argparse.ArgumentParser) -> None:
                         help="select for a scheduled job (its own default, no log lines)")
     parser.add_argument("--cost-conscious", action="store_true", help="prefer cheaper models")
     add_router_options(parser)
+    add_router_option(parser)
     parser.add_argument("--explain", action="store_true",
                         help="also show the models passed over and the rule that decided the tier")
     add_json_option(parser)
@@ -95,6 +100,7 @@ def _module_log() -> Iterator[list[LogLine]]:
 
 
 def _run(args: argparse.Namespace) -> int:
+    fitted = fitted_from_args(args)
     text = read_text(TextSource.from_args(args, "description"))
     if text.replaced is not None:
         parser: argparse.ArgumentParser = args.parser
@@ -104,7 +110,7 @@ def _run(args: argparse.Namespace) -> int:
     scheduler = bool(args.scheduler)
     config = options.config(default=args.default, scheduler=scheduler)
     store = options.store()
-    router = mr.ModelRouter(config, store)
+    router = mr.ModelRouter(config, store) if fitted is None else FittedModelRouter(fitted, config, store)
     with _module_log() as log, classifier_errors_are_input_errors():
         selection = explain_selection(router, text.text, model, scheduler=scheduler)
     default = config.default_scheduler_model if scheduler else config.default_worker_model
@@ -145,7 +151,7 @@ def _notes(selection: SelectionExplanation, config: mr.ModelRoutingConfig, store
         elif passed.stage == "default":
             notes.append(f"the configured default {passed.key} (--default) was not honoured: "
                          f"{_why(passed, config, store)}")
-    tier = selection.complexity.tier.value if selection.complexity is not None else None
+    tier = selection.tier.value if selection.tier is not None else None
     if selection.decided_by == "fallback":
         notes.append(f"no model the router prefers for a {tier} task is usable; it took the first usable "
                      f"model of the enabled list")
@@ -163,6 +169,12 @@ def _notes(selection: SelectionExplanation, config: mr.ModelRoutingConfig, store
 
 
 # --- output ----------------------------------------------------------------------------------
+
+def _reason_json(complexity: ComplexityExplanation | ScoreExplanation | None) -> ReasonJSON | ScoreReasonJSON | None:
+    if complexity is None:
+        return None
+    return reason_json(complexity) if isinstance(complexity, ComplexityExplanation) else score_json(complexity)
+
 
 _DECIDED_BY_TEXT: dict[DecidedBy, str] = {
     "explicit": "explicit choice (--model {model})",
@@ -184,7 +196,7 @@ class _Route:
         self.default_model = default_model
         self.notes = notes
         self.log = log
-        self.tier = selection.complexity.tier.value if selection.complexity is not None else None
+        self.tier = selection.tier.value if selection.tier is not None else None
 
     @property
     def usable(self) -> bool:
@@ -205,7 +217,7 @@ class _Route:
             "requested_model": self.requested_model,
             "default_model": self.default_model,
             "passed_over": passed_over_json(s.passed_over),
-            "reason": reason_json(s.complexity) if explain and s.complexity is not None else None,
+            "reason": _reason_json(s.complexity or s.fitted) if explain else None,
             "notes": self.notes,
             "log": self.log,
         }
@@ -226,6 +238,10 @@ class _Route:
                 output.line(f"tier:         {self.tier}")
                 output.line(f"rule:         {describe_rule(s.complexity, description)}")
                 output.line(f"counted:      {describe_counts(s.complexity)}")
+            elif s.fitted is not None:
+                output.line(f"tier:         {self.tier}")
+                for line in describe_score(s.fitted):
+                    output.line(line)
         for note in self.notes:
             output.line(f"note:         {e(note)}")
         output.line("log:" + ("" if self.log else " (none)"))

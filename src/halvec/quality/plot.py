@@ -8,7 +8,7 @@ import importlib
 import math
 import os
 from collections.abc import Sequence
-from typing import Any, BinaryIO
+from typing import IO, Any
 
 from halvec.quality.report import SetReport
 
@@ -34,7 +34,7 @@ def load_matplotlib() -> Any:
                                 f"install it with: {_INSTALL}") from None
 
 
-def draw(pyplot: Any, reports: Sequence[SetReport], file: BinaryIO, fmt: str, *, strong: str, weak: str) -> None:
+def draw(pyplot: Any, reports: Sequence[SetReport], file: IO[bytes], fmt: str, *, strong: str, weak: str) -> None:
     """Draws a panel per report into ``file`` as ``fmt`` (svg or png)."""
     columns = min(len(reports), 2)
     rows = math.ceil(len(reports) / columns)

@@ -1,0 +1,156 @@
+#include "binding/fitted_type.hpp"
+
+#include <utility>
+
+#include "core/fitted_scorer.hpp"
+
+namespace halvec::binding {
+namespace {
+
+using core::fitted::Scratch;
+using core::fitted::Tables;
+
+struct ScorerObject {
+    PyObject_HEAD
+    Tables* tables;
+    // Set while a score uses the tables' scratch: a signal handler that
+    // scores meanwhile gets scratch of its own.
+    bool busy;
+};
+
+ScorerObject* as_scorer(PyObject* o) { return reinterpret_cast<ScorerObject*>(o); }
+
+PyObject* scorer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    static const char* keywords[] = {"ngrams", "weights", "idf", "longest", "intercept", "words", "characters",
+                                     nullptr};
+    PyObject *ngrams, *weights, *idf;
+    int longest;
+    double intercept;
+    core::fitted::CountTerm words{}, characters{};
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOid(ddd)(ddd):Scorer", const_cast<char**>(keywords), &ngrams,
+                                     &weights, &idf, &longest, &intercept, &words.weight, &words.mean, &words.scale,
+                                     &characters.weight, &characters.mean, &characters.scale)) {
+        return nullptr;
+    }
+    // Held while the tables are built: nothing else may drop them meanwhile.
+    const Owned held_ngrams = Owned::take(ngrams), held_weights = Owned::take(weights), held_idf = Owned::take(idf);
+    core::fitted::TablesPtr tables =
+        core::fitted::build_tables(ngrams, weights, idf, longest, intercept, words, characters);
+    if (!tables) return nullptr;
+    PyObject* self = type->tp_alloc(type, 0);
+    if (!self) return nullptr;
+    as_scorer(self)->tables = tables.release();
+    as_scorer(self)->busy = false;
+    return self;
+}
+
+void scorer_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    core::fitted::TablesDelete()(std::exchange(as_scorer(self)->tables, nullptr));
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+// The score of `text` (a str) into `out`; false with an exception set.
+bool score_one(ScorerObject* self, PyObject* text, double& out) {
+    if (!PyUnicode_Check(text)) {
+        PyErr_Format(PyExc_TypeError, "a text to score must be a str, not %.200s", Py_TYPE(text)->tp_name);
+        return false;
+    }
+    // A str subclass is read as the str it holds, whatever its methods say.
+    const Owned exact = PyUnicode_CheckExact(text) ? Owned::take(text) : Owned::steal(PyUnicode_FromObject(text));
+    if (!exact) return false;
+    Tables& tables = *self->tables;
+    if (!self->busy) {
+        self->busy = true;
+        const bool done = core::fitted::score(tables, {tables.counts(), tables.found()}, exact, out);
+        self->busy = false;
+        return done;
+    }
+    const std::size_t size = tables.size() + 1;
+    auto* counts = static_cast<std::uint64_t*>(PyMem_Calloc(size, sizeof(std::uint64_t)));
+    auto* found = static_cast<std::uint32_t*>(PyMem_Calloc(size, sizeof(std::uint32_t)));
+    bool done = false;
+    if (counts && found) {
+        done = core::fitted::score(tables, Scratch{counts, found}, exact, out);
+    } else {
+        PyErr_NoMemory();
+    }
+    PyMem_Free(counts);
+    PyMem_Free(found);
+    return done;
+}
+
+PyObject* scorer_score(PyObject* self, PyObject* text) {
+    const Owned held = Owned::take(self), held_text = Owned::take(text);
+    double value = 0;
+    if (!score_one(as_scorer(self), text, value)) return nullptr;
+    return PyFloat_FromDouble(value);
+}
+
+PyObject* scorer_scores(PyObject* self, PyObject* texts) {
+    const Owned held = Owned::take(self), held_texts = Owned::take(texts);
+    if (!PyList_Check(texts) && !PyTuple_Check(texts)) {
+        PyErr_Format(PyExc_TypeError, "texts to score must be a list or a tuple of str, not %.200s",
+                     Py_TYPE(texts)->tp_name);
+        return nullptr;
+    }
+    const bool list = PyList_Check(texts);
+    Owned result = Owned::steal(PyList_New(0));
+    if (!result) return nullptr;
+    // The size is read again for each text: a signal handler may change a list.
+    for (Py_ssize_t i = 0; i < (list ? PyList_GET_SIZE(texts) : PyTuple_GET_SIZE(texts)); ++i) {
+        const Owned text = Owned::take(list ? PyList_GET_ITEM(texts, i) : PyTuple_GET_ITEM(texts, i));
+        double value = 0;
+        if (!score_one(as_scorer(self), text.get(), value)) return nullptr;
+        const Owned number = Owned::steal(PyFloat_FromDouble(value));
+        if (!number || PyList_Append(result.get(), number.get()) < 0) return nullptr;
+    }
+    return result.release();
+}
+
+PyObject* scorer_ngrams(PyObject* self, void*) {
+    return PyLong_FromSize_t(as_scorer(self)->tables->size());
+}
+
+PyObject* scorer_memory(PyObject* self, void*) {
+    return PyLong_FromSize_t(as_scorer(self)->tables->bytes());
+}
+
+PyMethodDef scorer_methods[] = {
+    {"score", scorer_score, METH_O, "score(text, /): the router's score of one text."},
+    {"scores", scorer_scores, METH_O, "scores(texts, /): the router's score of each text of a list or tuple."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef scorer_getset[] = {
+    {"ngrams", scorer_ngrams, nullptr, "The number of n-grams the router weighs.", nullptr},
+    {"memory", scorer_memory, nullptr, "Bytes the tables hold, counted against the engine's budget.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot scorer_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(scorer_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(scorer_dealloc)},
+    {Py_tp_methods, scorer_methods},
+    {Py_tp_getset, scorer_getset},
+    {Py_tp_doc, const_cast<char*>("Scorer(ngrams, weights, idf, longest, intercept, words, characters): a fitted "
+                                  "router's scorer (halvec.fitted).")},
+    {0, nullptr},
+};
+
+PyType_Spec scorer_spec = {
+    "halvec._patterns.Scorer",
+    sizeof(ScorerObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+    scorer_slots,
+};
+
+}  // namespace
+
+Owned make_scorer_type(Borrowed module) {
+    return Owned::steal(PyType_FromModuleAndSpec(module.get(), &scorer_spec, nullptr));
+}
+
+}  // namespace halvec::binding

@@ -1,0 +1,468 @@
+#include "core/fitted_scorer.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstring>
+#include <utility>
+
+#include "common/names.hpp"
+
+namespace halvec::core::fitted {
+namespace {
+
+// Characters between checks for signals.
+constexpr Py_ssize_t kSlice = Py_ssize_t{1} << 20;
+
+enum : std::uint8_t { kSpace = 1, kWord = 2, kDecimal = 4 };
+
+std::uint8_t classes_of(Py_UCS4 c) {
+    return static_cast<std::uint8_t>((Py_UNICODE_ISSPACE(c) ? kSpace : 0) |
+                                     (Py_UNICODE_ISALNUM(c) || c == '_' ? kWord : 0) |
+                                     (Py_UNICODE_ISDECIMAL(c) ? kDecimal : 0));
+}
+
+// The classes of the 256 characters of 1-byte text, from the interpreter's tables.
+const std::array<std::uint8_t, 256>& byte_classes() {
+    static const std::array<std::uint8_t, 256> table = [] {
+        std::array<std::uint8_t, 256> t{};
+        for (unsigned c = 0; c < 256; ++c) t[c] = classes_of(c);
+        return t;
+    }();
+    return table;
+}
+
+// ASCII letters A-Z in the bytes of `x` (each below 0x80) made a-z, all at once.
+inline std::uint64_t lower_ascii_bytes(std::uint64_t x) {
+    constexpr std::uint64_t kOnes = 0x0101010101010101ull;
+    const std::uint64_t above_z = x + (0x7F - 'Z') * kOnes;  // high bit set from 'Z' + 1 up
+    const std::uint64_t from_a = x + (0x80 - 'A') * kOnes;   // high bit set from 'A' up
+    return x | (((from_a & ~above_z) & (0x80 * kOnes)) >> 2);
+}
+
+// The characters of the text being read: lower-cased on the way when it is
+// ASCII (str.lower() maps A-Z to a-z and leaves the rest), else read as they
+// are from the text str.lower() made.
+template <class Char, bool kLowerAscii>
+struct Reader {
+    static constexpr bool kBytes = sizeof(Char) == 1;
+    const Char* p;
+    Py_ssize_t length;
+
+    // Whether text[start:end] is all decimal digits (1-byte text: '0' to '9').
+    bool all_digits(Py_ssize_t start, Py_ssize_t end) const {
+        for (Py_ssize_t i = start; i < end; ++i) {
+            if (p[i] < '0' || p[i] > '9') return false;
+        }
+        return true;
+    }
+
+    // text[start:start + n] for n up to kShortLength, a code point a byte
+    // (as TokenKey packs them); false when a code point is 256 or more.
+    bool pack(Py_ssize_t start, std::size_t n, std::uint64_t& out) const {
+        if constexpr (sizeof(Char) == 1) {
+            // 1-byte text is followed by its terminating NUL: 8 bytes from
+            // `start` lie inside it when start + 8 <= length + 1.
+            if (start + 8 <= length + 1) {
+                std::uint64_t x;
+                std::memcpy(&x, p + start, 8);
+                x &= n == 8 ? ~std::uint64_t{0} : (std::uint64_t{1} << (8 * n)) - 1;
+                out = kLowerAscii ? lower_ascii_bytes(x) : x;
+                return true;
+            }
+        }
+        std::uint64_t packed = 0;
+        char32_t wide = 0;
+        for (std::size_t k = 0; k < n; ++k) {
+            const char32_t c = (*this)(start + static_cast<Py_ssize_t>(k));
+            packed |= std::uint64_t{c} << (8 * k);
+            wide |= c;
+        }
+        out = packed;
+        return wide < 256;
+    }
+
+    char32_t operator()(Py_ssize_t i) const {
+        const char32_t c = p[i];
+        if constexpr (kLowerAscii) return c - U'A' < 26u ? c + 32 : c;
+        return c;
+    }
+};
+
+// A token: text[start:end], all decimal digits when `digits`.
+struct Span {
+    Py_ssize_t start;
+    Py_ssize_t end;
+    bool digits;
+};
+
+// Cuts a text of 2- or 4-byte characters into tokens (runs of word
+// characters, and single characters that are neither word characters nor
+// whitespace) and counts its words (runs of non-whitespace), a few tokens at
+// a time.
+template <class Char>
+class Tokenizer {
+public:
+    Tokenizer(const Char* text, Py_ssize_t length) : p_(text), length_(length) {}
+
+    // Up to `room` tokens into `out`, reading no further than `limit`; a word
+    // that goes on past `limit` is finished by a later call.
+    int next(Span* out, int room, Py_ssize_t limit) {
+        const std::array<std::uint8_t, 256>& table = byte_classes();
+        const auto classes = [&](Py_ssize_t i) -> std::uint8_t {
+            const Py_UCS4 c = p_[i];
+            return c < 256 ? table[c] : classes_of(c);
+        };
+        Py_ssize_t i = i_;
+        int n = 0;
+        while (n < room) {
+            if (!in_word_) {
+                if (i == limit) break;
+                const std::uint8_t c = classes(i);
+                if (c & kSpace) {
+                    between_words_ = true;
+                    ++i;
+                    continue;
+                }
+                words_ += between_words_;
+                between_words_ = false;
+                if (!(c & kWord)) {
+                    out[n++] = {i, i + 1, false};
+                    ++i;
+                    continue;
+                }
+                in_word_ = true;
+                word_start_ = i++;
+                digits_ = c;
+            }
+            while (i < limit) {
+                const std::uint8_t c = classes(i);
+                if (!(c & kWord)) break;
+                digits_ &= c;
+                ++i;
+            }
+            if (i == limit && limit < length_) break;  // the word may go on
+            in_word_ = false;
+            out[n++] = {word_start_, i, (digits_ & kDecimal) != 0};
+        }
+        i_ = i;
+        return n;
+    }
+
+    bool done() const { return i_ == length_ && !in_word_; }
+    Py_ssize_t at() const { return i_; }
+    Py_ssize_t words() const { return words_; }
+
+private:
+    const Char* p_;
+    Py_ssize_t length_;
+    Py_ssize_t i_ = 0;
+    Py_ssize_t words_ = 0;
+    Py_ssize_t word_start_ = 0;
+    bool between_words_ = true;
+    bool in_word_ = false;
+    std::uint8_t digits_ = 0;
+};
+
+// The same cut for 1-byte text, without a branch per character: the place of
+// every character is written down as a token's start and as an end, and kept
+// only where it is one, so the cost does not depend on how the text looks.
+// (ASCII letters are of one class in either case: the text is read as it is.)
+class ByteTokenizer {
+public:
+    static constexpr Py_ssize_t kChunk = 64;
+
+    explicit ByteTokenizer(const Py_UCS1* text, Py_ssize_t length) : p_(text), length_(length) {}
+
+    // The tokens that end in text[from:to] (at most kChunk characters; the
+    // chunks in order): each with its start, which may lie in an earlier chunk.
+    int read(Span* out, Py_ssize_t from, Py_ssize_t to) {
+        const std::array<std::uint8_t, 256>& table = byte_classes();
+        Py_ssize_t starts[kChunk + 2], ends[kChunk + 2];
+        int started = 0, ended = 0;
+        if (open_ >= 0) starts[started++] = open_;
+        unsigned previous = previous_;
+        Py_ssize_t words = 0;
+        for (Py_ssize_t i = from; i < to; ++i) {
+            const unsigned c = table[p_[i]];
+            const unsigned word = (c >> 1) & 1u, space = c & 1u, other = (c & 3u) == 0;
+            const unsigned was_word = (previous >> 1) & 1u, was_space = previous & 1u,
+                           was_other = (previous & 3u) == 0;
+            starts[started] = i;
+            started += static_cast<int>((word & ~was_word) | other);
+            ends[ended] = i;
+            ended += static_cast<int>((was_word & ~word) | was_other);
+            words += static_cast<Py_ssize_t>(was_space & ~space);
+            previous = c;
+        }
+        if (to == length_ && (previous & 1u) == 0) ends[ended++] = to;  // a token runs to the end
+        previous_ = previous;
+        words_ += words;
+        for (int k = 0; k < ended; ++k) out[k] = {starts[k], ends[k], false};
+        open_ = started > ended ? starts[ended] : -1;
+        return ended;
+    }
+
+    Py_ssize_t words() const { return words_; }
+
+private:
+    const Py_UCS1* p_;
+    Py_ssize_t length_;
+    Py_ssize_t open_ = -1;       // the start of a token not ended yet
+    unsigned previous_ = kSpace;  // the classes of the character before
+    Py_ssize_t words_ = 0;
+};
+
+class Scan {
+public:
+    Scan(const Tables& tables, Scratch scratch) : t_(tables), s_(scratch) {}
+
+    template <class Char, bool kLowerAscii>
+    bool read(const Char* text, Py_ssize_t length) {
+        const Reader<Char, kLowerAscii> at{text, length};
+        if constexpr (sizeof(Char) == 1) {
+            ByteTokenizer tokens{text, length};
+            Span spans[ByteTokenizer::kChunk + 1];
+            for (Py_ssize_t from = 0; from < length;) {
+                const Py_ssize_t to = std::min(length, from + ByteTokenizer::kChunk);
+                const int count = tokens.read(spans, from, to);
+                for (int k = 0; k < count; ++k) add(at, spans[k]);
+                from = to;
+                // Signals are checked every kSlice characters (a multiple of the chunk).
+                if (from % kSlice == 0 && from < length && PyErr_CheckSignals() < 0) return false;
+            }
+            words_ = tokens.words();
+        } else {
+            Tokenizer<Char> tokens{text, length};
+            Span spans[kBatch];
+            // A slice of kSlice characters at a time, with a check for signals
+            // between slices (inside a long word too).
+            for (Py_ssize_t limit = std::min(length, kSlice);;) {
+                const int count = tokens.next(spans, kBatch, limit);
+                for (int k = 0; k < count; ++k) add(at, spans[k]);
+                if (tokens.done()) break;
+                if (tokens.at() == limit) {
+                    if (PyErr_CheckSignals() < 0) return false;
+                    limit = std::min(length, limit + kSlice);
+                }
+            }
+            words_ = tokens.words();
+        }
+        look_up(at);
+        drain();
+        return true;
+    }
+
+    // The score from what was read; the scratch is left all zero.
+    double finish(Py_ssize_t characters) {
+        double dot = 0, squares = 0;
+        const auto add = [&](std::uint64_t count, const Tables::Feature& f) {
+            const double value = t_.tf(count) * f.idf;
+            squares += value * value;
+            dot += f.weight * value;
+        };
+        if (!spilled_) {
+            for (int k = 0; k < record_count_; ++k) add(records_[k].count, records_[k].feature);
+        } else {
+            for (std::size_t k = 0; k < found_; ++k) {
+                const std::uint32_t i = s_.found[k];
+                add(s_.counts[i], t_.feature(i));
+                s_.counts[i] = 0;
+            }
+        }
+        found_ = 0;
+        double result = t_.intercept();
+        if (squares > 0) result += dot / std::sqrt(squares);
+        return result + term(t_.words(), static_cast<double>(words_)) +
+               term(t_.characters(), static_cast<double>(characters));
+    }
+
+    // After a failure: the scratch back to all zero.
+    void abandon() {
+        for (std::size_t k = 0; k < found_; ++k) s_.counts[s_.found[k]] = 0;
+        found_ = 0;
+    }
+
+private:
+    static double term(const CountTerm& c, double count) { return c.weight * (std::log1p(count) - c.mean) / c.scale; }
+
+    // A token read: its key worked out, and the memory of its slot asked for.
+    template <class Read>
+    void add(const Read& at, const Span& span) {
+        const Py_ssize_t start = span.start, end = span.end;
+        const auto length = static_cast<std::size_t>(end - start);
+        Pending& token = pending_[pending_count_++];
+        token.start = start;
+        std::uint64_t packed = 0;
+        const bool is_short = length <= kShortLength && at.pack(start, length, packed);
+        token.digits = Read::kBytes ? (is_short ? all_digits(packed, length) : at.all_digits(start, end))
+                                    : span.digits;
+        if (!token.digits) {
+            token.key = is_short ? TokenKey{packed, static_cast<std::uint32_t>(length) | kShort}
+                                 : long_key(at, start, end);
+            token.slot = t_.token_slot(token.key);
+            t_.prefetch_token(token.slot);
+        }
+        if (pending_count_ == kBatch) look_up(at);
+    }
+
+    // Whether the `length` bytes packed are all ASCII digits (the only
+    // decimal digits among the first 256 code points).
+    static bool all_digits(std::uint64_t packed, std::size_t length) {
+        constexpr std::uint64_t kOnes = 0x0101010101010101ull, kHigh = 0x80 * kOnes;
+        const std::uint64_t mask = kHigh >> (8 * (kShortLength - length));
+        const std::uint64_t from_0 = (packed | kHigh) - 0x30 * kOnes;  // high bit kept from '0' up
+        const std::uint64_t above_9 = (packed & ~kHigh) + 0x46 * kOnes;  // high bit set from ':' up
+        return (from_0 & ~above_9 & ~packed & mask) == mask;
+    }
+
+    template <class Read>
+    static TokenKey long_key(const Read& at, Py_ssize_t start, Py_ssize_t end) {
+        std::uint64_t h = kHashStart;
+        for (Py_ssize_t k = start; k < end; ++k) h = hash_step(h, at(k));
+        return {h, static_cast<std::uint32_t>(end - start)};
+    }
+
+    // A batch of tokens read, looked up together. The memory of each token's
+    // slot was asked for when it was read; the n-grams the batch can hold are
+    // asked for now and looked up with the next batch (or at the end, by
+    // drain), when their memory has had a batch's time to come.
+    template <class Read>
+    void look_up(const Read& at) {
+        drain();
+        const int count = std::exchange(pending_count_, 0);
+        for (int k = 0; k < count; ++k) {
+            const Pending& p = pending_[k];
+            const Tables::TokenSlot* found =
+                p.digits ? t_.number()
+                         : t_.token(p.slot, p.key, [&](std::size_t j) { return at(p.start + static_cast<Py_ssize_t>(j)); });
+            const std::uint32_t token = found ? found->token : kNoToken;
+            if (token & kUnigram) hit(kUnigramRecord | id_of(token), found->feature);
+            // Only the n-grams that the token's place and the tokens before it allow.
+            const std::uint32_t id = id_of(token);
+            if ((token & kEndsBigram) && (previous_ & kStartsBigram)) ask(ngram_key(id, id_of(previous_), kNoToken));
+            if ((token & kEndsTrigram) && (previous_ & kMiddleOfTrigram) && (before_ & kStartsTrigram)) {
+                ask(ngram_key(id, id_of(previous_), id_of(before_)));
+            }
+            before_ = previous_;
+            previous_ = token;
+        }
+    }
+
+    void ask(std::uint64_t key) {
+        keys_[key_count_] = key;
+        slots_[key_count_] = t_.ngram_slot(key);
+        t_.prefetch_ngram(slots_[key_count_++]);
+    }
+
+    // The n-grams asked for, looked up.
+    void drain() {
+        for (int k = 0; k < key_count_; ++k) {
+            if (const Tables::NgramSlot* found = t_.ngram(slots_[k], keys_[k])) hit(found->index, found->feature);
+        }
+        key_count_ = 0;
+    }
+
+    // One more of the n-gram `i`. The first kRecords n-grams of a text are
+    // counted here, in memory the scan owns; a text with more goes on in the
+    // scratch's count per n-gram.
+    void hit(std::uint32_t i, const Tables::Feature& feature) {
+        if (!spilled_) {
+            // keyed by the n-gram's index, or for a unigram by its token
+            for (std::uint32_t slot = (i * 2654435761u) >> (32 - kPlaceBits);; slot = (slot + 1) & (kPlaces - 1)) {
+                const int at = places_[slot];
+                if (at != 0 && records_[at - 1].index == i) {
+                    ++records_[at - 1].count;
+                    return;
+                }
+                if (at != 0) continue;
+                if (record_count_ < kRecords) {
+                    records_[record_count_] = {i, 1, feature};
+                    places_[slot] = static_cast<std::uint8_t>(++record_count_);
+                    return;
+                }
+                spill();
+                break;
+            }
+        }
+        const std::uint32_t index = index_of(i);
+        if (s_.counts[index]++ == 0) s_.found[found_++] = index;
+    }
+
+    std::uint32_t index_of(std::uint32_t record) const {
+        return record & kUnigramRecord ? t_.unigram(record & ~kUnigramRecord) : record;
+    }
+
+    void spill() {
+        for (int k = 0; k < record_count_; ++k) {
+            const std::uint32_t index = index_of(records_[k].index);
+            s_.counts[index] = records_[k].count;
+            s_.found[found_++] = index;
+        }
+        spilled_ = true;
+    }
+
+    static constexpr int kBatch = 16;
+    // Records of unigrams are keyed by their token's id with this bit (the
+    // indices of n-grams stay below it).
+    static constexpr std::uint32_t kUnigramRecord = 1u << 31;
+    static constexpr int kRecords = 160;
+    static constexpr int kPlaceBits = 8;
+    static constexpr std::uint32_t kPlaces = 1u << kPlaceBits;
+    struct Record {
+        std::uint32_t index;
+        std::uint32_t count;
+        Tables::Feature feature;
+    };
+    struct Pending {
+        TokenKey key;
+        std::size_t slot;
+        Py_ssize_t start;
+        bool digits;
+    };
+
+    const Tables& t_;
+    Scratch s_;
+    Pending pending_[kBatch];
+    int pending_count_ = 0;
+    std::uint64_t keys_[2 * kBatch];
+    std::size_t slots_[2 * kBatch];
+    int key_count_ = 0;
+    Record records_[kRecords];
+    int record_count_ = 0;
+    std::uint8_t places_[kPlaces] = {};  // record + 1, by the n-gram's index; 0: none
+    bool spilled_ = false;
+    std::size_t found_ = 0;
+    Py_ssize_t words_ = 0;
+    std::uint32_t previous_ = kNoToken, before_ = kNoToken;
+};
+
+}  // namespace
+
+bool score(const Tables& tables, Scratch scratch, Borrowed text, double& out) {
+    PyObject* s = text.get();
+    Scan scan(tables, scratch);
+    bool read;
+    if (PyUnicode_IS_ASCII(s)) {
+        read = scan.read<Py_UCS1, true>(PyUnicode_1BYTE_DATA(s), PyUnicode_GET_LENGTH(s));
+    } else {
+        // str.lower() of an exact str runs no Python code.
+        const Owned lowered = Owned::steal(PyObject_CallMethodNoArgs(s, names::get().lower));
+        if (!lowered) return false;
+        PyObject* l = lowered.get();
+        const Py_ssize_t length = PyUnicode_GET_LENGTH(l);
+        switch (PyUnicode_KIND(l)) {
+            case PyUnicode_1BYTE_KIND: read = scan.read<Py_UCS1, false>(PyUnicode_1BYTE_DATA(l), length); break;
+            case PyUnicode_2BYTE_KIND: read = scan.read<Py_UCS2, false>(PyUnicode_2BYTE_DATA(l), length); break;
+            default: read = scan.read<Py_UCS4, false>(PyUnicode_4BYTE_DATA(l), length); break;
+        }
+    }
+    if (!read) {
+        scan.abandon();
+        return false;
+    }
+    out = scan.finish(PyUnicode_GET_LENGTH(s));
+    return true;
+}
+
+}  // namespace halvec::core::fitted

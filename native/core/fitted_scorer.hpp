@@ -1,0 +1,32 @@
+// A fitted router's score of a text, read as halvec.fitted.features reads
+// it: lower-cased as str.lower() does, cut into tokens (runs of word
+// characters, single other characters, digit runs as "<num>"), every n-gram
+// of up to the router's longest looked up, and the words counted.
+//
+//   score = intercept + sum(weight * tfidf / norm) over the n-grams found
+//           + the two count terms,
+//
+// where an n-gram found `c` times has tfidf = (1 + ln c) * idf, and norm is
+// the Euclidean length of all the found n-grams' tfidf. The cost is linear
+// in the text: one look-up per token and one per n-gram, none of them
+// building a text.
+#pragma once
+
+#include "core/fitted_tables.hpp"
+
+namespace halvec::core::fitted {
+
+// Scratch for one score: a count per n-gram (all zero, and left so) and room
+// for the n-grams found.
+struct Scratch {
+    std::uint64_t* counts;
+    std::uint32_t* found;
+};
+
+// The score of `text` (an exact str) into `out`; false with an exception
+// set when lower-casing fails or a signal handler raises (long texts stop for
+// signals every million characters). The caller holds `text` and the tables
+// for the whole call: a signal handler may run Python code.
+bool score(const Tables& tables, Scratch scratch, Borrowed text, double& out);
+
+}  // namespace halvec::core::fitted

@@ -1,0 +1,108 @@
+"""``--router FILE`` for the commands that tier descriptions (``route``, ``classify``, ``eval``):
+a fitted router file from ``halvec fit`` takes the place of the default rules. Here: the option,
+loading the file (a mistake in it is one line naming the file), and the fitted router's reason
+as text lines and as JSON."""
+
+from __future__ import annotations
+
+import argparse
+from typing import TypedDict
+
+from typing import Any
+
+from halvec.cli import output
+from halvec.cli.options import InputError, UsageError
+from halvec.core import model_router as mr
+from halvec.evaluation import Tiering
+from halvec.fitted import FittedModelRouter, FittedRouter, RouterFileError, ScoreExplanation, load_router
+
+__all__ = ["ContributionJSON", "ScoreReasonJSON", "add_router_option", "describe_score", "eval_tiering",
+           "fitted_from_args", "score_json"]
+
+
+class ContributionJSON(TypedDict):
+    ngram: str
+    weight: float
+    count: int
+    contribution: float
+    span: list[int]
+    """``[start, end]`` in the lower-cased text."""
+    match: str
+
+
+class ScoreReasonJSON(TypedDict):
+    """A fitted router's reason for a tier; the keys are stable."""
+
+    tier: str
+    rule: str
+    """Always ``"fitted"``: the fitted router's score decided."""
+    router: str
+    score: float
+    cuts: dict[str, float]
+    """``{"moderate": ..., "complex": ...}``: the lowest score of each tier."""
+    intercept: float
+    words: int
+    characters: int
+    counts_part: float
+    ngrams_found: int
+    contributions: list[ContributionJSON]
+
+
+def add_router_option(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("--router", metavar="FILE",
+                        help="tier descriptions with a fitted router (a file from halvec fit) instead of the "
+                             "default rules")
+
+
+def fitted_from_args(args: argparse.Namespace) -> FittedRouter | None:
+    """The router ``--router`` names, loaded; None without the option."""
+    path: str | None = getattr(args, "router", None)
+    if path is None:
+        return None
+    try:
+        return load_router(path)
+    except OSError as error:
+        raise UsageError(f"cannot read --router {path!r}: {error.strerror or error}") from None
+    except RouterFileError as error:
+        raise InputError(f"--router {error}") from None
+
+
+def score_json(explanation: ScoreExplanation) -> ScoreReasonJSON:
+    e = explanation
+    return {
+        "tier": e.tier.value, "rule": "fitted", "router": e.router, "score": e.score,
+        "cuts": {"moderate": e.cuts[0], "complex": e.cuts[1]}, "intercept": e.intercept, "words": e.words,
+        "characters": e.characters, "counts_part": e.counts_part, "ngrams_found": e.found,
+        "contributions": [{"ngram": c.ngram, "weight": c.weight, "count": c.count, "contribution": c.contribution,
+                           "span": list(c.span), "match": c.match} for c in e.contributions],
+    }
+
+
+def describe_score(explanation: ScoreExplanation) -> list[str]:
+    """The reason as labelled lines, as ``classify --explain`` and ``route --explain`` show it."""
+    e = explanation
+    escape = output.escape
+    above = ("at or above the complex cut" if e.score >= e.cuts[1]
+             else "at or above the moderate cut" if e.score >= e.cuts[0] else "below the moderate cut")
+    lines = [f"rule:         fitted router {escape(e.router)}: score {e.score:.4f}, {above} "
+             f"(moderate from {e.cuts[0]:.4f}, complex from {e.cuts[1]:.4f})",
+             f"counted:      {e.words} word{'s' if e.words != 1 else ''}, {e.characters} "
+             f"character{'s' if e.characters != 1 else ''} (adding {e.counts_part:+.4f}); "
+             f"{e.found} of the router's n-grams found; intercept {e.intercept:.4f}"]
+    for c in e.contributions:
+        lines.append(f"n-gram:       {c.contribution:+.4f}  {escape(repr(c.ngram))} (weight {c.weight:+.4f}, "
+                     f"{c.count}x) matched {escape(repr(c.match))} at {c.span[0]}-{c.span[1]}")
+    return lines
+
+
+def eval_tiering(fitted: FittedRouter) -> Tiering:
+    """``eval``'s tiering by a fitted router: its tiers a batch at a time (natively scored),
+    each with the rule ``"fitted"``, and a FittedModelRouter to route them."""
+    def explain_batch(prompts: list[str], /) -> tuple[list[Any], list[Any]]:
+        tiers = list(map(fitted.tier_of, fitted.score(prompts)))
+        return [(tier, "fitted", None, None) for tier in tiers], [None] * len(tiers)
+
+    def router(config: mr.ModelRoutingConfig, secrets: Any) -> mr.ModelRouter:
+        return FittedModelRouter(fitted, config, secrets)
+
+    return Tiering(explain_batch, router)

@@ -1,0 +1,90 @@
+"""A ``ModelRouter`` that tiers descriptions by a fitted router.
+
+:class:`FittedModelRouter` is the router of :mod:`halvec.core.model_router` in everything but
+one step: where the router classifies a description with ``classify_complexity``, it asks the
+fitted router for the tier. The stages around that step are the router's own, in its order,
+through the instance as the router calls them: the explicit choice, the configured default,
+the choice by complexity (``_select_for_complexity``, with its preference lists, availability
+tests and fallback), the same log lines through the module's logger, and usage counting.
+"""
+
+from __future__ import annotations
+
+from typing import Any
+
+from halvec.core import model_router as mr
+from halvec.fitted.explain import ScoreExplanation, explain_score
+from halvec.fitted.router import FittedRouter
+
+__all__ = ["FittedModelRouter"]
+
+_LEFT_TO_THE_ROUTER = "auto"
+_EXCERPT = 50
+
+
+def _check(name: str, value: Any, *, optional: bool = False) -> None:
+    """The module's argument check for a ``str`` (``str | None``) parameter."""
+    if type(value) is str or (optional and value is None):
+        return
+    raise TypeError(f"Argument '{name}' has incorrect type (expected str, got {type(value).__name__})")
+
+
+class FittedModelRouter(mr.ModelRouter):
+    """``FittedModelRouter(fitted, config=None, secrets=None)``: a ``ModelRouter`` whose choice by
+    complexity takes the tier from ``fitted`` (a :class:`~halvec.fitted.FittedRouter`, from
+    :func:`~halvec.fitted.load_router`) instead of ``classify_complexity``. ``config`` and
+    ``secrets`` are the router's own."""
+
+    def __init__(self, fitted: FittedRouter, config: mr.ModelRoutingConfig | None = None,
+                 secrets: Any = None) -> None:
+        if not isinstance(fitted, FittedRouter):
+            raise TypeError(f"a FittedModelRouter needs a FittedRouter (from load_router), not {type(fitted).__name__}")
+        super().__init__(config, secrets)
+        self.fitted: FittedRouter = fitted
+
+    def classify(self, description: str) -> mr.Complexity:
+        """The tier the choice by complexity uses for ``description``."""
+        return self.fitted.tier(description)
+
+    def _explain_tier(self, description: str) -> ScoreExplanation:
+        """The tier's explanation, for :func:`halvec.explain.explain_selection`."""
+        return explain_score(self.fitted, description)
+
+    def select_for_worker(self, task_description: str, model_key: str | None = None) -> mr.ModelSpec:
+        """Select a model for a worker: the explicit choice, else the configured default, else
+        the first usable model of the tier the fitted router gives; logged as the router logs."""
+        _check("task_description", task_description)
+        _check("model_key", model_key, optional=True)
+        excerpt = task_description[:_EXCERPT]
+        if model_key and model_key != _LEFT_TO_THE_ROUTER:
+            spec = self.get_model(model_key)
+            if spec:
+                mr.logger.info(f"Worker model (explicit): {spec.display_name} for '{excerpt}'")
+                return spec
+            mr.logger.warning(f"Requested model '{model_key}' not available, falling back to auto")
+        default_key = self._config.default_worker_model
+        if default_key and default_key != _LEFT_TO_THE_ROUTER:
+            spec = self.get_model(default_key)
+            if spec:
+                mr.logger.info(f"Worker model (default): {spec.display_name} for '{excerpt}'")
+                return spec
+        complexity = self.classify(task_description)
+        model = self._select_for_complexity(complexity)
+        mr.logger.info(f"Worker model (auto [{complexity.value}]): {model.display_name} for '{excerpt}'")
+        return model
+
+    def select_for_scheduler(self, job_description: str, model_key: str | None = None) -> mr.ModelSpec:
+        """Select a model for a scheduled job (the same stages, with the scheduler's default,
+        and no log lines)."""
+        _check("job_description", job_description)
+        _check("model_key", model_key, optional=True)
+        if model_key and model_key != _LEFT_TO_THE_ROUTER:
+            spec = self.get_model(model_key)
+            if spec:
+                return spec
+        default_key = self._config.default_scheduler_model
+        if default_key and default_key != _LEFT_TO_THE_ROUTER:
+            spec = self.get_model(default_key)
+            if spec:
+                return spec
+        return self._select_for_complexity(self.classify(job_description))

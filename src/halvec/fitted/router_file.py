@@ -1,0 +1,269 @@
+"""The fitted router file: versioned JSON that a person can read and edit.
+
+An example, shortened (``docs/fitted_routers.md`` describes every key)::
+
+    {
+      "format": "halvec fitted router",
+      "version": 1,
+      "name": "mmlu",
+      "about": "score = intercept + n-gram terms + count terms; ...",
+      "longest_ngram": 3,
+      "intercept": 0.1252,
+      "cuts": {"moderate": 0.0871, "complex": 0.1694},
+      "counts": {"words": {"weight": 0.0153, "mean": 3.91, "scale": 0.82},
+                 "characters": {"weight": -0.0051, "mean": 5.52, "scale": 0.79}},
+      "ngrams": [["tumor", 0.4117, 7.12], ["<num> ,", 0.3861, 3.4], ...],
+      "fitted_on": {"files": [{"name": "mmlu.jsonl", "prompts": 14037}], "strong": "...", ...}
+    }
+
+The score of a text (higher: more complex, better sent to the strong model) is::
+
+    score = intercept
+          + sum over the file's n-grams found in the text of weight * (1 + ln count) * idf / norm
+          + sum over the counts of weight * (log1p(count) - mean) / scale
+
+where ``count`` is how often the n-gram occurs and ``norm`` is the Euclidean length of the
+found n-grams' ``(1 + ln count) * idf`` (no n-gram found: no n-gram term). How a text is read
+(tokens, n-grams, counts) is :mod:`halvec.fitted.features`. The tier is complex from
+``cuts.complex`` up, moderate from ``cuts.moderate`` up, else simple.
+
+``ngrams`` is a list of ``[text, weight, idf]``, strongest towards complex first. ``name``,
+``about`` and ``fitted_on`` are for people: ``fitted_on`` records the data and settings the
+router was fitted on and its cross-validated figures, and is kept as it is.
+"""
+
+from __future__ import annotations
+
+import json
+import math
+import os
+from collections.abc import Sequence
+from dataclasses import dataclass, field
+from typing import Any
+
+from halvec.fitted import features
+
+__all__ = ["FORMAT", "VERSION", "CountTerm", "RouterFileError", "RouterSpec", "dumps", "load", "parse"]
+
+FORMAT = "halvec fitted router"
+VERSION = 1
+ABOUT = ("score = intercept + sum of weight * (1 + ln count) * idf / norm over the n-grams found "
+         "+ sum of weight * (log1p(count) - mean) / scale over the counts; complex from cuts.complex up, "
+         "moderate from cuts.moderate up, else simple (see halvec's docs/fitted_routers.md)")
+
+_KEYS = {"format", "version", "name", "about", "longest_ngram", "intercept", "cuts", "counts", "ngrams", "fitted_on"}
+_REQUIRED = ("format", "version", "longest_ngram", "intercept", "cuts", "counts", "ngrams")
+
+
+class RouterFileError(ValueError):
+    """A fitted router file that cannot be used; the text says which file and why."""
+
+
+@dataclass(frozen=True, slots=True)
+class CountTerm:
+    """One count's term of the score: ``weight * (log1p(count) - mean) / scale``."""
+
+    weight: float
+    mean: float
+    scale: float
+
+
+@dataclass(frozen=True)
+class RouterSpec:
+    """A fitted router, as its file gives it (checked)."""
+
+    name: str
+    longest_ngram: int
+    intercept: float
+    cuts: tuple[float, float]
+    """(moderate, complex): the lowest scores of the moderate and the complex tier."""
+    counts: dict[str, CountTerm]
+    """By name: ``words`` and ``characters``."""
+    ngrams: list[str]
+    weights: list[float]
+    idf: list[float]
+    fitted_on: dict[str, Any] = field(default_factory=dict)
+
+    def document(self) -> dict[str, Any]:
+        """The JSON object of the file, n-grams strongest towards complex first."""
+        order = sorted(range(len(self.ngrams)), key=lambda i: (-self.weights[i], self.ngrams[i]))
+        return {
+            "format": FORMAT, "version": VERSION, "name": self.name, "about": ABOUT,
+            "longest_ngram": self.longest_ngram, "intercept": self.intercept,
+            "cuts": {"moderate": self.cuts[0], "complex": self.cuts[1]},
+            "counts": {name: {"weight": term.weight, "mean": term.mean, "scale": term.scale}
+                       for name, term in self.counts.items()},
+            "ngrams": [[self.ngrams[i], self.weights[i], self.idf[i]] for i in order],
+            "fitted_on": self.fitted_on,
+        }
+
+
+def dumps(spec: RouterSpec) -> str:
+    """The file's text: one n-gram a line, so that it reads (and diffs) as a list."""
+    document = spec.document()
+    ngrams = document.pop("ngrams")
+    fitted_on = document.pop("fitted_on")
+    lines = ["{"]
+    for key, value in document.items():
+        lines.append(f"  {json.dumps(key)}: {json.dumps(value, ensure_ascii=False)},")
+    lines.append('  "ngrams": [')
+    lines += [f"    {json.dumps(item, ensure_ascii=False)}," for item in ngrams]
+    if ngrams:
+        lines[-1] = lines[-1].rstrip(",")
+    lines.append("  ],")
+    lines.append(f'  "fitted_on": {json.dumps(fitted_on, ensure_ascii=False, indent=2)}'.replace("\n", "\n  "))
+    lines.append("}")
+    return "\n".join(lines) + "\n"
+
+
+def load(path: str) -> RouterSpec:
+    """Reads and checks a router file. OSError when it cannot be read; RouterFileError (naming
+    the file) when it is not a complete, sensible router file."""
+    with open(path, "rb") as file:
+        raw = file.read()
+    default_name = os.path.splitext(os.path.basename(path))[0] or "fitted"
+    try:
+        return parse(raw, default_name)
+    except RouterFileError as error:
+        raise RouterFileError(f"{path!r}: {error}") from None
+
+
+# --- checking --------------------------------------------------------------------------------
+
+def _no_constant(name: str) -> Any:
+    raise RouterFileError(f"{name} is not a number a router can use (only finite numbers are)")
+
+
+def _unique_keys(pairs: list[tuple[str, Any]]) -> dict[str, Any]:
+    seen: dict[str, Any] = {}
+    for key, value in pairs:
+        if key in seen:
+            raise RouterFileError(f"the key {key!r} is there twice in one object")
+        seen[key] = value
+    return seen
+
+
+def parse(raw: bytes | str, default_name: str = "fitted") -> RouterSpec:
+    """A router from a file's content; RouterFileError when it is not one."""
+    try:
+        text = raw.decode("utf-8-sig") if isinstance(raw, bytes) else raw
+    except UnicodeDecodeError as error:
+        raise RouterFileError(f"not a router file: not UTF-8 text (byte {error.start})") from None
+    try:
+        document = json.loads(text, object_pairs_hook=_unique_keys, parse_constant=_no_constant)
+    except json.JSONDecodeError as error:
+        end = error.pos >= len(text.rstrip())
+        raise RouterFileError(
+            f"not a router file: {'it ends too soon (cut short?)' if end else 'not JSON'}: {error.msg} "
+            f"at line {error.lineno}, column {error.colno}") from None
+    except RecursionError:
+        raise RouterFileError("not a router file: nested too deeply") from None
+    if not isinstance(document, dict) or document.get("format") != FORMAT:
+        raise RouterFileError(f'not a router file (it has no "format": "{FORMAT}")')
+    version = document.get("version")
+    if version != VERSION or isinstance(version, bool):
+        raise RouterFileError(f"version {version!r} is not one this halvec reads (it reads version {VERSION})")
+    missing = [key for key in _REQUIRED if key not in document]
+    if missing:
+        raise RouterFileError(f"the key {missing[0]!r} is missing")
+    unknown = sorted(set(document) - _KEYS)
+    if unknown:
+        raise RouterFileError(f"unknown key {unknown[0]!r} (the keys are {', '.join(sorted(_KEYS))})")
+
+    name = document.get("name", default_name)
+    if not isinstance(name, str) or not name.strip():
+        raise RouterFileError('"name" must be a non-empty text')
+    longest = document["longest_ngram"]
+    if not isinstance(longest, int) or isinstance(longest, bool) or not 1 <= longest <= features.MAX_NGRAM:
+        raise RouterFileError(f'"longest_ngram" must be a whole number from 1 to {features.MAX_NGRAM}, '
+                              f"not {longest!r}")
+    intercept = _number(document["intercept"], '"intercept"')
+    cuts = _cuts(document["cuts"])
+    counts = _counts(document["counts"])
+    ngrams, weights, idf = _ngrams(document["ngrams"], longest)
+    fitted_on = document.get("fitted_on", {})
+    if not isinstance(fitted_on, dict):
+        raise RouterFileError('"fitted_on" must be an object')
+    return RouterSpec(name=name, longest_ngram=longest, intercept=intercept, cuts=cuts, counts=counts,
+                      ngrams=ngrams, weights=weights, idf=idf, fitted_on=fitted_on)
+
+
+def _number(value: Any, what: str) -> float:
+    if isinstance(value, bool) or not isinstance(value, (int, float)):
+        raise RouterFileError(f"{what} must be a number, not {_shown(value)}")
+    number = float(value)
+    if not math.isfinite(number):
+        raise RouterFileError(f"{what} must be a finite number, not {value!r}")
+    return number
+
+
+def _shown(value: Any) -> str:
+    text = json.dumps(value, ensure_ascii=False) if not isinstance(value, float) else repr(value)
+    return text if len(text) <= 40 else text[:37] + "..."
+
+
+def _object(value: Any, what: str, keys: Sequence[str]) -> dict[str, Any]:
+    if not isinstance(value, dict):
+        raise RouterFileError(f"{what} must be an object with {', '.join(keys)}")
+    for key in keys:
+        if key not in value:
+            raise RouterFileError(f"{what} has no {key!r}")
+    extra = sorted(set(value) - set(keys))
+    if extra:
+        raise RouterFileError(f"{what} has an unknown key {extra[0]!r} (it holds {', '.join(keys)})")
+    return value
+
+
+def _cuts(value: Any) -> tuple[float, float]:
+    cuts = _object(value, '"cuts"', ("moderate", "complex"))
+    moderate = _number(cuts["moderate"], '"cuts"."moderate"')
+    complex_ = _number(cuts["complex"], '"cuts"."complex"')
+    if moderate > complex_:
+        raise RouterFileError(f'the cuts are out of order: "moderate" ({moderate!r}) is above "complex" '
+                              f"({complex_!r}); the moderate tier starts below the complex one")
+    return moderate, complex_
+
+
+def _counts(value: Any) -> dict[str, CountTerm]:
+    counts = _object(value, '"counts"', features.COUNT_NAMES)
+    terms = {}
+    for name in features.COUNT_NAMES:
+        what = f'"counts"."{name}"'
+        term = _object(counts[name], what, ("weight", "mean", "scale"))
+        scale = _number(term["scale"], f"{what}.scale")
+        if scale <= 0:
+            raise RouterFileError(f"{what}.scale must be above 0, not {term['scale']!r}")
+        terms[name] = CountTerm(_number(term["weight"], f"{what}.weight"), _number(term["mean"], f"{what}.mean"),
+                                scale)
+    return terms
+
+
+def _ngrams(value: Any, longest: int) -> tuple[list[str], list[float], list[float]]:
+    if not isinstance(value, list):
+        raise RouterFileError('"ngrams" must be a list of [text, weight, idf]')
+    texts: list[str] = []
+    weights: list[float] = []
+    idf: list[float] = []
+    seen: set[str] = set()
+    for index, item in enumerate(value):
+        what = f'"ngrams" item {index}'
+        if not isinstance(item, list) or len(item) != 3 or not isinstance(item[0], str):
+            raise RouterFileError(f"{what} must be [text, weight, idf], not {_shown(item)}")
+        text = item[0]
+        parts = text.split(" ")
+        if not 1 <= len(parts) <= longest or not all(features.is_token(part) for part in parts):
+            raise RouterFileError(
+                f"{what}: {text!r} is not an n-gram the router can find: 1 to {longest} tokens (lower-case "
+                f"runs of letters, digits and _, or single other characters, or {features.NUMBER}) joined by "
+                f"single spaces")
+        if text in seen:
+            raise RouterFileError(f"{what}: the n-gram {text!r} is there twice")
+        seen.add(text)
+        weight = _number(item[1], f"{what} ({text!r}) weight")
+        inverse = _number(item[2], f"{what} ({text!r}) idf")
+        if inverse <= 0:
+            raise RouterFileError(f"{what} ({text!r}): the idf must be above 0, not {item[2]!r}")
+        texts.append(text)
+        weights.append(weight)
+        idf.append(inverse)
+    return texts, weights, idf

@@ -1,0 +1,159 @@
+"""Fitted routers in use: a FittedModelRouter chooses, logs and falls back exactly as the router
+does with the same tiers; halvec fit, and --router for classify and route, on synthetic data
+(a mistake is one line and exit status 2, nothing given is written over)."""
+
+import json
+import os
+import random
+import sys
+
+import pytest
+
+# numpy's BLAS starts worker threads when imported; one thread keeps this process one that
+# halvec eval may fork (tests/test_parallel.py runs in the same process)
+for _name in ("OPENBLAS_NUM_THREADS", "OMP_NUM_THREADS", "MKL_NUM_THREADS"):
+    os.environ.setdefault(_name, "1")
+
+from halvec.cli import main
+from halvec.explain import explain_selection
+from halvec.fitted import FittedModelRouter, FittedRouter, ScoreExplanation
+from halvec.fitted.router_file import parse
+
+from conftest import RecordingStore, router_log_lines
+
+STRONG, WEAK = "big-model", "small-model"
+ROUTER = {"format": "halvec fitted router", "version": 1, "name": "prove", "longest_ngram": 2, "intercept": 0.0,
+          "cuts": {"moderate": 0.05, "complex": 0.5},
+          "counts": {"words": {"weight": 0.1, "mean": 2.0, "scale": 1.0},
+                     "characters": {"weight": 0.0, "mean": 0.0, "scale": 1.0}},
+          "ngrams": [["prove", 1.0, 1.0], ["prove that", 0.5, 2.0], ["hello", -1.0, 1.0]]}
+DESCRIPTIONS = ["Prove that it halts", "hello there, list the files in the attic",
+                "Summarise the notes of the meeting with all the departments and the board"]
+
+
+@pytest.fixture(scope="module")
+def fitted():
+    return FittedRouter(parse(json.dumps(ROUTER)))
+
+
+def _choose(router, description, key, scheduler):
+    with router_log_lines() as lines:
+        try:
+            chosen = (router.select_for_scheduler if scheduler else router.select_for_worker)(description, key)
+        except TypeError as error:
+            chosen = str(error)
+    return chosen, lines
+
+
+def test_a_fitted_model_router_does_what_the_router_does_with_the_fitted_tiers(mr, monkeypatch, fitted):
+    assert {fitted.tier(d).value for d in DESCRIPTIONS} == {"simple", "moderate", "complex"}
+    configs = [mr.ModelRoutingConfig(), mr.ModelRoutingConfig(cost_conscious=True, default_worker_model="gpt-5.2"),
+               mr.ModelRoutingConfig(enabled_models=["claude-haiku"], default_scheduler_model="claude-opus"),
+               mr.ModelRoutingConfig(enabled_models=[])]
+    for config in configs:
+        for providers in ((), ("anthropic",), ("openai",), ("anthropic", "openai")):
+            for description in [*DESCRIPTIONS, 7]:
+                for key in (None, "", "auto", "AUTO", "claude-opus", "gpt-5.2", 3):
+                    for scheduler in (False, True):
+                        plain_store, fitted_store = RecordingStore(providers), RecordingStore(providers)
+                        with monkeypatch.context() as patch:
+                            patch.setattr(mr, "classify_complexity", fitted.tier)
+                            expected = _choose(mr.ModelRouter(config, plain_store), description, key, scheduler)
+                        got = _choose(FittedModelRouter(fitted, config, fitted_store), description, key, scheduler)
+                        assert got == expected and fitted_store.calls == plain_store.calls
+
+
+def test_an_explained_selection_gives_the_fitted_reason(fitted, mr):
+    router = FittedModelRouter(fitted, mr.ModelRoutingConfig(), RecordingStore(("anthropic",)))
+    why = explain_selection(router, "Prove that it halts")
+    assert isinstance(why.fitted, ScoreExplanation) and why.complexity is None
+    assert why.key == "claude-opus" and why.decided_by == "auto" and why.tier == mr.Complexity.COMPLEX
+    assert [(c.ngram, c.match, c.span) for c in why.fitted.contributions] == [
+        ("prove", "prove", (0, 5)), ("prove that", "prove that", (0, 10))]
+    router.record_usage("claude-opus", 10)
+    assert router.get_usage_stats() == {"claude-opus": {"calls": 1, "tokens": 10}}
+    with pytest.raises(TypeError, match="needs a FittedRouter"):
+        FittedModelRouter("router.json")
+
+
+def _outcomes(path, n, seed=4):
+    rng = random.Random(seed)
+    with open(path, "w") as file:
+        for i in range(n):
+            prove = i % 3 == 0
+            words = " ".join(rng.choices(["town", "river", "list", "name", "the", "a"], k=rng.randint(2, 9)))
+            result = float(rng.random() < 0.5)
+            file.write(json.dumps({"prompt": f"prove {words}" if prove else words,
+                                   "scores": {STRONG: 1.0 if prove else result, WEAK: 0.0 if prove else result}}) + "\n")
+    return str(path)
+
+
+def _fit(*args):
+    return main(["fit", *args, "--strong", STRONG, "--weak", WEAK])
+
+
+def test_fit_reports_writes_a_router_and_the_commands_use_it(tmp_path, capsys):
+    data = _outcomes(tmp_path / "outcomes.jsonl", 600)
+    router = str(tmp_path / "router.json")
+    assert _fit(data, "-o", router, "--folds", "3", "--strong-share", "0.3") == 0
+    out = capsys.readouterr().out
+    row = next(line.split() for line in out.splitlines() if "outcomes.jsonl" in line)
+    fitted, rules, words = map(float, row[-3:])
+    assert fitted > max(rules, words) + 0.2 and "wrote" in out and "30% complex (--strong-share)" in out
+    saved = json.loads(open(router).read())
+    assert saved["fitted_on"]["folds"] == 3 and saved["fitted_on"]["files"][0]["prompts"] == 600
+    assert main(["classify", "prove the river", "--router", router]) == 0
+    assert capsys.readouterr().out == "complex\n"
+    assert main(["classify", "the town", "--router", router, "--explain", "--json"]) == 0
+    reason = json.loads(capsys.readouterr().out)["reason"]
+    assert reason["rule"] == "fitted" and reason["cuts"] == saved["cuts"]
+    assert main(["route", "prove the river", "--router", router, "--keys", "anthropic", "--explain"]) == 0
+    out = capsys.readouterr().out
+    assert "decided by:   auto [complex]" in out and "n-gram:" in out and "'prove'" in out
+    tasks = tmp_path / "tasks.txt"
+    tasks.write_text("prove the town\nCheck the stock market before noon\nthe river\n")
+    assert main(["eval", str(tasks), "--router", router, "--keys", "anthropic", "--json"]) == 0
+    report = json.loads(capsys.readouterr().out)
+    assert report["rules"]["fitted"] == 3 and report["tiers"]["complex"] == 1
+    assert main(["eval", str(tasks), "--router", router, "--compare", "--json", "--keys", "anthropic"]) == 0
+    comparison = json.loads(capsys.readouterr().out)
+    assert comparison["router"] == router and comparison["patterns"] is None
+    assert comparison["before"]["rules"]["complex_pattern"] == 1 and comparison["after"]["rules"]["fitted"] == 3
+    assert comparison["changed"] == 2  # the stock market: complex by its pattern, simple by the fitted router
+
+
+@pytest.mark.parametrize("args, message", [
+    (["{data}", "-o", "{data}"], "is the same file as"),
+    (["{small}", "-o", "{out}"], "too few to fit a router on"),
+    (["{data}", "-o", "{out}", "--shares", "0.5,0.5,0.5"], "add up to 1.5"),
+    (["{data}", "-o", "{out}", "--shares", "0.5,0.5"], "three shares"),
+    (["{data}", "-o", "{out}", "--strong-share", "1"], "above 0 and below 1"),
+    (["{data}", "-o", "{out}", "--folds", "1"], "from 2 to 50"),
+    (["{data}", "-o", "{out}", "--shares", "0.2,0.3,0.5", "--strong-share", "0.2"], "not allowed with"),
+])
+def test_fit_refuses_mistakes_in_one_line(tmp_path, capsys, args, message):
+    data = _outcomes(tmp_path / "data.jsonl", 600)
+    before = open(data).read()
+    names = {"data": data, "small": _outcomes(tmp_path / "small.jsonl", 72), "out": str(tmp_path / "r.json")}
+    assert _fit(*[a.format(**names) for a in args]) == 2
+    err = capsys.readouterr().err
+    assert message in err and "Traceback" not in err
+    assert open(data).read() == before and not (tmp_path / "r.json").exists()
+
+
+def test_fit_without_the_extra_says_how_to_install_it(tmp_path, capsys, monkeypatch):
+    monkeypatch.setitem(sys.modules, "sklearn", None)
+    assert _fit(_outcomes(tmp_path / "d.jsonl", 10), "-o", str(tmp_path / "r.json")) == 2
+    assert "pip install 'halvec[fit]'" in capsys.readouterr().err.splitlines()[-1]
+
+
+def test_router_options_refuse_a_bad_file_or_a_conflict(tmp_path, capsys):
+    bad = tmp_path / "bad.json"
+    bad.write_text('{"format": "halvec fitted router", "version": 1')
+    for args, message in [(["classify", "x", "--router", str(bad)], "ends too soon"),
+                          (["route", "x", "--router", str(tmp_path / "none.json")], "cannot read --router"),
+                          (["classify", "x", "--router", str(bad), "--patterns", str(bad)], "give one of them"),
+                          (["classify", "x", "--router", str(bad), "--tool-count", "3"], "--tool-count")]:
+        assert main(args) == 2
+        err = capsys.readouterr().err
+        assert message in err and "Traceback" not in err

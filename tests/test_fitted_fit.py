@@ -1,0 +1,83 @@
+"""Fitting routers (needs scikit-learn, the extra halvec[fit]; skipped without it): a planted
+keyword is found, the native score equals scikit-learn's, cut points give the asked shares."""
+
+import math
+import os
+import random
+
+import pytest
+from hypothesis import given, strategies as st
+
+# numpy's BLAS starts worker threads when imported; one thread keeps this process one that
+# halvec eval may fork (tests/test_parallel.py runs in the same process)
+for _name in ("OPENBLAS_NUM_THREADS", "OMP_NUM_THREADS", "MKL_NUM_THREADS"):
+    os.environ.setdefault(_name, "1")
+
+pytest.importorskip("sklearn")
+
+from halvec.fitted import FittedRouter, fit as fitting  # noqa: E402
+from halvec.fitted.router_file import dumps, parse  # noqa: E402
+from halvec.quality.metrics import apgr  # noqa: E402
+
+VOCABULARY = ("the a of to prove that sum odd numbers square name town river city fetch list open close é ü "
+              "ΣΑΣ İstanbul 東京 x_1 ünïcode").split()
+
+
+def planted(n=600, seed=3):
+    """Prompts with "prove" are won by the strong model; on the rest both give the same result."""
+    rng = random.Random(seed)
+    texts, strong, weak = [], [], []
+    for i in range(n):
+        words = rng.choices(VOCABULARY, k=rng.randint(3, 14))
+        if i % 4 == 0:
+            words.insert(rng.randrange(len(words) + 1), rng.choice(["prove", "Prove", "PROVE"]))
+        else:
+            words = [w for w in words if w != "prove"]
+        text = " ".join(words) + rng.choice(["", "?", f" {rng.randint(1, 999)} %", "!\n"])
+        result = float(rng.random() < 0.5)
+        texts.append(text)
+        strong.append(1.0 if "prove" in text.lower() else result)
+        weak.append(0.0 if "prove" in text.lower() else result)
+    return texts, strong, weak
+
+
+@pytest.fixture(scope="module")
+def fitted():
+    texts, strong, weak = planted()
+    settings = fitting.Settings()
+    scores = fitting.cross_validate(texts, strong, weak, folds=5, seed=0, settings=settings)
+    model = fitting.fit(texts, strong, weak, settings)
+    spec = fitting.spec_of(model, settings, name="planted", cuts=fitting.cuts_for(scores, (0.5, 0.25, 0.25)),
+                           fitted_on={"prompts": len(texts)})
+    return texts, strong, weak, scores, model, FittedRouter(parse(dumps(spec)))
+
+
+def test_a_planted_keyword_is_found(fitted):
+    texts, strong, weak, scores, _, router = fitted
+    oracle = apgr([s - w for s, w in zip(strong, weak)], strong, weak)
+    assert apgr(scores, strong, weak) > oracle - 0.01  # cross-validated: each fold scored without it
+    top = max(range(len(router.spec.ngrams)), key=router.spec.weights.__getitem__)
+    assert router.spec.ngrams[top] == "prove"
+    assert router.tier("Prove that the town is a city") == "complex"
+    assert router.tier("name the town") == "simple"
+    assert router.spec.fitted_on["settings"]["longest_ngram"] == 3
+
+
+generated = st.text(alphabet=st.sampled_from(list("prove thaüé ΣİS東京x_1?%.\t\n0123456789") + [" "]), max_size=80) | \
+    st.lists(st.sampled_from(VOCABULARY + ["12", "PROVE", "\u00a0", "3.5"]), max_size=25).map(" ".join)
+
+
+@given(st.lists(generated, min_size=1, max_size=8))
+def test_the_native_score_is_scikit_learns(fitted, batch):
+    model, router = fitted[4], fitted[5]
+    for text, native, library in zip(batch, router.score(batch), model.predict(batch)):
+        assert math.isclose(native, float(library), rel_tol=1e-9, abs_tol=1e-12), text
+
+
+def test_cut_points_give_the_asked_shares():
+    scores = random.Random(2).sample(range(1000), 1000)
+    low, high = fitting.cuts_for(scores, (0.3, 0.5, 0.2))
+    assert sum(s < low for s in scores) == 300 and sum(s >= high for s in scores) == 200
+    low, high = fitting.cuts_for(scores, (0.5, 0.0, 0.5))
+    assert low == high
+    assert fitting.cuts_for(scores, (0.0, 0.0, 1.0))[0] == fitting.cuts_for(scores, (0.0, 1.0, 0.0))[0] == 0.5

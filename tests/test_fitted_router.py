@@ -1,0 +1,228 @@
+"""Fitted routers as the package loads them (no scikit-learn needed): the native scorer against
+the formula the router file documents, tiers and cut points, router files refused when they
+are not sensible, and the scorer's memory, signals and hostile callers."""
+
+import gc
+import json
+import math
+import signal
+import sys
+from collections import Counter
+
+import pytest
+from hypothesis import given, strategies as st
+
+from halvec import _patterns
+from halvec.fitted import FittedRouter, RouterFileError, features, load_router
+from halvec.fitted.router_file import dumps, parse
+
+NGRAMS = [["prove", 0.9, 2.0], ["prove that", 0.4, 2.5], ["<num> %", 0.3, 1.7], ["the sum of", 0.2, 3.0],
+          ["?", -0.3, 1.2], ["é", 0.05, 1.1], ["name", -0.8, 1.4], ["i \u0307", 0.5, 1.3], ["σας", 0.25, 1.6], ["_x", 0.1, 1.0], ["<num>", 0.15, 1.05], ["of", 0.01, 1.01]]
+
+
+def document(**changes):
+    doc = {"format": "halvec fitted router", "version": 1, "name": "t", "longest_ngram": 3, "intercept": 0.1,
+           "cuts": {"moderate": 0.0, "complex": 0.5},
+           "counts": {"words": {"weight": 0.01, "mean": 2.0, "scale": 0.5},
+                      "characters": {"weight": -0.02, "mean": 3.0, "scale": 1.5}},
+           "ngrams": NGRAMS, "fitted_on": {"files": []}}
+    doc.update(changes)
+    return doc
+
+
+@pytest.fixture
+def write(tmp_path):
+    def write(content, name="router.json"):
+        path = tmp_path / name
+        path.write_bytes(content if isinstance(content, bytes) else
+                         (content if isinstance(content, str) else json.dumps(content)).encode())
+        return str(path)
+    return write
+
+
+@pytest.fixture(scope="module")
+def router():
+    return FittedRouter(parse(json.dumps(document())))
+
+
+def reference(spec, text):
+    """The score as the router file documents it, in plain Python."""
+    index = {g: i for i, g in enumerate(spec.ngrams)}
+    found = Counter(g for g in features.ngrams(text, spec.longest_ngram) if g in index)
+    values = {index[g]: (1 + math.log(n)) * spec.idf[index[g]] for g, n in found.items()}
+    norm = math.sqrt(sum(v * v for v in values.values()))
+    score = spec.intercept + (sum(spec.weights[i] * v for i, v in values.items()) / norm if norm else 0.0)
+    for name, value in zip(features.COUNT_NAMES, features.counts(text)):
+        term = spec.counts[name]
+        score += term.weight * (value - term.mean) / term.scale
+    return score
+
+
+WORDS = ["prove", "PROVE", "that", "The", "sum", "of", "name", "İ", "ΣΑΣ", "é", "É", "_x", "x_", "12", "٣٤",
+         "%", "?", "¿", "3.5%", "ǅ", "\u0301", "\ud800", "ﬀ"]
+texts = st.lists(st.one_of(st.sampled_from(WORDS), st.text(max_size=6)), max_size=30).flatmap(
+    lambda words: st.lists(st.sampled_from([" ", "  ", "\t", "\n", "\u3000", "", "\x1c"]),
+                           min_size=len(words), max_size=len(words)).map(
+        lambda gaps: "".join(w + g for w, g in zip(words, gaps))))
+
+
+@given(st.lists(texts, max_size=5))
+def test_scores_follow_the_documented_formula(router, batch):
+    scores = router.score(batch)
+    assert scores == [router.score_one(text) for text in batch]
+    for text, score in zip(batch, scores):
+        assert math.isclose(score, reference(router.spec, text), rel_tol=1e-9, abs_tol=1e-12), text
+
+
+def test_tiers_cut_points_and_the_operating_point(write, mr):
+    router = load_router(write(document(cuts={"moderate": 0.1, "complex": 0.3}, ngrams=[], intercept=0.0,
+                                        counts={"words": {"weight": 1.0, "mean": 0.0, "scale": 1.0},
+                                                "characters": {"weight": 0.0, "mean": 0.0, "scale": 1.0}})))
+    # score = log1p(words): 0 words 0.0, 1 word 0.69; the cuts are inclusive
+    assert router.tier("") == mr.Complexity.SIMPLE and router.tier("one") == mr.Complexity.COMPLEX
+    assert [router.tier_of(s) for s in (0.0999, 0.1, 0.2999, 0.3)] == [
+        mr.Complexity.SIMPLE, mr.Complexity.MODERATE, mr.Complexity.MODERATE, mr.Complexity.COMPLEX]
+    assert router.strong_mask([0.29, 0.3, 5.0]) == [False, True, True]
+    assert router.name == "t" and router.cuts == (0.1, 0.3)
+
+
+def test_a_router_file_reads_back_as_written(write):
+    spec = parse(json.dumps(document()))
+    again = parse(dumps(spec))
+    assert dumps(again) == dumps(spec) and again.cuts == spec.cuts and again.counts == spec.counts
+    assert sorted(zip(again.ngrams, again.weights, again.idf)) == sorted(map(tuple, NGRAMS))
+    listed = json.loads(dumps(spec))["ngrams"]
+    assert [w for _, w, _ in listed] == sorted((w for _, w, _ in NGRAMS), reverse=True)
+    del_name = {k: v for k, v in document().items() if k != "name"}
+    assert load_router(write(del_name, "named-by-file.json")).name == "named-by-file"
+
+
+@pytest.mark.parametrize("content, problem", [
+    (json.dumps(document())[:200], "ends too soon"),
+    ("{]", "not JSON"),
+    (b"\xff\xfe{}", "not UTF-8"),
+    ([1, 2], "no \"format\""),
+    (document(version=2), "version 2 is not one"),
+    (document(version=True), "version True"),
+    ({k: v for k, v in document().items() if k != "cuts"}, "'cuts' is missing"),
+    (document(extra=1), "unknown key 'extra'"),
+    (json.dumps(document()).replace("0.9", "NaN", 1), "NaN is not a number"),
+    (json.dumps(document()).replace("0.9", "1e999", 1), "finite number"),
+    (document(intercept="0.1"), "must be a number"),
+    (document(cuts={"moderate": 0.6, "complex": 0.5}), "out of order"),
+    (document(cuts={"moderate": 0.1}), "has no 'complex'"),
+    (document(counts={"words": {"weight": 1, "mean": 0, "scale": 0}, "characters": document()["counts"]["characters"]}),
+     "above 0"),
+    (document(ngrams=[["Prove", 1.0, 1.0]]), "not an n-gram the router can find"),
+    (document(ngrams=[["3 apples", 1.0, 1.0]]), "not an n-gram"),
+    (document(ngrams=[["a  b", 1.0, 1.0]]), "not an n-gram"),
+    (document(ngrams=[["a b c d", 1.0, 1.0]]), "not an n-gram"),
+    (document(longest_ngram=1, ngrams=[["a b", 1.0, 1.0]]), "not an n-gram"),
+    (document(ngrams=[["ab", 1.0, 1.0], ["ab", 2.0, 1.0]]), "there twice"),
+    (document(ngrams=[["ab", 1.0, 0.0]]), "idf must be above 0"),
+    (document(ngrams=[["ab", 1.0]]), "must be [text, weight, idf]"),
+    (document(longest_ngram=4), "from 1 to 3"),
+    ('{"format": "halvec fitted router", "version": 1, "version": 1}', "there twice"),
+    ("[" * 100000 + "]" * 100000, "nested too deeply"),
+])
+def test_nonsense_is_refused_with_the_reason(write, content, problem):
+    path = write(content)
+    with pytest.raises(RouterFileError) as caught:
+        load_router(path)
+    assert repr(path) in str(caught.value) and problem in str(caught.value)
+
+
+def test_the_scorer_refuses_what_the_file_checks_would():
+    make = _patterns.Scorer
+    ok = (["a"], [1.0], [1.0], 3, 0.0, (0.0, 0.0, 1.0), (0.0, 0.0, 1.0))
+    for changes, error in [({0: ["a b c d"]}, ValueError), ({0: ["a  b"]}, ValueError), ({0: ["12"]}, ValueError),
+                           ({0: ["ab!"]}, ValueError), ({0: [1]}, TypeError), ({0: ("a",)}, TypeError),
+                           ({0: ["a", "a"], 1: [1.0, 1.0], 2: [1.0, 1.0]}, ValueError), ({1: [math.inf]}, ValueError),
+                           ({1: [1]}, ValueError), ({2: [0.0]}, ValueError), ({1: [1.0, 2.0]}, ValueError),
+                           ({3: 0}, ValueError), ({5: (0.0, 0.0, 0.0)}, ValueError), ({4: math.nan}, ValueError)]:
+        args = list(ok)
+        for index, value in changes.items():
+            args[index] = value
+        with pytest.raises(error):
+            make(*args)
+    scorer = make(*ok)
+    with pytest.raises(TypeError):
+        scorer.score(b"a")
+    with pytest.raises(TypeError):
+        scorer.scores(["a", None])
+    with pytest.raises(TypeError):
+        scorer.scores(iter(["a"]))
+
+    class Loud(str):
+        def lower(self):
+            raise AssertionError("a str subclass is read as the str it holds")
+    assert scorer.score(Loud("A é")) == scorer.score("A é")
+
+
+@pytest.fixture
+def hooks():
+    found = sys.modules.get("halvec._patterns_hooks")
+    if found is None:
+        pytest.skip("a build without the test hooks")
+    yield found
+    found.set_budget(0)
+    found.fail_allocation(0)
+
+
+def test_the_tables_count_against_the_engine_budget(hooks, write):
+    path = write(document(ngrams=[[f"w{i}", 0.5, 1.0] for i in range(2000)]))
+    gc.collect()  # what earlier tests left to the collector would otherwise be freed meanwhile
+    before = hooks.memory_in_use()
+    router = load_router(path)
+    assert router.memory > 2000 * 16 and hooks.memory_in_use() - before == router.memory
+    del router
+    assert hooks.memory_in_use() == before
+    hooks.set_budget(before + 20_000)
+    with pytest.raises(RouterFileError, match="too large to load"):
+        load_router(path)
+    hooks.set_budget(0)
+    for nth in range(1, 12):  # every allocation of a build, failing in turn, leaves nothing held
+        start = hooks.memory_in_use()  # (a failed allocation may make the engine drop caches of its own)
+        hooks.fail_allocation(nth)
+        try:
+            load_router(path)
+        except MemoryError:
+            pass
+        hooks.fail_allocation(0)
+        assert hooks.memory_in_use() <= start
+
+
+@pytest.mark.skipif(not hasattr(signal, "setitimer"), reason="needs interval timers")
+def test_signals_stop_a_long_score_and_a_handler_may_score_meanwhile(router):
+    long_text = "prove that the sum of 12 % " * 800_000  # about 21 million characters
+    inside = []
+
+    def handler(signum, frame):
+        inside.append(router.score_one("prove that ?"))
+        if len(inside) == 2:
+            raise KeyboardInterrupt
+    previous = signal.signal(signal.SIGALRM, handler)
+    try:
+        signal.setitimer(signal.ITIMER_REAL, 0.001, 0.001)
+        with pytest.raises(KeyboardInterrupt):
+            while True:
+                router.score_one(long_text)
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+    assert inside == [router.score_one("prove that ?")] * 2
+    # the interrupted score left nothing behind: a score after it is the same as before
+    assert router.score_one("prove that the sum of 12 %") == reference(router.spec, "prove that the sum of 12 %")
+
+
+@given(texts)
+def test_an_explanation_adds_up_to_the_score_and_points_at_the_text(router, text):
+    from halvec.fitted import explain_score
+    why = explain_score(router, text, top=100)
+    parts = why.intercept + why.counts_part + sum(c.contribution for c in why.contributions)
+    assert why.found == len(why.contributions) and why.tier == router.tier(text)
+    assert math.isclose(parts, why.score, rel_tol=1e-9, abs_tol=1e-12)
+    lowered = text.lower()
+    for c in why.contributions:
+        assert lowered[c.span[0]:c.span[1]] == c.match and c.count >= 1
+        assert features.ngrams(c.match, router.spec.longest_ngram)[-1] == c.ngram
