@@ -108,6 +108,8 @@ def test_a_router_file_reads_back_as_written(write):
     (document(extra=1), "unknown key 'extra'"),
     (json.dumps(document()).replace("0.9", "NaN", 1), "NaN is not a number"),
     (json.dumps(document()).replace("0.9", "1e999", 1), "finite number"),
+    (json.dumps(document()).replace("0.9", "1" + "0" * 400, 1), "finite number"),
+    (json.dumps(document()).replace("0.9", "1" + "0" * 5000, 1), "too many digits"),
     (document(intercept="0.1"), "must be a number"),
     (document(cuts={"moderate": 0.6, "complex": 0.5}), "out of order"),
     (document(cuts={"moderate": 0.1}), "has no 'complex'"),
