@@ -212,9 +212,26 @@ def test_signals_stop_a_long_score_and_a_handler_may_score_meanwhile(router):
     finally:
         signal.setitimer(signal.ITIMER_REAL, 0)
         signal.signal(signal.SIGALRM, previous)
-    assert inside == [router.score_one("prove that ?")] * 2
+    # (a slow build may take one more alarm before the timer is off)
+    assert len(inside) >= 2 and set(inside) == {router.score_one("prove that ?")}
     # the interrupted score left nothing behind: a score after it is the same as before
     assert router.score_one("prove that the sum of 12 %") == reference(router.spec, "prove that the sum of 12 %")
+
+
+def test_many_short_texts_stop_for_signals_and_a_handler_may_edit_the_list(router, hooks):
+    texts = ["prove that", "", "é Σ"] * 200_000  # about 2 million characters and 600,000 texts
+    whole = router.score(texts)
+
+    def handler(signum, frame):
+        texts.clear()
+    previous = signal.signal(signal.SIGUSR1, handler)
+    try:
+        hooks.signal_at_check(1, signal.SIGUSR1)
+        cut = router.score(texts)  # the handler empties the list: the scores stop where it is
+        assert 0 < len(cut) < len(whole) and cut == whole[:len(cut)]
+    finally:
+        hooks.signal_at_check(0, signal.SIGUSR1)
+        signal.signal(signal.SIGUSR1, previous)
 
 
 @given(texts)

@@ -7,12 +7,10 @@
 #include <utility>
 
 #include "common/names.hpp"
+#include "common/signals.hpp"
 
 namespace halvec::core::fitted {
 namespace {
-
-// Characters between checks for signals.
-constexpr Py_ssize_t kSlice = Py_ssize_t{1} << 20;
 
 enum : std::uint8_t { kSpace = 1, kWord = 2, kDecimal = 4 };
 
@@ -215,7 +213,7 @@ private:
 
 class Scan {
 public:
-    Scan(const Tables& tables, Scratch scratch) : t_(tables), s_(scratch) {}
+    Scan(const Tables& tables, Scratch scratch, SignalPacing& pacing) : t_(tables), s_(scratch), pacing_(pacing) {}
 
     template <class Char, bool kLowerAscii>
     bool read(const Char* text, Py_ssize_t length) {
@@ -227,23 +225,23 @@ public:
                 const Py_ssize_t to = std::min(length, from + ByteTokenizer::kChunk);
                 const int count = tokens.read(spans, from, to);
                 for (int k = 0; k < count; ++k) add(at, spans[k]);
+                if (pacing_.done(to - from) < 0) return false;
                 from = to;
-                // Signals are checked every kSlice characters (a multiple of the chunk).
-                if (from % kSlice == 0 && from < length && PyErr_CheckSignals() < 0) return false;
             }
             words_ = tokens.words();
         } else {
             Tokenizer<Char> tokens{text, length};
             Span spans[kBatch];
-            // A slice of kSlice characters at a time, with a check for signals
-            // between slices (inside a long word too).
-            for (Py_ssize_t limit = std::min(length, kSlice);;) {
+            // As many characters at a time as the pacing leaves before its next
+            // check for signals (which may fall inside a long word).
+            for (Py_ssize_t paced = 0, limit = std::min(length, pacing_.room());;) {
                 const int count = tokens.next(spans, kBatch, limit);
                 for (int k = 0; k < count; ++k) add(at, spans[k]);
-                if (tokens.done()) break;
-                if (tokens.at() == limit) {
-                    if (PyErr_CheckSignals() < 0) return false;
-                    limit = std::min(length, limit + kSlice);
+                if (tokens.done() || tokens.at() == limit) {
+                    if (pacing_.done(limit - paced) < 0) return false;
+                    paced = limit;
+                    if (tokens.done()) break;
+                    limit = std::min(length, limit + pacing_.room());
                 }
             }
             words_ = tokens.words();
@@ -423,6 +421,7 @@ private:
 
     const Tables& t_;
     Scratch s_;
+    SignalPacing& pacing_;
     Pending pending_[kBatch];
     int pending_count_ = 0;
     std::uint64_t keys_[2 * kBatch];
@@ -439,9 +438,9 @@ private:
 
 }  // namespace
 
-bool score(const Tables& tables, Scratch scratch, Borrowed text, double& out) {
+bool score(const Tables& tables, Scratch scratch, Borrowed text, SignalPacing& pacing, double& out) {
     PyObject* s = text.get();
-    Scan scan(tables, scratch);
+    Scan scan(tables, scratch, pacing);
     bool read;
     if (PyUnicode_IS_ASCII(s)) {
         read = scan.read<Py_UCS1, true>(PyUnicode_1BYTE_DATA(s), PyUnicode_GET_LENGTH(s));
