@@ -210,6 +210,19 @@ def test_the_tables_count_against_the_engine_budget(hooks, write):
         assert hooks.memory_in_use() <= start
 
 
+@pytest.mark.parametrize("ngrams", [[f"a{i} b{i} c{i}" for i in range(3000)], [f"u{i}" for i in range(3000)],
+                                    ["ā" * 30 + f"q{i}" for i in range(3000)]])
+def test_a_router_is_refused_by_a_budget_one_byte_short_of_what_it_holds(hooks, ngrams):
+    def make():
+        return _patterns.Scorer(ngrams, [1.0] * len(ngrams), [1.0] * len(ngrams), 3, 0.0, (0, 0, 1), (0, 0, 1))
+    gc.collect()
+    before = hooks.memory_in_use()
+    held = make().memory
+    hooks.set_budget(before + held - 1)
+    with pytest.raises(MemoryError):  # the build would end over the budget
+        make()
+
+
 @pytest.mark.skipif(not hasattr(signal, "setitimer"), reason="needs interval timers")
 def test_signals_stop_a_long_score_and_a_handler_may_score_meanwhile(router):
     long_text = "prove that the sum of 12 % " * 800_000  # about 21 million characters
