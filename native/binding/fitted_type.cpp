@@ -2,10 +2,17 @@
 
 #include <utility>
 
+#include "common/signals.hpp"
 #include "core/fitted_scorer.hpp"
 
 namespace halvec::binding {
 namespace {
+
+// Characters scored between two checks for signals, over a whole call; each
+// text counts as this many more besides its characters, so that a list of
+// many short (or empty) texts is stopped as readily as one long text.
+constexpr Py_ssize_t kBetweenSignalChecks = Py_ssize_t{1} << 20;
+constexpr Py_ssize_t kTextWork = 16;
 
 using core::fitted::Scratch;
 using core::fitted::Tables;
@@ -52,7 +59,7 @@ void scorer_dealloc(PyObject* self) {
 }
 
 // The score of `text` (a str) into `out`; false with an exception set.
-bool score_one(ScorerObject* self, PyObject* text, double& out) {
+bool score_one(ScorerObject* self, PyObject* text, SignalPacing& pacing, double& out) {
     if (!PyUnicode_Check(text)) {
         PyErr_Format(PyExc_TypeError, "a text to score must be a str, not %.200s", Py_TYPE(text)->tp_name);
         return false;
@@ -63,7 +70,7 @@ bool score_one(ScorerObject* self, PyObject* text, double& out) {
     Tables& tables = *self->tables;
     if (!self->busy) {
         self->busy = true;
-        const bool done = core::fitted::score(tables, {tables.counts(), tables.found()}, exact, out);
+        const bool done = core::fitted::score(tables, {tables.counts(), tables.found()}, exact, pacing, out);
         self->busy = false;
         return done;
     }
@@ -72,7 +79,7 @@ bool score_one(ScorerObject* self, PyObject* text, double& out) {
     auto* found = static_cast<std::uint32_t*>(PyMem_Calloc(size, sizeof(std::uint32_t)));
     bool done = false;
     if (counts && found) {
-        done = core::fitted::score(tables, Scratch{counts, found}, exact, out);
+        done = core::fitted::score(tables, Scratch{counts, found}, exact, pacing, out);
     } else {
         PyErr_NoMemory();
     }
@@ -84,7 +91,8 @@ bool score_one(ScorerObject* self, PyObject* text, double& out) {
 PyObject* scorer_score(PyObject* self, PyObject* text) {
     const Owned held = Owned::take(self), held_text = Owned::take(text);
     double value = 0;
-    if (!score_one(as_scorer(self), text, value)) return nullptr;
+    SignalPacing pacing(kBetweenSignalChecks);
+    if (!score_one(as_scorer(self), text, pacing, value)) return nullptr;
     return PyFloat_FromDouble(value);
 }
 
@@ -98,11 +106,12 @@ PyObject* scorer_scores(PyObject* self, PyObject* texts) {
     const bool list = PyList_Check(texts);
     Owned result = Owned::steal(PyList_New(0));
     if (!result) return nullptr;
+    SignalPacing pacing(kBetweenSignalChecks);
     // The size is read again for each text: a signal handler may change a list.
     for (Py_ssize_t i = 0; i < (list ? PyList_GET_SIZE(texts) : PyTuple_GET_SIZE(texts)); ++i) {
         const Owned text = Owned::take(list ? PyList_GET_ITEM(texts, i) : PyTuple_GET_ITEM(texts, i));
         double value = 0;
-        if (!score_one(as_scorer(self), text.get(), value)) return nullptr;
+        if (!score_one(as_scorer(self), text.get(), pacing, value) || pacing.done(kTextWork) < 0) return nullptr;
         const Owned number = Owned::steal(PyFloat_FromDouble(value));
         if (!number || PyList_Append(result.get(), number.get()) < 0) return nullptr;
     }

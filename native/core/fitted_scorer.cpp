@@ -7,12 +7,10 @@
 #include <utility>
 
 #include "common/names.hpp"
+#include "common/signals.hpp"
 
 namespace halvec::core::fitted {
 namespace {
-
-// Characters between checks for signals.
-constexpr Py_ssize_t kSlice = Py_ssize_t{1} << 20;
 
 enum : std::uint8_t { kSpace = 1, kWord = 2, kDecimal = 4 };
 
@@ -215,7 +213,7 @@ private:
 
 class Scan {
 public:
-    Scan(const Tables& tables, Scratch scratch) : t_(tables), s_(scratch) {}
+    Scan(const Tables& tables, Scratch scratch, SignalPacing& pacing) : t_(tables), s_(scratch), pacing_(pacing) {}
 
     template <class Char, bool kLowerAscii>
     bool read(const Char* text, Py_ssize_t length) {
@@ -227,23 +225,23 @@ public:
                 const Py_ssize_t to = std::min(length, from + ByteTokenizer::kChunk);
                 const int count = tokens.read(spans, from, to);
                 for (int k = 0; k < count; ++k) add(at, spans[k]);
+                if (pacing_.done(to - from) < 0) return false;
                 from = to;
-                // Signals are checked every kSlice characters (a multiple of the chunk).
-                if (from % kSlice == 0 && from < length && PyErr_CheckSignals() < 0) return false;
             }
             words_ = tokens.words();
         } else {
             Tokenizer<Char> tokens{text, length};
             Span spans[kBatch];
-            // A slice of kSlice characters at a time, with a check for signals
-            // between slices (inside a long word too).
-            for (Py_ssize_t limit = std::min(length, kSlice);;) {
+            // As many characters at a time as the pacing leaves before its next
+            // check for signals (which may fall inside a long word).
+            for (Py_ssize_t paced = 0, limit = std::min(length, pacing_.room());;) {
                 const int count = tokens.next(spans, kBatch, limit);
                 for (int k = 0; k < count; ++k) add(at, spans[k]);
-                if (tokens.done()) break;
-                if (tokens.at() == limit) {
-                    if (PyErr_CheckSignals() < 0) return false;
-                    limit = std::min(length, limit + kSlice);
+                if (tokens.done() || tokens.at() == limit) {
+                    if (pacing_.done(limit - paced) < 0) return false;
+                    paced = limit;
+                    if (tokens.done()) break;
+                    limit = std::min(length, limit + pacing_.room());
                 }
             }
             words_ = tokens.words();
@@ -255,36 +253,64 @@ public:
 
     // The score from what was read; the scratch is left all zero.
     double finish(Py_ssize_t characters) {
-        double dot = 0, squares = 0;
-        const auto add = [&](std::uint64_t count, const Tables::Feature& f) {
+        double dot = 0, squares = 0, largest = 0;
+        each_found([&](std::uint64_t count, const Tables::Feature& f) {
             const double value = t_.tf(count) * f.idf;
             squares += value * value;
             dot += f.weight * value;
-        };
-        if (!spilled_) {
-            for (int k = 0; k < record_count_; ++k) add(records_[k].count, records_[k].feature);
-        } else {
-            for (std::size_t k = 0; k < found_; ++k) {
-                const std::uint32_t i = s_.found[k];
-                add(s_.counts[i], t_.feature(i));
-                s_.counts[i] = 0;
-            }
-        }
-        found_ = 0;
+            largest = std::max(largest, f.idf);
+        });
         double result = t_.intercept();
-        if (squares > 0) result += dot / std::sqrt(squares);
+        if (largest > 0) result += plain(squares, dot) ? dot / std::sqrt(squares) : rescaled(largest);
+        clear();
         return result + term(t_.words(), static_cast<double>(words_)) +
                term(t_.characters(), static_cast<double>(characters));
     }
 
-    // After a failure: the scratch back to all zero.
-    void abandon() {
+    // The scratch back to all zero (after a score, or a failure).
+    void clear() {
         for (std::size_t k = 0; k < found_; ++k) s_.counts[s_.found[k]] = 0;
         found_ = 0;
     }
 
 private:
     static double term(const CountTerm& c, double count) { return c.weight * (std::log1p(count) - c.mean) / c.scale; }
+
+    // Calls each(count, feature) for every n-gram found.
+    template <class Each>
+    void each_found(const Each& each) const {
+        if (!spilled_) {
+            for (int k = 0; k < record_count_; ++k) each(records_[k].count, records_[k].feature);
+        } else {
+            for (std::size_t k = 0; k < found_; ++k) each(s_.counts[s_.found[k]], t_.feature(s_.found[k]));
+        }
+    }
+
+    // Whether the plain sums hold the n-gram term to full precision: nothing
+    // overflowed, and nothing that counts underflowed (a router's idf may be
+    // any positive double, its weights any finite one).
+    static bool plain(double squares, double dot) {
+        constexpr double kLeast = 0x1p-600, kMost = 0x1p600;
+        return squares >= kLeast && squares <= kMost && std::fabs(dot) >= kLeast && std::fabs(dot) <= kMost;
+    }
+
+    // The n-gram term where the plain sums fail: the tf-idf values scaled by
+    // the power of two that brings the largest idf near 1 (exactly, so the
+    // norm's shares are unchanged), and each weight times its share of the
+    // norm, at most 1, so that only a term too large for a double overflows.
+    double rescaled(double largest) const {
+        const int shift = -std::ilogb(largest);
+        double squares = 0, sum = 0;
+        each_found([&](std::uint64_t count, const Tables::Feature& f) {
+            const double value = t_.tf(count) * std::ldexp(f.idf, shift);
+            squares += value * value;
+        });
+        const double norm = std::sqrt(squares);
+        each_found([&](std::uint64_t count, const Tables::Feature& f) {
+            sum += f.weight * (t_.tf(count) * std::ldexp(f.idf, shift) / norm);
+        });
+        return sum;
+    }
 
     // A token read: its key worked out, and the memory of its slot asked for.
     template <class Read>
@@ -423,6 +449,7 @@ private:
 
     const Tables& t_;
     Scratch s_;
+    SignalPacing& pacing_;
     Pending pending_[kBatch];
     int pending_count_ = 0;
     std::uint64_t keys_[2 * kBatch];
@@ -439,9 +466,9 @@ private:
 
 }  // namespace
 
-bool score(const Tables& tables, Scratch scratch, Borrowed text, double& out) {
+bool score(const Tables& tables, Scratch scratch, Borrowed text, SignalPacing& pacing, double& out) {
     PyObject* s = text.get();
-    Scan scan(tables, scratch);
+    Scan scan(tables, scratch, pacing);
     bool read;
     if (PyUnicode_IS_ASCII(s)) {
         read = scan.read<Py_UCS1, true>(PyUnicode_1BYTE_DATA(s), PyUnicode_GET_LENGTH(s));
@@ -458,7 +485,7 @@ bool score(const Tables& tables, Scratch scratch, Borrowed text, double& out) {
         }
     }
     if (!read) {
-        scan.abandon();
+        scan.clear();
         return false;
     }
     out = scan.finish(PyUnicode_GET_LENGTH(s));

@@ -12,6 +12,7 @@
 // building a text.
 #pragma once
 
+#include "common/signals.hpp"
 #include "core/fitted_tables.hpp"
 
 namespace halvec::core::fitted {
@@ -24,9 +25,11 @@ struct Scratch {
 };
 
 // The score of `text` (an exact str) into `out`; false with an exception
-// set when lower-casing fails or a signal handler raises (long texts stop for
-// signals every million characters). The caller holds `text` and the tables
-// for the whole call: a signal handler may run Python code.
-bool score(const Tables& tables, Scratch scratch, Borrowed text, double& out);
+// set when lower-casing fails or a signal handler raises. The text's
+// characters count as work done in `pacing`, which checks for signals when
+// one is due: a list of texts is scored with one pacing, so that many short
+// texts stop for signals as one long one does. The caller holds `text` and
+// the tables for the whole call: a signal handler may run Python code.
+bool score(const Tables& tables, Scratch scratch, Borrowed text, SignalPacing& pacing, double& out);
 
 }  // namespace halvec::core::fitted

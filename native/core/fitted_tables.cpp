@@ -66,7 +66,7 @@ struct Builder {
         const TokenKey key = token_key(length, read);
         if (const Tables::TokenSlot* known = t.token(t.token_slot(key), key, read)) return id_of(known->token);
         if (tokens == kMaxTokens) return kNoToken;
-        if (2 * (tokens + 1) > t.token_slots_.size()) grow_tokens();
+        if (2 * (tokens + 1) > t.token_slots_.size()) grow_tokens();  // never, with the slots sized up front
         t.offsets_.push_back(static_cast<std::uint32_t>(t.pool_.size()));
         if (!(key.length & kShort)) {
             for (std::size_t i = 0; i < length; ++i) t.pool_.push_back(read(i));
@@ -80,8 +80,10 @@ struct Builder {
         return id;
     }
 
-    void grow_tokens() {
-        const std::size_t size = t.token_slots_.empty() ? 64 : 2 * t.token_slots_.size();
+    void grow_tokens() { size_tokens(2 * t.token_slots_.size()); }
+
+    // The token slots made `size` (a power of two), the tokens already in moved over.
+    void size_tokens(std::size_t size) {
         engine::Vector<Tables::TokenSlot> slots(size, Tables::TokenSlot{0, 0, 0, {}});
         const int bits = bits_of(size);
         for (const Tables::TokenSlot& s : t.token_slots_) {
@@ -212,13 +214,32 @@ bool valid_term(const CountTerm& term) {
 // Slots for `longer` bigrams and trigrams: at most 0.7 of them taken.
 std::size_t ngram_slots_for(std::size_t longer) { return round_up_power_of_two(longer + longer / 2 + 1); }
 
-std::size_t estimate(std::size_t size, std::size_t longer, std::size_t characters) {
-    const std::size_t ngram_slots = ngram_slots_for(longer);
-    const std::size_t token_slots = round_up_power_of_two(2 * std::min(kLongestNgram * size, kMaxTokens) + 2);
-    const std::size_t tokens = std::min(kLongestNgram * size, kMaxTokens);
-    return sizeof(Tables) + ngram_slots * sizeof(Tables::NgramSlot) + token_slots * sizeof(Tables::TokenSlot) +
-           characters * sizeof(char32_t) + (size + 1) * (sizeof(Tables::Feature) + sizeof(std::uint64_t) + sizeof(std::uint32_t)) +
-           tokens * 3 * sizeof(std::uint32_t);  // by token id, the builder's flags with them
+// Slots for at most `tokens` tokens: at most half of them taken.
+std::size_t token_slots_for(std::size_t tokens) { return round_up_power_of_two(2 * tokens + 2); }
+
+// The most the tables hold, the builder's own with them, when the n-grams
+// hold at most `tokens` distinct tokens: every table is allocated once, at
+// this size, so that what a build takes never passes what it was allowed.
+std::size_t estimate(std::size_t size, std::size_t longer, std::size_t characters, std::size_t tokens) {
+    constexpr std::size_t kBlocks = 10, kBlockOverhead = 16;  // what the allocator adds to each block, roughly
+    return sizeof(Tables) + ngram_slots_for(longer) * sizeof(Tables::NgramSlot) +
+           token_slots_for(tokens) * sizeof(Tables::TokenSlot) + characters * sizeof(char32_t) +
+           (size + 1) * (sizeof(Tables::Feature) + sizeof(std::uint64_t) + sizeof(std::uint32_t)) +
+           tokens * 3 * sizeof(std::uint32_t) +  // by token id, the builder's flags with them
+           kBlocks * kBlockOverhead;
+}
+
+// The number of tokens an n-gram's text may add: one more than its spaces,
+// and never more than the longest n-gram holds (a longer one is refused).
+std::size_t tokens_in(PyObject* text) {
+    const int kind = PyUnicode_KIND(text);
+    const void* data = PyUnicode_DATA(text);
+    std::size_t tokens = 1;
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
+    for (Py_ssize_t i = 0; i < length && tokens < std::size_t{kLongestNgram}; ++i) {
+        tokens += PyUnicode_READ(kind, data, i) == ' ';
+    }
+    return tokens;
 }
 
 }  // namespace
@@ -247,7 +268,7 @@ TablesPtr Builder::build(Borrowed ngrams, Borrowed weights, Borrowed idf, int lo
         PyErr_SetString(PyExc_ValueError, "the intercept and the count terms must be finite, and scales above 0");
         return {};
     }
-    std::size_t characters_total = 0, longer = 0;
+    std::size_t characters_total = 0, longer = 0, tokens = 0;
     for (Py_ssize_t i = 0; i < size; ++i) {
         PyObject* text = PyList_GET_ITEM(texts, i);
         double w = 0, d = 0;
@@ -261,13 +282,16 @@ TablesPtr Builder::build(Borrowed ngrams, Borrowed weights, Borrowed idf, int lo
             return {};
         }
         characters_total += static_cast<std::size_t>(PyUnicode_GET_LENGTH(text));
-        longer += PyUnicode_FindChar(text, ' ', 0, PyUnicode_GET_LENGTH(text), 1) >= 0;
+        const std::size_t parts = tokens_in(text);
+        longer += parts > 1;
+        tokens += parts;
     }
     if (characters_total >= 0xFFFFFFFFu) {  // past what a pool offset holds
         PyErr_SetString(PyExc_MemoryError, "the router's n-grams hold too many characters");
         return {};
     }
-    const std::size_t needed = estimate(static_cast<std::size_t>(size), longer, characters_total);
+    tokens = std::min(tokens, kMaxTokens);
+    const std::size_t needed = estimate(static_cast<std::size_t>(size), longer, characters_total, tokens);
     if (engine::memory::over_budget(needed)) engine::reclaim_all_but(nullptr);
     if (engine::memory::over_budget(needed)) {
         const std::size_t in_use = engine::memory::in_use(), budget = engine::memory::budget();
@@ -295,7 +319,10 @@ TablesPtr Builder::build(Borrowed ngrams, Borrowed weights, Borrowed idf, int lo
     t.features_.resize(static_cast<std::size_t>(size));
     {  // the builder's own tables go before the tables' size is taken
         Builder builder{t};
-        builder.grow_tokens();
+        builder.size_tokens(token_slots_for(tokens));
+        builder.flags.reserve(tokens);
+        t.offsets_.reserve(tokens);
+        t.unigrams_.reserve(tokens);
         for (Py_ssize_t i = 0; i < size; ++i) {
             t.features_[static_cast<std::size_t>(i)] = {PyFloat_AS_DOUBLE(PyList_GET_ITEM(weights.get(), i)),
                                                         PyFloat_AS_DOUBLE(PyList_GET_ITEM(idf.get(), i))};

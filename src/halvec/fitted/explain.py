@@ -73,9 +73,13 @@ def explain_score(router: FittedRouter, text: str, *, top: int = 8) -> ScoreExpl
             if i is not None:
                 counts[i] += 1
                 first.setdefault(i, (found[start][1], found[start + n - 1][2]))
-    values = {i: (1.0 + math.log(c)) * spec.idf[i] for i, c in counts.items()}
-    norm = math.sqrt(math.fsum(v * v for v in values.values()))
-    parts = {i: spec.weights[i] * v / norm for i, v in values.items()} if norm > 0 else {}
+    # the tf-idf values scaled by a power of two that brings the largest idf near 1: the norm
+    # neither overflows nor underflows, whatever the file's idf, and each part is its weight
+    # times a share of at most 1
+    shift = -max((math.frexp(spec.idf[i])[1] for i in counts), default=0)
+    values = {i: (1.0 + math.log(c)) * math.ldexp(spec.idf[i], shift) for i, c in counts.items()}
+    norm = math.hypot(*values.values())
+    parts = {i: spec.weights[i] * (v / norm) for i, v in values.items()} if norm > 0 else {}
     lowered = text.lower()
     ranked = sorted(parts, key=lambda i: (-abs(parts[i]), spec.ngrams[i]))[:max(top, 0)]
     words, characters = len(text.split()), len(text)

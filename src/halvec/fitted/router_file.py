@@ -158,6 +158,10 @@ def parse(raw: bytes | str, default_name: str = "fitted") -> RouterSpec:
             f"at line {error.lineno}, column {error.colno}") from None
     except RecursionError:
         raise RouterFileError("not a router file: nested too deeply") from None
+    except RouterFileError:
+        raise
+    except ValueError:  # a whole number of more digits than int() reads
+        raise RouterFileError("not a router file: a number with too many digits to read") from None
     if not isinstance(document, dict) or document.get("format") != FORMAT:
         raise RouterFileError(f'not a router file (it has no "format": "{FORMAT}")')
     version = document.get("version")
@@ -191,9 +195,12 @@ def parse(raw: bytes | str, default_name: str = "fitted") -> RouterSpec:
 def _number(value: Any, what: str) -> float:
     if isinstance(value, bool) or not isinstance(value, (int, float)):
         raise RouterFileError(f"{what} must be a number, not {_shown(value)}")
-    number = float(value)
+    try:
+        number = float(value)
+    except OverflowError:  # a whole number past the largest float
+        number = math.inf
     if not math.isfinite(number):
-        raise RouterFileError(f"{what} must be a finite number, not {value!r}")
+        raise RouterFileError(f"{what} must be a finite number, not {_shown(value)}")
     return number
 
 
