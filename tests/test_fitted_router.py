@@ -76,6 +76,28 @@ def test_scores_follow_the_documented_formula(router, batch):
         assert math.isclose(score, reference(router.spec, text), rel_tol=1e-9, abs_tol=1e-12), text
 
 
+# 1-byte text is read 64 characters at a time: tokens, words and long runs across those blocks,
+# every ASCII and Latin-1 class among them, scored by a router that weighs every symbol and a
+# long word, so that a token cut wrongly shows in the score
+blocks = st.builds(lambda fill, n, rest: fill * n + "".join(rest), st.sampled_from(["a", " ", "%", "1", "é"]),
+                   st.sampled_from([0, 62, 63, 64, 127, 128]),  # what follows falls at a block's edge
+                   st.lists(st.one_of(st.text(st.characters(max_codepoint=255), max_size=3),
+                                      st.sampled_from(["prove", "that", "1234", "x" * 70, " " * 65, "%", " "])),
+                            max_size=40))
+
+
+@pytest.fixture(scope="module")
+def symbols():
+    marks = [c for c in map(chr, range(33, 256)) if not (c.isalnum() or c.isspace() or c in "_?é")]
+    ngrams = NGRAMS + [[c, 0.5 - i / 40, 1.0 + i / 50] for i, c in enumerate(marks)] + [["x" * 70, 0.7, 1.9]]
+    return FittedRouter(parse(json.dumps(document(ngrams=ngrams))))
+
+
+@given(blocks)
+def test_texts_across_blocks_follow_the_documented_formula(symbols, text):
+    assert math.isclose(symbols.score_one(text), reference(symbols.spec, text), rel_tol=1e-9, abs_tol=1e-12)
+
+
 @pytest.mark.parametrize("idf", [5e-324, 1e-200, 1e-160, 1e155, 1e200, 1.7e308])
 def test_the_ngram_term_holds_whatever_the_idf(idf):
     from halvec.fitted import explain_score

@@ -2,9 +2,14 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cmath>
 #include <cstring>
 #include <utility>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "common/names.hpp"
 #include "common/signals.hpp"
@@ -162,43 +167,97 @@ private:
     std::uint8_t digits_ = 0;
 };
 
-// The same cut for 1-byte text, without a branch per character: the place of
-// every character is written down as a token's start and as an end, and kept
-// only where it is one, so the cost does not depend on how the text looks.
-// (ASCII letters are of one class in either case: the text is read as it is.)
+// The word characters and the whitespace among `n` (at most 64) characters of
+// 1-byte text, as bit masks: bit i for p[i]. Places from `n` on read as
+// whitespace, so that no token starts or runs there.
+struct BlockMasks {
+    std::uint64_t word;
+    std::uint64_t space;
+};
+
+#if defined(__SSE2__)
+// 16 ASCII characters at once: [0-9A-Za-z_], and whitespace (9-13, 28-32),
+// as str.isalnum() and str.isspace() have them below 128.
+inline void classify_ascii16(__m128i x, std::uint64_t& word, std::uint64_t& space, int at) {
+    const auto in = [](__m128i v, char low, char high) {
+        return _mm_and_si128(_mm_cmpgt_epi8(v, _mm_set1_epi8(static_cast<char>(low - 1))),
+                             _mm_cmplt_epi8(v, _mm_set1_epi8(static_cast<char>(high + 1))));
+    };
+    const __m128i letters = in(_mm_or_si128(x, _mm_set1_epi8(0x20)), 'a', 'z');  // either case
+    const __m128i words = _mm_or_si128(_mm_or_si128(letters, in(x, '0', '9')), _mm_cmpeq_epi8(x, _mm_set1_epi8('_')));
+    const __m128i spaces = _mm_or_si128(in(x, 9, 13), in(x, 28, 32));
+    word |= std::uint64_t{static_cast<std::uint16_t>(_mm_movemask_epi8(words))} << at;
+    space |= std::uint64_t{static_cast<std::uint16_t>(_mm_movemask_epi8(spaces))} << at;
+}
+#endif
+
+inline BlockMasks classify_block(const Py_UCS1* p, Py_ssize_t n) {
+    Py_UCS1 padded[64];
+    if (n < 64) {
+        std::memset(padded, ' ', sizeof padded);
+        std::memcpy(padded, p, static_cast<std::size_t>(n));
+        p = padded;
+    }
+    BlockMasks m{0, 0};
+#if defined(__SSE2__)
+    __m128i x[4];
+    for (int k = 0; k < 4; ++k) x[k] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * k));
+    const __m128i any = _mm_or_si128(_mm_or_si128(x[0], x[1]), _mm_or_si128(x[2], x[3]));
+    if (_mm_movemask_epi8(any) == 0) {  // all ASCII
+        for (int k = 0; k < 4; ++k) classify_ascii16(x[k], m.word, m.space, 16 * k);
+        return m;
+    }
+#endif
+    const std::array<std::uint8_t, 256>& table = byte_classes();
+    for (int i = 0; i < 64; ++i) {
+        const std::uint64_t c = table[p[i]];
+        m.word |= ((c >> 1) & 1u) << i;
+        m.space |= (c & 1u) << i;
+    }
+    return m;
+}
+
+// The same cut for 1-byte text, 64 characters at a time: their classes as
+// bit masks, where tokens start and end found by shifts of the masks, so the
+// cost per character does not depend on how the text looks, and each token
+// costs a few instructions. (ASCII letters are of one class in either case:
+// the text is read as it is.)
 class ByteTokenizer {
 public:
     static constexpr Py_ssize_t kChunk = 64;
 
     explicit ByteTokenizer(const Py_UCS1* text, Py_ssize_t length) : p_(text), length_(length) {}
 
-    // The tokens that end in text[from:to] (at most kChunk characters; the
-    // chunks in order): each with its start, which may lie in an earlier chunk.
-    int read(Span* out, Py_ssize_t from, Py_ssize_t to) {
-        const std::array<std::uint8_t, 256>& table = byte_classes();
-        Py_ssize_t starts[kChunk + 2], ends[kChunk + 2];
-        int started = 0, ended = 0;
-        if (open_ >= 0) starts[started++] = open_;
-        unsigned previous = previous_;
-        Py_ssize_t words = 0;
-        for (Py_ssize_t i = from; i < to; ++i) {
-            const unsigned c = table[p_[i]];
-            const unsigned word = (c >> 1) & 1u, space = c & 1u, other = (c & 3u) == 0;
-            const unsigned was_word = (previous >> 1) & 1u, was_space = previous & 1u,
-                           was_other = (previous & 3u) == 0;
-            starts[started] = i;
-            started += static_cast<int>((word & ~was_word) | other);
-            ends[ended] = i;
-            ended += static_cast<int>((was_word & ~word) | was_other);
-            words += static_cast<Py_ssize_t>(was_space & ~space);
-            previous = c;
+    // Calls each(start, end) for every token that ends in text[from:from + 64]
+    // (or at the end of the text; the blocks in order); a token's start may
+    // lie in an earlier block.
+    template <class Each>
+    void read(Py_ssize_t from, const Each& each) {
+        const Py_ssize_t n = std::min(kChunk, length_ - from);
+        const BlockMasks m = classify_block(p_ + from, n);
+        const std::uint64_t other = ~(m.word | m.space);  // a token alone
+        const std::uint64_t word_before = (m.word << 1) | word_carry_;
+        std::uint64_t starts = (m.word & ~word_before) | other;
+        // Where tokens end (the place after their last character): after a
+        // word character, or after another character alone.
+        std::uint64_t ends = (~m.word & word_before) | (other << 1) | other_carry_;
+        word_carry_ = m.word >> 63;
+        other_carry_ = other >> 63;
+        const std::uint64_t space_before = (m.space << 1) | space_carry_;
+        words_ += std::popcount(~m.space & space_before);  // where a word starts
+        space_carry_ = m.space >> 63;
+        for (; ends; ends &= ends - 1) {
+            Py_ssize_t start;
+            if (open_ >= 0) {
+                start = std::exchange(open_, -1);
+            } else {
+                start = from + std::countr_zero(starts);
+                starts &= starts - 1;
+            }
+            each(start, from + std::countr_zero(ends));
         }
-        if (to == length_ && (previous & 1u) == 0) ends[ended++] = to;  // a token runs to the end
-        previous_ = previous;
-        words_ += words;
-        for (int k = 0; k < ended; ++k) out[k] = {starts[k], ends[k], false};
-        open_ = started > ended ? starts[ended] : -1;
-        return ended;
+        if (starts) open_ = from + std::countr_zero(starts);
+        if (from + n == length_ && open_ >= 0) each(std::exchange(open_, -1), length_);  // one that runs to the end
     }
 
     Py_ssize_t words() const { return words_; }
@@ -206,8 +265,8 @@ public:
 private:
     const Py_UCS1* p_;
     Py_ssize_t length_;
-    Py_ssize_t open_ = -1;       // the start of a token not ended yet
-    unsigned previous_ = kSpace;  // the classes of the character before
+    Py_ssize_t open_ = -1;  // the start of a token not ended yet
+    std::uint64_t word_carry_ = 0, other_carry_ = 0, space_carry_ = 1;  // of the character before the block
     Py_ssize_t words_ = 0;
 };
 
@@ -220,13 +279,9 @@ public:
         const Reader<Char, kLowerAscii> at{text, length};
         if constexpr (sizeof(Char) == 1) {
             ByteTokenizer tokens{text, length};
-            Span spans[ByteTokenizer::kChunk + 1];
-            for (Py_ssize_t from = 0; from < length;) {
-                const Py_ssize_t to = std::min(length, from + ByteTokenizer::kChunk);
-                const int count = tokens.read(spans, from, to);
-                for (int k = 0; k < count; ++k) add(at, spans[k]);
-                if (pacing_.done(to - from) < 0) return false;
-                from = to;
+            for (Py_ssize_t from = 0; from < length; from += ByteTokenizer::kChunk) {
+                tokens.read(from, [&](Py_ssize_t start, Py_ssize_t end) { add(at, start, end, false); });
+                if (pacing_.done(std::min(ByteTokenizer::kChunk, length - from)) < 0) return false;
             }
             words_ = tokens.words();
         } else {
@@ -236,7 +291,7 @@ public:
             // check for signals (which may fall inside a long word).
             for (Py_ssize_t paced = 0, limit = std::min(length, pacing_.room());;) {
                 const int count = tokens.next(spans, kBatch, limit);
-                for (int k = 0; k < count; ++k) add(at, spans[k]);
+                for (int k = 0; k < count; ++k) add(at, spans[k].start, spans[k].end, spans[k].digits);
                 if (tokens.done() || tokens.at() == limit) {
                     if (pacing_.done(limit - paced) < 0) return false;
                     paced = limit;
@@ -314,15 +369,16 @@ private:
 
     // A token read: its key worked out, and the memory of its slot asked for.
     template <class Read>
-    void add(const Read& at, const Span& span) {
-        const Py_ssize_t start = span.start, end = span.end;
+    void add(const Read& at, Py_ssize_t start, Py_ssize_t end, bool digits) {
         const auto length = static_cast<std::size_t>(end - start);
         Pending& token = pending_[pending_count_++];
         token.start = start;
         std::uint64_t packed = 0;
         const bool is_short = length <= kShortLength && at.pack(start, length, packed);
-        token.digits = Read::kBytes ? (is_short ? all_digits(packed, length) : at.all_digits(start, end))
-                                    : span.digits;
+        // (1-byte text: only a token that starts with a digit is looked at again)
+        token.digits = Read::kBytes ? static_cast<unsigned>(at.p[start] - '0') < 10u &&
+                                          (is_short ? all_digits(packed, length) : at.all_digits(start, end))
+                                    : digits;
         if (!token.digits) {
             token.key = is_short ? TokenKey{packed, static_cast<std::uint32_t>(length) | kShort}
                                  : long_key(at, start, end);
