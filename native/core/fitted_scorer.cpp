@@ -334,11 +334,7 @@ private:
     // Calls each(count, feature) for every n-gram found.
     template <class Each>
     void each_found(const Each& each) const {
-        if (!spilled_) {
-            for (int k = 0; k < record_count_; ++k) each(records_[k].count, records_[k].feature);
-        } else {
-            for (std::size_t k = 0; k < found_; ++k) each(s_.counts[s_.found[k]], t_.feature(s_.found[k]));
-        }
+        for (std::size_t k = 0; k < found_; ++k) each(s_.counts[s_.found[k]], t_.feature(s_.found[k]));
     }
 
     // Whether the plain sums hold the n-gram term to full precision: nothing
@@ -419,7 +415,7 @@ private:
                 p.digits ? t_.number()
                          : t_.token(p.slot, p.key, [&](std::size_t j) { return at(p.start + static_cast<Py_ssize_t>(j)); });
             const std::uint32_t token = found ? found->token : kNoToken;
-            if (token & kUnigram) hit(kUnigramRecord | id_of(token), found->feature);
+            if (token & kUnigram) hit(t_.unigram(id_of(token)));
             // Only the n-grams that the token's place and the tokens before it allow.
             const std::uint32_t id = id_of(token);
             if ((token & kEndsBigram) && (previous_ & kStartsBigram)) ask(ngram_key(id, id_of(previous_), kNoToken));
@@ -440,62 +436,17 @@ private:
     // The n-grams asked for, looked up.
     void drain() {
         for (int k = 0; k < key_count_; ++k) {
-            if (const Tables::NgramSlot* found = t_.ngram(slots_[k], keys_[k])) hit(found->index, found->feature);
+            if (const Tables::NgramSlot* found = t_.ngram(slots_[k], keys_[k])) hit(found->index);
         }
         key_count_ = 0;
     }
 
-    // One more of the n-gram `i`. The first kRecords n-grams of a text are
-    // counted here, in memory the scan owns; a text with more goes on in the
-    // scratch's count per n-gram.
-    void hit(std::uint32_t i, const Tables::Feature& feature) {
-        if (!spilled_) {
-            // keyed by the n-gram's index, or for a unigram by its token
-            for (std::uint32_t slot = (i * 2654435761u) >> (32 - kPlaceBits);; slot = (slot + 1) & (kPlaces - 1)) {
-                const int at = places_[slot];
-                if (at != 0 && records_[at - 1].index == i) {
-                    ++records_[at - 1].count;
-                    return;
-                }
-                if (at != 0) continue;
-                if (record_count_ < kRecords) {
-                    records_[record_count_] = {i, 1, feature};
-                    places_[slot] = static_cast<std::uint8_t>(++record_count_);
-                    return;
-                }
-                spill();
-                break;
-            }
-        }
-        const std::uint32_t index = index_of(i);
-        if (s_.counts[index]++ == 0) s_.found[found_++] = index;
-    }
-
-    std::uint32_t index_of(std::uint32_t record) const {
-        return record & kUnigramRecord ? t_.unigram(record & ~kUnigramRecord) : record;
-    }
-
-    void spill() {
-        for (int k = 0; k < record_count_; ++k) {
-            const std::uint32_t index = index_of(records_[k].index);
-            s_.counts[index] = records_[k].count;
-            s_.found[found_++] = index;
-        }
-        spilled_ = true;
+    // One more of the n-gram `i`.
+    void hit(std::uint32_t i) {
+        if (s_.counts[i]++ == 0) s_.found[found_++] = i;
     }
 
     static constexpr int kBatch = 16;
-    // Records of unigrams are keyed by their token's id with this bit (the
-    // indices of n-grams stay below it).
-    static constexpr std::uint32_t kUnigramRecord = 1u << 31;
-    static constexpr int kRecords = 160;
-    static constexpr int kPlaceBits = 8;
-    static constexpr std::uint32_t kPlaces = 1u << kPlaceBits;
-    struct Record {
-        std::uint32_t index;
-        std::uint32_t count;
-        Tables::Feature feature;
-    };
     struct Pending {
         TokenKey key;
         std::size_t slot;
@@ -511,10 +462,6 @@ private:
     std::uint64_t keys_[2 * kBatch];
     std::size_t slots_[2 * kBatch];
     int key_count_ = 0;
-    Record records_[kRecords];
-    int record_count_ = 0;
-    std::uint8_t places_[kPlaces] = {};  // record + 1, by the n-gram's index; 0: none
-    bool spilled_ = false;
     std::size_t found_ = 0;
     Py_ssize_t words_ = 0;
     std::uint32_t previous_ = kNoToken, before_ = kNoToken;

@@ -76,7 +76,7 @@ struct Builder {
         const auto id = static_cast<std::uint32_t>(tokens++);
         flags.push_back(0);
         t.unigrams_.push_back(kNoUnigram);
-        t.token_slots_[slot] = {key.print, key.length, id, {}};
+        t.token_slots_[slot] = {key.print, key.length, id};
         return id;
     }
 
@@ -84,7 +84,7 @@ struct Builder {
 
     // The token slots made `size` (a power of two), the tokens already in moved over.
     void size_tokens(std::size_t size) {
-        engine::Vector<Tables::TokenSlot> slots(size, Tables::TokenSlot{0, 0, 0, {}});
+        engine::Vector<Tables::TokenSlot> slots(size, Tables::TokenSlot{0, 0, 0});
         const int bits = bits_of(size);
         for (const Tables::TokenSlot& s : t.token_slots_) {
             if (s.length == 0) continue;
@@ -176,21 +176,19 @@ struct Builder {
             Tables::NgramSlot& s = t.ngram_slots_[slot];
             if (s.key == key) return fail(PyExc_ValueError, "the n-gram %R is there twice", ngram);
             if (s.key == Tables::kEmpty) {
-                s = {key, index, t.features_[index]};
+                s = {key, index};
                 return true;
             }
         }
     }
 
-    // Every token's flags and unigram's feature into its slot, once all
-    // n-grams are in.
+    // Every token's flags into its slot, once all n-grams are in.
     void finish_tokens() {
         for (std::size_t slot = 0; slot < t.token_slots_.size(); ++slot) {
             Tables::TokenSlot& s = t.token_slots_[slot];
             if (s.length == 0) continue;
             const std::uint32_t id = s.token;
             s.token |= flags[id];
-            if (s.token & kUnigram) s.feature = t.features_[t.unigrams_[id]];
             if (id == number) t.number_ = slot;
         }
     }
@@ -312,7 +310,7 @@ TablesPtr Builder::build(Borrowed ngrams, Borrowed weights, Borrowed idf, int lo
     t.characters_ = characters;
     for (std::uint32_t c = 1; c < kTabledCounts; ++c) t.tf_table_[c] = 1.0 + std::log(static_cast<double>(c));
     const std::size_t ngram_slots = ngram_slots_for(longer);
-    t.ngram_slots_.assign(ngram_slots, Tables::NgramSlot{Tables::kEmpty, 0, {}});
+    t.ngram_slots_.assign(ngram_slots, Tables::NgramSlot{Tables::kEmpty, 0});
     t.ngram_bits_ = bits_of(ngram_slots);
     t.ngram_mask_ = ngram_slots - 1;
     t.pool_.reserve(characters_total);

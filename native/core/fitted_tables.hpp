@@ -2,9 +2,9 @@
 // weights and idf, found by the tokens they are made of.
 //
 // Two hash tables, built once when a router is loaded and only read after:
-// tokens (every token that some n-gram holds) to a dense id, with the weight
-// and idf of the n-gram that is the token alone, and longer n-grams, keyed by
-// the ids of their two or three tokens. A text is scored by looking each of
+// tokens (every token that some n-gram holds) to a dense id, which also finds
+// the n-gram that is the token alone, and longer n-grams, keyed by the ids of
+// their two or three tokens. A text is scored by looking each of
 // its tokens up once and its longer n-grams by integers, so no n-gram text is
 // ever built. Everything is allocated through the engine's allocator: the
 // tables count against the engine's memory budget and are refused, whole,
@@ -90,18 +90,17 @@ public:
         double weight;
         double idf;
     };
-    // A slot holds what a score needs of its n-gram, so that finding it is
-    // one read of memory.
+    // Slots are 16 bytes, four to a cache line: a token's slot says which
+    // n-grams it has a place in, and the n-grams found are weighed once a
+    // text is read, by their index.
     struct TokenSlot {
         std::uint64_t print;   // TokenKey's
         std::uint32_t length;  // TokenKey's; 0: an empty slot
         std::uint32_t token;   // id and flags
-        Feature feature;       // with kUnigram, that of the n-gram that is the token alone
     };
     struct NgramSlot {
         std::uint64_t key;  // kEmpty: an empty slot
         std::uint32_t index;
-        Feature feature;
     };
     static constexpr std::uint64_t kEmpty = ~std::uint64_t{0};
 
