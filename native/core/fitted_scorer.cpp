@@ -324,8 +324,8 @@ public:
 
     // The scratch back to all zero (after a score, or a failure).
     void clear() {
-        for (std::size_t k = 0; k < found_; ++k) s_.counts[s_.found[k]] = 0;
-        found_ = 0;
+        const std::size_t found = std::exchange(found_, 0);
+        for (std::size_t k = 0; k < found; ++k) s_.counts[s_.found[k]] = 0;
     }
 
 private:
@@ -334,7 +334,8 @@ private:
     // Calls each(count, feature) for every n-gram found.
     template <class Each>
     void each_found(const Each& each) const {
-        for (std::size_t k = 0; k < found_; ++k) each(s_.counts[s_.found[k]], t_.feature(s_.found[k]));
+        const std::size_t found = found_;
+        for (std::size_t k = 0; k < found; ++k) each(s_.counts[s_.found[k]], t_.feature(s_.found[k]));
     }
 
     // Whether the plain sums hold the n-gram term to full precision: nothing
@@ -363,7 +364,8 @@ private:
         return sum;
     }
 
-    // A token read: its key worked out, and the memory of its slot asked for.
+    // A token read: its key worked out (every run of digits is "<num>"), and
+    // the memory of its slot asked for.
     template <class Read>
     void add(const Read& at, Py_ssize_t start, Py_ssize_t end, bool digits) {
         const auto length = static_cast<std::size_t>(end - start);
@@ -371,16 +373,16 @@ private:
         token.start = start;
         std::uint64_t packed = 0;
         const bool is_short = length <= kShortLength && at.pack(start, length, packed);
+        token.key = is_short ? TokenKey{packed, static_cast<std::uint32_t>(length) | kShort}
+                             : long_key(at, start, end);
         // (1-byte text: only a token that starts with a digit is looked at again)
-        token.digits = Read::kBytes ? static_cast<unsigned>(at.p[start] - '0') < 10u &&
-                                          (is_short ? all_digits(packed, length) : at.all_digits(start, end))
-                                    : digits;
-        if (!token.digits) {
-            token.key = is_short ? TokenKey{packed, static_cast<std::uint32_t>(length) | kShort}
-                                 : long_key(at, start, end);
-            token.slot = t_.token_slot(token.key);
-            t_.prefetch_token(token.slot);
+        if (Read::kBytes ? static_cast<unsigned>(at.p[start] - '0') < 10u &&
+                               (is_short ? all_digits(packed, length) : at.all_digits(start, end))
+                         : digits) {
+            token.key = kNumber;
         }
+        token.slot = t_.token_slot(token.key);
+        t_.prefetch_token(token.slot);
         if (pending_count_ == kBatch) look_up(at);
     }
 
@@ -404,54 +406,58 @@ private:
     // A batch of tokens read, looked up together. The memory of each token's
     // slot was asked for when it was read; the n-grams the batch can hold are
     // asked for now and looked up with the next batch (or at the end, by
-    // drain), when their memory has had a batch's time to come.
+    // drain), when their memory has had a batch's time to come. Whether a
+    // token is known, and which n-grams its place allows, decide what is
+    // counted and asked for, not which way the code goes: those turn out
+    // either way with no pattern a branch could learn.
     template <class Read>
     void look_up(const Read& at) {
         drain();
         const int count = std::exchange(pending_count_, 0);
+        int asked = 0;
         for (int k = 0; k < count; ++k) {
             const Pending& p = pending_[k];
-            const Tables::TokenSlot* found =
-                p.digits ? t_.number()
-                         : t_.token(p.slot, p.key, [&](std::size_t j) { return at(p.start + static_cast<Py_ssize_t>(j)); });
-            const std::uint32_t token = found ? found->token : kNoToken;
-            if (token & kUnigram) hit(t_.unigram(id_of(token)));
-            // Only the n-grams that the token's place and the tokens before it allow.
+            const std::uint32_t token =
+                t_.token(p.slot, p.key, [&](std::size_t j) { return at(p.start + static_cast<Py_ssize_t>(j)); });
             const std::uint32_t id = id_of(token);
-            if ((token & kEndsBigram) && (previous_ & kStartsBigram)) ask(ngram_key(id, id_of(previous_), kNoToken));
-            if ((token & kEndsTrigram) && (previous_ & kMiddleOfTrigram) && (before_ & kStartsTrigram)) {
-                ask(ngram_key(id, id_of(previous_), id_of(before_)));
-            }
+            hit(t_.unigram(id));  // the place no n-gram is counted when it has none
+            // Each place's flag is the next one's shifted: the token ends a
+            // bigram that the one before starts, a trigram that the two
+            // before start and go on with.
+            const std::uint32_t after = token & (previous_ >> 1);
+            keys_[asked] = ngram_key(id, id_of(previous_), kNoToken);
+            asked += static_cast<int>((after / kEndsBigram) & 1u);
+            keys_[asked] = ngram_key(id, id_of(previous_), id_of(before_));
+            asked += static_cast<int>(((after & (before_ >> 2)) / kEndsTrigram) & 1u);
             before_ = previous_;
             previous_ = token;
         }
-    }
-
-    void ask(std::uint64_t key) {
-        keys_[key_count_] = key;
-        slots_[key_count_] = t_.ngram_slot(key);
-        t_.prefetch_ngram(slots_[key_count_++]);
+        for (int k = 0; k < asked; ++k) {
+            slots_[k] = t_.ngram_slot(keys_[k]);
+            t_.prefetch_ngram(slots_[k]);
+        }
+        key_count_ = asked;
     }
 
     // The n-grams asked for, looked up.
     void drain() {
-        for (int k = 0; k < key_count_; ++k) {
-            if (const Tables::NgramSlot* found = t_.ngram(slots_[k], keys_[k])) hit(found->index);
-        }
+        for (int k = 0; k < key_count_; ++k) hit(t_.ngram(slots_[k], keys_[k]));
         key_count_ = 0;
     }
 
-    // One more of the n-gram `i`.
+    // One more of the n-gram `i` (or of the place for none).
     void hit(std::uint32_t i) {
-        if (s_.counts[i]++ == 0) s_.found[found_++] = i;
+        const std::size_t found = found_;
+        s_.found[found] = i;
+        found_ = found + (s_.counts[i]++ == 0);
     }
 
     static constexpr int kBatch = 16;
+    static constexpr TokenKey kNumber = {0x3E6D756E3C, 5 | kShort};  // "<num>", packed
     struct Pending {
         TokenKey key;
         std::size_t slot;
         Py_ssize_t start;
-        bool digits;
     };
 
     const Tables& t_;
@@ -459,7 +465,7 @@ private:
     SignalPacing& pacing_;
     Pending pending_[kBatch];
     int pending_count_ = 0;
-    std::uint64_t keys_[2 * kBatch];
+    std::uint64_t keys_[2 * kBatch + 1];
     std::size_t slots_[2 * kBatch];
     int key_count_ = 0;
     std::size_t found_ = 0;

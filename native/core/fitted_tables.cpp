@@ -64,7 +64,7 @@ struct Builder {
         };
         const std::size_t length = static_cast<std::size_t>(part.end - part.start);
         const TokenKey key = token_key(length, read);
-        if (const Tables::TokenSlot* known = t.token(t.token_slot(key), key, read)) return id_of(known->token);
+        if (const std::uint32_t known = t.token(t.token_slot(key), key, read); known != kNoToken) return id_of(known);
         if (tokens == kMaxTokens) return kNoToken;
         if (2 * (tokens + 1) > t.token_slots_.size()) grow_tokens();  // never, with the slots sized up front
         t.offsets_.push_back(static_cast<std::uint32_t>(t.pool_.size()));
@@ -158,7 +158,6 @@ struct Builder {
         for (int p = 0; p < count; ++p) {
             ids[p] = add_token(ngram, parts[p]);
             if (ids[p] == kNoToken) return fail(PyExc_ValueError, "too many distinct tokens, at the n-gram %R", ngram);
-            if (is_number_token(ngram, parts[p])) number = ids[p];
         }
         if (count == 1) {  // kept with its token
             if (t.unigrams_[ids[0]] != kNoUnigram) return fail(PyExc_ValueError, "the n-gram %R is there twice", ngram);
@@ -189,11 +188,12 @@ struct Builder {
             if (s.length == 0) continue;
             const std::uint32_t id = s.token;
             s.token |= flags[id];
-            if (id == number) t.number_ = slot;
         }
+        for (std::uint32_t& unigram : t.unigrams_) {
+            if (unigram == kNoUnigram) unigram = t.none();
+        }
+        t.unigrams_.push_back(t.none());  // kNoToken's
     }
-
-    std::uint32_t number = kNoToken;
 };
 
 namespace {
@@ -223,7 +223,7 @@ std::size_t estimate(std::size_t size, std::size_t longer, std::size_t character
     return sizeof(Tables) + ngram_slots_for(longer) * sizeof(Tables::NgramSlot) +
            token_slots_for(tokens) * sizeof(Tables::TokenSlot) + characters * sizeof(char32_t) +
            (size + 1) * (sizeof(Tables::Feature) + sizeof(std::uint64_t) + sizeof(std::uint32_t)) +
-           tokens * 3 * sizeof(std::uint32_t) +  // by token id, the builder's flags with them
+           (tokens + 1) * 3 * sizeof(std::uint32_t) +  // by token id (and kNoToken), the builder's flags with them
            kBlocks * kBlockOverhead;
 }
 
@@ -314,13 +314,14 @@ TablesPtr Builder::build(Borrowed ngrams, Borrowed weights, Borrowed idf, int lo
     t.ngram_bits_ = bits_of(ngram_slots);
     t.ngram_mask_ = ngram_slots - 1;
     t.pool_.reserve(characters_total);
-    t.features_.resize(static_cast<std::size_t>(size));
+    t.size_ = static_cast<std::size_t>(size);
+    t.features_.assign(t.size_ + 1, Tables::Feature{0, 0});
     {  // the builder's own tables go before the tables' size is taken
         Builder builder{t};
         builder.size_tokens(token_slots_for(tokens));
         builder.flags.reserve(tokens);
         t.offsets_.reserve(tokens);
-        t.unigrams_.reserve(tokens);
+        t.unigrams_.reserve(tokens + 1);
         for (Py_ssize_t i = 0; i < size; ++i) {
             t.features_[static_cast<std::size_t>(i)] = {PyFloat_AS_DOUBLE(PyList_GET_ITEM(weights.get(), i)),
                                                         PyFloat_AS_DOUBLE(PyList_GET_ITEM(idf.get(), i))};

@@ -11,6 +11,7 @@
 // when they would not fit.
 #pragma once
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -24,7 +25,9 @@ namespace halvec::core::fitted {
 // A token, as a look-up gives it: its id in the low 20 bits (kNoToken: one
 // that no n-gram holds, or a place before the text's start), and above them
 // flags that say which n-grams it has a place in, so that a scan asks only
-// for n-grams that can be there.
+// for n-grams that can be there. A place's flag is the one after it shifted
+// by one (by two, the one two after), so that a scan tests the places of two
+// or three tokens at once.
 inline constexpr std::uint32_t kNoToken = 0xFFFFF;
 inline constexpr std::uint32_t kIdBits = 20;
 inline constexpr std::size_t kMaxTokens = kNoToken;
@@ -36,6 +39,8 @@ enum TokenFlags : std::uint32_t {
     kMiddleOfTrigram = 1u << (kIdBits + 3),
     kStartsTrigram = 1u << (kIdBits + 4),
 };
+static_assert(kStartsBigram == kEndsBigram << 1 && kMiddleOfTrigram == kEndsTrigram << 1 &&
+              kStartsTrigram == kEndsTrigram << 2);
 inline std::uint32_t id_of(std::uint32_t token) { return token & kNoToken; }
 inline constexpr int kLongestNgram = 3;
 // Counts below this have their 1 + ln(count) read from a table.
@@ -109,44 +114,39 @@ public:
     std::size_t token_slot(const TokenKey& key) const { return spread(key.hash(), token_bits_); }
     void prefetch_token(std::size_t slot) const { __builtin_prefetch(&token_slots_[slot]); }
 
-    // The slot of the token with `key` whose code points `read(i)` gives,
-    // looked for from `slot` (its token_slot); null when no n-gram holds it.
+    // The token (id and flags) with `key`, whose code points `read(i)` gives,
+    // looked for from `slot` (its token_slot); kNoToken when no n-gram holds
+    // it. The first slot settles nearly every look-up, without a branch on
+    // what it holds.
     template <class Read>
-    const TokenSlot* token(std::size_t slot, const TokenKey& key, const Read& read) const {
-        for (;; slot = (slot + 1) & token_mask_) {
-            const TokenSlot& s = token_slots_[slot];
-            if (s.length == 0) return nullptr;
-            if (s.print != key.print || s.length != key.length) continue;
-            if (key.length & kShort) return &s;
-            const char32_t* stored = pool_.data() + offsets_[id_of(s.token)];
-            std::size_t i = 0;
-            while (i < key.length && stored[i] == read(i)) ++i;
-            if (i == key.length) return &s;
-        }
+    std::uint32_t token(std::size_t slot, const TokenKey& key, const Read& read) const {
+        const TokenSlot& s = token_slots_[slot];
+        const bool same = (s.print == key.print) & (s.length == key.length);
+        if (!((same & ((key.length & kShort) != 0)) | (s.length == 0))) return token_from(slot, key, read);
+        return same ? s.token : kNoToken;
     }
-
-    // The slot of the token "<num>", which every run of decimal digits is;
-    // null when no n-gram holds it.
-    const TokenSlot* number() const { return number_ == kNoSlot ? nullptr : &token_slots_[number_]; }
 
     // The first slot of the n-gram with `key` (ngram_key of its token ids,
     // kNoToken for the place a bigram leaves), and a request for its memory.
     std::size_t ngram_slot(std::uint64_t key) const { return spread(key, ngram_bits_); }
     void prefetch_ngram(std::size_t slot) const { __builtin_prefetch(&ngram_slots_[slot]); }
 
-    // The slot of the n-gram with `key`, looked for from `slot`; null when
-    // there is none.
-    const NgramSlot* ngram(std::size_t slot, std::uint64_t key) const {
-        for (;; slot = (slot + 1) & ngram_mask_) {
-            const NgramSlot& s = ngram_slots_[slot];
-            if (s.key == key) return &s;
-            if (s.key == kEmpty) return nullptr;
-        }
+    // The index of the n-gram with `key`, looked for from `slot`; none()
+    // when there is none.
+    std::uint32_t ngram(std::size_t slot, std::uint64_t key) const {
+        const NgramSlot& s = ngram_slots_[slot];
+        if ((s.key != key) & (s.key != kEmpty)) return ngram_from(slot, key);
+        return s.key == key ? s.index : none();
     }
 
-    std::size_t size() const { return features_.size(); }
-    // The index of the n-gram that is the token with `id` alone (kUnigram).
-    std::uint32_t unigram(std::uint32_t id) const { return unigrams_[id]; }
+    std::size_t size() const { return size_; }
+    // The place past the n-grams where what is not one is counted: its
+    // feature weighs nothing (weight and idf 0), so a score may count there
+    // rather than branch.
+    std::uint32_t none() const { return static_cast<std::uint32_t>(size_); }
+    // The index of the n-gram that is the token with `id` alone; none() when
+    // there is none, or for kNoToken.
+    std::uint32_t unigram(std::uint32_t id) const { return unigrams_[std::min<std::size_t>(id, unigrams_.size() - 1)]; }
     int longest() const { return longest_; }
     const Feature& feature(std::size_t i) const { return features_[i]; }
     double intercept() const { return intercept_; }
@@ -157,8 +157,8 @@ public:
         return count < kTabledCounts ? tf_table_[count] : 1.0 + std::log(static_cast<double>(count));
     }
 
-    // The scratch of a score: a count per n-gram, all zero between scores,
-    // and room for the list of n-grams found.
+    // The scratch of a score: a count per n-gram and for none(), all zero
+    // between scores, and room for the list of n-grams found.
     std::uint64_t* counts() { return counts_.data(); }
     std::uint32_t* found() { return found_.data(); }
 
@@ -175,19 +175,39 @@ public:
 
 private:
     friend struct Builder;
+    template <class Read>
+    std::uint32_t token_from(std::size_t slot, const TokenKey& key, const Read& read) const {
+        for (;; slot = (slot + 1) & token_mask_) {
+            const TokenSlot& s = token_slots_[slot];
+            if (s.length == 0) return kNoToken;
+            if (s.print != key.print || s.length != key.length) continue;
+            if (key.length & kShort) return s.token;
+            const char32_t* stored = pool_.data() + offsets_[id_of(s.token)];
+            std::size_t i = 0;
+            while (i < key.length && stored[i] == read(i)) ++i;
+            if (i == key.length) return s.token;
+        }
+    }
+    std::uint32_t ngram_from(std::size_t slot, std::uint64_t key) const {
+        for (;; slot = (slot + 1) & ngram_mask_) {
+            const NgramSlot& s = ngram_slots_[slot];
+            if (s.key == key) return s.index;
+            if (s.key == kEmpty) return none();
+        }
+    }
+
     engine::Vector<TokenSlot> token_slots_;
     engine::Vector<char32_t> pool_;
     engine::Vector<std::uint32_t> offsets_;   // by token id: a long token's code points in the pool
-    engine::Vector<std::uint32_t> unigrams_;  // by token id: its unigram's index
+    engine::Vector<std::uint32_t> unigrams_;  // by token id: its unigram's index; last, none() for kNoToken
     engine::Vector<NgramSlot> ngram_slots_;
-    engine::Vector<Feature> features_;
+    engine::Vector<Feature> features_;  // by index, and none()'s last
     engine::Vector<std::uint64_t> counts_;
     engine::Vector<std::uint32_t> found_;
     double tf_table_[kTabledCounts] = {};
     std::size_t token_mask_ = 0, ngram_mask_ = 0;
     int token_bits_ = 1, ngram_bits_ = 1;
-    static constexpr std::size_t kNoSlot = ~std::size_t{0};
-    std::size_t number_ = kNoSlot;
+    std::size_t size_ = 0;
     int longest_ = 1;
     double intercept_ = 0;
     CountTerm words_{}, characters_{};
