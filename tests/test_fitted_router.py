@@ -245,6 +245,14 @@ def test_a_router_is_refused_by_a_budget_one_byte_short_of_what_it_holds(hooks, 
         make()
 
 
+def test_the_tables_are_sized_for_the_distinct_tokens_not_the_places_they_fill():
+    def memory(ngrams):
+        return _patterns.Scorer(ngrams, [1.0] * len(ngrams), [1.0] * len(ngrams), 3, 0.0, (0, 0, 1), (0, 0, 1)).memory
+    few = [f"a{i % 10} b{i // 10 % 10} c{i // 100}" for i in range(3000)]  # 50 tokens in 9,000 places
+    many = [f"a{i} b{i} c{i}" for i in range(3000)]
+    assert memory(few) < memory(many) - 9000 * 16
+
+
 @pytest.mark.skipif(not hasattr(signal, "setitimer"), reason="needs interval timers")
 def test_signals_stop_a_long_score_and_a_handler_may_score_meanwhile(router):
     long_text = "prove that the sum of 12 % " * 800_000  # about 21 million characters

@@ -1,5 +1,6 @@
 #include "core/fitted_tables.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <new>
 #include <stdexcept>
@@ -49,7 +50,7 @@ struct Builder {
     static TablesPtr build(Borrowed ngrams, Borrowed weights, Borrowed idf, int longest, double intercept,
                            const CountTerm& words, const CountTerm& characters);
 
-    bool fail(PyObject* type, const char* format, PyObject* ngram) {
+    static bool fail(PyObject* type, const char* format, PyObject* ngram) {
         PyErr_Format(type, format, ngram);
         return false;
     }
@@ -99,7 +100,7 @@ struct Builder {
 
     // Cuts an n-gram's text into its tokens; false with ValueError set when
     // the text is not one to `longest` tokens joined by single spaces.
-    bool parts_of(PyObject* ngram, Part (&parts)[kLongestNgram], int& count) {
+    static bool parts_of(PyObject* ngram, int longest, Part (&parts)[kLongestNgram], int& count) {
         const int kind = PyUnicode_KIND(ngram);
         const void* data = PyUnicode_DATA(ngram);
         const Py_ssize_t length = PyUnicode_GET_LENGTH(ngram);
@@ -108,7 +109,7 @@ struct Builder {
         for (Py_ssize_t i = 0; i <= length; ++i) {
             if (i < length && PyUnicode_READ(kind, data, i) != ' ') continue;
             if (i == start) return fail(PyExc_ValueError, "the n-gram %R has an empty token", ngram);
-            if (count == t.longest_) {
+            if (count == longest) {
                 return fail(PyExc_ValueError, "the n-gram %R has more tokens than the router's longest n-gram",
                             ngram);
             }
@@ -153,7 +154,7 @@ struct Builder {
     bool add_ngram(PyObject* ngram, std::uint32_t index) {
         Part parts[kLongestNgram];
         int count = 0;
-        if (!parts_of(ngram, parts, count)) return false;
+        if (!parts_of(ngram, t.longest_, parts, count)) return false;
         std::uint32_t ids[kLongestNgram] = {kNoToken, kNoToken, kNoToken};
         for (int p = 0; p < count; ++p) {
             ids[p] = add_token(ngram, parts[p]);
@@ -198,6 +199,61 @@ struct Builder {
 
 namespace {
 
+// A token of an n-gram, as the count of distinct tokens sorts them.
+struct TokenPlace {
+    std::uint64_t print;   // TokenKey's
+    std::uint32_t length;  // TokenKey's
+    std::uint32_t ngram;   // its n-gram's index
+    std::uint32_t start;   // where it starts in its n-gram
+};
+
+// The order of two tokens' places, by key and then (for a long token, whose
+// key is a hash) by code points: equal tokens end up side by side.
+int compare_places(PyObject* texts, const TokenPlace& a, const TokenPlace& b) {
+    if (a.length != b.length) return a.length < b.length ? -1 : 1;
+    if (a.print != b.print) return a.print < b.print ? -1 : 1;
+    if (a.length & kShort) return 0;
+    PyObject* x = PyList_GET_ITEM(texts, a.ngram);
+    PyObject* y = PyList_GET_ITEM(texts, b.ngram);
+    const int x_kind = PyUnicode_KIND(x), y_kind = PyUnicode_KIND(y);
+    const void *x_data = PyUnicode_DATA(x), *y_data = PyUnicode_DATA(y);
+    for (std::uint32_t i = 0; i < a.length; ++i) {
+        const Py_UCS4 c = PyUnicode_READ(x_kind, x_data, a.start + i), d = PyUnicode_READ(y_kind, y_data, b.start + i);
+        if (c != d) return c < d ? -1 : 1;
+    }
+    return 0;
+}
+
+// The number of distinct tokens in the n-grams `texts` (each cut and checked
+// as the build cuts it), at most `places` of them: false with an exception
+// set for an n-gram that is not made of tokens. It counts in memory of its
+// own, freed before it returns, so that the tables can be sized from the
+// exact count.
+bool count_tokens(PyObject* texts, int longest, std::size_t places, std::size_t& distinct) {
+    engine::Vector<TokenPlace> found;
+    found.reserve(places);
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(texts); ++i) {
+        PyObject* text = PyList_GET_ITEM(texts, i);
+        Part parts[kLongestNgram];
+        int count = 0;
+        if (!Builder::parts_of(text, longest, parts, count)) return false;
+        const int kind = PyUnicode_KIND(text);
+        const void* data = PyUnicode_DATA(text);
+        for (int p = 0; p < count && found.size() < places; ++p) {
+            const Part& part = parts[p];
+            const TokenKey key = token_key(static_cast<std::size_t>(part.end - part.start), [&](std::size_t k) {
+                return static_cast<char32_t>(PyUnicode_READ(kind, data, part.start + static_cast<Py_ssize_t>(k)));
+            });
+            found.push_back({key.print, key.length, static_cast<std::uint32_t>(i), static_cast<std::uint32_t>(part.start)});
+        }
+    }
+    std::sort(found.begin(), found.end(),
+              [&](const TokenPlace& a, const TokenPlace& b) { return compare_places(texts, a, b) < 0; });
+    distinct = found.empty() ? 0 : 1;
+    for (std::size_t k = 1; k < found.size(); ++k) distinct += compare_places(texts, found[k - 1], found[k]) != 0;
+    return true;
+}
+
 bool finite_float(PyObject* value, double& out) {
     if (!PyFloat_CheckExact(value)) return false;
     out = PyFloat_AS_DOUBLE(value);
@@ -208,6 +264,21 @@ bool valid_term(const CountTerm& term) {
     return std::isfinite(term.weight) && std::isfinite(term.mean) && std::isfinite(term.scale) && term.scale > 0;
 }
 
+constexpr std::size_t kBlockOverhead = 16;  // what the allocator adds to a block, roughly
+
+// Whether `needed` bytes fit the engine's budget (once it has dropped what it
+// can); false with MemoryError set when they do not.
+bool fits(Py_ssize_t size, std::size_t needed) {
+    if (engine::memory::over_budget(needed)) engine::reclaim_all_but(nullptr);
+    if (!engine::memory::over_budget(needed)) return true;
+    const std::size_t in_use = engine::memory::in_use(), budget = engine::memory::budget();
+    PyErr_Format(PyExc_MemoryError,
+                 "a router of %zd n-grams needs %zu KiB, more than the %zu KiB left of the %zu KiB "
+                 "the engine may hold",
+                 size, needed >> 10, (budget > in_use ? budget - in_use : 0) >> 10, budget >> 10);
+    return false;
+}
+
 // What the tables will take at most, counted before anything is allocated.
 // Slots for `longer` bigrams and trigrams: at most 0.7 of them taken.
 std::size_t ngram_slots_for(std::size_t longer) { return round_up_power_of_two(longer + longer / 2 + 1); }
@@ -216,10 +287,10 @@ std::size_t ngram_slots_for(std::size_t longer) { return round_up_power_of_two(l
 std::size_t token_slots_for(std::size_t tokens) { return round_up_power_of_two(2 * tokens + 2); }
 
 // The most the tables hold, the builder's own with them, when the n-grams
-// hold at most `tokens` distinct tokens: every table is allocated once, at
+// hold `tokens` distinct tokens: every table is allocated once, at
 // this size, so that what a build takes never passes what it was allowed.
 std::size_t estimate(std::size_t size, std::size_t longer, std::size_t characters, std::size_t tokens) {
-    constexpr std::size_t kBlocks = 10, kBlockOverhead = 16;  // what the allocator adds to each block, roughly
+    constexpr std::size_t kBlocks = 10;
     return sizeof(Tables) + ngram_slots_for(longer) * sizeof(Tables::NgramSlot) +
            token_slots_for(tokens) * sizeof(Tables::TokenSlot) + characters * sizeof(char32_t) +
            (size + 1) * (sizeof(Tables::Feature) + sizeof(std::uint64_t) + sizeof(std::uint32_t)) +
@@ -288,17 +359,14 @@ TablesPtr Builder::build(Borrowed ngrams, Borrowed weights, Borrowed idf, int lo
         PyErr_SetString(PyExc_MemoryError, "the router's n-grams hold too many characters");
         return {};
     }
-    tokens = std::min(tokens, kMaxTokens);
-    const std::size_t needed = estimate(static_cast<std::size_t>(size), longer, characters_total, tokens);
-    if (engine::memory::over_budget(needed)) engine::reclaim_all_but(nullptr);
-    if (engine::memory::over_budget(needed)) {
-        const std::size_t in_use = engine::memory::in_use(), budget = engine::memory::budget();
-        PyErr_Format(PyExc_MemoryError,
-                     "a router of %zd n-grams needs %zu KiB, more than the %zu KiB left of the %zu KiB "
-                     "the engine may hold",
-                     size, needed >> 10, (budget > in_use ? budget - in_use : 0) >> 10, budget >> 10);
+    // The tokens are counted first, in memory that the budget must also
+    // allow, so that the tables are sized for the tokens there are.
+    if (!fits(size, tokens * sizeof(TokenPlace) + kBlockOverhead) ||
+        !count_tokens(texts, longest, tokens, tokens)) {
         return {};
     }
+    tokens = std::min(tokens, kMaxTokens);
+    if (!fits(size, estimate(static_cast<std::size_t>(size), longer, characters_total, tokens))) return {};
 
     const std::size_t before = engine::memory::in_use();
     void* memory = engine::memory::allocate(sizeof(Tables));
