@@ -7,8 +7,43 @@ import sys
 import textwrap
 
 import pytest
+from hypothesis import settings
 
 SANITIZED = bool(os.environ.get("HALVEC_SANITIZED"))
+
+# How thorough a run is. The everyday run (scripts/test.sh, .ci/run, pytest alone) takes the
+# hypothesis profile "default" and leaves out the tests marked `full`; the full run
+# (scripts/test.sh --full, which sets HALVEC_FULL=1, or pytest --hypothesis-profile=full)
+# takes the profile "full", ten times the examples, and runs every test.
+#   @pytest.mark.full                         only the full run can afford the test
+#   @pytest.mark.full(under_sanitizers=True)  under the sanitizers, only in the full run
+# Property tests take their example counts from the profile; a test that fixes its own count
+# says why. deadline=None: a sanitizer build, or a machine shared with other work, makes single
+# examples slow now and then, and how long an example takes is not what is tested.
+FULL = os.environ.get("HALVEC_FULL") == "1"
+settings.register_profile("default", max_examples=100, deadline=None)
+settings.register_profile("full", max_examples=1000, deadline=None)
+settings.load_profile("full" if FULL else "default")
+
+
+def pytest_configure(config):
+    config.addinivalue_line(
+        "markers", "full: a test only the full run can afford (scripts/test.sh --full), skipped otherwise; "
+                   "full(under_sanitizers=True): under the sanitizers only in the full run, always elsewhere")
+
+
+def pytest_collection_modifyitems(config, items):
+    if FULL or config.getoption("hypothesis_profile", None) == "full":
+        return
+    for item in items:
+        marker = item.get_closest_marker("full")
+        if marker is None:
+            continue
+        if not marker.kwargs.get("under_sanitizers"):
+            item.add_marker(pytest.mark.skip(reason="only in the full run (scripts/test.sh --full)"))
+        elif SANITIZED:
+            item.add_marker(pytest.mark.skip(reason="under the sanitizers only in the full run "
+                                                    "(scripts/test.sh --full)"))
 
 
 def run_python(code, *, env=None, timeout=120):

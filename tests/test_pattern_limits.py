@@ -301,7 +301,7 @@ def test_random_patterns_agree_with_re_without_room_for_tables(hooks, patterns, 
     from hypothesis import HealthCheck, assume, given, settings
     from test_pattern_engine import PAD, expected, subset_patterns, texts
 
-    @settings(max_examples=150, deadline=None, suppress_health_check=list(HealthCheck))
+    @settings(suppress_health_check=list(HealthCheck))
     @given(subset_patterns(), texts)
     def check(pattern, text):
         text = PAD + " " + text * 5
