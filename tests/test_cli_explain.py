@@ -1,6 +1,6 @@
 """`halvec classify` and `halvec route --explain`: the explanations as text and JSON, and every
-kind of bad input as one usage error. The program runs in a subprocess, as in test_cli.py;
-the text helpers are checked in process, for any text."""
+kind of bad input as one usage error. The program runs as in test_cli.py; the text helpers
+are checked in process, for any text."""
 
 import ast
 import json
@@ -12,6 +12,7 @@ from hypothesis import given, strategies as st
 from halvec.cli import explaining
 from halvec.core import model_router as mr
 from halvec.explain import explain_complexity
+from conftest import run_main
 from test_cli import D2, ROUTE_KEYS, route_json, run, run_with_stdout
 
 STOCK = "Check the stock market before noon"
@@ -221,20 +222,11 @@ BROKEN_LISTS = [("mr._COMPLEX_PATTERNS.insert(0, '(')",
 
 @pytest.mark.parametrize("edit, message", BROKEN_LISTS)
 @pytest.mark.parametrize("command", [["classify"], ["classify", "--explain", "--json"], ["route", "--keys", "anthropic"]])
-def test_broken_pattern_lists_are_one_usage_error(python, edit, message, command):
-    out = python(f"""
-        import contextlib, io, sys
-        from halvec.cli import main
-        from halvec.core import model_router as mr
-        {edit}
-        err = io.StringIO()
-        with contextlib.redirect_stderr(err):
-            status = main({command!r} + ["please do the thing for me right now"])
-        print(status)
-        print(err.getvalue(), end="")
-    """)
-    lines = out.splitlines()
-    assert lines[0] == "2" and lines[1].startswith("usage: ")
+def test_broken_pattern_lists_are_one_usage_error(patterns, edit, message, command):
+    exec(edit, {"mr": patterns})  # the fixture puts the lists back
+    result = run_main([*command, "please do the thing for me right now"], prog="halvec")
+    lines = result.stderr.splitlines()
+    assert result.returncode == 2 and lines[0].startswith("usage: ")
     assert lines[-1] == f"halvec {command[0]}: error: {message}"
 
 

@@ -1,6 +1,7 @@
-"""halvec eval and halvec patterns as a user runs them: the real program in a subprocess,
-with no API keys from the caller's environment. tests/test_evaluation.py checks the same
-machinery in process, on any text."""
+"""halvec eval and halvec patterns as a user runs them, with no API keys from the caller's
+environment: the program's main() in this process (conftest.run_main), and the program itself
+where a process matters (its own encodings, --jobs, progress on a terminal).
+tests/test_evaluation.py checks the same machinery from the inside, on any text."""
 
 import json
 import os
@@ -12,6 +13,7 @@ import time
 
 import pytest
 
+from conftest import needs_own_interpreter, run_main
 from halvec.core import model_router as mr
 
 KEYS = ["claude-opus", "claude-sonnet", "claude-haiku", "gpt-5.2"]
@@ -36,11 +38,17 @@ def _env(extra=None):
 
 
 def run(*args, input=None, env=None):
-    result = subprocess.run([sys.executable, "-m", "halvec", *args], input=input, capture_output=True,
-                            env=_env(env), timeout=120)
-    err = result.stderr.decode("utf-8", "replace")
-    assert "Traceback" not in err, err
-    return subprocess.CompletedProcess(result.args, result.returncode, result.stdout.decode("utf-8", "replace"), err)
+    """`python -m halvec ARGS`: in this process unless the run needs a process of its own (an
+    environment the interpreter reads as it starts, or --jobs: eval in several processes)."""
+    if needs_own_interpreter(env) or "--jobs" in args:
+        result = subprocess.run([sys.executable, "-m", "halvec", *args], input=input, capture_output=True,
+                                env=_env(env), timeout=120)
+        result = subprocess.CompletedProcess(result.args, result.returncode, result.stdout.decode("utf-8", "replace"),
+                                             result.stderr.decode("utf-8", "replace"))
+    else:
+        result = run_main(args, input=input, env=env)
+    assert "Traceback" not in result.stderr, result.stderr
+    return result
 
 
 def eval_json(*args, **kwargs):
