@@ -419,6 +419,11 @@ def test_non_ascii_usage_error_on_an_ascii_stderr(encoding):
     assert result.returncode == 2 and "unknown model key '?pus?'" in result.stderr
 
 
+# The two tables below check the program's own handling of its output, in Python, for each
+# kind of output: 31 processes, which the sanitizer builds run several times slower and
+# which reach no native code the other tests do not. Under the sanitizers: the full run.
+
+@pytest.mark.full(under_sanitizers=True)
 @pytest.mark.parametrize("unbuffered", [{}, {"PYTHONUNBUFFERED": "1"}], ids=["buffered", "unbuffered"])
 @pytest.mark.parametrize("args", [["models"], ["models", "--json"], ["route", D1, "--keys", "anthropic"],
                                   ["route", "--help"], ["--version"]])
@@ -462,6 +467,7 @@ def run_with_stdout(how, *args, script=False, env=None):
 WRITE_FAILURES = {"full": "No space left on device", "closed": "it is closed", "read-only": "Bad file descriptor"}
 
 
+@pytest.mark.full(under_sanitizers=True)
 @pytest.mark.parametrize("how", list(WRITE_FAILURES))
 @pytest.mark.parametrize("args", [["models"], ["models", "--json"], ["route", D1, "--keys", "anthropic"],
                                   ["route", "Fix a typo", "--json"], ["--help"], ["route", "--help"],

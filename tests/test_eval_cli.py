@@ -560,9 +560,9 @@ def test_progress_is_shown_on_a_terminal_only(tmp_path, jobs):
     # The progress line is first drawn a fraction of a second into the run, which a fast
     # machine may finish before then; so --out goes to a FIFO that is read only after a
     # pause, holding the first batch's write until the line is due.
-    tasks = 150_000  # enough for two parts
+    tasks = 15_000  # long ones, for two parts of 4 MB or more in few tasks
     path = tmp_path / "t.txt"
-    path.write_text((COMPLEX + "\n") * tasks)
+    path.write_text((" ".join([COMPLEX] * 10) + "\n") * tasks)
     fifo = tmp_path / "out"
     os.mkfifo(fifo)
     written: list[bytes] = []
