@@ -16,7 +16,7 @@ SANITIZED = bool(os.environ.get("HALVEC_SANITIZED"))
 # How thorough a run is. The everyday run (scripts/test.sh, .ci/run, pytest alone) takes the
 # hypothesis profile "default" and leaves out the tests marked `full`; the full run
 # (scripts/test.sh --full, which sets HALVEC_FULL=1, or pytest --hypothesis-profile=full)
-# takes the profile "full", ten times the examples, and runs every test.
+# takes the profile "full", five times the examples, and runs every test.
 #   @pytest.mark.full                         only the full run can afford the test
 #   @pytest.mark.full(under_sanitizers=True)  under the sanitizers, only in the full run
 # Property tests take their example counts from the profile; a test that fixes its own count
@@ -24,7 +24,7 @@ SANITIZED = bool(os.environ.get("HALVEC_SANITIZED"))
 # examples slow now and then, and how long an example takes is not what is tested.
 FULL = os.environ.get("HALVEC_FULL") == "1"
 settings.register_profile("default", max_examples=100, deadline=None)
-settings.register_profile("full", max_examples=1000, deadline=None)
+settings.register_profile("full", max_examples=500, deadline=None)
 settings.load_profile("full" if FULL else "default")
 
 
