@@ -200,9 +200,10 @@ trap interrupted INT TERM
 trap 'stop_all KILL' EXIT
 
 if [ ${#waiting[@]} -gt 0 ]; then
-    echo "== obtaining CPython ${!waiting[*]} in the background (scripts/get_pythons.sh; log: $LOG_DIR/get-pythons.log)"
-    # shellcheck disable=SC2046
-    bash scripts/get_pythons.sh $(printf '%s\n' "${!waiting[@]}" | sort -V) >"$LOG_DIR/get-pythons.log" 2>&1 </dev/null &
+    fetching=$(printf '%s\n' "${!waiting[@]}" | sort -V | paste -sd' ' -)
+    echo "== obtaining CPython $fetching in the background (scripts/get_pythons.sh; log: $LOG_DIR/get-pythons.log)"
+    # shellcheck disable=SC2086
+    bash scripts/get_pythons.sh $fetching >"$LOG_DIR/get-pythons.log" 2>&1 </dev/null &
     fetch_pid=$!
 fi
 
