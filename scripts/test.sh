@@ -158,10 +158,9 @@ variant() {
     finish_step
 }
 
-joined() {  # joined A B C -> "A, B, C" (or "none")
-    local IFS=,
+joined() {  # joined "3.13 release" "3.12 sanitizers" -> "3.12 sanitizers, 3.13 release" (or "none")
     [ $# -gt 0 ] || { echo none; return; }
-    echo "$*" | sed 's/,/, /g'
+    printf '%s\n' "$@" | sort -V | paste -sd, - | sed 's/,/, /g'
 }
 
 # show_report LOG: what pytest printed, but its lines of progress dots and its summary line.
@@ -182,7 +181,7 @@ passed=()
 set -m
 stop_all() {
     local pid signal=$1
-    for pid in ${!running[@]+"${!running[@]}"} $fetch_pid; do kill "-$signal" -- "-$pid" 2>/dev/null || true; done
+    for pid in "${!running[@]}" ${fetch_pid:+"$fetch_pid"}; do kill "-$signal" -- "-$pid" 2>/dev/null || true; done
 }
 interrupted() {
     trap '' INT TERM

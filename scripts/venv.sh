@@ -98,7 +98,7 @@ install_package() {
     fi
     rm -f "$stamp"
     step "building the extension in $build and installing it into $dir${*:+ ($*)}" \
-         "about 40 s from scratch (two minutes for the sanitizer build), a few seconds when little changed"
+         "about 40 s from scratch (a minute and a half for the sanitizer build), a few seconds when little changed"
     logged "build-$(basename "$build")" "$dir/bin/python" -m pip install -v --disable-pip-version-check \
         --no-build-isolation --force-reinstall --no-deps -Cbuild-dir="$build" "$@" . || return 1
     [ -z "$wanted" ] || printf '%s\n%s\n' "$wanted" "$(installed_digest "$dir")" >"$stamp"
