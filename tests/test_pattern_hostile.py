@@ -171,6 +171,10 @@ def test_thread_rebinds_the_lists_while_a_finaliser_yields(python):
     assert out.strip() == "ok"
 
 
+# The long scans below are of a million and a half characters: a scan stops for the
+# signal check every million or fewer (characters, or steps where the automaton is
+# simulated), so there is one at least, and the timer is due long before it.
+
 def test_signal_handler_reenters_the_classifier_during_a_long_scan(python):
     # The handler runs while a scan is paused for the signal check: it
     # classifies other texts (the paused matcher is busy), rebinds both lists
@@ -186,7 +190,7 @@ def test_signal_handler_reenters_the_classifier_during_a_long_scan(python):
             if hooks:
                 hooks.clear_caches()
         signal.signal(signal.SIGALRM, handler)
-        text = os.urandom(4_000_000).translate(bytes(b"ab"[i & 1] for i in range(256))).decode()
+        text = os.urandom(1_500_000).translate(bytes(b"ab"[i & 1] for i in range(256))).decode()
         mr._COMPLEX_PATTERNS = ["a(a|b){20}c", r"\\bresearch\\b"]
         mr._SIMPLE_PATTERNS = ["a(a|b){20}d"]
         signal.setitimer(signal.ITIMER_REAL, 0.05, 0.05)
@@ -207,7 +211,7 @@ def test_entries_a_signal_handler_adds_mid_scan_are_searched(python):
     # scanned together.
     out = python("""
         import os, signal, halvec.core.model_router as mr
-        text = os.urandom(3_000_000).translate(bytes(b"ab"[i & 1] for i in range(256))).decode()
+        text = os.urandom(1_500_000).translate(bytes(b"ab"[i & 1] for i in range(256))).decode()
         def handler(signum, frame):
             mr._COMPLEX_PATTERNS.append(r"\\w")  # matches any text
         signal.signal(signal.SIGALRM, handler)
