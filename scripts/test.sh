@@ -126,7 +126,7 @@ variant() {
     export HALVEC_FULL=$full
     if [ "$kind" = release ]; then
         venv=.venv-test-$version build=build/test-release-$version
-        tools+=("${RUNTIME_EXTRAS[@]}")
+        tools+=("${RUNTIME_EXTRAS[@]}" "${FIT_PLOT_EXTRAS[@]}")
         [ "$version" != "$type_checks" ] || tools+=("${TYPE_TOOLS[@]}")
     else
         venv=.venv-asan-$version build=build/test-asan-$version

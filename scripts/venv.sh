@@ -37,6 +37,9 @@ BUILD_TOOLS=("scikit-build-core>=0.11" cmake ninja)
 # `halvec eval` reads JSON lines several times faster. The package is installed without
 # its dependencies, so the venvs that run it get the extra here.
 RUNTIME_EXTRAS=("orjson>=3.9")
+# The extras for fitting routers and drawing curves (halvec[fit], halvec[plot]): the release
+# runs test `halvec fit`, the native scorer against scikit-learn's and `bench --plot`.
+FIT_PLOT_EXTRAS=(numpy scipy scikit-learn matplotlib)
 TEST_TOOLS=(pytest hypothesis "mypy>=1.11")
 TYPE_TOOLS=(basedpyright)
 
