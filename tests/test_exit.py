@@ -10,7 +10,6 @@ threads and exits, finalising as an interpreter started afresh would (starting
 each afresh would only add the start-up, several times over under the sanitizers).
 """
 
-import os
 import subprocess
 import sys
 import textwrap

@@ -1,6 +1,5 @@
 """Worker and scheduler selection: the worked examples, edge cases and a differential property."""
 
-import logging
 
 import pytest
 from hypothesis import given, strategies as st
