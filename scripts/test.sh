@@ -126,8 +126,10 @@ variant() {
     export HALVEC_FULL=$full
     if [ "$kind" = release ]; then
         venv=.venv-test-$version build=build/test-release-$version
-        tools+=("${RUNTIME_EXTRAS[@]}" "${FIT_PLOT_EXTRAS[@]}")
-        [ "$version" != "$type_checks" ] || tools+=("${TYPE_TOOLS[@]}")
+        tools+=("${RUNTIME_EXTRAS[@]}")
+        # the fit and plot extras (about 370 MB a venv) and the type checker: one venv only;
+        # elsewhere the tests that need them are skipped
+        [ "$version" != "$type_checks" ] || tools+=("${FIT_PLOT_EXTRAS[@]}" "${TYPE_TOOLS[@]}")
     else
         venv=.venv-asan-$version build=build/test-asan-$version
         options+=(-Ccmake.define.HALVEC_SANITIZE=ON -Ccmake.build-type=RelWithDebInfo)

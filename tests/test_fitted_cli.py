@@ -93,6 +93,7 @@ def _fit(*args):
 
 
 def test_fit_reports_writes_a_router_and_the_commands_use_it(tmp_path, capsys):
+    pytest.importorskip("sklearn")
     data = _outcomes(tmp_path / "outcomes.jsonl", 600)
     router = str(tmp_path / "router.json")
     assert _fit(data, "-o", router, "--folds", "3", "--strong-share", "0.3") == 0

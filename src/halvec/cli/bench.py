@@ -230,10 +230,6 @@ def _run(args: argparse.Namespace) -> int:
         plot_format = os.path.splitext(plot_path)[1].lower().lstrip(".")
         if plot_format not in plot.FORMATS:
             raise UsageError(f"--plot {plot_path!r}: the name must end in .svg or .png")
-        try:
-            pyplot = plot.load_matplotlib()  # before any work: a missing extra fails at once
-        except plot.MissingMatplotlib as error:
-            raise UsageError(f"--plot: {error}") from None
     prices = _prices(args)
     specs: list[str] = args.router or list(DEFAULT_ROUTERS)
     router_files = [spec for spec in specs if spec not in BUILT_IN]
@@ -244,6 +240,11 @@ def _run(args: argparse.Namespace) -> int:
         check_output(path, option=option, inputs=inputs)
     if out_path is not None and plot_path is not None and os.path.realpath(out_path) == os.path.realpath(plot_path):
         raise InputError("--out and --plot name the same file: give each output its own file")
+    if plot_path is not None:
+        try:  # before any work, so a missing extra fails at once
+            pyplot = plot.load_matplotlib()
+        except plot.MissingMatplotlib as error:
+            raise UsageError(f"--plot: {error}") from None
     routers = _routers(specs)
     fmt: OutcomeFormat | None = args.format
     text_field: str = args.field or "prompt"

@@ -22,7 +22,7 @@ import halvec
 from halvec.cli import output
 from halvec.cli.options import Command, InputError, UsageError
 from halvec.cli.outcome_files import read_outcome_file
-from halvec.cli.output_files import check_report_destination, output_file, write_error
+from halvec.cli.output_files import check_output, check_report_destination, output_file, write_error
 from halvec.cli.progress import Progress
 from halvec.cli.status import ExitStatus, describe_exit_statuses
 from halvec.fitted import fit as fitting
@@ -113,12 +113,13 @@ def _run(args: argparse.Namespace) -> int:
         raise UsageError("standard input (-) can be read once")
     if out_path == "-":
         raise UsageError("-o needs a file")
-    try:
+    inputs = [("standard input", 0) if path == "-" else path for path in files]
+    check_report_destination(inputs)
+    check_output(out_path, option="-o", inputs=inputs)
+    try:  # after the arguments' own mistakes, which the user can mend without installing anything
         fitting.load_libraries()
     except fitting.MissingExtra as error:
         raise UsageError(str(error)) from None
-    inputs = [("standard input", 0) if path == "-" else path for path in files]
-    check_report_destination(inputs)
     prog: str = args.parser.prog
     with output_file(out_path, option="-o", inputs=inputs) as out:
         sets = [_read(path, args) for path in files]
