@@ -12,7 +12,6 @@ the scikit-learn score (the bound is 1e-9) and where, and the time each scoring 
 """
 
 import argparse
-import json
 import math
 import pathlib
 import tempfile
@@ -21,27 +20,15 @@ import time
 from halvec.fitted import fit as fitting
 from halvec.fitted import load_router
 from halvec.fitted.router_file import dumps
-from halvec.quality.outcomes import read_outcomes
 
-
-def models_of(path):
-    with path.open(encoding="utf-8") as file:
-        return list(json.loads(file.readline())["scores"])
-
-
-def outcomes_of(path):
-    first, second = models_of(path)
-    outcomes = read_outcomes(str(path), strong=first, weak=second)
-    if outcomes.q_strong < outcomes.q_weak:
-        outcomes = read_outcomes(str(path), strong=second, weak=first)
-    return outcomes
+from _outcomes import outcome_sets
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("folder", type=pathlib.Path)
     args = parser.parse_args()
-    sets = {path.name: outcomes_of(path) for path in sorted(args.folder.glob("*.jsonl"))}
+    sets = outcome_sets(args.folder)
     every = [text for outcomes in sets.values() for text in outcomes.texts]
     settings = fitting.Settings()
     print(f"{'router fitted on':<28} {'prompts':>8} {'n-grams':>8} {'largest relative difference':>28}  "

@@ -12,23 +12,14 @@ set takes is printed last.
 """
 
 import argparse
-import json
 import pathlib
 import time
 
 from halvec.fitted import fit as fitting
-from halvec.quality.outcomes import read_outcomes
 from halvec.quality.report import Costs, Scored, measure
 from halvec.quality.routers import RulesRouter, WordsRouter
 
-
-def outcomes_of(path):
-    with path.open(encoding="utf-8") as file:
-        first, second = list(json.loads(file.readline())["scores"])
-    outcomes = read_outcomes(str(path), strong=first, weak=second)
-    if outcomes.q_strong < outcomes.q_weak:
-        outcomes = read_outcomes(str(path), strong=second, weak=first)
-    return outcomes
+from _outcomes import outcomes_of
 
 
 def main():

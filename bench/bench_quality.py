@@ -11,24 +11,19 @@ bootstrap interval, CPT(50%) and CPT(80%). The fitted router's row comes from ``
 """
 
 import argparse
-import json
 import pathlib
 import time
 
-from halvec.quality.outcomes import read_outcomes
 from halvec.quality.report import Scored, measure, Costs
 from halvec.quality.routers import RulesRouter, WordsRouter
+
+from _outcomes import outcomes_of
 
 # The best APGR the routing literature's reference work (RouteLLM, Ong et al., 2024) published
 # for MMLU, keyed by the file's name.
 PUBLISHED = {"routellm_mmlu.jsonl": 0.603}
 ROWS = [("rules", "default tiers (`rules`)"), ("words", "word count (`words`)"), ("random", "random"),
         ("oracle", "oracle")]
-
-
-def models_of(path: pathlib.Path) -> list[str]:
-    with path.open(encoding="utf-8") as file:
-        return list(json.loads(file.readline())["scores"])
 
 
 def main() -> None:
@@ -41,10 +36,7 @@ def main() -> None:
     timings = []
     for path in paths:
         started = time.perf_counter()
-        first, second = models_of(path)
-        outcomes = read_outcomes(str(path), strong=first, weak=second)
-        if outcomes.q_strong < outcomes.q_weak:
-            outcomes = read_outcomes(str(path), strong=second, weak=first)
+        outcomes = outcomes_of(path)
         scored = [Scored(router.name, scores, None) for router in (RulesRouter(), WordsRouter())
                   for scores in [router.score(outcomes.texts)]]
         report = measure(path.name, scored, outcomes.strong, outcomes.weak, Costs("strong_share"),
@@ -57,7 +49,7 @@ def main() -> None:
         print("| --- | --- | ---: | ---: |")
         for name, label in ROWS:
             if name == "oracle":
-                print("| fitted (K-fold) | from `halvec fit` | | |")
+                print("| fitted (K-fold) | from bench_fitted_quality.py | | |")
             row = rows[name]
             assert row.apgr is not None and row.interval is not None and row.cpt is not None
             interval = "exactly" if name == "random" else f"({row.interval.low:.3f} to {row.interval.high:.3f})"

@@ -44,6 +44,8 @@ sdist=$(ls dist/halvec-*.tar.gz)
 echo "    $sdist"
 
 failed=()
+# basedpyright checks the package as each supported version sees it: in the first venv only
+type_tools=("${TYPE_TOOLS[@]}")
 for version in ${HALVEC_PYTHONS:-$SUPPORTED_PYTHONS}; do
     if ! python=$(python_for "$version"); then
         [ "$version" = 3.12 ] && { echo "error: CPython 3.12 not found" >&2; exit 1; }
@@ -97,7 +99,8 @@ for version in ${HALVEC_PYTHONS:-$SUPPORTED_PYTHONS}; do
     rm -rf ".venv-wheel-test-$version"
     logged "venv-wheel-test-$version" "$python" -m venv ".venv-wheel-test-$version"
     logged "pip-wheel-test-$version" ".venv-wheel-test-$version/bin/python" -m pip install \
-        --disable-pip-version-check "$wheel" "${TEST_TOOLS[@]}" "${TYPE_TOOLS[@]}" "${RUNTIME_EXTRAS[@]}"
+        --disable-pip-version-check "$wheel" "${TEST_TOOLS[@]}" ${type_tools[@]+"${type_tools[@]}"} "${RUNTIME_EXTRAS[@]}"
+    type_tools=()
     finish_step
     step "running the test suite against the installed wheel" "about a minute"
     if HALVEC_WHEEL="$PWD/$wheel" ".venv-wheel-test-$version/bin/python" -m pytest -q "$@"; then

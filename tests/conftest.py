@@ -1,14 +1,51 @@
 import contextlib
+import io
 import logging
 import os
 import pathlib
 import subprocess
 import sys
 import textwrap
+import warnings
 
 import pytest
+from hypothesis import settings
 
 SANITIZED = bool(os.environ.get("HALVEC_SANITIZED"))
+
+# How thorough a run is. The everyday run (scripts/test.sh, .ci/run, pytest alone) takes the
+# hypothesis profile "default" and leaves out the tests marked `full`; the full run
+# (scripts/test.sh --full, which sets HALVEC_FULL=1, or pytest --hypothesis-profile=full)
+# takes the profile "full", five times the examples, and runs every test.
+#   @pytest.mark.full                         only the full run can afford the test
+#   @pytest.mark.full(under_sanitizers=True)  under the sanitizers, only in the full run
+# Property tests take their example counts from the profile; a test that fixes its own count
+# says why. deadline=None: a sanitizer build, or a machine shared with other work, makes single
+# examples slow now and then, and how long an example takes is not what is tested.
+FULL = os.environ.get("HALVEC_FULL") == "1"
+settings.register_profile("default", max_examples=100, deadline=None)
+settings.register_profile("full", max_examples=500, deadline=None)
+settings.load_profile("full" if FULL else "default")
+
+
+def pytest_configure(config):
+    config.addinivalue_line(
+        "markers", "full: a test only the full run can afford (scripts/test.sh --full), skipped otherwise; "
+                   "full(under_sanitizers=True): under the sanitizers only in the full run, always elsewhere")
+
+
+def pytest_collection_modifyitems(config, items):
+    if FULL or config.getoption("hypothesis_profile", None) == "full":
+        return
+    for item in items:
+        marker = item.get_closest_marker("full")
+        if marker is None:
+            continue
+        if not marker.kwargs.get("under_sanitizers"):
+            item.add_marker(pytest.mark.skip(reason="only in the full run (scripts/test.sh --full)"))
+        elif SANITIZED:
+            item.add_marker(pytest.mark.skip(reason="under the sanitizers only in the full run "
+                                                    "(scripts/test.sh --full)"))
 
 
 def run_python(code, *, env=None, timeout=120):
@@ -17,6 +54,60 @@ def run_python(code, *, env=None, timeout=120):
     full_env.update(env or {})
     return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True,
                           text=True, env=full_env, timeout=timeout)
+
+
+# What the interpreter reads from the environment as it starts (the streams' encodings and
+# buffering, the locale): a run that sets one of these needs an interpreter of its own.
+STARTUP_VARIABLES = ("PYTHONIOENCODING", "PYTHONUNBUFFERED", "PYTHONUTF8", "PYTHONCOERCECLOCALE", "LANG", "LC_")
+# A new interpreter's warning filters, first to last: what it shows on standard error.
+_FRESH_WARNING_FILTERS = [("default", DeprecationWarning, "__main__"), ("ignore", DeprecationWarning, ""),
+                          ("ignore", PendingDeprecationWarning, ""), ("ignore", ImportWarning, ""),
+                          ("ignore", ResourceWarning, "")]
+
+
+def needs_own_interpreter(env):
+    return any(name.startswith(STARTUP_VARIABLES) for name in env or {})
+
+
+def run_main(args, *, input=None, env=None, prog="python -m halvec"):
+    """Runs the command line as `prog ARGS` runs with its standard streams on pipes, but in this
+    process: main() with standard input, output and error of its own (UTF-8, as a process
+    started under a UTF-8 locale has them), the environment without API keys and with `env`
+    added, the logging and warnings set-up of a new interpreter. Returns the exit status and
+    both outputs as text, as a CompletedProcess. Saves starting an interpreter (a tenth of a
+    second, several times that under the sanitizers) where nothing about the run needs one;
+    tests of what does (the streams' set-up, signals, exit) start the program itself."""
+    from halvec.cli import main
+    assert not needs_own_interpreter(env), env
+    out, err = io.BytesIO(), io.BytesIO()
+    streams = (io.TextIOWrapper(io.BytesIO(input or b""), encoding="utf-8"),
+               io.TextIOWrapper(out, encoding="utf-8"),
+               io.TextIOWrapper(err, encoding="utf-8", errors="backslashreplace", line_buffering=True))
+    saved_streams, saved_env = (sys.stdin, sys.stdout, sys.stderr), dict(os.environ)
+    root = logging.getLogger()
+    saved_logging = root.handlers[:], root.level
+    try:
+        os.environ.clear()
+        os.environ.update({k: v for k, v in saved_env.items() if not k.endswith("_API_KEY")}, **(env or {}))
+        # a process whose standard output is a pipe lays out its help for 80 columns, whatever
+        # terminal this process has
+        os.environ.setdefault("COLUMNS", "80")
+        sys.stdin, sys.stdout, sys.stderr = streams
+        root.handlers[:], root.level = [], logging.WARNING
+        with warnings.catch_warnings():
+            warnings.resetwarnings()
+            for action, category, module in _FRESH_WARNING_FILTERS:
+                warnings.filterwarnings(action, category=category, module=module, append=True)
+            status = main([os.fsdecode(arg) for arg in args], prog=prog)
+        for stream in streams[1:]:
+            stream.flush()
+    finally:
+        sys.stdin, sys.stdout, sys.stderr = saved_streams
+        os.environ.clear()
+        os.environ.update(saved_env)
+        root.handlers[:], root.level = saved_logging
+    return subprocess.CompletedProcess([prog, *args], status, out.getvalue().decode("utf-8", "replace"),
+                                       err.getvalue().decode("utf-8", "replace"))
 
 
 @pytest.fixture

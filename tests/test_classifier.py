@@ -3,7 +3,7 @@
 import re
 
 import pytest
-from hypothesis import given, settings, strategies as st
+from hypothesis import given, strategies as st
 
 COMPLEX_PATTERNS = [
     r"\b(architect|design system|refactor|multi.?step|comprehensive|in.?depth)\b",
@@ -177,13 +177,11 @@ def descriptions(draw):
     return text
 
 
-@settings(max_examples=300, deadline=None)
 @given(descriptions(), st.one_of(st.integers(-3, 8), st.floats(-3, 8), st.booleans()))
 def test_matches_the_plain_python_rules(mr, prompt, tool_count):
     assert mr.classify_complexity(prompt, tool_count) is mr.Complexity[reference(prompt, tool_count)]
 
 
-@settings(max_examples=200, deadline=None)
 @given(st.text(max_size=80))
 def test_arbitrary_text(mr, prompt):
     assert mr.classify_complexity(prompt) is mr.Complexity[reference(prompt)]

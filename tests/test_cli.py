@@ -1,6 +1,8 @@
-"""The command line as a user runs it: the real program in a subprocess, `halvec` and
-`python -m halvec` alike. Each case states the environment it needs: no API keys from the
-caller's environment leak in."""
+"""The command line as a user runs it: `halvec` and `python -m halvec` alike. Each case states
+the environment it needs: no API keys from the caller's environment leak in. The program runs
+in a process of its own wherever the process matters (the console script, the standard
+streams' set-up, closed pipes and failed writes, exit statuses); elsewhere its main() runs in
+this process, as conftest.run_main describes, which gives the same outputs much sooner."""
 
 import json
 import os
@@ -13,6 +15,7 @@ import sys
 import pytest
 
 import halvec
+from conftest import needs_own_interpreter, run_main
 from halvec.core import model_router as mr
 
 SCRIPT = pathlib.Path(sys.executable).with_name("halvec")
@@ -35,8 +38,15 @@ def _env(extra=None):
     return env
 
 
-def run(*args, script=False, input=None, env=None, stdout=subprocess.PIPE, timeout=120):
-    """Runs the program; returns the CompletedProcess with text output (bytes in, text out)."""
+def run(*args, script=False, input=None, env=None, stdout=subprocess.PIPE, timeout=120, process=False):
+    """Runs the program; returns the CompletedProcess with text output (bytes in, text out).
+    `python -m halvec` runs in this process unless the run needs a process of its own: the
+    console script, standard output elsewhere than a pipe, an environment the interpreter reads
+    as it starts, or process=True."""
+    if not (script or process or stdout is not subprocess.PIPE or needs_own_interpreter(env)):
+        result = run_main(args, input=input, env=env)
+        assert "Traceback" not in result.stderr, result.stderr
+        return result
     command = [str(SCRIPT)] if script else [sys.executable, "-m", "halvec"]
     result = subprocess.run([*command, *args], input=input, stdout=stdout, stderr=subprocess.PIPE,
                             env=_env(env), timeout=timeout)
@@ -57,13 +67,20 @@ def route_json(*args, **kwargs):
 
 def test_console_script_and_module_are_one_program():
     by_script = run("--help", script=True)
-    by_module = run("--help")
+    by_module = run("--help", process=True)
     assert by_script.returncode == by_module.returncode == 0
     assert by_script.stdout.startswith("usage: halvec ")
     assert by_module.stdout.startswith("usage: python -m halvec ")
     assert by_script.stdout.replace("usage: halvec", "usage: python -m halvec") == by_module.stdout
+    # main() run in this process, as most tests here run it, is the same program
+    assert run("--help").stdout == by_module.stdout
     models = [run("models", "--keys", "anthropic", script=s).stdout for s in (True, False)]
     assert models[0] == models[1] and models[0].splitlines()[0].split()[0] == "key"
+    # a usage error is the same under either name
+    errors = [run("route", "x", "--model", "nonexistent", script=s) for s in (True, False)]
+    assert [e.returncode for e in errors] == [2, 2] and errors[0].stdout == errors[1].stdout == ""
+    assert errors[0].stderr.startswith("usage: halvec route ") and errors[1].stderr.startswith("usage: python -m ")
+    assert errors[0].stderr.splitlines()[-1] == errors[1].stderr.splitlines()[-1].replace("python -m halvec", "halvec")
 
 
 def test_version():
@@ -114,12 +131,11 @@ def test_help_lists_the_valid_choices():
     (["rout", "x"], "argument COMMAND: invalid choice: 'rout'"),
 ])
 def test_usage_errors(args, message):
-    for script in (False, True):
-        result = run(*args, script=script)
-        assert result.returncode == 2, result.stderr
-        assert result.stdout == ""
-        assert message in result.stderr
-        assert result.stderr.startswith("usage: ")
+    result = run(*args)
+    assert result.returncode == 2, result.stderr
+    assert result.stdout == ""
+    assert message in result.stderr
+    assert result.stderr.startswith("usage: ")
 
 
 @pytest.mark.parametrize("args, message", [
@@ -422,6 +438,11 @@ def test_non_ascii_usage_error_on_an_ascii_stderr(encoding):
     assert result.returncode == 2 and "unknown model key '?pus?'" in result.stderr
 
 
+# The two tables below check the program's own handling of its output, in Python, for each
+# kind of output: 31 processes, which the sanitizer builds run several times slower and
+# which reach no native code the other tests do not. Under the sanitizers: the full run.
+
+@pytest.mark.full(under_sanitizers=True)
 @pytest.mark.parametrize("unbuffered", [{}, {"PYTHONUNBUFFERED": "1"}], ids=["buffered", "unbuffered"])
 @pytest.mark.parametrize("args", [["models"], ["models", "--json"], ["route", D1, "--keys", "anthropic"],
                                   ["route", "--help"], ["--version"]])
@@ -465,6 +486,7 @@ def run_with_stdout(how, *args, script=False, env=None):
 WRITE_FAILURES = {"full": "No space left on device", "closed": "it is closed", "read-only": "Bad file descriptor"}
 
 
+@pytest.mark.full(under_sanitizers=True)
 @pytest.mark.parametrize("how", list(WRITE_FAILURES))
 @pytest.mark.parametrize("args", [["models"], ["models", "--json"], ["route", D1, "--keys", "anthropic"],
                                   ["route", "Fix a typo", "--json"], ["--help"], ["route", "--help"],

@@ -1,17 +1,18 @@
 """`halvec classify` and `halvec route --explain`: the explanations as text and JSON, and every
-kind of bad input as one usage error. The program runs in a subprocess, as in test_cli.py;
-the text helpers are checked in process, for any text."""
+kind of bad input as one usage error. The program runs as in test_cli.py; the text helpers
+are checked in process, for any text."""
 
 import ast
 import json
 import re
 
 import pytest
-from hypothesis import given, settings, strategies as st
+from hypothesis import given, strategies as st
 
 from halvec.cli import explaining
 from halvec.core import model_router as mr
 from halvec.explain import explain_complexity
+from conftest import run_main
 from test_cli import D2, ROUTE_KEYS, route_json, run, run_with_stdout
 
 STOCK = "Check the stock market before noon"
@@ -216,19 +217,10 @@ BROKEN_LISTS = [("mr._COMPLEX_PATTERNS.insert(0, '(')",
 
 @pytest.mark.parametrize("edit, message", BROKEN_LISTS)
 @pytest.mark.parametrize("command", [["classify"], ["classify", "--explain", "--json"], ["route", "--keys", "anthropic"]])
-def test_broken_pattern_lists_are_one_line(python, edit, message, command):
-    out = python(f"""
-        import contextlib, io, sys
-        from halvec.cli import main
-        from halvec.core import model_router as mr
-        {edit}
-        err = io.StringIO()
-        with contextlib.redirect_stderr(err):
-            status = main({command!r} + ["please do the thing for me right now"])
-        print(status)
-        print(err.getvalue(), end="")
-    """)
-    assert out.splitlines() == ["2", f"halvec {command[0]}: error: {message}"]
+def test_broken_pattern_lists_are_one_line(patterns, edit, message, command):
+    exec(edit, {"mr": patterns})  # the fixture puts the lists back
+    result = run_main([*command, "please do the thing for me right now"], prog="halvec")
+    assert (result.returncode, result.stderr.splitlines()) == (2, [f"halvec {command[0]}: error: {message}"])
 
 
 def test_help_lists_classify():
@@ -250,7 +242,6 @@ WORDS = ["stock", "write", "report", "check", "the", "\n", "\t", "\x1b[31m", "\\
          "\ud800", "\U0001f600", " "]
 
 
-@settings(max_examples=300, deadline=None)
 @given(st.lists(st.sampled_from(WORDS), max_size=30).map(" ".join))
 def test_the_rule_is_one_printable_line_that_quotes_the_text(text):
     explanation = explain_complexity(text)

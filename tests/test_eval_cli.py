@@ -1,6 +1,7 @@
-"""halvec eval and halvec patterns as a user runs them: the real program in a subprocess,
-with no API keys from the caller's environment. tests/test_evaluation.py checks the same
-machinery in process, on any text."""
+"""halvec eval and halvec patterns as a user runs them, with no API keys from the caller's
+environment: the program's main() in this process (conftest.run_main), and the program itself
+where a process matters (its own encodings, --jobs, progress on a terminal).
+tests/test_evaluation.py checks the same machinery from the inside, on any text."""
 
 import json
 import os
@@ -13,6 +14,7 @@ import time
 
 import pytest
 
+from conftest import needs_own_interpreter, run_main
 from halvec.core import model_router as mr
 
 KEYS = ["claude-opus", "claude-sonnet", "claude-haiku", "gpt-5.2"]
@@ -40,11 +42,17 @@ def _env(extra=None):
 
 
 def run(*args, input=None, env=None):
-    result = subprocess.run([sys.executable, "-m", "halvec", *args], input=input, capture_output=True,
-                            env=_env(env), timeout=120)
-    err = result.stderr.decode("utf-8", "replace")
-    assert "Traceback" not in err, err
-    return subprocess.CompletedProcess(result.args, result.returncode, result.stdout.decode("utf-8", "replace"), err)
+    """`python -m halvec ARGS`: in this process unless the run needs a process of its own (an
+    environment the interpreter reads as it starts, or --jobs: eval in several processes)."""
+    if needs_own_interpreter(env) or "--jobs" in args:
+        result = subprocess.run([sys.executable, "-m", "halvec", *args], input=input, capture_output=True,
+                                env=_env(env), timeout=120)
+        result = subprocess.CompletedProcess(result.args, result.returncode, result.stdout.decode("utf-8", "replace"),
+                                             result.stderr.decode("utf-8", "replace"))
+    else:
+        result = run_main(args, input=input, env=env)
+    assert "Traceback" not in result.stderr, result.stderr
+    return result
 
 
 def eval_json(*args, **kwargs):
@@ -665,9 +673,9 @@ def test_progress_is_shown_on_a_terminal_only(tmp_path):
     # The progress line is first drawn a fraction of a second into the run, which a fast
     # machine may finish before then; so --out goes to a FIFO that is read only after a
     # pause, holding the first batch's write until the line is due.
-    tasks = 150_000
+    tasks = 15_000  # long ones: a run long enough for the line, in few tasks
     path = tmp_path / "t.txt"
-    path.write_text((COMPLEX + "\n") * tasks)
+    path.write_text((" ".join([COMPLEX] * 10) + "\n") * tasks)
     fifo = tmp_path / "out"
     os.mkfifo(fifo)
     written: list[bytes] = []

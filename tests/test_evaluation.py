@@ -61,7 +61,7 @@ def run_lines(data, **kwargs):
 
 # --- tiers, rules and routes as the module gives them ------------------------------------------
 
-@settings(max_examples=150, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@settings(suppress_health_check=[HealthCheck.too_slow])
 @given(st.lists(descriptions, max_size=30))
 def test_tiers_agree_with_classify_complexity(texts):
     data = "".join(json.dumps({"description": t}) + "\n" for t in texts).encode()
@@ -82,7 +82,6 @@ configs = st.builds(mr.ModelRoutingConfig, enabled_models=st.lists(st.sampled_fr
                     default_scheduler_model=st.sampled_from(["auto", *KEYS]))
 
 
-@settings(max_examples=100, deadline=None)
 @given(st.lists(st.tuples(descriptions, requests), max_size=20), configs,
        st.sets(st.sampled_from(["anthropic", "openai"])), st.booleans(), requests)
 def test_each_task_gets_the_model_the_router_gives_it(tasks, config, providers, scheduler, default):
@@ -354,7 +353,6 @@ def test_format_by_name_then_by_first_line():
 
 # --- comparing two pairs of lists ---------------------------------------------------------------
 
-@settings(max_examples=40, deadline=None)
 @given(st.lists(descriptions, max_size=25), st.lists(st.sampled_from(["\\b(item)\\b", "report", "a", "^x"]),
                                                      max_size=3))
 def test_compare_tiers_are_those_of_each_pair_and_the_lists_come_back(texts, new_complex):

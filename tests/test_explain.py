@@ -9,7 +9,7 @@ import threading
 import time
 
 import pytest
-from hypothesis import given, settings, strategies as st
+from hypothesis import given, strategies as st
 
 import halvec
 import reference
@@ -64,7 +64,6 @@ WORDS = ["research", "stock", "hello", "check", "list", "write", "report", "desi
          "a" * 25, "Ok", "plan", "project", "_", "é"]
 
 
-@settings(max_examples=400, deadline=None)
 @given(st.lists(st.sampled_from(WORDS), max_size=40).map(" ".join), st.integers(-3, 7))
 def test_agrees_with_the_classifier_and_with_re(text, tools):
     e = explain_complexity(text, tools)
@@ -238,7 +237,6 @@ def scenarios(draw):
             draw(st.sampled_from(CHOICES)), draw(st.booleans()))
 
 
-@settings(max_examples=300, deadline=None)
 @given(scenarios())
 def test_matches_the_model_and_leaves_the_call_as_it_was(scenario):
     prefs, providers, description, model_key, scheduler = scenario

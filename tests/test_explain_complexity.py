@@ -95,7 +95,7 @@ entries = st.sampled_from([
 entry_lists = st.one_of(st.none(), st.lists(entries, max_size=4))
 
 
-@settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@settings(suppress_health_check=[HealthCheck.function_scoped_fixture])
 @given(texts, st.integers(-2, 7), entry_lists, entry_lists)
 @example("check the stock market before noon and every day", 0, [r"(the) \1", r"\bthe\b.*?\ba\b"], [])
 def test_the_record_agrees_with_the_classifier_and_with_re(patterns, text, tools, complex_list, simple_list):
@@ -195,7 +195,7 @@ def test_a_subclass_with_a_dict_and_weakrefs_is_filled(mr):
     assert weakref.ref(got)() is got
 
 
-@settings(max_examples=100, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@settings(suppress_health_check=[HealthCheck.function_scoped_fixture])
 @given(st.lists(texts, max_size=8), entry_lists)
 def test_a_batch_is_explained_as_each_description_is(patterns, descriptions, complex_list):
     from halvec import _patterns

@@ -6,7 +6,7 @@ import copy
 import logging
 
 import pytest
-from hypothesis import given, settings, strategies as st
+from hypothesis import given, strategies as st
 
 import reference
 from conftest import RecordingStore, router_log_lines
@@ -145,7 +145,6 @@ def test_counters_of_other_types(mr):
 
 # Log lines are assembled in place from any text.
 
-@settings(max_examples=150, deadline=None)
 @given(st.text(max_size=70), st.one_of(st.text(max_size=12), st.integers(), st.none()), st.text(min_size=1))
 def test_log_lines_from_any_text(mr, description, name, key):
     spec = mr.ModelSpec("id-x", "anthropic", name, mr.Complexity.SIMPLE)

@@ -93,6 +93,7 @@ def _fit(*args):
 
 
 def test_fit_reports_writes_a_router_and_the_commands_use_it(tmp_path, capsys):
+    pytest.importorskip("sklearn")
     data = _outcomes(tmp_path / "outcomes.jsonl", 600)
     router = str(tmp_path / "router.json")
     assert _fit(data, "-o", router, "--folds", "3", "--strong-share", "0.3") == 0
@@ -132,6 +133,8 @@ def test_fit_reports_writes_a_router_and_the_commands_use_it(tmp_path, capsys):
     (["{data}", "-o", "{out}", "--shares", "0.2,0.3,0.5", "--strong-share", "0.2"], "not allowed with"),
 ])
 def test_fit_refuses_mistakes_in_one_line(tmp_path, capsys, args, message):
+    if message == "too few to fit a router on":
+        pytest.importorskip("sklearn")  # the count is checked where fitting starts, after the extra is found
     data = _outcomes(tmp_path / "data.jsonl", 600)
     before = open(data).read()
     names = {"data": data, "small": _outcomes(tmp_path / "small.jsonl", 72), "out": str(tmp_path / "r.json")}

@@ -7,6 +7,7 @@ import pathlib
 import pytest
 
 import halvec.core
+from conftest import run_main
 
 
 def _stub_functions():
@@ -46,14 +47,12 @@ def test_stub_matches_the_runtime_signatures(mr):
     assert checked == 16
 
 
-def test_route_command(python):
-    out = python("""
-        from halvec.__main__ import main
-        main(["route", "Research the pricing pages of three hosting providers", "--keys", "anthropic",
-              "--cost-conscious"])
-        main(["route", "Summarise the meeting notes", "--scheduler", "--model", "gpt-5.2",
-              "--keys", "anthropic,openai", "--enabled", "gpt-5.2"])
-    """, env={"ANTHROPIC_API_KEY": "", "OPENAI_API_KEY": ""})
+def test_route_command():
+    out = "".join(run_main(args).stdout for args in (
+        ["route", "Research the pricing pages of three hosting providers", "--keys", "anthropic",
+         "--cost-conscious"],
+        ["route", "Summarise the meeting notes", "--scheduler", "--model", "gpt-5.2",
+         "--keys", "anthropic,openai", "--enabled", "gpt-5.2"]))
     assert out.splitlines() == [
         "model:        Claude Sonnet (claude-sonnet)",
         "decided by:   auto [complex]",
@@ -69,11 +68,7 @@ def test_route_command(python):
 
 @pytest.mark.parametrize("env, available", [({"OPENAI_API_KEY": "sk"}, ["no", "no", "no", "yes"]),
                                             ({"OPENAI_API_KEY": ""}, ["no"] * 4)])
-def test_models_command_and_environment_keys(python, env, available):
-    out = python("""
-        from halvec.__main__ import main
-        main(["models"])
-    """, env={"ANTHROPIC_API_KEY": "", **env})
-    rows = out.splitlines()[2:]
+def test_models_command_and_environment_keys(env, available):
+    rows = run_main(["models"], env={"ANTHROPIC_API_KEY": "", **env}).stdout.splitlines()[2:]
     assert [row.split()[0] for row in rows] == ["claude-opus", "claude-sonnet", "claude-haiku", "gpt-5.2"]
     assert [row.split()[-5] for row in rows] == available

@@ -16,7 +16,7 @@ import tempfile
 import time
 
 import pytest
-from hypothesis import given, settings
+from hypothesis import given
 from hypothesis import strategies as st
 
 from halvec import cli, parallel
@@ -115,7 +115,6 @@ text_line = st.one_of(st.lists(st.sampled_from(WORDS), max_size=30).map(" ".join
                       st.sampled_from([b"", b" ", b"x\xff\xfe bytes", b"\xef\xbb\xbfmid-file mark"]))
 
 
-@settings(deadline=None)
 @given(fmt=st.sampled_from(["jsonl", "text"]), data=st.data(), jobs=st.integers(2, 4), bom=st.booleans(),
        crlf=st.booleans(), last_break=st.booleans(), skip_bad=st.booleans(),
        errors=st.sampled_from(["strict", "replace"]))

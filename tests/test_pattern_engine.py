@@ -60,7 +60,7 @@ texts = st.lists(st.one_of(st.sampled_from(TEXT_CHARS), st.sampled_from(WHITESPA
                  max_size=40).map("".join)
 
 
-@settings(max_examples=600, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@settings(suppress_health_check=[HealthCheck.function_scoped_fixture])
 @given(subset_patterns(), texts, st.booleans())
 @example(r"\b(\d{3,}\s*word)\b", "write a 500  word piece", True)
 @example(r"\bin.?depth\b", "an in-depth look", True)
@@ -76,7 +76,7 @@ WORDS = ["research", "compare", "and", "contrast", "analyze", "analyzes", "500",
 SEPARATORS = [" ", "  ", "", "-", "\u0301", "_", "é"] + WHITESPACE
 
 
-@settings(max_examples=400, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@settings(suppress_health_check=[HealthCheck.function_scoped_fixture])
 @given(st.sampled_from(COMPLEX_PATTERNS + SIMPLE_PATTERNS),
        st.lists(st.tuples(st.sampled_from(WORDS), st.sampled_from(SEPARATORS)), max_size=20))
 def test_listed_patterns_agree_with_re(patterns, listed, parts):
@@ -91,7 +91,7 @@ def test_listed_patterns_agree_with_re(patterns, listed, parts):
 SLOT_MATES = ["\u4e00", "\u4e00\u0200", "\u5000", "\u3000", "\u0663", "\u0e63", "\u0400", "\u0600", "\u0800"]
 
 
-@settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@settings(suppress_health_check=[HealthCheck.function_scoped_fixture])
 @given(st.sampled_from([r"[\u4e00-\u4e0f]{2}", r"\b[\u4e00\u0400]\w", r"\d\s", r"\W[\u0800]", r"[^\u5000\s]{3}"]),
        st.lists(st.sampled_from(SLOT_MATES), min_size=1, max_size=60).map("".join))
 def test_wide_characters_that_share_a_place_in_the_matchers_memory_keep_their_own_class(probe, pattern, text):
@@ -185,7 +185,7 @@ pattern_lists = st.lists(st.one_of(subset_patterns(), st.sampled_from(["[ab]", "
                          max_size=5)
 
 
-@settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@settings(suppress_health_check=[HealthCheck.function_scoped_fixture])
 @given(pattern_lists, pattern_lists, texts)
 def test_whole_lists_agree_with_the_plain_rules(patterns, complex_list, simple_list, text):
     # Both lists at once, with entries for the engine and for re mixed in any order.

@@ -21,6 +21,11 @@ import weakref
 import pytest
 
 import reference
+from conftest import SANITIZED
+
+# Characters of a text whose scan outlasts a timer of a few hundredths of a second
+# (the sanitizers' build scans several times slower: a shorter text does)
+LONG_SCAN = 300_000 if SANITIZED else 1_500_000
 
 EXPLAINED = """
 from halvec import explain_complexity as _explain
@@ -171,6 +176,10 @@ def test_thread_rebinds_the_lists_while_a_finaliser_yields(python):
     assert out.strip() == "ok"
 
 
+# The long scans below are of a million and a half characters: a scan stops for the
+# signal check every million or fewer (characters, or steps where the automaton is
+# simulated), so there is one at least, and the timer is due long before it.
+
 def test_signal_handler_reenters_the_classifier_during_a_long_scan(python):
     # The handler runs while a scan is paused for the signal check: it
     # classifies other texts (the paused matcher is busy), rebinds both lists
@@ -186,7 +195,7 @@ def test_signal_handler_reenters_the_classifier_during_a_long_scan(python):
             if hooks:
                 hooks.clear_caches()
         signal.signal(signal.SIGALRM, handler)
-        text = os.urandom(4_000_000).translate(bytes(b"ab"[i & 1] for i in range(256))).decode()
+        text = os.urandom(%d).translate(bytes(b"ab"[i & 1] for i in range(256))).decode()
         mr._COMPLEX_PATTERNS = ["a(a|b){20}c", r"\\bresearch\\b"]
         mr._SIMPLE_PATTERNS = ["a(a|b){20}d"]
         signal.setitimer(signal.ITIMER_REAL, 0.05, 0.05)
@@ -195,7 +204,7 @@ def test_signal_handler_reenters_the_classifier_during_a_long_scan(python):
         finally:
             signal.setitimer(signal.ITIMER_REAL, 0)
         print(first, len(seen) > 0, set(seen), mr.classify_complexity(text).name)
-    """, timeout=600)
+    """ % LONG_SCAN, timeout=600)
     first, handled, seen, after = out.split(" ", 3)
     assert first == "COMPLEX" and handled == "True"
     assert after.strip() == "SIMPLE"  # one long word, no pattern of the handler's lists
@@ -207,7 +216,7 @@ def test_entries_a_signal_handler_adds_mid_scan_are_searched(python):
     # scanned together.
     out = python("""
         import os, signal, halvec.core.model_router as mr
-        text = os.urandom(3_000_000).translate(bytes(b"ab"[i & 1] for i in range(256))).decode()
+        text = os.urandom(%d).translate(bytes(b"ab"[i & 1] for i in range(256))).decode()
         def handler(signum, frame):
             mr._COMPLEX_PATTERNS.append(r"\\w")  # matches any text
         signal.signal(signal.SIGALRM, handler)
@@ -221,7 +230,7 @@ def test_entries_a_signal_handler_adds_mid_scan_are_searched(python):
             answers.append(mr.classify_complexity(text).name)
             signal.setitimer(signal.ITIMER_REAL, 0)
         print(answers)
-    """, timeout=600)
+    """ % LONG_SCAN, timeout=600)
     assert out.strip() == "['COMPLEX', 'COMPLEX', 'COMPLEX']"
 
 
@@ -236,7 +245,7 @@ def test_entries_a_signal_handler_replaces_mid_scan_are_read_anew(python, entry,
     out = python(f"""
         import os, signal, halvec.core.model_router as mr
         import sys
-        text = os.urandom(300_000).translate(bytes(b"ab"[i & 1] for i in range(256))).decode() + " c"
+        text = os.urandom({LONG_SCAN // 5}).translate(bytes(b"ab"[i & 1] for i in range(256))).decode() + " c"
         fired = []
         def handler(signum, frame):
             # only a handler run inside the call counts (not one run just after it)

@@ -209,18 +209,25 @@ LONG_SCAN = """
 """
 
 
+# How soon a scan stops for a signal is counted in the CPU time the scanning process spends
+# after the signal, not on the clock: on a busy machine (or beside another test run) the clock
+# runs on while the process waits for a core.
+
 def test_a_long_scan_is_interrupted_by_ctrl_c(python):
     # Another process sends the SIGINT (no thread of this one could run
-    # while the scan holds the interpreter).
+    # while the scan holds the interpreter), and says how much CPU time the
+    # scanning process had used by then.
     out = python(LONG_SCAN + """
     sender = subprocess.Popen([sys.executable, "-c", "import os, sys, time; time.sleep(0.3); "
-                               "print(time.monotonic(), flush=True); os.kill(int(sys.argv[1]), 2)",
+                               "stat = open('/proc/%s/stat' % sys.argv[1]).read().rsplit(')', 1)[1].split(); "
+                               "print((int(stat[11]) + int(stat[12])) / os.sysconf('SC_CLK_TCK'), flush=True); "
+                               "os.kill(int(sys.argv[1]), 2)",
                                str(os.getpid())], stdout=subprocess.PIPE, text=True)
     try:
         mr.classify_complexity(text)
         print("finished")
     except KeyboardInterrupt:
-        print("interrupted", time.monotonic() - float(sender.stdout.readline()) < 1.0)
+        print("interrupted", time.process_time() - float(sender.stdout.readline()) < 1.0)
     sender.wait()
     """, timeout=600)
     assert out.strip() == "interrupted True"
@@ -232,11 +239,11 @@ def test_a_signal_handler_that_raises_ends_the_call_with_its_exception(python):
         pass
     ran = []
     def handler(signum, frame):
-        ran.append(time.monotonic())
+        ran.append(time.process_time())
         raise Stop()
-    signal.signal(signal.SIGALRM, handler)
-    start = time.monotonic()
-    signal.setitimer(signal.ITIMER_REAL, 0.1)
+    signal.signal(signal.SIGPROF, handler)
+    start = time.process_time()
+    signal.setitimer(signal.ITIMER_PROF, 0.1)  # after a tenth of a second of CPU time
     try:
         mr.classify_complexity(text)
         print("finished")
@@ -301,7 +308,7 @@ def test_random_patterns_agree_with_re_without_room_for_tables(hooks, patterns, 
     from hypothesis import HealthCheck, assume, given, settings
     from test_pattern_engine import PAD, expected, subset_patterns, texts
 
-    @settings(max_examples=150, deadline=None, suppress_health_check=list(HealthCheck))
+    @settings(suppress_health_check=list(HealthCheck))
     @given(subset_patterns(), texts)
     def check(pattern, text):
         text = PAD + " " + text * 5
@@ -351,17 +358,17 @@ def test_a_long_list_is_interruptible_and_bounded(python):
             pass
         def handler(signum, frame):
             raise Stop()
-        signal.signal(signal.SIGALRM, handler)
+        signal.signal(signal.SIGPROF, handler)
         mr._COMPLEX_PATTERNS = [r"\\bw%d\\b" % i for i in range(300_000)]
         mr._SIMPLE_PATTERNS = []
-        start = time.monotonic()
-        signal.setitimer(signal.ITIMER_REAL, 0.2)
+        start = time.process_time()  # CPU time, as in the tests above
+        signal.setitimer(signal.ITIMER_PROF, 0.2)
         try:
             mr.classify_complexity("a text that is long enough, with w299999 at the end")
             print("finished")
         except Stop:
-            print("stopped", time.monotonic() - start < 2.0)
-        signal.setitimer(signal.ITIMER_REAL, 0)
+            print("stopped", time.process_time() - start < 2.0)
+        signal.setitimer(signal.ITIMER_PROF, 0)
         mr._COMPLEX_PATTERNS = mr._COMPLEX_PATTERNS[:20_000] + [r"\\bw299999\\b"]
         print(mr.classify_complexity("a text that is long enough, with w299999 at the end").name,
               not hooks or hooks.memory_in_use() <= hooks.budget())

@@ -1,6 +1,5 @@
 """Adversarial callbacks, threads and memory: nothing crashes, nothing is lost or left half-done."""
 
-import os
 import sys
 import threading
 

@@ -1,9 +1,8 @@
 """Worker and scheduler selection: the worked examples, edge cases and a differential property."""
 
-import logging
 
 import pytest
-from hypothesis import given, settings, strategies as st
+from hypothesis import given, strategies as st
 
 from conftest import RecordingStore, router_log_lines
 from reference import ReferenceRouter
@@ -165,7 +164,6 @@ def scenarios(draw):
     return prefs, providers, calls
 
 
-@settings(max_examples=250, deadline=None)
 @given(scenarios())
 def test_matches_the_plain_python_model(mr, scenario):
     prefs, providers, calls = scenario

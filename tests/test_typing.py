@@ -3,8 +3,11 @@
 PyPI) and mypy's stubtest against the module's stub.
 
 The checkers read the installed package (its py.typed, the stub beside the extension),
-so they check what a user gets. Only stubtest loads the native module; the others run
-once, on the release build (the sanitizer run is about memory, and they never load it)."""
+so they check what a user gets. Only stubtest loads the native module; the others run on
+the release builds (the sanitizer runs are about memory, and they never load it), and
+stubtest under the sanitizers only in the full run. basedpyright (about 280 MB) is
+installed in one venv only (scripts/test.sh: the release run of the oldest version), and
+checks the package there as each supported version of Python would see it."""
 
 import json
 import os
@@ -14,7 +17,9 @@ import sys
 
 import pytest
 
-SANITIZED = bool(os.environ.get("HALVEC_SANITIZED"))
+from conftest import SANITIZED
+
+SUPPORTED_PYTHONS = ["3.12", "3.13", "3.14", "3.15"]
 ALLOWLIST = pathlib.Path(__file__).with_name("stubtest_allowlist.txt")
 not_under_sanitizers = pytest.mark.skipif(
     SANITIZED, reason="type checks do not load the module; they run with the release build")
@@ -48,11 +53,13 @@ def test_mypy_strict_on_the_readme_example(tool_env, tmp_path, readme_example):
 
 
 @not_under_sanitizers
-def test_pyright_verifytypes_finds_every_type_known(tool_env, tmp_path):
+@pytest.mark.parametrize("version", SUPPORTED_PYTHONS)
+def test_pyright_verifytypes_finds_every_type_known(tool_env, tmp_path, version):
     executable = pathlib.Path(sys.executable).with_name("basedpyright")
     if not executable.exists():
-        pytest.skip("basedpyright is not installed in this venv")
-    result = _run([str(executable), "--verifytypes", "halvec", "--outputjson"], tool_env, tmp_path)
+        pytest.skip("basedpyright is not installed in this venv (scripts/test.sh puts it in one venv only)")
+    result = _run([str(executable), "--verifytypes", "halvec", "--outputjson", "--pythonversion", version],
+                  tool_env, tmp_path)
     report = json.loads(result.stdout)
     completeness = report["typeCompleteness"]
     assert completeness["packageRootDirectory"].startswith(sys.prefix)
@@ -68,8 +75,9 @@ def test_pyright_verifytypes_finds_every_type_known(tool_env, tmp_path):
     assert result.returncode == 0, result.stdout[-2000:] + result.stderr
 
 
+@pytest.mark.full(under_sanitizers=True)  # it checks the stub on every release build already
 def test_stubtest_against_the_stub(tmp_path):
-    # Loads the module (under the sanitizers too): the stub must match what it really holds.
+    # Loads the module: the stub must match what it really holds.
     pytest.importorskip("mypy")
     env = dict(os.environ, MYPY_CACHE_DIR=str(tmp_path / "cache"))
     result = _run([sys.executable, "-m", "mypy.stubtest", "halvec.core.model_router", "halvec.config",

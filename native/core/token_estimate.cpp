@@ -2,15 +2,10 @@
 
 #include <cstdint>
 
-#include "common/signals.hpp"
+#include "core/description_walk.hpp"
 
 namespace halvec::core {
 namespace {
-
-// Characters sized, over the whole list, between two signal checks; a
-// description counts as this many besides its characters sized.
-constexpr Py_ssize_t kBetweenSignalChecks = Py_ssize_t{1} << 24;
-constexpr Py_ssize_t kDescriptionWork = 16;
 
 // The UTF-8 bytes of characters beyond the first byte each takes: a plain
 // loop the compiler turns into vector compares and adds.
@@ -48,31 +43,16 @@ std::int64_t utf8_size(PyObject* str, SignalPacing& pacing) {
 }  // namespace
 
 PyObject* token_estimates(PyObject* descriptions) {
-    if (!PyList_CheckExact(descriptions)) {
-        PyErr_Format(PyExc_TypeError, "token_estimates(): descriptions must be a list, not %.200s",
-                     Py_TYPE(descriptions)->tp_name);
-        return nullptr;
-    }
     Owned estimates = Owned::steal(PyList_New(0));
     if (!estimates) return nullptr;
-    // the list is read afresh at each step (a signal handler may change it),
-    // each item held while it is measured
-    SignalPacing pacing(kBetweenSignalChecks);
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(descriptions); ++i) {
-        if (pacing.done(kDescriptionWork) < 0) return nullptr;
-        if (i >= PyList_GET_SIZE(descriptions)) break;
-        const Owned item = Owned::take(PyList_GET_ITEM(descriptions, i));
-        if (!PyUnicode_Check(item.get())) {
-            PyErr_Format(PyExc_TypeError, "token_estimates(): description %zd is %.200s, not a str", i,
-                         Py_TYPE(item.get())->tp_name);
-            return nullptr;
-        }
-        const std::int64_t size = utf8_size(item.get(), pacing);
-        if (size < 0) return nullptr;
+    SignalPacing pacing(kCharactersBetweenSignalChecks);
+    const int walked = walk_descriptions("token_estimates", descriptions, pacing, [&](Py_ssize_t, PyObject* text) {
+        const std::int64_t size = utf8_size(text, pacing);
+        if (size < 0) return -1;
         const Owned estimate = Owned::steal(PyLong_FromLongLong((size + 3) / 4));
-        if (!estimate || PyList_Append(estimates.get(), estimate.get()) < 0) return nullptr;
-    }
-    return estimates.release();
+        return estimate ? PyList_Append(estimates.get(), estimate.get()) : -1;
+    });
+    return walked < 0 ? nullptr : estimates.release();
 }
 
 }  // namespace halvec::core

@@ -3,17 +3,13 @@
 #include <array>
 #include <cstddef>
 
-#include "common/signals.hpp"
+#include "core/description_walk.hpp"
 
 namespace halvec::core {
 namespace {
 
 // Characters looked at between two looks at whether the answer is known.
 constexpr Py_ssize_t kStep = 64;
-// Characters looked at, over the whole list, between two signal checks; a
-// description counts as this many besides its characters looked at.
-constexpr Py_ssize_t kBetweenSignalChecks = Py_ssize_t{1} << 24;
-constexpr Py_ssize_t kDescriptionWork = 16;
 
 // What a character adds to 2 * unspaced - visible: +1 for a character of a
 // script without spaces, -1 for any other that is not white space, 0 for white
@@ -107,33 +103,17 @@ int mostly_unspaced(PyObject* str, SignalPacing& pacing) {
 }  // namespace
 
 PyObject* unspaced(PyObject* descriptions) {
-    if (!PyList_CheckExact(descriptions)) {
-        PyErr_Format(PyExc_TypeError, "unspaced(): descriptions must be a list, not %.200s",
-                     Py_TYPE(descriptions)->tp_name);
-        return nullptr;
-    }
     Owned found = Owned::steal(PyList_New(0));
     if (!found) return nullptr;
-    // a signal handler may change the list: it is read afresh at each step,
-    // each item held while it is looked at
-    SignalPacing pacing(kBetweenSignalChecks);
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(descriptions); ++i) {
-        if (pacing.done(kDescriptionWork) < 0) return nullptr;
-        if (i >= PyList_GET_SIZE(descriptions)) break;
-        const Owned item = Owned::take(PyList_GET_ITEM(descriptions, i));
-        if (!PyUnicode_Check(item.get())) {
-            PyErr_Format(PyExc_TypeError, "unspaced(): description %zd is %.200s, not a str", i,
-                         Py_TYPE(item.get())->tp_name);
-            return nullptr;
-        }
-        if (PyUnicode_IS_ASCII(item.get())) continue;
-        const int mostly = mostly_unspaced(item.get(), pacing);
-        if (mostly < 0) return nullptr;
-        if (!mostly) continue;
+    SignalPacing pacing(kCharactersBetweenSignalChecks);
+    const int walked = walk_descriptions("unspaced", descriptions, pacing, [&](Py_ssize_t i, PyObject* text) {
+        if (PyUnicode_IS_ASCII(text)) return 0;
+        const int mostly = mostly_unspaced(text, pacing);
+        if (mostly <= 0) return mostly;
         const Owned index = Owned::steal(PyLong_FromSsize_t(i));
-        if (!index || PyList_Append(found.get(), index.get()) < 0) return nullptr;
-    }
-    return found.release();
+        return index ? PyList_Append(found.get(), index.get()) : -1;
+    });
+    return walked < 0 ? nullptr : found.release();
 }
 
 }  // namespace halvec::core

@@ -24,6 +24,10 @@ from typing import Any, Literal
 
 from halvec.core import model_router as mr
 
+# A comment group: appended to an entry that compiles, it changes nothing but the text re
+# caches the pattern under.
+_UNCACHED = "(?#halvec: checked)"
+
 __all__ = ["LIST_NAMES", "ListName", "PatternFileError", "PatternLists", "applied", "as_json",
            "as_toml", "in_force", "load"]
 
@@ -160,6 +164,8 @@ def parse(data: bytes, where: str, *, toml: bool, base: PatternLists | None = No
                 with warnings.catch_warnings(record=True) as warned:
                     warnings.simplefilter("always")
                     re.compile(entry)
+                    if not warned:  # re warns only when it compiles, not when its cache has the entry:
+                        re.compile(entry + _UNCACHED)  # the same pattern under a text of its own
                 for warning in warned:  # re's warning of a meaning that will change: said once, here
                     line = _line_of(text, entry, toml)
                     notes.append(f"{where}{f', line {line}' if line is not None else ''}: \"{name}\" entry "

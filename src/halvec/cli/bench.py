@@ -23,11 +23,12 @@ from typing import IO, Any, TypedDict
 
 from halvec.cli import output
 from halvec.cli.options import Command, InputError, UsageError, near_miss
+from halvec.cli.outcome_files import read_outcome_file
 from halvec.cli.output_files import check_output, check_report_destination, output_file, write_error
 from halvec.cli.progress import Progress
 from halvec.cli.status import ExitStatus, describe_exit_statuses
 from halvec.quality import plot
-from halvec.quality.outcomes import OutcomeFormat, OutcomeProblem, Outcomes, read_outcomes
+from halvec.quality.outcomes import OutcomeFormat, Outcomes
 from halvec.quality.report import CPT_SHARES, Costs, Row, Scored, SetReport, measure
 from halvec.quality.routers import BUILT_IN, Router, strong_mask
 
@@ -229,10 +230,6 @@ def _run(args: argparse.Namespace) -> int:
         plot_format = os.path.splitext(plot_path)[1].lower().lstrip(".")
         if plot_format not in plot.FORMATS:
             raise UsageError(f"--plot {plot_path!r}: the name must end in .svg or .png")
-        try:
-            pyplot = plot.load_matplotlib()  # before any work: a missing extra fails at once
-        except plot.MissingMatplotlib as error:
-            raise UsageError(f"--plot: {error}") from None
     prices = _prices(args)
     specs: list[str] = args.router or list(DEFAULT_ROUTERS)
     router_files = [spec for spec in specs if spec not in BUILT_IN]
@@ -243,6 +240,11 @@ def _run(args: argparse.Namespace) -> int:
         check_output(path, option=option, inputs=inputs)
     if out_path is not None and plot_path is not None and os.path.realpath(out_path) == os.path.realpath(plot_path):
         raise InputError("--out and --plot name the same file: give each output its own file")
+    if plot_path is not None:
+        try:  # before any work, so a missing extra fails at once
+            pyplot = plot.load_matplotlib()
+        except plot.MissingMatplotlib as error:
+            raise UsageError(f"--plot: {error}") from None
     routers = _routers(specs)
     fmt: OutcomeFormat | None = args.format
     text_field: str = args.field or "prompt"
@@ -273,17 +275,7 @@ def _run(args: argparse.Namespace) -> int:
 
 def _read(path: str, strong: str, weak: str, text_field: str, fmt: OutcomeFormat | None,
           routers: Sequence[tuple[str, Router]]) -> _Set:
-    progress = Progress(unit="prompts")
-    try:
-        outcomes = read_outcomes(path, strong=strong, weak=weak, text_field=text_field, fmt=fmt, progress=progress,
-                                 hint=near_miss)
-        outcomes.check_gap()
-    except OSError as error:
-        raise UsageError(f"cannot read {path!r}: {error.strerror or error}") from None
-    except OutcomeProblem as problem:
-        raise InputError(str(problem)) from None
-    finally:
-        progress.close()
+    outcomes = read_outcome_file(path, strong=strong, weak=weak, text_field=text_field, fmt=fmt)
     scored = []
     for name, router in routers:
         scores = [float(score) for score in router.score(outcomes.texts)]

@@ -30,7 +30,7 @@ from halvec.cli.progress import Progress
 from halvec.cli.status import ExitStatus
 from halvec.core import model_router as mr
 from halvec.cli.fitted_router import add_router_option, eval_tiering, fitted_from_args as _fitted
-from halvec.evaluation import (ESTIMATED_OUTPUT_TOKENS, TIERS, Change, Comparison, Cost, Prices, ProviderKeys, Report,
+from halvec.evaluation import (ESTIMATED_OUTPUT_TOKENS, TIERS, Comparison, Cost, Prices, ProviderKeys, Report,
                                Settings, Summary, TaskRule, change_json, compare, evaluate)
 from halvec.explain import DecidedBy
 from halvec.parallel import evaluate_in_parts, usable_cores

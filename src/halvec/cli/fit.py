@@ -20,14 +20,15 @@ from typing import Any
 
 import halvec
 from halvec.cli import output
-from halvec.cli.options import Command, InputError, UsageError, near_miss
-from halvec.cli.output_files import check_report_destination, output_file, write_error
+from halvec.cli.options import Command, InputError, UsageError
+from halvec.cli.outcome_files import read_outcome_file
+from halvec.cli.output_files import check_output, check_report_destination, output_file, write_error
 from halvec.cli.progress import Progress
 from halvec.cli.status import ExitStatus, describe_exit_statuses
 from halvec.fitted import fit as fitting
 from halvec.fitted.router_file import dumps
 from halvec.quality.metrics import apgr
-from halvec.quality.outcomes import OutcomeFormat, OutcomeProblem, Outcomes, read_outcomes
+from halvec.quality.outcomes import OutcomeFormat, Outcomes
 from halvec.quality.routers import RulesRouter, WordsRouter
 
 __all__ = ["COMMAND", "Shares", "shares", "strong_share"]
@@ -112,12 +113,13 @@ def _run(args: argparse.Namespace) -> int:
         raise UsageError("standard input (-) can be read once")
     if out_path == "-":
         raise UsageError("-o needs a file")
-    try:
+    inputs = [("standard input", 0) if path == "-" else path for path in files]
+    check_report_destination(inputs)
+    check_output(out_path, option="-o", inputs=inputs)
+    try:  # after the arguments' own mistakes, which the user can mend without installing anything
         fitting.load_libraries()
     except fitting.MissingExtra as error:
         raise UsageError(str(error)) from None
-    inputs = [("standard input", 0) if path == "-" else path for path in files]
-    check_report_destination(inputs)
     prog: str = args.parser.prog
     with output_file(out_path, option="-o", inputs=inputs) as out:
         sets = [_read(path, args) for path in files]
@@ -155,19 +157,8 @@ def _run(args: argparse.Namespace) -> int:
 
 
 def _read(path: str, args: argparse.Namespace) -> Outcomes:
-    progress = Progress(unit="prompts")
     fmt: OutcomeFormat | None = args.format
-    try:
-        outcomes = read_outcomes(path, strong=args.strong, weak=args.weak, text_field=args.field, fmt=fmt,
-                                 progress=progress, hint=near_miss)
-        outcomes.check_gap()
-    except OSError as error:
-        raise UsageError(f"cannot read {path!r}: {error.strerror or error}") from None
-    except OutcomeProblem as problem:
-        raise InputError(str(problem)) from None
-    finally:
-        progress.close()
-    return outcomes
+    return read_outcome_file(path, strong=args.strong, weak=args.weak, text_field=args.field, fmt=fmt)
 
 
 class _FitProgress(Progress):

@@ -44,7 +44,9 @@ class OutcomeProblem(Exception):
     """An outcome file that cannot be used: where (the file, the line) and what."""
 
     def __init__(self, where: str, problem: str, line: int | None = None) -> None:
-        self.where, self.problem, self.line = where, problem, line
+        self.where: str = where
+        self.problem: str = problem
+        self.line: int | None = line
         super().__init__(f"{where}, line {line}: {problem}" if line is not None else f"{where}: {problem}")
 
 

@@ -1,0 +1,27 @@
+"""Outcome files read for a command (``bench``, ``fit``): progress on a terminal, and every
+problem one line and exit status 2."""
+
+from __future__ import annotations
+
+from halvec.cli.options import InputError, UsageError, near_miss
+from halvec.cli.progress import Progress
+from halvec.quality.outcomes import OutcomeFormat, OutcomeProblem, Outcomes, read_outcomes
+
+__all__ = ["read_outcome_file"]
+
+
+def read_outcome_file(path: str, *, strong: str, weak: str, text_field: str | None,
+                      fmt: OutcomeFormat | None) -> Outcomes:
+    """The outcomes of ``path`` for the pair, which must leave a gap to recover."""
+    progress = Progress(unit="prompts")
+    try:
+        outcomes = read_outcomes(path, strong=strong, weak=weak, text_field=text_field, fmt=fmt, progress=progress,
+                                 hint=near_miss)
+        outcomes.check_gap()
+    except OSError as error:
+        raise UsageError(f"cannot read {path!r}: {error.strerror or error}") from None
+    except OutcomeProblem as problem:
+        raise InputError(str(problem)) from None
+    finally:
+        progress.close()
+    return outcomes
