@@ -245,7 +245,7 @@ def test_entries_a_signal_handler_replaces_mid_scan_are_read_anew(python, entry,
     out = python(f"""
         import os, signal, halvec.core.model_router as mr
         import sys
-        text = os.urandom({LONG_SCAN // 5}).translate(bytes(b"ab"[i & 1] for i in range(256))).decode() + " c"
+        text = os.urandom(300_000).translate(bytes(b"ab"[i & 1] for i in range(256))).decode() + " c"
         fired = []
         def handler(signum, frame):
             # only a handler run inside the call counts (not one run just after it)
