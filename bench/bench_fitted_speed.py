@@ -20,9 +20,8 @@ import pathlib
 import random
 import sys
 import time
-import timeit
 
-from _timing import fmt
+from _timing import fmt, interleaved
 
 from halvec.core import model_router as mr
 from halvec.fitted import load_router
@@ -39,24 +38,10 @@ def descriptions(folder, low=180, high=220):
     return found
 
 
-def interleaved(statements, namespace, *, rounds=15, min_time=0.02):
-    """Seconds of this thread's processor time per run of each statement: the best of
-    `rounds` short runs taken in turn. Processor time, not the clock: on a machine shared with
-    other work the clock also counts the time others had the processor."""
-    timers = []
-    for stmt in statements:
-        timer = timeit.Timer(stmt, globals=namespace, timer=time.thread_time)
-        number, seconds = timer.autorange()
-        timers.append((timer, max(1, int(number * min_time / max(seconds, 1e-9)))))
-    best = [float("inf")] * len(timers)
-    for _ in range(rounds):
-        for i, (timer, number) in enumerate(timers):
-            best[i] = min(best[i], timer.timeit(number) / number)
-    return best
-
-
 def per_text(statements, texts, namespace):
-    return [s / len(texts) for s in interleaved(statements, dict(namespace, texts=texts))]
+    timed = interleaved(statements, [dict(namespace, texts=texts)] * len(statements), rounds=15,
+                        clock=time.thread_time)
+    return [s / len(texts) for s in timed]
 
 
 def main():
@@ -87,7 +72,7 @@ def main():
     base = " ".join(rng.sample([t for t in found if t.isascii()], 50))
     for size in (100, 1_000, 10_000, 100_000, 1_000_000):
         text = (base * (size // len(base) + 1))[:size]
-        (seconds,) = interleaved(["score(text)"], dict(namespace, text=text))
+        (seconds,) = interleaved(["score(text)"], [dict(namespace, text=text)], rounds=15, clock=time.thread_time)
         print(f"{size:>12,} {fmt(seconds)} {fmt(seconds / size)}")
 
     hooks = sys.modules.get("halvec._patterns_hooks")

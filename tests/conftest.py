@@ -119,6 +119,17 @@ def python():
     return run
 
 
+@pytest.fixture
+def pattern_hooks():
+    """The test hooks of halvec._patterns (budget, allocation failures), reset after the test."""
+    found = sys.modules.get("halvec._patterns_hooks")
+    if found is None:
+        pytest.skip("a build without the test hooks")
+    yield found
+    found.fail_allocation(0)
+    found.set_budget(0)
+
+
 @pytest.fixture(scope="session")
 def mr():
     from halvec.core import model_router

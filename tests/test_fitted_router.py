@@ -6,7 +6,6 @@ import gc
 import json
 import math
 import signal
-import sys
 from collections import Counter
 
 import pytest
@@ -200,13 +199,8 @@ def test_the_scorer_refuses_what_the_file_checks_would():
 
 
 @pytest.fixture
-def hooks():
-    found = sys.modules.get("halvec._patterns_hooks")
-    if found is None:
-        pytest.skip("a build without the test hooks")
-    yield found
-    found.set_budget(0)
-    found.fail_allocation(0)
+def hooks(pattern_hooks):
+    return pattern_hooks
 
 
 def test_the_tables_count_against_the_engine_budget(hooks, write):

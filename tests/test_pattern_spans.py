@@ -202,14 +202,8 @@ def test_entries_reach_re_in_list_order_with_re_s_errors():
 # --- memory and interruption ------------------------------------------------------------------
 
 @pytest.fixture
-def hooks():
-    import sys
-    found = sys.modules.get("halvec._patterns_hooks")
-    if found is None:
-        pytest.skip("a build without the test hooks")
-    yield found
-    found.fail_allocation(0)
-    found.set_budget(0)
+def hooks(pattern_hooks):
+    return pattern_hooks
 
 
 SPAN_TEXTS = ["we analyse the optimisation of it", "call 911 or 112 now", "x y z", "aaa\nbbb xyz",

@@ -144,7 +144,7 @@ def parse(data: bytes, where: str, *, toml: bool, base: PatternLists | None = No
                                       f"{', '.join(repr(key) for key in unknown)} "
                                       f"(a patterns file holds \"complex\" and \"simple\")")
     if not document:
-        raise PatternFileError(where, f"holds neither a \"complex\" nor a \"simple\" list")
+        raise PatternFileError(where, "holds neither a \"complex\" nor a \"simple\" list")
     lists = base if base is not None else in_force()
     found: dict[str, tuple[str, ...]] = {}
     notes: list[str] = []
