@@ -294,6 +294,7 @@ std::size_t estimate(std::size_t size, std::size_t longer, std::size_t character
     return sizeof(Tables) + ngram_slots_for(longer) * sizeof(Tables::NgramSlot) +
            token_slots_for(tokens) * sizeof(Tables::TokenSlot) + characters * sizeof(char32_t) +
            (size + 1) * (sizeof(Tables::Feature) + sizeof(std::uint64_t) + sizeof(std::uint32_t)) +
+           sizeof(std::uint32_t) +  // the list of n-grams found has a place more than the counts
            (tokens + 1) * 3 * sizeof(std::uint32_t) +  // by token id (and kNoToken), the builder's flags with them
            kBlocks * kBlockOverhead;
 }
@@ -397,8 +398,8 @@ TablesPtr Builder::build(Borrowed ngrams, Borrowed weights, Borrowed idf, int lo
         }
         builder.finish_tokens();
     }
-    t.counts_.assign(static_cast<std::size_t>(size) + 1, 0);
-    t.found_.assign(static_cast<std::size_t>(size) + 1, 0);
+    t.counts_.assign(t.counts_size(), 0);
+    t.found_.assign(t.found_size(), 0);
     t.bytes_ = engine::memory::in_use() - before;  // the engine's own count, block overheads included
     return tables;
 }
