@@ -199,6 +199,16 @@ def test_the_scorer_refuses_what_the_file_checks_would():
     assert scorer.score(Loud("A é")) == scorer.score("A é")
 
 
+def test_the_scorer_reports_the_first_fault_the_ngrams_hold():
+    # (the tokens are counted before the build: a fault further down is not reported first)
+    def make(ngrams):
+        return _patterns.Scorer(ngrams, [1.0] * len(ngrams), [1.0] * len(ngrams), 3, 0.0, (0, 0, 1), (0, 0, 1))
+    for ngrams, problem in [(["a", "a", "b  c"], "'a' is there twice"), (["x" * 9 + " y"] * 2 + ["1"], "there twice"),
+                            (["a b c d", "a", "a"], "more tokens than")]:
+        with pytest.raises(ValueError, match=problem):
+            make(ngrams)
+
+
 @pytest.fixture
 def hooks():
     found = sys.modules.get("halvec._patterns_hooks")
