@@ -198,6 +198,16 @@ def test_the_scorer_refuses_what_the_file_checks_would():
     assert scorer.score(Loud("A é")) == scorer.score("A é")
 
 
+def test_the_scorer_reports_the_first_fault_the_ngrams_hold():
+    # (the tokens are counted before the build: a fault further down is not reported first)
+    def make(ngrams):
+        return _patterns.Scorer(ngrams, [1.0] * len(ngrams), [1.0] * len(ngrams), 3, 0.0, (0, 0, 1), (0, 0, 1))
+    for ngrams, problem in [(["a", "a", "b  c"], "'a' is there twice"), (["x" * 9 + " y"] * 2 + ["1"], "there twice"),
+                            (["a b c d", "a", "a"], "more tokens than")]:
+        with pytest.raises(ValueError, match=problem):
+            make(ngrams)
+
+
 @pytest.fixture
 def hooks(pattern_hooks):
     return pattern_hooks
@@ -286,6 +296,24 @@ def test_many_short_texts_stop_for_signals_and_a_handler_may_edit_the_list(route
     finally:
         hooks.signal_at_check(0, signal.SIGUSR1)
         signal.signal(signal.SIGUSR1, previous)
+
+
+@pytest.mark.parametrize("ngrams", [[], ["a"], ["a", "a b"]])
+def test_a_text_that_finds_every_ngram_and_more_stays_in_its_scratch(hooks, ngrams):
+    # every n-gram found, and a token none holds, then more: the scratch's list of what was
+    # found is full and is still written once more (the sanitizer build sees a write past
+    # it), in the scorer's own scratch and in the one a signal handler's score gets
+    scorer = _patterns.Scorer(ngrams, [1.0] * len(ngrams), [1.0] * len(ngrams), 3, 0.0, (0, 0, 1), (0, 0, 1))
+    texts, want = ["a b a b z", "ā a b z a b"], math.sqrt(len(ngrams))  # each n-gram twice
+    seen = []
+    previous = signal.signal(signal.SIGUSR1, lambda *_: seen.append([scorer.score(t) for t in texts]))
+    try:
+        hooks.signal_at_check(1, signal.SIGUSR1)
+        assert scorer.score("a b z " * 200_000) == pytest.approx(want)  # past the first check
+    finally:
+        hooks.signal_at_check(0, signal.SIGUSR1)
+        signal.signal(signal.SIGUSR1, previous)
+    assert len(seen) == 1 and seen[0] == [scorer.score(t) for t in texts] == pytest.approx([want] * 2)
 
 
 @given(texts)

@@ -74,9 +74,8 @@ bool score_one(ScorerObject* self, PyObject* text, SignalPacing& pacing, double&
         self->busy = false;
         return done;
     }
-    const std::size_t size = tables.size() + 1;
-    auto* counts = static_cast<std::uint64_t*>(PyMem_Calloc(size, sizeof(std::uint64_t)));
-    auto* found = static_cast<std::uint32_t*>(PyMem_Calloc(size, sizeof(std::uint32_t)));
+    auto* counts = static_cast<std::uint64_t*>(PyMem_Calloc(tables.counts_size(), sizeof(std::uint64_t)));
+    auto* found = static_cast<std::uint32_t*>(PyMem_Calloc(tables.found_size(), sizeof(std::uint32_t)));
     bool done = false;
     if (counts && found) {
         done = core::fitted::score(tables, Scratch{counts, found}, exact, pacing, out);

@@ -445,7 +445,9 @@ private:
         key_count_ = 0;
     }
 
-    // One more of the n-gram `i` (or of the place for none).
+    // One more of the n-gram `i` (or of the place for none). `i` is written
+    // to the list's next place either way, kept only when new: the list has
+    // a place past the last count for that write (Tables::found_size()).
     void hit(std::uint32_t i) {
         const std::size_t found = found_;
         s_.found[found] = i;

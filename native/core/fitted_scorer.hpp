@@ -18,7 +18,7 @@
 namespace halvec::core::fitted {
 
 // Scratch for one score: a count per n-gram (all zero, and left so) and room
-// for the n-grams found.
+// for the n-grams found (Tables::counts_size() and found_size() of them).
 struct Scratch {
     std::uint64_t* counts;
     std::uint32_t* found;

@@ -224,19 +224,23 @@ int compare_places(PyObject* texts, const TokenPlace& a, const TokenPlace& b) {
     return 0;
 }
 
-// The number of distinct tokens in the n-grams `texts` (each cut and checked
-// as the build cuts it), at most `places` of them: false with an exception
-// set for an n-gram that is not made of tokens. It counts in memory of its
-// own, freed before it returns, so that the tables can be sized from the
-// exact count.
-bool count_tokens(PyObject* texts, int longest, std::size_t places, std::size_t& distinct) {
+// The number of distinct tokens in the n-grams `texts` (each cut as the
+// build cuts it), at most `places` of them. It counts in memory of its own,
+// freed before it returns, so that the tables can be sized from the exact
+// count. It stops at an n-gram that is not made of tokens: the build stops
+// there too (or at a fault before it), and reports the first fault it meets,
+// whatever kind it is.
+std::size_t count_tokens(PyObject* texts, int longest, std::size_t places) {
     engine::Vector<TokenPlace> found;
     found.reserve(places);
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(texts); ++i) {
         PyObject* text = PyList_GET_ITEM(texts, i);
         Part parts[kLongestNgram];
         int count = 0;
-        if (!Builder::parts_of(text, longest, parts, count)) return false;
+        if (!Builder::parts_of(text, longest, parts, count)) {
+            PyErr_Clear();
+            break;
+        }
         const int kind = PyUnicode_KIND(text);
         const void* data = PyUnicode_DATA(text);
         for (int p = 0; p < count && found.size() < places; ++p) {
@@ -249,9 +253,9 @@ bool count_tokens(PyObject* texts, int longest, std::size_t places, std::size_t&
     }
     std::sort(found.begin(), found.end(),
               [&](const TokenPlace& a, const TokenPlace& b) { return compare_places(texts, a, b) < 0; });
-    distinct = found.empty() ? 0 : 1;
+    std::size_t distinct = found.empty() ? 0 : 1;
     for (std::size_t k = 1; k < found.size(); ++k) distinct += compare_places(texts, found[k - 1], found[k]) != 0;
-    return true;
+    return distinct;
 }
 
 bool finite_float(PyObject* value, double& out) {
@@ -294,6 +298,7 @@ std::size_t estimate(std::size_t size, std::size_t longer, std::size_t character
     return sizeof(Tables) + ngram_slots_for(longer) * sizeof(Tables::NgramSlot) +
            token_slots_for(tokens) * sizeof(Tables::TokenSlot) + characters * sizeof(char32_t) +
            (size + 1) * (sizeof(Tables::Feature) + sizeof(std::uint64_t) + sizeof(std::uint32_t)) +
+           sizeof(std::uint32_t) +  // the list of n-grams found has a place more than the counts
            (tokens + 1) * 3 * sizeof(std::uint32_t) +  // by token id (and kNoToken), the builder's flags with them
            kBlocks * kBlockOverhead;
 }
@@ -361,11 +366,8 @@ TablesPtr Builder::build(Borrowed ngrams, Borrowed weights, Borrowed idf, int lo
     }
     // The tokens are counted first, in memory that the budget must also
     // allow, so that the tables are sized for the tokens there are.
-    if (!fits(size, tokens * sizeof(TokenPlace) + kBlockOverhead) ||
-        !count_tokens(texts, longest, tokens, tokens)) {
-        return {};
-    }
-    tokens = std::min(tokens, kMaxTokens);
+    if (!fits(size, tokens * sizeof(TokenPlace) + kBlockOverhead)) return {};
+    tokens = std::min(count_tokens(texts, longest, tokens), kMaxTokens);
     if (!fits(size, estimate(static_cast<std::size_t>(size), longer, characters_total, tokens))) return {};
 
     const std::size_t before = engine::memory::in_use();
@@ -397,8 +399,8 @@ TablesPtr Builder::build(Borrowed ngrams, Borrowed weights, Borrowed idf, int lo
         }
         builder.finish_tokens();
     }
-    t.counts_.assign(static_cast<std::size_t>(size) + 1, 0);
-    t.found_.assign(static_cast<std::size_t>(size) + 1, 0);
+    t.counts_.assign(t.counts_size(), 0);
+    t.found_.assign(t.found_size(), 0);
     t.bytes_ = engine::memory::in_use() - before;  // the engine's own count, block overheads included
     return tables;
 }

@@ -158,7 +158,12 @@ public:
     }
 
     // The scratch of a score: a count per n-gram and for none(), all zero
-    // between scores, and room for the list of n-grams found.
+    // between scores, and room for the list of n-grams found. A count is
+    // written to the list's next place whether or not it is new (only a new
+    // one moves on), so the list has one place more than there are counts:
+    // once every count is found, the next write lands there.
+    std::size_t counts_size() const { return size_ + 1; }
+    std::size_t found_size() const { return size_ + 2; }
     std::uint64_t* counts() { return counts_.data(); }
     std::uint32_t* found() { return found_.data(); }
 
