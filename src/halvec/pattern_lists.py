@@ -20,8 +20,9 @@ import warnings
 from collections.abc import Iterator, Sequence
 from contextlib import contextmanager
 from dataclasses import dataclass, field
-from typing import Any, Literal
+from typing import Literal
 
+from halvec._json_keys import DuplicateKey, without_duplicates
 from halvec.core import model_router as mr
 
 # A comment group: appended to an entry that compiles, it changes nothing but the text re
@@ -121,8 +122,8 @@ def parse(data: bytes, where: str, *, toml: bool, base: PatternLists | None = No
             raise PatternFileError(where, f"is not valid TOML: {error}") from None
     else:
         try:
-            document = json.loads(text, object_pairs_hook=_without_duplicates)
-        except _Duplicate as duplicate:
+            document = json.loads(text, object_pairs_hook=without_duplicates)
+        except DuplicateKey as duplicate:
             places = list(_all_positions(text, json.dumps(duplicate.key)))
             raise PatternFileError(where, f"gives the key {json.dumps(duplicate.key)} twice (a JSON object's keys "
                                           f"are given once)",
@@ -181,22 +182,6 @@ def parse(data: bytes, where: str, *, toml: bool, base: PatternLists | None = No
                     _line_of(text, entry, toml)) from None
         found[name] = tuple(entries)
     return PatternLists(found["complex"], found["simple"], tuple(notes))
-
-
-class _Duplicate(ValueError):
-    def __init__(self, key: str) -> None:
-        super().__init__(key)
-        self.key = key
-
-
-def _without_duplicates(pairs: list[tuple[str, Any]]) -> dict[str, Any]:
-    """A JSON object's members, refused when a key is given twice (as TOML refuses it): the
-    later value would silently win."""
-    document = dict(pairs)
-    if len(document) != len(pairs):
-        seen: set[str] = set()
-        raise _Duplicate(next(key for key, _ in pairs if key in seen or seen.add(key)))  # type: ignore[func-returns-value]
-    return document
 
 
 def _describe(value: object) -> str:

@@ -24,6 +24,7 @@ import math
 import tomllib
 from typing import Any
 
+from halvec._json_keys import DuplicateKey, without_duplicates
 from halvec.cli.options import InputError, model_keys, near_miss
 from halvec.evaluation import Prices
 
@@ -60,9 +61,11 @@ def _parse(text: str, where: str, *, toml: bool) -> Any:
         except ValueError as error:  # TOMLDecodeError (a key written twice among them), a number too long
             raise InputError(f"{where}: not valid TOML: {error}") from None
     try:
-        return json.loads(text, object_pairs_hook=_without_duplicates, parse_constant=_no_constant)
+        return json.loads(text, object_pairs_hook=without_duplicates, parse_constant=_no_constant)
     except json.JSONDecodeError as error:
         raise InputError(f"{where}, line {error.lineno}: not valid JSON: {error.msg} (column {error.colno})") from None
+    except DuplicateKey as duplicate:
+        raise InputError(f"{where}: the key {duplicate.key!r} is written twice") from None
     except _Refused as error:
         raise InputError(f"{where}: {error}") from None
     except RecursionError:
@@ -73,16 +76,6 @@ def _parse(text: str, where: str, *, toml: bool) -> Any:
 
 class _Refused(Exception):
     pass
-
-
-def _without_duplicates(pairs: list[tuple[str, Any]]) -> dict[str, Any]:
-    """A JSON object, refused when it names a key twice (json would keep the last quietly)."""
-    found: dict[str, Any] = {}
-    for key, value in pairs:
-        if key in found:
-            raise _Refused(f"the key {key!r} is written twice")
-        found[key] = value
-    return found
 
 
 def _no_constant(name: str) -> Any:

@@ -41,6 +41,7 @@ from collections.abc import Sequence
 from dataclasses import dataclass, field
 from typing import Any
 
+from halvec._json_keys import DuplicateKey, without_duplicates
 from halvec.fitted import features
 
 __all__ = ["FORMAT", "VERSION", "CountTerm", "RouterFileError", "RouterSpec", "dumps", "load", "parse"]
@@ -134,15 +135,6 @@ def _no_constant(name: str) -> Any:
     raise RouterFileError(f"{name} is not a number a router can use (only finite numbers are)")
 
 
-def _unique_keys(pairs: list[tuple[str, Any]]) -> dict[str, Any]:
-    seen: dict[str, Any] = {}
-    for key, value in pairs:
-        if key in seen:
-            raise RouterFileError(f"the key {key!r} is there twice in one object")
-        seen[key] = value
-    return seen
-
-
 def parse(raw: bytes | str, default_name: str = "fitted") -> RouterSpec:
     """A router from a file's content; RouterFileError when it is not one."""
     try:
@@ -150,12 +142,14 @@ def parse(raw: bytes | str, default_name: str = "fitted") -> RouterSpec:
     except UnicodeDecodeError as error:
         raise RouterFileError(f"not a router file: not UTF-8 text (byte {error.start})") from None
     try:
-        document = json.loads(text, object_pairs_hook=_unique_keys, parse_constant=_no_constant)
+        document = json.loads(text, object_pairs_hook=without_duplicates, parse_constant=_no_constant)
     except json.JSONDecodeError as error:
         end = error.pos >= len(text.rstrip())
         raise RouterFileError(
             f"not a router file: {'it ends too soon (cut short?)' if end else 'not JSON'}: {error.msg} "
             f"at line {error.lineno}, column {error.colno}") from None
+    except DuplicateKey as duplicate:
+        raise RouterFileError(f"the key {duplicate.key!r} is there twice in one object") from None
     except RecursionError:
         raise RouterFileError("not a router file: nested too deeply") from None
     except RouterFileError:
