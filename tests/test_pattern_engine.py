@@ -7,7 +7,7 @@ COMPLEX exactly when the pattern matches the normalised text.
 import re
 
 import pytest
-from hypothesis import HealthCheck, example, given, settings, strategies as st
+from hypothesis import HealthCheck, assume, example, given, settings, strategies as st
 
 from test_classifier import COMPLEX_PATTERNS, SIMPLE_PATTERNS
 
@@ -55,17 +55,36 @@ def subset_patterns(draw, depth=0):
     return "".join(pieces)
 
 
+def unbounded_repeats(pattern):
+    """The unbounded repeats (`*`, `+`, `{n,}`) a match of ``pattern`` may try, a group
+    repeated `{2}` counting its own twice: the degree of `re`'s backtracking, at most."""
+    counts, i = [0], 0
+    while i < len(pattern):
+        if pattern[i] == "\\":
+            i += 1
+        elif pattern[i] == "(":
+            counts.append(0)
+        elif pattern[i] == ")":
+            inner = counts.pop()
+            counts[-1] += 2 * inner if pattern.startswith("{2}", i + 1) else inner
+        elif pattern[i] in "*+" or pattern.startswith(",}", i):
+            counts[-1] += 1
+        i += 1
+    return counts[0]
+
+
 WHITESPACE = [chr(c) for c in range(0x3001) if chr(c).isspace()]  # every kind there is
 texts = st.lists(st.one_of(st.sampled_from(TEXT_CHARS), st.sampled_from(WHITESPACE)),
                  max_size=40).map("".join)
 
 
-@settings(suppress_health_check=[HealthCheck.function_scoped_fixture])
+@settings(suppress_health_check=[HealthCheck.function_scoped_fixture, HealthCheck.filter_too_much])
 @given(subset_patterns(), texts, st.booleans())
 @example(r"\b(\d{3,}\s*word)\b", "write a 500  word piece", True)
 @example(r"\bin.?depth\b", "an in-depth look", True)
 @example(r"a\b", "a\u0301", True)  # a combining mark is a word character
 def test_random_subset_patterns_agree_with_re(probe, pattern, text, pad_front):
+    assume(unbounded_repeats(pattern) <= 6)  # more, and `re` (the reference) may backtrack for hours
     text = PAD + " " + text if pad_front else text + " " + PAD
     assert probe(pattern, text) == expected(pattern, text)
 
@@ -181,7 +200,7 @@ def test_lower_case_before_the_search(probe, pattern, text):
     assert probe(pattern, text + PAD) == expected(pattern, text + PAD)
 
 
-pattern_lists = st.lists(st.one_of(subset_patterns(), st.sampled_from(["[ab]", "a$", "^z", "(?:x)", "é+"])),
+pattern_lists = st.lists(st.one_of(subset_patterns().filter(lambda p: unbounded_repeats(p) <= 6), st.sampled_from(["[ab]", "a$", "^z", "(?:x)", "é+"])),
                          max_size=5)
 
 

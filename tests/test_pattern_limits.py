@@ -306,13 +306,16 @@ def test_random_patterns_agree_with_re_without_room_for_tables(hooks, patterns, 
     # With no room at all the scan simulates the automaton from the start;
     # with a little, tables are dropped and rebuilt mid-scan.
     from hypothesis import HealthCheck, assume, given, settings
-    from test_pattern_engine import PAD, expected, subset_patterns, texts
+    from test_pattern_engine import PAD, expected, subset_patterns, texts, unbounded_repeats
 
     @settings(suppress_health_check=list(HealthCheck))
     @given(subset_patterns(), texts)
     def check(pattern, text):
         text = PAD + " " + text * 5
         assume(len(text.split()) <= 60)  # more words would make the text complex by count
+        # `re` decides these entries, and is the reference: with more unbounded repeats in
+        # one match attempt it backtracks for hours on a text this long
+        assume(unbounded_repeats(pattern) <= 3)
         patterns._COMPLEX_PATTERNS[:] = [pattern, r"(x|y|é|\u3000)\w"] + ([wide] if wide else [])
         patterns._SIMPLE_PATTERNS[:] = []
         found = patterns.classify_complexity(text) is patterns.Complexity.COMPLEX
