@@ -24,7 +24,7 @@ from halvec.cli import output
 from halvec.cli.output_files import check_report_destination, output_file
 from halvec.cli.options import (AUTO, Command, InputError, RouterOptions, UsageError, add_json_option,
                                 add_patterns_option, add_router_options, model_choice, model_key,
-                                model_keys, near_miss, patterns_from_args, providers)
+                                model_keys, near_miss, patterns_from_args, providers, read_option_file)
 from halvec.cli.prices import load_prices
 from halvec.cli.progress import Progress
 from halvec.cli.status import ExitStatus
@@ -269,17 +269,9 @@ def load_config(path: str) -> mr.ModelRoutingConfig:
     only the four keys, each with a value of its kind; model keys exactly as the catalogue
     spells them. Raises :class:`InputError` naming the file (and the line, for bad JSON)."""
     where = f"--config {path!r}"
+    text = read_option_file(where, path)
     try:
-        with open(path, "rb") as file:
-            data = file.read()
-    except OSError as error:
-        raise InputError(f"cannot read --config {path!r}: {error.strerror or error}") from None
-    data = data.removeprefix(b"\xef\xbb\xbf")
-    try:
-        document = json.loads(data.decode("utf-8"))
-    except UnicodeDecodeError as error:
-        raise InputError(f"{where}, line {data.count(b'\\n', 0, error.start) + 1}: not valid UTF-8 "
-                         f"(byte 0x{data[error.start]:02x})") from None
+        document = json.loads(text)
     except json.JSONDecodeError as error:
         raise InputError(f"{where}, line {error.lineno}: not JSON: {error.msg} (column {error.colno})") from None
     except RecursionError:

@@ -151,6 +151,23 @@ def _folded(text: str) -> str:
 
 # --- option groups ---------------------------------------------------------------------------
 
+def read_option_file(where: str, path: str) -> str:
+    """The text of the file an option names (``where``: the option and the path, as errors
+    name them): UTF-8, a byte-order mark dropped. :class:`InputError` when it cannot be read
+    or is not UTF-8 (naming the line)."""
+    try:
+        with open(path, "rb") as file:
+            data = file.read()
+    except OSError as error:
+        raise InputError(f"cannot read {where}: {error.strerror or error}") from None
+    data = data.removeprefix(b"\xef\xbb\xbf")
+    try:
+        return data.decode("utf-8")
+    except UnicodeDecodeError as error:
+        raise InputError(f"{where}, line {data.count(b'\n', 0, error.start) + 1}: not valid UTF-8 "
+                         f"(byte 0x{data[error.start]:02x})") from None
+
+
 def add_router_options(parser: argparse.ArgumentParser, *, environment: bool = True) -> None:
     """``--keys`` and ``--enabled``: who has an API key, which models are enabled.
     ``environment``: the environment's keys count too (as the host's secrets store counts

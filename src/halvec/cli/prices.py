@@ -25,7 +25,7 @@ import tomllib
 from typing import Any
 
 from halvec._json_keys import DuplicateKey, without_duplicates
-from halvec.cli.options import InputError, model_keys, near_miss
+from halvec.cli.options import InputError, model_keys, near_miss, read_option_file
 from halvec.evaluation import Prices
 
 __all__ = ["load_prices"]
@@ -37,17 +37,7 @@ _FIELDS = ("input", "output")
 def load_prices(path: str) -> Prices:
     """The prices of the file at ``path``; :class:`InputError` names the file and what is wrong."""
     where = f"--prices {path!r}"
-    try:
-        with open(path, "rb") as file:
-            data = file.read()
-    except OSError as error:
-        raise InputError(f"cannot read {where}: {error.strerror or error}") from None
-    data = data.removeprefix(b"\xef\xbb\xbf")
-    try:
-        text = data.decode("utf-8")
-    except UnicodeDecodeError as error:
-        raise InputError(f"{where}, line {data.count(b'\n', 0, error.start) + 1}: not valid UTF-8 "
-                         f"(byte 0x{data[error.start]:02x})") from None
+    text = read_option_file(where, path)
     document = _parse(text, where, toml=path.lower().endswith(".toml"))
     return _checked(document, where, path)
 
