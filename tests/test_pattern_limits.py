@@ -218,11 +218,13 @@ def test_a_long_scan_is_interrupted_by_ctrl_c(python):
     # while the scan holds the interpreter), and says how much CPU time the
     # scanning process had used by then.
     out = python(LONG_SCAN + """
-    sender = subprocess.Popen([sys.executable, "-c", "import os, sys, time; time.sleep(0.3); "
+    sender = subprocess.Popen([sys.executable, "-c", "import os, sys, time; print('ready', flush=True); "
+                               "time.sleep(0.3); "
                                "stat = open('/proc/%s/stat' % sys.argv[1]).read().rsplit(')', 1)[1].split(); "
                                "print((int(stat[11]) + int(stat[12])) / os.sysconf('SC_CLK_TCK'), flush=True); "
                                "os.kill(int(sys.argv[1]), 2)",
                                str(os.getpid())], stdout=subprocess.PIPE, text=True)
+    sender.stdout.readline()  # its start (seconds on a busy machine) is not counted in the scan's
     try:
         mr.classify_complexity(text)
         print("finished")
