@@ -22,8 +22,8 @@ from dataclasses import dataclass
 from typing import IO, Any, TypedDict
 
 from halvec.cli import output
-from halvec.cli.options import Command, InputError, Once, UsageError, near_miss
 from halvec.cli.fitted_checks import Checks, pooled, unlike_warning
+from halvec.cli.options import Command, InputError, Once, UsageError, near_miss
 from halvec.cli.outcome_files import read_outcome_file
 from halvec.cli.output_files import check_output, check_report_destination, output_file, write_error
 from halvec.cli.progress import Progress
@@ -316,8 +316,8 @@ def _read(path: str, strong: str, weak: str, text_field: str, fmt: OutcomeFormat
         mask = strong_mask(router, scores)
         scored.append(Scored(name, scores, mask))
         coverages.append(coverage)
-        checks.append(None if coverage is None or not isinstance(provenance, Provenance) else
-                      Checks.of(name, provenance, texts, coverage, None if mask is None else sum(mask) / len(mask)))
+        checks.append(Checks.of(name, provenance, texts, coverage, None if mask is None else sum(mask) / len(mask))
+                      if coverage is not None and isinstance(provenance, Provenance) else None)
     return _Set(outcomes, scored, coverages, checks)
 
 

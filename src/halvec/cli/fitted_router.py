@@ -14,8 +14,8 @@ from halvec.cli import output
 from halvec.cli.options import InputError, UsageError
 from halvec.core import model_router as mr
 from halvec.evaluation import Tiering
-from halvec.fitted.coverage import CoverageTally
 from halvec.fitted import FittedModelRouter, FittedRouter, RouterFileError, ScoreExplanation, load_router
+from halvec.fitted.coverage import CoverageTally
 
 __all__ = ["ContributionJSON", "ScoreReasonJSON", "add_router_option", "describe_score", "eval_tiering",
            "fitted_from_args", "score_json"]
