@@ -13,10 +13,13 @@ import types
 import pytest
 
 from halvec.cli import main
+from halvec.fitted import features
+from halvec.fitted.provenance import prompt_digest
 
 STRONG, WEAK = "big-model", "small-model"
 ROW_KEYS = {"name", "kind", "model", "apgr", "apgr_low", "apgr_high", "cpt50", "cpt80", "cost_at_cpt50",
-            "cost_at_cpt80", "strong_share", "quality", "pgr", "cost"}
+            "cost_at_cpt80", "strong_share", "quality", "pgr", "cost", "placed_strong_share", "fitted_on_share",
+            "coverage", "fitted_coverage"}
 
 
 def _rows(n=120, seed=5):
@@ -250,3 +253,76 @@ def test_output_failures_and_standard_output_onto_an_input(tmp_path, capsys):
     assert result.returncode == 2 and (tmp_path / "a.jsonl").read_bytes() == before
     assert result.stderr.decode().endswith(f"error: standard output is the same file as {good!r}: the report "
                                            f"would be written into it; send it elsewhere\n")
+
+
+# --- fitted routers: beside the default routers, and what their files say of their data -----
+
+def _router_file(path, fitted_on=None):
+    """A fitted router that knows "prove": complex from a score of 0.5."""
+    zero = {"weight": 0.0, "mean": 0.0, "scale": 1.0}
+    path.write_text(json.dumps({"format": "halvec fitted router", "version": 1, "name": "proof", "longest_ngram": 2,
+                                "intercept": 0.0, "cuts": {"moderate": 0.25, "complex": 0.5},
+                                "counts": {"words": zero, "characters": zero},
+                                "ngrams": [["prove", 1.0, 1.0], ["prove that", 0.5, 1.0], ["name", -0.5, 1.0]],
+                                "fitted_on": fitted_on or {}}))
+    return str(path)
+
+
+def test_a_router_file_is_measured_beside_the_default_routers_unless_they_are_named(tmp_path, capsys):
+    data, router = _jsonl(tmp_path / "a.jsonl", _rows(30)), _router_file(tmp_path / "proof.json")
+    for given, shown in [([router], ["rules", "words", "proof"]), ([router, "words"], ["proof", "words"]),
+                         (["rules"], ["rules"]), ([], ["rules", "words"])]:
+        options = [arg for spec in given for arg in ("--router", spec)]
+        report = bench_json(capsys, data, *options)
+        assert report["routers"] == shown and [r["name"] for r in report["sets"][0]["rows"][:len(shown)]] == shown
+
+
+def test_a_router_measured_on_the_prompts_it_was_fitted_on_is_marked_and_warned_of(tmp_path, capsys):
+    rows = _rows(40)
+    data = _jsonl(tmp_path / "a.jsonl", rows)
+    half = [p for p, _, _ in rows[:20]]
+    fitted_on = {"cv_apgr": 0.61, "prompt_digest": prompt_digest(half), "shares": {"complex": 0.2}}
+    router = _router_file(tmp_path / "proof.json", fitted_on)
+    status, out, err = bench(capsys, data, _jsonl(tmp_path / "b.jsonl", rows[20:]), "--router", router)
+    assert status == 0 and "proof (fitted on 50.0% of these prompts)" in out
+    assert "proof (fitted on these prompts)" not in out.split("b.jsonl")[1].split("pooled")[0]
+    assert err.count("warning: the router 'proof' was fitted on") == 1 and "APGR on the data it was fitted on is 0.610" in err
+    fitted = [next(r for r in s["rows"] if r["name"] == "proof") for s in bench_json(capsys, data, "--router", router)["sets"]]
+    assert fitted[0]["fitted_on_share"] == 0.5 and fitted[0]["placed_strong_share"] == 0.2
+    # a file that keeps no digest of its prompts (an older one): nothing said, the share unknown
+    plain = _router_file(tmp_path / "plain.json", {"cv_apgr": 0.61})
+    status, out, err = bench(capsys, data, "--router", plain, "--json")
+    rows_out = json.loads(out)["sets"][0]["rows"]
+    assert status == 0 and err == "" and rows_out[2]["fitted_on_share"] is None and rows_out[0]["fitted_on_share"] is None
+
+
+def test_coverage_far_below_the_fitting_datas_is_warned_of(tmp_path, capsys):
+    coverage = {"prompts": 600, "without_tokens": 0, "mean": 0.9, "q1": 0.8, "median": 0.9, "q3": 1.0}
+    router = _router_file(tmp_path / "proof.json", {"coverage": coverage, "shares": {"complex": 0.2}})
+    data = _jsonl(tmp_path / "a.jsonl", _rows(30))
+    out_path = tmp_path / "lines.jsonl"
+    status, out, err = bench(capsys, data, "--router", router, "--out", str(out_path))
+    assert status == 0 and "warning: the router 'proof' is being used on prompts unlike those it was fitted on" in err
+    assert "fitted router 'proof': complex tier 33.3% here, its cut points placed for 20.0%; n-gram coverage" in out
+    line = json.loads(out_path.read_text().splitlines()[0])  # "prove that the sum ...": 2 of its places known
+    places = 2 * len(features.tokens(_rows(1)[0][0])) - 1  # unigrams and bigrams
+    assert line["routers"]["proof"]["coverage"] == pytest.approx(2 / places) and line["routers"]["rules"]["coverage"] is None
+    row = bench_json(capsys, data, "--router", router)["sets"][0]["rows"][2]
+    assert row["fitted_coverage"] == 0.9 and 0 < row["coverage"] < 0.5 and row["strong_share"] == pytest.approx(1 / 3)
+    # prompts like those it was fitted on: nothing said
+    like = _jsonl(tmp_path / "like.jsonl", [("prove that name", 1.0, 0.0), ("name", 0.0, 0.0)] * 10)
+    assert "unlike" not in bench(capsys, like, "--router", router)[2]
+
+
+def test_pooling_a_file_twice_is_warned_of(tmp_path, capsys):
+    data = _jsonl(tmp_path / "a.jsonl", _rows(30))
+    (tmp_path / "link.jsonl").symlink_to(tmp_path / "a.jsonl")
+    status, _, err = bench(capsys, data, str(tmp_path / "link.jsonl"))
+    assert status == 0 and "warning: 30 prompts of the pooled files repeat a prompt of an earlier file" in err
+    assert bench(capsys, data, _jsonl(tmp_path / "b.jsonl", [(f"other {i}", 1.0, 0.0) for i in range(5)]))[2] == ""
+
+
+@pytest.mark.parametrize("option", ["--strong", "--weak"])
+def test_a_model_given_twice_is_refused(tmp_path, capsys, option):
+    status, out, err = bench(capsys, _jsonl(tmp_path / "a.jsonl", _rows(10)), option, "third-model")
+    assert (status, out) == (2, "") and f"argument {option}: given twice" in err.splitlines()[-1]

@@ -52,6 +52,27 @@ def test_the_documents_hold_examples():
     assert len(_blocks("python")) >= 1 and len(_blocks("console")) >= 2
 
 
+def test_an_example_writes_only_files_no_other_step_of_the_documents_uses():
+    # run beside the other steps, an example must not destroy their files: a file a script
+    # writes (open(NAME, "w")) is named by no other block, and a file a command writes (--out,
+    # --plot, -o, >) by no other block that writes it
+    script_writes = re.compile(r"""open\(["']([^"']+)["'],\s*["'][wax]""")
+    command_writes = re.compile(r"(?:--out|--plot|-o|>)\s+([^\s|&;]+)")
+    blocks = [block for path in DOCUMENTS
+              for block in re.findall(r"```\w*\n.*?```|^(?:    .*\n)+", path.read_text(encoding="utf-8"),
+                                      re.DOTALL | re.MULTILINE)]
+    def files(names):  # file names, not a synopsis's placeholders (FILE.svg, ROUTER.json)
+        return {name for name in names if re.fullmatch(r"[a-z0-9_./-]+\.[a-z0-9]+", name)}
+
+    named = [(block, files(script_writes.findall(block)), files(command_writes.findall(block))) for block in blocks]
+    for block, scripts, commands in named:
+        for other, other_scripts, other_commands in named:
+            if other is block:
+                continue
+            assert not {n for n in scripts if re.search(rf"(?<![\w.-]){re.escape(n)}(?![\w.-])", other)}, other[:80]
+            assert not commands & (other_scripts | other_commands), other[:80]
+
+
 @pytest.mark.parametrize("example", _blocks("python"))
 def test_python_example_prints_what_its_comments_claim(example, tmp_path):
     stdout, stderr = [], []

@@ -19,8 +19,9 @@ from halvec.core import model_router as mr
 
 KEYS = ["claude-opus", "claude-sonnet", "claude-haiku", "gpt-5.2"]
 EVAL_KEYS = {"tasks", "input", "selection_for", "keys", "prices", "tiers", "models", "decided_by",
-             "requests_not_honoured", "rules", "counts_share", "patterns", "never_decided", "unspaced_tasks", "cost"}
-SUMMARY_KEYS = EVAL_KEYS - {"tasks", "input", "selection_for", "keys", "prices"}
+             "requests_not_honoured", "rules", "counts_share", "patterns", "never_decided", "unspaced_tasks", "cost",
+             "fitted_router"}
+SUMMARY_KEYS = EVAL_KEYS - {"tasks", "input", "selection_for", "keys", "prices", "fitted_router"}
 INPUT_KEYS = {"source", "format", "field", "blank_lines", "bad_lines", "first_bad_lines", "replaced_lines"}
 COST_KEYS = {"costed_tasks", "uncosted_tasks", "input_tokens", "output_tokens", "estimated_tasks",
              "estimated_input_tasks", "estimated_output_tasks", "output_tokens_each", "routed", "alone", "ranking",

@@ -160,3 +160,89 @@ def test_router_options_refuse_a_bad_file_or_a_conflict(tmp_path, capsys):
         assert main(args) == 2
         err = capsys.readouterr().err
         assert message in err and "Traceback" not in err
+
+
+# --- what a fitted router's file says of its data, checked where it runs ----------------------
+
+def _with_fitted_on(tmp_path, **fitted_on):
+    path = tmp_path / "prove.json"
+    path.write_text(json.dumps({**ROUTER, "fitted_on": fitted_on}))
+    return str(path)
+
+
+COVERAGE = {"prompts": 600, "without_tokens": 0, "mean": 0.9, "q1": 0.85, "median": 0.9, "q3": 0.95}
+
+
+def test_eval_reports_a_fitted_routers_coverage_and_complex_share_and_not_the_patterns(tmp_path, capsys):
+    router = _with_fitted_on(tmp_path, coverage=COVERAGE, shares={"complex": 0.5})
+    tasks = tmp_path / "tasks.txt"
+    tasks.write_text("prove that it halts\nthe town and the river\n\n")
+    out = tmp_path / "lines.jsonl"
+    assert main(["eval", str(tasks), "--router", router, "--json", "--out", str(out)]) == 0
+    captured = capsys.readouterr()
+    report = json.loads(captured.out)
+    assert report["never_decided"] is None and report["counts_share"] is None
+    figures = report["fitted_router"]
+    assert figures["file"] == router and figures["name"] == "prove" and figures["unlike"] is True
+    assert figures["complex_share"] == 0.5 and figures["placed_complex_share"] == 0.5
+    assert figures["coverage"]["mean"] == pytest.approx((2 / 7 + 0 / 7) / 2) and figures["fitted_coverage"] == COVERAGE
+    assert "warning: the router 'prove' is being used on prompts unlike those it was fitted on" in captured.err
+    lines = [json.loads(line) for line in out.read_text().splitlines()]
+    assert [line["coverage"] for line in lines] == [pytest.approx(2 / 7), 0.0] and list(lines[0])[-1] == "coverage"
+    assert main(["eval", str(tasks), "--router", router]) == 0
+    text = capsys.readouterr().out
+    assert "fitted router 'prove': complex tier 50.0% here, its cut points placed for 50.0%; n-gram coverage 0.14" in text
+    # without a router: the keys as before, fitted_router null
+    assert main(["eval", str(tasks), "--json"]) == 0
+    plain = json.loads(capsys.readouterr().out)
+    assert plain["fitted_router"] is None and len(plain["never_decided"]) > 0 and plain["counts_share"] == 0.5
+    # a comparison's lines carry the coverage on the fitted router's side
+    assert main(["eval", str(tasks), "--router", router, "--compare", "--out", str(out), "--json"]) == 0
+    comparison = json.loads(capsys.readouterr().out)
+    assert comparison["after"]["never_decided"] is None and comparison["before"]["never_decided"] is not None
+    assert comparison["fitted_router"]["complex_share"] == 0.5
+    changed = [json.loads(line) for line in out.read_text().splitlines()]
+    assert changed and all("coverage" in c["after"] and "coverage" not in c["before"] for c in changed)
+
+
+def test_classify_explains_a_routers_coverage(tmp_path, capsys):
+    router = _with_fitted_on(tmp_path)
+    assert main(["classify", "Prove that it halts", "--router", router, "--explain"]) == 0
+    assert "coverage:     0.29 of the text's n-gram places hold one of the router's n-grams" in capsys.readouterr().out
+    assert main(["classify", "  ", "--router", router, "--explain", "--json"]) == 0
+    assert json.loads(capsys.readouterr().out)["reason"]["coverage"] is None
+
+
+def test_fit_keeps_repeated_prompts_in_one_fold_and_records_its_prompts(tmp_path, capsys):
+    pytest.importorskip("sklearn")
+    # results that the text does not predict: honest folds give about 0.5, while a copy of each
+    # prompt in another fold lets the model learn its twin's result (an APGR far above 1)
+    rng = random.Random(1)
+    data = tmp_path / "noise.jsonl"
+    data.write_text("".join(json.dumps({"prompt": " ".join(rng.sample([f"w{i}" for i in range(3000)], 6)) + " w1",
+                                        "scores": {STRONG: float(rng.random() < 0.5), WEAK: float(rng.random() < 0.3)}})
+                            + "\n" for _ in range(599)) + json.dumps({"prompt": "w1", "scores": {STRONG: 1, WEAK: 0}}) + "\n")
+    (tmp_path / "link.jsonl").symlink_to(data)
+    once, twice = str(tmp_path / "once.json"), str(tmp_path / "twice.json")
+    assert _fit(str(data), "-o", once, "--folds", "5") == 0
+    assert "repeat" not in capsys.readouterr().err
+    assert _fit(str(data), str(tmp_path / "link.jsonl"), "-o", twice, "--folds", "5") == 0
+    assert "warning: 600 of the 1,200 prompts repeat an earlier prompt's text exactly" in capsys.readouterr().err
+    saved = [json.loads(open(path).read())["fitted_on"] for path in (once, twice)]
+    assert (saved[0]["repeated_prompts"], saved[1]["repeated_prompts"]) == (0, 600)
+    assert saved[1]["cv_apgr"] < 0.7 and abs(saved[1]["cv_apgr"] - saved[0]["cv_apgr"]) < 0.1  # not inflated
+    assert saved[0]["prompt_digest"] == saved[1]["prompt_digest"] and saved[0]["prompt_digest"]["distinct"] == 600
+    assert 0 < saved[0]["coverage"]["mean"] <= 1 and saved[0]["coverage"]["prompts"] == 600
+    data = str(data)
+    # measured on the prompts it was fitted on, the router is marked, with its cross-validated figure
+    assert main(["bench", data, "--router", once, "--strong", STRONG, "--weak", WEAK, "--resamples", "20"]) == 0
+    out, err = capsys.readouterr()
+    assert "once (fitted on these prompts)" in out and f"is {saved[0]['cv_apgr']:.3f} (from its file)" in err
+
+
+@pytest.mark.parametrize("option", ["--strong", "--weak"])
+def test_fit_refuses_a_model_given_twice(tmp_path, capsys, option):
+    assert main(["fit", _outcomes(tmp_path / "d.jsonl", 10), "-o", str(tmp_path / "r.json"), "--strong", STRONG,
+                 "--weak", WEAK, option, "other"]) == 2
+    assert f"argument {option}: given twice ('" in capsys.readouterr().err.splitlines()[-1]
+    assert not (tmp_path / "r.json").exists()

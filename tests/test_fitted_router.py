@@ -59,6 +59,13 @@ def reference(spec, text):
     return score
 
 
+def reference_coverage(spec, text):
+    """The share of the text's n-gram places that hold one of the router's n-grams, in plain Python."""
+    places = features.ngrams(text, spec.longest_ngram)
+    known = set(spec.ngrams)
+    return sum(g in known for g in places) / len(places) if places else None
+
+
 WORDS = ["prove", "PROVE", "that", "The", "sum", "of", "name", "İ", "ΣΑΣ", "é", "É", "_x", "x_", "12", "٣٤",
          "%", "?", "¿", "3.5%", "ǅ", "\u0301", "\ud800", "ﬀ"]
 texts = st.lists(st.one_of(st.sampled_from(WORDS), st.text(max_size=6)), max_size=30).flatmap(
@@ -73,6 +80,8 @@ def test_scores_follow_the_documented_formula(router, batch):
     assert scores == [router.score_one(text) for text in batch]
     for text, score in zip(batch, scores):
         assert math.isclose(score, reference(router.spec, text), rel_tol=1e-9, abs_tol=1e-12), text
+    # the coverage, read in the same pass, is the documented share, and leaves the scores as they are
+    assert router.score_and_coverage(batch) == (scores, [reference_coverage(router.spec, t) for t in batch])
 
 
 # 1-byte text is read 64 characters at a time: tokens, words and long runs across those blocks,
@@ -95,6 +104,16 @@ def symbols():
 @given(blocks)
 def test_texts_across_blocks_follow_the_documented_formula(symbols, text):
     assert math.isclose(symbols.score_one(text), reference(symbols.spec, text), rel_tol=1e-9, abs_tol=1e-12)
+    assert symbols.score_and_coverage((text,))[1] == [reference_coverage(symbols.spec, text)]
+
+
+def test_coverage_counts_places_up_to_the_routers_longest_ngram():
+    counts = (0.0, 0.0, 1.0)
+    for longest, want in [(1, [1 / 3, 0.0, None]), (2, [2 / 5, 0.0, None]), (3, [3 / 6, 0.0, None])]:
+        scorer = _patterns.Scorer(["prove", "prove that", "that it"][:longest], [1.0] * longest, [1.0] * longest,
+                                  longest, 0.0, counts, counts)
+        assert scorer.scores_and_coverage(["Prove that it", "nothing known", " \t "]) == (
+            scorer.scores(["Prove that it", "nothing known", " \t "]), want)
 
 
 @pytest.mark.parametrize("idf", [5e-324, 1e-200, 1e-160, 1e155, 1e200, 1.7e308])
@@ -286,17 +305,28 @@ def test_signals_stop_a_long_score_and_a_handler_may_score_meanwhile(router):
     assert router.score_one("prove that the sum of 12 %") == before
 
 
-def test_many_short_texts_stop_for_signals_and_a_handler_may_edit_the_list(router, hooks):
+def interrupt(signum, frame):
+    raise KeyboardInterrupt
+
+
+@pytest.mark.parametrize("with_coverage", [False, True])
+def test_many_short_texts_stop_for_signals_and_a_handler_may_edit_the_list(router, hooks, with_coverage):
     texts = ["prove that", "", "é Σ"] * 200_000  # about 2 million characters and 600,000 texts
-    whole = router.score(texts)
+    read = (lambda batch: router.score_and_coverage(batch)[1]) if with_coverage else router.score
+    whole = read(texts)
 
     def handler(signum, frame):
         texts.clear()
     previous = signal.signal(signal.SIGUSR1, handler)
     try:
         hooks.signal_at_check(1, signal.SIGUSR1)
-        cut = router.score(texts)  # the handler empties the list: the scores stop where it is
+        cut = read(texts)  # the handler empties the list: the scores stop where it is
         assert 0 < len(cut) < len(whole) and cut == whole[:len(cut)]
+        texts.extend(["prove that"] * 600_000)
+        signal.signal(signal.SIGUSR1, interrupt)
+        hooks.signal_at_check(1, signal.SIGUSR1)
+        with pytest.raises(KeyboardInterrupt):  # a handler that raises ends the call, nothing returned
+            read(texts)
     finally:
         hooks.signal_at_check(0, signal.SIGUSR1)
         signal.signal(signal.SIGUSR1, previous)
@@ -326,6 +356,7 @@ def test_an_explanation_adds_up_to_the_score_and_points_at_the_text(router, text
     why = explain_score(router, text, top=100)
     parts = why.intercept + why.counts_part + sum(c.contribution for c in why.contributions)
     assert why.found == len(why.contributions) and why.tier == router.tier(text)
+    assert why.coverage == reference_coverage(router.spec, text)
     assert math.isclose(parts, why.score, rel_tol=1e-9, abs_tol=1e-12)
     lowered = text.lower()
     for c in why.contributions:

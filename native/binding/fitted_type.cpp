@@ -58,8 +58,8 @@ void scorer_dealloc(PyObject* self) {
     Py_DECREF(type);
 }
 
-// The score of `text` (a str) into `out`; false with an exception set.
-bool score_one(ScorerObject* self, PyObject* text, SignalPacing& pacing, double& out) {
+// The reading of `text` (a str) into `out`; false with an exception set.
+bool read_one(ScorerObject* self, PyObject* text, SignalPacing& pacing, core::fitted::Reading& out) {
     if (!PyUnicode_Check(text)) {
         PyErr_Format(PyExc_TypeError, "a text to score must be a str, not %.200s", Py_TYPE(text)->tp_name);
         return false;
@@ -70,7 +70,7 @@ bool score_one(ScorerObject* self, PyObject* text, SignalPacing& pacing, double&
     Tables& tables = *self->tables;
     if (!self->busy) {
         self->busy = true;
-        const bool done = core::fitted::score(tables, {tables.counts(), tables.found()}, exact, pacing, out);
+        const bool done = core::fitted::read(tables, {tables.counts(), tables.found()}, exact, pacing, out);
         self->busy = false;
         return done;
     }
@@ -78,7 +78,7 @@ bool score_one(ScorerObject* self, PyObject* text, SignalPacing& pacing, double&
     auto* found = static_cast<std::uint32_t*>(PyMem_Calloc(tables.found_size(), sizeof(std::uint32_t)));
     bool done = false;
     if (counts && found) {
-        done = core::fitted::score(tables, Scratch{counts, found}, exact, pacing, out);
+        done = core::fitted::read(tables, Scratch{counts, found}, exact, pacing, out);
     } else {
         PyErr_NoMemory();
     }
@@ -89,13 +89,22 @@ bool score_one(ScorerObject* self, PyObject* text, SignalPacing& pacing, double&
 
 PyObject* scorer_score(PyObject* self, PyObject* text) {
     const Owned held = Owned::take(self), held_text = Owned::take(text);
-    double value = 0;
+    core::fitted::Reading reading{};
     SignalPacing pacing(kBetweenSignalChecks);
-    if (!score_one(as_scorer(self), text, pacing, value)) return nullptr;
-    return PyFloat_FromDouble(value);
+    if (!read_one(as_scorer(self), text, pacing, reading)) return nullptr;
+    return PyFloat_FromDouble(reading.score);
 }
 
-PyObject* scorer_scores(PyObject* self, PyObject* texts) {
+// A text's coverage: the share of its n-gram places that hold one of the
+// router's n-grams; None for a text with none (no token).
+Owned coverage_of(const core::fitted::Reading& reading) {
+    if (reading.places == 0) return Owned::take(Py_None);
+    return Owned::steal(PyFloat_FromDouble(static_cast<double>(reading.known) / static_cast<double>(reading.places)));
+}
+
+// Each text of `texts` (a list or tuple) read: its score appended to
+// `scores`, and with `coverage` its coverage too. Null with an exception set.
+PyObject* read_all(PyObject* self, PyObject* texts, bool coverage) {
     const Owned held = Owned::take(self), held_texts = Owned::take(texts);
     if (!PyList_Check(texts) && !PyTuple_Check(texts)) {
         PyErr_Format(PyExc_TypeError, "texts to score must be a list or a tuple of str, not %.200s",
@@ -103,19 +112,30 @@ PyObject* scorer_scores(PyObject* self, PyObject* texts) {
         return nullptr;
     }
     const bool list = PyList_Check(texts);
-    Owned result = Owned::steal(PyList_New(0));
-    if (!result) return nullptr;
+    Owned scores = Owned::steal(PyList_New(0));
+    if (!scores) return nullptr;
+    Owned shares = coverage ? Owned::steal(PyList_New(0)) : Owned();
+    if (coverage && !shares) return nullptr;
     SignalPacing pacing(kBetweenSignalChecks);
     // The size is read again for each text: a signal handler may change a list.
     for (Py_ssize_t i = 0; i < (list ? PyList_GET_SIZE(texts) : PyTuple_GET_SIZE(texts)); ++i) {
         const Owned text = Owned::take(list ? PyList_GET_ITEM(texts, i) : PyTuple_GET_ITEM(texts, i));
-        double value = 0;
-        if (!score_one(as_scorer(self), text.get(), pacing, value) || pacing.done(kTextWork) < 0) return nullptr;
-        const Owned number = Owned::steal(PyFloat_FromDouble(value));
-        if (!number || PyList_Append(result.get(), number.get()) < 0) return nullptr;
+        core::fitted::Reading reading{};
+        if (!read_one(as_scorer(self), text.get(), pacing, reading) || pacing.done(kTextWork) < 0) return nullptr;
+        const Owned number = Owned::steal(PyFloat_FromDouble(reading.score));
+        if (!number || PyList_Append(scores.get(), number.get()) < 0) return nullptr;
+        if (coverage) {
+            const Owned share = coverage_of(reading);
+            if (!share || PyList_Append(shares.get(), share.get()) < 0) return nullptr;
+        }
     }
-    return result.release();
+    if (!coverage) return scores.release();
+    return PyTuple_Pack(2, scores.get(), shares.get());
 }
+
+PyObject* scorer_scores(PyObject* self, PyObject* texts) { return read_all(self, texts, false); }
+
+PyObject* scorer_scores_and_coverage(PyObject* self, PyObject* texts) { return read_all(self, texts, true); }
 
 PyObject* scorer_ngrams(PyObject* self, void*) {
     return PyLong_FromSize_t(as_scorer(self)->tables->size());
@@ -128,6 +148,9 @@ PyObject* scorer_memory(PyObject* self, void*) {
 PyMethodDef scorer_methods[] = {
     {"score", scorer_score, METH_O, "score(text, /): the router's score of one text."},
     {"scores", scorer_scores, METH_O, "scores(texts, /): the router's score of each text of a list or tuple."},
+    {"scores_and_coverage", scorer_scores_and_coverage, METH_O,
+     "scores_and_coverage(texts, /): (scores, coverage): each text's score, and the share of its n-gram places "
+     "that hold one of the router's n-grams (None for a text with no token)."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -7,6 +7,7 @@
 //     intercept: float; words, characters: (weight, mean, scale)
 //   .score(text: str) -> float
 //   .scores(texts: list[str] | tuple[str, ...]) -> list[float]
+//   .scores_and_coverage(texts) -> tuple[list[float], list[float | None]]
 //   .ngrams -> int, .memory -> int (bytes held)
 #pragma once
 

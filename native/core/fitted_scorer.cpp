@@ -306,20 +306,23 @@ public:
         return true;
     }
 
-    // The score from what was read; the scratch is left all zero.
-    double finish(Py_ssize_t characters) {
+    // The score and the coverage from what was read; the scratch is left all zero.
+    Reading finish(Py_ssize_t characters) {
         double dot = 0, squares = 0, largest = 0;
+        std::uint64_t hits = 0;  // every place counted, known or not (none()'s)
         each_found([&](std::uint64_t count, const Tables::Feature& f) {
             const double value = t_.tf(count) * f.idf;
             squares += value * value;
             dot += f.weight * value;
             largest = std::max(largest, f.idf);
+            hits += count;
         });
+        const std::uint64_t known = hits - s_.counts[t_.none()];
         double result = t_.intercept();
         if (largest > 0) result += plain(squares, dot) ? dot / std::sqrt(squares) : rescaled(largest);
         clear();
-        return result + term(t_.words(), static_cast<double>(words_)) +
-               term(t_.characters(), static_cast<double>(characters));
+        result += term(t_.words(), static_cast<double>(words_)) + term(t_.characters(), static_cast<double>(characters));
+        return {result, places(), known};
     }
 
     // The scratch back to all zero (after a score, or a failure).
@@ -330,6 +333,15 @@ public:
 
 private:
     static double term(const CountTerm& c, double count) { return c.weight * (std::log1p(count) - c.mean) / c.scale; }
+
+    // The text's n-gram places: each run of 1 to the longest n-gram's tokens.
+    std::uint64_t places() const {
+        std::uint64_t places = 0;
+        for (std::uint64_t n = 1; n <= static_cast<std::uint64_t>(t_.longest()) && n <= tokens_; ++n) {
+            places += tokens_ - n + 1;
+        }
+        return places;
+    }
 
     // Calls each(count, feature) for every n-gram found.
     template <class Each>
@@ -369,6 +381,7 @@ private:
     template <class Read>
     void add(const Read& at, Py_ssize_t start, Py_ssize_t end, bool digits) {
         const auto length = static_cast<std::size_t>(end - start);
+        ++tokens_;
         Pending& token = pending_[pending_count_++];
         token.start = start;
         std::uint64_t packed = 0;
@@ -471,13 +484,14 @@ private:
     std::size_t slots_[2 * kBatch];
     int key_count_ = 0;
     std::size_t found_ = 0;
+    std::uint64_t tokens_ = 0;
     Py_ssize_t words_ = 0;
     std::uint32_t previous_ = kNoToken, before_ = kNoToken;
 };
 
 }  // namespace
 
-bool score(const Tables& tables, Scratch scratch, Borrowed text, SignalPacing& pacing, double& out) {
+bool read(const Tables& tables, Scratch scratch, Borrowed text, SignalPacing& pacing, Reading& out) {
     PyObject* s = text.get();
     Scan scan(tables, scratch, pacing);
     bool read;

@@ -45,6 +45,8 @@ class Scorer:
         """score(text, /): the router's score of one text."""
     def scores(self, texts: list[str] | tuple[str, ...], /) -> list[float]:
         """scores(texts, /): the router's score of each text of a list or tuple."""
+    def scores_and_coverage(self, texts: list[str] | tuple[str, ...], /) -> tuple[list[float], list[float | None]]:
+        """scores_and_coverage(texts, /): (scores, coverage): each text's score, and the share of its n-gram places that hold one of the router's n-grams (None for a text with no token)."""
     @property
     def ngrams(self) -> int:
         """The number of n-grams the router weighs."""

@@ -31,7 +31,7 @@ import os
 import re
 from collections.abc import Callable, Iterable, Iterator
 from contextlib import contextmanager, nullcontext
-from dataclasses import dataclass
+from dataclasses import dataclass, replace
 from itertools import compress, repeat
 from operator import attrgetter, eq, is_, itemgetter, or_
 from typing import IO, Any, Final, Literal, Protocol
@@ -86,10 +86,13 @@ class RouterFactory(Protocol):
 class Tiering:
     """Tiers that come from elsewhere than the module's classifier (a fitted router): a batch
     explainer that gives each description's facts (rule ``"fitted"``), and the router that
-    tiers descriptions the same way."""
+    tiers descriptions the same way. ``coverage``, when given, is each description's coverage
+    in the batch ``explain`` was last given (:mod:`halvec.fitted.coverage`): the per-task
+    lines carry it."""
 
     explain: BatchExplainer
     router: RouterFactory
+    coverage: Callable[[], list[float | None]] | None = None
 
 
 def new_explainer() -> BatchExplainer:
@@ -332,6 +335,8 @@ class Outcome:
     pattern_index: int | None
     span: tuple[int, int] | None
     cost: float | None
+    coverage: float | None = None
+    """The task's coverage, on the side a fitted router tiered (else None, and not in JSON)."""
 
 
 @dataclass(frozen=True)
@@ -772,7 +777,8 @@ def evaluate(reader: TaskReader, settings: Settings, *, out: IO[bytes] | None = 
     if tiering is not None:
         explain, router_factory = None, tiering.router
     tally = _tallied(reader, settings, out, progress, explain, router_factory,
-                     tiering.explain if tiering is not None else None)
+                     tiering.explain if tiering is not None else None,
+                     tiering.coverage if tiering is not None else None)
     return Report(_reading(reader), tally.summary())
 
 
@@ -798,7 +804,8 @@ def combine(settings: Settings, parts: Iterable[Part]) -> Report:
 
 def _tallied(reader: TaskReader, settings: Settings, out: IO[bytes] | None,
              progress: Callable[[TaskReader], None] | None, explain: Explainer | None,
-             router_factory: RouterFactory | None, explain_batch: BatchExplainer | None = None) -> _Tally:
+             router_factory: RouterFactory | None, explain_batch: BatchExplainer | None = None,
+             coverage: Callable[[], list[float | None]] | None = None) -> _Tally:
     routes = _Routes(settings, router_factory or mr.ModelRouter)
     explainer = explain_batch or (batch_of(explain) if explain else new_explainer())
     tally = _Tally(settings, routes, explainer, in_force())
@@ -807,10 +814,18 @@ def _tallied(reader: TaskReader, settings: Settings, out: IO[bytes] | None,
         for batch in reader.batches():
             facts, spans, requested, tokens = tally.add(batch)
             if out is not None:
-                sink.write_bytes(tally.json_lines(batch, facts, spans, requested, tokens))
+                lines = tally.json_lines(batch, facts, spans, requested, tokens)
+                sink.write_bytes(lines if coverage is None else _with_coverage(lines, coverage()))
             if progress is not None:
                 progress(reader)
     return tally
+
+
+def _with_coverage(lines: bytes, coverage: list[float | None]) -> bytes:
+    """A batch's per-task lines, each with its task's ``"coverage"`` last."""
+    parts = lines.split(b"\n")  # JSON escapes every line break inside a line
+    return b"\n".join([*(line[:-1] + b',"coverage":' + (b"null" if value is None else repr(value).encode()) + b"}"
+                         for line, value in zip(parts, coverage)), *parts[len(coverage):]])
 
 
 def _joined(readings: list[Reading]) -> Reading:
@@ -853,10 +868,13 @@ def compare(reader: TaskReader, settings: Settings, lists: PatternLists, *, out:
                 transitions[pair] = transitions.get(pair, 0) + n
             moved = [i for i, same in enumerate(map(is_, tiers_before, tiers_after)) if not same]
             changed += len(moved)
+            coverage = tiering.coverage() if tiering is not None and tiering.coverage is not None else None
             lines: list[str] = []
             for i in moved:
                 change = _change(batch, i, before.outcome, after.outcome, (facts_before[i], spans_before[i]),
                                  (facts_after[i], spans_after[i]), requested[i], tokens)
+                if coverage is not None:
+                    change = replace(change, after=replace(change.after, coverage=coverage[i]))
                 if len(changes) < CHANGES_KEPT:
                     changes.append(change)
                 if out is not None:
@@ -891,6 +909,14 @@ def outcome_json(outcome: Outcome) -> dict[str, Any]:
             "span": None if outcome.span is None else list(outcome.span), "cost": outcome.cost}
 
 
+def _side_json(outcome: Outcome) -> dict[str, Any]:
+    """A side of a changed task: its outcome, with its ``coverage`` where a fitted router tiered it."""
+    record = outcome_json(outcome)
+    if outcome.rule == "fitted":
+        record["coverage"] = outcome.coverage
+    return record
+
+
 def change_json(change: Change, *, with_text: bool = True) -> dict[str, Any]:
     """A changed task as the JSON of a comparison's line: the members of an evaluation's
     line that are the task's own, then its outcome before and after."""
@@ -898,7 +924,7 @@ def change_json(change: Change, *, with_text: bool = True) -> dict[str, Any]:
     if with_text:
         record["description"] = change.description
     record.update(input_tokens=change.input_tokens, output_tokens=change.output_tokens, estimated=change.estimated,
-                  before=outcome_json(change.before), after=outcome_json(change.after))
+                  before=_side_json(change.before), after=_side_json(change.after))
     return record
 
 

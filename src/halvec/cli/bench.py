@@ -22,11 +22,13 @@ from dataclasses import dataclass
 from typing import IO, Any, TypedDict
 
 from halvec.cli import output
-from halvec.cli.options import Command, InputError, UsageError, near_miss
+from halvec.cli.fitted_checks import Checks, pooled, unlike_warning
+from halvec.cli.options import Command, InputError, Once, UsageError, near_miss
 from halvec.cli.outcome_files import read_outcome_file
 from halvec.cli.output_files import check_output, check_report_destination, output_file, write_error
 from halvec.cli.progress import Progress
 from halvec.cli.status import ExitStatus, describe_exit_statuses
+from halvec.fitted.provenance import Provenance
 from halvec.quality import plot
 from halvec.quality.outcomes import OutcomeFormat, Outcomes
 from halvec.quality.report import CPT_SHARES, Costs, Row, Scored, SetReport, measure
@@ -61,6 +63,10 @@ class RowJSON(TypedDict):
     quality: float | None
     pgr: float | None
     cost: float | None
+    placed_strong_share: float | None
+    fitted_on_share: float | None
+    coverage: float | None
+    fitted_coverage: float | None
 
 
 class SetJSON(TypedDict):
@@ -112,13 +118,15 @@ def _add_arguments(parser: argparse.ArgumentParser) -> None:
                         help="outcome files: JSONL (a prompt a line, with \"scores\": model to result, and "
                              "optionally \"costs\", \"id\", \"category\") or CSV with a header (the prompt's "
                              "column and a result column per model); gzip is read as it is; - reads standard input")
-    parser.add_argument("--strong", required=True, metavar="MODEL",
+    parser.add_argument("--strong", required=True, action=Once, metavar="MODEL",
                         help="the strong (expensive) model, as the files name it")
-    parser.add_argument("--weak", required=True, metavar="MODEL", help="the weak (cheap) model, as the files name it")
+    parser.add_argument("--weak", required=True, action=Once, metavar="MODEL",
+                        help="the weak (cheap) model, as the files name it")
     parser.add_argument("--router", action="append", metavar="rules|words|FILE",
                         help="a router to measure (repeat for more): rules (the default tiers; complex goes to "
                              "the strong model), words (the word count) or a fitted router file from halvec fit "
-                             "(./rules for a file named rules); default: rules and words")
+                             "(./rules for a file named rules); default: rules and words, and the files given "
+                             "after them unless rules or words is named")
     parser.add_argument("--field", metavar="NAME", help="the JSONL field or CSV column of the prompt (default: prompt)")
     parser.add_argument("--format", choices=("jsonl", "csv"),
                         help="the files' format (default: by the name, .jsonl .ndjson .json .csv, then the first "
@@ -210,6 +218,10 @@ def _costs(sets: Sequence[Outcomes], prices: tuple[float, float] | None) -> Cost
 class _Set:
     outcomes: Outcomes
     scored: list[Scored]
+    coverage: list[list[float | None] | None]
+    """For each router: each prompt's coverage, where the router is a fitted one."""
+    checks: list[Checks | None]
+    """For each router: what is said of a fitted router beside its figures."""
 
 
 def _run(args: argparse.Namespace) -> int:
@@ -231,7 +243,7 @@ def _run(args: argparse.Namespace) -> int:
         if plot_format not in plot.FORMATS:
             raise UsageError(f"--plot {plot_path!r}: the name must end in .svg or .png")
     prices = _prices(args)
-    specs: list[str] = args.router or list(DEFAULT_ROUTERS)
+    specs = _specs(args.router)
     router_files = [spec for spec in specs if spec not in BUILT_IN]
     inputs = [*files, *router_files]
     outputs = [(option, path) for option, path in (("--out", out_path), ("--plot", plot_path)) if path is not None]
@@ -255,32 +267,113 @@ def _run(args: argparse.Namespace) -> int:
             if plot_path is not None else None
         sets = [_read(path, strong_model, weak_model, text_field, fmt, routers) for path in files]
         _warn_of_scales(args.parser.prog, sets)
+        _warn_of_repeats(args.parser.prog, sets)
+        _warn_of_fitted_data(args.parser.prog, sets)
         if out is not None and out_path is not None:
             try:
                 _write_lines(out, sets, strong_model, weak_model)
             except OSError as error:
                 raise write_error("--out", out_path, error) from None
         reports = _measure(sets, prices, args.resamples, args.seed)
+        checks = _checks(sets)
         if figure is not None and plot_path is not None:
             try:
                 plot.draw(pyplot, reports, figure, plot_format, strong=strong_model, weak=weak_model)
             except OSError as error:
                 raise write_error("--plot", plot_path, error) from None
         if args.json:
-            output.json_document(_json(args, sets, reports, [name for name, _ in routers], text_field))
+            output.json_document(_json(args, sets, reports, checks, [name for name, _ in routers], text_field))
         else:
-            _write_report(sets, reports, strong_model, weak_model)
+            _write_report(reports, checks, strong_model, weak_model)
     return ExitStatus.OK
+
+
+def _specs(given: Sequence[str] | None) -> list[str]:
+    """The routers to measure: the default ones, and after them the files given; only those
+    given when rules or words is among them."""
+    if not given:
+        return list(DEFAULT_ROUTERS)
+    if any(spec in BUILT_IN for spec in given):
+        return list(given)
+    return [*DEFAULT_ROUTERS, *given]
 
 
 def _read(path: str, strong: str, weak: str, text_field: str, fmt: OutcomeFormat | None,
           routers: Sequence[tuple[str, Router]]) -> _Set:
     outcomes = read_outcome_file(path, strong=strong, weak=weak, text_field=text_field, fmt=fmt)
-    scored = []
+    texts = outcomes.texts
+    scored: list[Scored] = []
+    coverages: list[list[float | None] | None] = []
+    checks: list[Checks | None] = []
     for name, router in routers:
-        scores = [float(score) for score in router.score(outcomes.texts)]
-        scored.append(Scored(name, scores, strong_mask(router, scores)))
-    return _Set(outcomes, scored)
+        provenance = getattr(router, "provenance", None)
+        coverage: list[float | None] | None = None
+        if isinstance(provenance, Provenance):  # a fitted router: its coverage read with its scores
+            raw, coverage = router.score_and_coverage(texts)  # type: ignore[attr-defined]
+        else:
+            raw = router.score(texts)
+        scores = [float(score) for score in raw]
+        mask = strong_mask(router, scores)
+        scored.append(Scored(name, scores, mask))
+        coverages.append(coverage)
+        checks.append(Checks.of(name, provenance, texts, coverage, None if mask is None else sum(mask) / len(mask))
+                      if coverage is not None and isinstance(provenance, Provenance) else None)
+    return _Set(outcomes, scored, coverages, checks)
+
+
+def _checks(sets: Sequence[_Set]) -> list[list[Checks | None]]:
+    """For each table (each file, then the files pooled), each router's checks."""
+    tables = [s.checks for s in sets]
+    if len(sets) > 1:
+        row: list[Checks | None] = []
+        for i, first in enumerate(sets[0].checks):
+            if first is None:
+                row.append(None)
+                continue
+            masks = [m for s in sets for m in s.scored[i].mask or ()]
+            row.append(pooled([c for s in sets if (c := s.checks[i]) is not None],
+                              [v for s in sets for v in s.coverage[i] or ()],
+                              sum(masks) / len(masks) if masks else None))
+        tables.append(row)
+    return tables
+
+
+def _where(source: str) -> str:
+    return output.escape("standard input" if source == "-" else repr(source), backslash=False)
+
+
+def _warn_of_repeats(prog: str, sets: Sequence[_Set]) -> None:
+    """Pooling a file twice (or files that share prompts) counts each copy as a prompt of
+    its own: the pooled intervals come out narrower than the data warrants. Said, with the
+    number of copies."""
+    if len(sets) < 2:
+        return
+    seen: set[str] = set()
+    repeated = 0
+    for s in sets:
+        texts = set(s.outcomes.texts)
+        repeated += sum(text in seen for text in s.outcomes.texts)
+        seen |= texts
+    if repeated:
+        output.message(f"{prog}: warning: {repeated:,} prompts of the pooled files repeat a prompt of an earlier "
+                       f"file (the same text: a file given twice?): the pooled figures count each copy as a prompt "
+                       f"of its own, so their intervals are narrower than the data warrants\n")
+
+
+def _warn_of_fitted_data(prog: str, sets: Sequence[_Set]) -> None:
+    """A fitted router measured on the prompts it was fitted on, or on prompts unlike them."""
+    for s in sets:
+        where = _where(s.outcomes.source)
+        for checks in s.checks:
+            if checks is None:
+                continue
+            said = checks.fitted_on_warning(where)
+            if said is not None:
+                output.message(f"{prog}: warning: {output.escape(said, backslash=False)}\n")
+            fitted = checks.provenance.coverage
+            if checks.unlike and checks.coverage is not None and fitted is not None:
+                said = unlike_warning(checks.router, where, checks.coverage, fitted)
+                output.message(f"{prog}: warning: {output.escape(said, backslash=False)}\n")
 
 
 def _warn_of_scales(prog: str, sets: Sequence[_Set]) -> None:
@@ -337,8 +430,9 @@ def _write_lines(out: IO[bytes], sets: Sequence[_Set], strong: str, weak: str) -
         lines = []
         for i in range(len(o)):
             routers = {item.name: {"score": item.scores[i],
-                                   "model": None if item.mask is None else strong if item.mask[i] else weak}
-                       for item in s.scored}
+                                   "model": None if item.mask is None else strong if item.mask[i] else weak,
+                                   "coverage": None if coverage is None else coverage[i]}
+                       for item, coverage in zip(s.scored, s.coverage)}
             record = {"source": o.source, "line": o.lines[i], "id": o.ids[i], "category": o.categories[i],
                       "strong": o.strong[i], "weak": o.weak[i], "routers": routers}
             lines.append(json.dumps(output.without_lone_surrogates(record), ensure_ascii=False))
@@ -356,29 +450,40 @@ def _finite(value: float | None) -> float | None:
     return value if value is None or math.isfinite(value) else None
 
 
-def _row_json(row: Row, strong: str, weak: str) -> RowJSON:
+def _row_json(row: Row, strong: str, weak: str, checks: Checks | None) -> RowJSON:
     cpt = row.cpt or {}
     cost = row.cost_at_cpt or {}
     point = row.point
     model = strong if row.name == "strong alone" else weak if row.name == "weak alone" else None
+    fitted = checks.provenance.coverage if checks is not None else None
     return {"name": row.name, "kind": row.kind, "model": model, "apgr": row.apgr,
             "apgr_low": _finite(row.interval.low) if row.interval else None,
             "apgr_high": _finite(row.interval.high) if row.interval else None,
             "cpt50": cpt.get(0.5), "cpt80": cpt.get(0.8),
             "cost_at_cpt50": cost.get(0.5), "cost_at_cpt80": cost.get(0.8),
             "strong_share": point.strong_share if point else None, "quality": point.quality if point else None,
-            "pgr": point.pgr if point else None, "cost": row.point_cost}
+            "pgr": point.pgr if point else None, "cost": row.point_cost,
+            "placed_strong_share": checks.provenance.complex_share if checks is not None else None,
+            "fitted_on_share": checks.fitted_share if checks is not None else None,
+            "coverage": checks.coverage.mean if checks is not None and checks.coverage is not None else None,
+            "fitted_coverage": fitted.mean if fitted is not None else None}
 
 
-def _json(args: argparse.Namespace, sets: Sequence[_Set], reports: Sequence[SetReport], routers: list[str],
-          text_field: str) -> BenchJSON:
+def _row_checks(report: SetReport, checks: Sequence[Checks | None]) -> list[Checks | None]:
+    """The checks of each of the report's rows: the routers' first, then none for the baselines."""
+    return [*checks, *[None] * (len(report.rows) - len(checks))]
+
+
+def _json(args: argparse.Namespace, sets: Sequence[_Set], reports: Sequence[SetReport],
+          checks: Sequence[Sequence[Checks | None]], routers: list[str], text_field: str) -> BenchJSON:
     return {"strong": args.strong, "weak": args.weak, "field": text_field, "routers": routers,
             "resamples": args.resamples, "seed": args.seed, "level": 0.95,
             "files": [{"source": s.outcomes.source, "format": s.outcomes.format, "prompts": len(s.outcomes),
                        "costs": s.outcomes.strong_costs is not None} for s in sets],
             "sets": [{"name": r.name, "prompts": r.prompts, "q_strong": r.q_strong, "q_weak": r.q_weak,
-                      "cost_basis": r.cost_basis, "rows": [_row_json(row, args.strong, args.weak) for row in r.rows]}
-                     for r in reports]}
+                      "cost_basis": r.cost_basis,
+                      "rows": [_row_json(row, args.strong, args.weak, c) for row, c in zip(r.rows, _row_checks(r, t))]}
+                     for r, t in zip(reports, checks)]}
 
 
 # --- text ------------------------------------------------------------------------------------
@@ -403,16 +508,16 @@ def _money(value: float | None) -> str:
     return f"{value:,.2f}" if abs(value) >= 100 else f"{value:.4f}"
 
 
-def _table(report: SetReport, strong: str, weak: str) -> str:
+def _table(report: SetReport, checks: Sequence[Checks | None], strong: str, weak: str) -> str:
     priced = report.cost_basis != "strong_share"
     headers = ["router", "APGR", "95% interval", *(f"CPT({100 * p:.0f}%)" for p in CPT_SHARES)]
     if priced:
         headers += [f"cost at CPT({100 * p:.0f}%)" for p in CPT_SHARES]
     headers += ["strong calls", "PGR", "cost"]
     rows = []
-    for row in report.rows:
+    for row, check in zip(report.rows, _row_checks(report, checks)):
         name = f"{strong} alone" if row.name == "strong alone" else f"{weak} alone" if row.name == "weak alone" \
-            else row.name
+            else row.name + (check.mark() if check is not None else "")
         interval = "" if row.interval is None else f"{row.interval.low:.3f} - {row.interval.high:.3f}"
         cells = [name, _number(row.apgr), interval, *(_percent((row.cpt or {}).get(p)) for p in CPT_SHARES)]
         if priced:
@@ -424,12 +529,14 @@ def _table(report: SetReport, strong: str, weak: str) -> str:
     return output.table(headers, rows)
 
 
-def _write_report(sets: Sequence[_Set], reports: Sequence[SetReport], strong: str, weak: str) -> None:
+def _write_report(reports: Sequence[SetReport], checks: Sequence[Sequence[Checks | None]], strong: str,
+                  weak: str) -> None:
     blocks = []
-    for report in reports:
+    for report, table_checks in zip(reports, checks):
         head = f"{report.name}: {report.prompts:,} prompts; {strong} {report.q_strong:.4f}, {weak} {report.q_weak:.4f}"
-        blocks.append("\n".join([output.escape(head), _table(report, strong, weak),
-                                 _BASIS[report.cost_basis]]))
+        notes = [output.escape(f"fitted router {line}") for c in table_checks if c is not None and (line := c.note())]
+        blocks.append("\n".join([output.escape(head), _table(report, table_checks, strong, weak),
+                                 _BASIS[report.cost_basis], *notes]))
     output.line("\n\n".join(blocks))
 
 

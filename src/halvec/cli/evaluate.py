@@ -29,6 +29,7 @@ from halvec.cli.prices import load_prices
 from halvec.cli.progress import Progress
 from halvec.cli.status import ExitStatus
 from halvec.core import model_router as mr
+from halvec.cli.fitted_checks import Checks, FittedRouterJSON, eval_checks, eval_json, unlike_warning
 from halvec.cli.fitted_router import add_router_option, eval_tiering, fitted_from_args as _fitted
 from halvec.evaluation import (ESTIMATED_OUTPUT_TOKENS, TIERS, Comparison, Cost, Prices, ProviderKeys, Report,
                                Settings, Summary, TaskRule, change_json, compare, evaluate)
@@ -132,8 +133,10 @@ class SummaryJSON(TypedDict):
     rules: dict[TaskRule, int]
     """By rule; ``"fitted"`` only when a fitted router tiered the tasks (``--router``)."""
     counts_share: float | None
+    """Null where a fitted router tiered the tasks: the counts did not run."""
     patterns: dict[str, list[PatternJSON]]
-    never_decided: list[NeverDecidedJSON]
+    never_decided: list[NeverDecidedJSON] | None
+    """Null where a fitted router tiered the tasks: the patterns did not run."""
     unspaced_tasks: dict[str, int]
     cost: CostJSON | None
 
@@ -146,6 +149,8 @@ class EvalJSON(SummaryJSON):
     selection_for: str
     keys: KeysJSON
     prices: PricesJSON
+    fitted_router: FittedRouterJSON | None
+    """With ``--router``: the router's coverage and complex share on the tasks."""
 
 
 class ComparisonJSON(TypedDict):
@@ -160,6 +165,8 @@ class ComparisonJSON(TypedDict):
     """The other lists' file, or null when comparing with a fitted router."""
     router: NotRequired[str]
     """The fitted router's file, with ``--router FILE --compare`` only."""
+    fitted_router: NotRequired[FittedRouterJSON]
+    """With ``--router FILE --compare`` only, as :class:`EvalJSON` has it."""
     before: SummaryJSON
     after: SummaryJSON
     transitions: dict[str, dict[str, int]]
@@ -374,7 +381,7 @@ def _run(args: argparse.Namespace) -> int:
     if args.patterns is not None and args.router is not None:
         raise UsageError("--patterns changes the default rules, which --router replaces: give one of them")
     fitted = _fitted(args)
-    tiering = None if fitted is None else eval_tiering(fitted)
+    tiering, coverage = eval_tiering(fitted) if fitted is not None else (None, None)
     if fmt == "text" and args.field is not None:
         raise UsageError("--field names a JSONL field or a CSV column; text input has neither")
     if fmt in ("jsonl", "json", "text") and args.delimiter is not None:
@@ -454,7 +461,12 @@ def _run(args: argparse.Namespace) -> int:
         output.message(f"{parser.prog}: warning: skipped {bad:,} bad line{'s' if bad != 1 else ''}"
                        f" (the first: line {result.reading.first_bad_lines[0].line}: "
                        f"{output.escape(result.reading.first_bad_lines[0].problem, backslash=False)})\n")
-    run = _Run(settings, store, key_source)
+    checks = None
+    if fitted is not None and coverage is not None:
+        checks = eval_checks(fitted.name, fitted.provenance, coverage.summary(),
+                             (result.after if isinstance(result, Comparison) else result.summary).tiers)
+        _warn_if_unlike(parser.prog, checks, result.reading.source)
+    run = _Run(settings, store, key_source, checks, args.router)
     if isinstance(result, Comparison):
         after = args.patterns if args.router is None else args.router
         assert after is not None
@@ -476,6 +488,9 @@ class _Run:
     settings: Settings
     keys: ProviderKeys
     key_source: KeySource
+    fitted: Checks | None = None
+    """With ``--router``: the fitted router's checks on the tasks."""
+    router: str | None = None
 
     @property
     def prices(self) -> Prices:
@@ -518,24 +533,36 @@ def _cost_json(cost: Cost | None) -> CostJSON | None:
                          "saving": cost.saving, "saving_share": cost.saving_share}}
 
 
-def _summary_json(summary: Summary) -> SummaryJSON:
+def _warn_if_unlike(prog: str, checks: Checks, source: str) -> None:
+    fitted = checks.provenance.coverage
+    if checks.unlike and checks.coverage is not None and fitted is not None:
+        where = "standard input" if source == "-" else repr(source)
+        output.message(f"{prog}: warning: "
+                       f"{output.escape(unlike_warning(checks.router, where, checks.coverage, fitted), backslash=False)}\n")
+
+
+def _fitted_json(run: _Run) -> FittedRouterJSON | None:
+    return eval_json(run.fitted, run.router) if run.fitted is not None and run.router is not None else None
+
+
+def _summary_json(summary: Summary, *, fitted: bool = False) -> SummaryJSON:
     patterns: dict[str, list[PatternJSON]] = {name: [] for name in LIST_NAMES}
     for entry in summary.patterns:
         patterns[entry.list].append({"index": entry.index, "pattern": entry.pattern, "tasks": entry.tasks})
     return {"tiers": dict(summary.tiers), "models": dict(summary.models), "decided_by": dict(summary.decided_by),
             "requests_not_honoured": summary.requests_not_honoured, "rules": _rules(summary),
-            "counts_share": summary.counts_share, "patterns": patterns,
-            "never_decided": [{"list": p.list, "index": p.index, "pattern": p.pattern}
-                              for p in summary.never_decided],
+            "counts_share": None if fitted else summary.counts_share, "patterns": patterns,
+            "never_decided": None if fitted else [{"list": p.list, "index": p.index, "pattern": p.pattern}
+                                                  for p in summary.never_decided],
             "unspaced_tasks": dict(summary.unspaced),
             "cost": _cost_json(summary.cost)}
 
 
 def _report_json(report: Report, run: _Run) -> EvalJSON:
-    summary = _summary_json(report.summary)
+    summary = _summary_json(report.summary, fitted=run.fitted is not None)
     return {"tasks": report.summary.tasks, "input": _input_json(report),
             "selection_for": "scheduler" if run.settings.scheduler else "worker",
-            "keys": _keys_json(run), "prices": _prices_json(run.prices), **summary}
+            "keys": _keys_json(run), "prices": _prices_json(run.prices), **summary, "fitted_router": _fitted_json(run)}
 
 
 def _comparison_json(comparison: Comparison, run: _Run, after: str, *, router: bool = False) -> ComparisonJSON:
@@ -543,11 +570,14 @@ def _comparison_json(comparison: Comparison, run: _Run, after: str, *, router: b
         "tasks": comparison.before.tasks, "input": _input_json(comparison),
         "selection_for": "scheduler" if run.settings.scheduler else "worker",
         "keys": _keys_json(run), "prices": _prices_json(run.prices), "patterns": None if router else after,
-        "before": _summary_json(comparison.before), "after": _summary_json(comparison.after),
+        "before": _summary_json(comparison.before), "after": _summary_json(comparison.after, fitted=router),
         "transitions": {tier: dict(row) for tier, row in comparison.transitions.items()},
         "changed": comparison.changed, "changes": [change_json(change) for change in comparison.changes]}
     if router:
         document["router"] = after
+        fitted = _fitted_json(run)
+        if fitted is not None:
+            document["fitted_router"] = fitted
     return document
 
 
@@ -777,6 +807,8 @@ def _write_report(report: Report, run: _Run) -> None:
     blocks.append([_counts_table("tier", summary.tiers, total, bars=True)])
     blocks.append([_counts_table("model", summary.models, total, bars=True), *_stage_lines(summary)])
     blocks.append(_rule_lines(summary))
+    if run.fitted is not None:
+        blocks.append([output.escape(f"fitted router {run.fitted.note()}", backslash=False)])
     if not summary.rules["fitted"]:  # a fitted router reads no patterns
         blocks.append(_pattern_lines(summary))
     blocks.append(_cost_lines(summary, run))
@@ -803,6 +835,8 @@ def _write_comparison(comparison: Comparison, run: _Run, patterns: str, out_path
     rule_rows = [(rule.replace("_", " "), f"{before.rules[rule]:,}", f"{after.rules[rule]:,}",
                   f"{after.rules[rule] - before.rules[rule]:+,}") for rule in {**_rules(before), **_rules(after)}]
     blocks.append([output.table(("tier rule", "before", "after", "change"), rule_rows)])
+    if run.fitted is not None:
+        blocks.append([output.escape(f"after, fitted router {run.fitted.note()}", backslash=False)])
     never = after.never_decided
     if never and not router:
         blocks.append([f"after, never set a tier (patterns numbered from 0): "

@@ -20,7 +20,7 @@ from typing import Any
 
 import halvec
 from halvec.cli import output
-from halvec.cli.options import Command, InputError, UsageError
+from halvec.cli.options import Command, InputError, Once, UsageError
 from halvec.cli.outcome_files import read_outcome_file
 from halvec.cli.output_files import check_output, check_report_destination, output_file, write_error
 from halvec.cli.progress import Progress
@@ -81,8 +81,8 @@ def _add_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("files", nargs="+", metavar="FILE",
                         help="outcome files (as halvec bench reads them: JSONL or CSV with each model's result "
                              "per prompt), fitted on together; - reads standard input")
-    parser.add_argument("--strong", required=True, metavar="MODEL", help="the strong (expensive) model")
-    parser.add_argument("--weak", required=True, metavar="MODEL", help="the weak (cheap) model")
+    parser.add_argument("--strong", required=True, action=Once, metavar="MODEL", help="the strong (expensive) model")
+    parser.add_argument("--weak", required=True, action=Once, metavar="MODEL", help="the weak (cheap) model")
     parser.add_argument("-o", "--output", required=True, metavar="ROUTER.json",
                         help="the router file to write (never one of the inputs)")
     parser.add_argument("--folds", type=_folds, default=10, metavar="K",
@@ -130,8 +130,10 @@ def _run(args: argparse.Namespace) -> int:
             raise InputError(f"{len(texts):,} prompts are too few to fit a router on: it needs at least "
                              f"{fitting.MIN_PROMPTS:,} (with fewer, the model has too little to learn from and its "
                              f"measured quality is mostly noise)")
-        if args.folds > len(texts):
-            raise UsageError(f"--folds {args.folds} is more than the {len(texts):,} prompts")
+        distinct = fitting.distinct(texts)
+        if args.folds > distinct:
+            raise UsageError(f"--folds {args.folds} is more than the {distinct:,} different prompts")
+        _warn_of_repeats(prog, len(texts), distinct)
         settings = fitting.Settings()
         fits = args.folds + 1  # the folds, then all the prompts
         progress = _FitProgress(unit=f"of {fits} fits")
@@ -147,7 +149,8 @@ def _run(args: argparse.Namespace) -> int:
         cuts = fitting.cuts_for(scores, chosen)
         name = os.path.splitext(os.path.basename(out_path))[0] or "fitted"
         spec = fitting.spec_of(model, settings, name=name, cuts=cuts,
-                               fitted_on=_fitted_on(args, sets, rows, chosen, source))
+                               fitted_on=_fitted_on(args, sets, rows, chosen, source, len(texts) - distinct))
+        spec = fitting.with_provenance(spec, texts)
         try:
             out.write(dumps(spec).encode("utf-8"))
         except OSError as error:
@@ -219,6 +222,16 @@ def _warn_of_scales(prog: str, sets: Sequence[Outcomes]) -> None:
                        f"{', '.join(f'{top:g}' for top in largest)}): the larger scale weighs more in the fit\n")
 
 
+def _warn_of_repeats(prog: str, prompts: int, distinct: int) -> None:
+    """Copies of a prompt (a file given twice, or through a link, or a prompt repeated in a
+    file) are kept in one fold, so they cannot inflate the figures: said, with how many."""
+    repeated = prompts - distinct
+    if repeated:
+        output.message(f"{prog}: warning: {repeated:,} of the {prompts:,} prompts repeat an earlier prompt's text "
+                       f"exactly (a file given twice, or repeats within a file): each text's copies are kept in one "
+                       f"fold, so that no copy is scored by a model fitted on its twin\n")
+
+
 def _shares(args: argparse.Namespace, texts: Sequence[str]) -> tuple[Shares, str]:
     if args.shares is not None:
         return args.shares, "--shares"
@@ -238,7 +251,7 @@ def _version(package: str) -> str | None:
 
 
 def _fitted_on(args: argparse.Namespace, sets: Sequence[Outcomes], rows: Sequence[_Row], chosen: Shares,
-               source: str) -> dict[str, Any]:
+               source: str, repeated: int) -> dict[str, Any]:
     by_name = {row.name: row for row in rows}
     pooled = by_name.get(f"pooled ({len(sets)} files)") if len(sets) > 1 else by_name.get(sets[0].source)
     return {
@@ -246,7 +259,8 @@ def _fitted_on(args: argparse.Namespace, sets: Sequence[Outcomes], rows: Sequenc
                    **(by_name[s.source].as_json() if s.source in by_name else {"prompts": len(s.texts)})}
                   for s in sets],
         "strong": args.strong, "weak": args.weak, "field": args.field or "prompt",
-        "prompts": sum(len(s.texts) for s in sets), "folds": args.folds, "seed": args.seed,
+        "prompts": sum(len(s.texts) for s in sets), "repeated_prompts": repeated, "folds": args.folds,
+        "seed": args.seed,
         "cv_apgr": pooled.fitted if pooled else None,
         "rules_apgr": pooled.rules if pooled else None, "words_apgr": pooled.words if pooled else None,
         "shares": {"simple": chosen[0], "moderate": chosen[1], "complex": chosen[2], "from": source},

@@ -15,6 +15,7 @@ from halvec.cli.options import InputError, UsageError
 from halvec.core import model_router as mr
 from halvec.evaluation import Tiering
 from halvec.fitted import FittedModelRouter, FittedRouter, RouterFileError, ScoreExplanation, load_router
+from halvec.fitted.coverage import CoverageTally
 
 __all__ = ["ContributionJSON", "ScoreReasonJSON", "add_router_option", "describe_score", "eval_tiering",
            "fitted_from_args", "score_json"]
@@ -45,6 +46,9 @@ class ScoreReasonJSON(TypedDict):
     characters: int
     counts_part: float
     ngrams_found: int
+    coverage: float | None
+    """The share of the text's n-gram places that hold one of the router's n-grams; null for
+    a text with no token."""
     contributions: list[ContributionJSON]
 
 
@@ -72,7 +76,7 @@ def score_json(explanation: ScoreExplanation) -> ScoreReasonJSON:
     return {
         "tier": e.tier.value, "rule": "fitted", "router": e.router, "score": e.score,
         "cuts": {"moderate": e.cuts[0], "complex": e.cuts[1]}, "intercept": e.intercept, "words": e.words,
-        "characters": e.characters, "counts_part": e.counts_part, "ngrams_found": e.found,
+        "characters": e.characters, "counts_part": e.counts_part, "ngrams_found": e.found, "coverage": e.coverage,
         "contributions": [{"ngram": c.ngram, "weight": c.weight, "count": c.count, "contribution": c.contribution,
                            "span": list(c.span), "match": c.match} for c in e.contributions],
     }
@@ -88,21 +92,30 @@ def describe_score(explanation: ScoreExplanation) -> list[str]:
              f"(moderate from {e.cuts[0]:.4f}, complex from {e.cuts[1]:.4f})",
              f"counted:      {e.words} word{'s' if e.words != 1 else ''}, {e.characters} "
              f"character{'s' if e.characters != 1 else ''} (adding {e.counts_part:+.4f}); "
-             f"{e.found} of the router's n-grams found; intercept {e.intercept:.4f}"]
+             f"{e.found} of the router's n-grams found; intercept {e.intercept:.4f}",
+             f"coverage:     {'-' if e.coverage is None else f'{e.coverage:.2f}'} of the text's n-gram places hold "
+             f"one of the router's n-grams"]
     for c in e.contributions:
         lines.append(f"n-gram:       {c.contribution:+.4f}  {escape(repr(c.ngram))} (weight {c.weight:+.4f}, "
                      f"{c.count}x) matched {escape(repr(c.match))} at {c.span[0]}-{c.span[1]}")
     return lines
 
 
-def eval_tiering(fitted: FittedRouter) -> Tiering:
+def eval_tiering(fitted: FittedRouter) -> tuple[Tiering, CoverageTally]:
     """``eval``'s tiering by a fitted router: its tiers a batch at a time (natively scored),
-    each with the rule ``"fitted"``, and a FittedModelRouter to route them."""
+    each with the rule ``"fitted"``, and a FittedModelRouter to route them; with the tally
+    of the tasks' coverage, read in the same pass, which the batch's lines carry too."""
+    tally = CoverageTally()
+    last: list[list[float | None]] = [[]]
+
     def explain_batch(prompts: list[str], /) -> tuple[list[Any], list[Any]]:
-        tiers = list(map(fitted.tier_of, fitted.score(prompts)))
+        scores, coverage = fitted.score_and_coverage(prompts)
+        tally.add(coverage)
+        last[0] = coverage
+        tiers = list(map(fitted.tier_of, scores))
         return [(tier, "fitted", None, None) for tier in tiers], [None] * len(tiers)
 
     def router(config: mr.ModelRoutingConfig, secrets: Any) -> mr.ModelRouter:
         return FittedModelRouter(fitted, config, secrets)
 
-    return Tiering(explain_batch, router)
+    return Tiering(explain_batch, router, lambda: last[0]), tally

@@ -13,14 +13,14 @@ import difflib
 import warnings
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass, replace
-from typing import Literal
+from typing import Any, Literal
 
 from halvec import pattern_lists
 from halvec.cli import output
 from halvec.config import SecretsStore
 from halvec.core import model_router as mr
 
-__all__ = ["AUTO", "Command", "EncodingErrors", "InputError", "RouterOptions", "TextSource", "UsageError",
+__all__ = ["AUTO", "Command", "EncodingErrors", "InputError", "Once", "RouterOptions", "TextSource", "UsageError",
            "add_json_option", "add_patterns_option", "add_router_options", "add_text_source", "model_choice",
            "model_key", "model_keys", "model_list", "near_miss", "patterns_from_args", "provider_list",
            "providers", "with_patterns"]
@@ -54,6 +54,18 @@ class Command:
     """Runs the command with the parsed arguments; returns the exit status."""
     epilog: str | None = None
     """What the command's own ``--help`` says last (its exit statuses)."""
+
+
+class Once(argparse.Action):
+    """An option that is given once: a second value is refused, never taken over the first
+    (``--strong A --strong B`` would otherwise measure another pair than the one meant)."""
+
+    def __call__(self, parser: argparse.ArgumentParser, namespace: argparse.Namespace, values: Any,
+                 option_string: str | None = None) -> None:
+        given = getattr(namespace, self.dest, None)
+        if given is not None:
+            raise argparse.ArgumentError(self, f"given twice ({given!r}, then {values!r}): give it once")
+        setattr(namespace, self.dest, values)
 
 
 # --- the catalogue, read from the module at each use -----------------------------------------

@@ -55,6 +55,9 @@ class ScoreExplanation:
     """How many of the router's n-grams the text holds."""
     contributions: tuple[Contribution, ...]
     """The n-grams that weigh most, either way, largest first."""
+    coverage: float | None
+    """The share of the text's n-gram places that hold one of the router's n-grams (None for
+    a text with no token): how much of it the router knows (:mod:`halvec.fitted.coverage`)."""
 
 
 def explain_score(router: FittedRouter, text: str, *, top: int = 8) -> ScoreExplanation:
@@ -86,9 +89,10 @@ def explain_score(router: FittedRouter, text: str, *, top: int = 8) -> ScoreExpl
     counts_part = math.fsum(term.weight * (math.log1p(value) - term.mean) / term.scale
                             for term, value in ((spec.counts["words"], words),
                                                 (spec.counts["characters"], characters)))
-    score = router.score_one(text)
+    (score,), (coverage,) = router.score_and_coverage([text])
     return ScoreExplanation(
         router=router.name, tier=router.tier_of(score), score=score, cuts=router.cuts, intercept=spec.intercept,
         words=words, characters=characters, counts_part=counts_part, found=len(parts),
         contributions=tuple(Contribution(spec.ngrams[i], spec.weights[i], counts[i], parts[i], first[i],
-                                         lowered[first[i][0]:first[i][1]]) for i in ranked))
+                                         lowered[first[i][0]:first[i][1]]) for i in ranked),
+        coverage=coverage)

@@ -21,14 +21,17 @@ import functools
 import importlib
 import math
 from collections.abc import Callable, Sequence
-from dataclasses import asdict, dataclass
+from dataclasses import asdict, dataclass, replace
 from typing import Any
 
 from halvec.fitted import features
+from halvec.fitted.coverage import summarize
+from halvec.fitted.provenance import prompt_digest
+from halvec.fitted.router import FittedRouter
 from halvec.fitted.router_file import CountTerm, RouterSpec
 
-__all__ = ["MIN_PROMPTS", "MissingExtra", "Settings", "cross_validate", "cuts_for", "fit", "load_libraries",
-           "spec_of"]
+__all__ = ["MIN_PROMPTS", "MissingExtra", "Settings", "cross_validate", "cuts_for", "distinct", "fit",
+           "load_libraries", "spec_of", "with_provenance"]
 
 MIN_PROMPTS = 500
 """Fewest prompts a router is fitted on. Below it the model has too little to learn from and its
@@ -97,18 +100,38 @@ def _gains(strong: Sequence[float], weak: Sequence[float]) -> list[float]:
 def cross_validate(texts: Sequence[str], strong: Sequence[float], weak: Sequence[float], *, folds: int, seed: int,
                    settings: Settings, progress: Callable[[int], None] | None = None) -> list[float]:
     """Each prompt's score by a model fitted on the other folds (shuffled with ``seed``).
-    ``progress`` is called with the number of folds done."""
+    The copies of a text are kept in one fold: a copy in the training folds would score its
+    twin as a prompt the model has seen. ``progress`` is called with the number of folds done."""
     numpy = _library("numpy")
-    folding = _library("sklearn.model_selection").KFold(n_splits=folds, shuffle=True, random_state=seed)
     data = numpy.array(texts, dtype=object)
     gains = numpy.array(_gains(strong, weak), dtype=float)
     scores = numpy.zeros(len(texts))
-    for done, (train, test) in enumerate(folding.split(data)):
+    for done, (train, test) in enumerate(_folds(texts, folds, seed)):
         model = pipeline(settings).fit(list(data[train]), gains[train])
         scores[test] = model.predict(list(data[test]))
         if progress is not None:
             progress(done + 1)
     return [float(score) for score in scores]
+
+
+def distinct(texts: Sequence[str]) -> int:
+    """How many different texts ``texts`` holds: at most this many folds can be made."""
+    return len(set(texts))
+
+
+def _folds(texts: Sequence[str], folds: int, seed: int) -> Any:
+    """(train, test) index arrays of each fold: the distinct texts, in the order they first
+    appear, shuffled into folds by ``seed``, each prompt in its text's fold. Without repeats,
+    the folds are scikit-learn's ``KFold`` of the prompts."""
+    numpy = _library("numpy")
+    first: dict[str, int] = {}
+    group = numpy.array([first.setdefault(text, len(first)) for text in texts], dtype=numpy.intp)
+    folding = _library("sklearn.model_selection").KFold(n_splits=folds, shuffle=True, random_state=seed)
+    fold_of = numpy.empty(len(first), dtype=numpy.intp)
+    for k, (_, test) in enumerate(folding.split(numpy.zeros(len(first)))):
+        fold_of[test] = k
+    of_prompt = fold_of[group]
+    return [(numpy.flatnonzero(of_prompt != k), numpy.flatnonzero(of_prompt == k)) for k in range(folds)]
 
 
 def fit(texts: Sequence[str], strong: Sequence[float], weak: Sequence[float], settings: Settings) -> Any:
@@ -129,6 +152,16 @@ def cuts_for(scores: Sequence[float], shares: tuple[float, float, float]) -> tup
 
     moderate = cut(shares[0])
     return moderate, max(moderate, cut(shares[0] + shares[1]))
+
+
+def with_provenance(spec: RouterSpec, texts: Sequence[str]) -> RouterSpec:
+    """``spec`` with what a router's checks read of the prompts it was fitted on in its
+    ``fitted_on``: a digest of their texts (``prompt_digest``) and their coverage
+    (:mod:`halvec.fitted.provenance`)."""
+    _, coverage = FittedRouter(spec).score_and_coverage(texts)
+    summary = summarize(coverage)
+    return replace(spec, fitted_on={**spec.fitted_on, "prompt_digest": prompt_digest(texts),
+                                    "coverage": summary.as_json() if summary is not None else None})
 
 
 def spec_of(model: Any, settings: Settings, *, name: str, cuts: tuple[float, float],

@@ -3,10 +3,12 @@
 from __future__ import annotations
 
 from collections.abc import Callable, Iterable, Sequence
+from functools import cached_property
 from typing import Any
 
 from halvec import _patterns
 from halvec.core import model_router as mr
+from halvec.fitted.provenance import Provenance
 from halvec.fitted.router_file import RouterFileError, RouterSpec, load
 
 __all__ = ["FittedRouter", "load_router"]
@@ -47,6 +49,18 @@ class FittedRouter:
     def score(self, texts: Sequence[str] | Iterable[str]) -> list[float]:
         """The score of each text, in order."""
         return self._scorer.scores(texts if isinstance(texts, (list, tuple)) else list(texts))  # type: ignore[no-any-return]
+
+    def score_and_coverage(self, texts: Sequence[str] | Iterable[str]) -> tuple[list[float], list[float | None]]:
+        """The score of each text and its coverage (the share of its n-gram places that hold
+        one of the router's n-grams; None for a text with no token), read in one pass: see
+        :mod:`halvec.fitted.coverage`."""
+        return self._scorer.scores_and_coverage(  # type: ignore[no-any-return]
+            texts if isinstance(texts, (list, tuple)) else list(texts))
+
+    @cached_property
+    def provenance(self) -> Provenance:
+        """What the file's ``fitted_on`` says of the data the router was fitted on."""
+        return Provenance.of(self.spec.fitted_on)
 
     def tier_of(self, score: float) -> mr.Complexity:
         """The tier a score falls in."""
