@@ -16,6 +16,7 @@ import pytest
 
 from conftest import needs_own_interpreter, run_main
 from halvec.core import model_router as mr
+from halvec.evaluation import rounded_cost
 
 KEYS = ["claude-opus", "claude-sonnet", "claude-haiku", "gpt-5.2"]
 EVAL_KEYS = {"tasks", "input", "selection_for", "keys", "prices", "tiers", "models", "decided_by",
@@ -231,8 +232,28 @@ def test_integers_past_64_bits_are_read_whole(tmp_path):
     assert data["input"]["bad_lines"] == 0 and data["cost"]["input_tokens"] == 4 * 2**64
     lines = [json.loads(line) for line in out.read_text().splitlines()]
     assert [line["id"] for line in lines] == ids
-    assert [line["cost"] for line in lines] == [(2**64 * price("claude-haiku")[0] + 10**20 * price("claude-haiku")[1])
-                                               / 1000] * 4
+    assert [line["cost"] for line in lines] == [rounded_cost((2**64 * price("claude-haiku")[0]
+                                                             + 10**20 * price("claude-haiku")[1]) / 1000)] * 4
+
+
+def test_costs_carry_no_float_noise(tmp_path):
+    # unrounded: 0.0006252499999999999 and 0.00032999999999999994 for the tasks, 0.0009552499999999999 routed
+    path = jsonl(tmp_path / "t.jsonl", [{"description": "hi", "input_tokens": 1, "output_tokens": 500},
+                                        {"description": COMPLEX, "input_tokens": 7, "output_tokens": 3}])
+    out = tmp_path / "out.jsonl"
+    cost = eval_json(path, "--out", str(out))["cost"]
+    assert [json.loads(line)["cost"] for line in out.read_text().splitlines()] == [0.00062525, 0.00033]
+    assert '"cost":0.00062525}' in out.read_text()
+    assert cost["routed"] == 0.00095525 and cost["baseline"]["saving"] == 0.03688975
+    # a comparison's lines are written in Python: the same costs (unrounded: 0.0075049999999999995)
+    path = jsonl(tmp_path / "t.jsonl", [{"description": "Say hi to the whole team", "input_tokens": 1,
+                                         "output_tokens": 500}])
+    patterns = tmp_path / "p.json"
+    patterns.write_text('{"complex": ["team"]}')
+    assert run("eval", path, "--patterns", str(patterns), "--compare", "--model", "gpt-5.2", "--out",
+               str(out)).returncode == 0
+    (line,) = out.read_text().splitlines()
+    assert '"cost":0.007505}' in line and json.loads(line)["before"]["cost"] == 0.007505
 
 
 def test_token_counts_too_large_to_cost_are_one_line(tmp_path):

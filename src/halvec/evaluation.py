@@ -27,6 +27,7 @@ import json
 import json.encoder
 import logging
 import collections
+import math
 import os
 import re
 from collections.abc import Callable, Iterable, Iterator
@@ -55,6 +56,8 @@ RULES: Final[tuple[TaskRule, ...]] = ("length", "complex_pattern", "simple_patte
 DECIDED_BY: Final[tuple[DecidedBy, ...]] = ("explicit", "default", "auto", "fallback", "last_resort")
 CHANGES_KEPT: Final = 20
 """How many changed tasks a comparison keeps for its report (all go to its ``out``)."""
+COST_DIGITS: Final = 12
+"""The significant digits a cost is given to (see :func:`rounded_cost`)."""
 ESTIMATED_OUTPUT_TOKENS: Final = 500
 """The output count of a task that has none of its own, when the run gives no flat count:
 a description says little about the length of its answer, so one stated figure stands for
@@ -215,7 +218,8 @@ class PatternCount:
 
 @dataclass(frozen=True)
 class Cost:
-    """What the workload costs, at the run's prices per 1,000 tokens."""
+    """What the workload costs, at the run's prices per 1,000 tokens; every amount rounded by
+    :func:`rounded_cost`."""
 
     prices: Prices
     costed_tasks: int
@@ -364,9 +368,31 @@ class Comparison:
 
 
 def task_cost(model: str, input_tokens: int, output_tokens: int, prices: Prices | None = None) -> float:
-    """One task's cost on ``model`` at ``prices`` (default: the catalogue's)."""
+    """One task's cost on ``model`` at ``prices`` (default: the catalogue's), rounded as
+    :func:`rounded_cost` rounds it."""
     price_in, price_out = (prices or Prices.catalogue()).per_1k[model]
-    return (input_tokens * price_in + output_tokens * price_out) / 1000
+    return rounded_cost((input_tokens * price_in + output_tokens * price_out) / 1000)
+
+
+def rounded_cost(amount: float) -> float:
+    """``amount`` to :data:`COST_DIGITS` significant digits: the products and sums of prices
+    leave noise in the last of a float's 17 (0.037634999999999995 for 0.037635), which no
+    price has. Scaled by an exact power of ten to a whole number of that many digits, rounded
+    to even and scaled back, which gives the float nearest the rounded decimal; outside the
+    exact powers' range, through the decimal digits. (The native writer of the per-task lines
+    does the same operations, in the same order: both give the same float.)"""
+    if not math.isfinite(amount) or amount == 0:
+        return amount
+    shift = COST_DIGITS - 1 - math.floor(math.log10(abs(amount)))
+    if 0 <= shift < len(_POWERS_OF_TEN):
+        return round(amount * _POWERS_OF_TEN[shift]) / _POWERS_OF_TEN[shift]
+    if 0 < -shift < len(_POWERS_OF_TEN):
+        return round(amount / _POWERS_OF_TEN[-shift]) * _POWERS_OF_TEN[-shift]
+    return float(f"{amount:.{COST_DIGITS}g}")
+
+
+_POWERS_OF_TEN: Final = tuple(float(10**n) for n in range(23))
+"""The powers of ten a float holds exactly."""
 
 
 # --- routing ----------------------------------------------------------------------------------
@@ -691,14 +717,15 @@ class _Tally:
             model[1] += counts[1]
         input_tokens, output_tokens = totals[0], totals[1]
         prices = self._prices.per_1k
-        routed = sum((i * prices[key][0] + o * prices[key][1]) / 1000 for key, (i, o) in sums.items() if i or o)
-        alone = {key: (input_tokens * price_in + output_tokens * price_out) / 1000
+        routed = rounded_cost(sum((i * prices[key][0] + o * prices[key][1]) / 1000
+                                  for key, (i, o) in sums.items() if i or o))
+        alone = {key: rounded_cost((input_tokens * price_in + output_tokens * price_out) / 1000)
                  for key, (price_in, price_out) in prices.items()}
         ranking = tuple(sorted([("routed", routed), *alone.items()], key=itemgetter(1)))
         basis: Literal["given", "most_expensive"] = "given" if settings.baseline is not None else "most_expensive"
         baseline = settings.baseline if settings.baseline is not None else max(alone, key=alone.__getitem__)
         baseline_cost = alone[baseline]
-        saving = baseline_cost - routed
+        saving = rounded_cost(baseline_cost - routed)
         return Cost(prices=self._prices, costed_tasks=tasks, uncosted_tasks=0, input_tokens=input_tokens,
                     output_tokens=output_tokens, estimated_tasks=totals[2], estimated_input_tasks=totals[3],
                     estimated_output_tasks=totals[4],
