@@ -109,3 +109,33 @@ def test_a_report_sent_into_an_input_is_refused(inputs):
                                 stderr=subprocess.PIPE, timeout=120)
     assert result.returncode == 2 and tasks.read_bytes() == before
     assert b"standard output is the same file as the input" in result.stderr
+
+
+ROUTER = ('{"format": "halvec fitted router", "version": 1, "name": "prove", "longest_ngram": 1, "intercept": 0.0, '
+          '"cuts": {"moderate": 0.05, "complex": 0.5}, "counts": {"words": {"weight": 0.1, "mean": 2.0, "scale": 1.0}, '
+          '"characters": {"weight": 0.0, "mean": 0.0, "scale": 1.0}}, "ngrams": [["prove", 1.0, 1.0]]}')
+
+
+@pytest.mark.parametrize("command, read", [
+    (["eval", "{tasks}", "--router", "{router}"], ["tasks", "router"]),
+    (["eval", "{tasks}", "--patterns", "{patterns}"], ["tasks", "patterns"]),
+    (["classify", "--file", "{tasks}", "--router", "{router}"], ["tasks", "router"]),
+    (["route", "-", "--patterns", "{patterns}"], ["tasks", "patterns"]),  # the tasks on standard input
+])
+def test_no_file_a_command_reads_is_written_into(tmp_path, inputs, command, read):
+    tasks, patterns = inputs
+    router = tmp_path / "router.json"
+    router.write_text(ROUTER)
+    files = {"tasks": tasks, "router": router, "patterns": patterns}
+    args = [arg.format(**files) for arg in command]
+    before = {name: files[name].read_bytes() for name in read}
+    for name in read:
+        with open(files[name], "ab") as appended, open(tasks, "rb") as stdin:  # halvec ... >> FILE
+            result = _halvec(*args, stdin=stdin, stdout=appended, stderr=subprocess.PIPE)
+        assert result.returncode == 2, result.stderr
+        assert result.stderr.startswith(b"python -m halvec %s: error: standard output is the same file as "
+                                        % command[0].encode()) and len(result.stderr.splitlines()) == 1
+        if command[0] == "eval":  # and --out FILE
+            result = _halvec(*args, "--out", str(files[name]), stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+            assert result.returncode == 2 and b"is the same file as" in result.stderr
+    assert {name: files[name].read_bytes() for name in read} == before

@@ -401,6 +401,7 @@ def _run(args: argparse.Namespace) -> int:
         out: IO[bytes] | None = None
         inputs = [(f"the input {where}" if source != "-" else "standard input", stream),
                   *((f"{option} {path!r}", path) for option, path in (("--patterns", args.patterns),
+                                                                       ("--router", args.router),
                                                                        ("--config", args.config),
                                                                        ("--prices", args.prices))
                     if path is not None)]
