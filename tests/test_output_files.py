@@ -139,3 +139,20 @@ def test_no_file_a_command_reads_is_written_into(tmp_path, inputs, command, read
             result = _halvec(*args, "--out", str(files[name]), stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
             assert result.returncode == 2 and b"is the same file as" in result.stderr
     assert {name: files[name].read_bytes() for name in read} == before
+
+
+def test_a_report_that_cannot_be_written_leaves_the_earlier_out_file(tmp_path, inputs):
+    tasks, _ = inputs
+    out = tmp_path / "out.jsonl"
+    out.write_bytes(b"earlier\n")
+    read_end, write_end = os.pipe()
+    os.close(read_end)  # halvec eval ... --out out.jsonl | a reader that has gone
+    result = _halvec("eval", str(tasks), "--out", str(out), stdout=write_end, stderr=subprocess.PIPE)
+    os.close(write_end)
+    assert result.returncode == 141 and out.read_bytes() == b"earlier\n"
+    result = subprocess.run(["sh", "-c", 'exec "$0" -m halvec eval "$1" --out "$2" >&-', sys.executable, str(tasks),
+                             str(out)], capture_output=True, timeout=60)
+    assert result.returncode == 74 and out.read_bytes() == b"earlier\n"
+    assert result.stderr == (b"python -m halvec: error: cannot write to standard output: it is closed (--out '%s' "
+                             b"was not written: the earlier file is as it was)\n" % str(out).encode())
+    assert sorted(os.listdir(tmp_path)) == ["hard", "link", "out.jsonl", "p.json", "tasks.jsonl"]

@@ -408,6 +408,8 @@ def _run(args: argparse.Namespace) -> int:
         check_report_destination(inputs)
         if out_path is not None:
             out = stack.enter_context(output_file(out_path, inputs=inputs))
+        if sys.stdout is None:  # closed (>&-): said now, not once the whole workload is read
+            raise output.OutputError("cannot write to standard output: it is closed")
         stack.callback(progress.close)
         stack.enter_context(_rare_collections())
         try:
@@ -444,6 +446,17 @@ def _run(args: argparse.Namespace) -> int:
             if out is None:
                 raise
             raise output.OutputError(f"cannot write --out {out_path!r}: {error.strerror or error}") from None
+        # the report is written before the --out file takes the earlier one's place: a run
+        # that cannot write it (a closed pipe, a full disk) leaves the earlier file as it was
+        progress.close()
+        _write_results(args, result, _Run(settings, store, key_source))
+        output.flush()
+    return ExitStatus.OK
+
+
+def _write_results(args: argparse.Namespace, result: Report | Comparison, run: _Run) -> None:
+    """The warnings on standard error, then the report."""
+    parser: argparse.ArgumentParser = args.parser
     if result.reading.replaced_lines:
         lines = result.reading.replaced_lines
         source = "standard input" if result.reading.source == "-" else repr(result.reading.source)
@@ -455,19 +468,17 @@ def _run(args: argparse.Namespace) -> int:
         output.message(f"{parser.prog}: warning: skipped {bad:,} bad line{'s' if bad != 1 else ''}"
                        f" (the first: line {result.reading.first_bad_lines[0].line}: "
                        f"{output.escape(result.reading.first_bad_lines[0].problem, backslash=False)})\n")
-    run = _Run(settings, store, key_source)
     if isinstance(result, Comparison):
         after = args.patterns if args.router is None else args.router
         assert after is not None
         if args.json:
             output.json_document(_comparison_json(result, run, after, router=args.router is not None))
         else:
-            _write_comparison(result, run, after, out_path, router=args.router is not None)
+            _write_comparison(result, run, after, args.out, router=args.router is not None)
     elif args.json:
         output.json_document(_report_json(result, run))
     else:
         _write_report(result, run)
-    return ExitStatus.OK
 
 
 @dataclass(frozen=True)
