@@ -654,6 +654,15 @@ def test_compare_reports_a_transition_matrix_and_the_changes(tmp_path):
         ["simple", "15", "0", "15"], ["complex", "15", "0", "0"]]
 
 
+def test_compare_reads_csv_with_the_delimiter_given(tmp_path):
+    (tmp_path / "t.txt").write_text(f"description|id\n{COMPLEX}|1\n")
+    patterns = tmp_path / "p.json"
+    patterns.write_text('{"complex": []}')
+    result = run("eval", str(tmp_path / "t.txt"), "--delimiter", "|", "--patterns", str(patterns), "--compare", "--json")
+    data = json.loads(result.stdout)
+    assert (data["input"]["format"], data["tasks"], data["changed"]) == ("csv", 1, 1)
+
+
 def test_module_lists_are_put_back(tmp_path):
     # in process: a command with --patterns leaves the module's own list objects in place
     from halvec.cli import main

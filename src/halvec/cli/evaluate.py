@@ -426,8 +426,9 @@ def _run(args: argparse.Namespace) -> int:
                     compare(reader, settings, in_force(), out=out, progress=progress, tiering=tiering)
                     if args.compare else evaluate(reader, settings, out=out, progress=progress, tiering=tiering))
             elif args.compare and lists is not None:
-                reader = TaskReader(stream, where, name=source, fmt=fmt, field=field, models=model_keys(),
-                                    skip_bad=skip_bad, encoding_errors=errors, size=size, hint=hint)
+                reader = TaskReader(stream, where, name=source, fmt=fmt, field=field, delimiter=args.delimiter,
+                                    models=model_keys(), skip_bad=skip_bad, encoding_errors=errors, size=size,
+                                    hint=hint)
                 result = compare(reader, settings, lists, out=out, progress=progress)
             else:
                 with applied(lists) if lists is not None else nullcontext():
