@@ -16,13 +16,15 @@ import pytest
 
 from conftest import needs_own_interpreter, run_main
 from halvec.core import model_router as mr
+from halvec.evaluation import rounded_cost
 
 KEYS = ["claude-opus", "claude-sonnet", "claude-haiku", "gpt-5.2"]
 EVAL_KEYS = {"tasks", "input", "selection_for", "keys", "prices", "tiers", "models", "decided_by",
              "requests_not_honoured", "rules", "counts_share", "patterns", "never_decided", "unspaced_tasks", "cost",
              "fitted_router"}
 SUMMARY_KEYS = EVAL_KEYS - {"tasks", "input", "selection_for", "keys", "prices", "fitted_router"}
-INPUT_KEYS = {"source", "format", "field", "blank_lines", "bad_lines", "first_bad_lines", "replaced_lines"}
+INPUT_KEYS = {"source", "format", "field", "chat_tasks", "model_field", "models_outside_catalogue", "blank_lines",
+              "bad_lines", "first_bad_lines", "replaced_lines"}
 COST_KEYS = {"costed_tasks", "uncosted_tasks", "input_tokens", "output_tokens", "estimated_tasks",
              "estimated_input_tasks", "estimated_output_tasks", "output_tokens_each", "routed", "alone", "ranking",
              "cheaper_alone", "baseline"}
@@ -232,8 +234,28 @@ def test_integers_past_64_bits_are_read_whole(tmp_path):
     assert data["input"]["bad_lines"] == 0 and data["cost"]["input_tokens"] == 4 * 2**64
     lines = [json.loads(line) for line in out.read_text().splitlines()]
     assert [line["id"] for line in lines] == ids
-    assert [line["cost"] for line in lines] == [(2**64 * price("claude-haiku")[0] + 10**20 * price("claude-haiku")[1])
-                                               / 1000] * 4
+    assert [line["cost"] for line in lines] == [rounded_cost((2**64 * price("claude-haiku")[0]
+                                                             + 10**20 * price("claude-haiku")[1]) / 1000)] * 4
+
+
+def test_costs_carry_no_float_noise(tmp_path):
+    # unrounded: 0.0006252499999999999 and 0.00032999999999999994 for the tasks, 0.0009552499999999999 routed
+    path = jsonl(tmp_path / "t.jsonl", [{"description": "hi", "input_tokens": 1, "output_tokens": 500},
+                                        {"description": COMPLEX, "input_tokens": 7, "output_tokens": 3}])
+    out = tmp_path / "out.jsonl"
+    cost = eval_json(path, "--out", str(out))["cost"]
+    assert [json.loads(line)["cost"] for line in out.read_text().splitlines()] == [0.00062525, 0.00033]
+    assert '"cost":0.00062525}' in out.read_text()
+    assert cost["routed"] == 0.00095525 and cost["baseline"]["saving"] == 0.03688975
+    # a comparison's lines are written in Python: the same costs (unrounded: 0.0075049999999999995)
+    path = jsonl(tmp_path / "t.jsonl", [{"description": "Say hi to the whole team", "input_tokens": 1,
+                                         "output_tokens": 500}])
+    patterns = tmp_path / "p.json"
+    patterns.write_text('{"complex": ["team"]}')
+    assert run("eval", path, "--patterns", str(patterns), "--compare", "--model", "gpt-5.2", "--out",
+               str(out)).returncode == 0
+    (line,) = out.read_text().splitlines()
+    assert '"cost":0.007505}' in line and json.loads(line)["before"]["cost"] == 0.007505
 
 
 def test_token_counts_too_large_to_cost_are_one_line(tmp_path):
@@ -312,7 +334,8 @@ def test_a_large_file_evaluated_in_parts_gives_what_one_process_gives(tmp_path):
     with open(path, "w", encoding="utf-8") as file:
         for i in range(60_000):
             file.write(json.dumps({"description": f"{tasks[i % 5]} {'x' * (480 + i % 100)}", "id": i,
-                                   "input_tokens": i % 1000, "output_tokens": i % 7}) + "\n")
+                                   "input_tokens": i % 1000, "output_tokens": i % 7,
+                                   **({"model": f"gpt-4o-{i % 4}"} if i % 3 == 0 else {})}) + "\n")
             if i % 7000 == 0:
                 file.write("\n")
     outputs = []
@@ -325,11 +348,14 @@ def test_a_large_file_evaluated_in_parts_gives_what_one_process_gives(tmp_path):
     assert result.stderr == f"python -m halvec eval: note: --jobs 64 lowered to {len(os.sched_getaffinity(0))}, " \
                             f"the cores this process may use\n"
     assert outputs[0][0]["tasks"] == 60_000 and outputs[0][0]["input"]["blank_lines"] == 9
+    assert outputs[0][0]["input"]["models_outside_catalogue"] == {
+        "tasks": 20_000, "names": [{"name": f"gpt-4o-{n}", "tasks": 5_000} for n in (0, 3, 2, 1)]}
     with open(path, "a", encoding="utf-8") as file:
-        file.write('{"description": "late", "model": "gpt-5"}\n')
+        file.write('{"description": "late", "model": 5}\n')
     result = run("eval", str(path), "--jobs", "2")
     assert result.returncode == 2
-    assert result.stderr.startswith(f"python -m halvec eval: error: '{path}', line 60010: unknown model key 'gpt-5'")
+    assert result.stderr.startswith(f"python -m halvec eval: error: '{path}', line 60010: the field \"model\" is the "
+                                    f"number 5, not the name of a model")
 
 
 def test_out_write_failure_is_one_line_and_status_74(tmp_path):
@@ -358,9 +384,8 @@ BAD_INPUT = [
     ("t.jsonl", b'{"description": "a"}\n{"description": "caf\xe9"}\n', [],
      "'{path}', line 2: not valid UTF-8 (byte 0xe9); --encoding-errors replace reads it with U+FFFD in its place"),
     ("t.txt", b"fine\ncaf\xe9 au lait\n", [], "'{path}', line 2: not valid UTF-8 (byte 0xe9)"),
-    ("t.jsonl", b'{"description": "a", "model": "gpt-5"}\n', [],
-     "'{path}', line 1: unknown model key 'gpt-5' in \"model\" (choose from claude-opus, claude-sonnet, "
-     "claude-haiku, gpt-5.2, or auto); did you mean 'gpt-5.2'?"),
+    ("t.jsonl", b'{"description": "a", "model": {"name": "gpt-5"}}\n', [],
+     "'{path}', line 1: the field \"model\" is an object, not the name of a model"),
     ("t.jsonl", b'{"description": "a", "input_tokens": -1}\n', [],
      "'{path}', line 1: the field \"input_tokens\" is the number -1, not a count of tokens"),
     ("t.csv", b"description,output_tokens\nFix it,many\n", [],
@@ -471,7 +496,7 @@ def test_command_line_mistakes_are_usage_errors(tmp_path, args, message):
 def test_skip_bad_counts_and_reports_every_bad_line(tmp_path):
     path = tmp_path / "t.jsonl"
     path.write_bytes(b'{"description": "%s"}\nnot json\n{"text": 1}\n{"description": "caf\xe9"}\n\n'
-                     b'{"description": "%s", "model": "gpt4"}\n{"description": "%s"}\n'
+                     b'{"description": "%s", "model": true}\n{"description": "%s"}\n'
                      % (COMPLEX.encode(), SIMPLE.encode(), SIMPLE.encode()))
     result = run("eval", str(path), "--skip-bad", "--json")
     assert result.returncode == 0
@@ -479,7 +504,7 @@ def test_skip_bad_counts_and_reports_every_bad_line(tmp_path):
     assert data["tasks"] == 2 and data["input"]["bad_lines"] == 4 and data["input"]["blank_lines"] == 1
     assert [(bad["line"], bad["problem"].split(" (")[0].split(";")[0]) for bad in data["input"]["first_bad_lines"]] == [
         (2, "not JSON: Expecting value"), (3, "no field \"description\""), (4, "not valid UTF-8"),
-        (6, "unknown model key 'gpt4' in \"model\"")]
+        (6, "the field \"model\" is true, not the name of a model")]
     assert result.stderr == ("python -m halvec eval: warning: skipped 4 bad lines (the first: line 2: not JSON: "
                              "Expecting value (column 1))\n")
     text = run("eval", str(path), "--skip-bad").stdout
@@ -559,11 +584,10 @@ def test_without_keys_the_evaluation_is_offline_and_says_so(tmp_path):
 
 def test_skip_bad_lists_twenty_bad_lines_with_their_whole_problem(tmp_path):
     path = tmp_path / "t.jsonl"
-    path.write_text('{"description": "a", "model": "gpt-5"}\n' * 25)
+    path.write_text('{"description": "a", "input_tokens": -5}\n' * 25)
     lines = run("eval", str(path), "--skip-bad").stdout.splitlines()
     first = lines.index("bad lines skipped: 25 (the first 20:)")
-    problem = ("unknown model key 'gpt-5' in \"model\" (choose from claude-opus, claude-sonnet, claude-haiku, "
-               "gpt-5.2, or auto); did you mean 'gpt-5.2'?")
+    problem = "the field \"input_tokens\" is the number -5, not a count of tokens (a whole number, 0 or more)"
     assert lines[first + 1:first + 22] == [f"  line {n}: {problem}" for n in range(1, 21)] + ["  and 5 more"]
 
 
@@ -632,6 +656,15 @@ def test_compare_reports_a_transition_matrix_and_the_changes(tmp_path):
     assert "the first 20 of 30 tasks that change (all of them with --out FILE); patterns are numbered from 0:" in text
     assert [line.split()[:4] for line in text.splitlines() if line.startswith(("simple ", "complex "))][:2] == [
         ["simple", "15", "0", "15"], ["complex", "15", "0", "0"]]
+
+
+def test_compare_reads_csv_with_the_delimiter_given(tmp_path):
+    (tmp_path / "t.txt").write_text(f"description|id\n{COMPLEX}|1\n")
+    patterns = tmp_path / "p.json"
+    patterns.write_text('{"complex": []}')
+    result = run("eval", str(tmp_path / "t.txt"), "--delimiter", "|", "--patterns", str(patterns), "--compare", "--json")
+    data = json.loads(result.stdout)
+    assert (data["input"]["format"], data["tasks"], data["changed"]) == ("csv", 1, 1)
 
 
 def test_module_lists_are_put_back(tmp_path):
@@ -744,3 +777,60 @@ def test_a_pattern_re_warns_of_is_one_line_naming_the_file_and_entry(tmp_path):
     assert result.returncode == 0
     assert result.stderr == (f"python -m halvec eval: warning: --patterns '{patterns}', line 1: \"complex\" entry 0 "
                              f"(numbered from 0), '[[a]-z]': re warns: Possible nested set at position 1\n")
+
+
+# --- application logs ----------------------------------------------------------------------
+
+SYSTEM = {"role": "system", "content": "You are the support agent of a bicycle shop; answer briefly. " * 4}
+
+
+def test_application_logs_give_their_counts_and_the_model_that_served(tmp_path):
+    records = [
+        {"messages": [SYSTEM, {"role": "user", "content": COMPLEX}], "model": "gpt-4o",
+         "usage": {"prompt_tokens": 1000, "completion_tokens": 200, "total_tokens": 1200}},
+        {"messages": [SYSTEM, {"role": "user", "content": SIMPLE}], "model": "claude-haiku-4-5",
+         "usage": {"input_tokens": 40, "output_tokens": 10, "cache_read_input_tokens": 900}},
+        {"messages": [SYSTEM, {"role": "user", "content": MODERATE}], "model": "gpt-4o"},
+        {"messages": [SYSTEM, {"role": "user", "content": SHORT}], "model": "gpt-4o-mini", "id": 4}]
+    path = jsonl(tmp_path / "logs.jsonl", records)
+    out = tmp_path / "out.jsonl"
+    data = eval_json(path, "--keys", "anthropic,openai", "--out", str(out))
+    lines = [json.loads(line) for line in out.read_text().splitlines()]
+    # the counts as the logs give them; without them, the whole conversation is estimated
+    conversation = [-(-(len(SYSTEM["content"]) + len(text)) // 4) for text in (MODERATE, SHORT)]
+    assert [(line["input_tokens"], line["output_tokens"], line["estimated"]) for line in lines] == [
+        (1000, 200, False), (940, 10, False), (conversation[0], 500, True), (conversation[1], 500, True)]
+    # a catalogue model named by its provider's id is a request; others are counted, and routed as no request
+    assert [line["model"] for line in lines] == ["claude-opus", "claude-haiku", "claude-sonnet", "claude-haiku"]
+    assert [line["decided_by"] for line in lines] == ["auto", "explicit", "auto", "auto"]
+    assert data["input"]["chat_tasks"] == 4 and data["input"]["model_field"] == "model"
+    assert data["input"]["models_outside_catalogue"] == {
+        "tasks": 3, "names": [{"name": "gpt-4o", "tasks": 2}, {"name": "gpt-4o-mini", "tasks": 1}]}
+    text = run("eval", path, "--keys", "anthropic,openai").stdout.splitlines()
+    assert text[0] == f"tasks: 4 from '{path}' (JSONL, messages (last user message)), selected as for workers"
+    assert text[3] == ("estimated, as the records give no count: input tokens of 2 tasks from the description, or for "
+                       "a chat record its whole conversation (UTF-8 bytes / 4, rounded up); output tokens of 2 tasks "
+                       "taken as 500 each (--output-tokens M sets it)")
+    assert text[4] == ("note: 3 tasks named models outside the catalogue and were routed as requesting none: "
+                       "gpt-4o 2, gpt-4o-mini 1")
+    # --skip-bad drops none of them; --model-field names another field, or none
+    assert eval_json(path, "--skip-bad")["tasks"] == 4
+    data = eval_json(path, "--model-field", "", "--keys", "anthropic,openai")
+    assert data["decided_by"]["explicit"] == 0 and data["input"]["model_field"] is None
+    assert data["input"]["models_outside_catalogue"] == {"tasks": 0, "names": []}
+    data = eval_json(path, "--model-field", "served_by")
+    assert data["input"]["models_outside_catalogue"]["tasks"] == 0 and data["decided_by"]["explicit"] == 0
+
+
+def test_the_report_says_where_the_descriptions_came_from(tmp_path):
+    path = jsonl(tmp_path / "t.jsonl", [{"messages": [{"role": "user", "content": COMPLEX}]}, {"description": SIMPLE},
+                                        {"description": SHORT, "model": "Claude-Opus"},
+                                        {"description": SHORT, "model": "claude-opus-4-5"}])
+    lines = run("eval", path).stdout.splitlines()
+    assert lines[0] == (f"tasks: 4 from '{path}' (JSONL, field \"description\"; 1 chat record: messages (last user "
+                        f"message)), selected as for workers")
+    # a hint for a name spelt otherwise, none for another model's
+    assert lines[4] == ("note: 2 tasks named models outside the catalogue and were routed as requesting none: "
+                        "Claude-Opus 1 (did you mean 'claude-opus'?), claude-opus-4-5 1")
+    data = eval_json(path)
+    assert (data["input"]["field"], data["input"]["chat_tasks"]) == ("description", 1)

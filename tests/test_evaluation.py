@@ -17,7 +17,7 @@ from halvec import _patterns, pattern_lists, workload
 from halvec.config import SecretsStore
 from halvec.core import model_router as mr
 from halvec.evaluation import (ESTIMATED_OUTPUT_TOKENS, Prices, Settings, compare, estimate_input_tokens, evaluate,
-                               mostly_unspaced, task_cost)
+                               mostly_unspaced, rounded_cost, task_cost)
 from halvec.explain import explain_complexity
 from halvec.workload import InputProblem, TaskReader
 
@@ -128,7 +128,8 @@ def test_cost_sums_the_tasks_costs(tasks, default_in, default_out, prices):
     assert cost.input_tokens == sum(line["input_tokens"] for line in lines)
     assert [name for name, _ in cost.ranking] == sorted(["routed", *KEYS], key=dict(cost.ranking).get)
     assert cost.cheaper_alone == tuple(key for key, _ in cost.ranking if key != "routed" and cost.alone[key] < cost.routed)
-    assert cost.saving == cost.baseline_cost - cost.routed
+    assert cost.saving == rounded_cost(cost.baseline_cost - cost.routed)
+    assert all(amount == rounded_cost(amount) for amount in (cost.routed, *cost.alone.values()))
 
 
 # characters of each kind the scan weighs: of the scripts, white space, others (and lone surrogates)

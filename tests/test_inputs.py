@@ -1,6 +1,7 @@
 """The inputs users have, and the hostile ones: JSON arrays, chat records, gzip, TSV, files
 that are not text, lines with no end, the format however the bytes arrive, CSV cells that
-hold bytes that are not UTF-8, ids strict JSON cannot carry."""
+hold bytes that are not UTF-8, ids strict JSON cannot carry; application logs, with their
+token counts in "usage", the model that served each call and whole conversations."""
 
 import bz2
 import gzip
@@ -13,7 +14,7 @@ from hypothesis import given
 from hypothesis import strategies as st
 
 from halvec import pattern_lists
-from halvec.workload import MAX_LINE, InputProblem, TaskReader
+from halvec.workload import KEPT_MODEL_NAMES, MAX_LINE, InputProblem, TaskReader, conversation_tokens
 
 KEYS = ["claude-opus", "claude-sonnet", "claude-haiku", "gpt-5.2"]
 
@@ -175,3 +176,158 @@ def test_pattern_files_say_what_re_warns_of_and_refuse_a_key_given_twice():
                               "nested set at position 1",)
     with pytest.raises(pattern_lists.PatternFileError, match=r"line 2: gives the key \"simple\" twice"):
         pattern_lists.parse(b'{"simple": ["a"],\n "simple": ["b"]}', "'p.json'", toml=False)
+
+
+# --- application logs: token counts in "usage", the model that served, whole conversations ----
+
+NAMES = {"claude-haiku": "claude-haiku", "claude-haiku-4-5": "claude-haiku",
+         "anthropic/claude-haiku-4-5": "claude-haiku", "gpt-5.2": "gpt-5.2", "openai/gpt-5.2": "gpt-5.2"}
+
+
+def columns(data, **kwargs):
+    """Every task's (line, description, model, input count, output count), and the reader."""
+    kwargs.setdefault("models", NAMES)
+    reader = TaskReader(io.BytesIO(data), "'t'", **kwargs)
+    got = []
+    for batch in reader.batches():
+        for i in range(len(batch)):
+            got.append((batch.lines[i], batch.descriptions[i], batch.models[i] if batch.models else None,
+                        batch.input_tokens[i] if batch.input_tokens else None,
+                        batch.output_tokens[i] if batch.output_tokens else None))
+    return got, reader
+
+
+def lines_of(*records):
+    return "".join(json.dumps(r) + "\n" for r in records).encode()
+
+
+def test_counts_are_read_from_usage_as_openai_and_anthropic_write_it():
+    data = lines_of(
+        {"description": "a", "usage": {"prompt_tokens": 1000, "completion_tokens": 200, "total_tokens": 1200}},
+        {"description": "b", "usage": {"input_tokens": 10, "output_tokens": 20, "cache_read_input_tokens": 500,
+                                       "cache_creation_input_tokens": 30}},
+        {"description": "c", "input_tokens": 7, "usage": {"prompt_tokens": 99, "completion_tokens": 3}},
+        {"description": "d", "usage": {"completion_tokens": 4.0}},
+        {"description": "e", "usage": None},
+        {"description": "f", "input_tokens": 1, "output_tokens": 2, "usage": "not read: the fields give both"})
+    got, _ = columns(data)
+    # the record's own fields first; Anthropic's cached prompt tokens are input tokens too
+    assert [(n, i, o) for n, _, _, i, o in got] == [(1, 1000, 200), (2, 540, 20), (3, 7, 3), (4, None, 4),
+                                                    (5, None, None), (6, 1, 2)]
+
+
+@pytest.mark.parametrize("usage, problem", [
+    ('"lots"', 'the field "usage" is the text "lots", not an object of token counts'),
+    ('[1, 2]', 'the field "usage" is a list, not an object of token counts'),
+    ('{"prompt_tokens": -1}', 'the field "usage"."prompt_tokens" is the number -1, not a count of tokens'),
+    ('{"input_tokens": "9"}', 'the field "usage"."input_tokens" is the text "9", not a count of tokens'),
+    ('{"output_tokens": 1.5}', 'the field "usage"."output_tokens" is the number 1.5, not a count of tokens'),
+    ('{"input_tokens": 3, "cache_read_input_tokens": true}',
+     'the field "usage"."cache_read_input_tokens" is true, not a count of tokens'),
+])
+def test_a_usage_object_that_is_not_counts_is_a_bad_line(usage, problem):
+    data = b'{"description": "ok", "usage": {"prompt_tokens": 5}}\n{"description": "x", "usage": %s}\n' % usage.encode()
+    for block_size in (1, 4096):  # line by line, and the whole batch at once
+        got, reader = columns(data, skip_bad=True, block_size=block_size)
+        assert [(n, i) for n, _, _, i, _ in got] == [(1, 5)]
+        assert reader.kept_bad_lines[0].line == 2 and reader.kept_bad_lines[0].problem.startswith(problem)
+
+
+def test_a_model_named_outside_the_catalogue_is_counted_and_requests_none():
+    data = lines_of({"description": "a", "model": "claude-haiku-4-5"}, {"description": "b", "model": "gpt-4o"},
+                    {"description": "c", "model": "openai/gpt-5.2"}, {"description": "d", "model": "gpt-4o"},
+                    {"description": "e", "model": "auto"}, {"description": "f", "model": "Claude-Haiku"},
+                    {"description": "g"}, {"description": "h", "model": "x" * 500})
+    got, reader = columns(data)
+    assert [m for *_, m, _, _ in got] == ["claude-haiku", None, "gpt-5.2", None, "auto", None, None, None]
+    assert reader.outside_catalogue_tasks == 4 and reader.bad_lines == 0
+    assert reader.outside_catalogue == {"gpt-4o": 2, "Claude-Haiku": 1, "x" * 200 + "...": 1}
+    # another field, or none at all
+    got, reader = columns(lines_of({"description": "a", "model": "gpt-4o", "asked": "claude-haiku"}),
+                          model_field="asked")
+    assert got[0][2] == "claude-haiku" and reader.outside_catalogue_tasks == 0
+    got, reader = columns(lines_of({"description": "a", "model": 7}), model_field=None)
+    assert got[0][2] is None and reader.outside_catalogue_tasks == 0 and reader.bad_lines == 0
+    got, reader = columns(b"description,model\nfix it,gpt-4o\nfix that,claude-haiku\n", name="t.csv")
+    assert [m for *_, m, _, _ in got] == [None, "claude-haiku"] and reader.outside_catalogue == {"gpt-4o": 1}
+
+
+@pytest.mark.parametrize("value", ["7", "true", "[\"gpt-4o\"]", "{\"id\": \"gpt-4o\"}"])
+def test_a_model_that_is_not_a_name_is_a_bad_line(value):
+    _, reader = columns(b'{"description": "a", "model": %s}\n' % value.encode(), skip_bad=True)
+    assert reader.kept_bad_lines[0].problem.startswith('the field "model" is ')
+    assert reader.kept_bad_lines[0].problem.endswith(", not the name of a model")
+    assert reader.outside_catalogue_tasks == 0
+
+
+def test_the_names_outside_the_catalogue_kept_are_bounded():
+    data = "".join(json.dumps({"description": "a", "model": f"m{i}"}) + "\n" for i in range(KEPT_MODEL_NAMES + 50))
+    _, reader = columns(data.encode())
+    assert reader.outside_catalogue_tasks == KEPT_MODEL_NAMES + 50
+    assert len(reader.outside_catalogue) == KEPT_MODEL_NAMES
+
+
+usage_values = st.one_of(st.none(), st.integers(-2, 3), st.sampled_from([1.0, 2.5, "4", True, [], {}]))
+record_parts = st.fixed_dictionaries({"description": st.sampled_from(["a", "b"])}, optional={
+    "model": st.one_of(st.sampled_from([*NAMES, "gpt-4o", "auto", "", None, 3, ["x"]])),
+    "input_tokens": usage_values, "completion_tokens": usage_values,
+    "usage": st.one_of(st.sampled_from([None, "x", [1]]), st.dictionaries(
+        st.sampled_from(["prompt_tokens", "completion_tokens", "input_tokens", "output_tokens",
+                         "cache_read_input_tokens", "cache_creation_input_tokens"]), usage_values))})
+
+
+@given(st.lists(record_parts, max_size=12))
+def test_a_batch_read_whole_is_read_as_its_records_one_by_one(records):
+    data = lines_of(*records)
+    whole = columns(data, skip_bad=True)
+    with pytest.MonkeyPatch.context() as patch:
+        patch.setattr(TaskReader, "_batch", lambda self, first, records, describe: None)
+        alone = columns(data, skip_bad=True)
+    assert whole[0] == alone[0]
+    for reader in (whole[1], alone[1]):
+        assert len(whole[0]) + reader.bad_lines == len(records)
+    assert [(bad.line, bad.problem) for bad in whole[1].kept_bad_lines] == \
+        [(bad.line, bad.problem) for bad in alone[1].kept_bad_lines]
+    assert (whole[1].outside_catalogue, whole[1].outside_catalogue_tasks) == \
+        (alone[1].outside_catalogue, alone[1].outside_catalogue_tasks)
+
+
+def test_a_user_message_without_text_gives_way_to_the_one_before():
+    image = {"type": "image_url", "image_url": {"url": "data:image/png;base64,AAAA"}}
+    lines = [{"messages": [{"role": "user", "content": "What is in this picture?"},
+                           {"role": "assistant", "content": "Send it."}, {"role": "user", "content": [image]}]},
+             {"messages": [{"role": "user", "content": [image]}]},
+             {"messages": [{"role": "user", "content": []}]},
+             {"messages": [{"role": "user", "content": [{"type": "text", "text": 3}]}]},
+             {"messages": [{"role": "user", "content": {"text": "x"}}]}]
+    _, got, reader = tasks("".join(json.dumps(line) + "\n" for line in lines).encode(), skip_bad=True)
+    assert got == [(1, "What is in this picture?")] and reader.chat_tasks == 1
+    assert [bad.problem for bad in reader.kept_bad_lines] == [
+        'no user message of "messages" holds text (the last holds only parts of type "image_url"): no description',
+        'no user message of "messages" holds text (the last holds no parts): no description',
+        'the last user message of "messages" has a part of type "text" whose "text" is not a text',
+        'the last user message of "messages" has an object as its "content", not a text or a list of parts']
+
+
+def test_a_chat_records_estimate_counts_all_it_sends():
+    tools = [{"type": "function", "function": {"name": "search", "parameters": {"type": "object"}}}]
+    record = {"system": "Be brief.",  # Anthropic's system prompt
+              "messages": [{"role": "system", "content": "You are a careful assistant."},
+                           {"role": "user", "content": "Find the flights to Oslo"},
+                           {"role": "assistant", "content": None, "tool_calls": [
+                               {"id": "1", "type": "function", "function": {"name": "search",
+                                                                            "arguments": '{"q": "Oslo"}'}}]},
+                           {"role": "tool", "tool_call_id": "1", "content": "Two flights, at 9 and at 17 h"},
+                           {"role": "user", "content": [{"type": "text", "text": "The first, é"},
+                                                        {"type": "image_url", "image_url": {"url": "x" * 400}},
+                                                        {"type": "tool_result", "content": [
+                                                            {"type": "text", "text": "booked"}]},
+                                                        {"type": "tool_use", "input": {"seat": "2A"}}]}],
+              "tools": tools}
+    texts = ["Be brief.", "You are a careful assistant.", "Find the flights to Oslo", '{"q": "Oslo"}',
+             "Two flights, at 9 and at 17 h", "The first, é", "booked", '{"seat":"2A"}',
+             json.dumps(tools, separators=(",", ":"))]
+    size = sum(len(text.encode()) for text in texts)
+    assert conversation_tokens(record) == -(-size // 4)
+    batch = next(TaskReader(io.BytesIO(lines_of(record, {"description": "plain"})), "'t'").batches())
+    assert batch.descriptions == ["The first, é", "plain"] and batch.input_estimates == [-(-size // 4), None]

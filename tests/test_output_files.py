@@ -109,3 +109,50 @@ def test_a_report_sent_into_an_input_is_refused(inputs):
                                 stderr=subprocess.PIPE, timeout=120)
     assert result.returncode == 2 and tasks.read_bytes() == before
     assert b"standard output is the same file as the input" in result.stderr
+
+
+ROUTER = ('{"format": "halvec fitted router", "version": 1, "name": "prove", "longest_ngram": 1, "intercept": 0.0, '
+          '"cuts": {"moderate": 0.05, "complex": 0.5}, "counts": {"words": {"weight": 0.1, "mean": 2.0, "scale": 1.0}, '
+          '"characters": {"weight": 0.0, "mean": 0.0, "scale": 1.0}}, "ngrams": [["prove", 1.0, 1.0]]}')
+
+
+@pytest.mark.parametrize("command, read", [
+    (["eval", "{tasks}", "--router", "{router}"], ["tasks", "router"]),
+    (["eval", "{tasks}", "--patterns", "{patterns}"], ["tasks", "patterns"]),
+    (["classify", "--file", "{tasks}", "--router", "{router}"], ["tasks", "router"]),
+    (["route", "-", "--patterns", "{patterns}"], ["tasks", "patterns"]),  # the tasks on standard input
+])
+def test_no_file_a_command_reads_is_written_into(tmp_path, inputs, command, read):
+    tasks, patterns = inputs
+    router = tmp_path / "router.json"
+    router.write_text(ROUTER)
+    files = {"tasks": tasks, "router": router, "patterns": patterns}
+    args = [arg.format(**files) for arg in command]
+    before = {name: files[name].read_bytes() for name in read}
+    for name in read:
+        with open(files[name], "ab") as appended, open(tasks, "rb") as stdin:  # halvec ... >> FILE
+            result = _halvec(*args, stdin=stdin, stdout=appended, stderr=subprocess.PIPE)
+        assert result.returncode == 2, result.stderr
+        assert result.stderr.startswith(b"python -m halvec %s: error: standard output is the same file as "
+                                        % command[0].encode()) and len(result.stderr.splitlines()) == 1
+        if command[0] == "eval":  # and --out FILE
+            result = _halvec(*args, "--out", str(files[name]), stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+            assert result.returncode == 2 and b"is the same file as" in result.stderr
+    assert {name: files[name].read_bytes() for name in read} == before
+
+
+def test_a_report_that_cannot_be_written_leaves_the_earlier_out_file(tmp_path, inputs):
+    tasks, _ = inputs
+    out = tmp_path / "out.jsonl"
+    out.write_bytes(b"earlier\n")
+    read_end, write_end = os.pipe()
+    os.close(read_end)  # halvec eval ... --out out.jsonl | a reader that has gone
+    result = _halvec("eval", str(tasks), "--out", str(out), stdout=write_end, stderr=subprocess.PIPE)
+    os.close(write_end)
+    assert result.returncode == 141 and out.read_bytes() == b"earlier\n"
+    result = subprocess.run(["sh", "-c", 'exec "$0" -m halvec eval "$1" --out "$2" >&-', sys.executable, str(tasks),
+                             str(out)], capture_output=True, timeout=60)
+    assert result.returncode == 74 and out.read_bytes() == b"earlier\n"
+    assert result.stderr == (b"python -m halvec: error: cannot write to standard output: it is closed (--out '%s' "
+                             b"was not written: the earlier file is as it was)\n" % str(out).encode())
+    assert sorted(os.listdir(tmp_path)) == ["hard", "link", "out.jsonl", "p.json", "tasks.jsonl"]

@@ -1,6 +1,7 @@
 """The native writer of eval's per-task lines: the bytes json.dumps would give for each line's
-record (lone surrogates as U+FFFD), costs computed as Python computes them, and a clean error,
-never a crash, when the columns are not what it expects or change under it."""
+record (lone surrogates as U+FFFD), costs computed and rounded as Python computes and rounds
+them (halvec.evaluation.task_cost), and a clean error, never a crash, when the columns are not
+what it expects or change under it."""
 
 import json
 import math
@@ -12,6 +13,7 @@ from hypothesis import given
 from hypothesis import strategies as st
 
 from halvec._patterns import task_lines
+from halvec.evaluation import rounded_cost
 
 HEAD = '"tier":"simple","model":"m","decided_by":"auto","rule":"counts","pattern":null'
 NO_TOKENS = (None, None, None, None, False)
@@ -61,7 +63,7 @@ def test_lines_are_what_json_dumps_writes(tasks, default_in, default_out, column
 
     def cost(task):
         i, o, _ = counted(task)
-        return None if i is None or o is None else (i * task[5] + o * task[6]) / 1000
+        return None if i is None or o is None else rounded_cost((i * task[5] + o * task[6]) / 1000)
 
     written = task_lines([t[0] for t in tasks], [t[1] for t in tasks], [t[8] for t in tasks] if with_text else None,
                          [route(t[5], t[6]) for t in tasks], [t[2] for t in tasks],
@@ -71,9 +73,30 @@ def test_lines_are_what_json_dumps_writes(tasks, default_in, default_out, column
 
 
 @given(st.floats(allow_nan=False, allow_infinity=False, max_value=1e300, min_value=-1e300))
-def test_a_cost_is_written_as_repr_writes_it(price):
-    cost = (7 * price + 0 * 0.0) / 1000
+def test_a_cost_is_written_rounded_as_repr_writes_it(price):
+    cost = rounded_cost((7 * price + 0 * 0.0) / 1000)
     assert one((None, None, 7, 0, False), [route(price, 0.0)]).endswith(f'"cost":{cost!r}}}\n'.encode())
+
+
+@given(st.floats(allow_nan=False, allow_infinity=False))
+def test_a_rounded_cost_has_twelve_digits_at_most_and_is_the_nearest(amount):
+    cost = rounded_cost(amount)
+    digits = repr(abs(cost)).split("e")[0].replace(".", "").strip("0")
+    assert len(digits) <= 12
+    assert abs(cost - amount) <= abs(amount) * 5.0001e-12 or cost == float(f"{amount:.12g}")
+
+
+@pytest.mark.parametrize("counts, prices, cost", [
+    ((4, 500), (0.001, 0.005), "0.002504"),  # 0.0025039999999999997 unrounded
+    ((1, 500), (0.00025, 0.00125), "0.00062525"),  # 0.0006252499999999999
+    ((7, 3), (0.1, 0.2), "0.0013"),  # 0.0013000000000000002
+    ((123456789, 987654321), (0.003, 0.015), "15185.185182"),
+    ((1, 0), (1e-300, 0.0), "1e-303"),
+])
+def test_costs_lose_the_float_noise_and_keep_their_digits(counts, prices, cost):
+    line = one((None, None, *counts, False), [route(*prices)])
+    assert line.endswith(f'"cost":{cost}}}\n'.encode())
+    assert rounded_cost((counts[0] * prices[0] + counts[1] * prices[1]) / 1000) == float(cost)
 
 
 def test_costs_out_of_range_are_refused_as_python_refuses_them():

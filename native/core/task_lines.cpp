@@ -1,5 +1,8 @@
 #include "core/task_lines.hpp"
 
+#include <charconv>
+#include <cmath>
+
 #include "common/json_bytes.hpp"
 #include "common/signals.hpp"
 
@@ -67,9 +70,34 @@ Owned token_count(PyObject* column, PyObject* fallback, Py_ssize_t i) {
     return Owned::take(fallback);
 }
 
+// `value` to 12 significant digits: the float arithmetic's noise in the last
+// digits (0.037634999999999995) goes, and no price's digits do. The same
+// operations as halvec.evaluation.rounded_cost, in the same order, so both
+// give the same double: scaled by an exact power of ten to a whole number of
+// 12 digits, rounded to even, scaled back (one correctly rounded division or
+// product, which gives the double nearest the 12-digit decimal); outside the
+// exact powers' range (below 1e-11, from 1e34), through the decimal digits.
+constexpr int kCostDigits = 12;
+constexpr double kPowersOfTen[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
+                                   1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+constexpr int kExactPowers = 22;
+
+double rounded(double value) noexcept {
+    if (!std::isfinite(value) || value == 0.0) return value;
+    const int shift = kCostDigits - 1 - static_cast<int>(std::floor(std::log10(std::fabs(value))));
+    if (shift >= 0 && shift <= kExactPowers) return std::nearbyint(value * kPowersOfTen[shift]) / kPowersOfTen[shift];
+    if (shift < 0 && shift >= -kExactPowers) return std::nearbyint(value / kPowersOfTen[-shift]) * kPowersOfTen[-shift];
+    char digits[32];
+    const auto written = std::to_chars(digits, digits + sizeof digits, value, std::chars_format::general, kCostDigits);
+    double back = value;
+    std::from_chars(digits, written.ptr, back);
+    return back;
+}
+
 // (i * price_in + o * price_out) / 1000, as Python computes it: in doubles
 // when the counts are int and the prices float (the same operations in the
-// same order, never fused), else by the objects' own arithmetic.
+// same order, never fused), else by the objects' own arithmetic; then
+// rounded.
 Owned cost_of(PyObject* i, PyObject* o, PyObject* price_in, PyObject* price_out) {
     if (PyLong_CheckExact(i) && PyLong_CheckExact(o) && PyFloat_CheckExact(price_in) && PyFloat_CheckExact(price_out)) {
         const double in = PyLong_AsDouble(i);
@@ -79,7 +107,7 @@ Owned cost_of(PyObject* i, PyObject* o, PyObject* price_in, PyObject* price_out)
         const double spent_in = in * PyFloat_AS_DOUBLE(price_in);
         const double spent_out = out * PyFloat_AS_DOUBLE(price_out);
         const double sum = spent_in + spent_out;
-        return Owned::steal(PyFloat_FromDouble(sum / 1000.0));
+        return Owned::steal(PyFloat_FromDouble(rounded(sum / 1000.0)));
     }
     const Owned spent_in = Owned::steal(PyNumber_Multiply(i, price_in));
     if (!spent_in) return Owned();
@@ -89,7 +117,9 @@ Owned cost_of(PyObject* i, PyObject* o, PyObject* price_in, PyObject* price_out)
     if (!sum) return Owned();
     const Owned thousand = Owned::steal(PyLong_FromLong(1000));
     if (!thousand) return Owned();
-    return Owned::steal(PyNumber_TrueDivide(sum.get(), thousand.get()));
+    Owned cost = Owned::steal(PyNumber_TrueDivide(sum.get(), thousand.get()));
+    if (!cost || !PyFloat_CheckExact(cost.get())) return cost;
+    return Owned::steal(PyFloat_FromDouble(rounded(PyFloat_AS_DOUBLE(cost.get()))));
 }
 
 bool write_number(py::JsonBytes& out, PyObject* value, const char* what, Py_ssize_t i) {

@@ -19,7 +19,9 @@ namespace halvec::core {
 // counts N and M are its own (ins[i], outs[i], where the column is a list
 // and the item not None) or the defaults, ints or null; E is estimated (a
 // bool) or estimated[i] (a list of bools). C = (N * price_in + M *
-// price_out) / 1000, as json.dumps writes it, or null when a count is null.
+// price_out) / 1000 to 12 significant digits (as
+// halvec.evaluation.rounded_cost gives it), as json.dumps writes it, or null
+// when a count is null.
 // Lone surrogates are written as U+FFFD. The lists are read afresh at each
 // step: encode may run code that changes them. New reference (bytes), or
 // nullptr with an exception set.

@@ -27,6 +27,7 @@ import json
 import json.encoder
 import logging
 import collections
+import math
 import os
 import re
 from collections.abc import Callable, Iterable, Iterator
@@ -40,13 +41,14 @@ from halvec import _patterns
 from halvec.core import model_router as mr
 from halvec.explain import ComplexityExplanation, DecidedBy, Rule, explain_selection
 from halvec.pattern_lists import LIST_NAMES, ListName, PatternLists, applied, in_force
-from halvec.workload import KEPT_BAD_LINES, BadLine, Batch, TaskReader
+from halvec.workload import KEPT_BAD_LINES, KEPT_MODEL_NAMES, BadLine, Batch, TaskReader
 
-__all__ = ["CHANGES_KEPT", "DECIDED_BY", "ESTIMATED_OUTPUT_TOKENS", "RULES", "TIERS", "BatchExplainer", "Change",
-           "Comparison", "Cost", "Explainer", "Part", "Prices", "ProviderKeys", "batch_of",
+__all__ = ["CHANGES_KEPT", "COST_DIGITS", "DECIDED_BY", "ESTIMATED_OUTPUT_TOKENS", "RULES", "TIERS", "BatchExplainer",
+           "Change", "Comparison", "Cost", "Explainer", "Part", "Prices", "ProviderKeys", "batch_of",
            "Outcome", "PatternCount", "Reading", "Report", "RouterFactory", "Settings", "Summary",
            "TaskRule", "Tiering", "change_json", "combine", "compare", "estimate_input_tokens", "evaluate",
-           "evaluate_part", "mostly_unspaced", "new_explainer", "outcome_json", "task_cost", "write_all"]
+           "evaluate_part", "mostly_unspaced", "new_explainer", "outcome_json", "rounded_cost", "task_cost",
+           "write_all"]
 
 TIERS: Final[tuple[str, str, str]] = ("simple", "moderate", "complex")
 TaskRule = Rule | Literal["fitted"]
@@ -55,6 +57,8 @@ RULES: Final[tuple[TaskRule, ...]] = ("length", "complex_pattern", "simple_patte
 DECIDED_BY: Final[tuple[DecidedBy, ...]] = ("explicit", "default", "auto", "fallback", "last_resort")
 CHANGES_KEPT: Final = 20
 """How many changed tasks a comparison keeps for its report (all go to its ``out``)."""
+COST_DIGITS: Final = 12
+"""The significant digits a cost is given to (see :func:`rounded_cost`)."""
 ESTIMATED_OUTPUT_TOKENS: Final = 500
 """The output count of a task that has none of its own, when the run gives no flat count:
 a description says little about the length of its answer, so one stated figure stands for
@@ -116,7 +120,8 @@ def estimate_input_tokens(description: str) -> int:
     bytes divided by 4, rounded up. About four characters make a token of English text;
     counting bytes rather than characters gives the scripts whose characters take two or
     three bytes (Cyrillic, Chinese, Japanese, Thai) the larger counts their tokenizers give
-    them. Only the description is counted: a system prompt or tool definitions are not."""
+    them. (A chat record's estimate counts its whole conversation the same way:
+    :func:`halvec.workload.conversation_tokens`.)"""
     size = len(description) if description.isascii() else len(description.encode("utf-8", "surrogatepass"))
     return (size + 3) // 4
 
@@ -218,7 +223,8 @@ class PatternCount:
 
 @dataclass(frozen=True)
 class Cost:
-    """What the workload costs, at the run's prices per 1,000 tokens."""
+    """What the workload costs, at the run's prices per 1,000 tokens; every amount rounded by
+    :func:`rounded_cost`."""
 
     prices: Prices
     costed_tasks: int
@@ -295,6 +301,13 @@ class Reading:
     first_bad_lines: tuple[BadLine, ...]
     replaced_lines: int
     first_replaced_line: int | None
+    chat_tasks: int = 0
+    """Tasks whose description is a chat record's last user message rather than ``field``."""
+    outside_catalogue: tuple[tuple[str, int], ...] = ()
+    """Model names outside the catalogue that tasks gave (routed as tasks that request none),
+    with their tasks, most frequent first (:data:`halvec.workload.KEPT_MODEL_NAMES` at most)."""
+    outside_catalogue_tasks: int = 0
+    """All the tasks that gave such a name."""
 
 
 @dataclass(frozen=True)
@@ -369,9 +382,31 @@ class Comparison:
 
 
 def task_cost(model: str, input_tokens: int, output_tokens: int, prices: Prices | None = None) -> float:
-    """One task's cost on ``model`` at ``prices`` (default: the catalogue's)."""
+    """One task's cost on ``model`` at ``prices`` (default: the catalogue's), rounded as
+    :func:`rounded_cost` rounds it."""
     price_in, price_out = (prices or Prices.catalogue()).per_1k[model]
-    return (input_tokens * price_in + output_tokens * price_out) / 1000
+    return rounded_cost((input_tokens * price_in + output_tokens * price_out) / 1000)
+
+
+def rounded_cost(amount: float) -> float:
+    """``amount`` to :data:`COST_DIGITS` significant digits: the products and sums of prices
+    leave noise in the last of a float's 17 (0.037634999999999995 for 0.037635), which no
+    price has. Scaled by an exact power of ten to a whole number of that many digits, rounded
+    to even and scaled back, which gives the float nearest the rounded decimal; outside the
+    exact powers' range, through the decimal digits. (The native writer of the per-task lines
+    does the same operations, in the same order: both give the same float.)"""
+    if not math.isfinite(amount) or amount == 0:
+        return amount
+    shift = COST_DIGITS - 1 - math.floor(math.log10(abs(amount)))
+    if 0 <= shift < len(_POWERS_OF_TEN):
+        return round(amount * _POWERS_OF_TEN[shift]) / _POWERS_OF_TEN[shift]
+    if 0 < -shift < len(_POWERS_OF_TEN):
+        return round(amount / _POWERS_OF_TEN[-shift]) * _POWERS_OF_TEN[-shift]
+    return float(f"{amount:.{COST_DIGITS}g}")
+
+
+_POWERS_OF_TEN: Final = tuple(float(10**n) for n in range(23))
+"""The powers of ten a float holds exactly."""
 
 
 # --- routing ----------------------------------------------------------------------------------
@@ -468,20 +503,29 @@ class _Tokens:
                 estimated if isinstance(estimated, bool) else estimated[i])
 
 
+def _input_estimates(batch: Batch) -> list[int]:
+    """Each task's input estimate: a chat record's from its whole conversation, any other's
+    from its description."""
+    estimates = _estimates(batch.descriptions)
+    if batch.input_estimates is not None:
+        estimates = [d if c is None else c for d, c in zip(estimates, batch.input_estimates)]
+    return estimates
+
+
 def _batch_tokens(batch: Batch, settings: Settings) -> _Tokens:
     flat_in, flat_out = settings.input_tokens, settings.output_tokens
     own_in, own_out = batch.input_tokens, batch.output_tokens
     ins: list[int] | None
     estimated_in: bool | list[bool]
     if own_in is None:
-        ins, estimated_in = (None, False) if flat_in is not None else (_estimates(batch.descriptions), True)
+        ins, estimated_in = (None, False) if flat_in is not None else (_input_estimates(batch), True)
     elif None not in own_in:
         ins, estimated_in = own_in, False  # type: ignore[assignment]
     elif flat_in is not None:
         ins, estimated_in = [flat_in if n is None else n for n in own_in], False
     else:
         estimated_in = [n is None for n in own_in]
-        ins = [estimate_input_tokens(d) if n is None else n for n, d in zip(own_in, batch.descriptions)]
+        ins = [e if n is None else n for n, e in zip(own_in, _input_estimates(batch))]
     out_each = flat_out if flat_out is not None else ESTIMATED_OUTPUT_TOKENS
     outs: list[int] | None
     estimated_out: bool | list[bool]
@@ -696,14 +740,15 @@ class _Tally:
             model[1] += counts[1]
         input_tokens, output_tokens = totals[0], totals[1]
         prices = self._prices.per_1k
-        routed = sum((i * prices[key][0] + o * prices[key][1]) / 1000 for key, (i, o) in sums.items() if i or o)
-        alone = {key: (input_tokens * price_in + output_tokens * price_out) / 1000
+        routed = rounded_cost(sum((i * prices[key][0] + o * prices[key][1]) / 1000
+                                  for key, (i, o) in sums.items() if i or o))
+        alone = {key: rounded_cost((input_tokens * price_in + output_tokens * price_out) / 1000)
                  for key, (price_in, price_out) in prices.items()}
         ranking = tuple(sorted([("routed", routed), *alone.items()], key=itemgetter(1)))
         basis: Literal["given", "most_expensive"] = "given" if settings.baseline is not None else "most_expensive"
         baseline = settings.baseline if settings.baseline is not None else max(alone, key=alone.__getitem__)
         baseline_cost = alone[baseline]
-        saving = baseline_cost - routed
+        saving = rounded_cost(baseline_cost - routed)
         return Cost(prices=self._prices, costed_tasks=tasks, uncosted_tasks=0, input_tokens=input_tokens,
                     output_tokens=output_tokens, estimated_tasks=totals[2], estimated_input_tasks=totals[3],
                     estimated_output_tasks=totals[4],
@@ -734,7 +779,14 @@ def _reading(reader: TaskReader) -> Reading:
     return Reading(source=reader.name, format=reader.format, field=reader.field,
                    blank_lines=reader.blank_lines, bad_lines=reader.bad_lines,
                    first_bad_lines=tuple(reader.kept_bad_lines), replaced_lines=reader.replaced_lines,
-                   first_replaced_line=reader.first_replaced_line)
+                   first_replaced_line=reader.first_replaced_line, chat_tasks=reader.chat_tasks,
+                   outside_catalogue=_most_frequent(reader.outside_catalogue),
+                   outside_catalogue_tasks=reader.outside_catalogue_tasks)
+
+
+def _most_frequent(counts: dict[str, int]) -> tuple[tuple[str, int], ...]:
+    """The names most frequent first (in the order met among equals), as many as are kept."""
+    return tuple(sorted(counts.items(), key=lambda item: -item[1])[:KEPT_MODEL_NAMES])
 
 
 class _Out:
@@ -833,10 +885,16 @@ def _joined(readings: list[Reading]) -> Reading:
     first = readings[0]
     bad_lines = [bad for reading in readings for bad in reading.first_bad_lines][:KEPT_BAD_LINES]
     replaced = [r.first_replaced_line for r in readings if r.first_replaced_line is not None]
+    outside: dict[str, int] = {}
+    for reading in readings:
+        for name, n in reading.outside_catalogue:
+            outside[name] = outside.get(name, 0) + n
     return Reading(source=first.source, format=first.format, field=first.field,
                    blank_lines=sum(r.blank_lines for r in readings), bad_lines=sum(r.bad_lines for r in readings),
                    first_bad_lines=tuple(bad_lines), replaced_lines=sum(r.replaced_lines for r in readings),
-                   first_replaced_line=min(replaced, default=None))
+                   first_replaced_line=min(replaced, default=None), chat_tasks=sum(r.chat_tasks for r in readings),
+                   outside_catalogue=_most_frequent(outside),
+                   outside_catalogue_tasks=sum(r.outside_catalogue_tasks for r in readings))
 
 
 def compare(reader: TaskReader, settings: Settings, lists: PatternLists, *, out: IO[bytes] | None = None,

@@ -29,7 +29,7 @@ import sys
 import tempfile
 import threading
 import warnings
-from collections.abc import Callable, Collection
+from collections.abc import Callable, Collection, Mapping
 from concurrent.futures import Executor, ProcessPoolExecutor
 from concurrent.futures import TimeoutError as FutureTimeout
 from concurrent.futures.process import BrokenProcessPool
@@ -95,9 +95,9 @@ class _Job:
 
 def evaluate_in_parts(stream: BinaryIO, settings: Settings, *, name: str, where: str, size: int | None = None,
                       fmt: Format | None = None, field: str | None = None, delimiter: str | None = None,
-                      models: Collection[str] = (), skip_bad: bool = False, encoding_errors: EncodingErrors = "strict",
-                      hint: Callable[[str], str | None] | None = None, out: IO[bytes] | None = None,
-                      progress: Progress | None = None, jobs: int | None = None,
+                      models: Collection[str] | Mapping[str, str] = (), model_field: str | None = "model",
+                      skip_bad: bool = False, encoding_errors: EncodingErrors = "strict",
+                      out: IO[bytes] | None = None, progress: Progress | None = None, jobs: int | None = None,
                       min_part: int | None = None) -> Report:
     """:func:`halvec.evaluation.evaluate` of the tasks ``stream`` holds from where it stands,
     by up to ``jobs`` processes (None: one for each usable core) when it is a regular file that
@@ -105,8 +105,8 @@ def evaluate_in_parts(stream: BinaryIO, settings: Settings, *, name: str, where:
     :class:`halvec.workload.TaskReader`'s; ``min_part`` is the fewest bytes a part may have
     (None: :data:`MIN_PART`)."""
     options: dict[str, Any] = {"where": where, "name": name, "field": field, "delimiter": delimiter,
-                               "models": tuple(models), "skip_bad": skip_bad, "encoding_errors": encoding_errors,
-                               "hint": hint}
+                               "models": dict(models) if isinstance(models, Mapping) else tuple(models),
+                               "model_field": model_field, "skip_bad": skip_bad, "encoding_errors": encoding_errors}
     try:
         start: int | None = stream.tell()
     except (OSError, AttributeError, ValueError):

@@ -2,11 +2,14 @@
 
 Four formats: JSONL (one JSON object per line, the description under a named field, with
 optional ``"id"``, ``"model"``, ``"input_tokens"`` and ``"output_tokens"``, which may be
-named ``"prompt_tokens"`` and ``"completion_tokens"`` instead; a chat record, with
-``"messages"`` and no description field, gives its last user message), a JSON file holding
-one array of such objects, CSV (or TSV) with a header row (the same names as columns) and
-plain text (one description per line). A token count is a whole number, 0 or more; a number
-with a fraction of zero (``12.0``) is one. The input is UTF-8; a byte-order mark at its start
+named ``"prompt_tokens"`` and ``"completion_tokens"`` instead, or given in a ``"usage"``
+object as OpenAI's and Anthropic's APIs report them; a chat record, with ``"messages"`` and
+no description field, gives its last user message that holds text), a JSON file holding one
+array of such objects, CSV (or TSV) with a header row (the same names as columns) and plain
+text (one description per line). A token count is a whole number, 0 or more; a number with a
+fraction of zero (``12.0``) is one. A record's model is a request when it names a catalogue
+model (by its key, or as its provider or LiteLLM names it); another name is counted, and the
+task requests nothing. The input is UTF-8; a byte-order mark at its start
 is dropped; gzip-compressed input is recognised by its first bytes and read as it is
 decompressed; input whose first bytes show it is not text (NUL bytes, another compressed or
 binary format) is refused whole. It is read in blocks of about a megabyte, so memory stays
@@ -30,6 +33,7 @@ which has neither.
 from __future__ import annotations
 
 import codecs
+import collections
 import csv
 import gzip
 import importlib
@@ -40,14 +44,15 @@ import os
 import re
 import sys
 import zlib
-from collections.abc import Callable, Collection, Iterable, Iterator
+from collections.abc import Callable, Collection, Iterable, Iterator, Mapping
 from dataclasses import dataclass
 from functools import partial
-from operator import is_not, itemgetter
+from operator import is_, is_not, itemgetter
 from typing import Any, BinaryIO, Final, Literal, cast
 
 __all__ = ["BLOCK_SIZE", "BadLine", "Batch", "EncodingErrors", "Format", "InputProblem", "KEPT_BAD_LINES",
-           "MAX_LINE", "TaskReader", "fast_json", "format_for", "loads", "open_source"]
+           "KEPT_MODEL_NAMES", "MAX_LINE", "TaskReader", "conversation_tokens", "fast_json", "format_for", "loads",
+           "open_source"]
 
 Format = Literal["jsonl", "json", "csv", "tsv", "text"]
 EncodingErrors = Literal["strict", "replace"]
@@ -56,6 +61,9 @@ BLOCK_SIZE: Final = 1 << 20
 """Bytes read at a time."""
 KEPT_BAD_LINES: Final = 20
 """How many skipped bad lines are kept with their problem (all are counted)."""
+KEPT_MODEL_NAMES: Final = 1000
+"""How many different model names outside the catalogue are counted by name (the tasks that
+name any are all counted)."""
 MAX_LINE: Final = 8 << 20
 """The most bytes a line (a record of a JSON array, a CSV cell) may have: a longer one is a
 bad line, and what is read of it is bounded by this."""
@@ -223,9 +231,17 @@ class Batch:
     """The length of each task's ``"tools"`` list (None where it has none). The router
     classifies a task by its description alone (a tool count of 0), so routing leaves these
     aside; they are here for callers that classify with them."""
+    input_estimates: list[int | None] | None = None
+    """The estimated input tokens of each chat record, from all that it sends the model (see
+    :func:`conversation_tokens`); None where the description is all there is to estimate from."""
 
     def __len__(self) -> int:
         return len(self.descriptions)
+
+    @classmethod
+    def collecting(cls) -> Batch:
+        """An empty batch with every column, to add tasks to one at a time."""
+        return cls([], [], [], [], [], [], [], [])
 
 
 @dataclass
@@ -417,22 +433,25 @@ class TaskReader:
     format (None: chosen by :func:`format_for` from ``name`` and the first line that is not
     blank, or CSV when a ``delimiter`` is given); ``field`` the JSON field or CSV column of the
     description (None: ``"description"``, or for a JSON record without it that has
-    ``"messages"``, its last user message); ``delimiter`` the character between CSV cells
-    (default: a comma, a tab for TSV); ``models`` the model keys a task may request
-    (``"auto"`` and an empty key, which leave the choice to the router, are always
-    accepted); ``hint`` suggests the key an unknown one was meant to be. ``size`` is the
-    stream's size in bytes, when known, for :attr:`fraction_read`. ``first_line`` numbers
-    the stream's first line, for a stream that is a part of a source starting at that line
-    (JSONL or text; a CSV record may span lines and a JSON array is one value, so those are
-    read whole). A whole source that is not text, or cannot be read, raises
-    :class:`InputProblem` when its start is read: here when the format is to be chosen.
+    ``"messages"``, its last user message that holds text); ``delimiter`` the character
+    between CSV cells (default: a comma, a tab for TSV). ``model_field`` is the field or column
+    that names the model a task requests (None: none is read); ``models`` the catalogue's
+    model keys, or a mapping of the names a task may give a model by to its key (``"auto"``
+    and an empty name, which leave the choice to the router, are always requests). Any other
+    name is not an error: the task requests no model, and the name is counted
+    (:attr:`outside_catalogue`). ``size`` is the stream's size in bytes, when known, for
+    :attr:`fraction_read`. ``first_line`` numbers the stream's first line, for a stream that
+    is a part of a source starting at that line (JSONL or text; a CSV record may span lines
+    and a JSON array is one value, so those are read whole). A whole source that is not text,
+    or cannot be read, raises :class:`InputProblem` when its start is read: here when the
+    format is to be chosen.
     """
 
     def __init__(self, stream: BinaryIO, where: str, *, name: str | None = None, fmt: Format | None = None,
-                 field: str | None = None, delimiter: str | None = None, models: Collection[str] = (),
+                 field: str | None = None, delimiter: str | None = None,
+                 models: Collection[str] | Mapping[str, str] = (), model_field: str | None = "model",
                  skip_bad: bool = False, encoding_errors: EncodingErrors = "strict", size: int | None = None,
-                 hint: Callable[[str], str | None] | None = None, block_size: int = BLOCK_SIZE,
-                 first_line: int = 1) -> None:
+                 block_size: int = BLOCK_SIZE, first_line: int = 1) -> None:
         self.where: str = where
         self.name: str = name if name is not None else where
         self.field: str = field if field is not None else "description"
@@ -451,13 +470,24 @@ class TaskReader:
         self.delimiter: str = delimiter if delimiter is not None else "\t" if fmt == "tsv" else ","
         if first_line != 1 and self.format in ("csv", "tsv", "json"):
             raise ValueError("CSV and a JSON array are read whole: a record may span lines")
-        self._models = tuple(models)
-        self._hint = hint
-        self._accepted = frozenset([*models, "auto", "", None])
+        self.model_field: str | None = model_field
+        # the request each name a task may give stands for; the names that are requests as
+        # they stand (a task that names no model has None)
+        self._requests: dict[str | None, str | None] = {}
+        self._requests.update(models.items() if isinstance(models, Mapping) else ((key, key) for key in models))
+        self._requests.update({"auto": "auto", "": "", None: None})
+        self._as_they_stand = frozenset(name for name, request in self._requests.items() if name == request)
         self.tasks: int = 0
         self.blank_lines: int = 0
         self.bad_lines: int = 0
         self.kept_bad_lines: list[BadLine] = []
+        self.chat_tasks: int = 0
+        """Tasks whose description is a chat record's last user message, not a field's."""
+        self.outside_catalogue: dict[str, int] = {}
+        """The model names outside the catalogue that tasks gave, with their tasks: the first
+        :data:`KEPT_MODEL_NAMES` different names met (a longer name cut short)."""
+        self.outside_catalogue_tasks: int = 0
+        """The tasks that named a model outside the catalogue (those whose name was not kept too)."""
 
     def _open(self) -> bytes:
         """The source's start (see :meth:`_Lines.open`), read once: when the format is to be
@@ -581,7 +611,8 @@ class TaskReader:
 
     def _columns(self, batch: Batch, records: list[dict[str, Any]]) -> bool:
         """Fills the optional columns from ``records``; False if any value is one the slow
-        path must look at (to report it, or to find it is fine)."""
+        path must look at (to report it, or to find it is fine). Reads only what
+        :meth:`_add` reads, so that both find the same problems."""
         get = dict.get
         # a column equal to this one is absent (the comparison stops at the first value)
         absent = [None] * len(records)
@@ -593,21 +624,26 @@ class TaskReader:
         tools = list(map(get, records, itertools.repeat("tools")))
         if tools != absent:
             batch.tool_counts = [len(value) if type(value) is list else None for value in tools]
-        models = list(map(get, records, itertools.repeat("model")))
-        if models != absent:
-            try:
-                if not set(models) <= self._accepted:
-                    return False
-            except TypeError:  # unhashable
-                return False
-            batch.models = models
-        for name, alias in _TOKEN_FIELDS:
+        usages: list[dict[str, Any]] | None = None  # read only for counts the flat fields leave out
+        for column, (name, alias) in enumerate(_TOKEN_FIELDS):
             counts = list(map(get, records, itertools.repeat(name)))
             kinds = set(map(type, counts))
             if _NONE_TYPE in kinds:
                 aliased = list(map(get, records, itertools.repeat(alias)))
                 if aliased != absent:
                     counts = [a if c is None else c for c, a in zip(counts, aliased)]
+                    kinds = set(map(type, counts))
+            if _NONE_TYPE in kinds:
+                if usages is None:
+                    found = _usage_objects(list(map(get, records, itertools.repeat(_USAGE))), absent)
+                    if found is None:
+                        return False
+                    usages = found
+                if usages:
+                    used = _usage_column(usages, column)
+                    if used is None:
+                        return False
+                    counts = used if counts == absent else [u if c is None else c for c, u in zip(counts, used)]
                     kinds = set(map(type, counts))
             if counts == absent:
                 continue
@@ -623,12 +659,40 @@ class TaskReader:
             if min(present) < 0:
                 return False
             setattr(batch, name, counts)
+        # last: the names outside the catalogue are counted only once the batch is taken
+        if self.model_field is not None:
+            models = list(map(get, records, itertools.repeat(self.model_field)))
+            if models != absent:
+                try:
+                    named = set(models)
+                except TypeError:  # unhashable: not a name
+                    return False
+                if not named <= self._as_they_stand:
+                    if not all(type(name) is str for name in named if name is not None):
+                        return False
+                    requests = list(map(self._requests.get, models, itertools.repeat(_OUTSIDE)))
+                    outside = itertools.compress(models, map(is_, requests, itertools.repeat(_OUTSIDE)))
+                    self._count_outside(cast(list[str], list(outside)))
+                    models = [None if request is _OUTSIDE else request for request in requests]
+                batch.models = models
         return True
+
+    def _count_outside(self, names: list[str]) -> None:
+        """Counts the tasks that named these models outside the catalogue."""
+        if not names:
+            return
+        self.outside_catalogue_tasks += len(names)
+        counts = self.outside_catalogue
+        for name, n in collections.Counter(names).items():
+            if len(name) > _NAME_KEPT:
+                name = name[:_NAME_KEPT] + "..."
+            if name in counts or len(counts) < KEPT_MODEL_NAMES:
+                counts[name] = counts.get(name, 0) + n
 
     def _jsonl_slowly(self, number: int, lines: list[bytes] | list[str | int]) -> Batch:
         """A block line by line (as bytes, or decoded already): every bad line found and
         reported."""
-        batch = Batch([], [], [], [], [], [], [])
+        batch = Batch.collecting()
         for offset, data in enumerate(lines):
             at = number + offset
             line = self._lines.decode_line(data, at) if isinstance(data, bytes) else data
@@ -664,48 +728,74 @@ class TaskReader:
             if description is None:
                 self._bad(at, problem)
                 return
-            record = {**record, self.field: description}
-        self._add(batch, at, record, record.get, "field")
+            if self._add(batch, at, {**record, self.field: description}, "field", conversation_tokens(record)):
+                self.chat_tasks += 1
+            return
+        self._add(batch, at, record, "field")
 
-    def _add(self, batch: Batch, at: int, record: dict[str, Any], get: Callable[[str], Any], kind: str) -> None:
-        """One record's task into ``batch``, or a bad line."""
+    def _add(self, batch: Batch, at: int, record: dict[str, Any], kind: str, estimate: int | None = None,
+             get: Callable[[str], Any] | None = None) -> bool:
+        """One record's task into ``batch``, or a bad line (False). ``kind`` is ``"field"`` for
+        a JSON record, ``"column"`` for a CSV record (read through ``get``); ``estimate`` the
+        input estimate of a chat record."""
+        if get is None:
+            get = record.get
         if self.field not in record:
             fields = ", ".join(map(_show_name, list(record)[:10])) + (", ..." if len(record) > 10 else "")
             self._bad(at, f"no {kind} {_show_name(self.field)} ({kind}s: {fields or 'none'}); "
                           f"--field names the {kind} that holds the description")
-            return
+            return False
         description = get(self.field)
         if not isinstance(description, str):
             self._bad(at, f"the {kind} {_show_name(self.field)} is {_describe(description)}, not a text")
-            return
-        model = get("model")
-        if model is not None and (not isinstance(model, str) or model not in self._accepted):
-            self._bad(at, _unknown_model(model, self._models, self._hint))
-            return
+            return False
+        model = get(self.model_field) if self.model_field is not None else None
+        if model is not None and not isinstance(model, str):
+            self._bad(at, f"the {kind} {_show_name(cast(str, self.model_field))} is {_describe(model)}, not the "
+                          f"name of a model")
+            return False
+        outside = model not in self._requests
         counts: list[int | None] = []
-        for name, alias in _TOKEN_FIELDS:
+        usage: Any = _UNREAD
+        for column, (name, alias) in enumerate(_TOKEN_FIELDS):
             value = get(name)
             if value is None:
                 value = get(alias)
                 if value is not None:
                     name = alias
+            if value is None and kind == "field":
+                if usage is _UNREAD:
+                    usage = get(_USAGE)
+                if usage is not None:
+                    if not isinstance(usage, dict):
+                        self._bad(at, f"the field \"{_USAGE}\" is {_describe(usage)}, not an object of token counts")
+                        return False
+                    count, problem = _usage_count(usage, column)
+                    if problem is not None:
+                        self._bad(at, problem)
+                        return False
+                    counts.append(count)
+                    continue
             count = _token_count(value, text=kind == "column")
             if count is not None and count < 0:
-                self._bad(at, f"the {kind} \"{name}\" is {_describe(value)}, not a count of tokens "
-                              f"(a whole number, 0 or more)")
-                return
+                self._bad(at, _not_a_count(f"the {kind} \"{name}\"", value))
+                return False
             counts.append(count)
+        if outside:
+            self._count_outside([cast(str, model)])
         batch.lines.append(at)
         batch.descriptions.append(description)
-        assert batch.ids is not None and batch.models is not None
+        assert batch.ids is not None and batch.models is not None and batch.input_estimates is not None
         assert batch.input_tokens is not None and batch.output_tokens is not None
         batch.ids.append(get("id"))
-        batch.models.append(model)
+        batch.models.append(None if outside else self._requests[model])
         batch.input_tokens.append(counts[0])
         batch.output_tokens.append(counts[1])
+        batch.input_estimates.append(estimate)
         if batch.tool_counts is not None:
             tools = get("tools") if kind == "field" else None
             batch.tool_counts.append(len(tools) if type(tools) is list else None)
+        return True
 
     # --- a JSON array ---
 
@@ -744,7 +834,7 @@ class TaskReader:
         if skip() != "[":
             raise stop("not JSON: a JSON array starts with [", line)
         pos += 1
-        batch = Batch([], [], [], [], [], [], [])
+        batch = Batch.collecting()
         following = skip() != "]"
         if not following:
             pos += 1  # an empty array
@@ -781,7 +871,7 @@ class TaskReader:
                 skip()
             if len(batch.descriptions) >= _RECORD_BATCH or not following:
                 yield _trimmed(batch)
-                batch = Batch([], [], [], [], [], [], [])
+                batch = Batch.collecting()
         if skip():
             raise stop("not JSON: there is more after the array's end", line)
 
@@ -860,7 +950,7 @@ class TaskReader:
                 raise InputProblem(self.where, f"no column {_show_name(self.field)} in the header "
                                                f"(columns: {shown}); --field names the column that holds "
                                                f"the description", first)
-            batch = Batch([], [], [], [], [], [], [])
+            batch = Batch.collecting()
             while True:
                 try:
                     row = next(rows)
@@ -888,10 +978,10 @@ class TaskReader:
                                      f"{len(header)}")
                 else:
                     record = dict(zip(header, row))
-                    self._add(batch, first, record, partial(_cell, record, self.field), "column")
+                    self._add(batch, first, record, "column", get=partial(_cell, record, self.field))
                 if len(batch.descriptions) >= _CSV_BATCH:
                     yield _trimmed(batch)
-                    batch = Batch([], [], [], [], [], [], [])
+                    batch = Batch.collecting()
             yield _trimmed(batch)
         finally:
             csv.field_size_limit(limit)
@@ -903,9 +993,21 @@ _JSON_BLANK = re.compile(r"[ \t\n\r]*")
 _SURROGATE = re.compile("[\udc80-\udcff]")
 _SKIPPED = object()
 
-# The names a token count is read under: the second when the first is absent.
+# The names a token count is read under: the second when the first is absent; the same
+# inside a "usage" object (OpenAI's chat completions name them prompt_tokens and
+# completion_tokens, Anthropic's messages input_tokens and output_tokens), which is read for a
+# count the record's own fields do not give.
 _TOKEN_FIELDS: Final = (("input_tokens", "prompt_tokens"), ("output_tokens", "completion_tokens"))
+_USAGE: Final = "usage"
+# Anthropic's input_tokens leaves out the prompt tokens read from or written to its cache;
+# OpenAI's prompt_tokens counts them. Both count all the tokens the model was sent.
+_CACHE_FIELDS: Final = ("cache_creation_input_tokens", "cache_read_input_tokens")
 _WHOLE_TEXT: Final = re.compile(r"([0-9]+)(?:\.0*)?")
+_OUTSIDE: Final = object()
+"""The request of a model name outside the catalogue."""
+_UNREAD: Final = object()
+_NAME_KEPT: Final = 200
+"""The characters of a model name outside the catalogue that are kept: a longer one is cut."""
 
 
 def _token_count(value: Any, *, text: bool) -> int | None:
@@ -928,6 +1030,71 @@ def _token_count(value: Any, *, text: bool) -> int | None:
             except ValueError:  # more digits than int() reads
                 return -1
     return -1
+
+
+def _not_a_count(where: str, value: Any) -> str:
+    return f"{where} is {_describe(value)}, not a count of tokens (a whole number, 0 or more)"
+
+
+def _usage_count(usage: dict[str, Any], column: int) -> tuple[int | None, str | None]:
+    """The input (column 0) or output (1) count a ``"usage"`` object gives: (count or None,
+    None), or (None, the problem of a value that is not a count)."""
+    name, alias = _TOKEN_FIELDS[column]
+    value = usage.get(name)
+    if value is None:
+        value = usage.get(alias)
+        if value is None:
+            return None, None
+        name = alias
+    count = _token_count(value, text=False)
+    if count is None or count < 0:
+        return None, _not_a_count(f"the field \"{_USAGE}\".\"{name}\"", value)
+    if name == "input_tokens":
+        for extra in _CACHE_FIELDS:
+            value = usage.get(extra)
+            more = _token_count(value, text=False)
+            if more is not None and more < 0:
+                return None, _not_a_count(f"the field \"{_USAGE}\".\"{extra}\"", value)
+            count += more or 0
+    return count, None
+
+
+def _usage_objects(values: list[Any], absent: list[None]) -> list[dict[str, Any]] | None:
+    """Each record's ``"usage"`` as an object (an empty one where it has none); an empty list
+    when no record has one, None when one is not an object."""
+    if values == absent:
+        return []
+    if not set(map(type, values)) <= _USAGE_KINDS:
+        return None
+    return [_NO_USAGE if value is None else value for value in values]
+
+
+def _usage_column(usages: list[dict[str, Any]], column: int) -> list[Any] | None:
+    """The input (column 0) or output (1) count of each ``"usage"`` object (None where it
+    gives none), as :func:`_usage_count` reads it, a column at a time; the values are not
+    checked (the caller checks the column). None when a cache count is to be added that is
+    not a count, or to what is not one."""
+    name, alias = _TOKEN_FIELDS[column]
+    counts = list(map(dict.get, usages, itertools.repeat(name)))
+    if counts.count(None) == len(counts):  # none of them in this shape: all in the other, or none
+        return list(map(dict.get, usages, itertools.repeat(alias)))
+    if name == "input_tokens":
+        for extra in _CACHE_FIELDS:
+            more = list(map(dict.get, usages, itertools.repeat(extra)))
+            if more.count(None) == len(more):
+                continue
+            if not all(type(c) is int and type(m) is int and c >= 0 and m >= 0
+                       for c, m in zip(counts, more) if m is not None):
+                return None
+            counts = [c if m is None else c + m for c, m in zip(counts, more)]
+    if None in counts:
+        aliased = list(map(dict.get, usages, itertools.repeat(alias)))
+        counts = [a if c is None else c for c, a in zip(counts, aliased)]
+    return counts
+
+
+_USAGE_KINDS: Final = frozenset([dict, type(None)])
+_NO_USAGE: Final[dict[str, Any]] = {}
 
 
 # Put between the lines of a chunk read in one call: a string no line holds by chance.
@@ -968,23 +1135,86 @@ def _finite(value: Any) -> bool:
 
 
 def _last_user_message(messages: Any) -> tuple[str | None, str]:
-    """A chat record's description: the content of its last message from the user (a text,
-    or the texts of its parts of type "text", joined by line breaks); else None and why."""
+    """A chat record's description: the text of its last message from the user that holds
+    text (its content, or the texts of its parts of type "text", joined by line breaks); else
+    None and why. A user message whose parts hold no text (an image alone, a tool's result)
+    is passed over for the one before it."""
     if not isinstance(messages, list):
         return None, f"\"messages\" is {_describe(messages)}, not a list of messages"
+    last = True
+    without: list[str] = []  # the kinds of part of the last user message, when it holds no text
     for message in reversed(messages):
         if not isinstance(message, dict) or message.get("role") != "user":
             continue
         content = message.get("content")
         if isinstance(content, str):
             return content, ""
-        if isinstance(content, list):
-            texts = [part.get("text") for part in content if isinstance(part, dict) and part.get("type") == "text"]
-            if texts and all(isinstance(text, str) for text in texts):
-                return "\n".join(cast(list[str], texts)), ""
-        return None, (f"the last user message of \"messages\" has {_describe(content)} as its \"content\", "
-                      f"not a text or a list of text parts")
-    return None, "no message of \"messages\" has the role \"user\": no description"
+        which = "the last user message" if last else "a user message"
+        if not isinstance(content, list):
+            return None, (f"{which} of \"messages\" has {_describe(content)} as its \"content\", not a text "
+                          f"or a list of parts")
+        texts = [part.get("text") for part in content if isinstance(part, dict) and part.get("type") == "text"]
+        if not all(isinstance(text, str) for text in texts):
+            return None, f"{which} of \"messages\" has a part of type \"text\" whose \"text\" is not a text"
+        if texts:
+            return "\n".join(cast(list[str], texts)), ""
+        if last:
+            without = sorted({str(part.get("type")) if isinstance(part, dict) else _describe(part)
+                              for part in content})
+        last = False
+    if last:
+        return None, "no message of \"messages\" has the role \"user\": no description"
+    parts = f"only parts of type {', '.join(map(_show_name, without))}" if without else "no parts"
+    return None, f"no user message of \"messages\" holds text (the last holds {parts}): no description"
+
+
+def conversation_tokens(record: dict[str, Any]) -> int:
+    """The input tokens of a chat record, estimated as a description's are (UTF-8 bytes / 4,
+    rounded up) from all the text it sends the model: its ``"system"`` prompt, every message's
+    text (a tool call's arguments and a tool's result included) and its ``"tools"``
+    definitions (as compact JSON). Images, audio and files are not text, and not counted."""
+    size = _text_size(record.get("system"))
+    messages = record.get("messages")
+    if isinstance(messages, list):
+        for message in messages:
+            if isinstance(message, dict):
+                size += _text_size(message.get("content"))
+                calls = message.get("tool_calls")
+                if isinstance(calls, list):
+                    size += sum(_text_size(call.get("function", {}).get("arguments")) for call in calls
+                                if isinstance(call, dict) and isinstance(call.get("function"), dict))
+    tools = record.get("tools")
+    if isinstance(tools, list) and tools:
+        size += _json_size(tools)
+    return (size + 3) // 4
+
+
+def _text_size(content: Any, depth: int = 0) -> int:
+    """The UTF-8 bytes of the text in a message's content: a text, or the parts of a list
+    that hold one (``"text"``; a tool's result, ``"content"``, a few levels deep; a tool
+    call's ``"input"``, as JSON)."""
+    if isinstance(content, str):
+        return len(content) if content.isascii() else len(content.encode("utf-8", "surrogatepass"))
+    if not isinstance(content, list) or depth > _PARTS_DEPTH:
+        return 0
+    size = 0
+    for part in content:
+        if isinstance(part, dict):
+            size += _text_size(part.get("text")) + _text_size(part.get("content"), depth + 1)
+            if isinstance(part.get("input"), dict):
+                size += _json_size(part["input"])
+    return size
+
+
+_PARTS_DEPTH: Final = 4
+
+
+def _json_size(value: Any) -> int:
+    """The UTF-8 bytes of ``value`` as compact JSON (0 for what JSON cannot write)."""
+    try:
+        return _text_size(json.dumps(value, ensure_ascii=False, separators=(",", ":")))
+    except (ValueError, TypeError, RecursionError):
+        return 0
 
 
 def _cell(record: dict[str, str], field: str, name: str) -> str | None:
@@ -995,7 +1225,7 @@ def _cell(record: dict[str, str], field: str, name: str) -> str | None:
 
 def _trimmed(batch: Batch) -> Batch:
     """``batch`` without the optional columns that hold nothing."""
-    for name in ("ids", "models", "input_tokens", "output_tokens", "tool_counts"):
+    for name in ("ids", "models", "input_tokens", "output_tokens", "tool_counts", "input_estimates"):
         column: list[Any] | None = getattr(batch, name)
         if column is not None and column.count(None) == len(column):
             setattr(batch, name, None)
@@ -1020,14 +1250,6 @@ def _describe(value: object) -> str:
     if isinstance(value, dict):
         return "an object"
     return type(value).__name__
-
-
-def _unknown_model(model: object, valid: Collection[str], hint: Callable[[str], str | None] | None) -> str:
-    if not isinstance(model, str):
-        return f"\"model\" is {_describe(model)}, not a model key"
-    text = f"unknown model key {model!r} in \"model\" (choose from {', '.join(valid)}, or auto)"
-    near = hint(model) if hint is not None else None
-    return text + (f"; did you mean {near!r}?" if near is not None else "")
 
 
 def open_source(path: str) -> tuple[BinaryIO, str, int | None]:

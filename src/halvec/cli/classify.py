@@ -10,7 +10,7 @@ from halvec.cli import output
 from halvec.cli.explaining import ReasonJSON, classifier_errors_are_input_errors, describe_counts, describe_rule, reason_json
 from halvec.cli.fitted_router import (ScoreReasonJSON, add_router_option, describe_score, fitted_from_args,
                                       score_json)
-from halvec.cli.inputs import read_text
+from halvec.cli.inputs import read_text, refuse_report_into_inputs
 from halvec.cli.options import Command, TextSource, UsageError, add_json_option, add_text_source
 from halvec.cli.status import ExitStatus
 from halvec.explain import explain_complexity
@@ -54,8 +54,10 @@ def _run(args: argparse.Namespace) -> int:
     count: int = args.tool_count
     if args.router is not None and count:
         raise UsageError("--tool-count is read by the default rules only, which --router replaces")
+    source = TextSource.from_args(args, "description")
+    refuse_report_into_inputs(source, [("--patterns", getattr(args, "patterns", None)), ("--router", args.router)])
     fitted = fitted_from_args(args)
-    text = read_text(TextSource.from_args(args, "description"))
+    text = read_text(source)
     if text.replaced is not None:
         parser: argparse.ArgumentParser = args.parser
         output.message(f"{parser.prog}: warning: {output.escape(text.replaced, backslash=False)}\n")

@@ -17,22 +17,22 @@ import sys
 from collections.abc import Iterator, Mapping
 from contextlib import ExitStack, contextmanager, nullcontext
 from dataclasses import dataclass
-from functools import partial
 from typing import IO, Any, Literal, NotRequired, TypedDict
 
 from halvec.cli import output
 from halvec.cli.output_files import check_report_destination, output_file
 from halvec.cli.options import (AUTO, Command, InputError, RouterOptions, UsageError, add_json_option,
                                 add_patterns_option, add_router_options, model_choice, model_key,
-                                model_keys, near_miss, patterns_from_args, providers, read_option_file)
+                                model_keys, model_names, near_miss, patterns_from_args, providers,
+                                read_option_file)
 from halvec.cli.prices import load_prices
 from halvec.cli.progress import Progress
 from halvec.cli.status import ExitStatus
 from halvec.core import model_router as mr
 from halvec.cli.fitted_checks import Checks, FittedRouterJSON, eval_checks, eval_json, unlike_warning
 from halvec.cli.fitted_router import add_router_option, eval_tiering, fitted_from_args as _fitted
-from halvec.evaluation import (ESTIMATED_OUTPUT_TOKENS, TIERS, Comparison, Cost, Prices, ProviderKeys, Report,
-                               Settings, Summary, TaskRule, change_json, compare, evaluate)
+from halvec.evaluation import (ESTIMATED_OUTPUT_TOKENS, TIERS, Comparison, Cost, Prices, ProviderKeys, Reading,
+                               Report, Settings, Summary, TaskRule, change_json, compare, evaluate)
 from halvec.explain import DecidedBy
 from halvec.parallel import evaluate_in_parts, usable_cores
 from halvec.pattern_lists import LIST_NAMES, applied, in_force
@@ -50,10 +50,26 @@ class BadLineJSON(TypedDict):
     problem: str
 
 
+class ModelNameJSON(TypedDict):
+    name: str
+    tasks: int
+
+
+class OutsideCatalogueJSON(TypedDict):
+    tasks: int
+    """The tasks that named a model outside the catalogue (routed as tasks that request none)."""
+    names: list[ModelNameJSON]
+    """The names, most frequent first (the first 1,000 different names met are counted)."""
+
+
 class InputJSON(TypedDict):
     source: str
     format: str
     field: str | None
+    chat_tasks: int
+    """Tasks whose description is a chat record's last user message, not ``field``."""
+    model_field: str | None
+    models_outside_catalogue: OutsideCatalogueJSON
     blank_lines: int
     bad_lines: int
     first_bad_lines: list[BadLineJSON]
@@ -213,6 +229,11 @@ def _add_arguments(parser: argparse.ArgumentParser) -> None:
                         help='the JSON field or CSV column that holds the description, used exactly as given '
                              '(default: "description", or for a chat record, one with "messages", its last '
                              'user message)')
+    parser.add_argument("--model-field", default="model", metavar="NAME",
+                        help='the JSON field or CSV column that names the model a task requests (default: '
+                             '"model"): a catalogue key, auto, or the provider\'s model id or LiteLLM\'s '
+                             'provider/id for a catalogue model. A task that names another model is routed as one '
+                             'that requests none, and counted in the report; --model-field "" reads no field')
     parser.add_argument("--delimiter", type=_delimiter, metavar="CHAR",
                         help="the character between cells: CSV (the default format with this option), or TSV "
                              "with tab (default: a comma, a tab for .tsv)")
@@ -234,11 +255,13 @@ def _add_arguments(parser: argparse.ArgumentParser) -> None:
                              "cost_conscious, default_worker_model, default_scheduler_model); the options "
                              "above override it")
     parser.add_argument("--input-tokens", type=_count, metavar="N",
-                        help='input tokens of each task whose record has no "input_tokens" (default: '
-                             'estimated from the description, its UTF-8 bytes / 4 rounded up)')
+                        help='input tokens of each task whose record gives no count ("input_tokens", '
+                             '"prompt_tokens", or in "usage") (default: estimated from the description, or a chat '
+                             'record\'s whole conversation: UTF-8 bytes / 4, rounded up)')
     parser.add_argument("--output-tokens", type=_count, metavar="M",
-                        help=f'output tokens of each task whose record has no "output_tokens" (default: '
-                             f'{ESTIMATED_OUTPUT_TOKENS}, an estimate)')
+                        help=f'output tokens of each task whose record gives no count ("output_tokens", '
+                             f'"completion_tokens", or in "usage") (default: {ESTIMATED_OUTPUT_TOKENS}, an '
+                             f'estimate)')
     parser.add_argument("--baseline", type=model_key, metavar="KEY",
                         help=f"the model to state the saving against: {keys} (default: the one that "
                              f"would cost the most on its own)")
@@ -398,6 +421,7 @@ def _run(args: argparse.Namespace) -> int:
         output.message(f"{parser.prog}: note: --jobs {jobs} lowered to {cores}, the cores this process may use\n")
         jobs = cores
     progress = Progress()
+    model_field: str | None = args.model_field or None  # --model-field '': none is read
     with ExitStack() as stack:
         try:
             stream, where, size = open_source(source)
@@ -408,38 +432,40 @@ def _run(args: argparse.Namespace) -> int:
         out: IO[bytes] | None = None
         inputs = [(f"the input {where}" if source != "-" else "standard input", stream),
                   *((f"{option} {path!r}", path) for option, path in (("--patterns", args.patterns),
+                                                                       ("--router", args.router),
                                                                        ("--config", args.config),
                                                                        ("--prices", args.prices))
                     if path is not None)]
         check_report_destination(inputs)
         if out_path is not None:
             out = stack.enter_context(output_file(out_path, inputs=inputs))
+        if sys.stdout is None:  # closed (>&-): said now, not once the whole workload is read
+            raise output.OutputError("cannot write to standard output: it is closed")
         stack.callback(progress.close)
         stack.enter_context(_rare_collections())
         try:
             field: str | None = args.field
             skip_bad = bool(args.skip_bad)
             errors: EncodingErrors = "replace" if args.encoding_errors == "replace" else "strict"
-            hint = partial(near_miss, valid=[*model_keys(), AUTO])  # a function other processes can take
-
+            names = model_names()
             if tiering is not None:  # tiered by a fitted router: read in this process
                 reader = TaskReader(stream, where, name=source, fmt=fmt, field=field, delimiter=args.delimiter,
-                                    models=model_keys(),
-                                    skip_bad=skip_bad, encoding_errors=errors, size=size, hint=hint)
+                                    models=names, model_field=model_field, skip_bad=skip_bad,
+                                    encoding_errors=errors, size=size)
                 result: Report | Comparison = (
                     compare(reader, settings, in_force(), out=out, progress=progress, tiering=tiering)
                     if args.compare else evaluate(reader, settings, out=out, progress=progress, tiering=tiering))
             elif args.compare and lists is not None:
-                reader = TaskReader(stream, where, name=source, fmt=fmt, field=field, models=model_keys(),
-                                    skip_bad=skip_bad, encoding_errors=errors, size=size, hint=hint)
+                reader = TaskReader(stream, where, name=source, fmt=fmt, field=field, delimiter=args.delimiter,
+                                    models=names, model_field=model_field, skip_bad=skip_bad,
+                                    encoding_errors=errors, size=size)
                 result = compare(reader, settings, lists, out=out, progress=progress)
             else:
                 with applied(lists) if lists is not None else nullcontext():
                     result = evaluate_in_parts(stream, settings, name=source, where=where, size=size, fmt=fmt,
-                                               field=field, delimiter=args.delimiter, models=model_keys(),
-                                               skip_bad=skip_bad,
-                                               encoding_errors=errors, hint=hint, out=out, progress=progress,
-                                               jobs=jobs)
+                                               field=field, delimiter=args.delimiter, models=names,
+                                               model_field=model_field, skip_bad=skip_bad,
+                                               encoding_errors=errors, out=out, progress=progress, jobs=jobs)
             if out is not None:
                 out.flush()
         except InputProblem as problem:
@@ -450,6 +476,21 @@ def _run(args: argparse.Namespace) -> int:
             if out is None:
                 raise
             raise output.OutputError(f"cannot write --out {out_path!r}: {error.strerror or error}") from None
+        # the report is written before the --out file takes the earlier one's place: a run
+        # that cannot write it (a closed pipe, a full disk) leaves the earlier file as it was
+        progress.close()
+        checks = None
+        if fitted is not None and coverage is not None:
+            checks = eval_checks(fitted.name, fitted.provenance, coverage.summary(),
+                                 (result.after if isinstance(result, Comparison) else result.summary).tiers)
+        _write_results(args, result, _Run(settings, store, key_source, model_field, checks, args.router))
+        output.flush()
+    return ExitStatus.OK
+
+
+def _write_results(args: argparse.Namespace, result: Report | Comparison, run: _Run) -> None:
+    """The warnings on standard error, then the report."""
+    parser: argparse.ArgumentParser = args.parser
     if result.reading.replaced_lines:
         lines = result.reading.replaced_lines
         source = "standard input" if result.reading.source == "-" else repr(result.reading.source)
@@ -461,24 +502,19 @@ def _run(args: argparse.Namespace) -> int:
         output.message(f"{parser.prog}: warning: skipped {bad:,} bad line{'s' if bad != 1 else ''}"
                        f" (the first: line {result.reading.first_bad_lines[0].line}: "
                        f"{output.escape(result.reading.first_bad_lines[0].problem, backslash=False)})\n")
-    checks = None
-    if fitted is not None and coverage is not None:
-        checks = eval_checks(fitted.name, fitted.provenance, coverage.summary(),
-                             (result.after if isinstance(result, Comparison) else result.summary).tiers)
-        _warn_if_unlike(parser.prog, checks, result.reading.source)
-    run = _Run(settings, store, key_source, checks, args.router)
+    if run.fitted is not None:
+        _warn_if_unlike(parser.prog, run.fitted, result.reading.source)
     if isinstance(result, Comparison):
         after = args.patterns if args.router is None else args.router
         assert after is not None
         if args.json:
             output.json_document(_comparison_json(result, run, after, router=args.router is not None))
         else:
-            _write_comparison(result, run, after, out_path, router=args.router is not None)
+            _write_comparison(result, run, after, args.out, router=args.router is not None)
     elif args.json:
         output.json_document(_report_json(result, run))
     else:
         _write_report(result, run)
-    return ExitStatus.OK
 
 
 @dataclass(frozen=True)
@@ -488,6 +524,8 @@ class _Run:
     settings: Settings
     keys: ProviderKeys
     key_source: KeySource
+    model_field: str | None
+    """The field or column read for a task's model (None: none)."""
     fitted: Checks | None = None
     """With ``--router``: the fitted router's checks on the tasks."""
     router: str | None = None
@@ -499,10 +537,15 @@ class _Run:
 
 # --- JSON ------------------------------------------------------------------------------------
 
-def _input_json(report: Report | Comparison) -> InputJSON:
+def _input_json(report: Report | Comparison, model_field: str | None) -> InputJSON:
     reading = report.reading
+    text = reading.format == "text"
     return {"source": reading.source, "format": reading.format,
-            "field": reading.field if reading.format != "text" else None,
+            "field": reading.field if not text else None, "chat_tasks": reading.chat_tasks,
+            "model_field": model_field if not text else None,
+            "models_outside_catalogue": {
+                "tasks": reading.outside_catalogue_tasks,
+                "names": [{"name": name, "tasks": n} for name, n in reading.outside_catalogue]},
             "blank_lines": reading.blank_lines, "bad_lines": reading.bad_lines,
             "first_bad_lines": [{"line": bad.line, "problem": bad.problem} for bad in reading.first_bad_lines],
             "replaced_lines": reading.replaced_lines}
@@ -560,14 +603,14 @@ def _summary_json(summary: Summary, *, fitted: bool = False) -> SummaryJSON:
 
 def _report_json(report: Report, run: _Run) -> EvalJSON:
     summary = _summary_json(report.summary, fitted=run.fitted is not None)
-    return {"tasks": report.summary.tasks, "input": _input_json(report),
+    return {"tasks": report.summary.tasks, "input": _input_json(report, run.model_field),
             "selection_for": "scheduler" if run.settings.scheduler else "worker",
             "keys": _keys_json(run), "prices": _prices_json(run.prices), **summary, "fitted_router": _fitted_json(run)}
 
 
 def _comparison_json(comparison: Comparison, run: _Run, after: str, *, router: bool = False) -> ComparisonJSON:
     document: ComparisonJSON = {
-        "tasks": comparison.before.tasks, "input": _input_json(comparison),
+        "tasks": comparison.before.tasks, "input": _input_json(comparison, run.model_field),
         "selection_for": "scheduler" if run.settings.scheduler else "worker",
         "keys": _keys_json(run), "prices": _prices_json(run.prices), "patterns": None if router else after,
         "before": _summary_json(comparison.before), "after": _summary_json(comparison.after, fitted=router),
@@ -653,10 +696,21 @@ def _source_line(report: Report | Comparison, settings: Settings, tasks: int) ->
     what = reading.format.upper() if reading.format != "text" else "text"
     if reading.format != "text":
         kind = "field" if reading.format in ("jsonl", "json") else "column"
-        what += f", {kind} {json.dumps(reading.field, ensure_ascii=False)}"
+        named = f"{kind} {json.dumps(reading.field, ensure_ascii=False)}"
+        chats = reading.chat_tasks
+        if not chats:
+            what += f", {named}"
+        elif chats == tasks:
+            what += f", {_CHAT_TEXT}"
+        else:
+            what += f", {named}; {_plural(chats, 'chat record')}: {_CHAT_TEXT}"
     selection = "scheduled jobs" if settings.scheduler else "workers"
     source = "standard input" if reading.source == "-" else repr(reading.source)
     return f"tasks: {tasks:,} from {output.escape(source, backslash=False)} ({what}), selected as for {selection}"
+
+
+_CHAT_TEXT = "messages (last user message)"
+"""Where a chat record's description comes from, as the report says it."""
 
 
 def _keys_line(run: _Run) -> str:
@@ -687,13 +741,14 @@ def _prices_line(prices: Prices) -> str:
     return f"prices: from --prices {output.escape(repr(prices.source), backslash=False)} ({as_of}), per 1,000 tokens"
 
 
-def _estimate_line(cost: Cost | None) -> list[str]:
+def _estimate_line(cost: Cost | None, reading: Reading) -> list[str]:
     if cost is None or not cost.estimated_tasks:
         return []
     parts = []
     if cost.estimated_input_tasks:
-        parts.append(f"input tokens of {_plural(cost.estimated_input_tasks, 'task')} from the description "
-                     f"(its UTF-8 bytes / 4, rounded up)")
+        source = ("the description, or for a chat record its whole conversation (UTF-8 bytes / 4, rounded up)"
+                  if reading.chat_tasks else "the description (its UTF-8 bytes / 4, rounded up)")
+        parts.append(f"input tokens of {_plural(cost.estimated_input_tasks, 'task')} from {source}")
     if cost.estimated_output_tasks:
         parts.append(f"output tokens of {_plural(cost.estimated_output_tasks, 'task')} taken as "
                      f"{cost.output_tokens_each:,} each (--output-tokens M sets it)")
@@ -715,13 +770,40 @@ def _reading_lines(report: Report | Comparison) -> list[str]:
             lines.append(f"  line {bad.line}: {output.escape(bad.problem, backslash=False)}")
         if reading.bad_lines > len(kept):
             lines.append(f"  and {reading.bad_lines - len(kept):,} more")
+    if reading.outside_catalogue_tasks:
+        lines.append(_outside_line(reading))
     return lines
+
+
+_NAMES_SHOWN = 5
+
+
+def _outside_line(reading: Reading) -> str:
+    """The tasks that named models outside the catalogue, and the most frequent names (with
+    a hint for one spelt as a catalogue name is, but for letter case and punctuation: another
+    near miss, such as claude-opus-4-5, is as likely another model)."""
+    names = reading.outside_catalogue
+    shown = []
+    for name, n in names[:_NAMES_SHOWN]:
+        near = near_miss(name, [*model_names(), AUTO])
+        hint = near is not None and _letters(near) == _letters(name)
+        shown.append(f"{output.escape(name)} {n:,}" + (f" (did you mean {near!r}?)" if hint else ""))
+    more = reading.outside_catalogue_tasks - sum(n for _, n in names[:_NAMES_SHOWN])
+    if more:
+        shown.append(f"others {more:,}")
+    tasks = reading.outside_catalogue_tasks
+    return (f"note: {_plural(tasks, 'task')} named {'a model' if tasks == 1 else 'models'} outside the catalogue "
+            f"and {'was' if tasks == 1 else 'were'} routed as requesting none: {', '.join(shown)}")
+
+
+def _letters(text: str) -> str:
+    return "".join(c for c in text.casefold() if c.isalnum())
 
 
 def _head(report: Report | Comparison, run: _Run, summary: Summary) -> list[str]:
     """The report's first lines: what was read, with which keys and prices, what was estimated."""
     return [_source_line(report, run.settings, summary.tasks), _keys_line(run), *_last_resort_lines(summary),
-            _prices_line(run.prices), *_estimate_line(summary.cost), *_reading_lines(report)]
+            _prices_line(run.prices), *_estimate_line(summary.cost, report.reading), *_reading_lines(report)]
 
 
 def _stage_lines(summary: Summary) -> list[str]:

@@ -14,11 +14,13 @@ from __future__ import annotations
 
 import os
 import sys
+from collections.abc import Iterable
 from dataclasses import dataclass
 
 from halvec.cli.options import EncodingErrors, InputError, TextSource, UsageError
+from halvec.cli.output_files import Input, check_report_destination
 
-__all__ = ["Text", "decode_argument", "decode_utf8", "read_text"]
+__all__ = ["Text", "decode_argument", "decode_utf8", "read_text", "refuse_report_into_inputs"]
 
 _BYTE_ORDER_MARK = b"\xef\xbb\xbf"
 _REPLACEMENT_CHARACTER = "\ufffd"
@@ -50,6 +52,20 @@ def read_text(source: TextSource) -> Text:
         data = data[len(_BYTE_ORDER_MARK):]
     text = decode_utf8(data, where, source.errors, lines=True)
     return Text(text.text.rstrip("\r\n"), text.replaced)
+
+
+def refuse_report_into_inputs(source: TextSource, files: Iterable[tuple[str, str | None]]) -> None:
+    """Refuses (:class:`InputError`) to run when standard output, where the report goes, is
+    a regular file the command reads: the text's file, standard input when the text is read
+    from it, or one of ``files`` ((option, path or None)): ``halvec classify --file notes.txt
+    >> notes.txt`` would add the report to the notes."""
+    inputs: list[tuple[str, Input]] = [(f"{option} {path!r}", path) for option, path in files if path is not None]
+    path = source.path
+    if path is not None and path != "-":
+        inputs.append((f"--file {path!r}", path))
+    elif "-" in (path, source.argument):
+        inputs.append(("standard input", 0))
+    check_report_destination(inputs)
 
 
 def _read_stdin(name: str) -> bytes:

@@ -22,7 +22,7 @@ from halvec.core import model_router as mr
 
 __all__ = ["AUTO", "Command", "EncodingErrors", "InputError", "Once", "RouterOptions", "TextSource", "UsageError",
            "add_json_option", "add_patterns_option", "add_router_options", "add_text_source", "model_choice",
-           "model_key", "model_keys", "model_list", "near_miss", "patterns_from_args", "provider_list",
+           "model_key", "model_keys", "model_list", "model_names", "near_miss", "patterns_from_args", "provider_list",
            "providers", "with_patterns"]
 
 AUTO = "auto"
@@ -73,6 +73,18 @@ class Once(argparse.Action):
 def model_keys() -> list[str]:
     """The catalogue's model keys, in catalogue order."""
     return list(mr.AVAILABLE_MODELS)
+
+
+def model_names() -> dict[str, str]:
+    """The names a log may give a catalogue model, each with its key: the key itself, the
+    provider's model id (``claude-haiku-4-5``) and LiteLLM's ``provider/id``
+    (``anthropic/claude-haiku-4-5``). A key stands for its own model whatever else names it."""
+    names: dict[str, str] = {}
+    for key, spec in mr.AVAILABLE_MODELS.items():
+        names.setdefault(spec.id, key)
+        names.setdefault(f"{spec.provider}/{spec.id}", key)
+    names.update((key, key) for key in mr.AVAILABLE_MODELS)
+    return names
 
 
 def providers() -> list[str]:

@@ -121,6 +121,8 @@ def check_report_destination(inputs: Inputs) -> None:
     """Refuses (:class:`InputError`) to run when standard output, where the report goes, is a
     regular file that is one of ``inputs`` (``halvec eval tasks.jsonl >> tasks.jsonl``): the
     report would be written into the user's input."""
+    if sys.stdout is None:
+        return  # closed when the program started (descriptor 1 may be a file opened since)
     try:
         status = os.fstat(1)
     except OSError:

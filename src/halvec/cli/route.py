@@ -18,7 +18,7 @@ from halvec.cli.explaining import (PassedOverJSON, ReasonJSON, classifier_errors
                                    describe_passed_over, describe_rule, passed_over_json, reason_json)
 from halvec.cli.fitted_router import (ScoreReasonJSON, add_router_option, describe_score, fitted_from_args,
                                       score_json)
-from halvec.cli.inputs import read_text
+from halvec.cli.inputs import read_text, refuse_report_into_inputs
 from halvec.cli.options import (Command, RouterOptions, TextSource, add_json_option,
                                 add_router_options, add_text_source, model_choice, model_keys)
 from halvec.cli.status import ExitStatus
@@ -100,8 +100,10 @@ def _module_log() -> Iterator[list[LogLine]]:
 
 
 def _run(args: argparse.Namespace) -> int:
+    source = TextSource.from_args(args, "description")
+    refuse_report_into_inputs(source, [("--patterns", getattr(args, "patterns", None)), ("--router", args.router)])
     fitted = fitted_from_args(args)
-    text = read_text(TextSource.from_args(args, "description"))
+    text = read_text(source)
     if text.replaced is not None:
         parser: argparse.ArgumentParser = args.parser
         output.message(f"{parser.prog}: warning: {output.escape(text.replaced, backslash=False)}\n")
