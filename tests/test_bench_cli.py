@@ -226,6 +226,7 @@ def test_plot_without_matplotlib_fails_first_in_one_line(tmp_path, capsys, monke
     status, stdout, err = bench(capsys, _jsonl(tmp_path / "a.jsonl", _rows(10)), "--plot", str(tmp_path / "c.svg"),
                                 "--out", str(out))
     assert (status, stdout) == (2, "") and not out.exists() and not (tmp_path / "c.svg").exists()
+    assert len(err.splitlines()) == 1 and "usage:" not in err  # the command line was right: no usage
     assert err.splitlines()[-1].startswith("halvec bench: error: --plot: drawing needs matplotlib")
     assert err.splitlines()[-1].endswith("install it with: pip install 'halvec[plot]'")
 
@@ -250,3 +251,20 @@ def test_output_failures_and_standard_output_onto_an_input(tmp_path, capsys):
     assert result.returncode == 2 and (tmp_path / "a.jsonl").read_bytes() == before
     assert result.stderr.decode().endswith(f"error: standard output is the same file as {good!r}: the report "
                                            f"would be written into it; send it elsewhere\n")
+
+
+def test_an_outcome_file_read_from_standard_input_is_never_written(tmp_path):
+    """`bench - --out F < F` and `bench - < F >> F`: standard input is the file, whatever its name."""
+    good = _jsonl(tmp_path / "a.jsonl", _rows(20))
+    before = (tmp_path / "a.jsonl").read_bytes()
+    command = [sys.executable, "-m", "halvec", "bench", "-", "--strong", STRONG, "--weak", WEAK, "--resamples", "5"]
+    with open(good, "rb") as given:
+        result = subprocess.run([*command, "--out", good], stdin=given, capture_output=True, timeout=120)
+    assert result.returncode == 2 and (tmp_path / "a.jsonl").read_bytes() == before
+    assert result.stderr.decode().endswith(f"--out {good!r} is the same file as standard input: writing it would "
+                                           f"destroy it; write to another file\n")
+    with open(good, "rb") as given, open(good, "ab") as appended:
+        result = subprocess.run(command, stdin=given, stdout=appended, stderr=subprocess.PIPE, timeout=120)
+    assert result.returncode == 2 and (tmp_path / "a.jsonl").read_bytes() == before
+    assert "standard output is the same file as standard input" in result.stderr.decode()
+

@@ -147,7 +147,17 @@ def test_fit_refuses_mistakes_in_one_line(tmp_path, capsys, args, message):
 def test_fit_without_the_extra_says_how_to_install_it(tmp_path, capsys, monkeypatch):
     monkeypatch.setitem(sys.modules, "sklearn", None)
     assert _fit(_outcomes(tmp_path / "d.jsonl", 10), "-o", str(tmp_path / "r.json")) == 2
-    assert "pip install 'halvec[fit]'" in capsys.readouterr().err.splitlines()[-1]
+    err = capsys.readouterr().err
+    assert len(err.splitlines()) == 1 and "usage:" not in err  # the command line was right: no usage
+    assert "pip install 'halvec[fit]'" in err
+
+
+def test_fit_help_lists_only_its_own_exit_statuses(capsys):
+    assert main(["fit", "--help"]) == 0
+    out = capsys.readouterr().out
+    text = " ".join(out[out.index("Exit status:"):].split())
+    assert text.startswith("Exit status: 0 done; 2 usage error") and "standard output or -o:" in text
+    assert "; 1 " not in text and "; 71 " not in text and "--out" not in text
 
 
 def test_router_options_refuse_a_bad_file_or_a_conflict(tmp_path, capsys):

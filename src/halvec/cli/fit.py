@@ -20,9 +20,9 @@ from typing import Any
 
 import halvec
 from halvec.cli import output
-from halvec.cli.options import Command, InputError, UsageError
+from halvec.cli.options import Command, InputError, SetupError, UsageError
 from halvec.cli.outcome_files import read_outcome_file
-from halvec.cli.output_files import check_output, check_report_destination, output_file, write_error
+from halvec.cli.output_files import check_output, check_report_destination, file_inputs, output_file, write_error
 from halvec.cli.progress import Progress
 from halvec.cli.status import ExitStatus, describe_exit_statuses
 from halvec.fitted import fit as fitting
@@ -113,13 +113,13 @@ def _run(args: argparse.Namespace) -> int:
         raise UsageError("standard input (-) can be read once")
     if out_path == "-":
         raise UsageError("-o needs a file")
-    inputs = [("standard input", 0) if path == "-" else path for path in files]
+    inputs = file_inputs(files)
     check_report_destination(inputs)
     check_output(out_path, option="-o", inputs=inputs)
     try:  # after the arguments' own mistakes, which the user can mend without installing anything
         fitting.load_libraries()
     except fitting.MissingExtra as error:
-        raise UsageError(str(error)) from None
+        raise SetupError(str(error)) from None
     prog: str = args.parser.prog
     with output_file(out_path, option="-o", inputs=inputs) as out:
         sets = [_read(path, args) for path in files]
@@ -284,5 +284,5 @@ COMMAND = Command(
                 "the extra halvec[fit] (numpy, scipy, scikit-learn).",
     add_arguments=_add_arguments,
     run=_run,
-    epilog=describe_exit_statuses(omit=(ExitStatus.NO_USABLE_MODEL,)),
+    epilog=describe_exit_statuses(omit=(ExitStatus.NO_USABLE_MODEL, ExitStatus.PART_FAILED), outputs="-o"),
 )

@@ -20,10 +20,10 @@ from halvec.cli import output
 from halvec.config import SecretsStore
 from halvec.core import model_router as mr
 
-__all__ = ["AUTO", "Command", "EncodingErrors", "InputError", "RouterOptions", "TextSource", "UsageError",
-           "add_json_option", "add_patterns_option", "add_router_options", "add_text_source", "model_choice",
-           "model_key", "model_keys", "model_list", "near_miss", "patterns_from_args", "provider_list",
-           "providers", "with_patterns"]
+__all__ = ["AUTO", "Command", "EncodingErrors", "InputError", "RouterOptions", "SetupError", "TextSource",
+           "UsageError", "add_json_option", "add_patterns_option", "add_router_options", "add_text_source",
+           "model_choice", "model_key", "model_keys", "model_list", "near_miss", "patterns_from_args",
+           "provider_list", "providers", "with_patterns"]
 
 AUTO = "auto"
 """The model choice that leaves the decision to the router."""
@@ -38,6 +38,11 @@ class UsageError(Exception):
 class InputError(Exception):
     """Input the command cannot use: a file's content, named with its line. The program
     says it in one line, without the usage, and ends with the usage error's status."""
+
+
+class SetupError(InputError):
+    """What this installation lacks for the command as given (an optional extra): said in one
+    line, as an :class:`InputError` is, since the command line was right."""
 
 
 @dataclass(frozen=True)
