@@ -30,8 +30,8 @@ from halvec.cli.progress import Progress
 from halvec.cli.status import ExitStatus
 from halvec.core import model_router as mr
 from halvec.cli.fitted_router import add_router_option, eval_tiering, fitted_from_args as _fitted
-from halvec.evaluation import (ESTIMATED_OUTPUT_TOKENS, TIERS, Comparison, Cost, Prices, ProviderKeys, Report,
-                               Settings, Summary, TaskRule, change_json, compare, evaluate)
+from halvec.evaluation import (ESTIMATED_OUTPUT_TOKENS, TIERS, Comparison, Cost, CostOverflow, Prices, ProviderKeys,
+                               Report, Settings, Summary, TaskRule, change_json, compare, evaluate)
 from halvec.explain import DecidedBy
 from halvec.parallel import evaluate_in_parts, usable_cores
 from halvec.pattern_lists import LIST_NAMES, applied, in_force
@@ -437,6 +437,8 @@ def _run(args: argparse.Namespace) -> int:
                 out.flush()
         except InputProblem as problem:
             raise InputError(str(problem)) from None
+        except CostOverflow as error:
+            raise InputError(f"{where}: {error}") from None
         except OverflowError as error:  # a cost of more tokens than a float can count
             raise InputError(f"{where}: the token counts are too large to cost ({error})") from None
         except OSError as error:
