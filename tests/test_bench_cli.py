@@ -4,6 +4,7 @@ left half-written or written over an input."""
 
 import gzip
 import json
+import math
 import os
 import random
 import subprocess
@@ -167,6 +168,13 @@ BAD_FILES = [
     ("binary.jsonl", b"\x7fELF\x02\x01\x00\x00", "line 1: not text (a NUL byte)"),
     ("latin1.jsonl", GOOD.encode() + b'{"prompt": "caf\xe9"}\n', "line 2: not valid UTF-8 (byte 0xe9)"),
     ("x.jsonl.xz", b"\xfd7zXZ\x00\x00", "an xz-compressed file: decompress it first"),
+    # a key given twice would be taken silently, the last one winning
+    ("twice.jsonl", GOOD + '{"prompt": "b", "scores": {"big-model": 0, "small-model": 0, "big-model": 1}}\n',
+     'line 2: the key "big-model" is given twice in one object'),
+    ("costs.jsonl", '{"prompt": "b", "scores": ' + _scores(1, 0) + ', "costs": {"big-model": 1, "small-model": 0, '
+                    '"small-model": 5}}\n', 'line 1: the key "small-model" is given twice in one object'),
+    ("prompt.jsonl", '{"prompt": "a", "prompt": "b", "scores": ' + _scores(1, 0) + '}\n',
+     'line 1: the key "prompt" is given twice'),
 ]
 
 
@@ -268,3 +276,37 @@ def test_an_outcome_file_read_from_standard_input_is_never_written(tmp_path):
     assert result.returncode == 2 and (tmp_path / "a.jsonl").read_bytes() == before
     assert "standard output is the same file as standard input" in result.stderr.decode()
 
+
+# --- results at the edges of what a double holds ---------------------------------------------
+
+def _results_file(tmp_path, pairs, name="edge.jsonl"):
+    """Prompts with the given (strong, weak) results, then enough plain ones to measure."""
+    rows = [(f"prompt {i} on edge", s, w) for i, (s, w) in enumerate(pairs)]
+    return _jsonl(tmp_path / name, rows)
+
+
+@pytest.mark.parametrize("pairs", [
+    [(1e308, 0.0), (1e308, 0.0), (0.0, 0.0)],  # their sum overflows
+    [(1e308, -1e308), (0.0, 0.0), (1.0, 0.0)],  # their difference does
+    [(1.7e308, -1.7e308), (-1.7e308, 1.7e308), (1.7e308, -1.7e308)],
+])
+def test_results_near_the_largest_double_are_measured(tmp_path, capsys, pairs):
+    data = bench_json(capsys, _results_file(tmp_path, pairs))
+    (s,) = data["sets"]
+    strong = [p[0] for p in pairs]
+    weak = [p[1] for p in pairs]
+    assert s["q_strong"] == pytest.approx(sum(x / len(pairs) for x in strong))
+    assert s["q_weak"] == pytest.approx(sum(x / len(pairs) for x in weak))
+    rows = {row["name"]: row for row in s["rows"]}
+    assert rows["random"]["apgr"] == 0.5 and rows["oracle"]["apgr"] >= 0.5
+    assert rows["strong alone"]["pgr"] == 1.0 and rows["weak alone"]["pgr"] == 0.0
+    assert rows["strong alone"]["quality"] == pytest.approx(s["q_strong"])
+    for row in s["rows"]:
+        assert all(value is None or isinstance(value, str) or math.isfinite(value) for value in row.values())
+
+
+def test_means_equal_but_for_rounding_have_no_gap(tmp_path, capsys):
+    path = _results_file(tmp_path, [(1.0, 0.0), (0.0, 0.9999999999999)])  # means 0.5 and 0.49999999999995
+    status, out, err = bench(capsys, path)
+    assert (status, out) == (2, "") and len(err.splitlines()) == 1
+    assert "no gap to recover" in err and "equal but for rounding" in err

@@ -454,6 +454,8 @@ def test_a_bad_toml_patterns_file_names_the_line(tmp_path):
     (b'{"default_worker_model": null}', "'default_worker_model' holds null, not a model key"),
     (b'{"default_worker_model":\n "auto" "x"}', "line 2: not JSON: Expecting ',' delimiter (column 9)"),
     (b'{"cost_conscious": ' + b"9" * 5000 + b'}', "not JSON: Exceeds the limit (4300 digits)"),
+    (b'{"enabled_models": ["claude-opus"],\n "cost_conscious": false,\n "enabled_models": []}',
+     "line 3: the key 'enabled_models' is given twice (a JSON object's keys are given once)"),
 ])
 def test_a_preferences_file_must_be_the_dictionary_form(tmp_path, content, message):
     tasks = jsonl(tmp_path / "t.jsonl", [{"description": COMPLEX}])

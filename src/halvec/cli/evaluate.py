@@ -20,6 +20,7 @@ from dataclasses import dataclass
 from functools import partial
 from typing import IO, Any, Literal, NotRequired, TypedDict
 
+from halvec._json_keys import DuplicateKey, line_of_repeat, without_duplicates
 from halvec.cli import output
 from halvec.cli.output_files import check_report_destination, output_file
 from halvec.cli.options import (AUTO, Command, InputError, RouterOptions, UsageError, add_json_option,
@@ -271,9 +272,13 @@ def load_config(path: str) -> mr.ModelRoutingConfig:
     where = f"--config {path!r}"
     text = read_option_file(where, path)
     try:
-        document = json.loads(text)
+        document = json.loads(text, object_pairs_hook=without_duplicates)
     except json.JSONDecodeError as error:
         raise InputError(f"{where}, line {error.lineno}: not JSON: {error.msg} (column {error.colno})") from None
+    except DuplicateKey as duplicate:
+        line = line_of_repeat(text, duplicate.key)
+        raise InputError(f"{where}{'' if line is None else f', line {line}'}: the key {duplicate.key!r} is given "
+                         f"twice (a JSON object's keys are given once)") from None
     except RecursionError:
         raise InputError(f"{where}: not JSON: nested too deeply") from None
     except ValueError as error:  # a number too long to convert

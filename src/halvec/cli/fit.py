@@ -27,7 +27,7 @@ from halvec.cli.progress import Progress
 from halvec.cli.status import ExitStatus, describe_exit_statuses
 from halvec.fitted import fit as fitting
 from halvec.fitted.router_file import dumps
-from halvec.quality.metrics import apgr
+from halvec.quality.metrics import apgr, gap_sign
 from halvec.quality.outcomes import OutcomeFormat, Outcomes
 from halvec.quality.routers import RulesRouter, WordsRouter
 
@@ -203,7 +203,7 @@ def _measure(sets: Sequence[Outcomes], scores: Sequence[float]) -> list[_Row]:
         parts.append((f"pooled ({len(sets)} files)", [t for s in sets for t in s.texts],
                       [r for s in sets for r in s.strong], [r for s in sets for r in s.weak], scores))
     for name, texts, strong, weak, fitted in parts:
-        if math.fsum(strong) == math.fsum(weak):  # a pooled set whose files' gaps cancel out
+        if gap_sign(strong, weak) == 0:  # a pooled set whose files' gaps cancel out
             continue
         rows.append(_Row(name, len(texts), apgr(fitted, strong, weak), apgr(rules.score(texts), strong, weak),
                          apgr(words.score(texts), strong, weak)))

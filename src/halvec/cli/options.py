@@ -15,7 +15,7 @@ from collections.abc import Callable, Sequence
 from dataclasses import dataclass, replace
 from typing import Literal
 
-from halvec import pattern_lists
+from halvec import _bounded, pattern_lists
 from halvec.cli import output
 from halvec.config import SecretsStore
 from halvec.core import model_router as mr
@@ -158,13 +158,15 @@ def _folded(text: str) -> str:
 
 def read_option_file(where: str, path: str) -> str:
     """The text of the file an option names (``where``: the option and the path, as errors
-    name them): UTF-8, a byte-order mark dropped. :class:`InputError` when it cannot be read
-    or is not UTF-8 (naming the line)."""
+    name them): UTF-8, a byte-order mark dropped. :class:`InputError` when it cannot be read,
+    is larger than its cap (:data:`halvec._bounded.OPTION_FILE`) or is not UTF-8 (naming the
+    line)."""
     try:
-        with open(path, "rb") as file:
-            data = file.read()
+        data = _bounded.read_file(path, _bounded.OPTION_FILE)
     except OSError as error:
         raise InputError(f"cannot read {where}: {error.strerror or error}") from None
+    except _bounded.TooLarge as error:
+        raise InputError(f"{where}: {error}") from None
     data = data.removeprefix(b"\xef\xbb\xbf")
     try:
         return data.decode("utf-8")

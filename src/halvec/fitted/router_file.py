@@ -41,6 +41,7 @@ from collections.abc import Sequence
 from dataclasses import dataclass, field
 from typing import Any
 
+from halvec import _bounded
 from halvec._json_keys import DuplicateKey, without_duplicates
 from halvec.fitted import features
 
@@ -119,9 +120,12 @@ def dumps(spec: RouterSpec) -> str:
 
 def load(path: str) -> RouterSpec:
     """Reads and checks a router file. OSError when it cannot be read; RouterFileError (naming
-    the file) when it is not a complete, sensible router file."""
-    with open(path, "rb") as file:
-        raw = file.read()
+    the file) when it is not a complete, sensible router file, or is larger than its cap
+    (:data:`halvec._bounded.ROUTER_FILE`)."""
+    try:
+        raw = _bounded.read_file(path, _bounded.ROUTER_FILE)
+    except _bounded.TooLarge as error:
+        raise RouterFileError(f"{path!r}: {error}") from None
     default_name = os.path.splitext(os.path.basename(path))[0] or "fitted"
     try:
         return parse(raw, default_name)
