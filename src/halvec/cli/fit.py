@@ -136,9 +136,12 @@ def _run(args: argparse.Namespace) -> int:
         fits = args.folds + 1  # the folds, then all the prompts
         progress = _FitProgress(unit=f"of {fits} fits")
         try:
-            scores = fitting.cross_validate(texts, strong, weak, folds=args.folds, seed=args.seed, settings=settings,
-                                            progress=lambda done: progress(_Done(done, done / fits)))
-            model = fitting.fit(texts, strong, weak, settings)
+            prompts = fitting.read(texts, settings)
+            scores = fitting.cross_validate(prompts, strong, weak, folds=args.folds, seed=args.seed,
+                                            settings=settings, progress=lambda done: progress(_Done(done, done / fits)))
+            model = fitting.fit(prompts, strong, weak, settings)
+        except fitting.FitProblem as problem:
+            raise InputError(f"cannot fit a router: {problem}") from None
         finally:
             progress.close()
         rows = _measure(sets, scores)
