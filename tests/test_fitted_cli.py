@@ -170,3 +170,54 @@ def test_router_options_refuse_a_bad_file_or_a_conflict(tmp_path, capsys):
         assert main(args) == 2
         err = capsys.readouterr().err
         assert message in err and "Traceback" not in err
+
+
+def _rows_file(path, rows):
+    with open(path, "w") as file:
+        for prompt, strong, weak in rows:
+            file.write(json.dumps({"prompt": prompt, "scores": {STRONG: strong, WEAK: weak}}) + "\n")
+    return str(path)
+
+
+@pytest.mark.parametrize("rows, message", [
+    ([(f"w{i} v{i}", float(i % 2), 0.0) for i in range(600)], "cannot fit a router: no word or word sequence is in 2"),
+    ([("", float(i % 2), 0.0) for i in range(600)], "nothing to learn from"),
+    ([("a b", 1.0, 0.0), ("a c", 0.0, 0.9999999999999)] * 300, "equal but for rounding"),
+])
+def test_data_a_router_cannot_be_fitted_on_is_one_line(tmp_path, capsys, rows, message):
+    pytest.importorskip("sklearn")
+    assert _fit(_rows_file(tmp_path / "o.jsonl", rows), "-o", str(tmp_path / "r.json")) == 2
+    err = capsys.readouterr().err
+    assert len(err.splitlines()) == 1 and message in err and not (tmp_path / "r.json").exists()
+
+
+def test_results_near_the_largest_double_are_fitted(tmp_path, capsys):
+    pytest.importorskip("sklearn")
+    rng = random.Random(3)
+    rows = [(f"prove {rng.choice(['town', 'river'])} {i % 7}", 1e308, -1e308) if i % 3 == 0 else
+            (f"name {rng.choice(['town', 'river'])} {i % 7}", 1e308, 1e308) for i in range(600)]
+    assert _fit(_rows_file(tmp_path / "o.jsonl", rows), "-o", str(tmp_path / "r.json"), "--folds", "3") == 0
+    out = capsys.readouterr().out
+    assert "nan" not in out and "inf" not in out
+    router = FittedRouter(parse((tmp_path / "r.json").read_text()))
+    assert router.score_one("prove the town") > router.score_one("name the town")
+
+
+def test_classify_builds_the_explanation_only_when_asked(tmp_path, capsys, monkeypatch, fitted):
+    """The tier alone is the native score's: a long text costs what scoring it costs."""
+    import halvec.cli.classify as classify
+    router = tmp_path / "r.json"
+    router.write_text(json.dumps(ROUTER))
+    text = "Prove that it halts"
+
+    def refuse(*_):
+        raise AssertionError("explained without --explain")
+
+    with monkeypatch.context() as patch:
+        patch.setattr(classify, "explain_score", refuse)
+        assert main(["classify", text, "--router", str(router)]) == 0
+        assert main(["classify", text, "--router", str(router), "--json"]) == 0
+    tier, document = capsys.readouterr().out.split("\n", 1)
+    assert tier == fitted.tier(text).value and json.loads(document) == {"tier": tier, "reason": None}
+    assert main(["classify", text, "--router", str(router), "--explain", "--json"]) == 0
+    assert json.loads(capsys.readouterr().out)["reason"]["rule"] == "fitted"
