@@ -175,6 +175,8 @@ BAD_FILES = [
                     '"small-model": 5}}\n', 'line 1: the key "small-model" is given twice in one object'),
     ("prompt.jsonl", '{"prompt": "a", "prompt": "b", "scores": ' + _scores(1, 0) + '}\n',
      'line 1: the key "prompt" is given twice'),
+    ("twice.csv", f"prompt,{STRONG},{WEAK},{STRONG}\na,0,0,1\n", 'line 1: the column "big-model" is in the header '
+                                                                 'twice'),
 ]
 
 

@@ -424,6 +424,11 @@ class _CsvReader(_Reader):
     def _check_header(self, header: list[str], line: int) -> None:
         out, where = self.outcomes, self.where
         shown = ", ".join(map(json.dumps, header[:12])) + (", ..." if len(header) > 12 else "")
+        twice = next((column for column in (self.field, out.strong_model, out.weak_model, "id", "category")
+                      if header.count(column) > 1), None)
+        if twice is not None:
+            raise OutcomeProblem(where, f"the column {json.dumps(twice)} is in the header twice: which one holds "
+                                        f"it cannot be told", line)
         if self.field not in header:
             raise OutcomeProblem(where, f"no column {json.dumps(self.field)} in the header (columns: {shown}); "
                                         f"--field names the column that holds the prompt", line)
