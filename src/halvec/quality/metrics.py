@@ -127,6 +127,11 @@ class Curve:
     def prompts(self) -> int:
         return self.counts[-1]
 
+    @property
+    def gap(self) -> float:
+        """``q_strong - q_weak`` (infinite only for results beyond the largest double's half)."""
+        return self.q_strong - self.q_weak
+
     def quality_at(self, x: float) -> float:
         """``q(x)`` for a share ``x`` of strong calls, 0 to 1."""
         if not 0.0 <= x <= 1.0:
