@@ -4,6 +4,7 @@ left half-written or written over an input."""
 
 import gzip
 import json
+import math
 import os
 import random
 import subprocess
@@ -170,6 +171,15 @@ BAD_FILES = [
     ("binary.jsonl", b"\x7fELF\x02\x01\x00\x00", "line 1: not text (a NUL byte)"),
     ("latin1.jsonl", GOOD.encode() + b'{"prompt": "caf\xe9"}\n', "line 2: not valid UTF-8 (byte 0xe9)"),
     ("x.jsonl.xz", b"\xfd7zXZ\x00\x00", "an xz-compressed file: decompress it first"),
+    # a key given twice would be taken silently, the last one winning
+    ("twice.jsonl", GOOD + '{"prompt": "b", "scores": {"big-model": 0, "small-model": 0, "big-model": 1}}\n',
+     'line 2: the key "big-model" is given twice in one object'),
+    ("costs.jsonl", '{"prompt": "b", "scores": ' + _scores(1, 0) + ', "costs": {"big-model": 1, "small-model": 0, '
+                    '"small-model": 5}}\n', 'line 1: the key "small-model" is given twice in one object'),
+    ("prompt.jsonl", '{"prompt": "a", "prompt": "b", "scores": ' + _scores(1, 0) + '}\n',
+     'line 1: the key "prompt" is given twice'),
+    ("twice.csv", f"prompt,{STRONG},{WEAK},{STRONG}\na,0,0,1\n", 'line 1: the column "big-model" is in the header '
+                                                                 'twice'),
 ]
 
 
@@ -229,6 +239,7 @@ def test_plot_without_matplotlib_fails_first_in_one_line(tmp_path, capsys, monke
     status, stdout, err = bench(capsys, _jsonl(tmp_path / "a.jsonl", _rows(10)), "--plot", str(tmp_path / "c.svg"),
                                 "--out", str(out))
     assert (status, stdout) == (2, "") and not out.exists() and not (tmp_path / "c.svg").exists()
+    assert len(err.splitlines()) == 1 and "usage:" not in err  # the command line was right: no usage
     assert err.splitlines()[-1].startswith("halvec bench: error: --plot: drawing needs matplotlib")
     assert err.splitlines()[-1].endswith("install it with: pip install 'halvec[plot]'")
 
@@ -326,3 +337,54 @@ def test_pooling_a_file_twice_is_warned_of(tmp_path, capsys):
 def test_a_model_given_twice_is_refused(tmp_path, capsys, option):
     status, out, err = bench(capsys, _jsonl(tmp_path / "a.jsonl", _rows(10)), option, "third-model")
     assert (status, out) == (2, "") and f"argument {option}: given twice" in err.splitlines()[-1]
+
+
+def test_an_outcome_file_read_from_standard_input_is_never_written(tmp_path):
+    """`bench - --out F < F` and `bench - < F >> F`: standard input is the file, whatever its name."""
+    good = _jsonl(tmp_path / "a.jsonl", _rows(20))
+    before = (tmp_path / "a.jsonl").read_bytes()
+    command = [sys.executable, "-m", "halvec", "bench", "-", "--strong", STRONG, "--weak", WEAK, "--resamples", "5"]
+    with open(good, "rb") as given:
+        result = subprocess.run([*command, "--out", good], stdin=given, capture_output=True, timeout=120)
+    assert result.returncode == 2 and (tmp_path / "a.jsonl").read_bytes() == before
+    assert result.stderr.decode().endswith(f"--out {good!r} is the same file as standard input: writing it would "
+                                           f"destroy it; write to another file\n")
+    with open(good, "rb") as given, open(good, "ab") as appended:
+        result = subprocess.run(command, stdin=given, stdout=appended, stderr=subprocess.PIPE, timeout=120)
+    assert result.returncode == 2 and (tmp_path / "a.jsonl").read_bytes() == before
+    assert "standard output is the same file as standard input" in result.stderr.decode()
+
+
+# --- results at the edges of what a double holds ---------------------------------------------
+
+def _results_file(tmp_path, pairs, name="edge.jsonl"):
+    """Prompts with the given (strong, weak) results, then enough plain ones to measure."""
+    rows = [(f"prompt {i} on edge", s, w) for i, (s, w) in enumerate(pairs)]
+    return _jsonl(tmp_path / name, rows)
+
+
+@pytest.mark.parametrize("pairs", [
+    [(1e308, 0.0), (1e308, 0.0), (0.0, 0.0)],  # their sum overflows
+    [(1e308, -1e308), (0.0, 0.0), (1.0, 0.0)],  # their difference does
+    [(1.7e308, -1.7e308), (-1.7e308, 1.7e308), (1.7e308, -1.7e308)],
+])
+def test_results_near_the_largest_double_are_measured(tmp_path, capsys, pairs):
+    data = bench_json(capsys, _results_file(tmp_path, pairs))
+    (s,) = data["sets"]
+    strong = [p[0] for p in pairs]
+    weak = [p[1] for p in pairs]
+    assert s["q_strong"] == pytest.approx(sum(x / len(pairs) for x in strong))
+    assert s["q_weak"] == pytest.approx(sum(x / len(pairs) for x in weak))
+    rows = {row["name"]: row for row in s["rows"]}
+    assert rows["random"]["apgr"] == 0.5 and rows["oracle"]["apgr"] >= 0.5
+    assert rows["strong alone"]["pgr"] == 1.0 and rows["weak alone"]["pgr"] == 0.0
+    assert rows["strong alone"]["quality"] == pytest.approx(s["q_strong"])
+    for row in s["rows"]:
+        assert all(value is None or isinstance(value, str) or math.isfinite(value) for value in row.values())
+
+
+def test_means_equal_but_for_rounding_have_no_gap(tmp_path, capsys):
+    path = _results_file(tmp_path, [(1.0, 0.0), (0.0, 0.9999999999999)])  # means 0.5 and 0.49999999999995
+    status, out, err = bench(capsys, path)
+    assert (status, out) == (2, "") and len(err.splitlines()) == 1
+    assert "no gap to recover" in err and "equal but for rounding" in err

@@ -213,6 +213,8 @@ def test_the_cost_is_ranked_against_each_model_alone_at_the_prices_given(tmp_pat
     ("p.toml", '[models.claude-opus]\ninput = 1\ninput = 2\n', "not valid TOML: Cannot overwrite a value"),
     ("p.json", '{"as_of": "June", "models": {}}', "\"as_of\" is \"June\", not a date (YYYY-MM-DD)"),
     ("p.json", '{"model": {}}', "unknown key 'model' (choose from as_of, models); did you mean 'models'?"),
+    ("p.json", '{"models": {"claude-opus": {"input": 1e308, "output": 1}}}',
+     "\"models\".\"claude-opus\".\"input\" is 1e+308, more than the 1e+200 per 1,000 tokens a price may be"),
 ])
 def test_a_bad_prices_file_is_one_line(tmp_path, name, content, message):
     prices = tmp_path / name
@@ -222,6 +224,21 @@ def test_a_bad_prices_file_is_one_line(tmp_path, name, content, message):
     assert result.stderr.startswith(f"python -m halvec eval: error: --prices '{prices}'")
     (line,) = result.stderr.splitlines()
     assert message in line, line
+
+
+def test_costs_past_the_largest_float_are_one_line_never_inf(tmp_path):
+    """The highest prices a file may give, on a workload with tokens enough: one line, exit 2,
+    and no report with inf or nan in it, in text or JSON."""
+    prices = tmp_path / "p.json"
+    prices.write_text(json.dumps({"models": {key: {"input": 1e200, "output": 1e200} for key in mr.AVAILABLE_MODELS}}))
+    path = jsonl(tmp_path / "t.jsonl", [{"description": SIMPLE, "input_tokens": 10**120, "output_tokens": 1}])
+    for extra in ([], ["--json"]):
+        result = run("eval", path, "--prices", str(prices), *extra)
+        assert (result.returncode, result.stdout) == (2, "")
+        assert result.stderr == (f"python -m halvec eval: error: {path!r}: its tokens cost more at these prices "
+                                 f"than a float can hold (1.8e308): lower the prices or the token counts\n")
+    assert eval_json(jsonl(tmp_path / "u.jsonl", [{"description": SIMPLE, "input_tokens": 10**90}]),
+                     "--prices", str(prices))["cost"]["routed"] < 1e300
 
 
 def test_integers_past_64_bits_are_read_whole(tmp_path):
@@ -463,6 +480,8 @@ def test_a_bad_toml_patterns_file_names_the_line(tmp_path):
     (b'{"default_worker_model": null}', "'default_worker_model' holds null, not a model key"),
     (b'{"default_worker_model":\n "auto" "x"}', "line 2: not JSON: Expecting ',' delimiter (column 9)"),
     (b'{"cost_conscious": ' + b"9" * 5000 + b'}', "not JSON: Exceeds the limit (4300 digits)"),
+    (b'{"enabled_models": ["claude-opus"],\n "cost_conscious": false,\n "enabled_models": []}',
+     "line 3: the key 'enabled_models' is given twice (a JSON object's keys are given once)"),
 ])
 def test_a_preferences_file_must_be_the_dictionary_form(tmp_path, content, message):
     tasks = jsonl(tmp_path / "t.jsonl", [{"description": COMPLEX}])

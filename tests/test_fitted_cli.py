@@ -147,7 +147,17 @@ def test_fit_refuses_mistakes_in_one_line(tmp_path, capsys, args, message):
 def test_fit_without_the_extra_says_how_to_install_it(tmp_path, capsys, monkeypatch):
     monkeypatch.setitem(sys.modules, "sklearn", None)
     assert _fit(_outcomes(tmp_path / "d.jsonl", 10), "-o", str(tmp_path / "r.json")) == 2
-    assert "pip install 'halvec[fit]'" in capsys.readouterr().err.splitlines()[-1]
+    err = capsys.readouterr().err
+    assert len(err.splitlines()) == 1 and "usage:" not in err  # the command line was right: no usage
+    assert "pip install 'halvec[fit]'" in err
+
+
+def test_fit_help_lists_only_its_own_exit_statuses(capsys):
+    assert main(["fit", "--help"]) == 0
+    out = capsys.readouterr().out
+    text = " ".join(out[out.index("Exit status:"):].split())
+    assert text.startswith("Exit status: 0 done; 2 usage error") and "standard output or -o:" in text
+    assert "; 1 " not in text and "; 71 " not in text and "--out" not in text
 
 
 def test_router_options_refuse_a_bad_file_or_a_conflict(tmp_path, capsys):
@@ -246,3 +256,54 @@ def test_fit_refuses_a_model_given_twice(tmp_path, capsys, option):
                  "--weak", WEAK, option, "other"]) == 2
     assert f"argument {option}: given twice ('" in capsys.readouterr().err.splitlines()[-1]
     assert not (tmp_path / "r.json").exists()
+
+
+def _rows_file(path, rows):
+    with open(path, "w") as file:
+        for prompt, strong, weak in rows:
+            file.write(json.dumps({"prompt": prompt, "scores": {STRONG: strong, WEAK: weak}}) + "\n")
+    return str(path)
+
+
+@pytest.mark.parametrize("rows, message", [
+    ([(f"w{i} v{i}", float(i % 2), 0.0) for i in range(600)], "cannot fit a router: no word or word sequence is in 2"),
+    ([("", float(i % 2), 0.0) for i in range(600)], "nothing to learn from"),
+    ([("a b", 1.0, 0.0), ("a c", 0.0, 0.9999999999999)] * 300, "equal but for rounding"),
+])
+def test_data_a_router_cannot_be_fitted_on_is_one_line(tmp_path, capsys, rows, message):
+    pytest.importorskip("sklearn")
+    assert _fit(_rows_file(tmp_path / "o.jsonl", rows), "-o", str(tmp_path / "r.json")) == 2
+    err = capsys.readouterr().err
+    assert len(err.splitlines()) == 1 and message in err and not (tmp_path / "r.json").exists()
+
+
+def test_results_near_the_largest_double_are_fitted(tmp_path, capsys):
+    pytest.importorskip("sklearn")
+    rng = random.Random(3)
+    rows = [(f"prove {rng.choice(['town', 'river'])} {i % 7}", 1e308, -1e308) if i % 3 == 0 else
+            (f"name {rng.choice(['town', 'river'])} {i % 7}", 1e308, 1e308) for i in range(600)]
+    assert _fit(_rows_file(tmp_path / "o.jsonl", rows), "-o", str(tmp_path / "r.json"), "--folds", "3") == 0
+    out = capsys.readouterr().out
+    assert "nan" not in out and "inf" not in out
+    router = FittedRouter(parse((tmp_path / "r.json").read_text()))
+    assert router.score_one("prove the town") > router.score_one("name the town")
+
+
+def test_classify_builds_the_explanation_only_when_asked(tmp_path, capsys, monkeypatch, fitted):
+    """The tier alone is the native score's: a long text costs what scoring it costs."""
+    import halvec.cli.classify as classify
+    router = tmp_path / "r.json"
+    router.write_text(json.dumps(ROUTER))
+    text = "Prove that it halts"
+
+    def refuse(*_):
+        raise AssertionError("explained without --explain")
+
+    with monkeypatch.context() as patch:
+        patch.setattr(classify, "explain_score", refuse)
+        assert main(["classify", text, "--router", str(router)]) == 0
+        assert main(["classify", text, "--router", str(router), "--json"]) == 0
+    tier, document = capsys.readouterr().out.split("\n", 1)
+    assert tier == fitted.tier(text).value and json.loads(document) == {"tier": tier, "reason": None}
+    assert main(["classify", text, "--router", str(router), "--explain", "--json"]) == 0
+    assert json.loads(capsys.readouterr().out)["reason"]["rule"] == "fitted"

@@ -74,6 +74,50 @@ def test_the_native_score_is_scikit_learns(fitted, batch):
         assert math.isclose(native, float(library), rel_tol=1e-9, abs_tol=1e-12), text
 
 
+def test_reading_once_fits_what_the_pipeline_fits_reading_at_each_fit():
+    """The prompts read once and taken by rows give the scikit-learn pipeline's fits: the same
+    n-grams kept (ranked among equals as it ranks them), the same scores, fold by fold."""
+    numpy = pytest.importorskip("numpy")
+    from sklearn.model_selection import KFold
+    texts, strong, weak = planted(700, seed=11)
+    settings = fitting.Settings(max_ngrams=150)  # fewer than the n-grams in 2 prompts: the ranking decides
+    gains = numpy.array([s - w for s, w in zip(strong, weak)])
+    reference = numpy.zeros(len(texts))
+    for train, test in KFold(n_splits=4, shuffle=True, random_state=5).split(texts):
+        pipe = fitting.pipeline(settings).fit([texts[i] for i in train], gains[train])
+        reference[test] = pipe.predict([texts[i] for i in test])
+    scores = fitting.cross_validate(texts, strong, weak, folds=4, seed=5, settings=settings)
+    assert numpy.allclose(scores, reference, rtol=1e-9, atol=1e-12)
+    model, pipe = fitting.fit(texts, strong, weak, settings), fitting.pipeline(settings).fit(texts, gains)
+    vocabulary = pipe.named_steps["features"].transformer_list[0][1].vocabulary_
+    assert model.ngrams == sorted(vocabulary, key=vocabulary.__getitem__) and len(model.ngrams) == 150
+    assert numpy.allclose(model.predict(texts[:50]), pipe.predict(texts[:50]), rtol=1e-9, atol=1e-12)
+
+
+@pytest.mark.parametrize("texts, problem", [
+    ([f"w{i} v{i}" for i in range(600)], "no word or word sequence is in 2 or more of the prompts"),
+    (["", " ", "\n"] * 200, "no word or word sequence is in 2 or more of the prompts"),
+])
+def test_prompts_with_nothing_to_learn_are_refused(texts, problem):
+    strong = [float(i % 2) for i in range(len(texts))]
+    weak = [0.0] * len(texts)
+    for run in (lambda: fitting.fit(texts, strong, weak, fitting.Settings()),
+                lambda: fitting.cross_validate(texts, strong, weak, folds=3, seed=0, settings=fitting.Settings())):
+        with pytest.raises(fitting.FitProblem) as caught:
+            run()
+        assert "nothing to learn from" in str(caught.value)
+
+
+def test_results_near_the_largest_double_fit_as_their_ranking_says():
+    texts, strong, weak = planted(600, seed=4)
+    big_strong = [1e308 if s > w else 0.0 for s, w in zip(strong, weak)]
+    big_weak = [-1e308 if s > w else 0.0 for s, w in zip(strong, weak)]
+    scores = fitting.cross_validate(texts, big_strong, big_weak, folds=3, seed=0, settings=fitting.Settings())
+    assert all(map(math.isfinite, scores))
+    assert apgr(scores, big_strong, big_weak) == pytest.approx(
+        apgr(fitting.cross_validate(texts, strong, weak, folds=3, seed=0, settings=fitting.Settings()), strong, weak))
+
+
 def test_cut_points_give_the_asked_shares():
     scores = random.Random(2).sample(range(1000), 1000)
     low, high = fitting.cuts_for(scores, (0.3, 0.5, 0.2))

@@ -182,12 +182,44 @@ def test_a_router_file_reads_back_as_written(write):
     (document(longest_ngram=4), "from 1 to 3"),
     ('{"format": "halvec fitted router", "version": 1, "version": 1}', "there twice"),
     ("[" * 100000 + "]" * 100000, "nested too deeply"),
+    # finite numbers whose scores would not be: a count term past any double, terms that add up past one
+    (document(counts={"words": {"weight": 1.0, "mean": 0.0, "scale": 1e-320},
+                      "characters": {"weight": -1.0, "mean": 0.0, "scale": 1e-320}}), '"counts"."words" term'),
+    (document(counts={"words": {"weight": 1e300, "mean": 1e10, "scale": 1.0},
+                      "characters": document()["counts"]["characters"]}), '"counts"."words" term'),
+    (document(intercept=1e308, ngrams=[["ab", 1e308, 1.0]]), "scores could reach inf"),
+    (document(ngrams=[["ab", 9e306, 1.0], ["cd", -9e306, 1.0]]), "scores could reach 1.8e+307"),
 ])
 def test_nonsense_is_refused_with_the_reason(write, content, problem):
     path = write(content)
     with pytest.raises(RouterFileError) as caught:
         load_router(path)
     assert repr(path) in str(caught.value) and problem in str(caught.value)
+
+
+finite = st.floats(allow_nan=False, allow_infinity=False)
+positive = st.floats(min_value=0.0, exclude_min=True, allow_infinity=False)
+term = st.fixed_dictionaries({"weight": finite, "mean": finite, "scale": positive})
+FEW = ["a", "b", "<num>", "?", "a b", "b a", "a a b"]
+
+
+@given(st.fixed_dictionaries({
+    "intercept": finite, "counts": st.fixed_dictionaries({"words": term, "characters": term}),
+    "ngrams": st.lists(st.tuples(finite, positive), min_size=len(FEW), max_size=len(FEW)).map(
+        lambda numbers: [[gram, w, i] for gram, (w, i) in zip(FEW, numbers)])}),
+    st.lists(st.sampled_from(["a", "b", "A", "7", "?", "c", " ", "  ", "\n"]), max_size=40).map("".join))
+def test_every_router_the_file_checks_accept_gives_finite_scores(changes, text):
+    """Finite numbers anywhere in the file (subnormal scales, weights near the largest double):
+    what loads scores every text as a finite number, and explains it; what would not is refused."""
+    from halvec.fitted import explain_score
+    try:
+        router = FittedRouter(parse(json.dumps(document(**changes))))
+    except RouterFileError as error:
+        assert "scores could reach" in str(error) or "term can reach" in str(error)
+        return
+    for scored in (text, text * 50, ""):
+        assert math.isfinite(router.score_one(scored))
+        assert math.isfinite(explain_score(router, scored).score)
 
 
 def test_the_scorer_refuses_what_the_file_checks_would():

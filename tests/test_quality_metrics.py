@@ -1,5 +1,6 @@
 """The routing-quality measures on small synthetic outcome sets whose answers are known."""
 
+import math
 import random
 
 import pytest
@@ -113,6 +114,27 @@ def test_apgr_is_the_ranking_s_the_oracle_bounds_it(rows):
     oracle = apgr([s - w for s, w in zip(strong, weak)], strong, weak)
     gap = sum(strong) - sum(weak)
     assert (oracle >= value - 1e-9) if gap > 0 else (oracle <= value + 1e-9)
+
+
+@given(_outcomes, st.integers(-1000, 1023), st.booleans())
+def test_results_of_any_size_measure_alike(rows, power, mirrored):
+    """Results times a power of two, up to the largest doubles (and the weak model's mirrored,
+    so that the gains pass the largest double): the same ratios, the qualities scaled."""
+    scores, strong, weak = map(list, zip(*rows))
+    big_strong = [math.ldexp(x, power) for x in strong]
+    big_weak = [math.ldexp(-x if mirrored else x, power) for x in weak]
+    small_weak = [-x for x in weak] if mirrored else weak
+    if sum(strong) == sum(small_weak):
+        return
+    mask = [score >= 2 for score in scores]
+    curve, big = quality_curve(scores, strong, small_weak), quality_curve(scores, big_strong, big_weak)
+    assert big.apgr() == pytest.approx(curve.apgr(), rel=1e-12)
+    assert big.cpt(0.5) == pytest.approx(curve.cpt(0.5), rel=1e-12)
+    assert big.quality_at(0.3) == pytest.approx(math.ldexp(curve.quality_at(0.3), power), rel=1e-12, abs=1e-300)
+    point, big_point = operating_point(mask, strong, small_weak), operating_point(mask, big_strong, big_weak)
+    assert big_point.pgr == pytest.approx(point.pgr, rel=1e-12)
+    assert math.isfinite(big_point.quality) and math.isfinite(big.q_strong) and math.isfinite(big.q_weak)
+    assert metrics.gap_sign(big_strong, big_weak) == metrics.gap_sign(strong, small_weak)
 
 
 @given(_outcomes, st.data())

@@ -3,9 +3,11 @@ without a word (TOML refuses them)."""
 
 from __future__ import annotations
 
+import json
+import re
 from typing import Any
 
-__all__ = ["DuplicateKey", "without_duplicates"]
+__all__ = ["DuplicateKey", "line_of_repeat", "without_duplicates"]
 
 
 class DuplicateKey(ValueError):
@@ -26,3 +28,10 @@ def without_duplicates(pairs: list[tuple[str, Any]]) -> dict[str, Any]:
                 raise DuplicateKey(key)
             seen.add(key)
     return document
+
+
+def line_of_repeat(text: str, key: str) -> int | None:
+    """The line (from 1) where the JSON ``text`` gives ``key`` as a key the second time, to
+    name it in an error; None when it cannot be told (the key written with escapes)."""
+    places = [match.start() for match in re.finditer(re.escape(json.dumps(key, ensure_ascii=False)) + r"\s*:", text)]
+    return text.count("\n", 0, places[1]) + 1 if len(places) > 1 else None

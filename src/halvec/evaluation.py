@@ -44,7 +44,7 @@ from halvec.pattern_lists import LIST_NAMES, ListName, PatternLists, applied, in
 from halvec.workload import KEPT_BAD_LINES, KEPT_MODEL_NAMES, BadLine, Batch, TaskReader
 
 __all__ = ["CHANGES_KEPT", "COST_DIGITS", "DECIDED_BY", "ESTIMATED_OUTPUT_TOKENS", "RULES", "TIERS", "BatchExplainer",
-           "Change", "Comparison", "Cost", "Explainer", "Part", "Prices", "ProviderKeys", "batch_of",
+           "Change", "Comparison", "Cost", "CostOverflow", "Explainer", "Part", "Prices", "ProviderKeys", "batch_of",
            "Outcome", "PatternCount", "Reading", "Report", "RouterFactory", "Settings", "Summary",
            "TaskRule", "Tiering", "change_json", "combine", "compare", "estimate_input_tokens", "evaluate",
            "evaluate_part", "mostly_unspaced", "new_explainer", "outcome_json", "rounded_cost", "task_cost",
@@ -147,6 +147,10 @@ def mostly_unspaced(description: str) -> bool:
         return False
     visible = sum(map(len, description.split()))
     return 2 * len(_UNSPACED.findall(description)) > visible
+
+
+class CostOverflow(OverflowError):
+    """A workload whose costs at its prices pass the largest number a float holds."""
 
 
 @dataclass(frozen=True)
@@ -744,6 +748,9 @@ class _Tally:
                                   for key, (i, o) in sums.items() if i or o))
         alone = {key: rounded_cost((input_tokens * price_in + output_tokens * price_out) / 1000)
                  for key, (price_in, price_out) in prices.items()}
+        if not all(map(math.isfinite, (routed, *alone.values()))):
+            raise CostOverflow("its tokens cost more at these prices than a float can hold (1.8e308): lower the "
+                               "prices or the token counts")
         ranking = tuple(sorted([("routed", routed), *alone.items()], key=itemgetter(1)))
         basis: Literal["given", "most_expensive"] = "given" if settings.baseline is not None else "most_expensive"
         baseline = settings.baseline if settings.baseline is not None else max(alone, key=alone.__getitem__)

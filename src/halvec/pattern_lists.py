@@ -22,7 +22,8 @@ from contextlib import contextmanager
 from dataclasses import dataclass, field
 from typing import Literal
 
-from halvec._json_keys import DuplicateKey, without_duplicates
+from halvec import _bounded
+from halvec._json_keys import DuplicateKey, line_of_repeat, without_duplicates
 from halvec.core import model_router as mr
 
 # A comment group: appended to an entry that compiles, it changes nothing but the text re
@@ -92,14 +93,16 @@ def applied(lists: PatternLists) -> Iterator[None]:
 def load(path: str, *, base: PatternLists | None = None, where: str | None = None) -> PatternLists:
     """The lists a patterns file gives; a list it leaves out is taken from ``base`` (default:
     the lists in force). Raises :class:`PatternFileError` for a file that cannot be read, is
-    not JSON (TOML) of that shape, or holds an entry that ``re`` refuses. ``where`` names
+    not JSON (TOML) of that shape, is larger than its cap
+    (:data:`halvec._bounded.OPTION_FILE`), or holds an entry that ``re`` refuses. ``where`` names
     the file in messages (default: the path, quoted)."""
     where = where if where is not None else repr(path)
     try:
-        with open(path, "rb") as file:
-            data = file.read()
+        data = _bounded.read_file(path, _bounded.OPTION_FILE)
     except OSError as error:
         raise PatternFileError(where, f"cannot be read: {error.strerror or error}") from None
+    except _bounded.TooLarge as error:
+        raise PatternFileError(where, f"is {error}") from None
     return parse(data, where, toml=path.lower().endswith(".toml"), base=base)
 
 
@@ -124,10 +127,8 @@ def parse(data: bytes, where: str, *, toml: bool, base: PatternLists | None = No
         try:
             document = json.loads(text, object_pairs_hook=without_duplicates)
         except DuplicateKey as duplicate:
-            places = list(_all_positions(text, json.dumps(duplicate.key)))
             raise PatternFileError(where, f"gives the key {json.dumps(duplicate.key)} twice (a JSON object's keys "
-                                          f"are given once)",
-                                   text.count("\n", 0, places[1]) + 1 if len(places) > 1 else None) from None
+                                          f"are given once)", line_of_repeat(text, duplicate.key)) from None
         except json.JSONDecodeError as error:
             raise PatternFileError(where, f"is not valid JSON: {error.msg} (column {error.colno})",
                                    error.lineno) from None

@@ -23,9 +23,9 @@ from typing import IO, Any, TypedDict
 
 from halvec.cli import output
 from halvec.cli.fitted_checks import Checks, pooled, unlike_warning
-from halvec.cli.options import Command, InputError, Once, UsageError, near_miss
+from halvec.cli.options import Command, InputError, Once, SetupError, UsageError, near_miss
 from halvec.cli.outcome_files import read_outcome_file
-from halvec.cli.output_files import check_output, check_report_destination, output_file, write_error
+from halvec.cli.output_files import check_output, check_report_destination, file_inputs, output_file, write_error
 from halvec.cli.progress import Progress
 from halvec.cli.status import ExitStatus, describe_exit_statuses
 from halvec.fitted.provenance import Provenance
@@ -161,7 +161,7 @@ def _load_router(spec: str) -> Router:
     try:
         fitted = importlib.import_module("halvec.fitted")
     except ImportError:
-        raise UsageError("--router FILE needs fitted routers (halvec.fitted), which this installation lacks") from None
+        raise SetupError("--router FILE needs fitted routers (halvec.fitted), which this installation lacks") from None
     refused: tuple[type[BaseException], ...] = (ValueError, getattr(fitted, "RouterFileError", ValueError))
     try:
         router: Router = fitted.load_router(spec)
@@ -245,7 +245,7 @@ def _run(args: argparse.Namespace) -> int:
     prices = _prices(args)
     specs = _specs(args.router)
     router_files = [spec for spec in specs if spec not in BUILT_IN]
-    inputs = [*files, *router_files]
+    inputs = [*file_inputs(files), *router_files]  # a router file is always a file
     outputs = [(option, path) for option, path in (("--out", out_path), ("--plot", plot_path)) if path is not None]
     check_report_destination(inputs)
     for option, path in outputs:  # both checked before either is opened
@@ -256,7 +256,7 @@ def _run(args: argparse.Namespace) -> int:
         try:  # before any work, so a missing extra fails at once
             pyplot = plot.load_matplotlib()
         except plot.MissingMatplotlib as error:
-            raise UsageError(f"--plot: {error}") from None
+            raise SetupError(f"--plot: {error}") from None
     routers = _routers(specs)
     fmt: OutcomeFormat | None = args.format
     text_field: str = args.field or "prompt"
@@ -552,5 +552,5 @@ COMMAND = Command(
                 "and each model alone. Bad input stops the run with one line that names the file and line.",
     add_arguments=_add_arguments,
     run=_run,
-    epilog=describe_exit_statuses(omit=(ExitStatus.NO_USABLE_MODEL, ExitStatus.PART_FAILED)),
+    epilog=describe_exit_statuses(omit=(ExitStatus.NO_USABLE_MODEL, ExitStatus.PART_FAILED), outputs="--out, --plot"),
 )

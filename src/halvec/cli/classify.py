@@ -62,17 +62,20 @@ def _run(args: argparse.Namespace) -> int:
         parser: argparse.ArgumentParser = args.parser
         output.message(f"{parser.prog}: warning: {output.escape(text.replaced, backslash=False)}\n")
     if fitted is not None:
+        if not args.explain:  # the native score alone: an explanation costs far more, on a long text
+            tier = fitted.tier(text.text).value
+            if args.json:
+                output.json_document(ClassifyJSON(tier=tier, reason=None))
+            else:
+                output.line(tier)
+            return ExitStatus.OK
         scored = explain_score(fitted, text.text)
         if args.json:
-            fitted_document: ClassifyJSON = {"tier": scored.tier.value,
-                                             "reason": score_json(scored) if args.explain else None}
-            output.json_document(fitted_document)
-        elif args.explain:
+            output.json_document(ClassifyJSON(tier=scored.tier.value, reason=score_json(scored)))
+        else:
             output.line(f"tier:         {scored.tier.value}")
             for line in describe_score(scored):
                 output.line(line)
-        else:
-            output.line(scored.tier.value)
         return ExitStatus.OK
     with classifier_errors_are_input_errors():
         explanation = explain_complexity(text.text, count)

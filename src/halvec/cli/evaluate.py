@@ -19,6 +19,7 @@ from contextlib import ExitStack, contextmanager, nullcontext
 from dataclasses import dataclass
 from typing import IO, Any, Literal, NotRequired, TypedDict
 
+from halvec._json_keys import DuplicateKey, line_of_repeat, without_duplicates
 from halvec.cli import output
 from halvec.cli.output_files import check_report_destination, output_file
 from halvec.cli.options import (AUTO, Command, InputError, RouterOptions, UsageError, add_json_option,
@@ -31,7 +32,8 @@ from halvec.cli.status import ExitStatus
 from halvec.core import model_router as mr
 from halvec.cli.fitted_checks import Checks, FittedRouterJSON, eval_checks, eval_json, unlike_warning
 from halvec.cli.fitted_router import add_router_option, eval_tiering, fitted_from_args as _fitted
-from halvec.evaluation import (ESTIMATED_OUTPUT_TOKENS, TIERS, Comparison, Cost, Prices, ProviderKeys, Reading,
+from halvec.evaluation import (ESTIMATED_OUTPUT_TOKENS, TIERS, Comparison, Cost, CostOverflow, Prices, ProviderKeys,
+                               Reading,
                                Report, Settings, Summary, TaskRule, change_json, compare, evaluate)
 from halvec.explain import DecidedBy
 from halvec.parallel import evaluate_in_parts, usable_cores
@@ -301,9 +303,13 @@ def load_config(path: str) -> mr.ModelRoutingConfig:
     where = f"--config {path!r}"
     text = read_option_file(where, path)
     try:
-        document = json.loads(text)
+        document = json.loads(text, object_pairs_hook=without_duplicates)
     except json.JSONDecodeError as error:
         raise InputError(f"{where}, line {error.lineno}: not JSON: {error.msg} (column {error.colno})") from None
+    except DuplicateKey as duplicate:
+        line = line_of_repeat(text, duplicate.key)
+        raise InputError(f"{where}{'' if line is None else f', line {line}'}: the key {duplicate.key!r} is given "
+                         f"twice (a JSON object's keys are given once)") from None
     except RecursionError:
         raise InputError(f"{where}: not JSON: nested too deeply") from None
     except ValueError as error:  # a number too long to convert
@@ -470,6 +476,8 @@ def _run(args: argparse.Namespace) -> int:
                 out.flush()
         except InputProblem as problem:
             raise InputError(str(problem)) from None
+        except CostOverflow as error:
+            raise InputError(f"{where}: {error}") from None
         except OverflowError as error:  # a cost of more tokens than a float can count
             raise InputError(f"{where}: the token counts are too large to cost ({error})") from None
         except OSError as error:

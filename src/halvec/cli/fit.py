@@ -20,14 +20,14 @@ from typing import Any
 
 import halvec
 from halvec.cli import output
-from halvec.cli.options import Command, InputError, Once, UsageError
+from halvec.cli.options import Command, InputError, Once, SetupError, UsageError
 from halvec.cli.outcome_files import read_outcome_file
-from halvec.cli.output_files import check_output, check_report_destination, output_file, write_error
+from halvec.cli.output_files import check_output, check_report_destination, file_inputs, output_file, write_error
 from halvec.cli.progress import Progress
 from halvec.cli.status import ExitStatus, describe_exit_statuses
 from halvec.fitted import fit as fitting
 from halvec.fitted.router_file import dumps
-from halvec.quality.metrics import apgr
+from halvec.quality.metrics import apgr, gap_sign
 from halvec.quality.outcomes import OutcomeFormat, Outcomes
 from halvec.quality.routers import RulesRouter, WordsRouter
 
@@ -113,13 +113,13 @@ def _run(args: argparse.Namespace) -> int:
         raise UsageError("standard input (-) can be read once")
     if out_path == "-":
         raise UsageError("-o needs a file")
-    inputs = [("standard input", 0) if path == "-" else path for path in files]
+    inputs = file_inputs(files)
     check_report_destination(inputs)
     check_output(out_path, option="-o", inputs=inputs)
     try:  # after the arguments' own mistakes, which the user can mend without installing anything
         fitting.load_libraries()
     except fitting.MissingExtra as error:
-        raise UsageError(str(error)) from None
+        raise SetupError(str(error)) from None
     prog: str = args.parser.prog
     with output_file(out_path, option="-o", inputs=inputs) as out:
         sets = [_read(path, args) for path in files]
@@ -138,9 +138,12 @@ def _run(args: argparse.Namespace) -> int:
         fits = args.folds + 1  # the folds, then all the prompts
         progress = _FitProgress(unit=f"of {fits} fits")
         try:
-            scores = fitting.cross_validate(texts, strong, weak, folds=args.folds, seed=args.seed, settings=settings,
-                                            progress=lambda done: progress(_Done(done, done / fits)))
-            model = fitting.fit(texts, strong, weak, settings)
+            prompts = fitting.read(texts, settings)
+            scores = fitting.cross_validate(prompts, strong, weak, folds=args.folds, seed=args.seed,
+                                            settings=settings, progress=lambda done: progress(_Done(done, done / fits)))
+            model = fitting.fit(prompts, strong, weak, settings)
+        except fitting.FitProblem as problem:
+            raise InputError(f"cannot fit a router: {problem}") from None
         finally:
             progress.close()
         rows = _measure(sets, scores)
@@ -206,7 +209,7 @@ def _measure(sets: Sequence[Outcomes], scores: Sequence[float]) -> list[_Row]:
         parts.append((f"pooled ({len(sets)} files)", [t for s in sets for t in s.texts],
                       [r for s in sets for r in s.strong], [r for s in sets for r in s.weak], scores))
     for name, texts, strong, weak, fitted in parts:
-        if math.fsum(strong) == math.fsum(weak):  # a pooled set whose files' gaps cancel out
+        if gap_sign(strong, weak) == 0:  # a pooled set whose files' gaps cancel out
             continue
         rows.append(_Row(name, len(texts), apgr(fitted, strong, weak), apgr(rules.score(texts), strong, weak),
                          apgr(words.score(texts), strong, weak)))
@@ -298,5 +301,5 @@ COMMAND = Command(
                 "the extra halvec[fit] (numpy, scipy, scikit-learn).",
     add_arguments=_add_arguments,
     run=_run,
-    epilog=describe_exit_statuses(omit=(ExitStatus.NO_USABLE_MODEL,)),
+    epilog=describe_exit_statuses(omit=(ExitStatus.NO_USABLE_MODEL, ExitStatus.PART_FAILED), outputs="-o"),
 )

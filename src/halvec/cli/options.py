@@ -15,15 +15,15 @@ from collections.abc import Callable, Sequence
 from dataclasses import dataclass, replace
 from typing import Any, Literal
 
-from halvec import pattern_lists
+from halvec import _bounded, pattern_lists
 from halvec.cli import output
 from halvec.config import SecretsStore
 from halvec.core import model_router as mr
 
-__all__ = ["AUTO", "Command", "EncodingErrors", "InputError", "Once", "RouterOptions", "TextSource", "UsageError",
-           "add_json_option", "add_patterns_option", "add_router_options", "add_text_source", "model_choice",
-           "model_key", "model_keys", "model_list", "model_names", "near_miss", "patterns_from_args", "provider_list",
-           "providers", "with_patterns"]
+__all__ = ["AUTO", "Command", "EncodingErrors", "InputError", "Once", "RouterOptions", "SetupError", "TextSource",
+           "UsageError", "add_json_option", "add_patterns_option", "add_router_options", "add_text_source",
+           "model_choice", "model_key", "model_keys", "model_list", "model_names", "near_miss", "patterns_from_args",
+           "provider_list", "providers", "with_patterns"]
 
 AUTO = "auto"
 """The model choice that leaves the decision to the router."""
@@ -38,6 +38,11 @@ class UsageError(Exception):
 class InputError(Exception):
     """Input the command cannot use: a file's content, named with its line. The program
     says it in one line, without the usage, and ends with the usage error's status."""
+
+
+class SetupError(InputError):
+    """What this installation lacks for the command as given (an optional extra): said in one
+    line, as an :class:`InputError` is, since the command line was right."""
 
 
 @dataclass(frozen=True)
@@ -177,13 +182,15 @@ def _folded(text: str) -> str:
 
 def read_option_file(where: str, path: str) -> str:
     """The text of the file an option names (``where``: the option and the path, as errors
-    name them): UTF-8, a byte-order mark dropped. :class:`InputError` when it cannot be read
-    or is not UTF-8 (naming the line)."""
+    name them): UTF-8, a byte-order mark dropped. :class:`InputError` when it cannot be read,
+    is larger than its cap (:data:`halvec._bounded.OPTION_FILE`) or is not UTF-8 (naming the
+    line)."""
     try:
-        with open(path, "rb") as file:
-            data = file.read()
+        data = _bounded.read_file(path, _bounded.OPTION_FILE)
     except OSError as error:
         raise InputError(f"cannot read {where}: {error.strerror or error}") from None
+    except _bounded.TooLarge as error:
+        raise InputError(f"{where}: {error}") from None
     data = data.removeprefix(b"\xef\xbb\xbf")
     try:
         return data.decode("utf-8")

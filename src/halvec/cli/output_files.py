@@ -32,7 +32,7 @@ from typing import IO, Any
 from halvec.cli.options import InputError
 from halvec.cli.output import OutputError
 
-__all__ = ["Terminated", "check_output", "check_report_destination", "output_file", "write_error"]
+__all__ = ["Terminated", "check_output", "check_report_destination", "file_inputs", "output_file", "write_error"]
 
 Input = str | int | IO[Any]
 """An input the output must not be: a path, an open file or a file descriptor; or, to name
@@ -51,6 +51,12 @@ class Terminated(BaseException):
     def __init__(self, signum: int) -> None:
         super().__init__(signum)
         self.signum: int = signum
+
+
+def file_inputs(paths: Iterable[str]) -> list[Input | tuple[str, Input]]:
+    """The files a command reads, as the checks take them: ``-`` is standard input (not a
+    file of that name)."""
+    return [("standard input", 0) if path == "-" else path for path in paths]
 
 
 def _descriptor(path: str) -> int | None:

@@ -13,7 +13,8 @@ table with an ``input`` and an ``output`` price for every catalogue model, and a
 
 It is checked strictly, since a price mistyped would move every figure of the report
 quietly: a key the file may not hold (with a hint for a near miss), a model left out, a
-field missing, a price that is not a finite number of 0 or more, a key written twice.
+field missing, a price that is not a finite number from 0 to :data:`MOST_PRICE`, a key written
+twice.
 """
 
 from __future__ import annotations
@@ -28,8 +29,12 @@ from halvec._json_keys import DuplicateKey, without_duplicates
 from halvec.cli.options import InputError, model_keys, near_miss, read_option_file
 from halvec.evaluation import Prices
 
-__all__ = ["load_prices"]
+__all__ = ["MOST_PRICE", "load_prices"]
 
+MOST_PRICE = 1e200
+"""The highest price per 1,000 tokens a file may give: far past any real one, and low enough
+that a workload's costs stay numbers up to 1e100 tokens (more than any holds); one with more is
+refused when its costs are summed."""
 _TOP = ("as_of", "models")
 _FIELDS = ("input", "output")
 
@@ -125,6 +130,9 @@ def _price(value: Any, name: str, where: str) -> float:
         price = math.inf
     if not math.isfinite(price) or price < 0:
         raise InputError(f"{where}: {name} is {value!r}, not a price (a finite number, 0 or more)")
+    if price > MOST_PRICE:
+        raise InputError(f"{where}: {name} is {value!r}, more than the {MOST_PRICE:g} per 1,000 tokens a price may "
+                         f"be (past it, costs soon pass the largest number a float holds)")
     return price
 
 

@@ -28,7 +28,7 @@ _MEANINGS: dict[ExitStatus, str] = {
                       "output that is one of the inputs)",
     ExitStatus.PART_FAILED: "a process evaluating a part of the input ended without finishing (killed, "
                             "or out of memory)",
-    ExitStatus.WRITE_ERROR: "an output could not be written (standard output or --out: closed, no such "
+    ExitStatus.WRITE_ERROR: "an output could not be written (standard output or {outputs}: closed, no such "
                             "folder, disk full, I/O error)",
     ExitStatus.INTERRUPTED: "interrupted",
     ExitStatus.BROKEN_PIPE: "standard output was closed early (a closed pipe)",
@@ -36,9 +36,9 @@ _MEANINGS: dict[ExitStatus, str] = {
 }
 
 
-def describe_exit_statuses(omit: Iterable[ExitStatus] = ()) -> str:
+def describe_exit_statuses(omit: Iterable[ExitStatus] = (), *, outputs: str = "--out") -> str:
     """``Exit status: 0 done; 1 ...``: every status with its meaning (but those a command
-    cannot end with, ``omit``), for the help."""
+    cannot end with, ``omit``), for the help; ``outputs`` names the command's output files."""
     left_out = set(omit)
-    return "Exit status: " + "; ".join(f"{int(status)} {_MEANINGS[status]}" for status in ExitStatus
-                                       if status not in left_out) + "."
+    return "Exit status: " + "; ".join(f"{int(status)} {_MEANINGS[status].format(outputs=outputs)}"
+                                       for status in ExitStatus if status not in left_out) + "."

@@ -7,7 +7,8 @@ file, and a decision explained by the n-grams that made it. Its quality is measu
 K-fold cross-validation: every prompt is scored by a model fitted without its fold, and the
 APGR of those scores is what the router can be expected to give on prompts like these.
 Everything learnt from data (the n-grams kept, their idf, the counts' scaling) is learnt
-inside each fold.
+inside each fold. The prompts are read once (:mod:`halvec.fitted.corpus`), and each fit takes
+its rows of what was read.
 
 Settings that were tried and left out, on the public MMLU and GSM8K outcome sets: the
 default rules' tier and pattern signals as features (they lowered cross-validated APGR);
@@ -24,14 +25,15 @@ from collections.abc import Callable, Sequence
 from dataclasses import asdict, dataclass, replace
 from typing import Any
 
-from halvec.fitted import features
+from halvec.fitted import corpus, features
 from halvec.fitted.coverage import summarize
 from halvec.fitted.provenance import prompt_digest
 from halvec.fitted.router import FittedRouter
 from halvec.fitted.router_file import CountTerm, RouterSpec
+from halvec.quality.metrics import scaled_gains
 
-__all__ = ["MIN_PROMPTS", "MissingExtra", "Settings", "cross_validate", "cuts_for", "distinct", "fit",
-           "load_libraries", "spec_of", "with_provenance"]
+__all__ = ["MIN_PROMPTS", "FitProblem", "MissingExtra", "Model", "Settings", "cross_validate", "cuts_for", "distinct",
+           "fit", "load_libraries", "pipeline", "read", "spec_of", "with_provenance"]
 
 MIN_PROMPTS = 500
 """Fewest prompts a router is fitted on. Below it the model has too little to learn from and its
@@ -76,7 +78,8 @@ class Settings:
 
 
 def pipeline(settings: Settings) -> Any:
-    """The scikit-learn pipeline: texts in, scores out."""
+    """The model as one scikit-learn pipeline, texts in, scores out: what :func:`fit` fits,
+    with each prompt read at each fit (the reference the tests compare :func:`fit` with)."""
     text, linear = _library("sklearn.feature_extraction.text"), _library("sklearn.linear_model")
     pipelines, preprocessing = _library("sklearn.pipeline"), _library("sklearn.preprocessing")
     ngrams = text.TfidfVectorizer(analyzer=functools.partial(features.ngrams, longest=settings.longest_ngram),
@@ -93,22 +96,79 @@ def _count_matrix(texts: Sequence[str]) -> Any:
     return _library("numpy").array(rows, dtype=float).reshape(-1, len(features.COUNT_NAMES))
 
 
-def _gains(strong: Sequence[float], weak: Sequence[float]) -> list[float]:
-    return [s - w for s, w in zip(strong, weak)]
+class FitProblem(ValueError):
+    """Prompts a model cannot be fitted on; the text says why."""
 
 
-def cross_validate(texts: Sequence[str], strong: Sequence[float], weak: Sequence[float], *, folds: int, seed: int,
-                   settings: Settings, progress: Callable[[int], None] | None = None) -> list[float]:
+@dataclass(frozen=True)
+class Model:
+    """A fitted model: what :func:`pipeline` would be, fitted on the same prompts (the
+    n-grams kept, their idf, the counts' scaling, the ridge regression)."""
+
+    settings: Settings
+    ngrams: list[str]
+    """The n-grams kept, in the order of the regression's first coefficients."""
+    tfidf: Any
+    """scikit-learn's TfidfTransformer, fitted on the kept n-grams' counts."""
+    scale: Any
+    """scikit-learn's StandardScaler, fitted on the counts."""
+    ridge: Any
+
+    def design(self, counts: Any, sizes: Any) -> Any:
+        """The regression's input for prompts' n-gram counts (of the kept n-grams) and counts."""
+        weighted = self.scale.transform(sizes) * self.settings.counts_weight
+        return _library("scipy.sparse").hstack([self.tfidf.transform(counts), weighted]).tocsr()
+
+    def predict(self, texts: Sequence[str]) -> Any:
+        """The scores of new texts, read afresh."""
+        columns = {gram: i for i, gram in enumerate(self.ngrams)}
+        counts = corpus.counts_of(list(texts), columns, self.settings.longest_ngram)
+        return self.ridge.predict(self.design(counts, _count_matrix(list(texts))))
+
+
+def read(texts: Sequence[str] | corpus.Corpus, settings: Settings) -> corpus.Corpus:
+    """The prompts read once, for :func:`cross_validate` and :func:`fit` to share."""
+    if isinstance(texts, corpus.Corpus):
+        return texts
+    return corpus.read(texts, longest=settings.longest_ngram, min_prompts=settings.min_prompts)
+
+
+def _fit_rows(prompts: corpus.Corpus, rows: Any, gains: Any, settings: Settings) -> tuple[Model, Any]:
+    """The model fitted on ``rows`` of the prompts, and the columns it keeps."""
+    text, linear = _library("sklearn.feature_extraction.text"), _library("sklearn.linear_model")
+    preprocessing = _library("sklearn.preprocessing")
+    columns = prompts.columns(rows, min_prompts=settings.min_prompts, most=settings.max_ngrams)
+    if len(columns) == 0:
+        which = "the prompts" if len(rows) == len(prompts) else "the prompts of a fit of the cross-validation"
+        raise FitProblem(f"no word or word sequence is in {settings.min_prompts} or more of {which}: there is "
+                         f"nothing to learn from (blank prompts, or prompts that share no word)")
+    counts = prompts.counts[rows][:, columns]
+    model = Model(settings, [prompts.ngrams[c] for c in columns], text.TfidfTransformer(sublinear_tf=True).fit(counts),
+                  preprocessing.StandardScaler().fit(prompts.sizes[rows]), linear.Ridge(alpha=settings.alpha))
+    model.ridge.fit(model.design(counts, prompts.sizes[rows]), gains[rows])
+    return model, columns
+
+
+def _gains(strong: Sequence[float], weak: Sequence[float]) -> Any:
+    """The gains the model learns, scaled by a power of two where results are so large that
+    their differences would not be finite (the ranking, all that is measured, is the same)."""
+    return _library("numpy").array(scaled_gains(strong, weak)[0], dtype=float)
+
+
+def cross_validate(texts: Sequence[str] | corpus.Corpus, strong: Sequence[float], weak: Sequence[float], *,
+                   folds: int, seed: int, settings: Settings,
+                   progress: Callable[[int], None] | None = None) -> list[float]:
     """Each prompt's score by a model fitted on the other folds (shuffled with ``seed``).
     The copies of a text are kept in one fold: a copy in the training folds would score its
-    twin as a prompt the model has seen. ``progress`` is called with the number of folds done."""
+    twin as a prompt the model has seen. ``progress`` is called with the number of folds done.
+    :class:`FitProblem` when a fold has nothing to learn from."""
     numpy = _library("numpy")
-    data = numpy.array(texts, dtype=object)
-    gains = numpy.array(_gains(strong, weak), dtype=float)
-    scores = numpy.zeros(len(texts))
-    for done, (train, test) in enumerate(_folds(texts, folds, seed)):
-        model = pipeline(settings).fit(list(data[train]), gains[train])
-        scores[test] = model.predict(list(data[test]))
+    prompts = read(texts, settings)
+    gains = _gains(strong, weak)
+    scores = numpy.zeros(len(prompts))
+    for done, (train, test) in enumerate(_folds(prompts.groups, folds, seed)):
+        model, columns = _fit_rows(prompts, train, gains, settings)
+        scores[test] = model.ridge.predict(model.design(prompts.counts[test][:, columns], prompts.sizes[test]))
         if progress is not None:
             progress(done + 1)
     return [float(score) for score in scores]
@@ -119,24 +179,27 @@ def distinct(texts: Sequence[str]) -> int:
     return len(set(texts))
 
 
-def _folds(texts: Sequence[str], folds: int, seed: int) -> Any:
-    """(train, test) index arrays of each fold: the distinct texts, in the order they first
-    appear, shuffled into folds by ``seed``, each prompt in its text's fold. Without repeats,
-    the folds are scikit-learn's ``KFold`` of the prompts."""
+def _folds(groups: Any, folds: int, seed: int) -> Any:
+    """(train, test) index arrays of each fold: the different texts (``groups``: each
+    prompt's text's place, in the order they first appear) shuffled into folds by ``seed``,
+    each prompt in its text's fold. Without repeats, the folds are scikit-learn's ``KFold``
+    of the prompts."""
     numpy = _library("numpy")
-    first: dict[str, int] = {}
-    group = numpy.array([first.setdefault(text, len(first)) for text in texts], dtype=numpy.intp)
+    different = int(groups.max()) + 1 if len(groups) else 0
     folding = _library("sklearn.model_selection").KFold(n_splits=folds, shuffle=True, random_state=seed)
-    fold_of = numpy.empty(len(first), dtype=numpy.intp)
-    for k, (_, test) in enumerate(folding.split(numpy.zeros(len(first)))):
+    fold_of = numpy.empty(different, dtype=numpy.intp)
+    for k, (_, test) in enumerate(folding.split(numpy.zeros(different))):
         fold_of[test] = k
-    of_prompt = fold_of[group]
+    of_prompt = fold_of[groups]
     return [(numpy.flatnonzero(of_prompt != k), numpy.flatnonzero(of_prompt == k)) for k in range(folds)]
 
 
-def fit(texts: Sequence[str], strong: Sequence[float], weak: Sequence[float], settings: Settings) -> Any:
-    """The pipeline fitted on all the prompts."""
-    return pipeline(settings).fit(list(texts), _gains(strong, weak))
+def fit(texts: Sequence[str] | corpus.Corpus, strong: Sequence[float], weak: Sequence[float],
+        settings: Settings) -> Model:
+    """The model fitted on all the prompts. :class:`FitProblem` when there is nothing to
+    learn from."""
+    prompts = read(texts, settings)
+    return _fit_rows(prompts, _library("numpy").arange(len(prompts)), _gains(strong, weak), settings)[0]
 
 
 def cuts_for(scores: Sequence[float], shares: tuple[float, float, float]) -> tuple[float, float]:
@@ -164,24 +227,17 @@ def with_provenance(spec: RouterSpec, texts: Sequence[str]) -> RouterSpec:
                                     "coverage": summary.as_json() if summary is not None else None})
 
 
-def spec_of(model: Any, settings: Settings, *, name: str, cuts: tuple[float, float],
+def spec_of(model: Model, settings: Settings, *, name: str, cuts: tuple[float, float],
             fitted_on: dict[str, Any]) -> RouterSpec:
-    """The router file's content for a fitted pipeline."""
-    union = model.named_steps["features"]
-    vectorizer = dict(union.transformer_list)["ngrams"]
-    scaler = dict(union.transformer_list)["counts"].named_steps["scale"]
-    ridge = model.named_steps["ridge"]
-    coef = [float(c) for c in ridge.coef_]
-    vocabulary: dict[str, int] = vectorizer.vocabulary_
-    size = len(vocabulary)
-    texts = sorted(vocabulary, key=vocabulary.__getitem__)
-    idf = [float(v) for v in vectorizer.idf_]
-    counts = {name_: CountTerm(coef[size + i] * settings.counts_weight, float(scaler.mean_[i]),
-                               float(scaler.scale_[i]))
+    """The router file's content for a fitted model."""
+    coef = [float(c) for c in model.ridge.coef_]
+    size = len(model.ngrams)
+    counts = {name_: CountTerm(coef[size + i] * settings.counts_weight, float(model.scale.mean_[i]),
+                               float(model.scale.scale_[i]))
               for i, name_ in enumerate(features.COUNT_NAMES)}
-    spec = RouterSpec(name=name, longest_ngram=settings.longest_ngram, intercept=float(ridge.intercept_),
-                      cuts=cuts, counts=counts, ngrams=texts, weights=coef[:size], idf=idf,
-                      fitted_on={**fitted_on, "settings": asdict(settings)})
+    spec = RouterSpec(name=name, longest_ngram=settings.longest_ngram, intercept=float(model.ridge.intercept_),
+                      cuts=cuts, counts=counts, ngrams=list(model.ngrams), weights=coef[:size],
+                      idf=[float(v) for v in model.tfidf.idf_], fitted_on={**fitted_on, "settings": asdict(settings)})
     if not all(math.isfinite(v) for v in (*spec.weights, spec.intercept)):
         raise ValueError("the fit gave weights that are not finite numbers")
     return spec

@@ -41,10 +41,11 @@ from collections.abc import Sequence
 from dataclasses import dataclass, field
 from typing import Any
 
+from halvec import _bounded
 from halvec._json_keys import DuplicateKey, without_duplicates
 from halvec.fitted import features
 
-__all__ = ["FORMAT", "VERSION", "CountTerm", "RouterFileError", "RouterSpec", "dumps", "load", "parse"]
+__all__ = ["FORMAT", "MOST_SCORE", "VERSION", "CountTerm", "RouterFileError", "RouterSpec", "dumps", "load", "parse"]
 
 FORMAT = "halvec fitted router"
 VERSION = 1
@@ -119,9 +120,12 @@ def dumps(spec: RouterSpec) -> str:
 
 def load(path: str) -> RouterSpec:
     """Reads and checks a router file. OSError when it cannot be read; RouterFileError (naming
-    the file) when it is not a complete, sensible router file."""
-    with open(path, "rb") as file:
-        raw = file.read()
+    the file) when it is not a complete, sensible router file, or is larger than its cap
+    (:data:`halvec._bounded.ROUTER_FILE`)."""
+    try:
+        raw = _bounded.read_file(path, _bounded.ROUTER_FILE)
+    except _bounded.TooLarge as error:
+        raise RouterFileError(f"{path!r}: {error}") from None
     default_name = os.path.splitext(os.path.basename(path))[0] or "fitted"
     try:
         return parse(raw, default_name)
@@ -182,8 +186,39 @@ def parse(raw: bytes | str, default_name: str = "fitted") -> RouterSpec:
     fitted_on = document.get("fitted_on", {})
     if not isinstance(fitted_on, dict):
         raise RouterFileError('"fitted_on" must be an object')
+    _check_bounded(intercept, counts, weights)
     return RouterSpec(name=name, longest_ngram=longest, intercept=intercept, cuts=cuts, counts=counts,
                       ngrams=ngrams, weights=weights, idf=idf, fitted_on=fitted_on)
+
+
+# The most a count's log1p can be: a text's length is below 2**63 (a str's length is a Py_ssize_t).
+_MOST_LOG_COUNT = math.log1p(2.0 ** 63)
+# The largest score a router may be able to give: far above any fitted one (a score is a
+# predicted gain in results, near 1 or below), and a tenth of the largest double, so that
+# rounding in the sums cannot carry a score past it.
+MOST_SCORE = 1e307
+
+
+def _check_bounded(intercept: float, counts: dict[str, CountTerm], weights: Sequence[float]) -> None:
+    """Refuses a router some text would give a score that is not a finite number: the score
+    is at most ``|intercept|`` + the sum of ``|weight|`` (each n-gram's share of the norm is at
+    most 1) + each count term's ``|weight| * (|mean| + most log1p(count)) / scale``, and each
+    step of a count term must be finite too (``weight * (log1p(count) - mean) / scale``: a
+    scale of 1e-320 makes it infinite, and two infinite terms of opposite signs make NaN)."""
+    bound = abs(intercept) + sum(map(abs, weights))
+    for name, term in counts.items():
+        product = abs(term.weight) * (abs(term.mean) + _MOST_LOG_COUNT)
+        part = product / term.scale
+        if not part <= MOST_SCORE:
+            raise RouterFileError(
+                f'the "counts"."{name}" term can reach {part:.3g}: a weight of {term.weight!r}, a mean of '
+                f"{term.mean!r} and a scale of {term.scale!r} make scores that are not finite numbers (a count "
+                f"term may add at most {MOST_SCORE:g})")
+        bound += part
+    if not bound <= MOST_SCORE:
+        raise RouterFileError(
+            f"scores could reach {bound:.3g}: the intercept, the n-grams' weights and the count terms add up to "
+            f"more than {MOST_SCORE:g}, beyond which a score is not sure to be a finite number")
 
 
 def _number(value: Any, what: str) -> float:

@@ -19,7 +19,11 @@ the mean, over all prompts, of the result of the model each prompt went to.
 Everything is computed from the prompts' gains (strong result minus weak result) summed along
 the ranking, so that results given as whole numbers (1.0 correct, 0.0 wrong) are summed
 exactly: a constant score gives APGR exactly 0.5, and a target the curve reaches at a point is
-found at that point. :func:`bootstrap_apgr` gives APGR's 95% interval by resampling prompts.
+found at that point. Results so large that their differences or sums could pass the largest
+double (1e308 against -1e308) are measured all the same: their gains are scaled down by a power
+of two (:func:`scaled_gains`), which APGR, CPT and PGR, all ratios of gains, do not see, and the
+qualities are scaled back. :func:`bootstrap_apgr` gives APGR's 95% interval by resampling
+prompts.
 
 Pure Python: nothing here needs numpy.
 """
@@ -36,16 +40,68 @@ from dataclasses import dataclass, field
 from itertools import accumulate, repeat
 from operator import add, itemgetter, mul, sub
 
-__all__ = ["Curve", "Interval", "NoGap", "OperatingPoint", "apgr", "bootstrap_apgr", "cpt", "operating_point",
-           "quality_curve"]
+__all__ = ["Curve", "Interval", "NoGap", "OperatingPoint", "apgr", "bootstrap_apgr", "cpt", "gap_sign", "mean",
+           "operating_point", "quality_curve", "scaled_gains"]
 
 # A gain total this small beside the sum of the gains' sizes is rounding, not a gap.
 _GAP_TOLERANCE = 1e-12
 
 
+# Results up to this size are measured as they are: n of them, and their differences, sum to
+# far less than the largest double for any n a list can hold.
+_LARGEST_UNSCALED = 2.0 ** 900
+
+
 class NoGap(ValueError):
     """The two models' mean results are equal: there is no gap between them to recover, so
     APGR, CPT and PGR are undefined."""
+
+
+# --- sums that cannot overflow ---------------------------------------------------------------
+
+def mean(values: Sequence[float]) -> float:
+    """The mean of finite ``values`` (at least one), correctly rounded where their sum fits a
+    double, and still finite where it does not (two results of 1e308)."""
+    n = len(values)
+    try:
+        return math.fsum(values) / n
+    except OverflowError:  # each part is at most the largest value: their sum cannot pass it
+        return math.fsum(value / n for value in values)
+
+
+def scaled_gains(strong: Sequence[float], weak: Sequence[float]) -> tuple[list[float], int]:
+    """Each prompt's gain (strong result minus weak result) times ``2**-shift``, and ``shift``:
+    0 for results of any usual size, so the gains are exact; for results so large that the
+    gains, or their sum, could pass the largest double, the power of two that brings the
+    results below ``1 / (4 n)`` (exactly, but for values under 2**-1000 of the largest,
+    which can then round away)."""
+    largest = max(max(map(abs, strong), default=0.0), max(map(abs, weak), default=0.0))
+    if largest <= _LARGEST_UNSCALED:
+        return list(map(sub, strong, weak)), 0
+    shift = math.frexp(largest)[1] + (4 * max(len(strong), 1)).bit_length()
+    return [math.ldexp(s, -shift) - math.ldexp(w, -shift) for s, w in zip(strong, weak)], shift
+
+
+def _gap_total(gains: Sequence[float]) -> float:
+    """The sum of the gains, or 0.0 when it is rounding beside the sum of their sizes."""
+    total = math.fsum(gains)
+    return 0.0 if abs(total) <= _GAP_TOLERANCE * math.fsum(map(abs, gains)) else total
+
+
+def gap_sign(strong: Sequence[float], weak: Sequence[float]) -> int:
+    """1 when the strong model's mean result is above the weak one's, -1 when below, and 0
+    when there is no gap to recover: the means are equal, or differ only by rounding (the
+    measures would raise :class:`NoGap`)."""
+    total = _gap_total(scaled_gains(strong, weak)[0])
+    return (total > 0) - (total < 0)
+
+
+def _unscaled_quality(q_weak: float, gain: float, n: int, shift: int) -> float:
+    """``q_weak`` plus the mean of a sum of gains scaled by ``2**-shift``, in the results' units
+    (the sum brought back to scale only with ``q_weak``, as a quality, which is finite)."""
+    if shift == 0:
+        return q_weak + gain / n
+    return math.ldexp(math.ldexp(q_weak, -shift) + gain / n, shift)
 
 
 # --- the curve -------------------------------------------------------------------------------
@@ -64,6 +120,8 @@ class Curve:
     q_weak: float
     counts: tuple[int, ...] = field(repr=False)
     gains: tuple[float, ...] = field(repr=False)
+    shift: int = field(default=0, repr=False)
+    """The gains are scaled by ``2**-shift`` (see :func:`scaled_gains`)."""
 
     @property
     def prompts(self) -> int:
@@ -71,7 +129,7 @@ class Curve:
 
     @property
     def gap(self) -> float:
-        """``q_strong - q_weak``."""
+        """``q_strong - q_weak`` (infinite only for results beyond the largest double's half)."""
         return self.q_strong - self.q_weak
 
     def quality_at(self, x: float) -> float:
@@ -86,7 +144,7 @@ class Curve:
         k0, k1 = self.counts[g - 1], self.counts[g]
         c0, c1 = self.gains[g - 1], self.gains[g]
         gain = c1 if k1 == k0 else c0 + (c1 - c0) * (at - k0) / (k1 - k0)
-        return self.q_weak + gain / n
+        return _unscaled_quality(self.q_weak, gain, n, self.shift)
 
     def apgr(self) -> float:
         """The area under the curve, as the share of the gap it recovers (random: 0.5)."""
@@ -137,7 +195,8 @@ class _Ranking:
     ends: list[int]
     """The position after each group's last prompt, ascending; the last is the prompt count."""
     gains: list[float]
-    """Each prompt's strong result minus weak result, by prompt index."""
+    """Each prompt's strong result minus weak result, by prompt index (scaled by ``2**-shift``)."""
+    shift: int
     q_strong: float
     q_weak: float
     scale: float
@@ -159,8 +218,8 @@ def _rank(scores: Sequence[float], strong: Sequence[float], weak: Sequence[float
     ranked = list(map(key, order))
     ends = [i for i in range(1, n) if ranked[i] != ranked[i - 1]]
     ends.append(n)
-    gains = list(map(sub, strong, weak))
-    return _Ranking(order, ends, gains, math.fsum(strong) / n, math.fsum(weak) / n, math.fsum(map(abs, gains)))
+    gains, shift = scaled_gains(strong, weak)
+    return _Ranking(order, ends, gains, shift, mean(strong), mean(weak), math.fsum(map(abs, gains)))
 
 
 def _curve(ranking: _Ranking) -> Curve:
@@ -168,15 +227,12 @@ def _curve(ranking: _Ranking) -> Curve:
     ranked_gains = accumulate(map(ranking.gains.__getitem__, ranking.order), initial=0.0)
     cumulative = list(ranked_gains)
     gains = (0.0, *itemgetter(*ranking.ends)(cumulative)) if len(ranking.ends) > 1 else (0.0, cumulative[n])
-    total = gains[-1]
-    if abs(total) <= _GAP_TOLERANCE * ranking.scale:
-        total = 0.0
-        gains = (*gains[:-1], 0.0)
+    gains = (*gains[:-1], _gap_total(ranking.gains))  # the whole sum exactly, as the gap checks see it
     counts = (0, *ranking.ends)
-    q_weak, q_strong = ranking.q_weak, ranking.q_strong
-    points = [(k / n, q_weak + c / n) for k, c in zip(counts, gains)]
+    q_weak, q_strong, shift = ranking.q_weak, ranking.q_strong, ranking.shift
+    points = [(k / n, _unscaled_quality(q_weak, c, n, shift)) for k, c in zip(counts, gains)]
     points[0], points[-1] = (0.0, q_weak), (1.0, q_strong)
-    return Curve(tuple(points), q_strong, q_weak, counts, gains)
+    return Curve(tuple(points), q_strong, q_weak, counts, gains, shift)
 
 
 def quality_curve(scores: Sequence[float], strong: Sequence[float], weak: Sequence[float]) -> Curve:
@@ -219,13 +275,13 @@ def operating_point(strong_mask: Sequence[bool], strong: Sequence[float], weak: 
         raise ValueError(f"{n} choices but {len(strong)} strong and {len(weak)} weak results")
     if n == 0:
         raise ValueError("no prompts")
-    gains = list(map(sub, strong, weak))
-    total = math.fsum(gains)
-    if abs(total) <= _GAP_TOLERANCE * math.fsum(map(abs, gains)):
-        raise NoGap(_no_gap_text(math.fsum(strong) / n, math.fsum(weak) / n))
+    gains, shift = scaled_gains(strong, weak)
+    total = _gap_total(gains)
+    if total == 0.0:
+        raise NoGap(_no_gap_text(mean(strong), mean(weak)))
     chosen = [gain for gain, to_strong in zip(gains, strong_mask) if to_strong]
     recovered = math.fsum(chosen)
-    return OperatingPoint(len(chosen) / n, math.fsum(weak) / n + recovered / n, recovered / total)
+    return OperatingPoint(len(chosen) / n, _unscaled_quality(mean(weak), recovered, n, shift), recovered / total)
 
 
 # --- the bootstrap interval ------------------------------------------------------------------

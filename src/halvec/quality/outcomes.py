@@ -9,7 +9,9 @@ Two formats, streamed a line at a time:
   model; optional ``id`` and ``category`` columns. Other columns are left alone.
 
 A result is a number, or true/false (read as 1 and 0; in CSV also ``True``/``False``).
-The file may be gzip-compressed. Whatever cannot be read as outcomes raises
+The file may be gzip-compressed. A line may have at most
+:data:`halvec._bounded.OUTCOME_LINE` bytes (64 MiB), so that memory stays bounded whatever the
+file holds. Whatever cannot be read as outcomes raises
 :class:`OutcomeProblem`, which names the file and, where there is one, the line.
 """
 
@@ -26,7 +28,9 @@ from collections.abc import Callable, Iterator, Sequence
 from dataclasses import dataclass, field
 from typing import IO, Any, Literal, Protocol, cast
 
-from halvec.workload import loads
+from halvec._bounded import OUTCOME_LINE, TooLarge, bounded_lines
+from halvec._json_keys import DuplicateKey, without_duplicates
+from halvec.quality.metrics import gap_sign, mean
 
 __all__ = ["DEFAULT_FIELD", "Hint", "OutcomeFormat", "OutcomeProblem", "Outcomes", "format_of", "read_outcomes"]
 
@@ -78,27 +82,30 @@ class Outcomes:
 
     @property
     def q_strong(self) -> float:
-        return math.fsum(self.strong) / len(self.strong)
+        return mean(self.strong)
 
     @property
     def q_weak(self) -> float:
-        return math.fsum(self.weak) / len(self.weak)
+        return mean(self.weak)
 
     def check_gap(self) -> None:
-        """OutcomeProblem unless the strong model does better, on the mean, than the weak one."""
+        """OutcomeProblem unless the strong model does better, on the mean, than the weak one
+        (as the measures see it: means that differ only by rounding have no gap)."""
         strong, weak = self.q_strong, self.q_weak
         where = _where(self.source)
-        if strong == weak:
+        sign = gap_sign(self.strong, self.weak)
+        if sign == 0:
+            also = "" if strong == weak else f", equal but for rounding: {strong!r} against {weak!r}"
             raise OutcomeProblem(where, f"no gap to recover: {self.strong_model!r} and {self.weak_model!r} have "
-                                        f"the same mean result ({strong:.4g})")
-        if strong < weak:
+                                        f"the same mean result ({strong:.4g}{also})")
+        if sign < 0:
             raise OutcomeProblem(where, f"the --strong model {self.strong_model!r} does worse than the --weak model "
                                         f"{self.weak_model!r} ({strong:.4g} against {weak:.4g}); swap them?")
 
 
 class _Stream(Protocol):
     def peek(self, n: int, /) -> bytes: ...
-    def __iter__(self) -> Iterator[bytes]: ...
+    def readline(self, size: int = -1, /) -> bytes: ...
 
 
 class _Progress(Protocol):
@@ -195,7 +202,7 @@ def _lines(stream: _Stream, where: str) -> Iterator[tuple[int, str]]:
     """(line number, text without the line break) for every line, blank ones included."""
     number = 0
     try:
-        for raw in stream:
+        for raw in bounded_lines(stream, OUTCOME_LINE):
             number += 1
             if number == 1:
                 raw = raw.removeprefix(b"\xef\xbb\xbf")
@@ -206,6 +213,8 @@ def _lines(stream: _Stream, where: str) -> Iterator[tuple[int, str]]:
             except UnicodeDecodeError as error:
                 raise OutcomeProblem(where, f"not valid UTF-8 (byte 0x{raw[error.start]:02x})", number) from None
             yield number, text.rstrip("\r\n")
+    except TooLarge as error:
+        raise OutcomeProblem(where, str(error), number + 1) from None
     except (OSError, EOFError, gzip.BadGzipFile) as error:
         reason = getattr(error, "strerror", None) or str(error) or type(error).__name__
         raise OutcomeProblem(where, f"cannot be read after line {number}: {reason}") from None
@@ -298,7 +307,10 @@ class _JsonlReader(_Reader):
             if not text.strip():
                 continue
             try:
-                record = loads(text)
+                record = json.loads(text, object_pairs_hook=without_duplicates)
+            except DuplicateKey as duplicate:
+                raise OutcomeProblem(where, f"the key {json.dumps(duplicate.key, ensure_ascii=False)[:80]} is given "
+                                            f"twice in one object (its keys are given once)", number) from None
             except (ValueError, RecursionError) as error:
                 raise OutcomeProblem(where, f"not JSON: {str(error)[:80]}", number) from None
             if not isinstance(record, dict):
@@ -370,7 +382,8 @@ class _CsvReader(_Reader):
                 yield text + "\n"
 
         limit = csv.field_size_limit()
-        csv.field_size_limit(sys.maxsize)  # a prompt may be as long as it likes
+        csv.field_size_limit(OUTCOME_LINE.bytes)  # a cell may be as long as a line, and a quoted one left open
+        # cannot take the rest of the file
         try:
             rows = csv.reader(texts(), strict=True)
             header: list[str] | None = None
@@ -411,6 +424,11 @@ class _CsvReader(_Reader):
     def _check_header(self, header: list[str], line: int) -> None:
         out, where = self.outcomes, self.where
         shown = ", ".join(map(json.dumps, header[:12])) + (", ..." if len(header) > 12 else "")
+        twice = next((column for column in (self.field, out.strong_model, out.weak_model, "id", "category")
+                      if header.count(column) > 1), None)
+        if twice is not None:
+            raise OutcomeProblem(where, f"the column {json.dumps(twice)} is in the header twice: which one holds "
+                                        f"it cannot be told", line)
         if self.field not in header:
             raise OutcomeProblem(where, f"no column {json.dumps(self.field)} in the header (columns: {shown}); "
                                         f"--field names the column that holds the prompt", line)

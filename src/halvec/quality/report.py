@@ -16,8 +16,8 @@ from collections.abc import Callable, Sequence
 from dataclasses import dataclass
 from typing import Literal
 
-from halvec.quality.metrics import (Curve, Interval, OperatingPoint, bootstrap_apgr, operating_point,
-                                    quality_curve)
+from halvec.quality.metrics import (Curve, Interval, OperatingPoint, bootstrap_apgr, mean, operating_point,
+                                    quality_curve, scaled_gains)
 
 __all__ = ["CPT_SHARES", "CostBasis", "Costs", "Row", "SetReport", "Scored", "measure"]
 
@@ -56,7 +56,7 @@ class Costs:
             assert isinstance(self.strong, float) and isinstance(self.weak, float)
             share = sum(mask) / n
             return self.weak + share * (self.strong - self.weak)
-        return sum(s if to_strong else w for s, w, to_strong in zip(self.strong, self.weak, mask)) / n
+        return mean([s if to_strong else w for s, w, to_strong in zip(self.strong, self.weak, mask)])
 
 
 @dataclass(frozen=True)
@@ -102,7 +102,7 @@ def measure(name: str, scored: Sequence[Scored], strong: Sequence[float], weak: 
     """The rows for ``scored`` and the baselines on one set. ``progress`` is told each row's
     name and the resamples drawn for its interval so far (the slow part)."""
     n = len(strong)
-    gains = [s - w for s, w in zip(strong, weak)]
+    gains = scaled_gains(strong, weak)[0]  # the oracle's scores: finite whatever the results
     rows: list[Row] = []
 
     def curve_row(item: Scored, kind: Literal["router", "baseline"], *, exact: float | None = None) -> Row:
