@@ -267,7 +267,8 @@ def _rows_file(path, rows):
 
 @pytest.mark.parametrize("rows, message", [
     ([(f"w{i} v{i}", float(i % 2), 0.0) for i in range(600)], "cannot fit a router: no word or word sequence is in 2"),
-    ([("", float(i % 2), 0.0) for i in range(600)], "nothing to learn from"),
+    ([("", float(i % 2), 0.0) for i in range(600)], "the 600 prompts hold 1 different text: too few for --folds 10"),
+    ([(" " * i, float(i % 2), 0.0) for i in range(600)], "nothing to learn from"),
     ([("a b", 1.0, 0.0), ("a c", 0.0, 0.9999999999999)] * 300, "equal but for rounding"),
 ])
 def test_data_a_router_cannot_be_fitted_on_is_one_line(tmp_path, capsys, rows, message):

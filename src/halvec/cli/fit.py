@@ -131,8 +131,9 @@ def _run(args: argparse.Namespace) -> int:
                              f"{fitting.MIN_PROMPTS:,} (with fewer, the model has too little to learn from and its "
                              f"measured quality is mostly noise)")
         distinct = fitting.distinct(texts)
-        if args.folds > distinct:
-            raise UsageError(f"--folds {args.folds} is more than the {distinct:,} different prompts")
+        if args.folds > distinct:  # the data's fault, not the command line's: one line
+            raise InputError(f"the {len(texts):,} prompts hold {distinct:,} different text{'s' if distinct != 1 else ''}: "
+                             f"too few for --folds {args.folds} (a prompt's copies stay in one fold)")
         _warn_of_repeats(prog, len(texts), distinct)
         settings = fitting.Settings()
         fits = args.folds + 1  # the folds, then all the prompts
