@@ -34,8 +34,8 @@ import halvec
 from halvec.cli import bench, classify, evaluate, fit, models, output, patterns, route
 from halvec.cli.options import Command, InputError, UsageError, with_patterns
 from halvec.cli.output_files import Terminated
-from halvec.parallel import PartFailed
 from halvec.cli.status import ExitStatus, describe_exit_statuses
+from halvec.evaluation import PartFailed
 
 if TYPE_CHECKING:
     from _typeshed import SupportsWrite

@@ -19,10 +19,10 @@ from dataclasses import dataclass
 
 from halvec.cli.options import EncodingErrors, InputError, TextSource, UsageError
 from halvec.cli.output_files import Input, check_report_destination
+from halvec.reading import BOM
 
 __all__ = ["Text", "decode_argument", "decode_utf8", "read_text", "refuse_report_into_inputs"]
 
-_BYTE_ORDER_MARK = b"\xef\xbb\xbf"
 _REPLACEMENT_CHARACTER = "\ufffd"
 _REPLACEMENT_CHARACTER_UTF8 = _REPLACEMENT_CHARACTER.encode("utf-8")
 
@@ -48,9 +48,7 @@ def read_text(source: TextSource) -> Text:
         where, data = "standard input", _read_stdin(source.name)
     else:
         where, data = f"--file {source.path!r}", _read_file(source.path)
-    if data.startswith(_BYTE_ORDER_MARK):
-        data = data[len(_BYTE_ORDER_MARK):]
-    text = decode_utf8(data, where, source.errors, lines=True)
+    text = decode_utf8(data.removeprefix(BOM), where, source.errors, lines=True)
     return Text(text.text.rstrip("\r\n"), text.replaced)
 
 

@@ -28,9 +28,9 @@ class FittedRouter:
         except MemoryError as error:
             if not str(error):  # out of memory, not over the budget: said as it is
                 raise
-            raise RouterFileError(f"too large to load: {error}") from None
+            raise RouterFileError(None, f"too large to load: {error}") from None
         except ValueError as error:  # what the file's checks let through: the scorer's own refusal
-            raise RouterFileError(str(error)) from None
+            raise RouterFileError(None, str(error)) from None
         self.spec: RouterSpec = spec
         self.name: str = spec.name
         self.score_one: Callable[[str], float] = self._scorer.score
@@ -93,4 +93,4 @@ def load_router(path: str) -> FittedRouter:
     try:
         return FittedRouter(spec)
     except RouterFileError as error:
-        raise RouterFileError(f"{path!r}: {error}") from None
+        raise error.named(repr(path)) from None

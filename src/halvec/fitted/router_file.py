@@ -41,9 +41,9 @@ from collections.abc import Sequence
 from dataclasses import dataclass, field
 from typing import Any
 
-from halvec import _bounded
 from halvec._json_keys import DuplicateKey, without_duplicates
 from halvec.fitted import features
+from halvec.reading import ROUTER_FILE, NotUtf8, SourceProblem, TooLarge, decode, read_file
 
 __all__ = ["FORMAT", "MOST_SCORE", "VERSION", "CountTerm", "RouterFileError", "RouterSpec", "dumps", "load", "parse"]
 
@@ -57,8 +57,9 @@ _KEYS = {"format", "version", "name", "about", "longest_ngram", "intercept", "cu
 _REQUIRED = ("format", "version", "longest_ngram", "intercept", "cuts", "counts", "ngrams")
 
 
-class RouterFileError(ValueError):
-    """A fitted router file that cannot be used; the text says which file and why."""
+class RouterFileError(SourceProblem, ValueError):
+    """A fitted router file that cannot be used: which file (None for a file's content not
+    yet named) and why."""
 
 
 @dataclass(frozen=True, slots=True)
@@ -121,63 +122,68 @@ def dumps(spec: RouterSpec) -> str:
 def load(path: str) -> RouterSpec:
     """Reads and checks a router file. OSError when it cannot be read; RouterFileError (naming
     the file) when it is not a complete, sensible router file, or is larger than its cap
-    (:data:`halvec._bounded.ROUTER_FILE`)."""
+    (:data:`halvec.reading.ROUTER_FILE`)."""
     try:
-        raw = _bounded.read_file(path, _bounded.ROUTER_FILE)
-    except _bounded.TooLarge as error:
-        raise RouterFileError(f"{path!r}: {error}") from None
+        raw = read_file(path, ROUTER_FILE)
+    except TooLarge as error:
+        raise RouterFileError(repr(path), str(error)) from None
     default_name = os.path.splitext(os.path.basename(path))[0] or "fitted"
     try:
         return parse(raw, default_name)
     except RouterFileError as error:
-        raise RouterFileError(f"{path!r}: {error}") from None
+        raise error.named(repr(path)) from None
 
 
 # --- checking --------------------------------------------------------------------------------
 
+def _refused(problem: str) -> RouterFileError:
+    """The problem of a file's content, not yet named (:func:`load` names it)."""
+    return RouterFileError(None, problem)
+
+
 def _no_constant(name: str) -> Any:
-    raise RouterFileError(f"{name} is not a number a router can use (only finite numbers are)")
+    raise _refused(f"{name} is not a number a router can use (only finite numbers are)")
 
 
 def parse(raw: bytes | str, default_name: str = "fitted") -> RouterSpec:
     """A router from a file's content; RouterFileError when it is not one."""
     try:
-        text = raw.decode("utf-8-sig") if isinstance(raw, bytes) else raw
-    except UnicodeDecodeError as error:
-        raise RouterFileError(f"not a router file: not UTF-8 text (byte {error.start})") from None
+        text = decode(raw) if isinstance(raw, bytes) else raw
+    except NotUtf8 as error:
+        raise _refused(f"not a router file: not UTF-8 text (byte {error.offset})") from None
     try:
         document = json.loads(text, object_pairs_hook=without_duplicates, parse_constant=_no_constant)
     except json.JSONDecodeError as error:
         end = error.pos >= len(text.rstrip())
-        raise RouterFileError(
+        raise _refused(
             f"not a router file: {'it ends too soon (cut short?)' if end else 'not JSON'}: {error.msg} "
             f"at line {error.lineno}, column {error.colno}") from None
     except DuplicateKey as duplicate:
-        raise RouterFileError(f"the key {duplicate.key!r} is there twice in one object") from None
+        raise _refused(f"the key {duplicate.key!r} is there twice in one object") from None
     except RecursionError:
-        raise RouterFileError("not a router file: nested too deeply") from None
+        raise _refused("not a router file: nested too deeply") from None
     except RouterFileError:
         raise
     except ValueError:  # a whole number of more digits than int() reads
-        raise RouterFileError("not a router file: a number with too many digits to read") from None
+        raise _refused("not a router file: a number with too many digits to read") from None
     if not isinstance(document, dict) or document.get("format") != FORMAT:
-        raise RouterFileError(f'not a router file (it has no "format": "{FORMAT}")')
+        raise _refused(f'not a router file (it has no "format": "{FORMAT}")')
     version = document.get("version")
     if version != VERSION or isinstance(version, bool):
-        raise RouterFileError(f"version {version!r} is not one this halvec reads (it reads version {VERSION})")
+        raise _refused(f"version {version!r} is not one this halvec reads (it reads version {VERSION})")
     missing = [key for key in _REQUIRED if key not in document]
     if missing:
-        raise RouterFileError(f"the key {missing[0]!r} is missing")
+        raise _refused(f"the key {missing[0]!r} is missing")
     unknown = sorted(set(document) - _KEYS)
     if unknown:
-        raise RouterFileError(f"unknown key {unknown[0]!r} (the keys are {', '.join(sorted(_KEYS))})")
+        raise _refused(f"unknown key {unknown[0]!r} (the keys are {', '.join(sorted(_KEYS))})")
 
     name = document.get("name", default_name)
     if not isinstance(name, str) or not name.strip():
-        raise RouterFileError('"name" must be a non-empty text')
+        raise _refused('"name" must be a non-empty text')
     longest = document["longest_ngram"]
     if not isinstance(longest, int) or isinstance(longest, bool) or not 1 <= longest <= features.MAX_NGRAM:
-        raise RouterFileError(f'"longest_ngram" must be a whole number from 1 to {features.MAX_NGRAM}, '
+        raise _refused(f'"longest_ngram" must be a whole number from 1 to {features.MAX_NGRAM}, '
                               f"not {longest!r}")
     intercept = _number(document["intercept"], '"intercept"')
     cuts = _cuts(document["cuts"])
@@ -185,7 +191,7 @@ def parse(raw: bytes | str, default_name: str = "fitted") -> RouterSpec:
     ngrams, weights, idf = _ngrams(document["ngrams"], longest)
     fitted_on = document.get("fitted_on", {})
     if not isinstance(fitted_on, dict):
-        raise RouterFileError('"fitted_on" must be an object')
+        raise _refused('"fitted_on" must be an object')
     _check_bounded(intercept, counts, weights)
     return RouterSpec(name=name, longest_ngram=longest, intercept=intercept, cuts=cuts, counts=counts,
                       ngrams=ngrams, weights=weights, idf=idf, fitted_on=fitted_on)
@@ -210,26 +216,26 @@ def _check_bounded(intercept: float, counts: dict[str, CountTerm], weights: Sequ
         product = abs(term.weight) * (abs(term.mean) + _MOST_LOG_COUNT)
         part = product / term.scale
         if not part <= MOST_SCORE:
-            raise RouterFileError(
+            raise _refused(
                 f'the "counts"."{name}" term can reach {part:.3g}: a weight of {term.weight!r}, a mean of '
                 f"{term.mean!r} and a scale of {term.scale!r} make scores that are not finite numbers (a count "
                 f"term may add at most {MOST_SCORE:g})")
         bound += part
     if not bound <= MOST_SCORE:
-        raise RouterFileError(
+        raise _refused(
             f"scores could reach {bound:.3g}: the intercept, the n-grams' weights and the count terms add up to "
             f"more than {MOST_SCORE:g}, beyond which a score is not sure to be a finite number")
 
 
 def _number(value: Any, what: str) -> float:
     if isinstance(value, bool) or not isinstance(value, (int, float)):
-        raise RouterFileError(f"{what} must be a number, not {_shown(value)}")
+        raise _refused(f"{what} must be a number, not {_shown(value)}")
     try:
         number = float(value)
     except OverflowError:  # a whole number past the largest float
         number = math.inf
     if not math.isfinite(number):
-        raise RouterFileError(f"{what} must be a finite number, not {_shown(value)}")
+        raise _refused(f"{what} must be a finite number, not {_shown(value)}")
     return number
 
 
@@ -240,13 +246,13 @@ def _shown(value: Any) -> str:
 
 def _object(value: Any, what: str, keys: Sequence[str]) -> dict[str, Any]:
     if not isinstance(value, dict):
-        raise RouterFileError(f"{what} must be an object with {', '.join(keys)}")
+        raise _refused(f"{what} must be an object with {', '.join(keys)}")
     for key in keys:
         if key not in value:
-            raise RouterFileError(f"{what} has no {key!r}")
+            raise _refused(f"{what} has no {key!r}")
     extra = sorted(set(value) - set(keys))
     if extra:
-        raise RouterFileError(f"{what} has an unknown key {extra[0]!r} (it holds {', '.join(keys)})")
+        raise _refused(f"{what} has an unknown key {extra[0]!r} (it holds {', '.join(keys)})")
     return value
 
 
@@ -255,7 +261,7 @@ def _cuts(value: Any) -> tuple[float, float]:
     moderate = _number(cuts["moderate"], '"cuts"."moderate"')
     complex_ = _number(cuts["complex"], '"cuts"."complex"')
     if moderate > complex_:
-        raise RouterFileError(f'the cuts are out of order: "moderate" ({moderate!r}) is above "complex" '
+        raise _refused(f'the cuts are out of order: "moderate" ({moderate!r}) is above "complex" '
                               f"({complex_!r}); the moderate tier starts below the complex one")
     return moderate, complex_
 
@@ -268,7 +274,7 @@ def _counts(value: Any) -> dict[str, CountTerm]:
         term = _object(counts[name], what, ("weight", "mean", "scale"))
         scale = _number(term["scale"], f"{what}.scale")
         if scale <= 0:
-            raise RouterFileError(f"{what}.scale must be above 0, not {term['scale']!r}")
+            raise _refused(f"{what}.scale must be above 0, not {term['scale']!r}")
         terms[name] = CountTerm(_number(term["weight"], f"{what}.weight"), _number(term["mean"], f"{what}.mean"),
                                 scale)
     return terms
@@ -276,7 +282,7 @@ def _counts(value: Any) -> dict[str, CountTerm]:
 
 def _ngrams(value: Any, longest: int) -> tuple[list[str], list[float], list[float]]:
     if not isinstance(value, list):
-        raise RouterFileError('"ngrams" must be a list of [text, weight, idf]')
+        raise _refused('"ngrams" must be a list of [text, weight, idf]')
     texts: list[str] = []
     weights: list[float] = []
     idf: list[float] = []
@@ -284,21 +290,21 @@ def _ngrams(value: Any, longest: int) -> tuple[list[str], list[float], list[floa
     for index, item in enumerate(value):
         what = f'"ngrams" item {index}'
         if not isinstance(item, list) or len(item) != 3 or not isinstance(item[0], str):
-            raise RouterFileError(f"{what} must be [text, weight, idf], not {_shown(item)}")
+            raise _refused(f"{what} must be [text, weight, idf], not {_shown(item)}")
         text = item[0]
         parts = text.split(" ")
         if not 1 <= len(parts) <= longest or not all(features.is_token(part) for part in parts):
-            raise RouterFileError(
+            raise _refused(
                 f"{what}: {text!r} is not an n-gram the router can find: 1 to {longest} tokens (lower-case "
                 f"runs of letters, digits and _, or single other characters, or {features.NUMBER}) joined by "
                 f"single spaces")
         if text in seen:
-            raise RouterFileError(f"{what}: the n-gram {text!r} is there twice")
+            raise _refused(f"{what}: the n-gram {text!r} is there twice")
         seen.add(text)
         weight = _number(item[1], f"{what} ({text!r}) weight")
         inverse = _number(item[2], f"{what} ({text!r}) idf")
         if inverse <= 0:
-            raise RouterFileError(f"{what} ({text!r}): the idf must be above 0, not {item[2]!r}")
+            raise _refused(f"{what} ({text!r}): the idf must be above 0, not {item[2]!r}")
         texts.append(text)
         weights.append(weight)
         idf.append(inverse)
