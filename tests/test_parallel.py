@@ -99,12 +99,12 @@ class Here(Executor):
 
 @pytest.fixture
 def cut(monkeypatch):
-    """The number of parts of each run in parts."""
+    """The units and processes of each run in parts."""
     made = []
     run = parts._run
 
     def counted(job, *args, **kwargs):
-        made.append(len(job.cuts) - 1)
+        made.append((len(job.cuts) - 1, job.processes))
         return run(job, *args, **kwargs)
     monkeypatch.setattr(parts, "_run", counted)
     return made
@@ -145,6 +145,28 @@ def test_parts_give_what_one_process_gives(fmt, data, jobs, bom, crlf, last_brea
         assert lines_out == expected_lines
 
 
+@given(units=st.integers(1, 300), processes=st.integers(2, 64), sides=st.lists(st.booleans(), max_size=400))
+def test_parts_are_shares_of_what_is_left_from_either_end(units, processes, sides):
+    # this process takes from the front, the pool from the back; every unit is taken once,
+    # each side's parts follow one another and shrink as fewer units are left
+    claims = parts._Claims(units, processes)
+    taken = {True: [], False: []}
+    first = None
+    for front in [*sides, *[True] * units]:
+        part = claims.front() if front else claims.back()
+        if part is None:
+            break
+        first = first or part
+        taken[front].append(part)
+    front, back = taken[True], taken[False]
+    covered = [k for part in [*front, *reversed(back)] for k in part]
+    assert covered == list(range(units)) and claims.front() is claims.back() is None
+    for side in (front, back):
+        sizes = [len(part) for part in side]
+        assert sizes == sorted(sizes, reverse=True) and all(sizes)
+    assert len(first) == -(-units // (2 * processes))
+
+
 def test_what_is_cut_and_what_is_not(tmp_path, cut):
     path = tmp_path / "tasks.jsonl"
     path.write_text("heading, not a task\n" + "".join(json.dumps({"description": f"compare and contrast {i}", "id": i,
@@ -154,7 +176,7 @@ def test_what_is_cut_and_what_is_not(tmp_path, cut):
         expected = evaluate(TaskReader(stream, **options(fmt="jsonl")), routing())
         stream.seek(len("heading, not a task\n"))
         assert evaluate_in_parts(stream, routing(), jobs=3, fmt="jsonl") == expected
-        assert stream.read() == b"" and cut == [3 * parts.PARTS_A_PROCESS]
+        assert stream.read() == b"" and cut == [(3 * parts.UNITS_A_PROCESS, 3)]
     assert in_parts(path, routing(), 2, buffered_out=True, skip_bad=True) == one_process(path, routing(),
                                                                                           skip_bad=True)
     for name, data, kwargs in (("tasks.csv", "description\n" + "task\n" * 500, {}),
@@ -166,7 +188,11 @@ def test_what_is_cut_and_what_is_not(tmp_path, cut):
         with open(tmp_path / name, "rb") as stream:
             report = evaluate_in_parts(stream, routing(), **{"jobs": 2, "min_part": 1, **kwargs}, name=name)
         assert report.summary.tasks == 500, name
-    assert cut == [3 * parts.PARTS_A_PROCESS, 2 * parts.PARTS_A_PROCESS]
+    assert cut == [(3 * parts.UNITS_A_PROCESS, 3), (2 * parts.UNITS_A_PROCESS, 2)]
+    size = (tmp_path / "tasks.txt").stat().st_size  # no more processes than parts of min_part bytes
+    with open(tmp_path / "tasks.txt", "rb") as stream:
+        assert evaluate_in_parts(stream, routing(), jobs=8, min_part=size // 3, name="tasks.txt").summary.tasks == 500
+    assert cut[-1][1] == 3
 
 
 def test_processes_that_cannot_be_started_leave_the_file_to_this_process(tmp_path, monkeypatch):

@@ -1,16 +1,17 @@
 """A file evaluated in parts, by this process and a pool of others at once: the report and the
 per-task lines are those one process gives.
 
-The file is cut at line breaks into parts of about the same size, several for each process,
-their first line numbers counted once (natively). This process takes the parts from the front,
-as soon as the file is cut, and writes their lines to the output itself; the pool's processes
-take them from the back, one at a time, each part's lines to a file of its own beside the
-output, appended in order once this process is done. Where they meet, whoever is free takes
-the next part, so a process that runs slower (a busy core) does fewer. The pool's processes
-are started by a fork server (a clean process, so starting them is safe whatever threads this
-one runs), which is started, with the package imported, before the file's lines are counted,
-and takes its time while this process works: the start-up costs the run no more than its
-processor time on the other cores.
+The file is cut at line breaks into units of about the same size, a few dozen for each
+process. This process takes parts from the front, as soon as the file is cut, and writes their
+lines to the output itself; the pool's processes take parts from the back, one at a time, each
+part's lines to a file of its own beside the output, appended in order once this process is
+done. Each part is a share of the units left (a smaller share as fewer are left), so the first
+parts are large and the last small: where the two sides meet, no process waits long for
+another, and one that runs slower (a busy core) does less. The units' first line numbers are
+counted (natively, by a thread of this process, while this process evaluates the first part).
+The pool's processes are started by a fork server (a clean process, so starting them is safe
+whatever threads this one runs), started with the package imported as soon as the file is
+cut: its start-up costs the run no more than its processor time on the other cores.
 
 Counts are combined in the order of the file, so the first bad line reported is the first in
 the file. A process that ends without its result (killed, out of memory) fails the run with
@@ -53,14 +54,15 @@ from halvec.evaluation.tally import router_log_silenced
 from halvec.pattern_lists import PatternLists, applied, in_force
 from halvec.workload import Format, InputProblem, ReadOptions, TaskReader
 
-__all__ = ["MIN_PART", "PARTS_A_PROCESS", "PartFailed", "Progress", "evaluate_stream", "usable_cores"]
+__all__ = ["MIN_PART", "UNITS_A_PROCESS", "PartFailed", "Progress", "evaluate_stream", "usable_cores"]
 
 MIN_PART: Final = 16 << 20
-"""The fewest bytes a part has: a file of fewer than two parts is not worth the pool's start,
-a few tenths of a second of processor time."""
-PARTS_A_PROCESS: Final = 8
-"""Parts for each process, at most: the smaller the parts, the less one process waits for
-another at the end."""
+"""The fewest bytes a file has for each process that evaluates a part of it: a smaller file is
+not worth the pool's start, a few tenths of a second of processor time."""
+UNITS_A_PROCESS: Final = 32
+"""Units the file is cut into for each process, at most (each of ``MIN_PART / 16`` bytes or
+more): the last parts are a unit or two, so the smaller the units the less one process waits
+for another at the end; each part costs a millisecond or two to set up."""
 
 _COPY_BLOCK: Final = 4 << 20
 _WAIT: Final = 0.2
@@ -93,8 +95,9 @@ class _Job:
     path: str
     identity: tuple[int, int]
     cuts: list[int]
-    first_lines: list[int]
-    """The number of each part's first line."""
+    """Where each unit starts, and the end."""
+    processes: int
+    """This process and the pool's: no more than the file has parts of ``MIN_PART`` bytes for."""
     format: Format
     where: str
     name: str
@@ -109,8 +112,8 @@ def evaluate_stream(stream: BinaryIO, settings: Settings, options: ReadOptions, 
     """:func:`halvec.evaluation.evaluate` of the tasks ``stream`` holds from where it stands,
     read with ``options``: in parts by this process and up to ``jobs - 1`` others (None: one
     process for each usable core) when it is a regular file that can be cut (see the module's
-    notes), else by this process. ``min_part`` is the fewest bytes a part may have (None:
-    :data:`MIN_PART`)."""
+    notes), else by this process. ``min_part`` is the fewest bytes of the file for each process
+    (None: :data:`MIN_PART`)."""
     try:
         start: int | None = stream.tell()
     except (OSError, AttributeError, ValueError):
@@ -120,7 +123,7 @@ def evaluate_stream(stream: BinaryIO, settings: Settings, options: ReadOptions, 
     job = _plan(stream, start, reader, options, settings, processes, min_part if min_part is not None else MIN_PART)
     if job is None:
         return evaluate(reader, settings, out=out, progress=progress)
-    report = _run(job, out, progress, processes)
+    report = _run(job, out, progress, job.processes)
     # the parts were read through descriptors of their own: the stream is left where one
     # process's reading leaves it, for whatever reads it next (a shell's standard input)
     stream.seek(job.cuts[-1])
@@ -145,24 +148,22 @@ def _plan(stream: BinaryIO, start: int | None, reader: TaskReader, options: Read
         if not stat.S_ISREG(status.st_mode) or not os.path.samestat(os.stat(path), status):
             return None
         end = status.st_size
-        parts = min(jobs * PARTS_A_PROCESS, (end - start) // max(1, min_part))
-        if parts < 2:
+        processes = min(jobs, (end - start) // max(1, min_part))
+        if processes < 2:
             return None
+        units = min(processes * UNITS_A_PROCESS, (end - start) // max(1, min_part // 16))
         cuts = [start]
-        for k in range(1, parts):
-            cut = _line_start(fd, max(cuts[-1], start + (end - start) * k // parts), end)
+        for k in range(1, units):
+            cut = _line_start(fd, max(cuts[-1], start + (end - start) * k // units), end)
             if cuts[-1] < cut < end:
                 cuts.append(cut)
         cuts.append(end)
         if len(cuts) < 3:
             return None
-        _start_fork_server()  # it imports the package while the lines are counted, and after
-        first_lines = [1]
-        for k in range(1, len(cuts) - 1):
-            first_lines.append(first_lines[-1] + _count_lines(fd, cuts[k - 1], cuts[k]))
     except (OSError, ValueError, io.UnsupportedOperation):
         return None  # this process's reading reports it
-    return _Job(path, (status.st_dev, status.st_ino), cuts, first_lines, reader.format, reader.where, reader.name,
+    _start_fork_server()  # it imports the package while this process starts on the first part
+    return _Job(path, (status.st_dev, status.st_ino), cuts, processes, reader.format, reader.where, reader.name,
                 options, settings, lists)
 
 
@@ -188,6 +189,20 @@ def _line_start(fd: int, at: int, end: int) -> int:
     return end
 
 
+def _first_lines(job: _Job) -> list[int]:
+    """The number of each unit's first line, the line breaks before it counted (natively, the
+    interpreter's lock released)."""
+    try:
+        file = open(job.path, "rb")
+    except OSError as error:
+        raise InputProblem(job.where, f"cannot be read: {error.strerror or error}") from None
+    with file:
+        first_lines = [1]
+        for k in range(1, len(job.cuts) - 1):
+            first_lines.append(first_lines[-1] + _count_lines(file.fileno(), job.cuts[k - 1], job.cuts[k]))
+        return first_lines
+
+
 def _count_lines(fd: int, start: int, end: int) -> int:
     """The line breaks in bytes [start, end) of a file."""
     buffer = bytearray(_COPY_BLOCK)
@@ -205,54 +220,58 @@ def _count_lines(fd: int, start: int, end: int) -> int:
 # --- in this process --------------------------------------------------------------------------
 
 class _Claims:
-    """The parts no process has taken: this process takes them from the front, the pool from
-    the back, so that each side's parts follow one another in the file."""
+    """The units no process has taken: this process takes its parts from the front, the pool
+    from the back, so that each side's parts follow one another in the file. A part is a share
+    of the units left: with ``processes`` at work, one in twice as many, at least one unit."""
 
-    def __init__(self, parts: int) -> None:
+    def __init__(self, units: int, processes: int) -> None:
         self._lock = threading.Lock()
         self._front = 0
-        self._back = parts  # the parts from here on are taken
+        self._back = units  # the units from here on are taken
+        self._shares = 2 * processes
 
-    def front(self) -> int | None:
+    def _size(self) -> int:
+        return max(1, -(-(self._back - self._front) // self._shares))
+
+    def front(self) -> range | None:
         with self._lock:
             if self._front >= self._back:
                 return None
-            self._front += 1
-            return self._front - 1
+            taken = range(self._front, self._front + self._size())
+            self._front = taken.stop
+            return taken
 
-    def back(self) -> int | None:
+    def back(self) -> range | None:
         with self._lock:
             if self._front >= self._back:
                 return None
-            self._back -= 1
-            return self._back
+            taken = range(self._back - self._size(), self._back)
+            self._back = taken.start
+            return taken
 
-    def give_back(self, part: int) -> None:
-        """Gives back the part :meth:`back` gave last (its process could not be started)."""
+    def give_back(self, taken: range) -> None:
+        """Gives back the part :meth:`back` gave last (no process could take it)."""
         with self._lock:
-            assert part == self._back
-            self._back += 1
+            assert taken.start == self._back
+            self._back = taken.stop
 
 
 def _run(job: _Job, out: IO[bytes] | None, progress: Progress | None, processes: int,
          pool: Executor | None = None) -> Report:
-    """The job's parts evaluated by this process and a pool of ``processes - 1`` others (or
+    """The job's units evaluated by this process and a pool of ``processes - 1`` others (or
     ``pool``: the tests evaluate its parts in a thread of this process)."""
-    parts = len(job.cuts) - 1
+    units = len(job.cuts) - 1
     context = multiprocessing.get_context("forkserver")
-    counters = context.Array("q", 2 * parts, lock=False)  # each part's bytes read and tasks, for the progress
+    counters = context.Array("q", 2 * units, lock=False)  # each part's bytes read and tasks, for the progress
     reading = _Reading(counters, job.cuts[-1] - job.cuts[0])
-    claims = _Claims(parts)
     with ExitStack() as stack:
         stack.enter_context(router_log_silenced())
-        lines: list[IO[bytes] | None] = [None] * parts
-        if out is not None:
-            lines = [_part_lines(out, stack) for _ in range(parts)]
         if pool is None:
             pool = ProcessPoolExecutor(max(1, processes - 1), mp_context=context, initializer=_start_worker,
                                        initargs=(counters,))
         stack.callback(pool.shutdown)
-        feeder = _Feeder(pool, job, claims, lines, max(1, processes - 1))
+        claims = _Claims(units, processes)
+        feeder = _Feeder(pool, job, claims, out, max(1, processes - 1))
         stack.callback(feeder.close)
         stack.push(partial(_stop, pool))  # done, failed or interrupted: nothing is left for them
         results: dict[int, Part] = {}
@@ -264,56 +283,83 @@ def _run(job: _Job, out: IO[bytes] | None, progress: Progress | None, processes:
             _show(progress, reading)
 
         while True:
-            k = claims.front()
-            if k is None:
+            taken = claims.front()
+            if taken is None:
                 feeder.finish(partial(_show, progress, reading))
-                k = claims.front()  # a part the pool could not take
-                if k is None:
+                taken = claims.front()  # a part the pool could not take
+                if taken is None:
                     break
-            results[k] = _part(job, k, out, partial(counted, k))
+            k = taken.start
+            results[k] = _part(job, taken, feeder.first_line(k), out, partial(counted, k))
         for k, future in sorted(feeder.futures.items()):  # in the order of the file: its first failure is raised
             try:
                 results[k] = future.result()
             except BrokenProcessPool:
                 raise feeder.failed() from None
-            part_lines = lines[k]
+            part_lines = feeder.lines.get(k)
             if part_lines is not None and out is not None:
                 _append(part_lines, out)
                 part_lines.close()  # and removed
         _show(progress, reading)
-        return combine(job.settings, [results[k] for k in range(parts)])
+        return combine(job.settings, [results[k] for k in sorted(results)])
     raise AssertionError("unreachable")  # for the type checker: ExitStack may swallow
 
 
 class _Feeder:
     """Keeps each of the pool's processes at work on a part, taken from the back, from a
     thread of this process (handing the pool its first part waits until the fork server has
-    made a process)."""
+    made a process); first it counts the lines before each unit, while this process evaluates
+    its first part."""
 
-    def __init__(self, pool: Executor, job: _Job, claims: _Claims, lines: list[IO[bytes] | None],
-                 processes: int) -> None:
+    def __init__(self, pool: Executor, job: _Job, claims: _Claims, out: IO[bytes] | None, processes: int) -> None:
         self._pool = pool
         self._job = job
         self._claims = claims
-        self._lines = lines
+        self._out = out
         self._processes = processes
         self.futures: dict[int, Future[Part]] = {}
+        """Each part the pool took, by its first unit."""
+        self.lines: dict[int, IO[bytes]] = {}
+        """The file of each part's per-task lines, by its first unit."""
         self._broken = False
         self._closed = False
+        self._first_lines: list[int] = []
+        self._unnumbered: InputProblem | None = None
+        self._numbered = threading.Event()
         self._thread = threading.Thread(target=self._feed, name="halvec-parts", daemon=True)
         self._thread.start()
 
+    def first_line(self, k: int) -> int:
+        """The number of unit ``k``'s first line (once the lines before it are counted)."""
+        if k == 0:
+            return 1
+        self._numbered.wait()
+        if self._unnumbered is not None:
+            raise self._unnumbered
+        return self._first_lines[k]
+
     def _feed(self) -> None:
+        try:
+            first_lines = self._first_lines = _first_lines(self._job)
+        except InputProblem as problem:  # raised where a number is wanted; no part goes to the pool
+            self._unnumbered = problem
+            return
+        finally:
+            self._numbered.set()
         running: set[Future[Part]] = set()
         while True:
             while len(running) < self._processes and not self._closed:
-                k = self._claims.back()
-                if k is None:
+                taken = self._claims.back()
+                if taken is None:
                     break
+                k = taken.start
                 try:
-                    future = self._pool.submit(_evaluate_part, self._job, k, _name(self._lines[k]))
-                except (OSError, RuntimeError) as error:  # no process can be started (a limit), or the pool is done
-                    self._claims.give_back(k)
+                    lines = _part_lines(self._out) if self._out is not None else None
+                    if lines is not None:
+                        self.lines[k] = lines
+                    future = self._pool.submit(_evaluate_part, self._job, taken, first_lines[k], _name(lines))
+                except (OSError, RuntimeError) as error:  # no file or process to be had (a limit), or no pool
+                    self._claims.give_back(taken)
                     self._broken = isinstance(error, BrokenProcessPool)
                     return
                 self.futures[k] = future
@@ -335,10 +381,12 @@ class _Feeder:
             raise self.failed()
 
     def close(self) -> None:
-        """Takes no more parts, and waits for the thread to end (once the pool is stopped, it
-        waits for nothing)."""
+        """Takes no more parts, waits for the thread to end (once the pool is stopped, it waits
+        for nothing) and removes the parts' files."""
         self._closed = True
         self._thread.join()
+        for lines in self.lines.values():
+            lines.close()
 
     def finish(self, waiting: Callable[[], None]) -> None:
         """Waits until the pool has done its parts (or can take no more), calling ``waiting``
@@ -349,9 +397,11 @@ class _Feeder:
         self.check()
 
 
-def _part(job: _Job, k: int, out: IO[bytes] | None, progress: Callable[[TaskReader], None] | None) -> Part:
-    """Part ``k`` of the job, evaluated in this process, its per-task lines written to ``out``."""
-    start, end = job.cuts[k], job.cuts[k + 1]
+def _part(job: _Job, taken: range, first_line: int, out: IO[bytes] | None,
+          progress: Callable[[TaskReader], None] | None) -> Part:
+    """The part of the job made of the units ``taken``, whose first line is numbered
+    ``first_line``, evaluated in this process, its per-task lines written to ``out``."""
+    start, end = job.cuts[taken.start], job.cuts[taken.stop]
     try:
         file = open(job.path, "rb")
     except OSError as error:
@@ -362,7 +412,7 @@ def _part(job: _Job, k: int, out: IO[bytes] | None, progress: Callable[[TaskRead
         if (status.st_dev, status.st_ino) != job.identity:  # the program that had it open is gone
             raise InputProblem(job.where, "cannot be read: the file being evaluated is gone")
         reader = job.options.reader(cast(BinaryIO, _Slice(fd, start, end)), job.where, name=job.name,
-                                    size=end - start, fmt=job.format, first_line=job.first_lines[k])
+                                    size=end - start, fmt=job.format, first_line=first_line)
         return evaluate_part(reader, job.settings, out=out, progress=progress)
 
 
@@ -375,11 +425,10 @@ def _show(progress: Progress | None, reading: _Reading, *_: object) -> None:
         progress(reading)
 
 
-def _part_lines(out: IO[bytes], stack: ExitStack) -> IO[bytes]:
+def _part_lines(out: IO[bytes]) -> IO[bytes]:
     """A file for a part's per-task lines, beside the output (one file system: the kernel can
     copy them), removed when it is closed."""
-    return stack.enter_context(tempfile.NamedTemporaryFile(prefix=".halvec-part-", suffix=".jsonl",
-                                                           dir=_folder_of(out)))
+    return tempfile.NamedTemporaryFile(prefix=".halvec-part-", suffix=".jsonl", dir=_folder_of(out))
 
 
 def _stop(pool: Executor, *failure: object) -> None:
@@ -424,25 +473,33 @@ def _folder_of(out: IO[bytes]) -> str | None:
 
 def _append(lines: IO[bytes], out: IO[bytes]) -> None:
     """Appends a part's lines to the output: in the kernel where the output is an unbuffered
-    file or pipe, else through this process."""
+    file or pipe (by reference, where the file system can share the data), else through this
+    process."""
     source = lines.fileno()
     size = os.fstat(source).st_size
     offset = 0
     if isinstance(out, io.FileIO):
-        try:
-            while offset < size:
-                sent = os.sendfile(out.fileno(), source, offset, size - offset)
-                if not sent:
-                    break
-                offset += sent
-        except OSError:  # not to this output: copied below (where a real failure shows again)
-            pass
+        for copy in (_copy_range, os.sendfile):
+            try:
+                while offset < size:
+                    sent = copy(out.fileno(), source, offset, size - offset)
+                    if not sent:
+                        break
+                    offset += sent
+            except OSError:  # not between these files: the next way (where a real failure shows again)
+                continue
+            break
     while offset < size:
         data = os.pread(source, min(_COPY_BLOCK, size - offset), offset)
         if not data:
             break
         write_all(out, data)
         offset += len(data)
+
+
+def _copy_range(out: int, source: int, offset: int, count: int) -> int:
+    """``os.sendfile``'s arguments for ``os.copy_file_range`` (file to file only)."""
+    return os.copy_file_range(source, out, count, offset)
 
 
 # --- in a part's process ----------------------------------------------------------------------
@@ -469,10 +526,12 @@ def _end_with(parent: multiprocessing.process.BaseProcess) -> None:
     os._exit(1)
 
 
-def _evaluate_part(job: _Job, k: int, lines: str | None) -> Part:
-    """Part ``k`` of the job, in a process of the pool, its per-task lines written to the file
+def _evaluate_part(job: _Job, taken: range, first_line: int, lines: str | None) -> Part:
+    """The part of the job made of the units ``taken`` (its first line numbered
+    ``first_line``), in a process of the pool, its per-task lines written to the file
     ``lines``, its progress kept in the pool's counters."""
     shared = _counters
+    k = taken.start
 
     def counted(reader: TaskReader) -> None:
         if shared is not None:
@@ -480,7 +539,7 @@ def _evaluate_part(job: _Job, k: int, lines: str | None) -> Part:
             shared[2 * k + 1] = reader.tasks
 
     with open(lines, "wb", buffering=0) if lines else nullcontext() as out, applied(job.lists):
-        return _part(job, k, cast(IO[bytes] | None, out), counted)
+        return _part(job, taken, first_line, cast(IO[bytes] | None, out), counted)
 
 
 class _Slice:
