@@ -77,7 +77,8 @@ def test_a_read_that_fails_is_the_sources_problem():
 def test_an_outcome_file_is_read_through_the_same_lines(tmp_path):
     good = {"prompt": "p", "scores": {"big": 1, "small": 0}}
     cases = {
-        "o.jsonl.xz": (lzma.compress(b"{}"), None, "an xz-compressed file: decompress it first (gzip is read as it is)"),
+        "o.jsonl.xz": (lzma.compress(b"{}"), None,
+                       "an xz-compressed file: decompress it first (gzip is read as it is)"),
         "o.jsonl": (b"\n\n" + json.dumps(good).encode() + b"\n\xff\n", 4, "not valid UTF-8 (byte 0xff)"),
         "o.csv": (b"\n \nprompt,small\n", 3, "unknown --strong model 'big': the header's columns are 'small'"),
     }
@@ -108,7 +109,8 @@ def test_a_small_file_is_text_without_its_mark_or_the_line_of_its_first_bad_byte
 
 @pytest.mark.parametrize("load, content, message", [
     (load_prices, '{"models": {}, "asof": 1}', "unknown key 'asof' (choose from as_of, models); did you mean 'as_of'?"),
-    (load_prices, '{\n"models": 3,\n', "line 3: not valid JSON: Expecting property name enclosed in double quotes (column 1)"),
+    (load_prices, '{\n"models": 3,\n',
+     "line 3: not valid JSON: Expecting property name enclosed in double quotes (column 1)"),
     (load_config, '{"cost_conscious": "yes"}', "'cost_conscious' must be true or false"),
     (load_config, '{"enabled_models": ["claude-opus"],\n "enabled_models": []}',
      "line 2: the key 'enabled_models' is given twice (a JSON object's keys are given once)"),
