@@ -20,9 +20,10 @@ interruption the processes are ended at once, and a process whose parent is gone
 itself. Processes that cannot be started leave their parts to this process.
 
 Only a regular JSONL or text file is cut (a CSV record may span lines, a JSON array is one
-value, compressed data cannot be entered midway), into parts of :data:`MIN_PART` bytes or
-more, on Linux (the processes open the very file this one has open, through ``/proc``). The
-parts are the file as it was when the run began. Anything else is read by this process alone.
+value, compressed data cannot be entered midway), by no more processes than it has
+:data:`MIN_PART` bytes for, on Linux (the processes open the very file this one has open,
+through ``/proc``). The parts are the file as it was when the run began. Anything else is read
+by this process alone.
 """
 
 from __future__ import annotations
