@@ -19,77 +19,25 @@ import os
 from collections.abc import Callable, Sequence
 from contextlib import ExitStack
 from dataclasses import dataclass
-from typing import IO, Any, TypedDict
+from typing import IO, Any
 
 from halvec.cli import output
-from halvec.cli.fitted_checks import Checks, pooled, unlike_warning
+from halvec.cli.fitted_notes import mark, note, warn
 from halvec.cli.options import Command, InputError, Once, SetupError, UsageError, near_miss
 from halvec.cli.outcome_files import read_outcome_file
 from halvec.cli.output_files import check_output, check_report_destination, file_inputs, output_file, write_error
 from halvec.cli.progress import Progress
 from halvec.cli.status import ExitStatus, describe_exit_statuses
-from halvec.fitted.provenance import Provenance
 from halvec.quality import plot
-from halvec.quality.outcomes import OutcomeFormat, Outcomes
-from halvec.quality.report import CPT_SHARES, Costs, Row, Scored, SetReport, measure
-from halvec.quality.routers import BUILT_IN, Router, strong_mask
+from halvec.quality.benchmark import Benchmark, BenchWarning, Scoring, measure_sets, prompt_records, score
+from halvec.quality.outcomes import OutcomeFormat
+from halvec.quality.pooling import DifferentScales, RepeatedAcrossFiles, ScoredSet
+from halvec.quality.report import CPT_SHARES, SetReport
+from halvec.quality.routers import BUILT_IN, Router
 
-__all__ = ["COMMAND", "BenchJSON", "RowJSON", "SetJSON"]
+__all__ = ["COMMAND"]
 
 DEFAULT_ROUTERS = ("rules", "words")
-
-
-# --- JSON: the documented, stable keys -------------------------------------------------------
-
-class FileJSON(TypedDict):
-    source: str
-    format: str
-    prompts: int
-    costs: bool
-
-
-class RowJSON(TypedDict):
-    name: str
-    kind: str
-    model: str | None
-    apgr: float | None
-    apgr_low: float | None
-    apgr_high: float | None
-    cpt50: float | None
-    cpt80: float | None
-    cost_at_cpt50: float | None
-    cost_at_cpt80: float | None
-    strong_share: float | None
-    quality: float | None
-    pgr: float | None
-    cost: float | None
-    placed_strong_share: float | None
-    fitted_on_share: float | None
-    coverage: float | None
-    fitted_coverage: float | None
-
-
-class SetJSON(TypedDict):
-    name: str
-    prompts: int
-    q_strong: float
-    q_weak: float
-    cost_basis: str
-    rows: list[RowJSON]
-
-
-class BenchJSON(TypedDict):
-    """``halvec bench --json``."""
-
-    strong: str
-    weak: str
-    field: str
-    routers: list[str]
-    resamples: int
-    seed: int
-    level: float
-    files: list[FileJSON]
-    sets: list[SetJSON]
 
 
 # --- options ---------------------------------------------------------------------------------
@@ -199,30 +147,7 @@ def _prices(args: argparse.Namespace) -> tuple[float, float] | None:
     return prices[args.strong], prices[args.weak]
 
 
-def _costs(sets: Sequence[Outcomes], prices: tuple[float, float] | None) -> Costs:
-    if prices is not None:
-        return Costs("prices", prices[0], prices[1])
-    strong: list[float] = []
-    weak: list[float] = []
-    for outcomes in sets:
-        if outcomes.strong_costs is None or outcomes.weak_costs is None:
-            return Costs("strong_share")
-        strong += outcomes.strong_costs
-        weak += outcomes.weak_costs
-    return Costs("data", strong, weak)
-
-
 # --- the run ---------------------------------------------------------------------------------
-
-@dataclass
-class _Set:
-    outcomes: Outcomes
-    scored: list[Scored]
-    coverage: list[list[float | None] | None]
-    """For each router: each prompt's coverage, where the router is a fitted one."""
-    checks: list[Checks | None]
-    """For each router: what is said of a fitted router beside its figures."""
-
 
 def _run(args: argparse.Namespace) -> int:
     files: list[str] = args.files
@@ -265,26 +190,25 @@ def _run(args: argparse.Namespace) -> int:
         out = stack.enter_context(output_file(out_path, inputs=inputs)) if out_path is not None else None
         figure = stack.enter_context(output_file(plot_path, option="--plot", inputs=inputs)) \
             if plot_path is not None else None
-        sets = [_read(path, strong_model, weak_model, text_field, fmt, routers) for path in files]
-        _warn_of_scales(args.parser.prog, sets)
-        _warn_of_repeats(args.parser.prog, sets)
-        _warn_of_fitted_data(args.parser.prog, sets)
+        scoring = score([read_outcome_file(path, strong=strong_model, weak=weak_model, text_field=text_field, fmt=fmt)
+                         for path in files], routers)
+        for warning in scoring.warnings:
+            _warn(args.parser.prog, warning)
         if out is not None and out_path is not None:
             try:
-                _write_lines(out, sets, strong_model, weak_model)
+                _write_lines(out, [s for s in scoring.sets if not s.pooled])
             except OSError as error:
                 raise write_error("--out", out_path, error) from None
-        reports = _measure(sets, prices, args.resamples, args.seed)
-        checks = _checks(sets)
+        bench = _measure(scoring, prices, args.resamples, args.seed, text_field)
         if figure is not None and plot_path is not None:
             try:
-                plot.draw(pyplot, reports, figure, plot_format, strong=strong_model, weak=weak_model)
+                plot.draw(pyplot, bench.reports, figure, plot_format, strong=strong_model, weak=weak_model)
             except OSError as error:
                 raise write_error("--plot", plot_path, error) from None
         if args.json:
-            output.json_document(_json(args, sets, reports, checks, [name for name, _ in routers], text_field))
+            output.json_document(bench.as_json())
         else:
-            _write_report(reports, checks, strong_model, weak_model)
+            _write_report(bench)
     return ExitStatus.OK
 
 
@@ -298,122 +222,14 @@ def _specs(given: Sequence[str] | None) -> list[str]:
     return [*DEFAULT_ROUTERS, *given]
 
 
-def _read(path: str, strong: str, weak: str, text_field: str, fmt: OutcomeFormat | None,
-          routers: Sequence[tuple[str, Router]]) -> _Set:
-    outcomes = read_outcome_file(path, strong=strong, weak=weak, text_field=text_field, fmt=fmt)
-    texts = outcomes.texts
-    scored: list[Scored] = []
-    coverages: list[list[float | None] | None] = []
-    checks: list[Checks | None] = []
-    for name, router in routers:
-        provenance = getattr(router, "provenance", None)
-        coverage: list[float | None] | None = None
-        if isinstance(provenance, Provenance):  # a fitted router: its coverage read with its scores
-            raw, coverage = router.score_and_coverage(texts)  # type: ignore[attr-defined]
-        else:
-            raw = router.score(texts)
-        scores = [float(score) for score in raw]
-        mask = strong_mask(router, scores)
-        scored.append(Scored(name, scores, mask))
-        coverages.append(coverage)
-        checks.append(Checks.of(name, provenance, texts, coverage, None if mask is None else sum(mask) / len(mask))
-                      if coverage is not None and isinstance(provenance, Provenance) else None)
-    return _Set(outcomes, scored, coverages, checks)
-
-
-def _checks(sets: Sequence[_Set]) -> list[list[Checks | None]]:
-    """For each table (each file, then the files pooled), each router's checks."""
-    tables = [s.checks for s in sets]
-    if len(sets) > 1:
-        row: list[Checks | None] = []
-        for i, first in enumerate(sets[0].checks):
-            if first is None:
-                row.append(None)
-                continue
-            masks = [m for s in sets for m in s.scored[i].mask or ()]
-            row.append(pooled([c for s in sets if (c := s.checks[i]) is not None],
-                              [v for s in sets for v in s.coverage[i] or ()],
-                              sum(masks) / len(masks) if masks else None))
-        tables.append(row)
-    return tables
-
-
-def _where(source: str) -> str:
-    return output.escape("standard input" if source == "-" else repr(source), backslash=False)
-
-
-def _warn_of_repeats(prog: str, sets: Sequence[_Set]) -> None:
-    """Pooling a file twice (or files that share prompts) counts each copy as a prompt of
-    its own: the pooled intervals come out narrower than the data warrants. Said, with the
-    number of copies."""
-    if len(sets) < 2:
-        return
-    seen: set[str] = set()
-    repeated = 0
-    for s in sets:
-        texts = set(s.outcomes.texts)
-        repeated += sum(text in seen for text in s.outcomes.texts)
-        seen |= texts
-    if repeated:
-        output.message(f"{prog}: warning: {repeated:,} prompts of the pooled files repeat a prompt of an earlier "
-                       f"file (the same text: a file given twice?): the pooled figures count each copy as a prompt "
-                       f"of its own, so their intervals are narrower than the data warrants\n")
-
-
-def _warn_of_fitted_data(prog: str, sets: Sequence[_Set]) -> None:
-    """A fitted router measured on the prompts it was fitted on, or on prompts unlike them."""
-    for s in sets:
-        where = _where(s.outcomes.source)
-        for checks in s.checks:
-            if checks is None:
-                continue
-            said = checks.fitted_on_warning(where)
-            if said is not None:
-                output.message(f"{prog}: warning: {output.escape(said, backslash=False)}\n")
-            fitted = checks.provenance.coverage
-            if checks.unlike and checks.coverage is not None and fitted is not None:
-                said = unlike_warning(checks.router, where, checks.coverage, fitted)
-                output.message(f"{prog}: warning: {output.escape(said, backslash=False)}\n")
-
-
-def _warn_of_scales(prog: str, sets: Sequence[_Set]) -> None:
-    """Pooling results on different scales (right/wrong beside marks out of 10) lets the larger
-    scale decide the pooled figures: said, not refused."""
-    if len(sets) < 2:
-        return
-    largest = [max(map(abs, [*s.outcomes.strong, *s.outcomes.weak])) for s in sets]
-    if min(largest) > 0 and max(largest) > 2 * min(largest):
-        shown = ", ".join(f"{output.escape(repr(s.outcomes.source), backslash=False)} up to {top:g}"
-                          for s, top in zip(sets, largest))
-        output.message(f"{prog}: warning: the files' results are on different scales ({shown}): the pooled "
-                       f"figures weigh the larger scale more\n")
-
-
-def _measure(sets: Sequence[_Set], prices: tuple[float, float] | None, resamples: int, seed: int) -> list[SetReport]:
-    names = [s.outcomes.source for s in sets]
-    parts: list[tuple[str, list[Scored], list[float], list[float], Costs]] = [
-        (name, s.scored, s.outcomes.strong, s.outcomes.weak, _costs([s.outcomes], prices)) for name, s in zip(names, sets)]
-    if len(sets) > 1:
-        pooled = [Scored(item.name, [score for s in sets for score in s.scored[i].scores],
-                         None if item.mask is None else [m for s in sets for m in s.scored[i].mask or ()])
-                  for i, item in enumerate(sets[0].scored)]
-        parts.append((f"pooled ({len(sets)} files)", pooled, [r for s in sets for r in s.outcomes.strong],
-                      [r for s in sets for r in s.outcomes.weak], _costs([s.outcomes for s in sets], prices)))
+def _measure(scoring: Scoring, prices: tuple[float, float] | None, resamples: int, seed: int,
+             text_field: str) -> Benchmark:
     progress = Progress(unit="resamples")
-    total = len(parts) * (len(sets[0].scored) + 1) * resamples  # the routers and the oracle are resampled
-    done: dict[tuple[int, str], int] = {}  # by set and row
-    reports = []
     try:
-        for index, (name, scored, strong, weak, costs) in enumerate(parts):
-            def told(row: str, resampled: int, index: int = index) -> None:
-                done[index, row] = resampled
-                drawn = sum(done.values())
-                progress(_Told(drawn, drawn / total))
-
-            reports.append(measure(name, scored, strong, weak, costs, resamples=resamples, seed=seed, progress=told))
+        return measure_sets(scoring, prices=prices, resamples=resamples, seed=seed, field=text_field,
+                            progress=lambda drawn, total: progress(_Told(drawn, drawn / total)))
     finally:
         progress.close()
-    return reports
 
 
 @dataclass
@@ -422,68 +238,31 @@ class _Told:
     fraction_read: float | None
 
 
-# --- per-prompt lines ------------------------------------------------------------------------
+def _warn(prog: str, warning: BenchWarning) -> None:
+    if isinstance(warning, DifferentScales):
+        shown = ", ".join(f"{output.escape(repr(source), backslash=False)} up to {top:g}"
+                          for source, top in warning.largest)
+        output.message(f"{prog}: warning: the files' results are on different scales ({shown}): the pooled "
+                       f"figures weigh the larger scale more\n")
+    elif isinstance(warning, RepeatedAcrossFiles):
+        output.message(f"{prog}: warning: {warning.prompts:,} prompts of the pooled files repeat a prompt of an "
+                       f"earlier file (the same text: a file given twice?): the pooled figures count each copy as a "
+                       f"prompt of its own, so their intervals are narrower than the data warrants\n")
+    else:
+        warn(prog, warning)
 
-def _write_lines(out: IO[bytes], sets: Sequence[_Set], strong: str, weak: str) -> None:
+
+def _write_lines(out: IO[bytes], sets: Sequence[ScoredSet]) -> None:
+    """One JSON line a prompt, a thousand or so at a time."""
     for s in sets:
-        o = s.outcomes
         lines = []
-        for i in range(len(o)):
-            routers = {item.name: {"score": item.scores[i],
-                                   "model": None if item.mask is None else strong if item.mask[i] else weak,
-                                   "coverage": None if coverage is None else coverage[i]}
-                       for item, coverage in zip(s.scored, s.coverage)}
-            record = {"source": o.source, "line": o.lines[i], "id": o.ids[i], "category": o.categories[i],
-                      "strong": o.strong[i], "weak": o.weak[i], "routers": routers}
+        for record in prompt_records(s):
             lines.append(json.dumps(output.without_lone_surrogates(record), ensure_ascii=False))
             if len(lines) == 1024:
                 out.write(("\n".join(lines) + "\n").encode("utf-8"))
                 lines = []
         if lines:
             out.write(("\n".join(lines) + "\n").encode("utf-8"))
-
-
-# --- JSON ------------------------------------------------------------------------------------
-
-def _finite(value: float | None) -> float | None:
-    """None for NaN (an interval with no resample to rest on): JSON has no NaN."""
-    return value if value is None or math.isfinite(value) else None
-
-
-def _row_json(row: Row, strong: str, weak: str, checks: Checks | None) -> RowJSON:
-    cpt = row.cpt or {}
-    cost = row.cost_at_cpt or {}
-    point = row.point
-    model = strong if row.name == "strong alone" else weak if row.name == "weak alone" else None
-    fitted = checks.provenance.coverage if checks is not None else None
-    return {"name": row.name, "kind": row.kind, "model": model, "apgr": row.apgr,
-            "apgr_low": _finite(row.interval.low) if row.interval else None,
-            "apgr_high": _finite(row.interval.high) if row.interval else None,
-            "cpt50": cpt.get(0.5), "cpt80": cpt.get(0.8),
-            "cost_at_cpt50": cost.get(0.5), "cost_at_cpt80": cost.get(0.8),
-            "strong_share": point.strong_share if point else None, "quality": point.quality if point else None,
-            "pgr": point.pgr if point else None, "cost": row.point_cost,
-            "placed_strong_share": checks.provenance.complex_share if checks is not None else None,
-            "fitted_on_share": checks.fitted_share if checks is not None else None,
-            "coverage": checks.coverage.mean if checks is not None and checks.coverage is not None else None,
-            "fitted_coverage": fitted.mean if fitted is not None else None}
-
-
-def _row_checks(report: SetReport, checks: Sequence[Checks | None]) -> list[Checks | None]:
-    """The checks of each of the report's rows: the routers' first, then none for the baselines."""
-    return [*checks, *[None] * (len(report.rows) - len(checks))]
-
-
-def _json(args: argparse.Namespace, sets: Sequence[_Set], reports: Sequence[SetReport],
-          checks: Sequence[Sequence[Checks | None]], routers: list[str], text_field: str) -> BenchJSON:
-    return {"strong": args.strong, "weak": args.weak, "field": text_field, "routers": routers,
-            "resamples": args.resamples, "seed": args.seed, "level": 0.95,
-            "files": [{"source": s.outcomes.source, "format": s.outcomes.format, "prompts": len(s.outcomes),
-                       "costs": s.outcomes.strong_costs is not None} for s in sets],
-            "sets": [{"name": r.name, "prompts": r.prompts, "q_strong": r.q_strong, "q_weak": r.q_weak,
-                      "cost_basis": r.cost_basis,
-                      "rows": [_row_json(row, args.strong, args.weak, c) for row, c in zip(r.rows, _row_checks(r, t))]}
-                     for r, t in zip(reports, checks)]}
 
 
 # --- text ------------------------------------------------------------------------------------
@@ -508,16 +287,16 @@ def _money(value: float | None) -> str:
     return f"{value:,.2f}" if abs(value) >= 100 else f"{value:.4f}"
 
 
-def _table(report: SetReport, checks: Sequence[Checks | None], strong: str, weak: str) -> str:
+def _table(report: SetReport, strong: str, weak: str) -> str:
     priced = report.cost_basis != "strong_share"
     headers = ["router", "APGR", "95% interval", *(f"CPT({100 * p:.0f}%)" for p in CPT_SHARES)]
     if priced:
         headers += [f"cost at CPT({100 * p:.0f}%)" for p in CPT_SHARES]
     headers += ["strong calls", "PGR", "cost"]
     rows = []
-    for row, check in zip(report.rows, _row_checks(report, checks)):
+    for row in report.rows:
         name = f"{strong} alone" if row.name == "strong alone" else f"{weak} alone" if row.name == "weak alone" \
-            else row.name + (check.mark() if check is not None else "")
+            else row.name + (mark(row.checks) if row.checks is not None else "")
         interval = "" if row.interval is None else f"{row.interval.low:.3f} - {row.interval.high:.3f}"
         cells = [name, _number(row.apgr), interval, *(_percent((row.cpt or {}).get(p)) for p in CPT_SHARES)]
         if priced:
@@ -529,14 +308,14 @@ def _table(report: SetReport, checks: Sequence[Checks | None], strong: str, weak
     return output.table(headers, rows)
 
 
-def _write_report(reports: Sequence[SetReport], checks: Sequence[Sequence[Checks | None]], strong: str,
-                  weak: str) -> None:
+def _write_report(bench: Benchmark) -> None:
+    strong, weak = bench.strong, bench.weak
     blocks = []
-    for report, table_checks in zip(reports, checks):
+    for report in bench.reports:
         head = f"{report.name}: {report.prompts:,} prompts; {strong} {report.q_strong:.4f}, {weak} {report.q_weak:.4f}"
-        notes = [output.escape(f"fitted router {line}") for c in table_checks if c is not None and (line := c.note())]
-        blocks.append("\n".join([output.escape(head), _table(report, table_checks, strong, weak),
-                                 _BASIS[report.cost_basis], *notes]))
+        notes = [output.escape(f"fitted router {line}") for row in report.rows
+                 if row.checks is not None and (line := note(row.checks))]
+        blocks.append("\n".join([output.escape(head), _table(report, strong, weak), _BASIS[report.cost_basis], *notes]))
     output.line("\n\n".join(blocks))
 
 

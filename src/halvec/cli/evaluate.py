@@ -30,12 +30,13 @@ from halvec.cli.prices import load_prices
 from halvec.cli.progress import Progress
 from halvec.cli.status import ExitStatus
 from halvec.core import model_router as mr
-from halvec.cli.fitted_checks import Checks, FittedRouterJSON, eval_checks, eval_json, unlike_warning
+from halvec.cli.fitted_notes import note, warn
 from halvec.cli.fitted_router import add_router_option, eval_tiering, fitted_from_args as _fitted
 from halvec.evaluation import (ESTIMATED_OUTPUT_TOKENS, TIERS, Comparison, Cost, CostOverflow, Prices, ProviderKeys,
                                Reading,
                                Report, Settings, Summary, TaskRule, change_json, compare, evaluate)
 from halvec.explain import DecidedBy
+from halvec.fitted.checks import Checks, FittedRouterJSON
 from halvec.parallel import evaluate_in_parts, usable_cores
 from halvec.pattern_lists import LIST_NAMES, applied, in_force
 from halvec.workload import EncodingErrors, Format, InputProblem, TaskReader, fast_json, open_source
@@ -489,8 +490,8 @@ def _run(args: argparse.Namespace) -> int:
         progress.close()
         checks = None
         if fitted is not None and coverage is not None:
-            checks = eval_checks(fitted.name, fitted.provenance, coverage.summary(),
-                                 (result.after if isinstance(result, Comparison) else result.summary).tiers)
+            checks = Checks.on_workload(fitted.name, fitted.provenance, coverage.summary(),
+                                        (result.after if isinstance(result, Comparison) else result.summary).tiers)
         _write_results(args, result, _Run(settings, store, key_source, model_field, checks, args.router))
         output.flush()
     return ExitStatus.OK
@@ -511,7 +512,8 @@ def _write_results(args: argparse.Namespace, result: Report | Comparison, run: _
                        f" (the first: line {result.reading.first_bad_lines[0].line}: "
                        f"{output.escape(result.reading.first_bad_lines[0].problem, backslash=False)})\n")
     if run.fitted is not None:
-        _warn_if_unlike(parser.prog, run.fitted, result.reading.source)
+        for warning in run.fitted.warnings(result.reading.source):
+            warn(parser.prog, warning)
     if isinstance(result, Comparison):
         after = args.patterns if args.router is None else args.router
         assert after is not None
@@ -584,16 +586,8 @@ def _cost_json(cost: Cost | None) -> CostJSON | None:
                          "saving": cost.saving, "saving_share": cost.saving_share}}
 
 
-def _warn_if_unlike(prog: str, checks: Checks, source: str) -> None:
-    fitted = checks.provenance.coverage
-    if checks.unlike and checks.coverage is not None and fitted is not None:
-        where = "standard input" if source == "-" else repr(source)
-        output.message(f"{prog}: warning: "
-                       f"{output.escape(unlike_warning(checks.router, where, checks.coverage, fitted), backslash=False)}\n")
-
-
 def _fitted_json(run: _Run) -> FittedRouterJSON | None:
-    return eval_json(run.fitted, run.router) if run.fitted is not None and run.router is not None else None
+    return run.fitted.as_json(run.router) if run.fitted is not None and run.router is not None else None
 
 
 def _summary_json(summary: Summary, *, fitted: bool = False) -> SummaryJSON:
@@ -898,7 +892,7 @@ def _write_report(report: Report, run: _Run) -> None:
     blocks.append([_counts_table("model", summary.models, total, bars=True), *_stage_lines(summary)])
     blocks.append(_rule_lines(summary))
     if run.fitted is not None:
-        blocks.append([output.escape(f"fitted router {run.fitted.note()}", backslash=False)])
+        blocks.append([output.escape(f"fitted router {note(run.fitted)}", backslash=False)])
     if not summary.rules["fitted"]:  # a fitted router reads no patterns
         blocks.append(_pattern_lines(summary))
     blocks.append(_cost_lines(summary, run))
@@ -926,7 +920,7 @@ def _write_comparison(comparison: Comparison, run: _Run, patterns: str, out_path
                   f"{after.rules[rule] - before.rules[rule]:+,}") for rule in {**_rules(before), **_rules(after)}]
     blocks.append([output.table(("tier rule", "before", "after", "change"), rule_rows)])
     if run.fitted is not None:
-        blocks.append([output.escape(f"after, fitted router {run.fitted.note()}", backslash=False)])
+        blocks.append([output.escape(f"after, fitted router {note(run.fitted)}", backslash=False)])
     never = after.never_decided
     if never and not router:
         blocks.append([f"after, never set a tier (patterns numbered from 0): "
