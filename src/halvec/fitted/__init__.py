@@ -8,8 +8,9 @@ n-grams that can be read, with two cut points that make its score a tier.
 - :func:`explain_score` says why a fitted router gives its tier: the score, the cut points and
   the n-grams that weighed most, with the text they matched.
 
-Scoring is native and needs nothing beyond the package; fitting (:mod:`halvec.fitted.fit`)
-needs the extra ``halvec[fit]``.
+Scoring is native and needs nothing beyond the package; fitting needs the extra
+``halvec[fit]``: :func:`halvec.fitted.fitting.fit_router` fits a router to outcome files and
+reports its cross-validated quality, on the model of :mod:`halvec.fitted.fit`.
 """
 
 from __future__ import annotations

@@ -1,4 +1,5 @@
-"""Fitting a router to outcome data (needs the extra ``halvec[fit]``: numpy, scipy, scikit-learn).
+"""The model a router is fitted as (needs the extra ``halvec[fit]``: numpy, scipy, scikit-learn);
+:mod:`halvec.fitted.fitting` fits a router to outcome files with it.
 
 The model is a ridge regression of the gain (strong result minus weak result) on the
 description's n-grams, as sublinear tf-idf normalised to unit length, and on two counts
