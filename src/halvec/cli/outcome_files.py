@@ -9,6 +9,9 @@ from halvec.quality.outcomes import OutcomeFormat, OutcomeProblem, Outcomes, rea
 
 __all__ = ["read_outcome_file"]
 
+_OPTIONS = {"strong": "--strong", "weak": "--weak", "text_field": "--field"}
+"""How the commands' messages name what mends a problem in an outcome file."""
+
 
 def read_outcome_file(path: str, *, strong: str, weak: str, text_field: str | None,
                       fmt: OutcomeFormat | None) -> Outcomes:
@@ -16,8 +19,8 @@ def read_outcome_file(path: str, *, strong: str, weak: str, text_field: str | No
     progress = Progress(unit="prompts")
     try:
         outcomes = read_outcomes(path, strong=strong, weak=weak, text_field=text_field, fmt=fmt, progress=progress,
-                                 hint=near_miss)
-        outcomes.check_gap()
+                                 hint=near_miss, names=_OPTIONS)
+        outcomes.check_gap(_OPTIONS)
     except OSError as error:
         raise UsageError(f"cannot read {path!r}: {error.strerror or error}") from None
     except OutcomeProblem as problem:

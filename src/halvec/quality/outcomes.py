@@ -12,7 +12,9 @@ A result is a number, or true/false (read as 1 and 0; in CSV also ``True``/``Fal
 The file may be gzip-compressed. A line may have at most
 :data:`halvec._bounded.OUTCOME_LINE` bytes (64 MiB), so that memory stays bounded whatever the
 file holds. Whatever cannot be read as outcomes raises
-:class:`OutcomeProblem`, which names the file and, where there is one, the line.
+:class:`OutcomeProblem`, which names the file and, where there is one, the line. Messages
+name the settings that mend a problem (the models, the prompt's field) by their parameters'
+names, or as the caller names them (``names``: a command line's options).
 """
 
 from __future__ import annotations
@@ -24,7 +26,7 @@ import json
 import math
 import os
 import sys
-from collections.abc import Callable, Iterator, Sequence
+from collections.abc import Callable, Iterator, Mapping, Sequence
 from dataclasses import dataclass, field
 from typing import IO, Any, Literal, Protocol, cast
 
@@ -32,11 +34,14 @@ from halvec._bounded import OUTCOME_LINE, TooLarge, bounded_lines
 from halvec._json_keys import DuplicateKey, without_duplicates
 from halvec.quality.metrics import gap_sign, mean
 
-__all__ = ["DEFAULT_FIELD", "Hint", "OutcomeFormat", "OutcomeProblem", "Outcomes", "format_of", "read_outcomes"]
+__all__ = ["DEFAULT_FIELD", "Hint", "Names", "OutcomeFormat", "OutcomeProblem", "Outcomes", "format_of", "read_outcomes"]
 
 OutcomeFormat = Literal["jsonl", "csv"]
 Hint = Callable[[str, Sequence[str]], "str | None"]
 """The name a mistyped name was most likely meant to be, among some; None when none stands out."""
+Names = Mapping[str, str]
+"""How messages name the settings ``strong``, ``weak`` and ``text_field``: a caller whose
+user gives them otherwise (``--field``) says how; by default, by those names."""
 DEFAULT_FIELD = "prompt"
 
 _PROGRESS_EVERY = 1024
@@ -88,9 +93,10 @@ class Outcomes:
     def q_weak(self) -> float:
         return mean(self.weak)
 
-    def check_gap(self) -> None:
+    def check_gap(self, names: Names | None = None) -> None:
         """OutcomeProblem unless the strong model does better, on the mean, than the weak one
-        (as the measures see it: means that differ only by rounding have no gap)."""
+        (as the measures see it: means that differ only by rounding have no gap); ``names``
+        as for :func:`read_outcomes`."""
         strong, weak = self.q_strong, self.q_weak
         where = _where(self.source)
         sign = gap_sign(self.strong, self.weak)
@@ -99,8 +105,9 @@ class Outcomes:
             raise OutcomeProblem(where, f"no gap to recover: {self.strong_model!r} and {self.weak_model!r} have "
                                         f"the same mean result ({strong:.4g}{also})")
         if sign < 0:
-            raise OutcomeProblem(where, f"the --strong model {self.strong_model!r} does worse than the --weak model "
-                                        f"{self.weak_model!r} ({strong:.4g} against {weak:.4g}); swap them?")
+            raise OutcomeProblem(where, f"the {_named(names, 'strong')} model {self.strong_model!r} does worse than "
+                                        f"the {_named(names, 'weak')} model {self.weak_model!r} ({strong:.4g} against "
+                                        f"{weak:.4g}); swap them?")
 
 
 class _Stream(Protocol):
@@ -133,6 +140,10 @@ def _where(path: str) -> str:
     return "standard input" if path == "-" else repr(path)
 
 
+def _named(names: Names | None, setting: str) -> str:
+    return setting if names is None else names.get(setting, setting)
+
+
 def format_of(path: str, first: bytes) -> OutcomeFormat:
     """By the name (``.jsonl``, ``.ndjson``, ``.json``, ``.csv``, with ``.gz`` or without),
     else by the first line: JSONL when it starts with ``{``."""
@@ -146,13 +157,15 @@ def format_of(path: str, first: bytes) -> OutcomeFormat:
 
 def read_outcomes(path: str, *, strong: str, weak: str, text_field: str | None = None,
                   fmt: OutcomeFormat | None = None, progress: _Progress | None = None,
-                  hint: Hint | None = None) -> Outcomes:
+                  hint: Hint | None = None, names: Names | None = None) -> Outcomes:
     """Reads ``path`` (``-``: standard input) for the results of ``strong`` and ``weak``.
 
     ``text_field`` is the JSONL field or CSV column of the prompt (default ``prompt``);
     ``fmt`` the format (default: by the name, then the first line). ``progress`` is called
     now and then with an object that has ``tasks`` (prompts read) and ``fraction_read``;
-    ``hint`` suggests a model for one the file does not have. OSError when the file cannot be opened; OutcomeProblem for what is in it."""
+    ``hint`` suggests a model for one the file does not have; ``names`` says how messages name
+    the settings (:data:`Names`). OSError when the file cannot be opened; OutcomeProblem for
+    what is in it."""
     where = _where(path)
     if path == "-":
         raw: IO[bytes] = sys.stdin.buffer
@@ -172,7 +185,7 @@ def read_outcomes(path: str, *, strong: str, weak: str, text_field: str | None =
         chosen = fmt or format_of(path, first)
         outcomes = Outcomes(path, chosen, strong, weak)
         reader = _JsonlReader if chosen == "jsonl" else _CsvReader
-        reader(outcomes, where, text_field or DEFAULT_FIELD, _Reading(raw, size), progress, hint).read(
+        reader(outcomes, where, text_field or DEFAULT_FIELD, _Reading(raw, size), progress, hint, names).read(
             _lines(stream, where))
     finally:
         if path != "-":
@@ -267,9 +280,9 @@ def _cell_number(text: str) -> float | str:
     return number if math.isfinite(number) else f"{text.strip()!r}, not a number"
 
 
-def _unknown_model(option: str, model: str, models: Sequence[str], what: str, hint: Hint | None) -> str:
+def _unknown_model(named: str, model: str, models: Sequence[str], what: str, hint: Hint | None) -> str:
     near = hint(model, models) if hint is not None else None
-    return (f"unknown {option} model {model!r}: {what} {', '.join(map(repr, models)) or 'none'}"
+    return (f"unknown {named} model {model!r}: {what} {', '.join(map(repr, models)) or 'none'}"
             + (f"; did you mean {near!r}?" if near is not None else ""))
 
 
@@ -277,9 +290,9 @@ def _unknown_model(option: str, model: str, models: Sequence[str], what: str, hi
 
 class _Reader:
     def __init__(self, outcomes: Outcomes, where: str, text_field: str, reading: _Reading,
-                 progress: _Progress | None, hint: Hint | None) -> None:
+                 progress: _Progress | None, hint: Hint | None, names: Names | None) -> None:
         self.outcomes, self.where, self.field = outcomes, where, text_field
-        self.reading, self.progress, self.hint = reading, progress, hint
+        self.reading, self.progress, self.hint, self.names = reading, progress, hint, names
 
     def add(self, line: int, text: str, strong: float, weak: float, id_: Any, category: Any) -> None:
         out = self.outcomes
@@ -300,7 +313,7 @@ class _Reader:
 class _JsonlReader(_Reader):
     def read(self, lines: Iterator[tuple[int, str]]) -> None:
         out, where, name = self.outcomes, self.where, self.field
-        pair = (("--strong", out.strong_model), ("--weak", out.weak_model))
+        pair = ((_named(self.names, "strong"), out.strong_model), (_named(self.names, "weak"), out.weak_model))
         costed_line: int | None = None
         uncosted_line: int | None = None
         for number, text in lines:
@@ -319,8 +332,8 @@ class _JsonlReader(_Reader):
             if not isinstance(prompt, str):
                 problem = (f"no {json.dumps(name)} field" if prompt is None and name not in record
                            else f"{json.dumps(name)} is {_describe(prompt)}, not text")
-                raise OutcomeProblem(where, f"{problem} (the prompt; --field names the field that holds it)",
-                                     number)
+                raise OutcomeProblem(where, f"{problem} (the prompt; {_named(self.names, 'text_field')} names the "
+                                            f"field that holds it)", number)
             scores = record.get("scores")
             if not isinstance(scores, dict):
                 raise OutcomeProblem(where, "no \"scores\" object (each model's result on the prompt)"
@@ -328,12 +341,12 @@ class _JsonlReader(_Reader):
                                                             f"of model to result", number)
             if not out.models:
                 out.models = [str(key) for key in scores]
-                for option, model in pair:
+                for named, model in pair:
                     if model not in scores:
-                        raise OutcomeProblem(where, _unknown_model(option, model, out.models,
+                        raise OutcomeProblem(where, _unknown_model(named, model, out.models,
                                                                    "the first prompt has results for", self.hint), number)
             results = []
-            for option, model in pair:
+            for _, model in pair:
                 if model not in scores:
                     raise OutcomeProblem(where, f"no result for {model!r} in \"scores\"", number)
                 result = _number(scores[model])
@@ -431,10 +444,10 @@ class _CsvReader(_Reader):
                                         f"it cannot be told", line)
         if self.field not in header:
             raise OutcomeProblem(where, f"no column {json.dumps(self.field)} in the header (columns: {shown}); "
-                                        f"--field names the column that holds the prompt", line)
+                                        f"{_named(self.names, 'text_field')} names the column that holds the prompt",
+                                 line)
         out.models = [column for column in header if column and column not in (self.field, "id", "category")]
-        for option, model in (("--strong", out.strong_model), ("--weak", out.weak_model)):
+        for setting, model in (("strong", out.strong_model), ("weak", out.weak_model)):
             if model not in header:
-                raise OutcomeProblem(where, _unknown_model(option, model, out.models, "the header's columns are",
-                                                                   self.hint),
-                                     line)
+                raise OutcomeProblem(where, _unknown_model(_named(self.names, setting), model, out.models,
+                                                           "the header's columns are", self.hint), line)
