@@ -118,8 +118,8 @@ class Benchmark:
     def as_json(self) -> BenchJSON:
         return {"strong": self.strong, "weak": self.weak, "field": self.field, "routers": self.routers,
                 "resamples": self.resamples, "seed": self.seed, "level": self.level,
-                "files": [{"source": o.source, "format": o.format, "prompts": len(o), "costs": o.strong_costs is not None}
-                          for o in self.files],
+                "files": [{"source": o.source, "format": o.format, "prompts": len(o),
+                           "costs": o.strong_costs is not None} for o in self.files],
                 "sets": [report.as_json(self.strong, self.weak) for report in self.reports]}
 
 

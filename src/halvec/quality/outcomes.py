@@ -34,7 +34,8 @@ from halvec._bounded import OUTCOME_LINE, TooLarge, bounded_lines
 from halvec._json_keys import DuplicateKey, without_duplicates
 from halvec.quality.metrics import gap_sign, mean
 
-__all__ = ["DEFAULT_FIELD", "Hint", "Names", "OutcomeFormat", "OutcomeProblem", "Outcomes", "format_of", "read_outcomes"]
+__all__ = ["DEFAULT_FIELD", "Hint", "Names", "OutcomeFormat", "OutcomeProblem", "Outcomes", "format_of",
+           "read_outcomes"]
 
 OutcomeFormat = Literal["jsonl", "csv"]
 Hint = Callable[[str, Sequence[str]], "str | None"]
