@@ -47,7 +47,7 @@ class TooFewPrompts(FitProblem):
     """Fewer prompts than :data:`~halvec.fitted.fit.MIN_PROMPTS`."""
 
     def __init__(self, prompts: int) -> None:
-        self.prompts = prompts
+        self.prompts: int = prompts
         super().__init__(f"{prompts:,} prompts are too few to fit a router on: it needs at least {MIN_PROMPTS:,} "
                          f"(with fewer, the model has too little to learn from and its measured quality is mostly "
                          f"noise)")
@@ -57,7 +57,9 @@ class TooFewTexts(FitProblem):
     """Fewer different texts than folds: a text's copies stay in one fold."""
 
     def __init__(self, prompts: int, distinct: int, folds: int) -> None:
-        self.prompts, self.distinct, self.folds = prompts, distinct, folds
+        self.prompts: int = prompts
+        self.distinct: int = distinct
+        self.folds: int = folds
         super().__init__(f"the {prompts:,} prompts hold {distinct:,} different text{'s' if distinct != 1 else ''}: "
                          f"too few for {folds} folds (a prompt's copies stay in one fold)")
 
