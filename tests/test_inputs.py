@@ -156,10 +156,22 @@ def test_a_line_too_long_is_a_bad_line_and_memory_stays_bounded():
 def test_an_undecodable_line_in_a_quoted_csv_cell_is_that_lines_problem():
     good = "".join(f'{i},"task {i}\nsecond line"\n' for i in range(1000)).encode()
     data = b'id,description\n1,"open cell\nbad \xe9 line",\n2,"closes here"\n' + good
-    assert problem(data, "t.csv") == ("'tasks', line 3: not valid UTF-8 (byte 0xe9); --encoding-errors replace "
+    assert problem(data, "t.csv") == ("'tasks', line 3: not valid UTF-8 (byte 0xe9); encoding_errors replace "
                                       "reads it with U+FFFD in its place")
+    # a command line names its options
+    assert problem(data, "t.csv", setting_names={"encoding_errors": "--encoding-errors"}).endswith(
+        "--encoding-errors replace reads it with U+FFFD in its place")
     _, got, reader = tasks(data, "t.csv", skip_bad=True)
     assert (len(got), reader.bad_lines, got[0]) == (1001, 1, (4, "closes here"))
+
+
+@pytest.mark.parametrize("data, name, said", [
+    (b'{"text": "x"}\n', "t.jsonl", 'no field "description" (fields: "text"); {} names the field that holds the'),
+    (b"text,id\nx,1\n", "t.csv", 'no column "description" in the header (columns: "text", "id"); {} names the column'),
+])
+def test_messages_name_the_field_as_the_caller_does(data, name, said):
+    assert said.format("field") in problem(data, name)
+    assert said.format("--field") in problem(data, name, setting_names={"field": "--field"})
 
 
 def test_ids_strict_json_cannot_carry_are_bad_lines():

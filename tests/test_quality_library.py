@@ -108,7 +108,7 @@ def test_what_the_scores_warn_of_is_data(tmp_path):
 def _problem(path, **kwargs):
     with pytest.raises(OutcomeProblem) as caught:
         outcomes_read = read_outcomes(str(path), **{"strong": "big", "weak": "small", **kwargs})
-        outcomes_read.check_gap(kwargs.get("names"))
+        outcomes_read.check_gap(kwargs.get("setting_names"))
     return str(caught.value)
 
 
@@ -133,4 +133,4 @@ def test_outcome_messages_name_the_settings_as_the_caller_does(tmp_path, name, c
     path = tmp_path / name
     path.write_text(content if isinstance(content, str) else json.dumps(content) + "\n")
     assert _problem(path).endswith(plain) and "--" not in _problem(path)
-    assert _problem(path, names={"strong": "--strong", "weak": "--weak", "text_field": "--field"}).endswith(named)
+    assert _problem(path, setting_names={"strong": "--strong", "weak": "--weak", "text_field": "--field"}).endswith(named)

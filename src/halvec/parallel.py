@@ -97,8 +97,8 @@ def evaluate_in_parts(stream: BinaryIO, settings: Settings, *, name: str, where:
                       fmt: Format | None = None, field: str | None = None, delimiter: str | None = None,
                       models: Collection[str] | Mapping[str, str] = (), model_field: str | None = "model",
                       skip_bad: bool = False, encoding_errors: EncodingErrors = "strict",
-                      out: IO[bytes] | None = None, progress: Progress | None = None, jobs: int | None = None,
-                      min_part: int | None = None) -> Report:
+                      setting_names: Mapping[str, str] | None = None, out: IO[bytes] | None = None,
+                      progress: Progress | None = None, jobs: int | None = None, min_part: int | None = None) -> Report:
     """:func:`halvec.evaluation.evaluate` of the tasks ``stream`` holds from where it stands,
     by up to ``jobs`` processes (None: one for each usable core) when it is a regular file that
     can be cut (see the module's notes), else by this process. The reader's options are
@@ -106,7 +106,8 @@ def evaluate_in_parts(stream: BinaryIO, settings: Settings, *, name: str, where:
     (None: :data:`MIN_PART`)."""
     options: dict[str, Any] = {"where": where, "name": name, "field": field, "delimiter": delimiter,
                                "models": dict(models) if isinstance(models, Mapping) else tuple(models),
-                               "model_field": model_field, "skip_bad": skip_bad, "encoding_errors": encoding_errors}
+                               "model_field": model_field, "skip_bad": skip_bad, "encoding_errors": encoding_errors,
+                               "setting_names": None if setting_names is None else dict(setting_names)}
     try:
         start: int | None = stream.tell()
     except (OSError, AttributeError, ValueError):

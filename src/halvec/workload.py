@@ -416,14 +416,20 @@ class _Lines:
             self.first_replaced = number
 
 
-def not_utf8(byte: int) -> str:
-    """The problem of a line whose first byte that is not UTF-8 is ``byte``."""
-    return f"not valid UTF-8 (byte 0x{byte:02x}); --encoding-errors replace reads it with U+FFFD in its place"
+def not_utf8(byte: int, setting_names: Mapping[str, str] | None = None) -> str:
+    """The problem of a line whose first byte that is not UTF-8 is ``byte`` (``setting_names``
+    as for :class:`TaskReader`)."""
+    return (f"not valid UTF-8 (byte 0x{byte:02x}); {_named(setting_names, 'encoding_errors')} replace reads it with "
+            f"U+FFFD in its place")
 
 
-def line_problem(code: int) -> str:
+def line_problem(code: int, setting_names: Mapping[str, str] | None = None) -> str:
     """The problem of a line that :meth:`_Lines.blocks` gave as the int ``code``."""
-    return TOO_LONG if code == _TOO_LONG_BYTE else not_utf8(code)
+    return TOO_LONG if code == _TOO_LONG_BYTE else not_utf8(code, setting_names)
+
+
+def _named(names: Mapping[str, str] | None, setting: str) -> str:
+    return setting if names is None else names.get(setting, setting)
 
 
 class TaskReader:
@@ -444,15 +450,18 @@ class TaskReader:
     is a part of a source starting at that line (JSONL or text; a CSV record may span lines
     and a JSON array is one value, so those are read whole). A whole source that is not text,
     or cannot be read, raises :class:`InputProblem` when its start is read: here when the
-    format is to be chosen.
+    format is to be chosen. Messages name the settings that mend a problem (``field``,
+    ``encoding_errors``) so, or as ``setting_names`` says (a command line passes its options).
     """
 
     def __init__(self, stream: BinaryIO, where: str, *, name: str | None = None, fmt: Format | None = None,
                  field: str | None = None, delimiter: str | None = None,
                  models: Collection[str] | Mapping[str, str] = (), model_field: str | None = "model",
                  skip_bad: bool = False, encoding_errors: EncodingErrors = "strict", size: int | None = None,
-                 block_size: int = BLOCK_SIZE, first_line: int = 1) -> None:
+                 block_size: int = BLOCK_SIZE, first_line: int = 1,
+                 setting_names: Mapping[str, str] | None = None) -> None:
         self.where: str = where
+        self.setting_names: Mapping[str, str] | None = setting_names
         self.name: str = name if name is not None else where
         self.field: str = field if field is not None else "description"
         self._chat = field is None
@@ -551,7 +560,7 @@ class TaskReader:
             descriptions: list[str] = []
             for offset, line in enumerate(lines):
                 if isinstance(line, int):
-                    self._bad(number + offset, line_problem(line))
+                    self._bad(number + offset, line_problem(line, self.setting_names))
                     continue
                 if line.endswith("\r"):
                     line = line[:-1]
@@ -697,7 +706,7 @@ class TaskReader:
             at = number + offset
             line = self._lines.decode_line(data, at) if isinstance(data, bytes) else data
             if isinstance(line, int):
-                self._bad(at, line_problem(line))
+                self._bad(at, line_problem(line, self.setting_names))
                 continue
             if not line or line.isspace():
                 self.blank_lines += 1
@@ -743,7 +752,7 @@ class TaskReader:
         if self.field not in record:
             fields = ", ".join(map(_show_name, list(record)[:10])) + (", ..." if len(record) > 10 else "")
             self._bad(at, f"no {kind} {_show_name(self.field)} ({kind}s: {fields or 'none'}); "
-                          f"--field names the {kind} that holds the description")
+                          f"{_named(self.setting_names, 'field')} names the {kind} that holds the description")
             return False
         description = get(self.field)
         if not isinstance(description, str):
@@ -881,7 +890,8 @@ class TaskReader:
         lines = source.split("\n")
         bad = [n for n, text in enumerate(lines) if _SURROGATE.search(text)]
         if self._lines.errors != "replace":
-            self._bad(at + bad[0], not_utf8(ord(_SURROGATE.search(lines[bad[0]]).group()) - 0xDC00))  # type: ignore[union-attr]
+            byte = ord(_SURROGATE.search(lines[bad[0]]).group()) - 0xDC00  # type: ignore[union-attr]
+            self._bad(at + bad[0], not_utf8(byte, self.setting_names))
             return _SKIPPED
         self._lines.replaced(at + bad[0], len(bad))
         try:
@@ -927,7 +937,7 @@ class TaskReader:
             def problem_in(first: int, end: int) -> tuple[int, str] | None:
                 """The first line of a record that is not UTF-8 or too long, and its problem."""
                 bad = [n for n in range(first, end + 1) if n in undecodable] if undecodable else []
-                return (bad[0], line_problem(undecodable[bad[0]])) if bad else None
+                return (bad[0], line_problem(undecodable[bad[0]], self.setting_names)) if bad else None
 
             header: list[str] | None = None
             while header is None:
@@ -948,8 +958,8 @@ class TaskReader:
             if self.field not in header:
                 shown = ", ".join(map(_show_name, header[:10])) + (", ..." if len(header) > 10 else "")
                 raise InputProblem(self.where, f"no column {_show_name(self.field)} in the header "
-                                               f"(columns: {shown}); --field names the column that holds "
-                                               f"the description", first)
+                                               f"(columns: {shown}); {_named(self.setting_names, 'field')} names "
+                                               f"the column that holds the description", first)
             batch = Batch.collecting()
             while True:
                 try:

@@ -44,6 +44,8 @@ from halvec.workload import EncodingErrors, Format, InputProblem, TaskReader, fa
 __all__ = ["COMMAND", "ComparisonJSON", "CostJSON", "EvalJSON", "KeySource", "SummaryJSON", "load_config"]
 
 _CONFIG_KEYS = ("enabled_models", "cost_conscious", "default_worker_model", "default_scheduler_model")
+_OPTIONS = {"field": "--field", "encoding_errors": "--encoding-errors"}
+"""How messages name what mends a bad line."""
 
 
 # --- JSON: the documented, stable keys -------------------------------------------------------
@@ -458,21 +460,22 @@ def _run(args: argparse.Namespace) -> int:
             if tiering is not None:  # tiered by a fitted router: read in this process
                 reader = TaskReader(stream, where, name=source, fmt=fmt, field=field, delimiter=args.delimiter,
                                     models=names, model_field=model_field, skip_bad=skip_bad,
-                                    encoding_errors=errors, size=size)
+                                    encoding_errors=errors, size=size, setting_names=_OPTIONS)
                 result: Report | Comparison = (
                     compare(reader, settings, in_force(), out=out, progress=progress, tiering=tiering)
                     if args.compare else evaluate(reader, settings, out=out, progress=progress, tiering=tiering))
             elif args.compare and lists is not None:
                 reader = TaskReader(stream, where, name=source, fmt=fmt, field=field, delimiter=args.delimiter,
                                     models=names, model_field=model_field, skip_bad=skip_bad,
-                                    encoding_errors=errors, size=size)
+                                    encoding_errors=errors, size=size, setting_names=_OPTIONS)
                 result = compare(reader, settings, lists, out=out, progress=progress)
             else:
                 with applied(lists) if lists is not None else nullcontext():
                     result = evaluate_in_parts(stream, settings, name=source, where=where, size=size, fmt=fmt,
                                                field=field, delimiter=args.delimiter, models=names,
                                                model_field=model_field, skip_bad=skip_bad,
-                                               encoding_errors=errors, out=out, progress=progress, jobs=jobs)
+                                               encoding_errors=errors, setting_names=_OPTIONS, out=out,
+                                               progress=progress, jobs=jobs)
             if out is not None:
                 out.flush()
         except InputProblem as problem:

@@ -19,7 +19,7 @@ def read_outcome_file(path: str, *, strong: str, weak: str, text_field: str | No
     progress = Progress(unit="prompts")
     try:
         outcomes = read_outcomes(path, strong=strong, weak=weak, text_field=text_field, fmt=fmt, progress=progress,
-                                 hint=near_miss, names=_OPTIONS)
+                                 hint=near_miss, setting_names=_OPTIONS)
         outcomes.check_gap(_OPTIONS)
     except OSError as error:
         raise UsageError(f"cannot read {path!r}: {error.strerror or error}") from None

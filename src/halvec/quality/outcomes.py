@@ -14,7 +14,7 @@ The file may be gzip-compressed. A line may have at most
 file holds. Whatever cannot be read as outcomes raises
 :class:`OutcomeProblem`, which names the file and, where there is one, the line. Messages
 name the settings that mend a problem (the models, the prompt's field) by their parameters'
-names, or as the caller names them (``names``: a command line's options).
+names, or as the caller names them (``setting_names``: a command line's options).
 """
 
 from __future__ import annotations
@@ -34,13 +34,13 @@ from halvec._bounded import OUTCOME_LINE, TooLarge, bounded_lines
 from halvec._json_keys import DuplicateKey, without_duplicates
 from halvec.quality.metrics import gap_sign, mean
 
-__all__ = ["DEFAULT_FIELD", "Hint", "Names", "OutcomeFormat", "OutcomeProblem", "Outcomes", "format_of",
-           "read_outcomes"]
+__all__ = ["DEFAULT_FIELD", "Hint", "OutcomeFormat", "OutcomeProblem", "Outcomes", "SettingNames",
+           "format_of", "read_outcomes"]
 
 OutcomeFormat = Literal["jsonl", "csv"]
 Hint = Callable[[str, Sequence[str]], "str | None"]
 """The name a mistyped name was most likely meant to be, among some; None when none stands out."""
-Names = Mapping[str, str]
+SettingNames = Mapping[str, str]
 """How messages name the settings ``strong``, ``weak`` and ``text_field``: a caller whose
 user gives them otherwise (``--field``) says how; by default, by those names."""
 DEFAULT_FIELD = "prompt"
@@ -94,10 +94,10 @@ class Outcomes:
     def q_weak(self) -> float:
         return mean(self.weak)
 
-    def check_gap(self, names: Names | None = None) -> None:
+    def check_gap(self, setting_names: SettingNames | None = None) -> None:
         """OutcomeProblem unless the strong model does better, on the mean, than the weak one
-        (as the measures see it: means that differ only by rounding have no gap); ``names``
-        as for :func:`read_outcomes`."""
+        (as the measures see it: means that differ only by rounding have no gap);
+        ``setting_names`` as for :func:`read_outcomes`."""
         strong, weak = self.q_strong, self.q_weak
         where = _where(self.source)
         sign = gap_sign(self.strong, self.weak)
@@ -106,8 +106,8 @@ class Outcomes:
             raise OutcomeProblem(where, f"no gap to recover: {self.strong_model!r} and {self.weak_model!r} have "
                                         f"the same mean result ({strong:.4g}{also})")
         if sign < 0:
-            raise OutcomeProblem(where, f"the {_named(names, 'strong')} model {self.strong_model!r} does worse than "
-                                        f"the {_named(names, 'weak')} model {self.weak_model!r} ({strong:.4g} against "
+            raise OutcomeProblem(where, f"the {_named(setting_names, 'strong')} model {self.strong_model!r} does worse than "
+                                        f"the {_named(setting_names, 'weak')} model {self.weak_model!r} ({strong:.4g} against "
                                         f"{weak:.4g}); swap them?")
 
 
@@ -141,8 +141,8 @@ def _where(path: str) -> str:
     return "standard input" if path == "-" else repr(path)
 
 
-def _named(names: Names | None, setting: str) -> str:
-    return setting if names is None else names.get(setting, setting)
+def _named(setting_names: SettingNames | None, setting: str) -> str:
+    return setting if setting_names is None else setting_names.get(setting, setting)
 
 
 def format_of(path: str, first: bytes) -> OutcomeFormat:
@@ -158,14 +158,14 @@ def format_of(path: str, first: bytes) -> OutcomeFormat:
 
 def read_outcomes(path: str, *, strong: str, weak: str, text_field: str | None = None,
                   fmt: OutcomeFormat | None = None, progress: _Progress | None = None,
-                  hint: Hint | None = None, names: Names | None = None) -> Outcomes:
+                  hint: Hint | None = None, setting_names: SettingNames | None = None) -> Outcomes:
     """Reads ``path`` (``-``: standard input) for the results of ``strong`` and ``weak``.
 
     ``text_field`` is the JSONL field or CSV column of the prompt (default ``prompt``);
     ``fmt`` the format (default: by the name, then the first line). ``progress`` is called
     now and then with an object that has ``tasks`` (prompts read) and ``fraction_read``;
-    ``hint`` suggests a model for one the file does not have; ``names`` says how messages name
-    the settings (:data:`Names`). OSError when the file cannot be opened; OutcomeProblem for
+    ``hint`` suggests a model for one the file does not have; ``setting_names`` says how
+    messages name the settings (:data:`SettingNames`). OSError when the file cannot be opened; OutcomeProblem for
     what is in it."""
     where = _where(path)
     if path == "-":
@@ -186,7 +186,7 @@ def read_outcomes(path: str, *, strong: str, weak: str, text_field: str | None =
         chosen = fmt or format_of(path, first)
         outcomes = Outcomes(path, chosen, strong, weak)
         reader = _JsonlReader if chosen == "jsonl" else _CsvReader
-        reader(outcomes, where, text_field or DEFAULT_FIELD, _Reading(raw, size), progress, hint, names).read(
+        reader(outcomes, where, text_field or DEFAULT_FIELD, _Reading(raw, size), progress, hint, setting_names).read(
             _lines(stream, where))
     finally:
         if path != "-":
@@ -291,9 +291,9 @@ def _unknown_model(named: str, model: str, models: Sequence[str], what: str, hin
 
 class _Reader:
     def __init__(self, outcomes: Outcomes, where: str, text_field: str, reading: _Reading,
-                 progress: _Progress | None, hint: Hint | None, names: Names | None) -> None:
+                 progress: _Progress | None, hint: Hint | None, setting_names: SettingNames | None) -> None:
         self.outcomes, self.where, self.field = outcomes, where, text_field
-        self.reading, self.progress, self.hint, self.names = reading, progress, hint, names
+        self.reading, self.progress, self.hint, self.setting_names = reading, progress, hint, setting_names
 
     def add(self, line: int, text: str, strong: float, weak: float, id_: Any, category: Any) -> None:
         out = self.outcomes
@@ -314,7 +314,7 @@ class _Reader:
 class _JsonlReader(_Reader):
     def read(self, lines: Iterator[tuple[int, str]]) -> None:
         out, where, name = self.outcomes, self.where, self.field
-        pair = ((_named(self.names, "strong"), out.strong_model), (_named(self.names, "weak"), out.weak_model))
+        pair = ((_named(self.setting_names, "strong"), out.strong_model), (_named(self.setting_names, "weak"), out.weak_model))
         costed_line: int | None = None
         uncosted_line: int | None = None
         for number, text in lines:
@@ -333,7 +333,7 @@ class _JsonlReader(_Reader):
             if not isinstance(prompt, str):
                 problem = (f"no {json.dumps(name)} field" if prompt is None and name not in record
                            else f"{json.dumps(name)} is {_describe(prompt)}, not text")
-                raise OutcomeProblem(where, f"{problem} (the prompt; {_named(self.names, 'text_field')} names the "
+                raise OutcomeProblem(where, f"{problem} (the prompt; {_named(self.setting_names, 'text_field')} names the "
                                             f"field that holds it)", number)
             scores = record.get("scores")
             if not isinstance(scores, dict):
@@ -445,10 +445,10 @@ class _CsvReader(_Reader):
                                         f"it cannot be told", line)
         if self.field not in header:
             raise OutcomeProblem(where, f"no column {json.dumps(self.field)} in the header (columns: {shown}); "
-                                        f"{_named(self.names, 'text_field')} names the column that holds the prompt",
+                                        f"{_named(self.setting_names, 'text_field')} names the column that holds the prompt",
                                  line)
         out.models = [column for column in header if column and column not in (self.field, "id", "category")]
         for setting, model in (("strong", out.strong_model), ("weak", out.weak_model)):
             if model not in header:
-                raise OutcomeProblem(where, _unknown_model(_named(self.names, setting), model, out.models,
+                raise OutcomeProblem(where, _unknown_model(_named(self.setting_names, setting), model, out.models,
                                                            "the header's columns are", self.hint), line)
