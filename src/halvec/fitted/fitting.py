@@ -29,8 +29,8 @@ from functools import cached_property
 from typing import Any, Literal, TypedDict
 
 import halvec
-from halvec.fitted import fit as fitting
-from halvec.fitted.fit import MIN_PROMPTS, FitProblem, Settings
+from halvec.fitted.fit import (MIN_PROMPTS, FitProblem, Settings, cross_validate, cuts_for, distinct, fit, read,
+                               spec_of, with_provenance)
 from halvec.fitted.router import FittedRouter
 from halvec.fitted.router_file import RouterSpec
 from halvec.quality.metrics import apgr, gap_sign
@@ -200,21 +200,20 @@ def fit_router(sets: Sequence[Outcomes], *, name: str = "fitted", folds: int = 1
 
     if len(texts) < MIN_PROMPTS:
         raise TooFewPrompts(len(texts))
-    distinct = fitting.distinct(texts)
-    if folds > distinct:
-        raise TooFewTexts(len(texts), distinct, folds)
-    said(RepeatedPrompts(len(texts) - distinct, len(texts)) if distinct < len(texts) else None)
+    different = distinct(texts)
+    if folds > different:
+        raise TooFewTexts(len(texts), different, folds)
+    said(RepeatedPrompts(len(texts) - different, len(texts)) if different < len(texts) else None)
     told = None if progress is None else _fits_told(progress, folds + 1)
-    prompts = fitting.read(texts, settings)
-    scores = fitting.cross_validate(prompts, strong, weak, folds=folds, seed=seed, settings=settings, progress=told)
-    model = fitting.fit(prompts, strong, weak, settings)
+    prompts = read(texts, settings)
+    scores = cross_validate(prompts, strong, weak, folds=folds, seed=seed, settings=settings, progress=told)
+    model = fit(prompts, strong, weak, settings)
     report = _report(sets, scores, folds, seed)
     said(different_scales(sets))
     chosen = shares or Shares.of_rules(texts)
-    fitted_on = _fitted_on(sets, report, chosen, field, len(texts) - distinct)
-    spec = fitting.spec_of(model, settings, name=name, cuts=fitting.cuts_for(scores, chosen.as_tuple),
-                           fitted_on=fitted_on)
-    return FitResult(fitting.with_provenance(spec, texts), report, chosen, warnings)
+    fitted_on = _fitted_on(sets, report, chosen, field, len(texts) - different)
+    spec = spec_of(model, settings, name=name, cuts=cuts_for(scores, chosen.as_tuple), fitted_on=fitted_on)
+    return FitResult(with_provenance(spec, texts), report, chosen, warnings)
 
 
 def _fits_told(progress: Callable[[int, int], None], fits: int) -> Callable[[int], None]:
