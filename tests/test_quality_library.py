@@ -92,7 +92,7 @@ def test_what_the_scores_warn_of_is_data(tmp_path):
     assert warnings[3].coverage == scoring.sets[0].scored[0].checks.coverage
     first, pooled = scoring.sets[0].scored[0], scoring.sets[2].scored[0]
     assert pooled.checks.prompts == 60 and pooled.checks.fitted_share == 0.5
-    assert pooled.checks.strong_share == first.strong_share == pytest.approx(1 / 3)
+    assert pooled.checks.strong_share == first.checks.strong_share == pytest.approx(1 / 3)
     assert pooled.coverage == first.coverage * 2
     assert pooled.checks.coverage.mean == pytest.approx(first.checks.coverage.mean)
     rows = measure_sets(scoring, resamples=5).reports[2].as_json("big", "small")["rows"]

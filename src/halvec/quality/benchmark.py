@@ -23,7 +23,7 @@ from halvec.fitted.provenance import Provenance
 from halvec.quality.outcomes import Outcomes
 from halvec.quality.pooling import (DifferentScales, RepeatedAcrossFiles, ScoredSet, different_scales,
                                     repeated_across, with_pooled)
-from halvec.quality.report import Scored, SetJSON, SetReport, measure
+from halvec.quality.report import Scored, SetJSON, SetReport, measure, strong_share
 from halvec.quality.routers import Router, strong_mask
 
 __all__ = ["BenchJSON", "BenchWarning", "Benchmark", "FileJSON", "PromptJSON", "Scoring", "measure_sets",
@@ -67,10 +67,10 @@ def _scored(name: str, router: Router, texts: list[str]) -> Scored:
     else:
         raw = router.score(texts)
     scores = [float(score) for score in raw]
-    item = Scored(name, scores, strong_mask(router, scores), coverage)
-    if coverage is None or not isinstance(provenance, Provenance):
-        return item
-    return Scored(name, scores, item.mask, coverage, Checks.of(name, provenance, texts, coverage, item.strong_share))
+    mask = strong_mask(router, scores)
+    checks = None if coverage is None or not isinstance(provenance, Provenance) else \
+        Checks.of(name, provenance, texts, coverage, strong_share(mask))
+    return Scored(name, scores, mask, coverage, checks)
 
 
 class FileJSON(TypedDict):

@@ -18,7 +18,7 @@ from functools import cached_property
 
 from halvec.fitted.checks import Checks
 from halvec.quality.outcomes import Outcomes
-from halvec.quality.report import Costs, Scored
+from halvec.quality.report import Costs, Scored, strong_share
 
 __all__ = ["DifferentScales", "RepeatedAcrossFiles", "ScoredSet", "different_scales", "pool", "repeated_across",
            "with_pooled"]
@@ -79,12 +79,9 @@ def pool(sets: Sequence[ScoredSet]) -> ScoredSet:
         items = [s.scored[i] for s in sets]
         mask = None if first.mask is None else [m for item in items for m in item.mask or ()]
         coverage = None if first.coverage is None else [v for item in items for v in item.coverage or ()]
-        joined = Scored(first.name, [score for item in items for score in item.scores], mask, coverage)
-        if first.checks is not None:
-            checks = [c for item in items if (c := item.checks) is not None]
-            joined = Scored(joined.name, joined.scores, mask, coverage,
-                            Checks.pooled(checks, coverage or [], joined.strong_share))
-        scored.append(joined)
+        checks = None if first.checks is None else Checks.pooled(
+            [c for item in items if (c := item.checks) is not None], coverage or [], strong_share(mask))
+        scored.append(Scored(first.name, [score for item in items for score in item.scores], mask, coverage, checks))
     files = tuple(f for s in sets for f in s.files)
     return ScoredSet(f"pooled ({len(files)} files)", files, scored)
 

@@ -23,7 +23,8 @@ from halvec.quality.metrics import (Curve, Interval, OperatingPoint, bootstrap_a
 if TYPE_CHECKING:
     from halvec.fitted.checks import Checks
 
-__all__ = ["CPT_SHARES", "CostBasis", "Costs", "Row", "RowJSON", "SetJSON", "SetReport", "Scored", "measure"]
+__all__ = ["CPT_SHARES", "CostBasis", "Costs", "Row", "RowJSON", "SetJSON", "SetReport", "Scored", "measure",
+           "strong_share"]
 
 CPT_SHARES = (0.5, 0.8)
 """The shares of the gap whose CPT is reported."""
@@ -75,10 +76,10 @@ class Scored:
     checks: Checks | None = None
     """A fitted router's checks on the set."""
 
-    @property
-    def strong_share(self) -> float | None:
-        """The share of the set its operating point sends to the strong model."""
-        return None if not self.mask else sum(self.mask) / len(self.mask)
+
+def strong_share(mask: Sequence[bool] | None) -> float | None:
+    """The share of prompts an operating point's choices (``mask``) send to the strong model."""
+    return None if not mask else sum(mask) / len(mask)
 
 
 class RowJSON(TypedDict):
