@@ -16,7 +16,7 @@ for _name in ("OPENBLAS_NUM_THREADS", "OMP_NUM_THREADS", "MKL_NUM_THREADS"):
 
 from halvec.cli import main
 from halvec.explain import explain_selection
-from halvec.fitted import FittedModelRouter, FittedRouter, ScoreExplanation
+from halvec.fitted import FittedModelRouter, FittedRouter, ScoreExplanation, load_router
 from halvec.fitted.router_file import parse
 
 from conftest import RecordingStore, router_log_lines
@@ -288,6 +288,19 @@ def test_results_near_the_largest_double_are_fitted(tmp_path, capsys):
     assert "nan" not in out and "inf" not in out
     router = FittedRouter(parse((tmp_path / "r.json").read_text()))
     assert router.score_one("prove the town") > router.score_one("name the town")
+
+
+def test_prompts_with_lone_surrogates_are_fitted_and_their_ngrams_kept(tmp_path, capsys):
+    pytest.importorskip("sklearn")
+    # JSON may carry a lone surrogate ("\ud800"): a token like any other sign, kept as an n-gram
+    rows = [(f"prove \ud800 {i % 7}" if i % 3 == 0 else f"name \udfff {i % 5}", float(i % 3 == 0), 0.0)
+            for i in range(600)]
+    router = tmp_path / "r\udcff.json"  # a file name that is not UTF-8 (argv's surrogateescape)
+    assert _fit(_rows_file(tmp_path / "o.jsonl", rows), "-o", str(router), "--folds", "3") == 0
+    assert "wrote" in capsys.readouterr().out
+    fitted = load_router(str(router))
+    assert {"\ud800", "prove \ud800"} <= set(fitted.spec.ngrams) and fitted.name == "r\udcff"
+    assert fitted.score_one("prove \ud800 1") > fitted.score_one("name \udfff 1")
 
 
 def test_classify_builds_the_explanation_only_when_asked(tmp_path, capsys, monkeypatch, fitted):

@@ -153,6 +153,19 @@ def test_a_router_file_reads_back_as_written(write):
     assert load_router(write(del_name, "named-by-file.json")).name == "named-by-file"
 
 
+def test_lone_surrogates_are_written_as_escapes_and_read_back(write):
+    # a prompt's JSON may hold "\ud800", and then an n-gram; a file name not UTF-8 holds one too
+    spec = parse(json.dumps(document(name="r\udcff", ngrams=[*NGRAMS, ["\ud800", 0.7, 1.2], ["\udfff ?", 0.2, 1.1]],
+                                     fitted_on={"files": [{"name": "\udcfe.jsonl"}]})))
+    text = dumps(spec)
+    assert "\\ud800" in text and text.encode("utf-8").decode("utf-8") == text
+    again = load_router(write(text.encode("utf-8")))
+    assert dumps(again.spec) == text and again.name == "r\udcff"
+    text = "\ud800 \udfff ?"  # both n-grams found
+    assert again.score_one(text) == FittedRouter(spec).score_one(text) == pytest.approx(reference(spec, text))
+    assert FittedRouter(spec).score_and_coverage([text])[1] == [reference_coverage(spec, text)] == [3 / 6]
+
+
 @pytest.mark.parametrize("content, problem", [
     (json.dumps(document())[:200], "ends too soon"),
     ("{]", "not JSON"),
