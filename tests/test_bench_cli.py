@@ -264,6 +264,13 @@ def test_output_failures_and_standard_output_onto_an_input(tmp_path, capsys):
     assert result.returncode == 2 and (tmp_path / "a.jsonl").read_bytes() == before
     assert result.stderr.decode().endswith(f"error: standard output is the same file as {good!r}: the report "
                                            f"would be written into it; send it elsewhere\n")
+    # standard output closed: said before any file is read (here, one that is not an outcome file)
+    bad = tmp_path / "bad.jsonl"
+    bad.write_text("not JSON\n")
+    result = subprocess.run(["sh", "-c", 'exec "$@" >&-', "sh", sys.executable, "-m", "halvec", "bench", good,
+                             str(bad), "--strong", STRONG, "--weak", WEAK], capture_output=True, timeout=120)
+    assert (result.returncode, result.stderr) == (74, b"python -m halvec: error: cannot write to standard output: "
+                                                      b"it is closed\n")
 
 
 # --- fitted routers: beside the default routers, and what their files say of their data -----

@@ -5,6 +5,7 @@ does with the same tiers; halvec fit, and --router for classify and route, on sy
 import json
 import os
 import random
+import subprocess
 import sys
 
 import pytest
@@ -142,6 +143,27 @@ def test_fit_refuses_mistakes_in_one_line(tmp_path, capsys, args, message):
     err = capsys.readouterr().err
     assert message in err and "Traceback" not in err
     assert open(data).read() == before and not (tmp_path / "r.json").exists()
+
+
+def test_a_report_fit_cannot_write_leaves_the_earlier_router_file(tmp_path):
+    pytest.importorskip("sklearn")
+    data, router = _outcomes(tmp_path / "data.jsonl", 600), tmp_path / "r.json"
+    router.write_bytes(b"earlier\n")
+    command = [sys.executable, "-m", "halvec", "fit", data, "-o", str(router), "--strong", STRONG, "--weak", WEAK,
+               "--folds", "2"]
+    read_end, write_end = os.pipe()
+    os.close(read_end)  # halvec fit ... | a reader that has gone
+    result = subprocess.run(command, stdout=write_end, stderr=subprocess.PIPE, timeout=120)
+    os.close(write_end)
+    assert result.returncode == 141 and router.read_bytes() == b"earlier\n"
+    # standard output closed: said before anything is read (here, too few prompts to fit on)
+    small = _outcomes(tmp_path / "small.jsonl", 10)
+    result = subprocess.run(["sh", "-c", 'exec "$@" >&-', "sh", *command[:4], small, *command[5:]],
+                            capture_output=True, timeout=120)
+    assert result.returncode == 74 and router.read_bytes() == b"earlier\n"
+    assert result.stderr == (b"python -m halvec: error: cannot write to standard output: it is closed (-o '%s' was "
+                             b"not written: the earlier file is as it was)\n" % str(router).encode())
+    assert sorted(os.listdir(tmp_path)) == ["data.jsonl", "r.json", "small.jsonl"]
 
 
 def test_fit_without_the_extra_says_how_to_install_it(tmp_path, capsys, monkeypatch):

@@ -16,6 +16,7 @@ import importlib
 import json
 import math
 import os
+import sys
 from collections.abc import Callable, Sequence
 from contextlib import ExitStack
 from dataclasses import dataclass
@@ -265,6 +266,8 @@ def _run(args: argparse.Namespace) -> int:
         out = stack.enter_context(output_file(out_path, inputs=inputs)) if out_path is not None else None
         figure = stack.enter_context(output_file(plot_path, option="--plot", inputs=inputs)) \
             if plot_path is not None else None
+        if sys.stdout is None:  # closed (>&-): said now, not once every file is read and measured
+            raise output.OutputError("cannot write to standard output: it is closed")
         sets = [_read(path, strong_model, weak_model, text_field, fmt, routers) for path in files]
         _warn_of_scales(args.parser.prog, sets)
         _warn_of_repeats(args.parser.prog, sets)

@@ -14,6 +14,7 @@ import argparse
 import importlib.metadata
 import math
 import os
+import sys
 from collections.abc import Sequence
 from dataclasses import dataclass
 from typing import Any
@@ -122,6 +123,8 @@ def _run(args: argparse.Namespace) -> int:
         raise SetupError(str(error)) from None
     prog: str = args.parser.prog
     with output_file(out_path, option="-o", inputs=inputs) as out:
+        if sys.stdout is None:  # closed (>&-): said now, not once the router is fitted
+            raise output.OutputError("cannot write to standard output: it is closed")
         sets = [_read(path, args) for path in files]
         texts = [text for s in sets for text in s.texts]
         strong = [r for s in sets for r in s.strong]
@@ -159,7 +162,10 @@ def _run(args: argparse.Namespace) -> int:
             out.write(dumps(spec).encode("utf-8"))
         except OSError as error:
             raise write_error("-o", out_path, error) from None
-    _report(prog, args, rows, spec.ngrams, cuts, chosen, source, out_path)
+        # the report is written before the file takes the earlier one's place: a run that
+        # cannot write it (a closed pipe, a full disk) leaves the earlier file as it was
+        _report(prog, args, rows, spec.ngrams, cuts, chosen, source, out_path)
+        output.flush()
     return ExitStatus.OK
 
 
