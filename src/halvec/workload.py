@@ -647,9 +647,9 @@ class TaskReader:
                     kinds = set(map(type, counts))
             if counts == absent:
                 continue
-            if float in kinds:
+            if float in kinds:  # (one past 2**63 may be orjson's rounding of a long integer: read again)
                 if not kinds <= {int, float, _NONE_TYPE} or not all(
-                        c.is_integer() for c in counts if type(c) is float):
+                        c.is_integer() and not _maybe_rounded(c) for c in counts if type(c) is float):
                     return False
                 counts = [int(c) if type(c) is float else c for c in counts]
                 kinds = set(map(type, counts))
