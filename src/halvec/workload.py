@@ -945,6 +945,11 @@ class TaskReader:
                     self.blank_lines += end - first + 1
                     continue
                 header = row
+            twice = next((name for name in (self.field, self.model_field, "id", *itertools.chain(*_TOKEN_FIELDS))
+                          if name is not None and header.count(name) > 1), None)
+            if twice is not None:
+                raise InputProblem(self.where, f"the column {_show_name(twice)} is in the header twice: which one "
+                                               f"holds it cannot be told", first)
             if self.field not in header:
                 shown = ", ".join(map(_show_name, header[:10])) + (", ..." if len(header) > 10 else "")
                 raise InputProblem(self.where, f"no column {_show_name(self.field)} in the header "
