@@ -323,6 +323,12 @@ def test_the_tables_are_sized_for_the_distinct_tokens_not_the_places_they_fill()
     few = [f"a{i % 10} b{i // 10 % 10} c{i // 100}" for i in range(3000)]  # 50 tokens in 9,000 places
     many = [f"a{i} b{i} c{i}" for i in range(3000)]
     assert memory(few) < memory(many) - 9000 * 16
+    # and the code points of a long token (encoded data, say) are kept once, however many
+    # n-grams hold it: 100 tokens of 10,000 characters, in 600 places, take about 4 MB
+    long = [f"{c * 10_000}{i}" for i in range(50) for c in "xy"]
+    held = [*long, *(f"{a} {b}" for a, b in zip(long, long[1:])),
+            *(f"{a} {b} {c}" for a, b, c in zip(long, long[1:], long[2:]))]
+    assert memory(long) < memory(held) < memory(long) + 600_000
 
 
 @pytest.mark.skipif(not hasattr(signal, "setitimer"), reason="needs interval timers")
