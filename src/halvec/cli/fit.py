@@ -157,7 +157,10 @@ def _run(args: argparse.Namespace) -> int:
         name = os.path.splitext(os.path.basename(out_path))[0] or "fitted"
         spec = fitting.spec_of(model, settings, name=name, cuts=cuts,
                                fitted_on=_fitted_on(args, sets, rows, chosen, source, len(texts) - distinct))
-        spec = fitting.with_provenance(spec, texts)
+        try:
+            spec = fitting.with_provenance(spec, texts)
+        except fitting.FitProblem as problem:
+            raise InputError(f"cannot fit a router: {problem}") from None
         try:
             out.write(dumps(spec).encode("utf-8"))
         except OSError as error:
