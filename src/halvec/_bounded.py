@@ -7,7 +7,7 @@ time) may have, and what to call it in the error. No more than the cap and one b
 read into memory. The caps, and why:
 
 - a fitted router file, 64 MiB: a 20,000-n-gram router (what ``halvec fit`` writes) is about
-  1.2 MB; its tables count against the pattern engine's 64 MiB budget at about 100 bytes an
+  1.2 MB; its tables count against the pattern engine's 64 MiB budget at about 75 bytes an
   n-gram, so a file past 64 MiB (a million n-grams or more) could not be loaded anyway;
 - a prices, preferences or patterns file, 8 MiB: these hold a few hundred bytes to some tens
   of kilobytes; 8 MiB is the most a line of ``halvec eval``'s input may have;
