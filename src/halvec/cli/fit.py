@@ -16,10 +16,11 @@ import math
 import os
 import sys
 from collections.abc import Sequence
-from dataclasses import dataclass
+from dataclasses import dataclass, replace
 from typing import Any
 
 import halvec
+from halvec import _bounded
 from halvec.cli import output
 from halvec.cli.options import Command, InputError, Once, SetupError, UsageError
 from halvec.cli.outcome_files import read_outcome_file
@@ -27,7 +28,7 @@ from halvec.cli.output_files import check_output, check_report_destination, file
 from halvec.cli.progress import Progress
 from halvec.cli.status import ExitStatus, describe_exit_statuses
 from halvec.fitted import fit as fitting
-from halvec.fitted.router_file import dumps
+from halvec.fitted.router_file import RouterSpec, dumps
 from halvec.quality.metrics import apgr, gap_sign
 from halvec.quality.outcomes import OutcomeFormat, Outcomes
 from halvec.quality.routers import RulesRouter, WordsRouter
@@ -162,7 +163,7 @@ def _run(args: argparse.Namespace) -> int:
         except fitting.FitProblem as problem:
             raise InputError(f"cannot fit a router: {problem}") from None
         try:
-            out.write(dumps(spec).encode("utf-8"))
+            out.write(_file_content(prog, spec, distinct, out_path))
         except OSError as error:
             raise write_error("-o", out_path, error) from None
         # the report is written before the file takes the earlier one's place: a run that
@@ -170,6 +171,19 @@ def _run(args: argparse.Namespace) -> int:
         _report(prog, args, rows, spec.ngrams, cuts, chosen, source, out_path)
         output.flush()
     return ExitStatus.OK
+
+
+def _file_content(prog: str, spec: RouterSpec, distinct: int, out_path: str) -> bytes:
+    """The router file's bytes; without the digest of the prompts when with it the file would
+    pass what a router file may have (millions of prompts), which is said."""
+    data = dumps(spec).encode("utf-8")
+    if len(data) <= _bounded.ROUTER_FILE.bytes or spec.fitted_on.get("prompt_digest") is None:
+        return data
+    output.message(f"{prog}: warning: the digest of the {distinct:,} different prompts is left out of "
+                   f"{output.escape(repr(out_path), backslash=False)}: with it the file would be "
+                   f"{_bounded.ROUTER_FILE.problem()}; bench cannot tell whether the router is measured on the "
+                   f"prompts it was fitted on\n")
+    return dumps(replace(spec, fitted_on={**spec.fitted_on, "prompt_digest": None})).encode("utf-8")
 
 
 def _read(path: str, args: argparse.Namespace) -> Outcomes:
