@@ -131,6 +131,7 @@ def test_fit_reports_writes_a_router_and_the_commands_use_it(tmp_path, capsys):
     (["{data}", "-o", "{out}", "--shares", "0.5,0.5"], "three shares"),
     (["{data}", "-o", "{out}", "--strong-share", "1"], "above 0 and below 1"),
     (["{data}", "-o", "{out}", "--folds", "1"], "from 2 to 50"),
+    (["{data}", "-o", "{out}", "--seed", str(2**32)], "--seed: expected a whole number from 0 to 4294967295"),
     (["{data}", "-o", "{out}", "--shares", "0.2,0.3,0.5", "--strong-share", "0.2"], "not allowed with"),
 ])
 def test_fit_refuses_mistakes_in_one_line(tmp_path, capsys, args, message):

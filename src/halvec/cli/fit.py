@@ -37,6 +37,8 @@ __all__ = ["COMMAND", "Shares", "shares", "strong_share"]
 
 Shares = tuple[float, float, float]
 _MAX_FOLDS = 50
+_MAX_SEED = 2**32 - 1
+"""The largest seed scikit-learn's shuffle takes."""
 
 
 # --- options ---------------------------------------------------------------------------------
@@ -74,9 +76,9 @@ def _folds(text: str) -> int:
 
 
 def _seed(text: str) -> int:
-    if text.isascii() and text.isdigit():
+    if text.isascii() and text.isdigit() and int(text) <= _MAX_SEED:
         return int(text)
-    raise argparse.ArgumentTypeError(f"expected a whole number, 0 or more, not {text!r}")
+    raise argparse.ArgumentTypeError(f"expected a whole number from 0 to {_MAX_SEED}, not {text!r}")
 
 
 def _add_arguments(parser: argparse.ArgumentParser) -> None:
@@ -91,7 +93,7 @@ def _add_arguments(parser: argparse.ArgumentParser) -> None:
                         help="folds of the cross-validation: each prompt is scored by a model fitted on the "
                              "other folds (default: 10)")
     parser.add_argument("--seed", type=_seed, default=0, metavar="N",
-                        help="the seed that shuffles the prompts into folds (default: 0)")
+                        help=f"the seed that shuffles the prompts into folds, 0 to {_MAX_SEED} (default: 0)")
     tiers = parser.add_mutually_exclusive_group()
     tiers.add_argument("--shares", type=shares, metavar="S,M,C",
                        help="place the cut points so that these shares of the prompts are simple, moderate and "
