@@ -169,7 +169,7 @@ def _load_router(spec: str) -> Router:
     except OSError as error:
         raise UsageError(f"cannot read --router {spec!r}: {error.strerror or error}") from None
     except refused as error:
-        raise InputError(f"--router {spec!r}: {error}") from None
+        raise InputError(f"--router {error}") from None  # the error names the file
     return router
 
 
