@@ -157,6 +157,11 @@ BAD_FILES = [
     ("nan.jsonl", GOOD * 2 + '{"prompt": "b", "scores": {"big-model": NaN, "small-model": 0}}\n',
      "line 3: the result for 'big-model' is nan, not a number"),
     ("inf.csv", f"prompt,{STRONG},{WEAK}\na,1,0\nb,inf,0\n", "line 3: the result for 'big-model' is 'inf', not a number"),
+    # what --out writes of a prompt is strict JSON, which has neither
+    ("nan_id.jsonl", GOOD + '{"prompt": "b", "id": NaN, "scores": ' + _scores(1, 0) + '}\n',
+     'line 2: the field "id" holds NaN or an infinity, which strict JSON cannot carry; give it as a text ("NaN")'),
+    ("inf_category.jsonl", GOOD + '{"prompt": "b", "category": [1e999], "scores": ' + _scores(1, 0) + '}\n',
+     'line 2: the field "category" holds NaN or an infinity'),
     ("p.jsonl", GOOD + '{"text": "b", "scores": ' + _scores(1, 0) + '}\n',
      'line 2: no "prompt" field (the prompt; --field names the field that holds it)'),
     ("empty.jsonl", "\n\n", "no prompts"),
