@@ -401,6 +401,22 @@ def test_a_text_that_finds_every_ngram_and_more_stays_in_its_scratch(hooks, ngra
     assert len(seen) == 1 and seen[0] == [scorer.score(t) for t in texts] == pytest.approx([want] * 2)
 
 
+def test_a_str_subclass_is_explained_as_the_str_it_holds(router):
+    from halvec.fitted import explain_score
+
+    class Hostile(str):
+        def lower(self):
+            return "the sum of"
+
+        def split(self, *_):
+            return []
+
+        def __len__(self):
+            return 3
+    text = "Prove that 12 % of it is é"
+    assert explain_score(router, Hostile(text)) == explain_score(router, text)
+
+
 @given(texts)
 def test_an_explanation_adds_up_to_the_score_and_points_at_the_text(router, text):
     from halvec.fitted import explain_score
