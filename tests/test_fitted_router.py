@@ -153,6 +153,19 @@ def test_a_router_file_reads_back_as_written(write):
     assert load_router(write(del_name, "named-by-file.json")).name == "named-by-file"
 
 
+def test_lone_surrogates_are_written_as_escapes_and_read_back(write):
+    # a prompt's JSON may hold "\ud800", and then an n-gram; a file name not UTF-8 holds one too
+    spec = parse(json.dumps(document(name="r\udcff", ngrams=[*NGRAMS, ["\ud800", 0.7, 1.2], ["\udfff ?", 0.2, 1.1]],
+                                     fitted_on={"files": [{"name": "\udcfe.jsonl"}]})))
+    text = dumps(spec)
+    assert "\\ud800" in text and text.encode("utf-8").decode("utf-8") == text
+    again = load_router(write(text.encode("utf-8")))
+    assert dumps(again.spec) == text and again.name == "r\udcff"
+    text = "\ud800 \udfff ?"  # both n-grams found
+    assert again.score_one(text) == FittedRouter(spec).score_one(text) == pytest.approx(reference(spec, text))
+    assert FittedRouter(spec).score_and_coverage([text])[1] == [reference_coverage(spec, text)] == [3 / 6]
+
+
 @pytest.mark.parametrize("content, problem", [
     (json.dumps(document())[:200], "ends too soon"),
     ("{]", "not JSON"),
@@ -310,6 +323,12 @@ def test_the_tables_are_sized_for_the_distinct_tokens_not_the_places_they_fill()
     few = [f"a{i % 10} b{i // 10 % 10} c{i // 100}" for i in range(3000)]  # 50 tokens in 9,000 places
     many = [f"a{i} b{i} c{i}" for i in range(3000)]
     assert memory(few) < memory(many) - 9000 * 16
+    # and the code points of a long token (encoded data, say) are kept once, however many
+    # n-grams hold it: 100 tokens of 10,000 characters, in 600 places, take about 4 MB
+    long = [f"{c * 10_000}{i}" for i in range(50) for c in "xy"]
+    held = [*long, *(f"{a} {b}" for a, b in zip(long, long[1:])),
+            *(f"{a} {b} {c}" for a, b, c in zip(long, long[1:], long[2:]))]
+    assert memory(long) < memory(held) < memory(long) + 600_000
 
 
 @pytest.mark.skipif(not hasattr(signal, "setitimer"), reason="needs interval timers")
@@ -380,6 +399,22 @@ def test_a_text_that_finds_every_ngram_and_more_stays_in_its_scratch(hooks, ngra
         hooks.signal_at_check(0, signal.SIGUSR1)
         signal.signal(signal.SIGUSR1, previous)
     assert len(seen) == 1 and seen[0] == [scorer.score(t) for t in texts] == pytest.approx([want] * 2)
+
+
+def test_a_str_subclass_is_explained_as_the_str_it_holds(router):
+    from halvec.fitted import explain_score
+
+    class Hostile(str):
+        def lower(self):
+            return "the sum of"
+
+        def split(self, *_):
+            return []
+
+        def __len__(self):
+            return 3
+    text = "Prove that 12 % of it is é"
+    assert explain_score(router, Hostile(text)) == explain_score(router, text)
 
 
 @given(texts)

@@ -174,6 +174,17 @@ def test_messages_name_the_field_as_the_caller_does(data, name, said):
     assert said.format("--field") in problem(data, name, setting_names={"field": "--field"})
 
 
+@pytest.mark.parametrize("header", ["description,id,description", "description,model,model",
+                                    "description,prompt_tokens,input_tokens,prompt_tokens", "id,description,id"])
+def test_a_csv_header_that_names_a_column_it_reads_twice_is_refused(header):
+    # which of the two holds the description, the model, a count or the id cannot be told
+    cells = ",".join(["3"] * (header.count(",") + 1))
+    twice = next(name for name in header.split(",") if header.split(",").count(name) > 1)
+    assert problem(f"{header}\n{cells}\n".encode(), "t.csv") == (f"'tasks', line 1: the column \"{twice}\" is in "
+                                                                  f"the header twice: which one holds it cannot be told")
+    assert tasks(b"description,other,other\nfix it,1,2\n", "t.csv")[1] == [(2, "fix it")]  # one it does not read
+
+
 def test_ids_strict_json_cannot_carry_are_bad_lines():
     data = b'{"description": "a", "id": NaN}\n{"description": "b", "id": [1, -Infinity]}\n{"description": "c", "id": 1.5}\n'
     for fast in (True, False):

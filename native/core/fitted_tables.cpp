@@ -224,13 +224,19 @@ int compare_places(PyObject* texts, const TokenPlace& a, const TokenPlace& b) {
     return 0;
 }
 
-// The number of distinct tokens in the n-grams `texts` (each cut as the
-// build cuts it), at most `places` of them. It counts in memory of its own,
-// freed before it returns, so that the tables can be sized from the exact
-// count. It stops at an n-gram that is not made of tokens: the build stops
-// there too (or at a fault before it), and reports the first fault it meets,
-// whatever kind it is.
-std::size_t count_tokens(PyObject* texts, int longest, std::size_t places) {
+// The distinct tokens of some n-grams, and the code points of those the
+// pool keeps (the long ones), each once however many n-grams hold it.
+struct TokenCount {
+    std::size_t tokens;
+    std::size_t pooled;
+};
+
+// The distinct tokens in the n-grams `texts` (each cut as the build cuts it),
+// at most `places` of them. It counts in memory of its own, freed before it
+// returns, so that the tables can be sized from the exact count. It stops at
+// an n-gram that is not made of tokens: the build stops there too (or at a
+// fault before it), and reports the first fault it meets, whatever kind it is.
+TokenCount count_tokens(PyObject* texts, int longest, std::size_t places) {
     engine::Vector<TokenPlace> found;
     found.reserve(places);
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(texts); ++i) {
@@ -253,9 +259,13 @@ std::size_t count_tokens(PyObject* texts, int longest, std::size_t places) {
     }
     std::sort(found.begin(), found.end(),
               [&](const TokenPlace& a, const TokenPlace& b) { return compare_places(texts, a, b) < 0; });
-    std::size_t distinct = found.empty() ? 0 : 1;
-    for (std::size_t k = 1; k < found.size(); ++k) distinct += compare_places(texts, found[k - 1], found[k]) != 0;
-    return distinct;
+    TokenCount count{0, 0};
+    for (std::size_t k = 0; k < found.size(); ++k) {
+        if (k > 0 && compare_places(texts, found[k - 1], found[k]) == 0) continue;
+        ++count.tokens;
+        if (!(found[k].length & kShort)) count.pooled += found[k].length;
+    }
+    return count;
 }
 
 bool finite_float(PyObject* value, double& out) {
@@ -291,12 +301,13 @@ std::size_t ngram_slots_for(std::size_t longer) { return round_up_power_of_two(l
 std::size_t token_slots_for(std::size_t tokens) { return round_up_power_of_two(2 * tokens + 2); }
 
 // The most the tables hold, the builder's own with them, when the n-grams
-// hold `tokens` distinct tokens: every table is allocated once, at
-// this size, so that what a build takes never passes what it was allowed.
-std::size_t estimate(std::size_t size, std::size_t longer, std::size_t characters, std::size_t tokens) {
+// hold `tokens` distinct tokens, `pooled` code points of them kept in the
+// pool: every table is allocated once, at this size, so that what a build
+// takes never passes what it was allowed.
+std::size_t estimate(std::size_t size, std::size_t longer, std::size_t pooled, std::size_t tokens) {
     constexpr std::size_t kBlocks = 10;
     return sizeof(Tables) + ngram_slots_for(longer) * sizeof(Tables::NgramSlot) +
-           token_slots_for(tokens) * sizeof(Tables::TokenSlot) + characters * sizeof(char32_t) +
+           token_slots_for(tokens) * sizeof(Tables::TokenSlot) + pooled * sizeof(char32_t) +
            (size + 1) * (sizeof(Tables::Feature) + sizeof(std::uint64_t) + sizeof(std::uint32_t)) +
            sizeof(std::uint32_t) +  // the list of n-grams found has a place more than the counts
            (tokens + 1) * 3 * sizeof(std::uint32_t) +  // by token id (and kNoToken), the builder's flags with them
@@ -367,8 +378,9 @@ TablesPtr Builder::build(Borrowed ngrams, Borrowed weights, Borrowed idf, int lo
     // The tokens are counted first, in memory that the budget must also
     // allow, so that the tables are sized for the tokens there are.
     if (!fits(size, tokens * sizeof(TokenPlace) + kBlockOverhead)) return {};
-    tokens = std::min(count_tokens(texts, longest, tokens), kMaxTokens);
-    if (!fits(size, estimate(static_cast<std::size_t>(size), longer, characters_total, tokens))) return {};
+    const TokenCount counted = count_tokens(texts, longest, tokens);
+    tokens = std::min(counted.tokens, kMaxTokens);
+    if (!fits(size, estimate(static_cast<std::size_t>(size), longer, counted.pooled, tokens))) return {};
 
     const std::size_t before = engine::memory::in_use();
     void* memory = engine::memory::allocate(sizeof(Tables));
@@ -383,7 +395,7 @@ TablesPtr Builder::build(Borrowed ngrams, Borrowed weights, Borrowed idf, int lo
     t.ngram_slots_.assign(ngram_slots, Tables::NgramSlot{Tables::kEmpty, 0});
     t.ngram_bits_ = bits_of(ngram_slots);
     t.ngram_mask_ = ngram_slots - 1;
-    t.pool_.reserve(characters_total);
+    t.pool_.reserve(counted.pooled);
     t.size_ = static_cast<std::size_t>(size);
     t.features_.assign(t.size_ + 1, Tables::Feature{0, 0});
     {  // the builder's own tables go before the tables' size is taken

@@ -656,9 +656,9 @@ class TaskReader:
                     kinds = set(map(type, counts))
             if counts == absent:
                 continue
-            if float in kinds:
+            if float in kinds:  # (one past 2**63 may be orjson's rounding of a long integer: read again)
                 if not kinds <= {int, float, _NONE_TYPE} or not all(
-                        c.is_integer() for c in counts if type(c) is float):
+                        c.is_integer() and not _maybe_rounded(c) for c in counts if type(c) is float):
                     return False
                 counts = [int(c) if type(c) is float else c for c in counts]
                 kinds = set(map(type, counts))
@@ -955,6 +955,11 @@ class TaskReader:
                     self.blank_lines += end - first + 1
                     continue
                 header = row
+            twice = next((name for name in (self.field, self.model_field, "id", *itertools.chain(*_TOKEN_FIELDS))
+                          if name is not None and header.count(name) > 1), None)
+            if twice is not None:
+                raise InputProblem(self.where, f"the column {_show_name(twice)} is in the header twice: which one "
+                                               f"holds it cannot be told", first)
             if self.field not in header:
                 shown = ", ".join(map(_show_name, header[:10])) + (", ..." if len(header) > 10 else "")
                 raise InputProblem(self.where, f"no column {_show_name(self.field)} in the header "

@@ -16,6 +16,7 @@ import importlib
 import json
 import math
 import os
+import sys
 from collections.abc import Callable, Sequence
 from contextlib import ExitStack
 from dataclasses import dataclass
@@ -116,7 +117,7 @@ def _load_router(spec: str) -> Router:
     except OSError as error:
         raise UsageError(f"cannot read --router {spec!r}: {error.strerror or error}") from None
     except refused as error:
-        raise InputError(f"--router {spec!r}: {error}") from None
+        raise InputError(f"--router {error}") from None  # the error names the file
     return router
 
 
@@ -190,6 +191,8 @@ def _run(args: argparse.Namespace) -> int:
         out = stack.enter_context(output_file(out_path, inputs=inputs)) if out_path is not None else None
         figure = stack.enter_context(output_file(plot_path, option="--plot", inputs=inputs)) \
             if plot_path is not None else None
+        if sys.stdout is None:  # closed (>&-): said now, not once every file is read and measured
+            raise output.OutputError("cannot write to standard output: it is closed")
         scoring = score([read_outcome_file(path, strong=strong_model, weak=weak_model, text_field=text_field, fmt=fmt)
                          for path in files], routers)
         for warning in scoring.warnings:

@@ -11,6 +11,7 @@ from __future__ import annotations
 import argparse
 import math
 import os
+import sys
 from dataclasses import dataclass
 
 from halvec.cli import output
@@ -20,13 +21,16 @@ from halvec.cli.output_files import check_output, check_report_destination, file
 from halvec.cli.progress import Progress
 from halvec.cli.status import ExitStatus, describe_exit_statuses
 from halvec.fitted import fit as fitting
-from halvec.fitted.fitting import (FitResult, FitWarning, RepeatedPrompts, Shares, TooFewPrompts, TooFewTexts,
-                                   fit_router)
+from halvec._bounded import ROUTER_FILE
+from halvec.fitted.fitting import (DigestLeftOut, FitResult, FitWarning, RepeatedPrompts, Shares, TooFewPrompts,
+                                   TooFewTexts, fit_router)
 from halvec.fitted.router_file import dumps
 
 __all__ = ["COMMAND", "shares", "strong_share"]
 
 _MAX_FOLDS = 50
+_MAX_SEED = 2**32 - 1
+"""The largest seed scikit-learn's shuffle takes."""
 
 
 # --- options ---------------------------------------------------------------------------------
@@ -64,9 +68,9 @@ def _folds(text: str) -> int:
 
 
 def _seed(text: str) -> int:
-    if text.isascii() and text.isdigit():
+    if text.isascii() and text.isdigit() and int(text) <= _MAX_SEED:
         return int(text)
-    raise argparse.ArgumentTypeError(f"expected a whole number, 0 or more, not {text!r}")
+    raise argparse.ArgumentTypeError(f"expected a whole number from 0 to {_MAX_SEED}, not {text!r}")
 
 
 def _add_arguments(parser: argparse.ArgumentParser) -> None:
@@ -81,7 +85,7 @@ def _add_arguments(parser: argparse.ArgumentParser) -> None:
                         help="folds of the cross-validation: each prompt is scored by a model fitted on the "
                              "other folds (default: 10)")
     parser.add_argument("--seed", type=_seed, default=0, metavar="N",
-                        help="the seed that shuffles the prompts into folds (default: 0)")
+                        help=f"the seed that shuffles the prompts into folds, 0 to {_MAX_SEED} (default: 0)")
     tiers = parser.add_mutually_exclusive_group()
     tiers.add_argument("--shares", type=shares, metavar="S,M,C",
                        help="place the cut points so that these shares of the prompts are simple, moderate and "
@@ -114,6 +118,8 @@ def _run(args: argparse.Namespace) -> int:
         raise SetupError(str(error)) from None
     prog: str = args.parser.prog
     with output_file(out_path, option="-o", inputs=inputs) as out:
+        if sys.stdout is None:  # closed (>&-): said now, not once the router is fitted
+            raise output.OutputError("cannot write to standard output: it is closed")
         sets = [read_outcome_file(path, strong=args.strong, weak=args.weak, text_field=args.field, fmt=args.format)
                 for path in files]
         progress = _FitProgress(unit=f"of {args.folds + 1} fits")  # the folds, then all the prompts
@@ -121,7 +127,7 @@ def _run(args: argparse.Namespace) -> int:
             result = fit_router(sets, name=os.path.splitext(os.path.basename(out_path))[0] or "fitted",
                                 folds=args.folds, seed=args.seed, shares=_shares(args), field=args.field or "prompt",
                                 progress=lambda done, fits: progress(_Done(done, done / fits)),
-                                warn=lambda warning: _warn(prog, warning))
+                                warn=lambda warning: _warn(prog, warning, out_path))
         except TooFewPrompts as problem:
             raise InputError(str(problem)) from None
         except TooFewTexts as problem:  # the data's fault, not the command line's: one line
@@ -136,7 +142,10 @@ def _run(args: argparse.Namespace) -> int:
             out.write(dumps(result.spec).encode("utf-8"))
         except OSError as error:
             raise write_error("-o", out_path, error) from None
-    _report(prog, args, result, out_path)
+        # the report is written before the file takes the earlier one's place: a run that
+        # cannot write it (a closed pipe, a full disk) leaves the earlier file as it was
+        _report(prog, args, result, out_path)
+        output.flush()
     return ExitStatus.OK
 
 
@@ -165,8 +174,13 @@ class _Done:
     fraction_read: float
 
 
-def _warn(prog: str, warning: FitWarning) -> None:
-    if isinstance(warning, RepeatedPrompts):
+def _warn(prog: str, warning: FitWarning, out_path: str) -> None:
+    if isinstance(warning, DigestLeftOut):
+        output.message(f"{prog}: warning: the digest of the {warning.distinct:,} different prompts is left out of "
+                       f"{output.escape(repr(out_path), backslash=False)}: with it the file would be "
+                       f"{ROUTER_FILE.problem()}; bench cannot tell whether the router is measured on the "
+                       f"prompts it was fitted on\n")
+    elif isinstance(warning, RepeatedPrompts):
         output.message(f"{prog}: warning: {warning.repeated:,} of the {warning.prompts:,} prompts repeat an earlier "
                        f"prompt's text exactly (a file given twice, or repeats within a file): each text's copies "
                        f"are kept in one fold, so that no copy is scored by a model fitted on its twin\n")

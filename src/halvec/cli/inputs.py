@@ -4,7 +4,8 @@ Text is UTF-8 wherever it comes from. Bytes that are not UTF-8 are an input erro
 line, no usage) that says where they are, unless ``--encoding-errors replace`` is given: then they are read as U+FFFD
 and the command says how much it replaced. A UTF-8 byte-order mark at the start of standard
 input or a file is dropped, and so are the trailing line breaks of either, as the shell's
-``$(...)`` drops them.
+``$(...)`` drops them. Either is read no further than its cap
+(:data:`halvec._bounded.DESCRIPTION`): ``/dev/zero`` or an endless pipe is one line.
 
 An argument reaches the program as the interpreter decoded it with the locale's encoding,
 bytes it could not decode kept as lone surrogates (``surrogateescape``): only an argument
@@ -17,6 +18,7 @@ import sys
 from collections.abc import Iterable
 from dataclasses import dataclass
 
+from halvec import _bounded
 from halvec.cli.options import EncodingErrors, InputError, TextSource, UsageError
 from halvec.cli.output_files import Input, check_report_destination
 
@@ -72,20 +74,27 @@ def _read_stdin(name: str) -> bytes:
     stdin = sys.stdin
     if stdin is None:
         raise InputError(f"no standard input to read the {name} from")
+    cap = _bounded.DESCRIPTION
     try:
         if hasattr(stdin, "buffer"):
-            return stdin.buffer.read()
-        return stdin.read().encode("utf-8", "surrogateescape")
+            return _bounded.read_bounded(stdin.buffer, cap)
+        data = stdin.read(cap.bytes + 1).encode("utf-8", "surrogateescape")
+        if len(data) > cap.bytes:
+            raise _bounded.TooLarge(cap)
+        return data
     except OSError as error:
         raise InputError(f"cannot read standard input: {error.strerror or error}") from None
+    except _bounded.TooLarge as error:
+        raise InputError(f"standard input: {error}") from None
 
 
 def _read_file(path: str) -> bytes:
     try:
-        with open(path, "rb") as file:
-            return file.read()
+        return _bounded.read_file(path, _bounded.DESCRIPTION)
     except OSError as error:
         raise InputError(f"cannot read --file {path!r}: {error.strerror or error}") from None
+    except _bounded.TooLarge as error:
+        raise InputError(f"--file {path!r}: {error}") from None
 
 
 def decode_argument(argument: str, where: str, errors: EncodingErrors) -> Text:

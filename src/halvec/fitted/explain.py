@@ -64,6 +64,7 @@ def explain_score(router: FittedRouter, text: str, *, top: int = 8) -> ScoreExpl
     """Why ``router`` gives ``text`` its tier, with the ``top`` n-grams that weigh most."""
     if not isinstance(text, str):
         raise TypeError(f"a description must be a str, not {type(text).__name__}")
+    text = str.__str__(text)  # a str subclass read as the str it holds, as the scorer reads it
     spec = router.spec
     index = {ngram: i for i, ngram in enumerate(spec.ngrams)}
     found = list(features.spans(text))

@@ -24,22 +24,23 @@ from __future__ import annotations
 import importlib.metadata
 import os
 from collections.abc import Callable, Sequence
-from dataclasses import dataclass, field
+from dataclasses import dataclass, field, replace
 from functools import cached_property
 from typing import Any, Literal, TypedDict
 
 import halvec
+from halvec._bounded import ROUTER_FILE
 from halvec.fitted.fit import (MIN_PROMPTS, FitProblem, Settings, cross_validate, cuts_for, distinct, fit, read,
                                spec_of, with_provenance)
 from halvec.fitted.router import FittedRouter
-from halvec.fitted.router_file import RouterSpec
+from halvec.fitted.router_file import RouterSpec, dumps
 from halvec.quality.metrics import apgr, gap_sign
 from halvec.quality.outcomes import Outcomes
 from halvec.quality.pooling import DifferentScales, ScoredSet, different_scales, with_pooled
 from halvec.quality.report import Scored
 from halvec.quality.routers import RulesRouter, WordsRouter
 
-__all__ = ["CrossValidated", "CrossValidatedJSON", "FitReport", "FitResult", "FitWarning", "RepeatedPrompts", "Shares",
+__all__ = ["CrossValidated", "CrossValidatedJSON", "DigestLeftOut", "FitReport", "FitResult", "FitWarning", "RepeatedPrompts", "Shares",
            "TooFewPrompts", "TooFewTexts", "fit_router"]
 
 
@@ -74,7 +75,17 @@ class RepeatedPrompts:
     prompts: int
 
 
-FitWarning = RepeatedPrompts | DifferentScales
+@dataclass(frozen=True)
+class DigestLeftOut:
+    """The digest of the prompts is left out of the router's ``fitted_on``: with it the file
+    would pass the most a router file may have (millions of prompts), so bench cannot tell
+    whether the router is measured on the prompts it was fitted on."""
+
+    distinct: int
+    """The different prompts the digest would have held."""
+
+
+FitWarning = RepeatedPrompts | DifferentScales | DigestLeftOut
 """What the data a router is fitted on warns of."""
 
 
@@ -212,8 +223,12 @@ def fit_router(sets: Sequence[Outcomes], *, name: str = "fitted", folds: int = 1
     said(different_scales(sets))
     chosen = shares or Shares.of_rules(texts)
     fitted_on = _fitted_on(sets, report, chosen, field, len(texts) - different)
-    spec = spec_of(model, settings, name=name, cuts=cuts_for(scores, chosen.as_tuple), fitted_on=fitted_on)
-    return FitResult(with_provenance(spec, texts), report, chosen, warnings)
+    spec = with_provenance(spec_of(model, settings, name=name, cuts=cuts_for(scores, chosen.as_tuple),
+                                   fitted_on=fitted_on), texts)
+    if spec.fitted_on.get("prompt_digest") is not None and len(dumps(spec).encode("utf-8")) > ROUTER_FILE.bytes:
+        spec = replace(spec, fitted_on={**spec.fitted_on, "prompt_digest": None})
+        said(DigestLeftOut(different))
+    return FitResult(spec, report, chosen, warnings)
 
 
 def _fits_told(progress: Callable[[int, int], None], fits: int) -> Callable[[int], None]:

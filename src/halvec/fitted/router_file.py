@@ -37,6 +37,7 @@ from __future__ import annotations
 import json
 import math
 import os
+import re
 from collections.abc import Sequence
 from dataclasses import dataclass, field
 from typing import Any
@@ -101,7 +102,9 @@ class RouterSpec:
 
 
 def dumps(spec: RouterSpec) -> str:
-    """The file's text: one n-gram a line, so that it reads (and diffs) as a list."""
+    """The file's text: one n-gram a line, so that it reads (and diffs) as a list. A lone
+    surrogate (a prompt's JSON may hold one, and then an n-gram, a file's name too) is
+    written as its escape, ``\\ud800``: the text is UTF-8, and reads back as written."""
     document = spec.document()
     ngrams = document.pop("ngrams")
     fitted_on = document.pop("fitted_on")
@@ -115,7 +118,12 @@ def dumps(spec: RouterSpec) -> str:
     lines.append("  ],")
     lines.append(f'  "fitted_on": {json.dumps(fitted_on, ensure_ascii=False, indent=2)}'.replace("\n", "\n  "))
     lines.append("}")
-    return "\n".join(lines) + "\n"
+    return _LONE_SURROGATE.sub(lambda found: f"\\u{ord(found.group()):04x}", "\n".join(lines) + "\n")
+
+
+# (json.dumps writes text as it is, lone surrogates too, only inside a string: there an
+# escape stands for it)
+_LONE_SURROGATE = re.compile("[\ud800-\udfff]")
 
 
 def load(path: str) -> RouterSpec:

@@ -267,6 +267,20 @@ def _number(value: object) -> float | str:
     return f"{_describe(value)}, not a number"
 
 
+def _finite(value: object) -> bool:
+    """Whether no float inside ``value`` is NaN or an infinity."""
+    if isinstance(value, float):
+        return math.isfinite(value)
+    try:
+        if isinstance(value, list):
+            return all(map(_finite, value))
+        if isinstance(value, dict):
+            return all(map(_finite, value.values()))
+    except RecursionError:
+        return False
+    return True
+
+
 def _cell_number(text: str) -> float | str:
     """A CSV cell's result: True/False (any case), yes/no, or a number."""
     folded = text.strip().casefold()
@@ -329,6 +343,10 @@ class _JsonlReader(_Reader):
                 raise OutcomeProblem(where, f"not JSON: {str(error)[:80]}", number) from None
             if not isinstance(record, dict):
                 raise OutcomeProblem(where, f"not a JSON object but {_describe(record)}", number)
+            for key in ("id", "category"):  # passed on as they are (bench --out), as strict JSON
+                if not _finite(record.get(key)):
+                    raise OutcomeProblem(where, f"the field {json.dumps(key)} holds NaN or an infinity, which strict "
+                                                f"JSON cannot carry; give it as a text (\"NaN\")", number)
             prompt = record.get(name)
             if not isinstance(prompt, str):
                 problem = (f"no {json.dumps(name)} field" if prompt is None and name not in record
