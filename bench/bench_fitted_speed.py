@@ -11,7 +11,7 @@ descriptions (``{"text": ...}`` a line). Prints:
   same texts, timed in turn (best of several rounds, so a busy machine slows both alike);
 - the cost against the text's length, from 100 characters to 1 million (time per character
   should stay flat: linear in the text);
-- the memory the router's tables hold, against the engine's budget.
+- the memory the router's tables hold, against the fitted routers' budget.
 """
 
 import argparse
@@ -75,10 +75,10 @@ def main():
         (seconds,) = interleaved(["score(text)"], [dict(namespace, text=text)], rounds=15, clock=time.thread_time)
         print(f"{size:>12,} {fmt(seconds)} {fmt(seconds / size)}")
 
-    hooks = sys.modules.get("halvec._patterns_hooks")
+    hooks = sys.modules.get("halvec._fitted_hooks")
     budget = hooks.budget() if hooks else 64 << 20
-    print(f"\nmemory: the tables hold {router.memory:,} bytes, {100 * router.memory / budget:.1f}% of the engine's "
-          f"{budget >> 20} MiB budget (the file's n-grams: {len(router.spec.ngrams):,})")
+    print(f"\nmemory: the tables hold {router.memory:,} bytes, {100 * router.memory / budget:.1f}% of the fitted "
+          f"routers' {budget >> 20} MiB budget (the file's n-grams: {len(router.spec.ngrams):,})")
 
 
 if __name__ == "__main__":

@@ -270,10 +270,10 @@ bool valid_term(const CountTerm& term) {
 
 constexpr std::size_t kBlockOverhead = 16;  // what the allocator adds to a block, roughly
 
-// Whether `needed` bytes fit the engine's budget (once it has dropped what it
-// can); false with MemoryError set when they do not.
+// Whether `needed` bytes fit the budget; false with MemoryError set when they
+// do not. The module's allocator holds routers' tables alone (tables.hpp):
+// nothing can be dropped to make room.
 bool fits(Py_ssize_t size, std::size_t needed) {
-    if (engine::memory::over_budget(needed)) engine::reclaim_all_but(nullptr);
     if (!engine::memory::over_budget(needed)) return true;
     const std::size_t in_use = engine::memory::in_use(), budget = engine::memory::budget();
     PyErr_Format(PyExc_MemoryError,

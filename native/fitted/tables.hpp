@@ -6,9 +6,10 @@
 // the n-gram that is the token alone, and longer n-grams, keyed by the ids of
 // their two or three tokens. A text is scored by looking each of
 // its tokens up once and its longer n-grams by integers, so no n-gram text is
-// ever built. Everything is allocated through the engine's allocator: the
-// tables count against the engine's memory budget and are refused, whole,
-// when they would not fit.
+// ever built. Everything is allocated through the engine's allocator, of
+// which the module that scores (halvec._fitted) has a copy of its own: the
+// tables count against its budget, as large as the engine's (kMemoryBudget),
+// which they alone use, and are refused, whole, when they would not fit.
 #pragma once
 
 #include <algorithm>

@@ -156,7 +156,7 @@ PyMethodDef scorer_methods[] = {
 
 PyGetSetDef scorer_getset[] = {
     {"ngrams", scorer_ngrams, nullptr, "The number of n-grams the router weighs.", nullptr},
-    {"memory", scorer_memory, nullptr, "Bytes the tables hold, counted against the engine's budget.", nullptr},
+    {"memory", scorer_memory, nullptr, "Bytes the tables hold, counted against the memory budget of fitted routers.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -171,7 +171,7 @@ PyType_Slot scorer_slots[] = {
 };
 
 PyType_Spec scorer_spec = {
-    "halvec._patterns.Scorer",
+    "halvec._fitted.Scorer",
     sizeof(ScorerObject),
     0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,

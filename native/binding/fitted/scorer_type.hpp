@@ -1,6 +1,6 @@
-// halvec._patterns.Scorer: a fitted router's scorer (halvec.fitted), its
+// halvec._fitted.Scorer: a fitted router's scorer (halvec.fitted), its
 // tables built once from the router file's content and counted against the
-// engine's memory budget.
+// memory budget of fitted routers (fitted/tables.hpp).
 //
 //   Scorer(ngrams, weights, idf, longest, intercept, words, characters)
 //     ngrams: list[str]; weights, idf: list[float]; longest: 1 to 3;

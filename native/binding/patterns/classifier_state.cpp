@@ -88,4 +88,20 @@ void clear_module_classifier_state() {
     state_clear(held.get());
 }
 
+#ifdef HALVEC_TEST_HOOKS
+namespace {
+PyObject* clear_caches(PyObject*, PyObject*) {
+    clear_module_classifier_state();
+    Py_RETURN_NONE;
+}
+}  // namespace
+
+PyMethodDef classifier_cache_hooks[] = {
+    {"clear_caches", clear_caches, METH_NOARGS, "Empties the classifier's caches and plans."},
+    {nullptr, nullptr, 0, nullptr},
+};
+#else
+PyMethodDef classifier_cache_hooks[] = {{nullptr, nullptr, 0, nullptr}};
+#endif
+
 }  // namespace halvec::binding

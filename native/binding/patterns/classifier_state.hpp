@@ -20,4 +20,8 @@ core::PatternState& patterns_of(PyObject* state);
 void set_module_classifier_state(PyObject* state) noexcept;
 void clear_module_classifier_state();
 
+// The test hook clear_caches(), which empties that state (test_hooks.hpp);
+// an empty group in other builds.
+extern PyMethodDef classifier_cache_hooks[];
+
 }  // namespace halvec::binding

@@ -1,21 +1,16 @@
 // The package's private engine module, halvec._patterns: the same engine as
 // halvec.core.model_router, built into a module of its own so that the
 // package can ask it more than a tier (which entry matched, and where)
-// without adding a name to the router's module.
+// without adding a name to the router's module. The package's other native
+// helpers have modules of their own: halvec._workload, halvec._fitted.
 #include "binding/common/errors.hpp"
 #include "binding/common/function.hpp"
 #include "binding/common/imports.hpp"
 #include "binding/common/test_hooks.hpp"
-#include "binding/fitted/scorer_type.hpp"
 #include "binding/patterns/classifier_state.hpp"
 #include "common/identity.hpp"
 #include "common/names.hpp"
 #include "patterns/explanation.hpp"
-#include "workload/group_sums.hpp"
-#include "workload/line_count.hpp"
-#include "workload/task_lines.hpp"
-#include "workload/token_estimate.hpp"
-#include "workload/unspaced.hpp"
 
 namespace halvec::binding {
 namespace {
@@ -115,44 +110,11 @@ PyObject* make_explainer(PyObject* module, PyObject* record_type) {
     });
 }
 
-PyObject* task_lines(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-    return without_cxx_exceptions([&] { return core::task_lines(args, nargs); });
-}
-
-PyObject* count_lines(PyObject*, PyObject* data) {
-    return without_cxx_exceptions([&] { return core::count_lines(data); });
-}
-
-PyObject* unspaced(PyObject*, PyObject* descriptions) {
-    return without_cxx_exceptions([&] { return core::unspaced(descriptions); });
-}
-
-PyObject* token_estimates(PyObject*, PyObject* descriptions) {
-    return without_cxx_exceptions([&] { return core::token_estimates(descriptions); });
-}
-
-PyObject* group_sums(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-    if (nargs != 2) {
-        PyErr_Format(PyExc_TypeError, "group_sums() takes 2 positional arguments (%zd given)", nargs);
-        return nullptr;
-    }
-    return without_cxx_exceptions([&] { return core::group_sums(args[0], args[1]); });
-}
-
 PyMethodDef module_methods[] = {
     {"make_explainer", make_explainer, METH_O,
      "make_explainer(record_type): explain_complexity, answering with record_type instances."},
     {"make_batch_explainer", make_batch_explainer, METH_NOARGS,
      "make_batch_explainer(): explain_batch, with caches of its own."},
-    {"task_lines", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(task_lines)), METH_FASTCALL,
-     "task_lines(lines, ids, descriptions, routes, spans, tokens, encode, /): an evaluation's per-task JSON lines, as UTF-8."},
-    {"count_lines", count_lines, METH_O, "count_lines(data, /): the number of line breaks (b\"\\n\") in a bytes-like object."},
-    {"unspaced", unspaced, METH_O,
-     "unspaced(descriptions, /): the indices of the descriptions written mostly in a script without spaces."},
-    {"token_estimates", token_estimates, METH_O,
-     "token_estimates(descriptions, /): each description's UTF-8 bytes / 4, rounded up."},
-    {"group_sums", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(group_sums)), METH_FASTCALL,
-     "group_sums(keys, columns, /): (key, count, column sums) for each key, told apart by identity."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -170,8 +132,7 @@ bool exec_statements(PyObject* module) {
     state_of(module).function_type = Owned::take(function_type).release();
     return py::set_global(scope, "search", make_function(function_type, search_spec, globals, state)) &&
            py::set_global(scope, "covers", make_function(function_type, covers_spec, globals, state)) &&
-           py::set_global(scope, "Scorer", make_scorer_type(module)) &&
-           install_test_hooks("halvec._patterns_hooks");
+           install_test_hooks("halvec._patterns_hooks", {engine_memory_hooks, classifier_cache_hooks});
 }
 
 int exec_patterns(PyObject* module) {

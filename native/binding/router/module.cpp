@@ -134,7 +134,9 @@ int exec_module(PyObject* module) {
     process.module = module;
     const Owned done = Owned::steal(without_cxx_exceptions([&] {
         const bool ran = names::init() && register_in_sys_modules(module) && run_toplevel(module) &&
-                         install_test_hooks("halvec.core._model_router_hooks") && keep_until_exit(module);
+                         install_test_hooks("halvec.core._model_router_hooks",
+                                            {engine_memory_hooks, classifier_cache_hooks}) &&
+                         keep_until_exit(module);
         return ran ? Py_NewRef(Py_None) : nullptr;
     }));
     if (!done) return exec_failed();
