@@ -1,6 +1,6 @@
 """The pattern engine at its limits, beside Python's `re` on the same patterns.
 
-Run with the venv's interpreter: .venv/bin/python bench/bench_engine_limits.py
+Run with the venv's interpreter: .venv/bin/python benchmarks/speed/bench_engine_limits.py
 
 - Large alphabets: list entries with twenty thousand characters as
   alternatives, searched in a text of other characters. Time of the first

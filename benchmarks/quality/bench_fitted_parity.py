@@ -2,7 +2,7 @@
 outcome sets.
 
 Run with the venv's interpreter (needs the extra halvec[fit]):
-    .venv/bin/python bench/bench_fitted_parity.py OUTCOMES_DIR
+    .venv/bin/python benchmarks/quality/bench_fitted_parity.py OUTCOMES_DIR
 
 For every ``*.jsonl`` set large enough to fit on, a router is fitted on all its prompts (the
 settings ``halvec fit`` uses), written to a router file and loaded as ``halvec fit``'s users

@@ -1,7 +1,7 @@
 """Explanations and spans against the classification they explain, and lists
 written with the whole pattern language against the default lists and `re`.
 
-Run with the venv's interpreter: .venv/bin/python bench/bench_explain.py
+Run with the venv's interpreter: .venv/bin/python benchmarks/speed/bench_explain.py
 Every ratio compares figures taken in the same run, interleaved, so that a
 busy machine slows both sides alike. `--corpus DIR` adds the mean over the
 prompts of a folder of JSONL files (one {"text": ...} per line).

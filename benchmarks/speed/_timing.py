@@ -6,7 +6,7 @@ import time
 import timeit
 
 # The plain-Python model of the module lives with the tests.
-sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "tests"))
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[2] / "tests"))
 
 
 def per_call(func, *, min_time=0.2, repeat=5, max_number=None):

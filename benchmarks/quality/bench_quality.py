@@ -1,7 +1,7 @@
 """Routing quality on a folder of outcome sets: the table of docs/quality.md, as markdown.
 
 Run with the venv's interpreter:
-    .venv/bin/python bench/bench_quality.py OUTCOMES_DIR [--resamples N] [--seed N]
+    .venv/bin/python benchmarks/quality/bench_quality.py OUTCOMES_DIR [--resamples N] [--seed N]
 
 Every ``*.jsonl`` of OUTCOMES_DIR is one set (largest first); its two models are those of its
 first prompt, the one with the higher mean result taken as the strong one. For each set, rows

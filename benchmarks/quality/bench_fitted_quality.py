@@ -2,7 +2,7 @@
 folder of outcome sets, as ``halvec fit`` measures it.
 
 Run with the venv's interpreter (needs the extra halvec[fit]):
-    .venv/bin/python bench/bench_fitted_quality.py OUTCOMES_DIR [--folds K] [--seed N] [--resamples N]
+    .venv/bin/python benchmarks/quality/bench_fitted_quality.py OUTCOMES_DIR [--folds K] [--seed N] [--resamples N]
 
 For every ``*.jsonl`` set large enough to fit on: each prompt scored by a router fitted on
 the other folds (``halvec fit``'s settings, 10 folds and seed 0 by default), then APGR with

@@ -1,7 +1,7 @@
 """A fitted router's native score against the default classifier, in the same run.
 
 Run with the venv's interpreter:
-    .venv/bin/python bench/bench_fitted_speed.py ROUTER.json CORPORA_DIR [--texts N]
+    .venv/bin/python benchmarks/speed/bench_fitted_speed.py ROUTER.json CORPORA_DIR [--texts N]
 
 ROUTER.json is a router file from ``halvec fit``; CORPORA_DIR holds JSONL files of
 descriptions (``{"text": ...}`` a line). Prints:

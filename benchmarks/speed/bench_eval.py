@@ -3,7 +3,7 @@ one process, and of all of them), with the summary alone and with --out, against
 model of the module (tests/reference.py) and against a plain-Python driver that calls the
 module once per task, all measured in this run.
 
-Run with the venv's interpreter: .venv/bin/python bench/bench_eval.py [--lines N]
+Run with the venv's interpreter: .venv/bin/python benchmarks/speed/bench_eval.py [--lines N]
 [--plain-lines N] [--corpora DIR] [--keep FILE] [--repeat N]
 
 The workload is built from the prompt corpora in DIR (default: shared/corpora beside the
@@ -40,7 +40,7 @@ from halvec.evaluation import Settings, evaluate, new_explainer
 from halvec.explain import ComplexityExplanation, explain_complexity
 
 HERE = pathlib.Path(__file__).resolve().parent
-DEFAULT_CORPORA = HERE.parent.parent / "shared" / "corpora"
+DEFAULT_CORPORA = HERE.parents[2] / "shared" / "corpora"
 KEYS = "anthropic,openai"
 
 

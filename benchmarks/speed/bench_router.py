@@ -1,7 +1,7 @@
 """ModelRouter against the same behaviour in plain Python (tests/reference.py)
 and against that same file compiled with Cython, all measured in one run.
 
-Run with the venv's interpreter: .venv/bin/python bench/bench_router.py
+Run with the venv's interpreter: .venv/bin/python benchmarks/speed/bench_router.py
 The Cython build is made on each run in a temporary folder (Cython is
 installed into the environment when missing). Every router gets the same
 preferences and the same secrets store; each call is timed as the statement
@@ -30,7 +30,7 @@ class Store:
 
 def implementations():
     version, compiled = _cython_peer.build({
-        "reference_cython": HERE.parent / "tests" / "reference.py",
+        "reference_cython": HERE.parents[1] / "tests" / "reference.py",
         "preferences_cython": HERE / "preferences_model.py",
     })
     return version, [

@@ -1,6 +1,6 @@
 """classify_complexity against the same rules in plain Python with `re`.
 
-Run with the venv's interpreter: .venv/bin/python bench/bench_classifier.py
+Run with the venv's interpreter: .venv/bin/python benchmarks/speed/bench_classifier.py
 The baseline is measured in the same run; `--quick` skips the baseline on the
 inputs where it takes many seconds.
 """
