@@ -195,6 +195,37 @@ def test_router_options_refuse_a_bad_file_or_a_conflict(tmp_path, capsys):
         assert message in err and "Traceback" not in err
 
 
+def test_router_reads_the_same_in_every_command(tmp_path, capsys, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    tasks = tmp_path / "tasks.txt"
+    tasks.write_text("Prove that it halts\nhello there\n")
+    commands = [["classify", "Prove that it halts", "--explain", "--json"],
+                ["route", "Prove that it halts", "--keys", "anthropic", "--explain", "--json"],
+                ["eval", str(tasks), "--json"]]
+    for command in commands:  # rules: the default rules, the same as no --router
+        assert main(command) == 0
+        plain = capsys.readouterr()
+        assert main([*command, "--router", "rules"]) == 0
+        assert capsys.readouterr() == plain
+        # words has no tiers: one line after the usage, exit status 2
+        assert main([*command, "--router", "words"]) == 2
+        err = capsys.readouterr().err.splitlines()
+        assert err[0].startswith("usage: ") and len([line for line in err if ": error: " in line]) == 1
+        assert err[-1].startswith(f"halvec {command[0]}: error: argument --router: words, the word count, ranks "
+                                  "descriptions but has no tiers to sort them into: give rules or a router file")
+    assert main(["eval", str(tasks), "--router", "rules", "--compare"]) == 2  # the rules against themselves
+    assert "--compare needs --patterns FILE" in capsys.readouterr().err
+    # a file named rules or words is reached as ./rules (here through classify and bench)
+    for name in ("rules", "words"):
+        (tmp_path / name).write_text(json.dumps({**ROUTER, "name": f"file {name}"}))
+        assert main(["classify", "Prove that it halts", "--router", f"./{name}", "--explain", "--json"]) == 0
+        assert json.loads(capsys.readouterr().out)["reason"]["router"] == f"file {name}"
+    outcomes = _outcomes(tmp_path / "o.jsonl", 60)
+    assert main(["bench", outcomes, "--strong", STRONG, "--weak", WEAK, "--resamples", "20", "--json",
+                 "--router", "./words", "--router", "words", "--router", "rules"]) == 0
+    assert json.loads(capsys.readouterr().out)["routers"] == ["file words", "words", "rules"]
+
+
 # --- what a fitted router's file says of its data, checked where it runs ----------------------
 
 def _with_fitted_on(tmp_path, **fitted_on):

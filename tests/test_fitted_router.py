@@ -11,7 +11,7 @@ from collections import Counter
 import pytest
 from hypothesis import given, strategies as st
 
-from halvec import _patterns
+from halvec import _fitted
 from halvec.fitted import FittedRouter, RouterFileError, features, load_router
 from halvec.fitted.router_file import dumps, parse
 
@@ -110,7 +110,7 @@ def test_texts_across_blocks_follow_the_documented_formula(symbols, text):
 def test_coverage_counts_places_up_to_the_routers_longest_ngram():
     counts = (0.0, 0.0, 1.0)
     for longest, want in [(1, [1 / 3, 0.0, None]), (2, [2 / 5, 0.0, None]), (3, [3 / 6, 0.0, None])]:
-        scorer = _patterns.Scorer(["prove", "prove that", "that it"][:longest], [1.0] * longest, [1.0] * longest,
+        scorer = _fitted.Scorer(["prove", "prove that", "that it"][:longest], [1.0] * longest, [1.0] * longest,
                                   longest, 0.0, counts, counts)
         assert scorer.scores_and_coverage(["Prove that it", "nothing known", " \t "]) == (
             scorer.scores(["Prove that it", "nothing known", " \t "]), want)
@@ -236,7 +236,7 @@ def test_every_router_the_file_checks_accept_gives_finite_scores(changes, text):
 
 
 def test_the_scorer_refuses_what_the_file_checks_would():
-    make = _patterns.Scorer
+    make = _fitted.Scorer
     ok = (["a"], [1.0], [1.0], 3, 0.0, (0.0, 0.0, 1.0), (0.0, 0.0, 1.0))
     for changes, error in [({0: ["a b c d"]}, ValueError), ({0: ["a  b"]}, ValueError), ({0: ["12"]}, ValueError),
                            ({0: ["ab!"]}, ValueError), ({0: [1]}, TypeError), ({0: ("a",)}, TypeError),
@@ -265,7 +265,7 @@ def test_the_scorer_refuses_what_the_file_checks_would():
 def test_the_scorer_reports_the_first_fault_the_ngrams_hold():
     # (the tokens are counted before the build: a fault further down is not reported first)
     def make(ngrams):
-        return _patterns.Scorer(ngrams, [1.0] * len(ngrams), [1.0] * len(ngrams), 3, 0.0, (0, 0, 1), (0, 0, 1))
+        return _fitted.Scorer(ngrams, [1.0] * len(ngrams), [1.0] * len(ngrams), 3, 0.0, (0, 0, 1), (0, 0, 1))
     for ngrams, problem in [(["a", "a", "b  c"], "'a' is there twice"), (["x" * 9 + " y"] * 2 + ["1"], "there twice"),
                             (["a b c d", "a", "a"], "more tokens than")]:
         with pytest.raises(ValueError, match=problem):
@@ -273,14 +273,20 @@ def test_the_scorer_reports_the_first_fault_the_ngrams_hold():
 
 
 @pytest.fixture
-def hooks(pattern_hooks):
-    return pattern_hooks
+def hooks(fitted_hooks):
+    return fitted_hooks
 
 
-def test_the_tables_count_against_the_engine_budget(hooks, write):
+def test_the_tables_count_against_a_budget_of_their_own_as_large_as_the_engines(hooks, pattern_hooks, write):
     path = write(document(ngrams=[[f"w{i}", 0.5, 1.0] for i in range(2000)]))
     gc.collect()  # what earlier tests left to the collector would otherwise be freed meanwhile
-    hooks.set_budget(1)  # a build short of room drops every cache the engine can: all gone before counting
+    assert hooks.budget() == pattern_hooks.budget() == 64 << 20
+    engine_held = pattern_hooks.memory_in_use()
+    pattern_hooks.set_budget(1)  # the engine's own budget does not reach the routers'
+    assert load_router(path).memory > 0
+    pattern_hooks.set_budget(0)
+    assert pattern_hooks.memory_in_use() == engine_held
+    hooks.set_budget(1)
     with pytest.raises(RouterFileError, match="too large to load"):
         load_router(path)
     hooks.set_budget(0)
@@ -308,7 +314,7 @@ def test_the_tables_count_against_the_engine_budget(hooks, write):
                                     ["ā" * 30 + f"q{i}" for i in range(3000)]])
 def test_a_router_is_refused_by_a_budget_one_byte_short_of_what_it_holds(hooks, ngrams):
     def make():
-        return _patterns.Scorer(ngrams, [1.0] * len(ngrams), [1.0] * len(ngrams), 3, 0.0, (0, 0, 1), (0, 0, 1))
+        return _fitted.Scorer(ngrams, [1.0] * len(ngrams), [1.0] * len(ngrams), 3, 0.0, (0, 0, 1), (0, 0, 1))
     gc.collect()
     before = hooks.memory_in_use()
     held = make().memory
@@ -319,7 +325,7 @@ def test_a_router_is_refused_by_a_budget_one_byte_short_of_what_it_holds(hooks, 
 
 def test_the_tables_are_sized_for_the_distinct_tokens_not_the_places_they_fill():
     def memory(ngrams):
-        return _patterns.Scorer(ngrams, [1.0] * len(ngrams), [1.0] * len(ngrams), 3, 0.0, (0, 0, 1), (0, 0, 1)).memory
+        return _fitted.Scorer(ngrams, [1.0] * len(ngrams), [1.0] * len(ngrams), 3, 0.0, (0, 0, 1), (0, 0, 1)).memory
     few = [f"a{i % 10} b{i // 10 % 10} c{i // 100}" for i in range(3000)]  # 50 tokens in 9,000 places
     many = [f"a{i} b{i} c{i}" for i in range(3000)]
     assert memory(few) < memory(many) - 9000 * 16
@@ -388,7 +394,7 @@ def test_a_text_that_finds_every_ngram_and_more_stays_in_its_scratch(hooks, ngra
     # every n-gram found, and a token none holds, then more: the scratch's list of what was
     # found is full and is still written once more (the sanitizer build sees a write past
     # it), in the scorer's own scratch and in the one a signal handler's score gets
-    scorer = _patterns.Scorer(ngrams, [1.0] * len(ngrams), [1.0] * len(ngrams), 3, 0.0, (0, 0, 1), (0, 0, 1))
+    scorer = _fitted.Scorer(ngrams, [1.0] * len(ngrams), [1.0] * len(ngrams), 3, 0.0, (0, 0, 1), (0, 0, 1))
     texts, want = ["a b a b z", "ā a b z a b"], math.sqrt(len(ngrams))  # each n-gram twice
     seen = []
     previous = signal.signal(signal.SIGUSR1, lambda *_: seen.append([scorer.score(t) for t in texts]))

@@ -37,7 +37,7 @@ from itertools import compress, repeat
 from operator import attrgetter, eq, is_, itemgetter, or_
 from typing import IO, Any, Final, Literal, Protocol
 
-from halvec import _patterns
+from halvec import _patterns, _workload
 from halvec.core import model_router as mr
 from halvec.explain import ComplexityExplanation, DecidedBy, Rule, explain_selection
 from halvec.pattern_lists import LIST_NAMES, ListName, PatternLists, applied, in_force
@@ -128,7 +128,7 @@ def estimate_input_tokens(description: str) -> int:
 
 def _estimates(descriptions: list[str]) -> list[int]:
     """:func:`estimate_input_tokens` of each description, natively, without encoding them."""
-    estimates: list[int] = _patterns.token_estimates(descriptions)
+    estimates: list[int] = _workload.token_estimates(descriptions)
     return estimates
 
 
@@ -142,7 +142,7 @@ def mostly_unspaced(description: str) -> bool:
     """Whether more than half of the description's characters, white space aside, are of a
     script written without spaces between words. The classifier counts words by white
     space, so it sees such a text as a few long words. (A tally asks the native
-    ``_patterns.unspaced`` the same of a batch at a time.)"""
+    ``_workload.unspaced`` the same of a batch at a time.)"""
     if description.isascii():
         return False
     visible = sum(map(len, description.split()))
@@ -598,7 +598,7 @@ class _Tally:
         if tokens is None:
             tokens = _batch_tokens(batch, self._settings)
         self._add_tokens(tokens, keys, same, pairs)
-        for i in _patterns.unspaced(batch.descriptions):
+        for i in _workload.unspaced(batch.descriptions):
             tier = tiers[i]
             self._unspaced[tier] = self._unspaced.get(tier, 0) + 1
         return facts, spans, requested, tokens
@@ -614,7 +614,7 @@ class _Tally:
             tokens.outs if tokens.outs is not None else tokens.out_each,
             tokens.estimated, tokens.estimated_in, tokens.estimated_out]
         columns = tuple(q for q in quantities if isinstance(q, list))
-        grouped = _patterns.group_sums(keys, columns) if same is is_ else None
+        grouped = _workload.group_sums(keys, columns) if same is is_ else None
         if grouped is None:
             every = len(pairs) == 1
             grouped = []
@@ -655,7 +655,7 @@ class _Tally:
             for key in set(keys) - by_pair.keys():
                 by_pair[key] = self._line_route(*key)
             line_routes = list(map(by_pair.__getitem__, keys))
-        return _patterns.task_lines(batch.lines, batch.ids, batch.descriptions if self._settings.with_text else None,
+        return _workload.task_lines(batch.lines, batch.ids, batch.descriptions if self._settings.with_text else None,
                                     line_routes, span_list,
                                     (tokens.ins, tokens.outs, tokens.in_each, tokens.out_each, tokens.estimated),
                                     _json_value)

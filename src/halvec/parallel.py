@@ -38,7 +38,7 @@ from dataclasses import dataclass
 from functools import partial
 from typing import IO, Any, BinaryIO, Final, Protocol, cast
 
-from halvec import _patterns
+from halvec import _workload
 from halvec.evaluation import Part, Report, Settings, combine, evaluate, evaluate_part, write_all
 from halvec.pattern_lists import PatternLists, applied, in_force
 from halvec.workload import EncodingErrors, Format, InputProblem, TaskReader
@@ -327,7 +327,7 @@ def _count_lines(fd: int, start: int, end: int) -> int:
         got = os.preadv(fd, [view[:min(_COPY_BLOCK, end - start)]], start)
         if not got:
             break
-        count += _patterns.count_lines(view[:got])
+        count += _workload.count_lines(view[:got])
         start += got
     return count
 

@@ -20,10 +20,12 @@ import sys
 from collections.abc import Callable, Sequence
 from contextlib import ExitStack
 from dataclasses import dataclass
+from functools import partial
 from typing import IO, Any
 
 from halvec.cli import output
 from halvec.cli.fitted_notes import mark, note, warn
+from halvec.cli.fitted_router import read_router
 from halvec.cli.options import Command, InputError, Once, SetupError, UsageError, near_miss
 from halvec.cli.outcome_files import read_outcome_file
 from halvec.cli.output_files import check_output, check_report_destination, file_inputs, output_file, write_error
@@ -72,6 +74,7 @@ def _add_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--weak", required=True, action=Once, metavar="MODEL",
                         help="the weak (cheap) model, as the files name it")
     parser.add_argument("--router", action="append", metavar="rules|words|FILE",
+                        type=partial(read_router, compared=True),
                         help="a router to measure (repeat for more): rules (the default tiers; complex goes to "
                              "the strong model), words (the word count) or a fitted router file from halvec fit "
                              "(./rules for a file named rules); default: rules and words, and the files given "

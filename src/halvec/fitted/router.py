@@ -6,7 +6,7 @@ from collections.abc import Callable, Iterable, Sequence
 from functools import cached_property
 from typing import Any
 
-from halvec import _patterns
+from halvec import _fitted
 from halvec.core import model_router as mr
 from halvec.fitted.provenance import Provenance
 from halvec.fitted.router_file import RouterFileError, RouterSpec, load
@@ -18,11 +18,12 @@ class FittedRouter:
     """Scores descriptions (higher: more complex) and sorts them into tiers by the cut points.
 
     Scoring is native: the n-grams are looked up in tables built when the router is made,
-    which count against the pattern engine's memory budget."""
+    which count against a memory budget that fitted routers have to themselves, as large as
+    the pattern engine's."""
 
     def __init__(self, spec: RouterSpec) -> None:
         try:
-            self._scorer: Any = _patterns.Scorer(
+            self._scorer: Any = _fitted.Scorer(
                 spec.ngrams, spec.weights, spec.idf, spec.longest_ngram, spec.intercept,
                 _term(spec, "words"), _term(spec, "characters"))
         except MemoryError as error:
