@@ -357,13 +357,13 @@ def test_prompts_with_lone_surrogates_are_fitted_and_their_ngrams_kept(tmp_path,
     assert fitted.score_one("prove \ud800 1") > fitted.score_one("name \udfff 1")
 
 
-def test_a_router_too_large_to_load_is_one_line(tmp_path, capsys, pattern_hooks):
+def test_a_router_too_large_to_load_is_one_line(tmp_path, capsys, fitted_hooks):
     pytest.importorskip("sklearn")
     # each blob (encoded data, say) in two prompts: n-grams of long words, past a lowered budget
     rng = random.Random(2)
     blobs = ["".join(rng.choices("abcdef0123456789", k=4000)) for _ in range(300)]
     rows = [(f"describe {blobs[i % 300]} now {i // 300}", float(i % 3 == 0), 0.0) for i in range(600)]
-    pattern_hooks.set_budget(pattern_hooks.memory_in_use() + (2 << 20))
+    fitted_hooks.set_budget(fitted_hooks.memory_in_use() + (2 << 20))
     assert _fit(_rows_file(tmp_path / "o.jsonl", rows), "-o", str(tmp_path / "r.json"), "--folds", "2") == 2
     (line,) = capsys.readouterr().err.splitlines()
     assert line.startswith("halvec fit: error: cannot fit a router: the router fitted on these prompts is "
