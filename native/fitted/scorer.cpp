@@ -306,23 +306,46 @@ public:
         return true;
     }
 
-    // The score and the coverage from what was read; the scratch is left all zero.
-    Reading finish(Py_ssize_t characters) {
-        double dot = 0, squares = 0, largest = 0;
+    // The scores (one for each model, into `scores`) and the coverage from
+    // what was read; the scratch is left all zero.
+    Reading finish(Py_ssize_t characters, double* scores) {
+        const int models = t_.models();
+        double dots[kMaxModels] = {};
+        double squares = 0, largest = 0;
         std::uint64_t hits = 0;  // every place counted, known or not (none()'s)
-        each_found([&](std::uint64_t count, const Tables::Feature& f) {
-            const double value = t_.tf(count) * f.idf;
+        const auto common = [&](std::uint64_t count, const double* row) {
+            const double value = t_.tf(count) * row[0];
             squares += value * value;
-            dot += f.weight * value;
-            largest = std::max(largest, f.idf);
+            largest = std::max(largest, row[0]);
             hits += count;
-        });
+            return value;
+        };
+        if (models == 1) {
+            each_found([&](std::uint64_t count, const double* row) { dots[0] += row[1] * common(count, row); });
+        } else {
+            each_found([&](std::uint64_t count, const double* row) {
+                const double value = common(count, row);
+                const double* weights = row + 1;
+                for (int m = 0; m < models; ++m) dots[m] += weights[m] * value;
+            });
+        }
         const std::uint64_t known = hits - s_.counts[t_.none()];
-        double result = t_.intercept();
-        if (largest > 0) result += plain(squares, dot) ? dot / std::sqrt(squares) : rescaled(largest);
+        bool all_plain = true;
+        for (int m = 0; m < models; ++m) all_plain = all_plain && plain(squares, dots[m]);
+        double sums[kMaxModels];
+        if (largest > 0 && !all_plain) rescaled(largest, sums);
         clear();
-        result += term(t_.words(), static_cast<double>(words_)) + term(t_.characters(), static_cast<double>(characters));
-        return {result, places(), known};
+        const Linear& linear = t_.linear();
+        const double norm = std::sqrt(squares);
+        const double words = std::log1p(static_cast<double>(words_));
+        const double length = std::log1p(static_cast<double>(characters));
+        for (int m = 0; m < models; ++m) {
+            double result = linear.intercepts[m];
+            if (largest > 0) result += plain(squares, dots[m]) ? dots[m] / norm : sums[m];
+            result += term(linear.words, m, words) + term(linear.characters, m, length);
+            scores[m] = result;
+        }
+        return {places(), known};
     }
 
     // The scratch back to all zero (after a score, or a failure).
@@ -332,7 +355,11 @@ public:
     }
 
 private:
-    static double term(const CountTerm& c, double count) { return c.weight * (std::log1p(count) - c.mean) / c.scale; }
+    // A count's term for model m, from log1p(count): the weight first, as the
+    // file checks bound it.
+    static double term(const CountTerms& c, int m, double log_count) {
+        return c.weights[m] * (log_count - c.mean) / c.scale;
+    }
 
     // The text's n-gram places: each run of 1 to the longest n-gram's tokens.
     std::uint64_t places() const {
@@ -343,11 +370,11 @@ private:
         return places;
     }
 
-    // Calls each(count, feature) for every n-gram found.
+    // Calls each(count, row) for every n-gram found.
     template <class Each>
     void each_found(const Each& each) const {
         const std::size_t found = found_;
-        for (std::size_t k = 0; k < found; ++k) each(s_.counts[s_.found[k]], t_.feature(s_.found[k]));
+        for (std::size_t k = 0; k < found; ++k) each(s_.counts[s_.found[k]], t_.row(s_.found[k]));
     }
 
     // Whether the plain sums hold the n-gram term to full precision: nothing
@@ -358,22 +385,25 @@ private:
         return squares >= kLeast && squares <= kMost && std::fabs(dot) >= kLeast && std::fabs(dot) <= kMost;
     }
 
-    // The n-gram term where the plain sums fail: the tf-idf values scaled by
-    // the power of two that brings the largest idf near 1 (exactly, so the
-    // norm's shares are unchanged), and each weight times its share of the
-    // norm, at most 1, so that only a term too large for a double overflows.
-    double rescaled(double largest) const {
+    // The n-gram terms where the plain sums fail, one for each model into
+    // `sums`: the tf-idf values scaled by the power of two that brings the
+    // largest idf near 1 (exactly, so the norm's shares are unchanged), and
+    // each weight times its share of the norm, at most 1, so that only a term
+    // too large for a double overflows.
+    void rescaled(double largest, double* sums) const {
         const int shift = -std::ilogb(largest);
-        double squares = 0, sum = 0;
-        each_found([&](std::uint64_t count, const Tables::Feature& f) {
-            const double value = t_.tf(count) * std::ldexp(f.idf, shift);
+        const int models = t_.models();
+        double squares = 0;
+        each_found([&](std::uint64_t count, const double* row) {
+            const double value = t_.tf(count) * std::ldexp(row[0], shift);
             squares += value * value;
         });
         const double norm = std::sqrt(squares);
-        each_found([&](std::uint64_t count, const Tables::Feature& f) {
-            sum += f.weight * (t_.tf(count) * std::ldexp(f.idf, shift) / norm);
+        for (int m = 0; m < models; ++m) sums[m] = 0;
+        each_found([&](std::uint64_t count, const double* row) {
+            const double share = t_.tf(count) * std::ldexp(row[0], shift) / norm;
+            for (int m = 0; m < models; ++m) sums[m] += row[1 + m] * share;
         });
-        return sum;
     }
 
     // A token read: its key worked out (every run of digits is "<num>"), and
@@ -491,7 +521,7 @@ private:
 
 }  // namespace
 
-bool read(const Tables& tables, Scratch scratch, Borrowed text, SignalPacing& pacing, Reading& out) {
+bool read(const Tables& tables, Scratch scratch, Borrowed text, SignalPacing& pacing, double* scores, Reading& out) {
     PyObject* s = text.get();
     Scan scan(tables, scratch, pacing);
     bool read;
@@ -513,7 +543,7 @@ bool read(const Tables& tables, Scratch scratch, Borrowed text, SignalPacing& pa
         scan.clear();
         return false;
     }
-    out = scan.finish(PyUnicode_GET_LENGTH(s));
+    out = scan.finish(PyUnicode_GET_LENGTH(s), scores);
     return true;
 }
 

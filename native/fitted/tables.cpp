@@ -47,8 +47,8 @@ struct Builder {
     // By token id, until the tables are done.
     engine::Vector<std::uint32_t> flags{};
 
-    static TablesPtr build(Borrowed ngrams, Borrowed weights, Borrowed idf, int longest, double intercept,
-                           const CountTerm& words, const CountTerm& characters);
+    static TablesPtr build(Borrowed ngrams, Borrowed weights, Borrowed idf, int longest, const Linear& linear,
+                           bool rows);
 
     static bool fail(PyObject* type, const char* format, PyObject* ngram) {
         PyErr_Format(type, format, ngram);
@@ -274,8 +274,31 @@ bool finite_float(PyObject* value, double& out) {
     return std::isfinite(out);
 }
 
-bool valid_term(const CountTerm& term) {
-    return std::isfinite(term.weight) && std::isfinite(term.mean) && std::isfinite(term.scale) && term.scale > 0;
+bool valid_terms(const CountTerms& terms, int models) {
+    for (int m = 0; m < models; ++m) {
+        if (!std::isfinite(terms.weights[m])) return false;
+    }
+    return std::isfinite(terms.mean) && std::isfinite(terms.scale) && terms.scale > 0;
+}
+
+bool valid_linear(const Linear& linear) {
+    if (linear.models < 1 || linear.models > kMaxModels) return false;
+    for (int m = 0; m < linear.models; ++m) {
+        if (!std::isfinite(linear.intercepts[m])) return false;
+    }
+    return valid_terms(linear.words, linear.models) && valid_terms(linear.characters, linear.models);
+}
+
+// Whether `value` is an exact list of `models` finite exact floats (rows), or
+// one finite exact float.
+bool finite_weights(PyObject* value, int models, bool rows) {
+    double w = 0;
+    if (!rows) return finite_float(value, w);
+    if (!PyList_CheckExact(value) || PyList_GET_SIZE(value) != models) return false;
+    for (int m = 0; m < models; ++m) {
+        if (!finite_float(PyList_GET_ITEM(value, m), w)) return false;
+    }
+    return true;
 }
 
 constexpr std::size_t kBlockOverhead = 16;  // what the allocator adds to a block, roughly
@@ -304,11 +327,12 @@ std::size_t token_slots_for(std::size_t tokens) { return round_up_power_of_two(2
 // hold `tokens` distinct tokens, `pooled` code points of them kept in the
 // pool: every table is allocated once, at this size, so that what a build
 // takes never passes what it was allowed.
-std::size_t estimate(std::size_t size, std::size_t longer, std::size_t pooled, std::size_t tokens) {
+std::size_t estimate(std::size_t size, std::size_t stride, std::size_t longer, std::size_t pooled,
+                     std::size_t tokens) {
     constexpr std::size_t kBlocks = 10;
     return sizeof(Tables) + ngram_slots_for(longer) * sizeof(Tables::NgramSlot) +
            token_slots_for(tokens) * sizeof(Tables::TokenSlot) + pooled * sizeof(char32_t) +
-           (size + 1) * (sizeof(Tables::Feature) + sizeof(std::uint64_t) + sizeof(std::uint32_t)) +
+           (size + 1) * (stride * sizeof(double) + sizeof(std::uint64_t) + sizeof(std::uint32_t)) +
            sizeof(std::uint32_t) +  // the list of n-grams found has a place more than the counts
            (tokens + 1) * 3 * sizeof(std::uint32_t) +  // by token id (and kNoToken), the builder's flags with them
            kBlocks * kBlockOverhead;
@@ -329,8 +353,8 @@ std::size_t tokens_in(PyObject* text) {
 
 }  // namespace
 
-TablesPtr Builder::build(Borrowed ngrams, Borrowed weights, Borrowed idf, int longest, double intercept,
-                         const CountTerm& words, const CountTerm& characters) {
+TablesPtr Builder::build(Borrowed ngrams, Borrowed weights, Borrowed idf, int longest, const Linear& linear,
+                         bool rows) {
     PyObject* texts = ngrams.get();
     if (!PyList_CheckExact(texts) || !PyList_CheckExact(weights.get()) || !PyList_CheckExact(idf.get())) {
         PyErr_SetString(PyExc_TypeError, "the n-grams, weights and idf must be lists");
@@ -349,21 +373,31 @@ TablesPtr Builder::build(Borrowed ngrams, Borrowed weights, Borrowed idf, int lo
         PyErr_Format(PyExc_ValueError, "the longest n-gram must be 1 to %d tokens, not %d", kLongestNgram, longest);
         return {};
     }
-    if (!std::isfinite(intercept) || !valid_term(words) || !valid_term(characters)) {
-        PyErr_SetString(PyExc_ValueError, "the intercept and the count terms must be finite, and scales above 0");
+    if (linear.models < 1 || linear.models > kMaxModels || (!rows && linear.models != 1)) {
+        PyErr_Format(PyExc_ValueError, "a router scores 1 to %d models, in rows of weights for more than one",
+                     kMaxModels);
+        return {};
+    }
+    if (!valid_linear(linear)) {
+        PyErr_SetString(PyExc_ValueError, "the intercepts and the count terms must be finite, and scales above 0");
         return {};
     }
     std::size_t characters_total = 0, longer = 0, tokens = 0;
     for (Py_ssize_t i = 0; i < size; ++i) {
         PyObject* text = PyList_GET_ITEM(texts, i);
-        double w = 0, d = 0;
+        double d = 0;
         if (!PyUnicode_CheckExact(text)) {
             PyErr_Format(PyExc_TypeError, "n-gram %zd is not a str", i);
             return {};
         }
-        if (!finite_float(PyList_GET_ITEM(weights.get(), i), w) || !finite_float(PyList_GET_ITEM(idf.get(), i), d) ||
-            d <= 0) {
-            PyErr_Format(PyExc_ValueError, "the n-gram %R needs a finite float weight and an idf above 0", text);
+        if (!finite_weights(PyList_GET_ITEM(weights.get(), i), linear.models, rows) ||
+            !finite_float(PyList_GET_ITEM(idf.get(), i), d) || d <= 0) {
+            if (rows) {
+                PyErr_Format(PyExc_ValueError, "the n-gram %R needs a list of %d finite float weights and an idf above 0",
+                             text, linear.models);
+            } else {
+                PyErr_Format(PyExc_ValueError, "the n-gram %R needs a finite float weight and an idf above 0", text);
+            }
             return {};
         }
         characters_total += static_cast<std::size_t>(PyUnicode_GET_LENGTH(text));
@@ -380,16 +414,16 @@ TablesPtr Builder::build(Borrowed ngrams, Borrowed weights, Borrowed idf, int lo
     if (!fits(size, tokens * sizeof(TokenPlace) + kBlockOverhead)) return {};
     const TokenCount counted = count_tokens(texts, longest, tokens);
     tokens = std::min(counted.tokens, kMaxTokens);
-    if (!fits(size, estimate(static_cast<std::size_t>(size), longer, counted.pooled, tokens))) return {};
+    const std::size_t stride = static_cast<std::size_t>(linear.models) + 1;
+    if (!fits(size, estimate(static_cast<std::size_t>(size), stride, longer, counted.pooled, tokens))) return {};
 
     const std::size_t before = engine::memory::in_use();
     void* memory = engine::memory::allocate(sizeof(Tables));
     TablesPtr tables(new (memory) Tables());
     Tables& t = *tables;
     t.longest_ = longest;
-    t.intercept_ = intercept;
-    t.words_ = words;
-    t.characters_ = characters;
+    t.linear_ = linear;
+    t.stride_ = stride;
     for (std::uint32_t c = 1; c < kTabledCounts; ++c) t.tf_table_[c] = 1.0 + std::log(static_cast<double>(c));
     const std::size_t ngram_slots = ngram_slots_for(longer);
     t.ngram_slots_.assign(ngram_slots, Tables::NgramSlot{Tables::kEmpty, 0});
@@ -397,7 +431,7 @@ TablesPtr Builder::build(Borrowed ngrams, Borrowed weights, Borrowed idf, int lo
     t.ngram_mask_ = ngram_slots - 1;
     t.pool_.reserve(counted.pooled);
     t.size_ = static_cast<std::size_t>(size);
-    t.features_.assign(t.size_ + 1, Tables::Feature{0, 0});
+    t.rows_.assign((t.size_ + 1) * stride, 0.0);
     {  // the builder's own tables go before the tables' size is taken
         Builder builder{t};
         builder.size_tokens(token_slots_for(tokens));
@@ -405,8 +439,12 @@ TablesPtr Builder::build(Borrowed ngrams, Borrowed weights, Borrowed idf, int lo
         t.offsets_.reserve(tokens);
         t.unigrams_.reserve(tokens + 1);
         for (Py_ssize_t i = 0; i < size; ++i) {
-            t.features_[static_cast<std::size_t>(i)] = {PyFloat_AS_DOUBLE(PyList_GET_ITEM(weights.get(), i)),
-                                                        PyFloat_AS_DOUBLE(PyList_GET_ITEM(idf.get(), i))};
+            double* row = t.rows_.data() + static_cast<std::size_t>(i) * stride;
+            PyObject* weight = PyList_GET_ITEM(weights.get(), i);
+            row[0] = PyFloat_AS_DOUBLE(PyList_GET_ITEM(idf.get(), i));
+            for (int m = 0; m < linear.models; ++m) {
+                row[1 + m] = PyFloat_AS_DOUBLE(rows ? PyList_GET_ITEM(weight, m) : weight);
+            }
             if (!builder.add_ngram(PyList_GET_ITEM(texts, i), static_cast<std::uint32_t>(i))) return {};
         }
         builder.finish_tokens();
@@ -419,10 +457,9 @@ TablesPtr Builder::build(Borrowed ngrams, Borrowed weights, Borrowed idf, int lo
 
 // Reads only exact str and float objects, through borrowed references, and
 // runs no Python code: an allocation that fails unwinds no further than here.
-TablesPtr build_tables(Borrowed ngrams, Borrowed weights, Borrowed idf, int longest, double intercept,
-                       const CountTerm& words, const CountTerm& characters) {
+TablesPtr build_tables(Borrowed ngrams, Borrowed weights, Borrowed idf, int longest, const Linear& linear, bool rows) {
     try {
-        return Builder::build(ngrams, weights, idf, longest, intercept, words, characters);
+        return Builder::build(ngrams, weights, idf, longest, linear, rows);
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
     } catch (const std::length_error&) {

@@ -1,5 +1,6 @@
-// The tables of a fitted router (halvec.fitted): its n-grams with their
-// weights and idf, found by the tokens they are made of.
+// The tables of a fitted router (halvec.fitted): its n-grams with their idf
+// and a weight for each of the router's models (one, for a router that scores
+// one model's gain over another), found by the tokens they are made of.
 //
 // Two hash tables, built once when a router is loaded and only read after:
 // tokens (every token that some n-gram holds) to a dense id, which also finds
@@ -83,19 +84,27 @@ inline std::uint64_t ngram_key(std::uint32_t first, std::uint32_t second, std::u
     return std::uint64_t{first} | (std::uint64_t{second} << 20) | (std::uint64_t{third} << 40);
 }
 
-// A count's term of the score: weight * (log1p(count) - mean) / scale.
-struct CountTerm {
-    double weight;
+// The most models a router scores in one pass.
+inline constexpr int kMaxModels = 16;
+
+// One count's terms of the scores: weights[m] * (log1p(count) - mean) / scale
+// for model m.
+struct CountTerms {
+    double weights[kMaxModels];
     double mean;
     double scale;
 };
 
+// What a router adds to the n-grams' terms: its models, an intercept for each
+// and the two counts' terms.
+struct Linear {
+    int models;  // 1 to kMaxModels
+    double intercepts[kMaxModels];
+    CountTerms words, characters;
+};
+
 class Tables {
 public:
-    struct Feature {
-        double weight;
-        double idf;
-    };
     // Slots are 16 bytes, four to a cache line: a token's slot says which
     // n-grams it has a place in, and the n-grams found are weighed once a
     // text is read, by their index.
@@ -149,10 +158,10 @@ public:
     // there is none, or for kNoToken.
     std::uint32_t unigram(std::uint32_t id) const { return unigrams_[std::min<std::size_t>(id, unigrams_.size() - 1)]; }
     int longest() const { return longest_; }
-    const Feature& feature(std::size_t i) const { return features_[i]; }
-    double intercept() const { return intercept_; }
-    const CountTerm& words() const { return words_; }
-    const CountTerm& characters() const { return characters_; }
+    int models() const { return linear_.models; }
+    // The n-gram `i`'s row: its idf, then its weight for each model.
+    const double* row(std::size_t i) const { return rows_.data() + i * stride_; }
+    const Linear& linear() const { return linear_; }
     // 1 + ln(count), as the fitting weighs a count.
     double tf(std::uint64_t count) const {
         return count < kTabledCounts ? tf_table_[count] : 1.0 + std::log(static_cast<double>(count));
@@ -207,7 +216,7 @@ private:
     engine::Vector<std::uint32_t> offsets_;   // by token id: a long token's code points in the pool
     engine::Vector<std::uint32_t> unigrams_;  // by token id: its unigram's index; last, none() for kNoToken
     engine::Vector<NgramSlot> ngram_slots_;
-    engine::Vector<Feature> features_;  // by index, and none()'s last
+    engine::Vector<double> rows_;  // a row by index (stride_ doubles), and none()'s last
     engine::Vector<std::uint64_t> counts_;
     engine::Vector<std::uint32_t> found_;
     double tf_table_[kTabledCounts] = {};
@@ -215,8 +224,8 @@ private:
     int token_bits_ = 1, ngram_bits_ = 1;
     std::size_t size_ = 0;
     int longest_ = 1;
-    double intercept_ = 0;
-    CountTerm words_{}, characters_{};
+    std::size_t stride_ = 2;
+    Linear linear_{};
     std::size_t bytes_ = 0;
 };
 
@@ -226,11 +235,12 @@ struct TablesDelete {
 using TablesPtr = std::unique_ptr<Tables, TablesDelete>;
 
 // The tables of a router: `ngrams` a list of exact str (each one to `longest`
-// tokens joined by single spaces), `weights` and `idf` lists of exact float
-// of the same length, `counts` the two count terms (words, characters). Null
-// with an exception set: ValueError for an n-gram that cannot be read or is
-// there twice, MemoryError when the tables would not fit the budget.
-TablesPtr build_tables(Borrowed ngrams, Borrowed weights, Borrowed idf, int longest, double intercept,
-                       const CountTerm& words, const CountTerm& characters);
+// tokens joined by single spaces), `idf` a list of exact float of the same
+// length, and `weights` one too: of exact float where `rows` is false (a
+// router of one model), else of exact lists of `linear.models` exact float.
+// Null with an exception set: ValueError for an n-gram that cannot be read or
+// is there twice, or a number that is not finite, MemoryError when the tables
+// would not fit the budget.
+TablesPtr build_tables(Borrowed ngrams, Borrowed weights, Borrowed idf, int longest, const Linear& linear, bool rows);
 
 }  // namespace halvec::core::fitted

@@ -1,10 +1,13 @@
-// The package's private module halvec._fitted: the native scorer of fitted
-// routers (halvec.fitted). Its tables are allocated through a copy of the
-// pattern engine's allocator, linked into this module alone, so that the
-// routers loaded in a process have a budget of their own, as large as the
-// engine's (kMemoryBudget).
+// The package's private module halvec._fitted: the native scorers of fitted
+// routers (halvec.fitted): Scorer, of a router that scores one model's gain
+// over another, and ModelScorer, of a router that predicts each of several
+// models' results and chooses among them. Their tables are allocated through
+// a copy of the pattern engine's allocator, linked into this module alone, so
+// that the routers loaded in a process have a budget of their own, as large
+// as the engine's (kMemoryBudget).
 #include "binding/common/errors.hpp"
 #include "binding/common/test_hooks.hpp"
+#include "binding/fitted/model_scorer_type.hpp"
 #include "binding/fitted/scorer_type.hpp"
 #include "common/names.hpp"
 
@@ -14,7 +17,9 @@ namespace {
 bool exec_statements(PyObject* module) {
     if (!names::init()) return false;
     const Owned scorer = make_scorer_type(module);
-    return scorer && PyModule_AddObjectRef(module, "Scorer", scorer.get()) == 0 &&
+    if (!scorer || PyModule_AddObjectRef(module, "Scorer", scorer.get()) < 0) return false;
+    const Owned model_scorer = make_model_scorer_type(module);
+    return model_scorer && PyModule_AddObjectRef(module, "ModelScorer", model_scorer.get()) == 0 &&
            install_test_hooks("halvec._fitted_hooks", {engine_memory_hooks});
 }
 
