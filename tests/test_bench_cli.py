@@ -302,10 +302,10 @@ def test_a_router_file_is_measured_beside_the_default_routers_unless_they_are_na
 
 def test_a_router_file_that_cannot_be_used_is_one_line_naming_it_once(tmp_path, capsys):
     data, bad = _jsonl(tmp_path / "a.jsonl", _rows(30)), tmp_path / "bad.json"
-    bad.write_text('{"format": "halvec fitted router", "version": 2}')
+    bad.write_text('{"format": "halvec fitted router", "version": 3}')
     status, out, err = bench(capsys, data, "--router", str(bad))
-    assert (status, out) == (2, "") and err == (f"halvec bench: error: --router {str(bad)!r}: version 2 is not one this "
-                                                f"halvec reads (it reads version 1)\n")
+    assert (status, out) == (2, "") and err == (f"halvec bench: error: --router {str(bad)!r}: version 3 is not one this "
+                                                f"halvec reads (it reads versions 1 and 2)\n")
 
 
 def test_a_router_measured_on_the_prompts_it_was_fitted_on_is_marked_and_warned_of(tmp_path, capsys):

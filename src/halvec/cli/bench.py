@@ -25,7 +25,7 @@ from typing import IO, Any
 
 from halvec.cli import output
 from halvec.cli.fitted_notes import mark, note, warn
-from halvec.cli.fitted_router import read_router
+from halvec.cli.fitted_router import read_router, tiering_router
 from halvec.cli.options import Command, InputError, Once, SetupError, UsageError, near_miss
 from halvec.cli.outcome_files import read_outcome_file
 from halvec.cli.output_files import check_output, check_report_destination, file_inputs, output_file, write_error
@@ -116,11 +116,12 @@ def _load_router(spec: str) -> Router:
         raise SetupError("--router FILE needs fitted routers (halvec.fitted), which this installation lacks") from None
     refused: tuple[type[BaseException], ...] = (ValueError, getattr(fitted, "RouterFileError", ValueError))
     try:
-        router: Router = fitted.load_router(spec)
+        loaded = fitted.load_router(spec)
     except OSError as error:
         raise UsageError(f"cannot read --router {spec!r}: {error.strerror or error}") from None
     except refused as error:
         raise InputError(f"--router {error}") from None  # the error names the file
+    router: Router = tiering_router(loaded, spec)
     return router
 
 

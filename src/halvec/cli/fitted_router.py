@@ -10,7 +10,7 @@ import argparse
 from functools import partial
 from typing import TypedDict
 
-from typing import Any
+from typing import Any, TypeVar
 
 from halvec.cli import output
 from halvec.cli.options import InputError, UsageError
@@ -21,7 +21,10 @@ from halvec.fitted.coverage import CoverageTally
 from halvec.quality.routers import BUILT_IN
 
 __all__ = ["ContributionJSON", "ScoreReasonJSON", "add_router_option", "describe_score", "eval_tiering",
-           "fitted_from_args", "read_router", "score_json"]
+           "fitted_from_args", "read_router", "score_json", "tiering_router"]
+
+
+_Router = TypeVar("_Router")
 
 
 class ContributionJSON(TypedDict):
@@ -83,11 +86,23 @@ def fitted_from_args(args: argparse.Namespace) -> FittedRouter | None:
     if path is None:
         return None
     try:
-        return load_router(path)
+        router = load_router(path)
     except OSError as error:
         raise UsageError(f"cannot read --router {path!r}: {error.strerror or error}") from None
     except RouterFileError as error:
         raise InputError(f"--router {error}") from None
+    return tiering_router(router, path)
+
+
+def tiering_router(router: _Router, path: str) -> _Router:
+    """``router``, read from ``path``, where it tiers descriptions (version 1); one line naming
+    the file for a version-2 router, which chooses among models instead."""
+    version = getattr(router, "version", 1)
+    if version != 1:
+        raise InputError(f"--router {path!r}: a router of version {version}, which chooses among "
+                         f"{len(getattr(router, 'models', ()))} models; this command reads a version-1 router "
+                         f"file (one that tiers descriptions)")
+    return router
 
 
 def score_json(explanation: ScoreExplanation) -> ScoreReasonJSON:

@@ -30,6 +30,10 @@ found n-grams' ``(1 + ln count) * idf`` (no n-gram found: no n-gram term). How a
 ``ngrams`` is a list of ``[text, weight, idf]``, strongest towards complex first. ``name``,
 ``about`` and ``fitted_on`` are for people: ``fitted_on`` records the data and settings the
 router was fitted on and its cross-validated figures, and is kept as it is.
+
+Version 2 files, routers that predict each of several models' result and choose among them by
+result and price, are :mod:`halvec.fitted.models_file`; :func:`load`, :func:`parse` and
+:func:`dumps` read and write either version.
 """
 
 from __future__ import annotations
@@ -40,16 +44,22 @@ import os
 import re
 from collections.abc import Sequence
 from dataclasses import dataclass, field
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 from halvec import _bounded
 from halvec._json_keys import DuplicateKey, without_duplicates
 from halvec.fitted import features
 
+if TYPE_CHECKING:
+    from halvec.fitted.models_file import ModelsSpec
+
 __all__ = ["FORMAT", "MOST_SCORE", "VERSION", "CountTerm", "RouterFileError", "RouterSpec", "dumps", "load", "parse"]
 
 FORMAT = "halvec fitted router"
 VERSION = 1
+"""The version of the files that score one model's gain over another (:class:`RouterSpec`)."""
+VERSIONS = (1, 2)
+"""The versions this halvec reads (version 2: :class:`~halvec.fitted.models_file.ModelsSpec`)."""
 ABOUT = ("score = intercept + sum of weight * (1 + ln count) * idf / norm over the n-grams found "
          "+ sum of weight * (log1p(count) - mean) / scale over the counts; complex from cuts.complex up, "
          "moderate from cuts.moderate up, else simple (see halvec's docs/fitted_routers.md)")
@@ -101,7 +111,7 @@ class RouterSpec:
         }
 
 
-def dumps(spec: RouterSpec) -> str:
+def dumps(spec: RouterSpec | ModelsSpec) -> str:
     """The file's text: one n-gram a line, so that it reads (and diffs) as a list. A lone
     surrogate (a prompt's JSON may hold one, and then an n-gram, a file's name too) is
     written as its escape, ``\\ud800``: the text is UTF-8, and reads back as written."""
@@ -126,10 +136,10 @@ def dumps(spec: RouterSpec) -> str:
 _LONE_SURROGATE = re.compile("[\ud800-\udfff]")
 
 
-def load(path: str) -> RouterSpec:
-    """Reads and checks a router file. OSError when it cannot be read; RouterFileError (naming
-    the file) when it is not a complete, sensible router file, or is larger than its cap
-    (:data:`halvec._bounded.ROUTER_FILE`)."""
+def load(path: str) -> RouterSpec | ModelsSpec:
+    """Reads and checks a router file of either version. OSError when it cannot be read;
+    RouterFileError (naming the file) when it is not a complete, sensible router file, or is
+    larger than its cap (:data:`halvec._bounded.ROUTER_FILE`)."""
     try:
         raw = _bounded.read_file(path, _bounded.ROUTER_FILE)
     except _bounded.TooLarge as error:
@@ -147,8 +157,8 @@ def _no_constant(name: str) -> Any:
     raise RouterFileError(f"{name} is not a number a router can use (only finite numbers are)")
 
 
-def parse(raw: bytes | str, default_name: str = "fitted") -> RouterSpec:
-    """A router from a file's content; RouterFileError when it is not one."""
+def parse(raw: bytes | str, default_name: str = "fitted") -> RouterSpec | ModelsSpec:
+    """A router from a file's content, of either version; RouterFileError when it is not one."""
     try:
         text = raw.decode("utf-8-sig") if isinstance(raw, bytes) else raw
     except UnicodeDecodeError as error:
@@ -171,32 +181,58 @@ def parse(raw: bytes | str, default_name: str = "fitted") -> RouterSpec:
     if not isinstance(document, dict) or document.get("format") != FORMAT:
         raise RouterFileError(f'not a router file (it has no "format": "{FORMAT}")')
     version = document.get("version")
-    if version != VERSION or isinstance(version, bool):
-        raise RouterFileError(f"version {version!r} is not one this halvec reads (it reads version {VERSION})")
-    missing = [key for key in _REQUIRED if key not in document]
+    if version not in VERSIONS or isinstance(version, bool):
+        raise RouterFileError(f"version {version!r} is not one this halvec reads (it reads versions "
+                              f"{' and '.join(map(str, VERSIONS))})")
+    if version == 2:
+        from halvec.fitted import models_file  # (it builds on this module's checks)
+        return models_file.from_document(document, default_name)
+    check_keys(document, _REQUIRED, _KEYS)
+    name = name_of(document, default_name)
+    longest = longest_of(document)
+    intercept = number(document["intercept"], '"intercept"')
+    cuts = _cuts(document["cuts"])
+    counts = _counts(document["counts"])
+    ngrams, weights, idf = _ngrams(document["ngrams"], longest)
+    fitted_on = fitted_on_of(document)
+    check_bounded(intercept, counts, weights)
+    return RouterSpec(name=name, longest_ngram=longest, intercept=intercept, cuts=cuts, counts=counts,
+                      ngrams=ngrams, weights=weights, idf=idf, fitted_on=fitted_on)
+
+
+def check_keys(document: dict[str, Any], required: Sequence[str], keys: set[str]) -> None:
+    """Refuses a document that lacks one of ``required`` or holds a key not in ``keys``."""
+    missing = [key for key in required if key not in document]
     if missing:
         raise RouterFileError(f"the key {missing[0]!r} is missing")
-    unknown = sorted(set(document) - _KEYS)
+    unknown = sorted(set(document) - keys)
     if unknown:
-        raise RouterFileError(f"unknown key {unknown[0]!r} (the keys are {', '.join(sorted(_KEYS))})")
+        raise RouterFileError(f"unknown key {unknown[0]!r} (the keys are {', '.join(sorted(keys))})")
 
+
+def name_of(document: dict[str, Any], default_name: str) -> str:
+    """The router's ``name``, ``default_name`` where the file gives none."""
     name = document.get("name", default_name)
     if not isinstance(name, str) or not name.strip():
         raise RouterFileError('"name" must be a non-empty text')
+    return name
+
+
+def longest_of(document: dict[str, Any]) -> int:
+    """The file's ``longest_ngram``."""
     longest = document["longest_ngram"]
     if not isinstance(longest, int) or isinstance(longest, bool) or not 1 <= longest <= features.MAX_NGRAM:
         raise RouterFileError(f'"longest_ngram" must be a whole number from 1 to {features.MAX_NGRAM}, '
                               f"not {longest!r}")
-    intercept = _number(document["intercept"], '"intercept"')
-    cuts = _cuts(document["cuts"])
-    counts = _counts(document["counts"])
-    ngrams, weights, idf = _ngrams(document["ngrams"], longest)
+    return longest
+
+
+def fitted_on_of(document: dict[str, Any]) -> dict[str, Any]:
+    """The file's ``fitted_on``, kept as it is (empty where there is none)."""
     fitted_on = document.get("fitted_on", {})
     if not isinstance(fitted_on, dict):
         raise RouterFileError('"fitted_on" must be an object')
-    _check_bounded(intercept, counts, weights)
-    return RouterSpec(name=name, longest_ngram=longest, intercept=intercept, cuts=cuts, counts=counts,
-                      ngrams=ngrams, weights=weights, idf=idf, fitted_on=fitted_on)
+    return fitted_on
 
 
 # The most a count's log1p can be: a text's length is below 2**63 (a str's length is a Py_ssize_t).
@@ -207,7 +243,7 @@ _MOST_LOG_COUNT = math.log1p(2.0 ** 63)
 MOST_SCORE = 1e307
 
 
-def _check_bounded(intercept: float, counts: dict[str, CountTerm], weights: Sequence[float]) -> None:
+def check_bounded(intercept: float, counts: dict[str, CountTerm], weights: Sequence[float]) -> None:
     """Refuses a router some text would give a score that is not a finite number: the score
     is at most ``|intercept|`` + the sum of ``|weight|`` (each n-gram's share of the norm is at
     most 1) + each count term's ``|weight| * (|mean| + most log1p(count)) / scale``, and each
@@ -229,39 +265,43 @@ def _check_bounded(intercept: float, counts: dict[str, CountTerm], weights: Sequ
             f"more than {MOST_SCORE:g}, beyond which a score is not sure to be a finite number")
 
 
-def _number(value: Any, what: str) -> float:
+def number(value: Any, what: str) -> float:
+    """``value`` as a finite float; RouterFileError naming ``what`` when it is not one."""
     if isinstance(value, bool) or not isinstance(value, (int, float)):
-        raise RouterFileError(f"{what} must be a number, not {_shown(value)}")
+        raise RouterFileError(f"{what} must be a number, not {shown(value)}")
     try:
         number = float(value)
     except OverflowError:  # a whole number past the largest float
         number = math.inf
     if not math.isfinite(number):
-        raise RouterFileError(f"{what} must be a finite number, not {_shown(value)}")
+        raise RouterFileError(f"{what} must be a finite number, not {shown(value)}")
     return number
 
 
-def _shown(value: Any) -> str:
+def shown(value: Any) -> str:
+    """``value`` as the file holds it, cut short."""
     text = json.dumps(value, ensure_ascii=False) if not isinstance(value, float) else repr(value)
     return text if len(text) <= 40 else text[:37] + "..."
 
 
-def _object(value: Any, what: str, keys: Sequence[str]) -> dict[str, Any]:
+def an_object(value: Any, what: str, keys: Sequence[str], optional: Sequence[str] = ()) -> dict[str, Any]:
+    """``value``, an object with ``keys`` and perhaps ``optional`` ones, and no other."""
+    every = [*keys, *optional]
     if not isinstance(value, dict):
-        raise RouterFileError(f"{what} must be an object with {', '.join(keys)}")
+        raise RouterFileError(f"{what} must be an object with {', '.join(every)}")
     for key in keys:
         if key not in value:
             raise RouterFileError(f"{what} has no {key!r}")
-    extra = sorted(set(value) - set(keys))
+    extra = sorted(set(value) - set(every))
     if extra:
-        raise RouterFileError(f"{what} has an unknown key {extra[0]!r} (it holds {', '.join(keys)})")
+        raise RouterFileError(f"{what} has an unknown key {extra[0]!r} (it holds {', '.join(every)})")
     return value
 
 
 def _cuts(value: Any) -> tuple[float, float]:
-    cuts = _object(value, '"cuts"', ("moderate", "complex"))
-    moderate = _number(cuts["moderate"], '"cuts"."moderate"')
-    complex_ = _number(cuts["complex"], '"cuts"."complex"')
+    cuts = an_object(value, '"cuts"', ("moderate", "complex"))
+    moderate = number(cuts["moderate"], '"cuts"."moderate"')
+    complex_ = number(cuts["complex"], '"cuts"."complex"')
     if moderate > complex_:
         raise RouterFileError(f'the cuts are out of order: "moderate" ({moderate!r}) is above "complex" '
                               f"({complex_!r}); the moderate tier starts below the complex one")
@@ -269,15 +309,15 @@ def _cuts(value: Any) -> tuple[float, float]:
 
 
 def _counts(value: Any) -> dict[str, CountTerm]:
-    counts = _object(value, '"counts"', features.COUNT_NAMES)
+    counts = an_object(value, '"counts"', features.COUNT_NAMES)
     terms = {}
     for name in features.COUNT_NAMES:
         what = f'"counts"."{name}"'
-        term = _object(counts[name], what, ("weight", "mean", "scale"))
-        scale = _number(term["scale"], f"{what}.scale")
+        term = an_object(counts[name], what, ("weight", "mean", "scale"))
+        scale = number(term["scale"], f"{what}.scale")
         if scale <= 0:
             raise RouterFileError(f"{what}.scale must be above 0, not {term['scale']!r}")
-        terms[name] = CountTerm(_number(term["weight"], f"{what}.weight"), _number(term["mean"], f"{what}.mean"),
+        terms[name] = CountTerm(number(term["weight"], f"{what}.weight"), number(term["mean"], f"{what}.mean"),
                                 scale)
     return terms
 
@@ -292,22 +332,27 @@ def _ngrams(value: Any, longest: int) -> tuple[list[str], list[float], list[floa
     for index, item in enumerate(value):
         what = f'"ngrams" item {index}'
         if not isinstance(item, list) or len(item) != 3 or not isinstance(item[0], str):
-            raise RouterFileError(f"{what} must be [text, weight, idf], not {_shown(item)}")
+            raise RouterFileError(f"{what} must be [text, weight, idf], not {shown(item)}")
         text = item[0]
-        parts = text.split(" ")
-        if not 1 <= len(parts) <= longest or not all(features.is_token(part) for part in parts):
-            raise RouterFileError(
-                f"{what}: {text!r} is not an n-gram the router can find: 1 to {longest} tokens (lower-case "
-                f"runs of letters, digits and _, or single other characters, or {features.NUMBER}) joined by "
-                f"single spaces")
-        if text in seen:
-            raise RouterFileError(f"{what}: the n-gram {text!r} is there twice")
-        seen.add(text)
-        weight = _number(item[1], f"{what} ({text!r}) weight")
-        inverse = _number(item[2], f"{what} ({text!r}) idf")
+        check_ngram(text, what, longest, seen)
+        weight = number(item[1], f"{what} ({text!r}) weight")
+        inverse = number(item[2], f"{what} ({text!r}) idf")
         if inverse <= 0:
             raise RouterFileError(f"{what} ({text!r}): the idf must be above 0, not {item[2]!r}")
         texts.append(text)
         weights.append(weight)
         idf.append(inverse)
     return texts, weights, idf
+
+
+def check_ngram(text: str, what: str, longest: int, seen: set[str]) -> None:
+    """Refuses an n-gram's text the router could never find, or one in ``seen``; adds it there."""
+    parts = text.split(" ")
+    if not 1 <= len(parts) <= longest or not all(features.is_token(part) for part in parts):
+        raise RouterFileError(
+            f"{what}: {text!r} is not an n-gram the router can find: 1 to {longest} tokens (lower-case "
+            f"runs of letters, digits and _, or single other characters, or {features.NUMBER}) joined by "
+            f"single spaces")
+    if text in seen:
+        raise RouterFileError(f"{what}: the n-gram {text!r} is there twice")
+    seen.add(text)
