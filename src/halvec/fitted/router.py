@@ -11,7 +11,7 @@ from __future__ import annotations
 
 import math
 from collections.abc import Callable, Iterable, Mapping, Sequence
-from functools import cached_property
+from functools import cached_property, partial
 from typing import Any, Literal, overload
 
 from halvec import _fitted
@@ -64,7 +64,8 @@ class FittedRouter:
             self._bits = {model: 1 << m for m, model in enumerate(spec.models)}
             self._all = (1 << len(spec.models)) - 1
             self._lambda = spec.tradeoff.value
-            self.score_one: Callable[[str], float] = self._only_version_1
+            # (a function of the name alone: a bound method kept here would make a cycle)
+            self.score_one: Callable[[str], float] = partial(_not_version_1, spec.name)
             self._cuts: tuple[float, float] | None = None
         else:
             assert isinstance(spec, RouterSpec)
@@ -261,9 +262,13 @@ class FittedRouter:
                             f"not each model's result (use score() or tier())")
         return self._models
 
-    def _only_version_1(self, *_: object) -> float:
-        raise TypeError(f"router {self.name!r} is a version-2 router: it predicts each model's result and chooses "
-                        f"among them, with no score or cut points (use qualities() or choose())")
+    def _only_version_1(self) -> None:
+        _not_version_1(self.name)
+
+
+def _not_version_1(name: str, *_: object) -> float:
+    raise TypeError(f"router {name!r} is a version-2 router: it predicts each model's result and chooses among "
+                    f"them, with no score or cut points (use qualities() or choose())")
 
 
 def _listed(texts: Sequence[str] | Iterable[str]) -> list[str] | tuple[str, ...]:
