@@ -5,6 +5,8 @@ read for many models with their costs."""
 import json
 import math
 import random
+import signal
+import sys
 
 import pytest
 from hypothesis import given
@@ -208,6 +210,32 @@ def test_the_native_kernel_refuses_what_is_not_a_plan():
         type(kernel)(3, 3, plan.results, plan.costs, [], [[0, 1, 3]], [])
     with pytest.raises(ValueError):
         type(kernel)(0, 3, [], [], [], [], [])
+
+
+def test_the_kernel_checks_for_signals_and_refuses_to_measure_within_itself():
+    hooks = sys.modules.get("halvec._quality_hooks") or pytest.skip("a build without the test hooks")
+    n = 1 << 18  # a check falls due once every model alone is summed
+    plan = Plan.of([[0.0, 1.0, 0.5, 0.25]] * n, [[1.0, 2.0, 3.0, 4.0]] * n, [], [[1] * n], [0.95])
+    kernel, counts = resampler(plan), [1] * n
+    before = hooks.signal_checks()
+    whole = kernel.figures(counts)
+    assert hooks.signal_checks() > before
+    inside = []
+
+    def handler(signum, frame):
+        with pytest.raises(RuntimeError, match="already measuring"):
+            kernel.figures(counts)
+        inside.append(signum)
+        raise KeyboardInterrupt
+    previous = signal.signal(signal.SIGUSR1, handler)
+    try:
+        hooks.signal_at_check(1, signal.SIGUSR1)
+        with pytest.raises(KeyboardInterrupt):
+            kernel.figures(counts)
+        assert inside == [signal.SIGUSR1] and kernel.figures(counts) == whole  # usable again
+    finally:
+        hooks.signal_at_check(0, signal.SIGUSR1)
+        signal.signal(signal.SIGUSR1, previous)
 
 
 # --- planted outcome sets --------------------------------------------------------------------
