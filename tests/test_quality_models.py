@@ -314,9 +314,14 @@ def test_measures_refuse_predictions_that_do_not_fit_the_set():
         measure(s, [Predictions("r", ("A", "D"), [[0, 0]] * 3, [[1, 1]] * 3)], resamples=1)
     with pytest.raises(ValueError, match="2 prompts"):
         measure(s, [Predictions("r", ("A", "B"), [[0, 0]] * 2, [[1, 1]] * 2)], resamples=1)
+    with pytest.raises(ValueError, match="prompt 1's predictions"):
+        measure(s, [Predictions("r", ("A", "B"), [[0, 0], [0, math.inf], [0, 0]], [[1, 1]] * 3)], resamples=1)
     other = ModelSet("other", ("A", "C"), ["x"], [[1.0, 0.0]], [[1.0, 1.0]], "outcome costs", ())
     with pytest.raises(ValueError, match="same models"):
         pool([s, other])
+    priced = ModelSet("priced", s.models, ["x"], [[1.0, 0.0, 0.0]], [[1.0, 1.0, 1.0]], "prices file", ())
+    with pytest.raises(ValueError, match="costs of one kind"):
+        pool([s, priced])
 
 
 def test_a_router_of_fewer_models_than_the_set_chooses_among_its_own():

@@ -78,18 +78,20 @@ class ModelSet:
 
 
 def pool(sets: Sequence[ModelSet]) -> ModelSet:
-    """The sets end to end; they have the same models, in the same order (else ValueError)."""
+    """The sets end to end. They have the same models, in the same order, and costs from one
+    source (measured costs beside estimated ones would mislead): else ValueError."""
     first = sets[0]
     for s in sets[1:]:
         if s.models != first.models:
             raise ValueError(f"{s.name!r} has the models {', '.join(s.models)}, where {first.name!r} has "
                              f"{', '.join(first.models)}: files pooled need the same models")
-    sources = {s.cost_source for s in sets}
+        if s.cost_source != first.cost_source:
+            raise ValueError(f"{s.name!r} is costed from the {s.cost_source}, {first.name!r} from the "
+                             f"{first.cost_source}: files pooled need costs of one kind")
     files = tuple(f for s in sets for f in s.files)
     return ModelSet(f"pooled ({len(files)} files)", first.models, [t for s in sets for t in s.texts],
-                    [r for s in sets for r in s.results], [c for s in sets for c in s.costs],
-                    first.cost_source if len(sources) == 1 else "outcome costs" if "outcome costs" in sources
-                    else first.cost_source, files)
+                    [r for s in sets for r in s.results], [c for s in sets for c in s.costs], first.cost_source,
+                    files)
 
 
 class Predictor(Protocol):
@@ -287,6 +289,11 @@ def _columns(s: ModelSet, predictions: Predictions) -> list[int]:
     if len(predictions.qualities) != len(s) or len(predictions.prices) != len(s):
         raise ValueError(f"the router {predictions.name!r} has predictions for {len(predictions.qualities)} "
                          f"prompts, where {s.name!r} has {len(s)}")
+    width = len(predictions.models)
+    for i, (q, p) in enumerate(zip(predictions.qualities, predictions.prices)):
+        if len(q) != width or len(p) != width or not all(map(math.isfinite, q)) or not all(map(math.isfinite, p)):
+            raise ValueError(f"the router {predictions.name!r}: prompt {i}'s predictions are not a finite number "
+                             f"for each of its {width} models")
     return [s.models.index(m) for m in predictions.models]
 
 
