@@ -38,8 +38,8 @@ from halvec.quality.outcomes import Outcomes
 
 __all__ = ["DEFAULT_TARGETS", "Estimate", "EstimateJSON", "HullMeasures", "ModelBenchmark", "ModelBenchmarkJSON",
            "ModelMeasures", "ModelSet", "Placement", "PointMeasures", "Predictions", "Predictor", "RouterMeasures",
-           "RowJSON", "SetJSON", "SetMeasures", "measure", "measure_models", "place_for_budget", "place_for_share",
-           "pool", "predict", "resampler"]
+           "RowJSON", "SetJSON", "SetMeasures", "measure", "measure_models", "native_figures", "place_for_budget",
+           "place_for_share", "pool", "predict", "resampler"]
 
 DEFAULT_TARGETS = (0.95, 1.0)
 """The shares of the best single model's result whose cost to reach is reported."""
