@@ -190,7 +190,15 @@ def plans(draw):
 @given(plans())
 def test_the_native_kernel_gives_the_definitions_floats(case):
     plan, counts = case
-    assert native_figures(resampler(plan), counts) == resample_figures(plan, counts)
+    figures = resample_figures(plan, counts)
+    assert native_figures(resampler(plan), counts) == figures
+    assert not math.isnan(figures.alone.aiq)
+
+
+def test_figures_stay_numbers_for_costs_closer_than_any_ratio_holds():
+    tiny = Plan.of([[0.0, 1.0]], [[0.0, 5e-324]], [], [], [0.95])
+    figures = resample_figures(tiny, [1])
+    assert figures.alone.aiq == 0.5 and native_figures(resampler(tiny), [1]) == figures
 
 
 def test_the_native_kernel_refuses_what_is_not_a_plan():
@@ -314,6 +322,9 @@ def test_measures_refuse_predictions_that_do_not_fit_the_set():
         measure(s, [Predictions("r", ("A", "D"), [[0, 0]] * 3, [[1, 1]] * 3)], resamples=1)
     with pytest.raises(ValueError, match="2 prompts"):
         measure(s, [Predictions("r", ("A", "B"), [[0, 0]] * 2, [[1, 1]] * 2)], resamples=1)
+    huge = ModelSet("huge", ("A", "B"), ["x"], [[1e101, 0.0]], [[1.0, 1.0]], "outcome costs", ())
+    with pytest.raises(ValueError, match="a result larger than 1e\\+100"):
+        measure(huge, [], resamples=1)
     with pytest.raises(ValueError, match="prompt 1's predictions"):
         measure(s, [Predictions("r", ("A", "B"), [[0, 0], [0, math.inf], [0, 0]], [[1, 1]] * 3)], resamples=1)
     other = ModelSet("other", ("A", "C"), ["x"], [[1.0, 0.0]], [[1.0, 1.0]], "outcome costs", ())

@@ -37,31 +37,34 @@ std::size_t hull(Point* points, std::size_t count) {
     return top + 1;
 }
 
+// The result on the segment from a to b at `cost` (a share of the way along
+// first: nothing overflows, however close the two costs are).
+double between(Point a, Point b, double cost) {
+    return a.result + (b.result - a.result) * ((cost - a.cost) / (b.cost - a.cost));
+}
+
 double value_at(const Point* v, std::size_t count, double cost) {
     if (cost <= v[0].cost) return v[0].result;
     for (std::size_t k = 0; k + 1 < count; ++k) {
-        const Point a = v[k], b = v[k + 1];
-        if (cost <= b.cost) return a.result + (b.result - a.result) * (cost - a.cost) / (b.cost - a.cost);
+        if (cost <= v[k + 1].cost) return between(v[k], v[k + 1], cost);
     }
     return v[count - 1].result;
 }
 
+// Each stretch's mean result, weighted by its share of the width.
 double aiq(const Point* v, std::size_t count, double low, double high) {
     if (high <= low) return value_at(v, count, low);
+    const double width = high - low;
     double total = 0.0;
     for (std::size_t k = 0; k + 1 < count; ++k) {
         const Point a = v[k], b = v[k + 1];
         const double left = std::max(a.cost, low), right = std::min(b.cost, high);
-        if (left < right) {
-            const double slope = (b.result - a.result) / (b.cost - a.cost);
-            total += (right - left) * ((a.result + slope * (left - a.cost)) + (a.result + slope * (right - a.cost))) /
-                     2.0;
-        }
+        if (left < right) total += (right - left) / width * ((between(a, b, left) + between(a, b, right)) / 2.0);
     }
     const Point top = v[count - 1];
     const double left = std::max(top.cost, low);
-    if (left < high) total += (high - left) * top.result;
-    return total / (high - low);
+    if (left < high) total += (high - left) / width * top.result;
+    return total;
 }
 
 // The least cost at which the hull reaches `result`; false where it never does.
@@ -77,7 +80,7 @@ bool cost_to_reach(const Point* v, std::size_t count, double result, double& cos
             return true;
         }
         if (b.result > result) {
-            cost = a.cost + (result - a.result) * (b.cost - a.cost) / (b.result - a.result);
+            cost = a.cost + (b.cost - a.cost) * ((result - a.result) / (b.result - a.result));
             return true;
         }
     }

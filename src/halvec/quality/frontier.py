@@ -138,26 +138,33 @@ def value_at(vertices: Sequence[Point], cost: float) -> float:
         return vertices[0].result
     for a, b in zip(vertices, vertices[1:]):
         if cost <= b.cost:
-            return a.result + (b.result - a.result) * (cost - a.cost) / (b.cost - a.cost)
+            return _between(a, b, cost)
     return vertices[-1].result
+
+
+def _between(a: Point, b: Point, cost: float) -> float:
+    """The result on the segment from ``a`` to ``b`` at ``cost`` (a share of the way along
+    first: nothing overflows, however close the two costs are)."""
+    return a.result + (b.result - a.result) * ((cost - a.cost) / (b.cost - a.cost))
 
 
 def aiq(vertices: Sequence[Point], low: float, high: float) -> float:
     """The area under the hull from cost ``low`` to ``high``, divided by that width (the hull's
-    value at ``low`` when the two are equal)."""
+    value at ``low`` when the two are equal): each stretch's mean result, weighted by its share
+    of the width."""
     if high <= low:
         return value_at(vertices, low)
+    width = high - low
     total = 0.0
     for a, b in zip(vertices, vertices[1:]):
         left, right = max(a.cost, low), min(b.cost, high)
         if left < right:
-            slope = (b.result - a.result) / (b.cost - a.cost)
-            total += (right - left) * ((a.result + slope * (left - a.cost)) + (a.result + slope * (right - a.cost))) / 2.0
+            total += (right - left) / width * ((_between(a, b, left) + _between(a, b, right)) / 2.0)
     top = vertices[-1]
     left = max(top.cost, low)
     if left < high:
-        total += (high - left) * top.result
-    return total / (high - low)
+        total += (high - left) / width * top.result
+    return total
 
 
 def cost_to_reach(vertices: Sequence[Point], result: float) -> float | None:
@@ -168,7 +175,7 @@ def cost_to_reach(vertices: Sequence[Point], result: float) -> float | None:
         if b.result == result:
             return b.cost
         if b.result > result:
-            return a.cost + (result - a.result) * (b.cost - a.cost) / (b.result - a.result)
+            return a.cost + (b.cost - a.cost) * ((result - a.result) / (b.result - a.result))
     return None
 
 

@@ -36,13 +36,16 @@ from halvec.quality.frontier import (ChoiceFigures, Frontier, FrontierFigures, H
                                      ResampleFigures, best_model, choose, frontier, hull)
 from halvec.quality.outcomes import Outcomes
 
-__all__ = ["DEFAULT_TARGETS", "Estimate", "EstimateJSON", "HullMeasures", "ModelBenchmark", "ModelBenchmarkJSON",
+__all__ = ["DEFAULT_TARGETS", "LARGEST", "Estimate", "EstimateJSON", "HullMeasures", "ModelBenchmark", "ModelBenchmarkJSON",
            "ModelMeasures", "ModelSet", "Placement", "PointMeasures", "Predictions", "Predictor", "RouterMeasures",
            "RowJSON", "SetJSON", "SetMeasures", "measure", "measure_models", "native_figures", "place_for_budget",
            "place_for_share", "pool", "predict", "resampler"]
 
 DEFAULT_TARGETS = (0.95, 1.0)
 """The shares of the best single model's result whose cost to reach is reported."""
+LARGEST = 1e100
+"""The largest result or cost measured (in size): far past any real one, and low enough that
+no sum or product the measures take can pass the largest double."""
 
 
 # --- the data --------------------------------------------------------------------------------
@@ -408,6 +411,9 @@ def measure(s: ModelSet, routers: Sequence[Predictions], *, resamples: int = 100
         raise ValueError(f"level must be between 0 and 1, not {level!r}")
     if len(s) == 0:
         raise ValueError(f"{s.name!r}: no prompts")
+    for what, rows in (("result", s.results), ("cost", s.costs)):
+        if any(abs(value) > LARGEST for row in rows for value in row):
+            raise ValueError(f"{s.name!r}: a {what} larger than {LARGEST:g} in size, too large to measure")
     oracle = frontier(s.results, s.costs, s.results, s.costs)
     frontiers, choices = [oracle], [list(oracle.start)]
     chosen: list[tuple[int, int | None]] = [(0, None)]  # each frontier's choices at λ = 0 and at its own λ
