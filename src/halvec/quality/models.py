@@ -411,8 +411,8 @@ def measure(s: ModelSet, routers: Sequence[Predictions], *, resamples: int = 100
         raise ValueError(f"level must be between 0 and 1, not {level!r}")
     if len(s) == 0:
         raise ValueError(f"{s.name!r}: no prompts")
-    for what, rows in (("result", s.results), ("cost", s.costs)):
-        if any(abs(value) > LARGEST for row in rows for value in row):
+    for what, values in (("result", s.results), ("cost", s.costs)):
+        if any(abs(value) > LARGEST for row in values for value in row):
             raise ValueError(f"{s.name!r}: a {what} larger than {LARGEST:g} in size, too large to measure")
     oracle = frontier(s.results, s.costs, s.results, s.costs)
     frontiers, choices = [oracle], [list(oracle.start)]
