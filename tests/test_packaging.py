@@ -17,7 +17,7 @@ import halvec
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 DIST = importlib.metadata.distribution("halvec")
-PRIVATE_MODULES = ("_patterns", "_fitted", "_workload")
+PRIVATE_MODULES = ("_patterns", "_fitted", "_workload", "_quality")
 """The package's private extension modules, each with its stub."""
 
 

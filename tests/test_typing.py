@@ -81,7 +81,8 @@ def test_stubtest_against_the_stub(tmp_path):
     # Loads the module: the stub must match what it really holds.
     pytest.importorskip("mypy")
     env = dict(os.environ, MYPY_CACHE_DIR=str(tmp_path / "cache"))
-    modules = ["halvec.core.model_router", "halvec.config", "halvec._patterns", "halvec._fitted", "halvec._workload"]
+    modules = ["halvec.core.model_router", "halvec.config", "halvec._patterns", "halvec._fitted", "halvec._workload",
+               "halvec._quality"]
     result = _run([sys.executable, "-m", "mypy.stubtest", *modules, "--allowlist", str(ALLOWLIST)], env, tmp_path)
     assert result.returncode == 0, result.stdout + result.stderr
     assert f"Success: no issues found in {len(modules)} modules" in result.stdout

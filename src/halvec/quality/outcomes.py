@@ -1,4 +1,5 @@
-"""Outcome files: prompts with each model's result on them, read for a strong/weak pair.
+"""Outcome files: prompts with each model's result on them, read for a strong/weak pair, or
+for every model named (``models``: ``"all"``, or a list of two or more).
 
 Two formats, streamed a line at a time:
 
@@ -34,15 +35,18 @@ from halvec._bounded import OUTCOME_LINE, TooLarge, bounded_lines
 from halvec._json_keys import DuplicateKey, without_duplicates
 from halvec.quality.metrics import gap_sign, mean
 
-__all__ = ["DEFAULT_FIELD", "Hint", "OutcomeFormat", "OutcomeProblem", "Outcomes", "SettingNames",
+__all__ = ["DEFAULT_FIELD", "Hint", "ModelChoice", "OutcomeFormat", "OutcomeProblem", "Outcomes", "SettingNames",
            "format_of", "read_outcomes"]
 
 OutcomeFormat = Literal["jsonl", "csv"]
 Hint = Callable[[str, Sequence[str]], "str | None"]
 """The name a mistyped name was most likely meant to be, among some; None when none stands out."""
 SettingNames = Mapping[str, str]
-"""How messages name the settings ``strong``, ``weak`` and ``text_field``: a caller whose
-user gives them otherwise (``--field``) says how; by default, by those names."""
+"""How messages name the settings ``strong``, ``weak``, ``models`` and ``text_field``: a caller
+whose user gives them otherwise (``--field``) says how; by default, by those names."""
+ModelChoice = Literal["all"] | Sequence[str]
+"""The models to read every result of: ``"all"`` (the first prompt's, or the header's), or
+two or more named."""
 DEFAULT_FIELD = "prompt"
 
 _PROGRESS_EVERY = 1024
@@ -82,6 +86,13 @@ class Outcomes:
     strong_costs: list[float] | None = None
     """Each prompt's cost with the strong model, where the file gives costs."""
     weak_costs: list[float] | None = None
+    chosen: list[str] = field(default_factory=list)
+    """The models read: ``[strong_model, weak_model]``, or those ``models`` names, in order."""
+    results: list[list[float]] | None = None
+    """Read with ``models``: each prompt's result with each chosen model (``strong_model`` and
+    ``weak_model`` are then empty, and so are ``strong`` and ``weak``)."""
+    costs: list[list[float]] | None = None
+    """Read with ``models``: each prompt's cost with each chosen model, where the file gives costs."""
 
     def __len__(self) -> int:
         return len(self.texts)
@@ -156,10 +167,12 @@ def format_of(path: str, first: bytes) -> OutcomeFormat:
     return "jsonl" if first.lstrip(b"\xef\xbb\xbf \t\r\n").startswith(b"{") else "csv"
 
 
-def read_outcomes(path: str, *, strong: str, weak: str, text_field: str | None = None,
-                  fmt: OutcomeFormat | None = None, progress: _Progress | None = None,
+def read_outcomes(path: str, *, strong: str | None = None, weak: str | None = None, models: ModelChoice | None = None,
+                  text_field: str | None = None, fmt: OutcomeFormat | None = None, progress: _Progress | None = None,
                   hint: Hint | None = None, setting_names: SettingNames | None = None) -> Outcomes:
-    """Reads ``path`` (``-``: standard input) for the results of ``strong`` and ``weak``.
+    """Reads ``path`` (``-``: standard input) for the results of ``strong`` and ``weak``, or
+    of every model ``models`` names (:data:`ModelChoice`; ``results`` and ``costs`` then hold
+    them). ValueError unless one of the two is given.
 
     ``text_field`` is the JSONL field or CSV column of the prompt (default ``prompt``);
     ``fmt`` the format (default: by the name, then the first line). ``progress`` is called
@@ -167,6 +180,8 @@ def read_outcomes(path: str, *, strong: str, weak: str, text_field: str | None =
     ``hint`` suggests a model for one the file does not have; ``setting_names`` says how
     messages name the settings (:data:`SettingNames`). OSError when the file cannot be opened; OutcomeProblem for
     what is in it."""
+    if (models is None) == (strong is None or weak is None) or (strong is None) != (weak is None):
+        raise ValueError("read_outcomes() reads either strong and weak, or models")
     where = _where(path)
     if path == "-":
         raw: IO[bytes] = sys.stdin.buffer
@@ -184,10 +199,10 @@ def read_outcomes(path: str, *, strong: str, weak: str, text_field: str | None =
         except (OSError, EOFError, gzip.BadGzipFile) as error:
             raise OutcomeProblem(where, f"cannot be read: {getattr(error, 'strerror', None) or error}") from None
         chosen = fmt or format_of(path, first)
-        outcomes = Outcomes(path, chosen, strong, weak)
+        outcomes = Outcomes(path, chosen, strong or "", weak or "")
         reader = _JsonlReader if chosen == "jsonl" else _CsvReader
-        reader(outcomes, where, text_field or DEFAULT_FIELD, _Reading(raw, size), progress, hint, setting_names).read(
-            _lines(stream, where))
+        reader(outcomes, where, text_field or DEFAULT_FIELD, _Reading(raw, size), progress, hint, setting_names,
+               models).read(_lines(stream, where))
     finally:
         if path != "-":
             raw.close()
@@ -305,15 +320,54 @@ def _unknown_model(named: str, model: str, models: Sequence[str], what: str, hin
 
 class _Reader:
     def __init__(self, outcomes: Outcomes, where: str, text_field: str, reading: _Reading,
-                 progress: _Progress | None, hint: Hint | None, setting_names: SettingNames | None) -> None:
+                 progress: _Progress | None, hint: Hint | None, setting_names: SettingNames | None,
+                 models: ModelChoice | None = None) -> None:
         self.outcomes, self.where, self.field = outcomes, where, text_field
         self.reading, self.progress, self.hint, self.setting_names = reading, progress, hint, setting_names
+        self.models = models
+        self.wanted: list[tuple[str, str]] = []
+        """The models to read, each with the setting that names it."""
+        if models is None:
+            self.wanted = [(_named(setting_names, "strong"), outcomes.strong_model),
+                           (_named(setting_names, "weak"), outcomes.weak_model)]
+            outcomes.chosen = [outcomes.strong_model, outcomes.weak_model]
+        else:
+            outcomes.results = []
+            if models != "all":
+                self._choose(list(models), None)
 
-    def add(self, line: int, text: str, strong: float, weak: float, id_: Any, category: Any) -> None:
+    def _choose(self, models: list[str], line: int | None) -> None:
+        """Reads ``models``: at least two, none twice."""
+        named = _named(self.setting_names, "models")
+        twice = next((model for model in models if models.count(model) > 1), None)
+        if twice is not None:
+            raise OutcomeProblem(self.where, f"the model {twice!r} is named twice in {named}", line)
+        if len(models) < 2:
+            raise OutcomeProblem(self.where, f"{named} needs at least two models to choose between, not "
+                                             f"{', '.join(map(repr, models)) or 'none'}", line)
+        self.wanted = [(named, model) for model in models]
+        self.outcomes.chosen = models
+
+    def _known(self, models: list[str], line: int, what: str) -> None:
+        """The models the file has (the first prompt's, or the header's): ``all`` of them
+        chosen, or each one wanted among them."""
+        if self.models == "all":
+            self._choose(models, line)
+        for named, model in self.wanted:
+            if model not in models:
+                problem = _unknown_model(named, model, models, what, self.hint)
+                if self.models is not None:  # "unknown model 'x' in models: ..."
+                    problem = problem.replace(f"{named} model {model!r}", f"model {model!r} in {named}", 1)
+                raise OutcomeProblem(self.where, problem, line)
+
+    def add(self, line: int, text: str, results: list[float], id_: Any, category: Any) -> None:
         out = self.outcomes
         out.texts.append(text)
-        out.strong.append(strong)
-        out.weak.append(weak)
+        if out.results is not None:
+            out.results.append(results)
+        else:
+            out.strong.append(results[0])
+            out.weak.append(results[1])
         out.lines.append(line)
         out.ids.append(id_)
         out.categories.append(category)
@@ -328,7 +382,6 @@ class _Reader:
 class _JsonlReader(_Reader):
     def read(self, lines: Iterator[tuple[int, str]]) -> None:
         out, where, name = self.outcomes, self.where, self.field
-        pair = ((_named(self.setting_names, "strong"), out.strong_model), (_named(self.setting_names, "weak"), out.weak_model))
         costed_line: int | None = None
         uncosted_line: int | None = None
         for number, text in lines:
@@ -360,12 +413,9 @@ class _JsonlReader(_Reader):
                                                             f"of model to result", number)
             if not out.models:
                 out.models = [str(key) for key in scores]
-                for named, model in pair:
-                    if model not in scores:
-                        raise OutcomeProblem(where, _unknown_model(named, model, out.models,
-                                                                   "the first prompt has results for", self.hint), number)
+                self._known(out.models, number, "the first prompt has results for")
             results = []
-            for _, model in pair:
+            for _, model in self.wanted:
                 if model not in scores:
                     raise OutcomeProblem(where, f"no result for {model!r} in \"scores\"", number)
                 result = _number(scores[model])
@@ -381,7 +431,7 @@ class _JsonlReader(_Reader):
             if costed_line is not None and uncosted_line is not None:
                 raise OutcomeProblem(where, f"no \"costs\" on line {uncosted_line}, but on line {costed_line}: give "
                                             f"every prompt its costs, or none", max(costed_line, uncosted_line))
-            self.add(number, prompt, results[0], results[1], record.get("id"), record.get("category"))
+            self.add(number, prompt, results, record.get("id"), record.get("category"))
 
     def _add_costs(self, costs: object, number: int) -> None:
         out = self.outcomes
@@ -389,7 +439,7 @@ class _JsonlReader(_Reader):
             raise OutcomeProblem(self.where, f"\"costs\" is {_describe(costs)}, not an object of model to cost",
                                  number)
         values = []
-        for model in (out.strong_model, out.weak_model):
+        for _, model in self.wanted:
             if model not in costs:
                 raise OutcomeProblem(self.where, f"no cost for {model!r} in \"costs\"", number)
             cost = _number(costs[model])
@@ -397,6 +447,10 @@ class _JsonlReader(_Reader):
                 raise OutcomeProblem(self.where, f"the cost for {model!r} is "
                                                  f"{cost if isinstance(cost, str) else 'below 0'}", number)
             values.append(cost)
+        if out.results is not None:
+            out.costs = [] if out.costs is None else out.costs
+            out.costs.append(values)
+            return
         if out.strong_costs is None or out.weak_costs is None:
             out.strong_costs, out.weak_costs = [], []
         out.strong_costs.append(values[0])
@@ -440,7 +494,7 @@ class _CsvReader(_Reader):
                 if len(row) != len(header):
                     raise OutcomeProblem(where, f"{len(row)} cells where the header has {len(header)}", first)
                 results = []
-                for model in (out.strong_model, out.weak_model):
+                for _, model in self.wanted:
                     cell = row[columns[model]]
                     if not cell.strip():
                         raise OutcomeProblem(where, f"no result for {model!r}", first)
@@ -448,16 +502,16 @@ class _CsvReader(_Reader):
                     if isinstance(result, str):
                         raise OutcomeProblem(where, f"the result for {model!r} is {result}", first)
                     results.append(result)
-                self.add(first, row[columns[name]], results[0], results[1], get(row, "id") or None,
-                         get(row, "category") or None)
+                self.add(first, row[columns[name]], results, get(row, "id") or None, get(row, "category") or None)
         finally:
             csv.field_size_limit(limit)
 
     def _check_header(self, header: list[str], line: int) -> None:
         out, where = self.outcomes, self.where
         shown = ", ".join(map(json.dumps, header[:12])) + (", ..." if len(header) > 12 else "")
-        twice = next((column for column in (self.field, out.strong_model, out.weak_model, "id", "category")
-                      if header.count(column) > 1), None)
+        out.models = [column for column in header if column and column not in (self.field, "id", "category")]
+        read = out.models if self.models == "all" else [model for _, model in self.wanted]
+        twice = next((column for column in (self.field, *read, "id", "category") if header.count(column) > 1), None)
         if twice is not None:
             raise OutcomeProblem(where, f"the column {json.dumps(twice)} is in the header twice: which one holds "
                                         f"it cannot be told", line)
@@ -465,8 +519,4 @@ class _CsvReader(_Reader):
             raise OutcomeProblem(where, f"no column {json.dumps(self.field)} in the header (columns: {shown}); "
                                         f"{_named(self.setting_names, 'text_field')} names the column that holds the prompt",
                                  line)
-        out.models = [column for column in header if column and column not in (self.field, "id", "category")]
-        for setting, model in (("strong", out.strong_model), ("weak", out.weak_model)):
-            if model not in header:
-                raise OutcomeProblem(where, _unknown_model(_named(self.setting_names, setting), model, out.models,
-                                                           "the header's columns are", self.hint), line)
+        self._known(out.models, line, "the header's columns are")
