@@ -15,6 +15,10 @@ It is checked strictly, since a price mistyped would move every figure of the re
 quietly: a key the file may not hold (with a hint for a near miss), a model left out, a
 field missing, a price that is not a finite number from 0 to :data:`MOST_PRICE`, a key written
 twice.
+
+``bench --models`` prices the models of outcome files, named as the files name them: there
+(``any_model``) the ``models`` table may name any model, and need not name every catalogue
+model; the command says which of the models it measures have no price.
 """
 
 from __future__ import annotations
@@ -39,12 +43,14 @@ _TOP = ("as_of", "models")
 _FIELDS = ("input", "output")
 
 
-def load_prices(path: str) -> Prices:
-    """The prices of the file at ``path``; :class:`InputError` names the file and what is wrong."""
+def load_prices(path: str, *, any_model: bool = False) -> Prices:
+    """The prices of the file at ``path``: of every catalogue model, or with ``any_model`` of
+    the models it names, whatever their names; :class:`InputError` names the file and what is
+    wrong."""
     where = f"--prices {path!r}"
     text = read_option_file(where, path)
     document = _parse(text, where, toml=path.lower().endswith(".toml"))
-    return _checked(document, where, path)
+    return _checked(document, where, path, any_model)
 
 
 def _parse(text: str, where: str, *, toml: bool) -> Any:
@@ -83,7 +89,7 @@ def _unknown(what: str, key: str, valid: tuple[str, ...] | list[str]) -> str:
             + (f"; did you mean {hint!r}?" if hint is not None else ""))
 
 
-def _checked(document: Any, where: str, path: str) -> Prices:
+def _checked(document: Any, where: str, path: str, any_model: bool) -> Prices:
     if not isinstance(document, dict):
         raise InputError(f"{where}: must hold a \"models\" table of prices, and may hold \"as_of\"")
     for key in document:
@@ -96,7 +102,9 @@ def _checked(document: Any, where: str, path: str) -> Prices:
                          f"for each of {', '.join(model_keys())}")
     valid = model_keys()
     for key in models:
-        if key not in valid:
+        if any_model and not key.strip():
+            raise InputError(f"{where}: \"models\": a model with a blank name")
+        if key not in valid and not any_model:
             raise InputError(f"{where}: \"models\": {_unknown('model key', key, valid)}")
     per_1k: dict[str, tuple[float, float]] = {}
     for key, entry in models.items():
@@ -112,6 +120,8 @@ def _checked(document: Any, where: str, path: str) -> Prices:
                 raise InputError(f"{where}: {name} has no \"{field}\" price")
             prices.append(_price(entry[field], f"{name}.\"{field}\"", where))
         per_1k[key] = (prices[0], prices[1])
+    if any_model:
+        return Prices(per_1k, source=path, as_of=as_of)
     missing = [key for key in valid if key not in models]
     if missing:
         raise InputError(f"{where}: \"models\" has no price for {', '.join(missing)} (every catalogue model "
