@@ -1,5 +1,7 @@
 """``halvec bench``: how good routers' choices between a strong and a weak model are, measured on
-outcome files (prompts with both models' results).
+outcome files (prompts with both models' results); with ``--models``, routers that choose among
+many priced models (:mod:`halvec.cli.bench_models`, which this module hands the run to once the
+options and outputs are checked).
 
 For each file, and for the files pooled, a table: for every router and baseline (random, the
 oracle, each model alone) APGR with its bootstrap interval, CPT(50%) and CPT(80%), and where
@@ -23,7 +25,7 @@ from dataclasses import dataclass
 from functools import partial
 from typing import IO, Any
 
-from halvec.cli import output
+from halvec.cli import bench_models, output
 from halvec.cli.fitted_notes import mark, note, warn
 from halvec.cli.fitted_router import read_router, tiering_router
 from halvec.cli.options import Command, InputError, Once, SetupError, UsageError, near_miss
@@ -69,10 +71,11 @@ def _add_arguments(parser: argparse.ArgumentParser) -> None:
                         help="outcome files: JSONL (a prompt a line, with \"scores\": model to result, and "
                              "optionally \"costs\", \"id\", \"category\") or CSV with a header (the prompt's "
                              "column and a result column per model); gzip is read as it is; - reads standard input")
-    parser.add_argument("--strong", required=True, action=Once, metavar="MODEL",
+    parser.add_argument("--strong", action=Once, metavar="MODEL",
                         help="the strong (expensive) model, as the files name it")
-    parser.add_argument("--weak", required=True, action=Once, metavar="MODEL",
+    parser.add_argument("--weak", action=Once, metavar="MODEL",
                         help="the weak (cheap) model, as the files name it")
+    bench_models.add_arguments(parser)
     parser.add_argument("--router", action="append", metavar="rules|words|FILE",
                         type=partial(read_router, compared=True),
                         help="a router to measure (repeat for more): rules (the default tiers; complex goes to "
@@ -154,13 +157,33 @@ def _prices(args: argparse.Namespace) -> tuple[float, float] | None:
 
 # --- the run ---------------------------------------------------------------------------------
 
+def _form(args: argparse.Namespace) -> bool:
+    """Whether the run measures many models (--models) rather than a pair: the two are exclusive."""
+    if args.models is not None:
+        given = [option for option, value in (("--strong", args.strong), ("--weak", args.weak), ("--cost", args.cost))
+                 if value]
+        if given:
+            raise UsageError(f"--models measures many models, {' and '.join(given)} a pair: give one form or the "
+                             f"other (with --models, --prices FILE prices the models)")
+        return True
+    if args.prices is not None:
+        raise UsageError("--prices prices the models of --models; with --strong and --weak, price each call with "
+                         "--cost MODEL=PRICE")
+    missing = [option for option, value in (("--strong", args.strong), ("--weak", args.weak)) if value is None]
+    if missing:
+        raise UsageError(f"the following arguments are required: {', '.join(missing)} (or --models, to measure "
+                         f"routers among many models)")
+    return False
+
+
 def _run(args: argparse.Namespace) -> int:
     files: list[str] = args.files
     strong_model: str = args.strong
     weak_model: str = args.weak
     out_path: str | None = args.out
     plot_path: str | None = args.plot
-    if strong_model == weak_model:
+    many = _form(args)
+    if not many and strong_model == weak_model:
         raise UsageError("--strong and --weak name the same model")
     if files.count("-") > 1:
         raise UsageError("standard input (-) can be read once")
@@ -172,10 +195,12 @@ def _run(args: argparse.Namespace) -> int:
         plot_format = os.path.splitext(plot_path)[1].lower().lstrip(".")
         if plot_format not in plot.FORMATS:
             raise UsageError(f"--plot {plot_path!r}: the name must end in .svg or .png")
-    prices = _prices(args)
-    specs = _specs(args.router)
-    router_files = [spec for spec in specs if spec not in BUILT_IN]
+    prices = None if many else _prices(args)
+    specs = bench_models.router_specs(args.router) if many else _specs(args.router)
+    router_files = [spec for spec in specs if many or spec not in BUILT_IN]
     inputs = [*file_inputs(files), *router_files]  # a router file is always a file
+    if args.prices is not None:
+        inputs.append(args.prices)
     outputs = [(option, path) for option, path in (("--out", out_path), ("--plot", plot_path)) if path is not None]
     check_report_destination(inputs)
     for option, path in outputs:  # both checked before either is opened
@@ -187,6 +212,8 @@ def _run(args: argparse.Namespace) -> int:
             pyplot = plot.load_matplotlib()
         except plot.MissingMatplotlib as error:
             raise SetupError(f"--plot: {error}") from None
+    if many:
+        return bench_models.run(args, specs, inputs, pyplot, plot_format)
     routers = _routers(specs)
     fmt: OutcomeFormat | None = args.format
     text_field: str = args.field or "prompt"
