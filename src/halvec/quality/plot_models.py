@@ -53,6 +53,25 @@ def _xy(points: Sequence[Point]) -> tuple[list[float], list[float]]:
     return [p.cost for p in points], [p.result for p in points]
 
 
+def _stacked(points: Sequence[Point]) -> list[int]:
+    """How many lines below its point each point's label goes, so that labels of models close
+    together do not overlap: placed highest first, each a line lower while it would meet a label
+    placed before it (a line is about a 36th of the results' range on a panel; labels meet within
+    a sixth of the costs' range)."""
+    costs = [p.cost for p in points]
+    results = [p.result for p in points]
+    width, line = (max(costs) - min(costs)) or 1.0, ((max(results) - min(results)) or 1.0) / 36
+    placed: list[tuple[float, float]] = []  # each label's cost and height
+    below = [0] * len(points)
+    for k in sorted(range(len(points)), key=lambda k: (-points[k].result, points[k].cost)):
+        at = points[k].result
+        while any(abs(cost - points[k].cost) < width / 6 and abs(height - at) < line for cost, height in placed):
+            below[k] += 1
+            at -= line
+        placed.append((points[k].cost, at))
+    return below
+
+
 def _panel(axis: Any, s: SetMeasures) -> None:
     singles = [Point(m.cost.value or 0.0, m.result.value or 0.0) for m in s.single]
     dearest = max(p.cost for p in singles)
@@ -71,9 +90,9 @@ def _panel(axis: Any, s: SetMeasures) -> None:
         if point is not None and point.cost.value is not None and point.result.value is not None:
             axis.plot([point.cost.value], [point.result.value], marker="o", color=line.get_color())
     axis.scatter(*_xy(singles), color="0.2", s=14, zorder=3)
-    for single, p in zip(s.single, singles):
-        axis.annotate(single.model, (p.cost, p.result), textcoords="offset points", xytext=(4, -3), fontsize=7,
-                      color="0.25")
+    for single, p, below in zip(s.single, singles, _stacked(singles)):
+        axis.annotate(single.model, (p.cost, p.result), textcoords="offset points", xytext=(4, -3 - 8 * below),
+                      fontsize=7, color="0.25")
     axis.set_title(f"{os.path.basename(s.name) or s.name} ({s.prompts:,} prompts, {len(s.models)} models)",
                    fontsize=10)
     axis.set_xlabel("mean cost per prompt")
