@@ -81,7 +81,8 @@ def _add_arguments(parser: argparse.ArgumentParser) -> None:
                         help="a router to measure (repeat for more): rules (the default tiers; complex goes to "
                              "the strong model), words (the word count) or a fitted router file from halvec fit "
                              "(./rules for a file named rules); default: rules and words, and the files given "
-                             "after them unless rules or words is named")
+                             "after them unless rules or words is named); with --models, a router file of version 2 "
+                             "from halvec fit --models (default: none, the baselines alone)")
     parser.add_argument("--field", metavar="NAME", help="the JSONL field or CSV column of the prompt (default: prompt)")
     parser.add_argument("--format", choices=("jsonl", "csv"),
                         help="the files' format (default: by the name, .jsonl .ndjson .json .csv, then the first "
@@ -90,15 +91,18 @@ def _add_arguments(parser: argparse.ArgumentParser) -> None:
                         help="a price per call for each of the two models (give both); without it, the files' "
                              "per-prompt \"costs\" where every prompt has them, else the share of strong calls")
     parser.add_argument("--resamples", type=_whole(1), default=1000, metavar="N",
-                        help="bootstrap resamples for APGR's 95%% interval (default: 1000)")
+                        help="bootstrap resamples for the 95%% intervals (default: 1000)")
     parser.add_argument("--seed", type=_whole(0), default=0, metavar="N",
                         help="the resampling's seed: the same seed gives the same intervals (default: 0)")
     parser.add_argument("--out", metavar="FILE",
                         help="write one JSON line per prompt to FILE: its results and each router's score and "
-                             "routed model")
+                             "routed model; with --models, every model's result and cost, and each router's "
+                             "predicted results and prices and the model it chooses")
     parser.add_argument("--plot", metavar="FILE.svg|FILE.png",
                         help="draw quality against the share of strong calls, with random routing's line and "
-                             "both models' levels (needs matplotlib: pip install 'halvec[plot]')")
+                             "both models' levels; with --models, result against cost, with each router's frontier, "
+                             "the oracle's, the models alone and each model (needs matplotlib: pip install "
+                             "'halvec[plot]')")
     parser.add_argument("--json", action="store_true",
                         help="print one JSON document (stable keys, see docs/quality.md) instead of the tables")
 
@@ -362,7 +366,10 @@ COMMAND = Command(
                 "0.5) with its 95% bootstrap interval, CPT(50%) and CPT(80%) (the share of strong calls "
                 "that recovers half and 80% of the gap), and where the router makes a choice of its own, its "
                 "share of strong calls, PGR (the gap it recovers) and cost; beside random routing, the oracle "
-                "and each model alone. Bad input stops the run with one line that names the file and line.",
+                "and each model alone. With --models, routers that choose among many priced models (router files "
+                "of version 2): each one's AIQ, cost to reach 95% and 100% of the best single model's result and "
+                "operating point, beside the models alone, each model alone and the oracle, every figure with its "
+                "95% interval. Bad input stops the run with one line that names the file and line.",
     add_arguments=_add_arguments,
     run=_run,
     epilog=describe_exit_statuses(omit=(ExitStatus.NO_USABLE_MODEL, ExitStatus.PART_FAILED), outputs="--out, --plot"),
