@@ -316,6 +316,15 @@ def test_files_and_routers_that_do_not_go_together(tmp_path, capsys):
     assert status == 2 and "files pooled need costs of one kind" in err.splitlines()[-1]
 
 
+def test_results_too_large_to_measure_are_one_line(tmp_path, capsys):
+    path = tmp_path / "huge.jsonl"
+    path.write_text("".join(json.dumps({"prompt": f"p {i}", "scores": {"a": 1e200 * (i % 2), "b": 0.0},
+                                        "costs": {"a": 1.0, "b": 0.5}}) + "\n" for i in range(4)))
+    status, out, err = bench(capsys, str(path), "--models", "all")
+    assert (status, out) == (2, "") and err == (f"halvec bench: error: {str(path)!r}: a result larger than 1e+100 in "
+                                                f"size, too large to measure\n")
+
+
 def test_outputs_never_overwrite_an_input(tmp_path, capsys):
     data = _outcomes(tmp_path / "a.jsonl", costs=True)
     router = _router(tmp_path / "r.json")

@@ -178,6 +178,8 @@ def _measure(scoring: ModelScoring, resamples: int, seed: int, text_field: str) 
     try:
         return measure(scoring, resamples=resamples, seed=seed, field=text_field,
                        progress=lambda drawn, total: progress(_Told(drawn, drawn / total)))
+    except ValueError as error:  # what the measures refuse (a result or cost too large to measure)
+        raise InputError(str(error)) from None
     finally:
         progress.close()
 
