@@ -217,6 +217,17 @@ def test_the_checks_of_a_fitted_router(tmp_path, capsys):
     assert status == 0 and "warning: 40 prompts of the pooled files repeat a prompt of an earlier file" in err
 
 
+def test_csv_with_a_field_of_its_own(tmp_path, capsys):
+    path = tmp_path / "a.csv"
+    path.write_text("question,large,coder,small\n" + "".join(
+        f'"{_prompt(i)}",{_results(i)["large"]},{_results(i)["coder"]},{_results(i)["small"]}\n' for i in range(20)))
+    report = bench_json(capsys, str(path), "--models", "small,large", "--field", "question", "--prices",
+                        _prices(tmp_path))
+    assert report["field"] == "question" and report["files"][0]["format"] == "csv" and report["models"] == ["small",
+                                                                                                            "large"]
+    assert _rows(report["sets"][0])["small alone"]["result"]["value"] == 0.5
+
+
 def test_two_models_with_models(tmp_path, capsys):
     """The form is for many models, and two as well: with costs of their own per prompt, the
     cheaper model the better one on average."""
