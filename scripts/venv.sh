@@ -67,10 +67,10 @@ make_venv() {
 }
 
 # sources_digest: one hash of every file the package is built from (what git lists, tracked
-# or not yet, outside tests/, bench/, scripts/ and .ci/), or nothing outside a git work tree.
+# or not yet, outside tests/, benchmarks/, scripts/ and .ci/), or nothing outside a git work tree.
 sources_digest() {
     git rev-parse --is-inside-work-tree >/dev/null 2>&1 || return 0
-    { git ls-files -z --cached --others --exclude-standard -- . ':!tests/' ':!bench/' ':!scripts/' ':!.ci/' \
+    { git ls-files -z --cached --others --exclude-standard -- . ':!tests/' ':!benchmarks/' ':!scripts/' ':!.ci/' \
           | sort -z | xargs -0 -r sha1sum 2>/dev/null || true; } | sha1sum | cut -d' ' -f1
 }
 

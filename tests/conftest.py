@@ -119,15 +119,27 @@ def python():
     return run
 
 
-@pytest.fixture
-def pattern_hooks():
-    """The test hooks of halvec._patterns (budget, allocation failures), reset after the test."""
-    found = sys.modules.get("halvec._patterns_hooks")
+def _memory_hooks(module):
+    """The test hooks of `module` (budget, allocation failures), reset after the test."""
+    found = sys.modules.get(f"{module}_hooks")
     if found is None:
         pytest.skip("a build without the test hooks")
     yield found
     found.fail_allocation(0)
     found.set_budget(0)
+
+
+@pytest.fixture
+def pattern_hooks():
+    """The test hooks of halvec._patterns (budget, allocation failures), reset after the test."""
+    yield from _memory_hooks("halvec._patterns")
+
+
+@pytest.fixture
+def fitted_hooks():
+    """The test hooks of halvec._fitted (the fitted routers' budget, allocation failures), reset
+    after the test."""
+    yield from _memory_hooks("halvec._fitted")
 
 
 @pytest.fixture(scope="session")

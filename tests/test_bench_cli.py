@@ -157,6 +157,11 @@ BAD_FILES = [
     ("nan.jsonl", GOOD * 2 + '{"prompt": "b", "scores": {"big-model": NaN, "small-model": 0}}\n',
      "line 3: the result for 'big-model' is nan, not a number"),
     ("inf.csv", f"prompt,{STRONG},{WEAK}\na,1,0\nb,inf,0\n", "line 3: the result for 'big-model' is 'inf', not a number"),
+    # what --out writes of a prompt is strict JSON, which has neither
+    ("nan_id.jsonl", GOOD + '{"prompt": "b", "id": NaN, "scores": ' + _scores(1, 0) + '}\n',
+     'line 2: the field "id" holds NaN or an infinity, which strict JSON cannot carry; give it as a text ("NaN")'),
+    ("inf_category.jsonl", GOOD + '{"prompt": "b", "category": [1e999], "scores": ' + _scores(1, 0) + '}\n',
+     'line 2: the field "category" holds NaN or an infinity'),
     ("p.jsonl", GOOD + '{"text": "b", "scores": ' + _scores(1, 0) + '}\n',
      'line 2: no "prompt" field (the prompt; --field names the field that holds it)'),
     ("empty.jsonl", "\n\n", "no prompts"),
@@ -264,6 +269,13 @@ def test_output_failures_and_standard_output_onto_an_input(tmp_path, capsys):
     assert result.returncode == 2 and (tmp_path / "a.jsonl").read_bytes() == before
     assert result.stderr.decode().endswith(f"error: standard output is the same file as {good!r}: the report "
                                            f"would be written into it; send it elsewhere\n")
+    # standard output closed: said before any file is read (here, one that is not an outcome file)
+    bad = tmp_path / "bad.jsonl"
+    bad.write_text("not JSON\n")
+    result = subprocess.run(["sh", "-c", 'exec "$@" >&-', "sh", sys.executable, "-m", "halvec", "bench", good,
+                             str(bad), "--strong", STRONG, "--weak", WEAK], capture_output=True, timeout=120)
+    assert (result.returncode, result.stderr) == (74, b"python -m halvec: error: cannot write to standard output: "
+                                                      b"it is closed\n")
 
 
 # --- fitted routers: beside the default routers, and what their files say of their data -----
@@ -286,6 +298,14 @@ def test_a_router_file_is_measured_beside_the_default_routers_unless_they_are_na
         options = [arg for spec in given for arg in ("--router", spec)]
         report = bench_json(capsys, data, *options)
         assert report["routers"] == shown and [r["name"] for r in report["sets"][0]["rows"][:len(shown)]] == shown
+
+
+def test_a_router_file_that_cannot_be_used_is_one_line_naming_it_once(tmp_path, capsys):
+    data, bad = _jsonl(tmp_path / "a.jsonl", _rows(30)), tmp_path / "bad.json"
+    bad.write_text('{"format": "halvec fitted router", "version": 3}')
+    status, out, err = bench(capsys, data, "--router", str(bad))
+    assert (status, out) == (2, "") and err == (f"halvec bench: error: --router {str(bad)!r}: version 3 is not one this "
+                                                f"halvec reads (it reads versions 1 and 2)\n")
 
 
 def test_a_router_measured_on_the_prompts_it_was_fitted_on_is_marked_and_warned_of(tmp_path, capsys):

@@ -1,6 +1,6 @@
-"""Every file a command reads whole, and every line of an outcome file, has a cap: /dev/zero, an
-endless FIFO or a gzip file holding one huge line ends in one line naming the file, exit 2,
-having read no more than the cap. The caps are lowered here (they are read at each use), so no
+"""Every file a command reads whole (a description's too), and every line of an outcome file, has
+a cap: /dev/zero, an endless FIFO or a gzip file holding one huge line ends in one line naming
+the file, exit 2, having read no more than the cap. The caps are lowered here (they are read at each use), so no
 test holds more than a few megabytes."""
 
 import gzip
@@ -20,7 +20,7 @@ STRONG, WEAK = "big", "small"
 
 @pytest.fixture
 def small_caps(monkeypatch):
-    for cap in (reading.ROUTER_FILE, reading.OPTION_FILE, reading.OUTCOME_LINE):
+    for cap in (reading.ROUTER_FILE, reading.OPTION_FILE, reading.OUTCOME_LINE, reading.DESCRIPTION):
         monkeypatch.setattr(cap, "bytes", 1 << 20)
 
 
@@ -45,8 +45,8 @@ def endless_fifo(tmp_path):
 
 
 def test_the_caps_are_documented_sizes():
-    assert (reading.ROUTER_FILE.bytes, reading.OPTION_FILE.bytes, reading.OUTCOME_LINE.bytes) == (
-        64 << 20, 8 << 20, 64 << 20)
+    assert (reading.ROUTER_FILE.bytes, reading.OPTION_FILE.bytes, reading.OUTCOME_LINE.bytes,
+            reading.DESCRIPTION.bytes) == (64 << 20, 8 << 20, 64 << 20, 64 << 20)
     assert reading.ROUTER_FILE.problem() == ("larger than 67,108,864 bytes (64 MiB), the most a router file may "
                                               "have")
 
@@ -103,6 +103,21 @@ def test_an_endless_option_file_is_one_line(tmp_path, small_caps, option):
     assert (result.returncode, result.stdout) == (2, "")
     (line,) = result.stderr.splitlines()
     assert f"{option} '/dev/zero'" in line and "larger than 1,048,576 bytes (1 MiB), the most a" in line
+
+
+@pytest.mark.parametrize("command", ["classify", "route"])
+def test_an_endless_description_is_one_line(small_caps, endless_fifo, command):
+    for args, where in [(["--file", "/dev/zero"], "--file '/dev/zero'"), (["--file", endless_fifo],
+                                                                           f"--file {endless_fifo!r}")]:
+        result = run_main([command, *args])
+        assert (result.returncode, result.stdout) == (2, "")
+        assert result.stderr == (f"python -m halvec {command}: error: {where}: larger than 1,048,576 bytes (1 MiB), "
+                                 f"the most a description may have\n")
+    result = run_main([command, "-"], input=b"x" * ((1 << 20) + 1))
+    assert result.returncode == 2 and result.stderr.endswith(": error: standard input: larger than 1,048,576 "
+                                                             "bytes (1 MiB), the most a description may have\n")
+    keys = ["--keys", "anthropic"] if command == "route" else []
+    assert run_main([command, "-", *keys], input=b"x" * (1 << 20)).returncode == 0  # at the cap
 
 
 def _bench(*files):

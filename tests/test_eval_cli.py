@@ -253,6 +253,13 @@ def test_integers_past_64_bits_are_read_whole(tmp_path):
     assert [line["id"] for line in lines] == ids
     assert [line["cost"] for line in lines] == [rounded_cost((2**64 * price("claude-haiku")[0]
                                                              + 10**20 * price("claude-haiku")[1]) / 1000)] * 4
+    # counts no float holds, in the record or its "usage", in a batch nothing else sends the slow way
+    records = [{"description": SIMPLE, "input_tokens": 2**64 + 1, "output_tokens": 3},
+               {"description": SIMPLE, "usage": {"prompt_tokens": 10**20 + 1, "completion_tokens": 10**21 + 1}}]
+    data = eval_json(jsonl(tmp_path / "u.jsonl", records), "--keys", "anthropic", "--out", str(out))
+    assert (data["cost"]["input_tokens"], data["cost"]["output_tokens"]) == (2**64 + 10**20 + 2, 10**21 + 4)
+    assert [(line["input_tokens"], line["output_tokens"]) for line in map(json.loads, out.read_text().splitlines())] \
+        == [(2**64 + 1, 3), (10**20 + 1, 10**21 + 1)]
 
 
 def test_costs_carry_no_float_noise(tmp_path):

@@ -13,7 +13,7 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-from halvec import _patterns, pattern_lists, workload
+from halvec import _workload, pattern_lists, workload
 from halvec.config import SecretsStore
 from halvec.core import model_router as mr
 from halvec.evaluation import (ESTIMATED_OUTPUT_TOKENS, Prices, Settings, compare, estimate_input_tokens, evaluate,
@@ -143,19 +143,19 @@ UNSPACED_TEXTS = st.one_of(UNSPACED_PROBE, st.lists(UNSPACED_PROBE, max_size=12)
 
 @given(st.lists(UNSPACED_TEXTS, max_size=20))
 def test_the_native_scans_agree_with_their_python_references(texts):
-    assert _patterns.unspaced(texts) == [i for i, text in enumerate(texts) if mostly_unspaced(text)]
-    assert _patterns.token_estimates(texts) == list(map(estimate_input_tokens, texts))
+    assert _workload.unspaced(texts) == [i for i, text in enumerate(texts) if mostly_unspaced(text)]
+    assert _workload.token_estimates(texts) == list(map(estimate_input_tokens, texts))
 
 
 def test_the_unspaced_scan_takes_a_list_of_str():
     for bad in (("a",), ["a", 1], [b"\xe4\xb8\x80"]):
         with pytest.raises(TypeError):
-            _patterns.unspaced(bad)
+            _workload.unspaced(bad)
 
 
-@pytest.mark.parametrize("scan", [_patterns.unspaced, _patterns.token_estimates])
+@pytest.mark.parametrize("scan", [_workload.unspaced, _workload.token_estimates])
 def test_the_scans_check_for_signals_over_the_whole_list(scan):
-    hooks = sys.modules.get("halvec._patterns_hooks") or pytest.skip("a build without the test hooks")
+    hooks = sys.modules.get("halvec._workload_hooks") or pytest.skip("a build without the test hooks")
     balanced = "\u4e00\u00e9" * (1 << 19)  # looked at to its end
     # many short descriptions, and long ones each shorter than the stretch between two checks
     for texts in (["x"] * (1 << 20), [balanced] * 17):
@@ -192,7 +192,7 @@ KEY_OBJECTS = [object() for _ in range(20)]
 def test_group_sums_add_each_column_by_key_or_leave_it_to_the_caller(rows):
     keys = [KEY_OBJECTS[k] for k, _, _ in rows]
     values, flags = [v for _, v, _ in rows], [f for _, _, f in rows]
-    got = _patterns.group_sums(keys, (values, flags))
+    got = _workload.group_sums(keys, (values, flags))
     expected = {}
     for key, value, flag in zip(keys, values, flags):
         n, (total, true) = expected.get(key, (0, (0, 0)))
@@ -208,7 +208,7 @@ def test_group_sums_add_each_column_by_key_or_leave_it_to_the_caller(rows):
 def test_group_sums_takes_a_list_and_a_tuple_of_lists_as_long():
     for args in ((("a",), ()), (["a"], [[1]]), (["a"], ([1, 2],)), (["a"], ((1,),))):
         with pytest.raises(TypeError):
-            _patterns.group_sums(*args)
+            _workload.group_sums(*args)
 
 
 # --- reading: every line accounted for, whatever the blocks ----------------------------------

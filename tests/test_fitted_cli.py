@@ -5,6 +5,7 @@ does with the same tiers; halvec fit, and --router for classify and route, on sy
 import json
 import os
 import random
+import subprocess
 import sys
 
 import pytest
@@ -16,7 +17,7 @@ for _name in ("OPENBLAS_NUM_THREADS", "OMP_NUM_THREADS", "MKL_NUM_THREADS"):
 
 from halvec.cli import main
 from halvec.explain import explain_selection
-from halvec.fitted import FittedModelRouter, FittedRouter, ScoreExplanation
+from halvec.fitted import FittedModelRouter, FittedRouter, ScoreExplanation, load_router
 from halvec.fitted.router_file import parse
 
 from conftest import RecordingStore, router_log_lines
@@ -130,6 +131,7 @@ def test_fit_reports_writes_a_router_and_the_commands_use_it(tmp_path, capsys):
     (["{data}", "-o", "{out}", "--shares", "0.5,0.5"], "three shares"),
     (["{data}", "-o", "{out}", "--strong-share", "1"], "above 0 and below 1"),
     (["{data}", "-o", "{out}", "--folds", "1"], "from 2 to 50"),
+    (["{data}", "-o", "{out}", "--seed", str(2**32)], "--seed: expected a whole number from 0 to 4294967295"),
     (["{data}", "-o", "{out}", "--shares", "0.2,0.3,0.5", "--strong-share", "0.2"], "not allowed with"),
 ])
 def test_fit_refuses_mistakes_in_one_line(tmp_path, capsys, args, message):
@@ -142,6 +144,27 @@ def test_fit_refuses_mistakes_in_one_line(tmp_path, capsys, args, message):
     err = capsys.readouterr().err
     assert message in err and "Traceback" not in err
     assert open(data).read() == before and not (tmp_path / "r.json").exists()
+
+
+def test_a_report_fit_cannot_write_leaves_the_earlier_router_file(tmp_path):
+    pytest.importorskip("sklearn")
+    data, router = _outcomes(tmp_path / "data.jsonl", 600), tmp_path / "r.json"
+    router.write_bytes(b"earlier\n")
+    command = [sys.executable, "-m", "halvec", "fit", data, "-o", str(router), "--strong", STRONG, "--weak", WEAK,
+               "--folds", "2"]
+    read_end, write_end = os.pipe()
+    os.close(read_end)  # halvec fit ... | a reader that has gone
+    result = subprocess.run(command, stdout=write_end, stderr=subprocess.PIPE, timeout=120)
+    os.close(write_end)
+    assert result.returncode == 141 and router.read_bytes() == b"earlier\n"
+    # standard output closed: said before anything is read (here, too few prompts to fit on)
+    small = _outcomes(tmp_path / "small.jsonl", 10)
+    result = subprocess.run(["sh", "-c", 'exec "$@" >&-', "sh", *command[:4], small, *command[5:]],
+                            capture_output=True, timeout=120)
+    assert result.returncode == 74 and router.read_bytes() == b"earlier\n"
+    assert result.stderr == (b"python -m halvec: error: cannot write to standard output: it is closed (-o '%s' was "
+                             b"not written: the earlier file is as it was)\n" % str(router).encode())
+    assert sorted(os.listdir(tmp_path)) == ["data.jsonl", "r.json", "small.jsonl"]
 
 
 def test_fit_without_the_extra_says_how_to_install_it(tmp_path, capsys, monkeypatch):
@@ -170,6 +193,52 @@ def test_router_options_refuse_a_bad_file_or_a_conflict(tmp_path, capsys):
         assert main(args) == 2
         err = capsys.readouterr().err
         assert message in err and "Traceback" not in err
+
+
+def test_a_router_of_many_models_is_refused_in_one_line_where_a_router_tiers(tmp_path, capsys):
+    from test_fitted_models import document
+    many = tmp_path / "many.json"
+    many.write_text(json.dumps(document()))
+    tasks = tmp_path / "tasks.txt"
+    tasks.write_text("Prove that it halts\n")
+    outcomes = _outcomes(tmp_path / "o.jsonl", 60)
+    for args in (["classify", "x"], ["route", "x", "--explain"], ["eval", str(tasks)],
+                 ["bench", outcomes, "--strong", STRONG, "--weak", WEAK, "--resamples", "20"]):
+        assert main([*args, "--router", str(many)]) == 2
+        err = capsys.readouterr().err
+        assert err.endswith(f"error: --router {str(many)!r}: a router of version 2, which chooses among 3 models; "
+                            f"this command reads a version-1 router file (one that tiers descriptions)\n"), args
+
+
+def test_router_reads_the_same_in_every_command(tmp_path, capsys, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    tasks = tmp_path / "tasks.txt"
+    tasks.write_text("Prove that it halts\nhello there\n")
+    commands = [["classify", "Prove that it halts", "--explain", "--json"],
+                ["route", "Prove that it halts", "--keys", "anthropic", "--explain", "--json"],
+                ["eval", str(tasks), "--json"]]
+    for command in commands:  # rules: the default rules, the same as no --router
+        assert main(command) == 0
+        plain = capsys.readouterr()
+        assert main([*command, "--router", "rules"]) == 0
+        assert capsys.readouterr() == plain
+        # words has no tiers: one line after the usage, exit status 2
+        assert main([*command, "--router", "words"]) == 2
+        err = capsys.readouterr().err.splitlines()
+        assert err[0].startswith("usage: ") and len([line for line in err if ": error: " in line]) == 1
+        assert err[-1].startswith(f"halvec {command[0]}: error: argument --router: words, the word count, ranks "
+                                  "descriptions but has no tiers to sort them into: give rules or a router file")
+    assert main(["eval", str(tasks), "--router", "rules", "--compare"]) == 2  # the rules against themselves
+    assert "--compare needs --patterns FILE" in capsys.readouterr().err
+    # a file named rules or words is reached as ./rules (here through classify and bench)
+    for name in ("rules", "words"):
+        (tmp_path / name).write_text(json.dumps({**ROUTER, "name": f"file {name}"}))
+        assert main(["classify", "Prove that it halts", "--router", f"./{name}", "--explain", "--json"]) == 0
+        assert json.loads(capsys.readouterr().out)["reason"]["router"] == f"file {name}"
+    outcomes = _outcomes(tmp_path / "o.jsonl", 60)
+    assert main(["bench", outcomes, "--strong", STRONG, "--weak", WEAK, "--resamples", "20", "--json",
+                 "--router", "./words", "--router", "words", "--router", "rules"]) == 0
+    assert json.loads(capsys.readouterr().out)["routers"] == ["file words", "words", "rules"]
 
 
 # --- what a fitted router's file says of its data, checked where it runs ----------------------
@@ -288,6 +357,51 @@ def test_results_near_the_largest_double_are_fitted(tmp_path, capsys):
     assert "nan" not in out and "inf" not in out
     router = FittedRouter(parse((tmp_path / "r.json").read_text()))
     assert router.score_one("prove the town") > router.score_one("name the town")
+
+
+def test_prompts_with_lone_surrogates_are_fitted_and_their_ngrams_kept(tmp_path, capsys):
+    pytest.importorskip("sklearn")
+    # JSON may carry a lone surrogate ("\ud800"): a token like any other sign, kept as an n-gram
+    rows = [(f"prove \ud800 {i % 7}" if i % 3 == 0 else f"name \udfff {i % 5}", float(i % 3 == 0), 0.0)
+            for i in range(600)]
+    router = tmp_path / "r\udcff.json"  # a file name that is not UTF-8 (argv's surrogateescape)
+    assert _fit(_rows_file(tmp_path / "o.jsonl", rows), "-o", str(router), "--folds", "3") == 0
+    assert "wrote" in capsys.readouterr().out
+    fitted = load_router(str(router))
+    assert {"\ud800", "prove \ud800"} <= set(fitted.spec.ngrams) and fitted.name == "r\udcff"
+    assert fitted.score_one("prove \ud800 1") > fitted.score_one("name \udfff 1")
+
+
+def test_a_router_too_large_to_load_is_one_line(tmp_path, capsys, fitted_hooks):
+    pytest.importorskip("sklearn")
+    # each blob (encoded data, say) in two prompts: n-grams of long words, past a lowered budget
+    rng = random.Random(2)
+    blobs = ["".join(rng.choices("abcdef0123456789", k=4000)) for _ in range(300)]
+    rows = [(f"describe {blobs[i % 300]} now {i // 300}", float(i % 3 == 0), 0.0) for i in range(600)]
+    fitted_hooks.set_budget(fitted_hooks.memory_in_use() + (2 << 20))
+    assert _fit(_rows_file(tmp_path / "o.jsonl", rows), "-o", str(tmp_path / "r.json"), "--folds", "2") == 2
+    (line,) = capsys.readouterr().err.splitlines()
+    assert line.startswith("halvec fit: error: cannot fit a router: the router fitted on these prompts is "
+                           "too large to load: a router of ") and "its longest n-gram has 4,013 characters" in line
+    assert not (tmp_path / "r.json").exists()
+
+
+def test_a_digest_that_would_pass_the_router_files_cap_is_left_out(tmp_path, capsys, monkeypatch):
+    pytest.importorskip("sklearn")
+    from halvec import reading
+    data, router = _outcomes(tmp_path / "d.jsonl", 600), tmp_path / "r.json"
+    assert _fit(data, "-o", str(router), "--folds", "2") == 0
+    digest = json.loads(router.read_text())["fitted_on"]["prompt_digest"]["hashes"]
+    # as millions of prompts would: the file with the digest is past the cap, without it under it
+    monkeypatch.setattr(reading.ROUTER_FILE, "bytes", router.stat().st_size - len(digest) // 2)
+    capsys.readouterr()
+    assert _fit(data, "-o", str(router), "--folds", "2") == 0
+    distinct = len(set(json.loads(line)["prompt"] for line in open(data)))
+    assert f"warning: the digest of the {distinct:,} different prompts is left out of {str(router)!r}" in \
+        capsys.readouterr().err
+    fitted = load_router(str(router))
+    assert fitted.spec.fitted_on["prompt_digest"] is None and fitted.provenance.hashes is None
+    assert fitted.provenance.coverage is not None
 
 
 def test_classify_builds_the_explanation_only_when_asked(tmp_path, capsys, monkeypatch, fitted):

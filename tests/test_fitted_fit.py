@@ -1,5 +1,6 @@
 """Fitting routers (needs scikit-learn, the extra halvec[fit]; skipped without it): a planted
-keyword is found, the native score equals scikit-learn's, cut points give the asked shares."""
+keyword is found, the native score equals scikit-learn's, cut points give the asked shares;
+fit_router reports each file and the files pooled, and tells what the data warns of."""
 
 import math
 import os
@@ -15,9 +16,10 @@ for _name in ("OPENBLAS_NUM_THREADS", "OMP_NUM_THREADS", "MKL_NUM_THREADS"):
 
 pytest.importorskip("sklearn")
 
-from halvec.fitted import FittedRouter, fit as fitting  # noqa: E402
+from halvec.fitted import FittedRouter, fit as fitting, fitting as fitting_workflow  # noqa: E402
 from halvec.fitted.router_file import dumps, parse  # noqa: E402
 from halvec.quality.metrics import apgr  # noqa: E402
+from halvec.quality.outcomes import Outcomes  # noqa: E402
 
 VOCABULARY = ("the a of to prove that sum odd numbers square name town river city fetch list open close é ü "
               "ΣΑΣ İstanbul 東京 x_1 ünïcode").split()
@@ -125,3 +127,72 @@ def test_cut_points_give_the_asked_shares():
     low, high = fitting.cuts_for(scores, (0.5, 0.0, 0.5))
     assert low == high
     assert fitting.cuts_for(scores, (0.0, 0.0, 1.0))[0] == fitting.cuts_for(scores, (0.0, 1.0, 0.0))[0] == 0.5
+
+
+# --- the workflow: fit_router -----------------------------------------------------------------
+
+def _sets(texts, strong, weak, *sizes):
+    """The prompts cut into outcome sets of ``sizes``, named a.jsonl, b.jsonl, ..."""
+    sets, at = [], 0
+    for name, size in zip("abcdef", sizes):
+        sets.append(Outcomes(f"/data/{name}.jsonl", "jsonl", "big", "small", ["big", "small"], texts[at:at + size],
+                             strong[at:at + size], weak[at:at + size]))
+        at += size
+    return sets
+
+
+def test_fit_router_returns_the_router_and_its_report_per_file_and_pooled():
+    texts, strong, weak = planted(700, seed=5)
+    events = []
+    result = fitting_workflow.fit_router(_sets(texts, strong, weak, 450, 250), name="planted", folds=3, seed=2,
+                                         progress=lambda done, fits: events.append((done, fits)), warn=events.append)
+    report = result.report
+    assert [(row.name, row.pooled, row.prompts, row.judged) for row in report.rows] == [
+        ("/data/a.jsonl", False, 450, False), ("/data/b.jsonl", False, 250, False),
+        ("pooled (2 files)", True, 700, True)]
+    assert report.overall is report.pooled and report.pooled.beaten_by is None
+    assert report.scores == fitting.cross_validate(texts, strong, weak, folds=3, seed=2, settings=fitting.Settings())
+    assert report.pooled.fitted == apgr(report.scores, strong, weak) and report.files[1].words == apgr(
+        [float(len(t.split())) for t in texts[450:]], strong[450:], weak[450:])
+    assert events == [(1, 4), (2, 4), (3, 4)] and result.warnings == []  # three folds of four fits
+    assert result.shares == fitting_workflow.Shares.of_rules(texts)
+    assert result.spec.cuts == fitting.cuts_for(report.scores, result.shares.as_tuple)
+    fitted_on = result.spec.fitted_on
+    assert list(fitted_on) == ["files", "strong", "weak", "field", "prompts", "repeated_prompts", "folds", "seed",
+                               "cv_apgr", "rules_apgr", "words_apgr", "shares", "halvec", "libraries", "settings",
+                               "prompt_digest", "coverage"]
+    assert fitted_on["files"] == [{"name": "a.jsonl", **report.files[0].as_json()},
+                                  {"name": "b.jsonl", **report.files[1].as_json()}]
+    assert (fitted_on["cv_apgr"], fitted_on["shares"]["from"]) == (report.pooled.fitted, "the default rules' tiers")
+    assert result.router.name == "planted" and result.router.score_one("prove the town") > result.router.score_one(
+        "name the town")
+
+
+def test_what_the_data_warns_of_is_told_as_it_is_found():
+    texts, strong, weak = planted(600, seed=6)
+    marks = [10 * r for r in strong[300:]], [10 * r for r in weak[300:]]  # the second file marked out of 10
+    sets = _sets(texts + texts[:30], strong[:300] + marks[0] + strong[:30], weak[:300] + marks[1] + weak[:30],
+                 300, 300, 30)
+    events = []
+    shares = fitting_workflow.Shares(0.5, 0.2, 0.3, "asked")
+    result = fitting_workflow.fit_router(sets, folds=3, shares=shares, progress=lambda *told: events.append(told),
+                                         warn=events.append)
+    repeated, scales = fitting_workflow.RepeatedPrompts(30, 630), result.warnings[1]
+    assert events[0] == repeated and events[1:4] == [(1, 4), (2, 4), (3, 4)] and events[4] is scales
+    assert result.warnings == [repeated, scales] and [top for _, top in scales.largest] == [1.0, 10.0, 1.0]
+    assert result.spec.fitted_on["repeated_prompts"] == 30 and result.spec.fitted_on["shares"]["from"] == "asked"
+    assert result.report.files[2].judged is False
+
+
+@pytest.mark.parametrize("texts, problem, figures, message", [
+    (["a b"] * 499, fitting_workflow.TooFewPrompts, {"prompts": 499}, "499 prompts are too few to fit a router on"),
+    (["a b", "a c"] * 300, fitting_workflow.TooFewTexts, {"prompts": 600, "distinct": 2, "folds": 3},
+     "the 600 prompts hold 2 different texts: too few for 3 folds (a prompt's copies stay in one fold)"),
+])
+def test_prompts_too_few_are_refused_with_their_figures(texts, problem, figures, message):
+    warned = []
+    strong, weak = [float(i % 2) for i in range(len(texts))], [0.0] * len(texts)
+    with pytest.raises(problem) as caught:
+        fitting_workflow.fit_router(_sets(texts, strong, weak, len(texts)), folds=3, warn=warned.append)
+    assert isinstance(caught.value, fitting.FitProblem) and str(caught.value).startswith(message)
+    assert {name: getattr(caught.value, name) for name in figures} == figures and warned == []

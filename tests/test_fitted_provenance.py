@@ -31,6 +31,10 @@ def test_the_digest_holds_each_distinct_prompt_once_and_tells_them_apart():
     {"cv_apgr": "high", "shares": {"complex": 1.5}, "coverage": {"mean": 0.5}},
     {"shares": [0.2], "coverage": {"prompts": -1, "without_tokens": 0, "mean": 0.5, "q1": 0.4, "median": 0.5,
                                    "q3": 0.6}},
+    # numbers no float holds (JSON's 1e999 reads as an infinity): edited, not as fit writes them
+    {"cv_apgr": 10**400, "shares": {"complex": 10**400}, "coverage": {"prompts": 1, "without_tokens": 0,
+                                                                       "mean": 10**400, "q1": 0, "median": 0, "q3": 0}},
+    {"cv_apgr": float("inf"), "shares": {"complex": float("nan")}},
 ])
 def test_a_fitted_on_that_does_not_say_reads_as_unknown(fitted_on):
     read = Provenance.of(fitted_on)

@@ -11,7 +11,7 @@ from collections import Counter
 import pytest
 from hypothesis import given, strategies as st
 
-from halvec import _patterns
+from halvec import _fitted
 from halvec.fitted import FittedRouter, RouterFileError, features, load_router
 from halvec.fitted.router_file import dumps, parse
 
@@ -110,7 +110,7 @@ def test_texts_across_blocks_follow_the_documented_formula(symbols, text):
 def test_coverage_counts_places_up_to_the_routers_longest_ngram():
     counts = (0.0, 0.0, 1.0)
     for longest, want in [(1, [1 / 3, 0.0, None]), (2, [2 / 5, 0.0, None]), (3, [3 / 6, 0.0, None])]:
-        scorer = _patterns.Scorer(["prove", "prove that", "that it"][:longest], [1.0] * longest, [1.0] * longest,
+        scorer = _fitted.Scorer(["prove", "prove that", "that it"][:longest], [1.0] * longest, [1.0] * longest,
                                   longest, 0.0, counts, counts)
         assert scorer.scores_and_coverage(["Prove that it", "nothing known", " \t "]) == (
             scorer.scores(["Prove that it", "nothing known", " \t "]), want)
@@ -153,12 +153,25 @@ def test_a_router_file_reads_back_as_written(write):
     assert load_router(write(del_name, "named-by-file.json")).name == "named-by-file"
 
 
+def test_lone_surrogates_are_written_as_escapes_and_read_back(write):
+    # a prompt's JSON may hold "\ud800", and then an n-gram; a file name not UTF-8 holds one too
+    spec = parse(json.dumps(document(name="r\udcff", ngrams=[*NGRAMS, ["\ud800", 0.7, 1.2], ["\udfff ?", 0.2, 1.1]],
+                                     fitted_on={"files": [{"name": "\udcfe.jsonl"}]})))
+    text = dumps(spec)
+    assert "\\ud800" in text and text.encode("utf-8").decode("utf-8") == text
+    again = load_router(write(text.encode("utf-8")))
+    assert dumps(again.spec) == text and again.name == "r\udcff"
+    text = "\ud800 \udfff ?"  # both n-grams found
+    assert again.score_one(text) == FittedRouter(spec).score_one(text) == pytest.approx(reference(spec, text))
+    assert FittedRouter(spec).score_and_coverage([text])[1] == [reference_coverage(spec, text)] == [3 / 6]
+
+
 @pytest.mark.parametrize("content, problem", [
     (json.dumps(document())[:200], "ends too soon"),
     ("{]", "not JSON"),
     (b"\xff\xfe{}", "not UTF-8"),
     ([1, 2], "no \"format\""),
-    (document(version=2), "version 2 is not one"),
+    (document(version=3), "version 3 is not one this halvec reads (it reads versions 1 and 2)"),
     (document(version=True), "version True"),
     ({k: v for k, v in document().items() if k != "cuts"}, "'cuts' is missing"),
     (document(extra=1), "unknown key 'extra'"),
@@ -223,7 +236,7 @@ def test_every_router_the_file_checks_accept_gives_finite_scores(changes, text):
 
 
 def test_the_scorer_refuses_what_the_file_checks_would():
-    make = _patterns.Scorer
+    make = _fitted.Scorer
     ok = (["a"], [1.0], [1.0], 3, 0.0, (0.0, 0.0, 1.0), (0.0, 0.0, 1.0))
     for changes, error in [({0: ["a b c d"]}, ValueError), ({0: ["a  b"]}, ValueError), ({0: ["12"]}, ValueError),
                            ({0: ["ab!"]}, ValueError), ({0: [1]}, TypeError), ({0: ("a",)}, TypeError),
@@ -252,7 +265,7 @@ def test_the_scorer_refuses_what_the_file_checks_would():
 def test_the_scorer_reports_the_first_fault_the_ngrams_hold():
     # (the tokens are counted before the build: a fault further down is not reported first)
     def make(ngrams):
-        return _patterns.Scorer(ngrams, [1.0] * len(ngrams), [1.0] * len(ngrams), 3, 0.0, (0, 0, 1), (0, 0, 1))
+        return _fitted.Scorer(ngrams, [1.0] * len(ngrams), [1.0] * len(ngrams), 3, 0.0, (0, 0, 1), (0, 0, 1))
     for ngrams, problem in [(["a", "a", "b  c"], "'a' is there twice"), (["x" * 9 + " y"] * 2 + ["1"], "there twice"),
                             (["a b c d", "a", "a"], "more tokens than")]:
         with pytest.raises(ValueError, match=problem):
@@ -260,14 +273,20 @@ def test_the_scorer_reports_the_first_fault_the_ngrams_hold():
 
 
 @pytest.fixture
-def hooks(pattern_hooks):
-    return pattern_hooks
+def hooks(fitted_hooks):
+    return fitted_hooks
 
 
-def test_the_tables_count_against_the_engine_budget(hooks, write):
+def test_the_tables_count_against_a_budget_of_their_own_as_large_as_the_engines(hooks, pattern_hooks, write):
     path = write(document(ngrams=[[f"w{i}", 0.5, 1.0] for i in range(2000)]))
     gc.collect()  # what earlier tests left to the collector would otherwise be freed meanwhile
-    hooks.set_budget(1)  # a build short of room drops every cache the engine can: all gone before counting
+    assert hooks.budget() == pattern_hooks.budget() == 64 << 20
+    engine_held = pattern_hooks.memory_in_use()
+    pattern_hooks.set_budget(1)  # the engine's own budget does not reach the routers'
+    assert load_router(path).memory > 0
+    pattern_hooks.set_budget(0)
+    assert pattern_hooks.memory_in_use() == engine_held
+    hooks.set_budget(1)
     with pytest.raises(RouterFileError, match="too large to load"):
         load_router(path)
     hooks.set_budget(0)
@@ -295,7 +314,7 @@ def test_the_tables_count_against_the_engine_budget(hooks, write):
                                     ["ā" * 30 + f"q{i}" for i in range(3000)]])
 def test_a_router_is_refused_by_a_budget_one_byte_short_of_what_it_holds(hooks, ngrams):
     def make():
-        return _patterns.Scorer(ngrams, [1.0] * len(ngrams), [1.0] * len(ngrams), 3, 0.0, (0, 0, 1), (0, 0, 1))
+        return _fitted.Scorer(ngrams, [1.0] * len(ngrams), [1.0] * len(ngrams), 3, 0.0, (0, 0, 1), (0, 0, 1))
     gc.collect()
     before = hooks.memory_in_use()
     held = make().memory
@@ -306,10 +325,16 @@ def test_a_router_is_refused_by_a_budget_one_byte_short_of_what_it_holds(hooks, 
 
 def test_the_tables_are_sized_for_the_distinct_tokens_not_the_places_they_fill():
     def memory(ngrams):
-        return _patterns.Scorer(ngrams, [1.0] * len(ngrams), [1.0] * len(ngrams), 3, 0.0, (0, 0, 1), (0, 0, 1)).memory
+        return _fitted.Scorer(ngrams, [1.0] * len(ngrams), [1.0] * len(ngrams), 3, 0.0, (0, 0, 1), (0, 0, 1)).memory
     few = [f"a{i % 10} b{i // 10 % 10} c{i // 100}" for i in range(3000)]  # 50 tokens in 9,000 places
     many = [f"a{i} b{i} c{i}" for i in range(3000)]
     assert memory(few) < memory(many) - 9000 * 16
+    # and the code points of a long token (encoded data, say) are kept once, however many
+    # n-grams hold it: 100 tokens of 10,000 characters, in 600 places, take about 4 MB
+    long = [f"{c * 10_000}{i}" for i in range(50) for c in "xy"]
+    held = [*long, *(f"{a} {b}" for a, b in zip(long, long[1:])),
+            *(f"{a} {b} {c}" for a, b, c in zip(long, long[1:], long[2:]))]
+    assert memory(long) < memory(held) < memory(long) + 600_000
 
 
 @pytest.mark.skipif(not hasattr(signal, "setitimer"), reason="needs interval timers")
@@ -369,7 +394,7 @@ def test_a_text_that_finds_every_ngram_and_more_stays_in_its_scratch(hooks, ngra
     # every n-gram found, and a token none holds, then more: the scratch's list of what was
     # found is full and is still written once more (the sanitizer build sees a write past
     # it), in the scorer's own scratch and in the one a signal handler's score gets
-    scorer = _patterns.Scorer(ngrams, [1.0] * len(ngrams), [1.0] * len(ngrams), 3, 0.0, (0, 0, 1), (0, 0, 1))
+    scorer = _fitted.Scorer(ngrams, [1.0] * len(ngrams), [1.0] * len(ngrams), 3, 0.0, (0, 0, 1), (0, 0, 1))
     texts, want = ["a b a b z", "ā a b z a b"], math.sqrt(len(ngrams))  # each n-gram twice
     seen = []
     previous = signal.signal(signal.SIGUSR1, lambda *_: seen.append([scorer.score(t) for t in texts]))
@@ -380,6 +405,22 @@ def test_a_text_that_finds_every_ngram_and_more_stays_in_its_scratch(hooks, ngra
         hooks.signal_at_check(0, signal.SIGUSR1)
         signal.signal(signal.SIGUSR1, previous)
     assert len(seen) == 1 and seen[0] == [scorer.score(t) for t in texts] == pytest.approx([want] * 2)
+
+
+def test_a_str_subclass_is_explained_as_the_str_it_holds(router):
+    from halvec.fitted import explain_score
+
+    class Hostile(str):
+        def lower(self):
+            return "the sum of"
+
+        def split(self, *_):
+            return []
+
+        def __len__(self):
+            return 3
+    text = "Prove that 12 % of it is é"
+    assert explain_score(router, Hostile(text)) == explain_score(router, text)
 
 
 @given(texts)

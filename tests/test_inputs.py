@@ -162,6 +162,28 @@ def test_an_undecodable_line_in_a_quoted_csv_cell_is_that_lines_problem():
     assert (len(got), reader.bad_lines, got[0]) == (1001, 1, (4, "closes here"))
 
 
+@pytest.mark.parametrize("data, name, said, remedy", [
+    (b'{"text": "x"}\n', "t.jsonl", "'tasks', line 1: no field \"description\" (fields: \"text\")", "field"),
+    (b"text,id\nx,1\n", "t.csv", "'tasks', line 1: no column \"description\" in the header (columns: \"text\", \"id\")",
+     "column"),
+    (b"description\nbad \xe9\n", "t.csv", "'tasks', line 2: not valid UTF-8 (byte 0xe9)", "encoding"),
+])
+def test_messages_add_the_callers_hint_for_what_mends_a_line(data, name, said, remedy):
+    assert problem(data, name) == said
+    assert problem(data, name, hints={remedy: "do this"}) == f"{said}; do this"
+
+
+@pytest.mark.parametrize("header", ["description,id,description", "description,model,model",
+                                    "description,prompt_tokens,input_tokens,prompt_tokens", "id,description,id"])
+def test_a_csv_header_that_names_a_column_it_reads_twice_is_refused(header):
+    # which of the two holds the description, the model, a count or the id cannot be told
+    cells = ",".join(["3"] * (header.count(",") + 1))
+    twice = next(name for name in header.split(",") if header.split(",").count(name) > 1)
+    assert problem(f"{header}\n{cells}\n".encode(), "t.csv") == (f"'tasks', line 1: the column \"{twice}\" is in "
+                                                                  f"the header twice: which one holds it cannot be told")
+    assert tasks(b"description,other,other\nfix it,1,2\n", "t.csv")[1] == [(2, "fix it")]  # one it does not read
+
+
 def test_ids_strict_json_cannot_carry_are_bad_lines():
     data = b'{"description": "a", "id": NaN}\n{"description": "b", "id": [1, -Infinity]}\n{"description": "c", "id": 1.5}\n'
     for fast in (True, False):

@@ -17,6 +17,8 @@ import halvec
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 DIST = importlib.metadata.distribution("halvec")
+PRIVATE_MODULES = ("_patterns", "_fitted", "_workload", "_quality")
+"""The package's private extension modules, each with its stub."""
 
 
 def test_version_is_written_once_and_exposed():
@@ -55,6 +57,7 @@ def test_license_file_is_installed():
     assert licence.read_text().startswith("MIT License")
     assert {"halvec/py.typed", "halvec/core/model_router.pyi", "halvec/config.py",
             "halvec/__main__.py", "halvec/cli/__init__.py", "halvec/cli/route.py"} <= files
+    assert {f"halvec/{name}.pyi" for name in PRIVATE_MODULES} <= files
 
 
 def test_console_script():
@@ -66,6 +69,15 @@ def test_console_script():
 def test_extension_is_built_for_this_interpreter():
     from halvec.core import model_router
     assert model_router.__file__.endswith("model_router" + importlib.machinery.EXTENSION_SUFFIXES[0])
+
+
+@pytest.mark.parametrize("name", PRIVATE_MODULES)
+def test_every_private_extension_module_is_installed_beside_its_stub(name):
+    module = importlib.import_module(f"halvec.{name}")
+    path = pathlib.Path(module.__file__)
+    assert path.name == name + importlib.machinery.EXTENSION_SUFFIXES[0]
+    assert path.with_name(f"{name}.pyi").is_file()
+    assert str(path.relative_to(pathlib.Path(halvec.__file__).parent.parent)) in {str(f) for f in DIST.files}
 
 
 @pytest.mark.skipif(not os.environ.get("HALVEC_WHEEL"), reason="only against the wheel (scripts/wheel.sh)")

@@ -225,6 +225,7 @@ def test_a_long_scan_is_interrupted_by_ctrl_c(python):
                                "os.kill(int(sys.argv[1]), 2)",
                                str(os.getpid())], stdout=subprocess.PIPE, text=True)
     sender.stdout.readline()  # its start (seconds on a busy machine) is not counted in the scan's
+    signal.signal(signal.SIGINT, signal.default_int_handler)  # even where the run began with it ignored (`&`)
     try:
         mr.classify_complexity(text)
         print("finished")

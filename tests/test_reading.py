@@ -80,7 +80,7 @@ def test_an_outcome_file_is_read_through_the_same_lines(tmp_path):
         "o.jsonl.xz": (lzma.compress(b"{}"), None,
                        "an xz-compressed file: decompress it first (gzip is read as it is)"),
         "o.jsonl": (b"\n\n" + json.dumps(good).encode() + b"\n\xff\n", 4, "not valid UTF-8 (byte 0xff)"),
-        "o.csv": (b"\n \nprompt,small\n", 3, "unknown --strong model 'big': the header's columns are 'small'"),
+        "o.csv": (b"\n \nprompt,small\n", 3, "unknown strong model 'big': the header's columns are 'small'"),
     }
     for name, (data, line, message) in cases.items():
         path = tmp_path / name

@@ -12,7 +12,7 @@ from conftest import SANITIZED
 from hypothesis import given
 from hypothesis import strategies as st
 
-from halvec._patterns import task_lines
+from halvec._workload import task_lines
 from halvec.evaluation import rounded_cost
 
 HEAD = '"tier":"simple","model":"m","decided_by":"auto","rule":"counts","pattern":null'
@@ -194,7 +194,7 @@ def test_long_texts_take_the_memory_their_bytes_need(python):
     # address-space limit that leaves room for the output about twice over.
     out = python("""
         import resource
-        from halvec._patterns import task_lines
+        from halvec._workload import task_lines
         ascii_id = "\\n" + "a" * (64 << 20) + "\\x00"
         head = '"h":"' + "\\xe9" * (32 << 20) + '"'
         size = int(open("/proc/self/statm").read().split()[0]) * resource.getpagesize()

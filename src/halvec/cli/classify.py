@@ -14,7 +14,7 @@ from halvec.cli.inputs import read_text, refuse_report_into_inputs
 from halvec.cli.options import Command, TextSource, UsageError, add_json_option, add_text_source
 from halvec.cli.status import ExitStatus
 from halvec.explain import explain_complexity
-from halvec.fitted import explain_score
+from halvec.fitted import ScoreExplanation, explain_score
 
 __all__ = ["COMMAND", "ClassifyJSON", "tool_count"]
 
@@ -70,6 +70,7 @@ def _run(args: argparse.Namespace) -> int:
                 output.line(tier)
             return ExitStatus.OK
         scored = explain_score(fitted, text.text)
+        assert isinstance(scored, ScoreExplanation)  # (--router reads version-1 files: fitted_from_args)
         if args.json:
             output.json_document(ClassifyJSON(tier=scored.tier.value, reason=score_json(scored)))
         else:

@@ -11,8 +11,9 @@ from typing import Any, Literal, NotRequired, TypedDict
 
 from halvec.cli import output
 from halvec.cli.eval_text import write_comparison, write_report
-from halvec.cli.fitted_checks import Checks, FittedRouterJSON, eval_json, unlike_warning
+from halvec.cli.fitted_notes import warn
 from halvec.cli.options import providers
+from halvec.fitted.checks import Checks, FittedRouterJSON
 from halvec.evaluation import Comparison, InputJSON, Prices, PricesJSON, ProviderKeys, Report, Settings, SummaryJSON
 
 __all__ = ["ComparisonJSON", "EvalJSON", "KeySource", "KeysJSON", "RunFacts", "write_results"]
@@ -94,7 +95,8 @@ def write_results(args: argparse.Namespace, result: Report | Comparison, run: Ru
                        f" (the first: line {reading.first_bad_lines[0].line}: "
                        f"{output.escape(reading.first_bad_lines[0].problem, backslash=False)})\n")
     if run.fitted is not None:
-        _warn_if_unlike(parser.prog, run.fitted, reading.source)
+        for warning in run.fitted.warnings(reading.source):
+            warn(parser.prog, warning)
     if isinstance(result, Comparison):
         after = args.patterns if args.router is None else args.router
         assert after is not None
@@ -108,20 +110,12 @@ def write_results(args: argparse.Namespace, result: Report | Comparison, run: Ru
         write_report(result, run)
 
 
-def _warn_if_unlike(prog: str, checks: Checks, source: str) -> None:
-    fitted = checks.provenance.coverage
-    if checks.unlike and checks.coverage is not None and fitted is not None:
-        where = "standard input" if source == "-" else repr(source)
-        warning = unlike_warning(checks.router, where, checks.coverage, fitted)
-        output.message(f"{prog}: warning: {output.escape(warning, backslash=False)}\n")
-
-
 def _keys_json(run: RunFacts) -> KeysJSON:
     return {"source": run.key_source, "providers": [p for p in providers() if run.keys.has_key(p)]}
 
 
 def _fitted_json(run: RunFacts) -> FittedRouterJSON | None:
-    return eval_json(run.fitted, run.router) if run.fitted is not None and run.router is not None else None
+    return run.fitted.as_json(run.router) if run.fitted is not None and run.router is not None else None
 
 
 def _report_json(report: Report, run: RunFacts) -> EvalJSON:

@@ -15,6 +15,7 @@ from collections.abc import Mapping
 from typing import TYPE_CHECKING, Any
 
 from halvec.cli import output
+from halvec.cli.fitted_notes import note
 from halvec.cli.options import AUTO, model_names, near_miss, providers
 from halvec.evaluation import TIERS, Comparison, Cost, Prices, Reading, Report, Settings, Summary, TaskRule
 from halvec.workload import fast_json
@@ -278,7 +279,7 @@ def write_report(report: Report, run: RunFacts) -> None:
     blocks.append([_counts_table("model", summary.models, total, bars=True), *_stage_lines(summary)])
     blocks.append(_rule_lines(summary))
     if run.fitted is not None:
-        blocks.append([output.escape(f"fitted router {run.fitted.note()}", backslash=False)])
+        blocks.append([output.escape(f"fitted router {note(run.fitted)}", backslash=False)])
     if not summary.rules["fitted"]:  # a fitted router reads no patterns
         blocks.append(_pattern_lines(summary))
     blocks.append(_cost_lines(summary, run))
@@ -306,7 +307,7 @@ def write_comparison(comparison: Comparison, run: RunFacts, patterns: str, out_p
                   f"{after.rules[rule] - before.rules[rule]:+,}") for rule in {**before.rules_shown, **after.rules_shown}]
     blocks.append([output.table(("tier rule", "before", "after", "change"), rule_rows)])
     if run.fitted is not None:
-        blocks.append([output.escape(f"after, fitted router {run.fitted.note()}", backslash=False)])
+        blocks.append([output.escape(f"after, fitted router {note(run.fitted)}", backslash=False)])
     never = after.never_decided
     if never and not router:
         blocks.append([f"after, never set a tier (patterns numbered from 0): "

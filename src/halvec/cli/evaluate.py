@@ -16,11 +16,11 @@ import gc
 import sys
 from collections.abc import Callable, Iterator
 from contextlib import ExitStack, contextmanager
-from typing import IO, TypeVar
+from typing import IO
 
 from halvec.cli import output
 from halvec.cli.eval_report import KeySource, RunFacts, write_results
-from halvec.cli.fitted_checks import eval_checks
+from halvec.cli.inputs import option_file
 from halvec.cli.fitted_router import add_router_option, eval_tiering, fitted_from_args
 from halvec.cli.options import (Command, InputError, RouterOptions, UsageError, add_json_option, add_patterns_option,
                                 add_router_options, model_choice, model_key, model_keys, model_names,
@@ -30,12 +30,11 @@ from halvec.cli.progress import Progress
 from halvec.cli.status import ExitStatus
 from halvec.core import model_router as mr
 from halvec.evaluation import (ESTIMATED_OUTPUT_TOKENS, Comparison, CostOverflow, Prices, ProviderKeys, Settings,
-                               SettingsFileError, load_config, load_prices, run_evaluation, usable_cores)
+                               load_config, load_prices, run_evaluation, usable_cores)
+from halvec.fitted.checks import Checks
 from halvec.workload import EncodingErrors, Format, InputProblem, ReadOptions, Remedy, open_source
 
 __all__ = ["COMMAND"]
-
-_T = TypeVar("_T")
 
 HINTS: dict[Remedy, str] = {
     "field": "--field names the field that holds the description",
@@ -162,21 +161,10 @@ def _keys(args: argparse.Namespace) -> tuple[ProviderKeys, KeySource]:
     return ProviderKeys(frozenset(given)), "given"
 
 
-def _settings_file(option: str, path: str, load: Callable[[str], _T]) -> _T:
-    """What the file an option names holds, loaded by the library; its problem named by the
-    option (``--prices 'p.toml'``)."""
-    try:
-        return load(path)
-    except OSError as error:
-        raise InputError(f"cannot read {option} {path!r}: {error.strerror or error}") from None
-    except SettingsFileError as problem:
-        raise InputError(str(problem.named(f"{option} {path!r}"))) from None
-
-
 def _settings(args: argparse.Namespace, store: ProviderKeys) -> Settings:
     options = RouterOptions.from_args(args)
     config_path: str | None = args.config
-    config = (_settings_file("--config", config_path, load_config) if config_path is not None
+    config = (option_file("--config", config_path, load_config) if config_path is not None
               else mr.ModelRoutingConfig())
     if options.enabled is not None:
         config.enabled_models = list(options.enabled)
@@ -190,7 +178,7 @@ def _settings(args: argparse.Namespace, store: ProviderKeys) -> Settings:
         else:
             config.default_worker_model = default
     prices_path: str | None = args.prices
-    prices: Prices | None = (_settings_file("--prices", prices_path, load_prices) if prices_path is not None
+    prices: Prices | None = (option_file("--prices", prices_path, load_prices) if prices_path is not None
                              else None)
     return Settings(config=config, store=store, scheduler=scheduler, model=args.model,
                     input_tokens=args.input_tokens, output_tokens=args.output_tokens, baseline=args.baseline,
@@ -302,8 +290,8 @@ def _run(args: argparse.Namespace) -> int:
         progress.close()
         checks = None
         if fitted is not None and coverage is not None:
-            checks = eval_checks(fitted.name, fitted.provenance, coverage.summary(),
-                                 (result.after if isinstance(result, Comparison) else result.summary).tiers)
+            checks = Checks.on_workload(fitted.name, fitted.provenance, coverage.summary(),
+                                        (result.after if isinstance(result, Comparison) else result.summary).tiers)
         write_results(args, result, RunFacts(settings, store, key_source, checks, args.router))
         output.flush()
     return ExitStatus.OK

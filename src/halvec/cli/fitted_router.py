@@ -1,14 +1,16 @@
-"""``--router FILE`` for the commands that tier descriptions (``route``, ``classify``, ``eval``):
-a fitted router file from ``halvec fit`` takes the place of the default rules. Here: the option,
-loading the file (a mistake in it is one line naming the file), and the fitted router's reason
-as text lines and as JSON."""
+"""``--router`` for the commands that tier descriptions (``route``, ``classify``, ``eval``):
+a fitted router file from ``halvec fit`` takes the place of the default rules. Here: what a
+``--router`` value means in every command (``bench`` too), the option, loading the file (a
+mistake in it is one line naming the file), and the fitted router's reason as text lines and
+as JSON."""
 
 from __future__ import annotations
 
 import argparse
+from functools import partial
 from typing import TypedDict
 
-from typing import Any
+from typing import Any, TypeVar
 
 from halvec.cli import output
 from halvec.cli.options import InputError, UsageError
@@ -16,9 +18,13 @@ from halvec.core import model_router as mr
 from halvec.evaluation import Tiering
 from halvec.fitted import FittedModelRouter, FittedRouter, RouterFileError, ScoreExplanation, load_router
 from halvec.fitted.coverage import CoverageTally
+from halvec.quality.routers import BUILT_IN
 
 __all__ = ["ContributionJSON", "ScoreReasonJSON", "add_router_option", "describe_score", "eval_tiering",
-           "fitted_from_args", "score_json"]
+           "fitted_from_args", "read_router", "score_json", "tiering_router"]
+
+
+_Router = TypeVar("_Router")
 
 
 class ContributionJSON(TypedDict):
@@ -52,10 +58,26 @@ class ScoreReasonJSON(TypedDict):
     contributions: list[ContributionJSON]
 
 
+def read_router(value: str, *, compared: bool) -> str | None:
+    """What a ``--router`` value names, the same in every command: ``rules``, the default rules;
+    ``words``, the word count; anything else a router file from ``halvec fit`` (a file named
+    rules or words is given as ``./rules``). Where routers are ``compared`` (``bench``) the
+    value as given; where one router tiers the descriptions, None for ``rules`` (the same as no
+    ``--router``) and the file's path, ``words`` refused (it has no tiers). argparse's ``type``
+    for the option."""
+    if value not in BUILT_IN or compared:
+        return value
+    if value == "words":
+        raise argparse.ArgumentTypeError(
+            "words, the word count, ranks descriptions but has no tiers to sort them into: give rules or a "
+            "router file from halvec fit (halvec bench compares words with them; ./words for a file of that name)")
+    return None
+
+
 def add_router_option(parser: argparse.ArgumentParser) -> None:
-    parser.add_argument("--router", metavar="FILE",
-                        help="tier descriptions with a fitted router (a file from halvec fit) instead of the "
-                             "default rules")
+    parser.add_argument("--router", metavar="rules|FILE", type=partial(read_router, compared=False),
+                        help="tier descriptions with a fitted router (a file from halvec fit; ./rules for a file "
+                             "named rules) instead of the default rules (rules, as without --router)")
 
 
 def fitted_from_args(args: argparse.Namespace) -> FittedRouter | None:
@@ -64,11 +86,23 @@ def fitted_from_args(args: argparse.Namespace) -> FittedRouter | None:
     if path is None:
         return None
     try:
-        return load_router(path)
+        router = load_router(path)
     except OSError as error:
         raise UsageError(f"cannot read --router {path!r}: {error.strerror or error}") from None
     except RouterFileError as error:
         raise InputError(f"--router {error}") from None
+    return tiering_router(router, path)
+
+
+def tiering_router(router: _Router, path: str) -> _Router:
+    """``router``, read from ``path``, where it tiers descriptions (version 1); one line naming
+    the file for a version-2 router, which chooses among models instead."""
+    version = getattr(router, "version", 1)
+    if version != 1:
+        raise InputError(f"--router {path!r}: a router of version {version}, which chooses among "
+                         f"{len(getattr(router, 'models', ()))} models; this command reads a version-1 router "
+                         f"file (one that tiers descriptions)")
+    return router
 
 
 def score_json(explanation: ScoreExplanation) -> ScoreReasonJSON:

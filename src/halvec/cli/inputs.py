@@ -1,10 +1,12 @@
-"""Reading the text a command works on, from an argument, standard input or a file.
+"""Reading the text a command works on, from an argument, standard input or a file; and a
+settings file an option names (:func:`option_file`).
 
 Text is UTF-8 wherever it comes from. Bytes that are not UTF-8 are an input error (one
 line, no usage) that says where they are, unless ``--encoding-errors replace`` is given: then they are read as U+FFFD
 and the command says how much it replaced. A UTF-8 byte-order mark at the start of standard
 input or a file is dropped, and so are the trailing line breaks of either, as the shell's
-``$(...)`` drops them.
+``$(...)`` drops them. Either is read no further than its cap
+(:data:`halvec.reading.DESCRIPTION`): ``/dev/zero`` or an endless pipe is one line.
 
 An argument reaches the program as the interpreter decoded it with the locale's encoding,
 bytes it could not decode kept as lone surrogates (``surrogateescape``): only an argument
@@ -14,14 +16,19 @@ from __future__ import annotations
 
 import os
 import sys
-from collections.abc import Iterable
+from collections.abc import Callable, Iterable
 from dataclasses import dataclass
+from typing import TypeVar
 
+from halvec import reading
 from halvec.cli.options import EncodingErrors, InputError, TextSource, UsageError
 from halvec.cli.output_files import Input, check_report_destination
+from halvec.evaluation import SettingsFileError
 from halvec.reading import BOM
 
-__all__ = ["Text", "decode_argument", "decode_utf8", "read_text", "refuse_report_into_inputs"]
+__all__ = ["Text", "decode_argument", "decode_utf8", "option_file", "read_text", "refuse_report_into_inputs"]
+
+T = TypeVar("T")
 
 _REPLACEMENT_CHARACTER = "\ufffd"
 _REPLACEMENT_CHARACTER_UTF8 = _REPLACEMENT_CHARACTER.encode("utf-8")
@@ -70,20 +77,27 @@ def _read_stdin(name: str) -> bytes:
     stdin = sys.stdin
     if stdin is None:
         raise InputError(f"no standard input to read the {name} from")
+    cap = reading.DESCRIPTION
     try:
         if hasattr(stdin, "buffer"):
-            return stdin.buffer.read()
-        return stdin.read().encode("utf-8", "surrogateescape")
+            return reading.read_bounded(stdin.buffer, cap)
+        data = stdin.read(cap.bytes + 1).encode("utf-8", "surrogateescape")
+        if len(data) > cap.bytes:
+            raise reading.TooLarge(cap)
+        return data
     except OSError as error:
         raise InputError(f"cannot read standard input: {error.strerror or error}") from None
+    except reading.TooLarge as error:
+        raise InputError(f"standard input: {error}") from None
 
 
 def _read_file(path: str) -> bytes:
     try:
-        with open(path, "rb") as file:
-            return file.read()
+        return reading.read_file(path, reading.DESCRIPTION)
     except OSError as error:
         raise InputError(f"cannot read --file {path!r}: {error.strerror or error}") from None
+    except reading.TooLarge as error:
+        raise InputError(f"--file {path!r}: {error}") from None
 
 
 def decode_argument(argument: str, where: str, errors: EncodingErrors) -> Text:
@@ -124,3 +138,14 @@ def decode_utf8(data: bytes, where: str, errors: EncodingErrors, *, lines: bool)
         detail += (f" on {with_replacements} line{'s' if with_replacements != 1 else ''}"
                    f" (the first on line {first_line})")
     return Text(text, f"{where}: replaced what is not valid UTF-8 with U+FFFD in {detail}")
+
+
+def option_file(option: str, path: str, load: Callable[[str], T]) -> T:
+    """What the file an option names holds, loaded by the library; its problem named by the
+    option (``--prices 'p.toml'``)."""
+    try:
+        return load(path)
+    except OSError as error:
+        raise InputError(f"cannot read {option} {path!r}: {error.strerror or error}") from None
+    except SettingsFileError as problem:
+        raise InputError(str(problem.named(f"{option} {path!r}"))) from None

@@ -12,7 +12,7 @@ from dataclasses import dataclass
 from operator import attrgetter
 from typing import Any, Final, NamedTuple, Protocol
 
-from halvec import _patterns
+from halvec import _patterns, _workload
 from halvec.core import model_router as mr
 from halvec.evaluation.results import TaskRule
 from halvec.explain import ComplexityExplanation
@@ -101,7 +101,7 @@ def estimate_input_tokens(description: str) -> int:
 
 def estimates(descriptions: list[str]) -> list[int]:
     """:func:`estimate_input_tokens` of each description, natively, without encoding them."""
-    made: list[int] = _patterns.token_estimates(descriptions)
+    made: list[int] = _workload.token_estimates(descriptions)
     return made
 
 
@@ -115,7 +115,7 @@ def mostly_unspaced(description: str) -> bool:
     """Whether more than half of the description's characters, white space aside, are of a
     script written without spaces between words. The classifier counts words by white
     space, so it sees such a text as a few long words. (A tally asks the native
-    ``_patterns.unspaced`` the same of a batch at a time.)"""
+    ``_workload.unspaced`` the same of a batch at a time.)"""
     if description.isascii():
         return False
     visible = sum(map(len, description.split()))

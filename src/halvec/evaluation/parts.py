@@ -47,7 +47,7 @@ from dataclasses import dataclass
 from functools import partial
 from typing import IO, Any, BinaryIO, Final, Protocol, cast
 
-from halvec import _patterns
+from halvec import _workload
 from halvec.evaluation.results import Part, Report
 from halvec.evaluation.runs import combine, evaluate, evaluate_part, write_all
 from halvec.evaluation.settings import Settings
@@ -213,7 +213,7 @@ def _count_lines(fd: int, start: int, end: int) -> int:
         got = os.preadv(fd, [view[:min(_COPY_BLOCK, end - start)]], start)
         if not got:
             break
-        count += _patterns.count_lines(view[:got])
+        count += _workload.count_lines(view[:got])
         start += got
     return count
 

@@ -15,6 +15,10 @@ table with an ``input`` and an ``output`` price for every catalogue model, and a
 It is checked strictly, since a price mistyped would move every figure of a report quietly: a
 key the file may not hold (with a hint for a near miss), a model left out, a field missing, a
 price that is not a finite number from 0 to :data:`MOST_PRICE`, a key written twice.
+
+Outcome files name their models as they please: read with ``any_model``, the ``models`` table
+may name any model (not a blank name), and need not name every catalogue model; the caller says
+which of the models it measures have no price.
 """
 
 from __future__ import annotations
@@ -114,12 +118,13 @@ _POWERS_OF_TEN: Final = tuple(float(10**n) for n in range(23))
 
 # --- a prices file ------------------------------------------------------------------------------
 
-def load_prices(path: str) -> Prices:
-    """The prices of the file at ``path``: OSError when it cannot be read,
+def load_prices(path: str, *, any_model: bool = False) -> Prices:
+    """The prices of the file at ``path``: of every catalogue model, or with ``any_model`` of
+    the models it names, whatever their names. OSError when it cannot be read,
     :class:`SettingsFileError` (naming the file as the path) for what is wrong in it."""
     where = repr(path)
     text = read_settings_file(path)
-    return _checked(_parsed(text, where, toml=path.lower().endswith(".toml")), where, path)
+    return _checked(_parsed(text, where, toml=path.lower().endswith(".toml")), where, path, any_model)
 
 
 class _Refused(Exception):
@@ -158,7 +163,7 @@ def _unknown(what: str, key: str, valid: tuple[str, ...] | list[str]) -> str:
             + (f"; did you mean {hint!r}?" if hint is not None else ""))
 
 
-def _checked(document: Any, where: str, path: str) -> Prices:
+def _checked(document: Any, where: str, path: str, any_model: bool) -> Prices:
     def refused(problem: str) -> SettingsFileError:
         return SettingsFileError(where, problem)
 
@@ -174,7 +179,9 @@ def _checked(document: Any, where: str, path: str) -> Prices:
         raise refused(f"needs a \"models\" table: an input and an output price per 1,000 tokens for each of "
                       f"{', '.join(valid)}")
     for key in models:
-        if key not in valid:
+        if any_model and not key.strip():
+            raise refused("\"models\": a model with a blank name")
+        if key not in valid and not any_model:
             raise refused(f"\"models\": {_unknown('model key', key, valid)}")
     per_1k: dict[str, tuple[float, float]] = {}
     for key, entry in models.items():
@@ -190,6 +197,8 @@ def _checked(document: Any, where: str, path: str) -> Prices:
                 raise refused(f"{name} has no \"{field}\" price")
             prices.append(_price(entry[field], f"{name}.\"{field}\"", where))
         per_1k[key] = (prices[0], prices[1])
+    if any_model:
+        return Prices(per_1k, source=path, as_of=as_of)
     missing = [key for key in valid if key not in models]
     if missing:
         raise refused(f"\"models\" has no price for {', '.join(missing)} (every catalogue model needs one)")

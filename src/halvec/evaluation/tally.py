@@ -27,7 +27,7 @@ from dataclasses import astuple, dataclass
 from operator import eq, is_, itemgetter
 from typing import Any, Final, Literal
 
-from halvec import _patterns
+from halvec import _workload
 from halvec.core import model_router as mr
 from halvec.evaluation.explainers import BatchExplainer, Facts, FactTuple, RouterFactory, Span
 from halvec.evaluation.prices import CostOverflow, rounded_cost, task_cost
@@ -157,7 +157,7 @@ class Tally:
             tokens = BatchTokens.of_batch(batch, self._settings)
         for key, sums in tokens.sums(keys, same, pairs):
             self._tokens.setdefault(pairs[key], TokenSums()).add(sums)
-        for i in _patterns.unspaced(batch.descriptions):
+        for i in _workload.unspaced(batch.descriptions):
             tier = tiers[i]
             self._unspaced[tier] = self._unspaced.get(tier, 0) + 1
         return facts, spans, requested, tokens
@@ -189,7 +189,7 @@ class Tally:
             for key in set(keys) - by_pair.keys():
                 by_pair[key] = self._line_route(*key)
             line_routes = list(map(by_pair.__getitem__, keys))
-        return _patterns.task_lines(batch.lines, batch.ids, batch.descriptions if self._settings.with_text else None,
+        return _workload.task_lines(batch.lines, batch.ids, batch.descriptions if self._settings.with_text else None,
                                     line_routes, spans,
                                     (tokens.ins, tokens.outs, tokens.in_each, tokens.out_each, tokens.estimated),
                                     json_value)

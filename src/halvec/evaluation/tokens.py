@@ -9,7 +9,7 @@ from itertools import compress, repeat
 from operator import is_, or_
 from typing import Any, Final
 
-from halvec import _patterns
+from halvec import _workload
 from halvec.evaluation.explainers import estimates
 from halvec.evaluation.settings import Settings
 from halvec.workload import Batch
@@ -111,7 +111,7 @@ class BatchTokens:
             self.ins if self.ins is not None else in_each, self.outs if self.outs is not None else self.out_each,
             self.estimated, self.estimated_in, self.estimated_out]
         columns = tuple(q for q in quantities if isinstance(q, list))
-        grouped = _patterns.group_sums(keys, columns) if same is is_ else None
+        grouped = _workload.group_sums(keys, columns) if same is is_ else None
         if grouped is None:
             groups = list(groups)
             every = len(groups) == 1

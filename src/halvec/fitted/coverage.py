@@ -19,9 +19,9 @@ from __future__ import annotations
 import math
 from collections.abc import Iterable
 from dataclasses import dataclass
-from typing import Any
+from typing import TypedDict
 
-__all__ = ["UNLIKE_BELOW", "CoverageSummary", "CoverageTally", "summarize", "unlike"]
+__all__ = ["UNLIKE_BELOW", "CoverageJSON", "CoverageSummary", "CoverageTally", "summarize", "unlike"]
 
 UNLIKE_BELOW = 0.8
 """A workload's mean coverage below this share of the fitting data's is "unlike" it. Measured
@@ -31,6 +31,18 @@ keeps 0.50 of it, MMLU's router on an agent workload 0.75."""
 
 _BINS = 1000
 """The tally's resolution: coverage is counted per thousandth, so quartiles are exact to 0.0005."""
+
+
+class CoverageJSON(TypedDict):
+    """A :class:`CoverageSummary` in JSON: in a router file's ``fitted_on`` and in reports."""
+
+    prompts: int
+    """Those with a token: the figures are theirs."""
+    without_tokens: int
+    mean: float
+    q1: float
+    median: float
+    q3: float
 
 
 @dataclass(frozen=True, slots=True)
@@ -47,7 +59,7 @@ class CoverageSummary:
     median: float
     q3: float
 
-    def as_json(self) -> dict[str, Any]:
+    def as_json(self) -> CoverageJSON:
         return {"prompts": self.prompts, "without_tokens": self.without_tokens, "mean": self.mean, "q1": self.q1,
                 "median": self.median, "q3": self.q3}
 

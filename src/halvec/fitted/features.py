@@ -1,6 +1,6 @@
 """What a fitted router reads in a description: its tokens, their n-grams, and two counts.
 
-This is the reference the native scorer reproduces exactly (``halvec._patterns``); a fitted
+This is the reference the native scorer reproduces exactly (``halvec._fitted``); a fitted
 router file records the settings (the longest n-gram) so that the text is read as it was
 read when the router was fitted.
 

@@ -1,4 +1,5 @@
-"""Fitting a router to outcome data (needs the extra ``halvec[fit]``: numpy, scipy, scikit-learn).
+"""The model a router is fitted as (needs the extra ``halvec[fit]``: numpy, scipy, scikit-learn);
+:mod:`halvec.fitted.fitting` fits a router to outcome files with it.
 
 The model is a ridge regression of the gain (strong result minus weak result) on the
 description's n-grams, as sublinear tf-idf normalised to unit length, and on two counts
@@ -29,7 +30,7 @@ from halvec.fitted import corpus, features
 from halvec.fitted.coverage import summarize
 from halvec.fitted.provenance import prompt_digest
 from halvec.fitted.router import FittedRouter
-from halvec.fitted.router_file import CountTerm, RouterSpec
+from halvec.fitted.router_file import CountTerm, RouterFileError, RouterSpec
 from halvec.quality.metrics import scaled_gains
 
 __all__ = ["MIN_PROMPTS", "FitProblem", "MissingExtra", "Model", "Settings", "cross_validate", "cuts_for", "distinct",
@@ -220,8 +221,16 @@ def cuts_for(scores: Sequence[float], shares: tuple[float, float, float]) -> tup
 def with_provenance(spec: RouterSpec, texts: Sequence[str]) -> RouterSpec:
     """``spec`` with what a router's checks read of the prompts it was fitted on in its
     ``fitted_on``: a digest of their texts (``prompt_digest``) and their coverage
-    (:mod:`halvec.fitted.provenance`)."""
-    _, coverage = FittedRouter(spec).score_and_coverage(texts)
+    (:mod:`halvec.fitted.provenance`). :class:`FitProblem` when the router is too large to
+    load."""
+    try:
+        router = FittedRouter(spec)
+    except RouterFileError as error:  # over the engine's budget: n-grams of long words
+        longest = max(map(len, spec.ngrams), default=0)
+        raise FitProblem(f"the router fitted on these prompts is {error}; its longest n-gram has {longest:,} "
+                         f"characters (prompts that repeat long unbroken runs of letters and digits, such as encoded "
+                         f"data, make such n-grams)") from None
+    _, coverage = router.score_and_coverage(texts)
     summary = summarize(coverage)
     return replace(spec, fitted_on={**spec.fitted_on, "prompt_digest": prompt_digest(texts),
                                     "coverage": summary.as_json() if summary is not None else None})

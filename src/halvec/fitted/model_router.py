@@ -48,7 +48,10 @@ class FittedModelRouter(mr.ModelRouter):
 
     def _explain_tier(self, description: str) -> ScoreExplanation:
         """The tier's explanation, for :func:`halvec.explain.explain_selection`."""
-        return explain_score(self.fitted, description)
+        explained = explain_score(self.fitted, description)
+        if not isinstance(explained, ScoreExplanation):
+            raise TypeError(f"router {self.fitted.name!r} chooses among models: it has no tier to explain")
+        return explained
 
     def select_for_worker(self, task_description: str, model_key: str | None = None) -> mr.ModelSpec:
         """Select a model for a worker: the explicit choice, else the configured default, else

@@ -21,6 +21,7 @@ from __future__ import annotations
 import base64
 import binascii
 import hashlib
+import math
 from collections.abc import Iterable, Mapping, Sequence
 from dataclasses import dataclass
 from typing import Any
@@ -61,7 +62,11 @@ def repeats(texts: Iterable[str]) -> int:
 def _number(value: Any) -> float | None:
     if isinstance(value, bool) or not isinstance(value, (int, float)):
         return None
-    return float(value)
+    try:
+        number = float(value)
+    except OverflowError:  # a whole number past the largest float
+        return None
+    return number if math.isfinite(number) else None
 
 
 def _share(value: Any) -> float | None:

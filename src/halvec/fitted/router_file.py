@@ -30,6 +30,10 @@ found n-grams' ``(1 + ln count) * idf`` (no n-gram found: no n-gram term). How a
 ``ngrams`` is a list of ``[text, weight, idf]``, strongest towards complex first. ``name``,
 ``about`` and ``fitted_on`` are for people: ``fitted_on`` records the data and settings the
 router was fitted on and its cross-validated figures, and is kept as it is.
+
+Version 2 files, routers that predict each of several models' result and choose among them by
+result and price, are :mod:`halvec.fitted.models_file`; :func:`load`, :func:`parse` and
+:func:`dumps` read and write either version.
 """
 
 from __future__ import annotations
@@ -37,18 +41,25 @@ from __future__ import annotations
 import json
 import math
 import os
+import re
 from collections.abc import Sequence
 from dataclasses import dataclass, field
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 from halvec._json_keys import DuplicateKey, without_duplicates
 from halvec.fitted import features
 from halvec.reading import ROUTER_FILE, NotUtf8, SourceProblem, TooLarge, decode, read_file
 
+if TYPE_CHECKING:
+    from halvec.fitted.models_file import ModelsSpec
+
 __all__ = ["FORMAT", "MOST_SCORE", "VERSION", "CountTerm", "RouterFileError", "RouterSpec", "dumps", "load", "parse"]
 
 FORMAT = "halvec fitted router"
 VERSION = 1
+"""The version of the files that score one model's gain over another (:class:`RouterSpec`)."""
+VERSIONS = (1, 2)
+"""The versions this halvec reads (version 2: :class:`~halvec.fitted.models_file.ModelsSpec`)."""
 ABOUT = ("score = intercept + sum of weight * (1 + ln count) * idf / norm over the n-grams found "
          "+ sum of weight * (log1p(count) - mean) / scale over the counts; complex from cuts.complex up, "
          "moderate from cuts.moderate up, else simple (see halvec's docs/fitted_routers.md)")
@@ -101,8 +112,10 @@ class RouterSpec:
         }
 
 
-def dumps(spec: RouterSpec) -> str:
-    """The file's text: one n-gram a line, so that it reads (and diffs) as a list."""
+def dumps(spec: RouterSpec | ModelsSpec) -> str:
+    """The file's text: one n-gram a line, so that it reads (and diffs) as a list. A lone
+    surrogate (a prompt's JSON may hold one, and then an n-gram, a file's name too) is
+    written as its escape, ``\\ud800``: the text is UTF-8, and reads back as written."""
     document = spec.document()
     ngrams = document.pop("ngrams")
     fitted_on = document.pop("fitted_on")
@@ -116,13 +129,18 @@ def dumps(spec: RouterSpec) -> str:
     lines.append("  ],")
     lines.append(f'  "fitted_on": {json.dumps(fitted_on, ensure_ascii=False, indent=2)}'.replace("\n", "\n  "))
     lines.append("}")
-    return "\n".join(lines) + "\n"
+    return _LONE_SURROGATE.sub(lambda found: f"\\u{ord(found.group()):04x}", "\n".join(lines) + "\n")
 
 
-def load(path: str) -> RouterSpec:
-    """Reads and checks a router file. OSError when it cannot be read; RouterFileError (naming
-    the file) when it is not a complete, sensible router file, or is larger than its cap
-    (:data:`halvec.reading.ROUTER_FILE`)."""
+# (json.dumps writes text as it is, lone surrogates too, only inside a string: there an
+# escape stands for it)
+_LONE_SURROGATE = re.compile("[\ud800-\udfff]")
+
+
+def load(path: str) -> RouterSpec | ModelsSpec:
+    """Reads and checks a router file of either version. OSError when it cannot be read;
+    RouterFileError (naming the file) when it is not a complete, sensible router file, or is
+    larger than its cap (:data:`halvec.reading.ROUTER_FILE`)."""
     try:
         raw = read_file(path, ROUTER_FILE)
     except TooLarge as error:
@@ -145,8 +163,8 @@ def _no_constant(name: str) -> Any:
     raise _refused(f"{name} is not a number a router can use (only finite numbers are)")
 
 
-def parse(raw: bytes | str, default_name: str = "fitted") -> RouterSpec:
-    """A router from a file's content; RouterFileError when it is not one."""
+def parse(raw: bytes | str, default_name: str = "fitted") -> RouterSpec | ModelsSpec:
+    """A router from a file's content, of either version; RouterFileError when it is not one."""
     try:
         text = decode(raw) if isinstance(raw, bytes) else raw
     except NotUtf8 as error:
@@ -169,32 +187,58 @@ def parse(raw: bytes | str, default_name: str = "fitted") -> RouterSpec:
     if not isinstance(document, dict) or document.get("format") != FORMAT:
         raise _refused(f'not a router file (it has no "format": "{FORMAT}")')
     version = document.get("version")
-    if version != VERSION or isinstance(version, bool):
-        raise _refused(f"version {version!r} is not one this halvec reads (it reads version {VERSION})")
-    missing = [key for key in _REQUIRED if key not in document]
-    if missing:
-        raise _refused(f"the key {missing[0]!r} is missing")
-    unknown = sorted(set(document) - _KEYS)
-    if unknown:
-        raise _refused(f"unknown key {unknown[0]!r} (the keys are {', '.join(sorted(_KEYS))})")
+    if version not in VERSIONS or isinstance(version, bool):
+        raise RouterFileError(None, f"version {version!r} is not one this halvec reads (it reads versions "
+                                    f"{' and '.join(map(str, VERSIONS))})")
+    if version == 2:
+        from halvec.fitted import models_file  # (it builds on this module's checks)
+        return models_file.from_document(document, default_name)
+    check_keys(document, _REQUIRED, _KEYS)
+    name = name_of(document, default_name)
+    longest = longest_of(document)
+    intercept = number(document["intercept"], '"intercept"')
+    cuts = _cuts(document["cuts"])
+    counts = _counts(document["counts"])
+    ngrams, weights, idf = _ngrams(document["ngrams"], longest)
+    fitted_on = fitted_on_of(document)
+    check_bounded(intercept, counts, weights)
+    return RouterSpec(name=name, longest_ngram=longest, intercept=intercept, cuts=cuts, counts=counts,
+                      ngrams=ngrams, weights=weights, idf=idf, fitted_on=fitted_on)
 
+
+def check_keys(document: dict[str, Any], required: Sequence[str], keys: set[str]) -> None:
+    """Refuses a document that lacks one of ``required`` or holds a key not in ``keys``."""
+    missing = [key for key in required if key not in document]
+    if missing:
+        raise RouterFileError(None, f"the key {missing[0]!r} is missing")
+    unknown = sorted(set(document) - keys)
+    if unknown:
+        raise RouterFileError(None, f"unknown key {unknown[0]!r} (the keys are {', '.join(sorted(keys))})")
+
+
+def name_of(document: dict[str, Any], default_name: str) -> str:
+    """The router's ``name``, ``default_name`` where the file gives none."""
     name = document.get("name", default_name)
     if not isinstance(name, str) or not name.strip():
-        raise _refused('"name" must be a non-empty text')
+        raise RouterFileError(None, '"name" must be a non-empty text')
+    return name
+
+
+def longest_of(document: dict[str, Any]) -> int:
+    """The file's ``longest_ngram``."""
     longest = document["longest_ngram"]
     if not isinstance(longest, int) or isinstance(longest, bool) or not 1 <= longest <= features.MAX_NGRAM:
         raise _refused(f'"longest_ngram" must be a whole number from 1 to {features.MAX_NGRAM}, '
                               f"not {longest!r}")
-    intercept = _number(document["intercept"], '"intercept"')
-    cuts = _cuts(document["cuts"])
-    counts = _counts(document["counts"])
-    ngrams, weights, idf = _ngrams(document["ngrams"], longest)
+    return longest
+
+
+def fitted_on_of(document: dict[str, Any]) -> dict[str, Any]:
+    """The file's ``fitted_on``, kept as it is (empty where there is none)."""
     fitted_on = document.get("fitted_on", {})
     if not isinstance(fitted_on, dict):
-        raise _refused('"fitted_on" must be an object')
-    _check_bounded(intercept, counts, weights)
-    return RouterSpec(name=name, longest_ngram=longest, intercept=intercept, cuts=cuts, counts=counts,
-                      ngrams=ngrams, weights=weights, idf=idf, fitted_on=fitted_on)
+        raise RouterFileError(None, '"fitted_on" must be an object')
+    return fitted_on
 
 
 # The most a count's log1p can be: a text's length is below 2**63 (a str's length is a Py_ssize_t).
@@ -205,7 +249,7 @@ _MOST_LOG_COUNT = math.log1p(2.0 ** 63)
 MOST_SCORE = 1e307
 
 
-def _check_bounded(intercept: float, counts: dict[str, CountTerm], weights: Sequence[float]) -> None:
+def check_bounded(intercept: float, counts: dict[str, CountTerm], weights: Sequence[float]) -> None:
     """Refuses a router some text would give a score that is not a finite number: the score
     is at most ``|intercept|`` + the sum of ``|weight|`` (each n-gram's share of the norm is at
     most 1) + each count term's ``|weight| * (|mean| + most log1p(count)) / scale``, and each
@@ -227,39 +271,43 @@ def _check_bounded(intercept: float, counts: dict[str, CountTerm], weights: Sequ
             f"more than {MOST_SCORE:g}, beyond which a score is not sure to be a finite number")
 
 
-def _number(value: Any, what: str) -> float:
+def number(value: Any, what: str) -> float:
+    """``value`` as a finite float; RouterFileError naming ``what`` when it is not one."""
     if isinstance(value, bool) or not isinstance(value, (int, float)):
-        raise _refused(f"{what} must be a number, not {_shown(value)}")
+        raise RouterFileError(None, f"{what} must be a number, not {shown(value)}")
     try:
         number = float(value)
     except OverflowError:  # a whole number past the largest float
         number = math.inf
     if not math.isfinite(number):
-        raise _refused(f"{what} must be a finite number, not {_shown(value)}")
+        raise RouterFileError(None, f"{what} must be a finite number, not {shown(value)}")
     return number
 
 
-def _shown(value: Any) -> str:
+def shown(value: Any) -> str:
+    """``value`` as the file holds it, cut short."""
     text = json.dumps(value, ensure_ascii=False) if not isinstance(value, float) else repr(value)
     return text if len(text) <= 40 else text[:37] + "..."
 
 
-def _object(value: Any, what: str, keys: Sequence[str]) -> dict[str, Any]:
+def an_object(value: Any, what: str, keys: Sequence[str], optional: Sequence[str] = ()) -> dict[str, Any]:
+    """``value``, an object with ``keys`` and perhaps ``optional`` ones, and no other."""
+    every = [*keys, *optional]
     if not isinstance(value, dict):
-        raise _refused(f"{what} must be an object with {', '.join(keys)}")
+        raise RouterFileError(None, f"{what} must be an object with {', '.join(every)}")
     for key in keys:
         if key not in value:
-            raise _refused(f"{what} has no {key!r}")
-    extra = sorted(set(value) - set(keys))
+            raise RouterFileError(None, f"{what} has no {key!r}")
+    extra = sorted(set(value) - set(every))
     if extra:
-        raise _refused(f"{what} has an unknown key {extra[0]!r} (it holds {', '.join(keys)})")
+        raise RouterFileError(None, f"{what} has an unknown key {extra[0]!r} (it holds {', '.join(every)})")
     return value
 
 
 def _cuts(value: Any) -> tuple[float, float]:
-    cuts = _object(value, '"cuts"', ("moderate", "complex"))
-    moderate = _number(cuts["moderate"], '"cuts"."moderate"')
-    complex_ = _number(cuts["complex"], '"cuts"."complex"')
+    cuts = an_object(value, '"cuts"', ("moderate", "complex"))
+    moderate = number(cuts["moderate"], '"cuts"."moderate"')
+    complex_ = number(cuts["complex"], '"cuts"."complex"')
     if moderate > complex_:
         raise _refused(f'the cuts are out of order: "moderate" ({moderate!r}) is above "complex" '
                               f"({complex_!r}); the moderate tier starts below the complex one")
@@ -267,15 +315,15 @@ def _cuts(value: Any) -> tuple[float, float]:
 
 
 def _counts(value: Any) -> dict[str, CountTerm]:
-    counts = _object(value, '"counts"', features.COUNT_NAMES)
+    counts = an_object(value, '"counts"', features.COUNT_NAMES)
     terms = {}
     for name in features.COUNT_NAMES:
         what = f'"counts"."{name}"'
-        term = _object(counts[name], what, ("weight", "mean", "scale"))
-        scale = _number(term["scale"], f"{what}.scale")
+        term = an_object(counts[name], what, ("weight", "mean", "scale"))
+        scale = number(term["scale"], f"{what}.scale")
         if scale <= 0:
-            raise _refused(f"{what}.scale must be above 0, not {term['scale']!r}")
-        terms[name] = CountTerm(_number(term["weight"], f"{what}.weight"), _number(term["mean"], f"{what}.mean"),
+            raise RouterFileError(None, f"{what}.scale must be above 0, not {term['scale']!r}")
+        terms[name] = CountTerm(number(term["weight"], f"{what}.weight"), number(term["mean"], f"{what}.mean"),
                                 scale)
     return terms
 
@@ -290,22 +338,27 @@ def _ngrams(value: Any, longest: int) -> tuple[list[str], list[float], list[floa
     for index, item in enumerate(value):
         what = f'"ngrams" item {index}'
         if not isinstance(item, list) or len(item) != 3 or not isinstance(item[0], str):
-            raise _refused(f"{what} must be [text, weight, idf], not {_shown(item)}")
+            raise RouterFileError(None, f"{what} must be [text, weight, idf], not {shown(item)}")
         text = item[0]
-        parts = text.split(" ")
-        if not 1 <= len(parts) <= longest or not all(features.is_token(part) for part in parts):
-            raise _refused(
-                f"{what}: {text!r} is not an n-gram the router can find: 1 to {longest} tokens (lower-case "
-                f"runs of letters, digits and _, or single other characters, or {features.NUMBER}) joined by "
-                f"single spaces")
-        if text in seen:
-            raise _refused(f"{what}: the n-gram {text!r} is there twice")
-        seen.add(text)
-        weight = _number(item[1], f"{what} ({text!r}) weight")
-        inverse = _number(item[2], f"{what} ({text!r}) idf")
+        check_ngram(text, what, longest, seen)
+        weight = number(item[1], f"{what} ({text!r}) weight")
+        inverse = number(item[2], f"{what} ({text!r}) idf")
         if inverse <= 0:
             raise _refused(f"{what} ({text!r}): the idf must be above 0, not {item[2]!r}")
         texts.append(text)
         weights.append(weight)
         idf.append(inverse)
     return texts, weights, idf
+
+
+def check_ngram(text: str, what: str, longest: int, seen: set[str]) -> None:
+    """Refuses an n-gram's text the router could never find, or one in ``seen``; adds it there."""
+    parts = text.split(" ")
+    if not 1 <= len(parts) <= longest or not all(features.is_token(part) for part in parts):
+        raise RouterFileError(
+            None, f"{what}: {text!r} is not an n-gram the router can find: 1 to {longest} tokens (lower-case "
+            f"runs of letters, digits and _, or single other characters, or {features.NUMBER}) joined by "
+            f"single spaces")
+    if text in seen:
+        raise RouterFileError(None, f"{what}: the n-gram {text!r} is there twice")
+    seen.add(text)

@@ -1,4 +1,5 @@
-"""Outcome files: prompts with each model's result on them, read for a strong/weak pair.
+"""Outcome files: prompts with each model's result on them, read for a strong/weak pair, or
+for every model named (``models``: ``"all"``, or a list of two or more).
 
 Two formats, streamed a line at a time:
 
@@ -12,7 +13,9 @@ A result is a number, or true/false (read as 1 and 0; in CSV also ``True``/``Fal
 The file may be gzip-compressed. It is read by :class:`halvec.reading.Lines`: a line may have at
 most :data:`halvec.reading.OUTCOME_LINE` bytes (64 MiB), so that memory stays bounded whatever
 the file holds. Whatever cannot be read as outcomes raises
-:class:`OutcomeProblem`, which names the file and, where there is one, the line.
+:class:`OutcomeProblem`, which names the file and, where there is one, the line. Messages
+name the settings that mend a problem (the models, the prompt's field) by their parameters'
+names, or as the caller names them (``setting_names``: a command line's options).
 """
 
 from __future__ import annotations
@@ -20,7 +23,7 @@ from __future__ import annotations
 import csv
 import json
 import math
-from collections.abc import Callable, Iterator, Sequence
+from collections.abc import Callable, Iterator, Mapping, Sequence
 from dataclasses import dataclass, field
 from typing import Any, Literal, Protocol
 
@@ -28,11 +31,18 @@ from halvec._json_keys import DuplicateKey, without_duplicates
 from halvec.reading import BOM, OUTCOME_LINE, Lines, SourceProblem, TooLong, binary_kind, open_source, where_of
 from halvec.quality.metrics import gap_sign, mean
 
-__all__ = ["DEFAULT_FIELD", "Hint", "OutcomeFormat", "OutcomeProblem", "Outcomes", "format_of", "read_outcomes"]
+__all__ = ["DEFAULT_FIELD", "Hint", "ModelChoice", "OutcomeFormat", "OutcomeProblem", "Outcomes", "SettingNames",
+           "format_of", "read_outcomes"]
 
 OutcomeFormat = Literal["jsonl", "csv"]
 Hint = Callable[[str, Sequence[str]], "str | None"]
 """The name a mistyped name was most likely meant to be, among some; None when none stands out."""
+SettingNames = Mapping[str, str]
+"""How messages name the settings ``strong``, ``weak``, ``models`` and ``text_field``: a caller
+whose user gives them otherwise (``--field``) says how; by default, by those names."""
+ModelChoice = Literal["all"] | Sequence[str]
+"""The models to read every result of: ``"all"`` (the first prompt's, or the header's), or
+two or more named."""
 DEFAULT_FIELD = "prompt"
 
 _PROGRESS_EVERY = 1024
@@ -67,6 +77,13 @@ class Outcomes:
     strong_costs: list[float] | None = None
     """Each prompt's cost with the strong model, where the file gives costs."""
     weak_costs: list[float] | None = None
+    chosen: list[str] = field(default_factory=list)
+    """The models read: ``[strong_model, weak_model]``, or those ``models`` names, in order."""
+    results: list[list[float]] | None = None
+    """Read with ``models``: each prompt's result with each chosen model (``strong_model`` and
+    ``weak_model`` are then empty, and so are ``strong`` and ``weak``)."""
+    costs: list[list[float]] | None = None
+    """Read with ``models``: each prompt's cost with each chosen model, where the file gives costs."""
 
     def __len__(self) -> int:
         return len(self.texts)
@@ -79,9 +96,10 @@ class Outcomes:
     def q_weak(self) -> float:
         return mean(self.weak)
 
-    def check_gap(self) -> None:
+    def check_gap(self, setting_names: SettingNames | None = None) -> None:
         """OutcomeProblem unless the strong model does better, on the mean, than the weak one
-        (as the measures see it: means that differ only by rounding have no gap)."""
+        (as the measures see it: means that differ only by rounding have no gap);
+        ``setting_names`` as for :func:`read_outcomes`."""
         strong, weak = self.q_strong, self.q_weak
         where = _where(self.source)
         sign = gap_sign(self.strong, self.weak)
@@ -90,8 +108,9 @@ class Outcomes:
             raise OutcomeProblem(where, f"no gap to recover: {self.strong_model!r} and {self.weak_model!r} have "
                                         f"the same mean result ({strong:.4g}{also})")
         if sign < 0:
-            raise OutcomeProblem(where, f"the --strong model {self.strong_model!r} does worse than the --weak model "
-                                        f"{self.weak_model!r} ({strong:.4g} against {weak:.4g}); swap them?")
+            raise OutcomeProblem(where, f"the {_named(setting_names, 'strong')} model {self.strong_model!r} does worse than "
+                                        f"the {_named(setting_names, 'weak')} model {self.weak_model!r} ({strong:.4g} against "
+                                        f"{weak:.4g}); swap them?")
 
 
 class _Progress(Protocol):
@@ -119,6 +138,10 @@ def _where(path: str) -> str:
     return where_of(path)
 
 
+def _named(setting_names: SettingNames | None, setting: str) -> str:
+    return setting if setting_names is None else setting_names.get(setting, setting)
+
+
 def format_of(path: str, first: bytes) -> OutcomeFormat:
     """By the name (``.jsonl``, ``.ndjson``, ``.json``, ``.csv``, with ``.gz`` or without),
     else by the first line: JSONL when it starts with ``{``."""
@@ -130,25 +153,31 @@ def format_of(path: str, first: bytes) -> OutcomeFormat:
     return "jsonl" if first.removeprefix(BOM).lstrip(b" \t\r\n").startswith(b"{") else "csv"
 
 
-def read_outcomes(path: str, *, strong: str, weak: str, text_field: str | None = None,
-                  fmt: OutcomeFormat | None = None, progress: _Progress | None = None,
-                  hint: Hint | None = None) -> Outcomes:
-    """Reads ``path`` (``-``: standard input) for the results of ``strong`` and ``weak``.
+def read_outcomes(path: str, *, strong: str | None = None, weak: str | None = None, models: ModelChoice | None = None,
+                  text_field: str | None = None, fmt: OutcomeFormat | None = None, progress: _Progress | None = None,
+                  hint: Hint | None = None, setting_names: SettingNames | None = None) -> Outcomes:
+    """Reads ``path`` (``-``: standard input) for the results of ``strong`` and ``weak``, or
+    of every model ``models`` names (:data:`ModelChoice`; ``results`` and ``costs`` then hold
+    them). ValueError unless one of the two is given.
 
     ``text_field`` is the JSONL field or CSV column of the prompt (default ``prompt``);
     ``fmt`` the format (default: by the name, then the first line). ``progress`` is called
     now and then with an object that has ``tasks`` (prompts read) and ``fraction_read``;
-    ``hint`` suggests a model for one the file does not have. OSError when the file cannot be opened; OutcomeProblem for what is in it."""
+    ``hint`` suggests a model for one the file does not have; ``setting_names`` says how
+    messages name the settings (:data:`SettingNames`). OSError when the file cannot be opened; OutcomeProblem for
+    what is in it."""
+    if (models is None) == (strong is None or weak is None) or (strong is None) != (weak is None):
+        raise ValueError("read_outcomes() reads either strong and weak, or models")
     stream, where, size = open_source(path)
     try:
         lines = _OutcomeLines(stream, where, max_line=OUTCOME_LINE.bytes, problem=OutcomeProblem,
                               refuse=_compressed)
         first = lines.open()[:4096]
         chosen = fmt or format_of(path, first)
-        outcomes = Outcomes(path, chosen, strong, weak)
+        outcomes = Outcomes(path, chosen, strong or "", weak or "")
         reader = _JsonlReader if chosen == "jsonl" else _CsvReader
-        reader(outcomes, where, text_field or DEFAULT_FIELD, _Reading(lines, size), progress, hint).read(
-            _lines(lines, where))
+        reader(outcomes, where, text_field or DEFAULT_FIELD, _Reading(lines, size), progress, hint, setting_names,
+               models).read(_lines(lines, where))
     finally:
         if path != "-":
             stream.close()
@@ -222,6 +251,20 @@ def _number(value: object) -> float | str:
     return f"{_describe(value)}, not a number"
 
 
+def _finite(value: object) -> bool:
+    """Whether no float inside ``value`` is NaN or an infinity."""
+    if isinstance(value, float):
+        return math.isfinite(value)
+    try:
+        if isinstance(value, list):
+            return all(map(_finite, value))
+        if isinstance(value, dict):
+            return all(map(_finite, value.values()))
+    except RecursionError:
+        return False
+    return True
+
+
 def _cell_number(text: str) -> float | str:
     """A CSV cell's result: True/False (any case), yes/no, or a number."""
     folded = text.strip().casefold()
@@ -236,9 +279,9 @@ def _cell_number(text: str) -> float | str:
     return number if math.isfinite(number) else f"{text.strip()!r}, not a number"
 
 
-def _unknown_model(option: str, model: str, models: Sequence[str], what: str, hint: Hint | None) -> str:
+def _unknown_model(named: str, model: str, models: Sequence[str], what: str, hint: Hint | None) -> str:
     near = hint(model, models) if hint is not None else None
-    return (f"unknown {option} model {model!r}: {what} {', '.join(map(repr, models)) or 'none'}"
+    return (f"unknown {named} model {model!r}: {what} {', '.join(map(repr, models)) or 'none'}"
             + (f"; did you mean {near!r}?" if near is not None else ""))
 
 
@@ -246,15 +289,54 @@ def _unknown_model(option: str, model: str, models: Sequence[str], what: str, hi
 
 class _Reader:
     def __init__(self, outcomes: Outcomes, where: str, text_field: str, reading: _Reading,
-                 progress: _Progress | None, hint: Hint | None) -> None:
+                 progress: _Progress | None, hint: Hint | None, setting_names: SettingNames | None,
+                 models: ModelChoice | None = None) -> None:
         self.outcomes, self.where, self.field = outcomes, where, text_field
-        self.reading, self.progress, self.hint = reading, progress, hint
+        self.reading, self.progress, self.hint, self.setting_names = reading, progress, hint, setting_names
+        self.models = models
+        self.wanted: list[tuple[str, str]] = []
+        """The models to read, each with the setting that names it."""
+        if models is None:
+            self.wanted = [(_named(setting_names, "strong"), outcomes.strong_model),
+                           (_named(setting_names, "weak"), outcomes.weak_model)]
+            outcomes.chosen = [outcomes.strong_model, outcomes.weak_model]
+        else:
+            outcomes.results = []
+            if models != "all":
+                self._choose(list(models), None)
 
-    def add(self, line: int, text: str, strong: float, weak: float, id_: Any, category: Any) -> None:
+    def _choose(self, models: list[str], line: int | None) -> None:
+        """Reads ``models``: at least two, none twice."""
+        named = _named(self.setting_names, "models")
+        twice = next((model for model in models if models.count(model) > 1), None)
+        if twice is not None:
+            raise OutcomeProblem(self.where, f"the model {twice!r} is named twice in {named}", line)
+        if len(models) < 2:
+            raise OutcomeProblem(self.where, f"{named} needs at least two models to choose between, not "
+                                             f"{', '.join(map(repr, models)) or 'none'}", line)
+        self.wanted = [(named, model) for model in models]
+        self.outcomes.chosen = models
+
+    def _known(self, models: list[str], line: int, what: str) -> None:
+        """The models the file has (the first prompt's, or the header's): ``all`` of them
+        chosen, or each one wanted among them."""
+        if self.models == "all":
+            self._choose(models, line)
+        for named, model in self.wanted:
+            if model not in models:
+                problem = _unknown_model(named, model, models, what, self.hint)
+                if self.models is not None:  # "unknown model 'x' in models: ..."
+                    problem = problem.replace(f"{named} model {model!r}", f"model {model!r} in {named}", 1)
+                raise OutcomeProblem(self.where, problem, line)
+
+    def add(self, line: int, text: str, results: list[float], id_: Any, category: Any) -> None:
         out = self.outcomes
         out.texts.append(text)
-        out.strong.append(strong)
-        out.weak.append(weak)
+        if out.results is not None:
+            out.results.append(results)
+        else:
+            out.strong.append(results[0])
+            out.weak.append(results[1])
         out.lines.append(line)
         out.ids.append(id_)
         out.categories.append(category)
@@ -269,7 +351,6 @@ class _Reader:
 class _JsonlReader(_Reader):
     def read(self, lines: Iterator[tuple[int, str]]) -> None:
         out, where, name = self.outcomes, self.where, self.field
-        pair = (("--strong", out.strong_model), ("--weak", out.weak_model))
         costed_line: int | None = None
         uncosted_line: int | None = None
         for number, text in lines:
@@ -284,12 +365,16 @@ class _JsonlReader(_Reader):
                 raise OutcomeProblem(where, f"not JSON: {str(error)[:80]}", number) from None
             if not isinstance(record, dict):
                 raise OutcomeProblem(where, f"not a JSON object but {_describe(record)}", number)
+            for key in ("id", "category"):  # passed on as they are (bench --out), as strict JSON
+                if not _finite(record.get(key)):
+                    raise OutcomeProblem(where, f"the field {json.dumps(key)} holds NaN or an infinity, which strict "
+                                                f"JSON cannot carry; give it as a text (\"NaN\")", number)
             prompt = record.get(name)
             if not isinstance(prompt, str):
                 problem = (f"no {json.dumps(name)} field" if prompt is None and name not in record
                            else f"{json.dumps(name)} is {_describe(prompt)}, not text")
-                raise OutcomeProblem(where, f"{problem} (the prompt; --field names the field that holds it)",
-                                     number)
+                raise OutcomeProblem(where, f"{problem} (the prompt; {_named(self.setting_names, 'text_field')} names the "
+                                            f"field that holds it)", number)
             scores = record.get("scores")
             if not isinstance(scores, dict):
                 raise OutcomeProblem(where, "no \"scores\" object (each model's result on the prompt)"
@@ -297,12 +382,9 @@ class _JsonlReader(_Reader):
                                                             f"of model to result", number)
             if not out.models:
                 out.models = [str(key) for key in scores]
-                for option, model in pair:
-                    if model not in scores:
-                        raise OutcomeProblem(where, _unknown_model(option, model, out.models,
-                                                                   "the first prompt has results for", self.hint), number)
+                self._known(out.models, number, "the first prompt has results for")
             results = []
-            for option, model in pair:
+            for _, model in self.wanted:
                 if model not in scores:
                     raise OutcomeProblem(where, f"no result for {model!r} in \"scores\"", number)
                 result = _number(scores[model])
@@ -318,7 +400,7 @@ class _JsonlReader(_Reader):
             if costed_line is not None and uncosted_line is not None:
                 raise OutcomeProblem(where, f"no \"costs\" on line {uncosted_line}, but on line {costed_line}: give "
                                             f"every prompt its costs, or none", max(costed_line, uncosted_line))
-            self.add(number, prompt, results[0], results[1], record.get("id"), record.get("category"))
+            self.add(number, prompt, results, record.get("id"), record.get("category"))
 
     def _add_costs(self, costs: object, number: int) -> None:
         out = self.outcomes
@@ -326,7 +408,7 @@ class _JsonlReader(_Reader):
             raise OutcomeProblem(self.where, f"\"costs\" is {_describe(costs)}, not an object of model to cost",
                                  number)
         values = []
-        for model in (out.strong_model, out.weak_model):
+        for _, model in self.wanted:
             if model not in costs:
                 raise OutcomeProblem(self.where, f"no cost for {model!r} in \"costs\"", number)
             cost = _number(costs[model])
@@ -334,6 +416,10 @@ class _JsonlReader(_Reader):
                 raise OutcomeProblem(self.where, f"the cost for {model!r} is "
                                                  f"{cost if isinstance(cost, str) else 'below 0'}", number)
             values.append(cost)
+        if out.results is not None:
+            out.costs = [] if out.costs is None else out.costs
+            out.costs.append(values)
+            return
         if out.strong_costs is None or out.weak_costs is None:
             out.strong_costs, out.weak_costs = [], []
         out.strong_costs.append(values[0])
@@ -377,7 +463,7 @@ class _CsvReader(_Reader):
                 if len(row) != len(header):
                     raise OutcomeProblem(where, f"{len(row)} cells where the header has {len(header)}", first)
                 results = []
-                for model in (out.strong_model, out.weak_model):
+                for _, model in self.wanted:
                     cell = row[columns[model]]
                     if not cell.strip():
                         raise OutcomeProblem(where, f"no result for {model!r}", first)
@@ -385,25 +471,21 @@ class _CsvReader(_Reader):
                     if isinstance(result, str):
                         raise OutcomeProblem(where, f"the result for {model!r} is {result}", first)
                     results.append(result)
-                self.add(first, row[columns[name]], results[0], results[1], get(row, "id") or None,
-                         get(row, "category") or None)
+                self.add(first, row[columns[name]], results, get(row, "id") or None, get(row, "category") or None)
         finally:
             csv.field_size_limit(limit)
 
     def _check_header(self, header: list[str], line: int) -> None:
         out, where = self.outcomes, self.where
         shown = ", ".join(map(json.dumps, header[:12])) + (", ..." if len(header) > 12 else "")
-        twice = next((column for column in (self.field, out.strong_model, out.weak_model, "id", "category")
-                      if header.count(column) > 1), None)
+        out.models = [column for column in header if column and column not in (self.field, "id", "category")]
+        read = out.models if self.models == "all" else [model for _, model in self.wanted]
+        twice = next((column for column in (self.field, *read, "id", "category") if header.count(column) > 1), None)
         if twice is not None:
             raise OutcomeProblem(where, f"the column {json.dumps(twice)} is in the header twice: which one holds "
                                         f"it cannot be told", line)
         if self.field not in header:
             raise OutcomeProblem(where, f"no column {json.dumps(self.field)} in the header (columns: {shown}); "
-                                        f"--field names the column that holds the prompt", line)
-        out.models = [column for column in header if column and column not in (self.field, "id", "category")]
-        for option, model in (("--strong", out.strong_model), ("--weak", out.weak_model)):
-            if model not in header:
-                raise OutcomeProblem(where, _unknown_model(option, model, out.models, "the header's columns are",
-                                                                   self.hint),
-                                     line)
+                                        f"{_named(self.setting_names, 'text_field')} names the column that holds the prompt",
+                                 line)
+        self._known(out.models, line, "the header's columns are")

@@ -12,14 +12,19 @@ call; or, with neither, the share of strong calls (a strong call costs 1, a weak
 
 from __future__ import annotations
 
+import math
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass
-from typing import Literal
+from typing import TYPE_CHECKING, Literal, TypedDict
 
 from halvec.quality.metrics import (Curve, Interval, OperatingPoint, bootstrap_apgr, mean, operating_point,
                                     quality_curve, scaled_gains)
 
-__all__ = ["CPT_SHARES", "CostBasis", "Costs", "Row", "SetReport", "Scored", "measure"]
+if TYPE_CHECKING:
+    from halvec.fitted.checks import Checks
+
+__all__ = ["CPT_SHARES", "CostBasis", "Costs", "Row", "RowJSON", "SetJSON", "SetReport", "Scored", "measure",
+           "strong_share"]
 
 CPT_SHARES = (0.5, 0.8)
 """The shares of the gap whose CPT is reported."""
@@ -66,6 +71,45 @@ class Scored:
     name: str
     scores: list[float]
     mask: list[bool] | None
+    coverage: list[float | None] | None = None
+    """Each prompt's coverage, for a fitted router."""
+    checks: Checks | None = None
+    """A fitted router's checks on the set."""
+
+
+def strong_share(mask: Sequence[bool] | None) -> float | None:
+    """The share of prompts an operating point's choices (``mask``) send to the strong model."""
+    return None if not mask else sum(mask) / len(mask)
+
+
+class RowJSON(TypedDict):
+    name: str
+    kind: str
+    model: str | None
+    apgr: float | None
+    apgr_low: float | None
+    apgr_high: float | None
+    cpt50: float | None
+    cpt80: float | None
+    cost_at_cpt50: float | None
+    cost_at_cpt80: float | None
+    strong_share: float | None
+    quality: float | None
+    pgr: float | None
+    cost: float | None
+    placed_strong_share: float | None
+    fitted_on_share: float | None
+    coverage: float | None
+    fitted_coverage: float | None
+
+
+class SetJSON(TypedDict):
+    name: str
+    prompts: int
+    q_strong: float
+    q_weak: float
+    cost_basis: str
+    rows: list[RowJSON]
 
 
 @dataclass(frozen=True)
@@ -84,23 +128,58 @@ class Row:
     point_cost: float | None
     curve: Curve | None
     """The quality curve, for a plot."""
+    checks: Checks | None = None
+    """A fitted router's checks on the set."""
+
+    def as_json(self, strong: str, weak: str) -> RowJSON:
+        """The row in JSON; ``strong`` and ``weak`` name the models."""
+        cpt = self.cpt or {}
+        cost = self.cost_at_cpt or {}
+        point, checks = self.point, self.checks
+        model = strong if self.name == "strong alone" else weak if self.name == "weak alone" else None
+        fitted = checks.provenance.coverage if checks is not None else None
+        return {"name": self.name, "kind": self.kind, "model": model, "apgr": self.apgr,
+                "apgr_low": _finite(self.interval.low) if self.interval else None,
+                "apgr_high": _finite(self.interval.high) if self.interval else None,
+                "cpt50": cpt.get(0.5), "cpt80": cpt.get(0.8),
+                "cost_at_cpt50": cost.get(0.5), "cost_at_cpt80": cost.get(0.8),
+                "strong_share": point.strong_share if point else None, "quality": point.quality if point else None,
+                "pgr": point.pgr if point else None, "cost": self.point_cost,
+                "placed_strong_share": checks.provenance.complex_share if checks is not None else None,
+                "fitted_on_share": checks.fitted_share if checks is not None else None,
+                "coverage": checks.coverage.mean if checks is not None and checks.coverage is not None else None,
+                "fitted_coverage": fitted.mean if fitted is not None else None}
+
+
+def _finite(value: float | None) -> float | None:
+    """None for NaN (an interval with no resample to rest on): JSON has no NaN."""
+    return value if value is None or math.isfinite(value) else None
 
 
 @dataclass(frozen=True)
 class SetReport:
     name: str
+    """The file as it was named, or ``pooled (N files)``."""
     prompts: int
     q_strong: float
     q_weak: float
     cost_basis: CostBasis
     rows: list[Row]
+    pooled: bool = False
+    """Whether the set is several files pooled."""
+
+    def as_json(self, strong: str, weak: str) -> SetJSON:
+        """The set in JSON; ``strong`` and ``weak`` name the models."""
+        return {"name": self.name, "prompts": self.prompts, "q_strong": self.q_strong, "q_weak": self.q_weak,
+                "cost_basis": self.cost_basis, "rows": [row.as_json(strong, weak) for row in self.rows]}
 
 
 def measure(name: str, scored: Sequence[Scored], strong: Sequence[float], weak: Sequence[float], costs: Costs, *,
-            resamples: int, seed: int, level: float = 0.95,
+            resamples: int, seed: int, level: float = 0.95, pooled: bool = False,
             progress: Callable[[str, int], None] | None = None) -> SetReport:
-    """The rows for ``scored`` and the baselines on one set. ``progress`` is told each row's
-    name and the resamples drawn for its interval so far (the slow part)."""
+    """The rows for ``scored`` and the baselines on one set (``pooled``: several files').
+    ``progress`` is told each row's name and the resamples drawn for its interval so far (the
+    slow part)."""
     n = len(strong)
     gains = scaled_gains(strong, weak)[0]  # the oracle's scores: finite whatever the results
     rows: list[Row] = []
@@ -119,7 +198,7 @@ def measure(name: str, scored: Sequence[Scored], strong: Sequence[float], weak: 
         if item.mask is not None:
             point, point_cost = operating_point(item.mask, strong, weak), costs.of_mask(item.mask)
         return Row(item.name, kind, curve.apgr(), interval, cpts,
-                   {p: costs.at_share(x, cost_curve) for p, x in cpts.items()}, point, point_cost, curve)
+                   {p: costs.at_share(x, cost_curve) for p, x in cpts.items()}, point, point_cost, curve, item.checks)
 
     for item in scored:
         rows.append(curve_row(item, "router"))
@@ -132,4 +211,4 @@ def measure(name: str, scored: Sequence[Scored], strong: Sequence[float], weak: 
         mask = [to_strong] * n
         rows.append(Row(label, "baseline", None, None, None, None, operating_point(mask, strong, weak),
                         costs.of_mask(mask), None))
-    return SetReport(name, n, q_strong, q_weak, costs.basis, rows)
+    return SetReport(name, n, q_strong, q_weak, costs.basis, rows, pooled)

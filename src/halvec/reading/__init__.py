@@ -14,14 +14,14 @@ lists, fitted routers, prices and preferences.
 
 from __future__ import annotations
 
-from halvec.reading.caps import OPTION_FILE, OUTCOME_LINE, ROUTER_FILE, Cap, TooLarge, read_bounded, read_file
+from halvec.reading.caps import DESCRIPTION, OPTION_FILE, OUTCOME_LINE, ROUTER_FILE, Cap, TooLarge, read_bounded, read_file
 from halvec.reading.hints import near_miss
 from halvec.reading.lines import BLOCK_SIZE, TOO_LONG_BYTE, TOO_LONG_LINE, Lines, TooLong, refuse_binary
 from halvec.reading.problems import SourceProblem
 from halvec.reading.sources import BINARY, GZIP, Binary, binary_kind, not_text, open_source, where_of
 from halvec.reading.text import BOM, EncodingErrors, NotUtf8, decode, read_text_file
 
-__all__ = ["BINARY", "BLOCK_SIZE", "BOM", "GZIP", "OPTION_FILE", "OUTCOME_LINE", "ROUTER_FILE", "TOO_LONG_BYTE",
+__all__ = ["BINARY", "BLOCK_SIZE", "BOM", "DESCRIPTION", "GZIP", "OPTION_FILE", "OUTCOME_LINE", "ROUTER_FILE", "TOO_LONG_BYTE",
            "TOO_LONG_LINE", "Binary", "Cap", "EncodingErrors", "Lines", "NotUtf8", "SourceProblem", "TooLarge",
            "TooLong", "binary_kind", "decode", "near_miss", "not_text", "open_source", "read_bounded", "read_file",
            "read_text_file", "refuse_binary", "where_of"]

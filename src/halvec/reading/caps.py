@@ -7,12 +7,14 @@ time, by :class:`halvec.reading.Lines`) may have, and what to call it in the err
 than the cap and one byte is ever read into memory. The caps, and why:
 
 - a fitted router file, 64 MiB: a 20,000-n-gram router (what ``halvec fit`` writes) is about
-  1.2 MB; its tables count against the pattern engine's 64 MiB budget at about 100 bytes an
+  1.2 MB; its tables count against the pattern engine's 64 MiB budget at about 75 bytes an
   n-gram, so a file past 64 MiB (a million n-grams or more) could not be loaded anyway;
 - a prices, preferences or patterns file, 8 MiB: these hold a few hundred bytes to some tens
   of kilobytes; 8 MiB is the most a line of a task file may have;
 - a line of an outcome file (one prompt with its results), 64 MiB: a prompt may be a whole
-  document; a million tokens of text is about 4 MB, and the cap is sixteen times that.
+  document; a million tokens of text is about 4 MB, and the cap is sixteen times that;
+- a description ``classify`` or ``route`` reads from a file or standard input, 64 MiB, as a
+  prompt of an outcome file.
 """
 
 from __future__ import annotations
@@ -20,7 +22,7 @@ from __future__ import annotations
 from dataclasses import dataclass
 from typing import Protocol
 
-__all__ = ["OPTION_FILE", "OUTCOME_LINE", "ROUTER_FILE", "Cap", "TooLarge", "read_bounded", "read_file"]
+__all__ = ["DESCRIPTION", "OPTION_FILE", "OUTCOME_LINE", "ROUTER_FILE", "Cap", "TooLarge", "read_bounded", "read_file"]
 
 
 @dataclass
@@ -40,6 +42,7 @@ class Cap:
 ROUTER_FILE = Cap(64 << 20, "a router file")
 OPTION_FILE = Cap(8 << 20, "a prices, preferences or patterns file")
 OUTCOME_LINE = Cap(64 << 20, "a line")
+DESCRIPTION = Cap(64 << 20, "a description")
 
 
 class TooLarge(ValueError):

@@ -8,12 +8,13 @@ from __future__ import annotations
 import csv
 from collections.abc import Iterator
 from functools import partial
+from itertools import chain
 from typing import Final
 
 from halvec.reading import TOO_LONG_BYTE, Lines, TooLong
 from halvec.workload.batch import MAX_LINE, TOO_LONG, Account, Batch, Remedy, not_utf8, trimmed
 from halvec.workload.json_values import show_name
-from halvec.workload.records import Records
+from halvec.workload.records import TOKEN_FIELDS, Records
 
 __all__ = ["Delimited"]
 
@@ -103,6 +104,11 @@ class Delimited:
                 break
             self._account.blank_lines += end - first + 1
         field = self._records.field
+        twice = next((name for name in (field, self._records.model_field, "id", *chain(*TOKEN_FIELDS))
+                      if name is not None and row.count(name) > 1), None)
+        if twice is not None:
+            raise self._account.stop(f"the column {show_name(twice)} is in the header twice: which one holds it "
+                                     f"cannot be told", first)
         if field not in row:
             shown = ", ".join(map(show_name, row[:10])) + (", ..." if len(row) > 10 else "")
             raise self._account.stop(f"no column {show_name(field)} in the header (columns: {shown})", first,

@@ -20,7 +20,7 @@ from halvec.workload.batch import Account, Batch
 from halvec.workload.chat import conversation_tokens, last_user_message
 from halvec.workload.json_values import describe, finite, maybe_rounded, show_name
 
-__all__ = ["KEPT_MODEL_NAMES", "Records"]
+__all__ = ["KEPT_MODEL_NAMES", "TOKEN_FIELDS", "Records"]
 
 KEPT_MODEL_NAMES: Final = 1000
 """How many different model names outside the catalogue are counted by name (the tasks that
@@ -30,7 +30,7 @@ name any are all counted)."""
 # inside a "usage" object (OpenAI's chat completions name them prompt_tokens and
 # completion_tokens, Anthropic's messages input_tokens and output_tokens), which is read for a
 # count the record's own fields do not give.
-_TOKEN_FIELDS: Final = (("input_tokens", "prompt_tokens"), ("output_tokens", "completion_tokens"))
+TOKEN_FIELDS: Final = (("input_tokens", "prompt_tokens"), ("output_tokens", "completion_tokens"))
 _USAGE: Final = "usage"
 # Anthropic's input_tokens leaves out the prompt tokens read from or written to its cache;
 # OpenAI's prompt_tokens counts them. Both count all the tokens the model was sent.
@@ -122,7 +122,7 @@ class Records:
         outside = model not in self._requests
         counts: list[int | None] = []
         usage: Any = _UNREAD
-        for column, (name, alias) in enumerate(_TOKEN_FIELDS):
+        for column, (name, alias) in enumerate(TOKEN_FIELDS):
             value = get(name)
             if value is None:
                 value = get(alias)
@@ -178,7 +178,7 @@ class Records:
         if tools != absent:
             batch.tool_counts = [len(value) if type(value) is list else None for value in tools]
         usages: list[dict[str, Any]] | None = None  # read only for counts the flat fields leave out
-        for column, (name, alias) in enumerate(_TOKEN_FIELDS):
+        for column, (name, alias) in enumerate(TOKEN_FIELDS):
             counts = list(map(get, records, itertools.repeat(name)))
             kinds = set(map(type, counts))
             if _NONE_TYPE in kinds:
@@ -200,9 +200,9 @@ class Records:
                     kinds = set(map(type, counts))
             if counts == absent:
                 continue
-            if float in kinds:
+            if float in kinds:  # (one past 2**63 may be orjson's rounding of a long integer: read again)
                 if not kinds <= {int, float, _NONE_TYPE} or not all(
-                        c.is_integer() for c in counts if type(c) is float):
+                        c.is_integer() and not maybe_rounded(c) for c in counts if type(c) is float):
                     return False
                 counts = [int(c) if type(c) is float else c for c in counts]
                 kinds = set(map(type, counts))
@@ -274,7 +274,7 @@ def _not_a_count(where: str, value: Any) -> str:
 def _usage_count(usage: dict[str, Any], column: int) -> tuple[int | None, str | None]:
     """The input (column 0) or output (1) count a ``"usage"`` object gives: (count or None,
     None), or (None, the problem of a value that is not a count)."""
-    name, alias = _TOKEN_FIELDS[column]
+    name, alias = TOKEN_FIELDS[column]
     value = usage.get(name)
     if value is None:
         value = usage.get(alias)
@@ -309,7 +309,7 @@ def _usage_column(usages: list[dict[str, Any]], column: int) -> list[Any] | None
     gives none), as :func:`_usage_count` reads it, a column at a time; the values are not
     checked (the caller checks the column). None when a cache count is to be added that is
     not a count, or to what is not one."""
-    name, alias = _TOKEN_FIELDS[column]
+    name, alias = TOKEN_FIELDS[column]
     counts = list(map(dict.get, usages, itertools.repeat(name)))
     if counts.count(None) == len(counts):  # none of them in this shape: all in the other, or none
         return list(map(dict.get, usages, itertools.repeat(alias)))
