@@ -156,3 +156,17 @@ def test_a_report_that_cannot_be_written_leaves_the_earlier_out_file(tmp_path, i
     assert result.stderr == (b"python -m halvec: error: cannot write to standard output: it is closed (--out '%s' "
                              b"was not written: the earlier file is as it was)\n" % str(out).encode())
     assert sorted(os.listdir(tmp_path)) == ["hard", "link", "out.jsonl", "p.json", "tasks.jsonl"]
+
+
+def test_a_file_this_process_may_not_write_is_refused_not_renamed_over(tmp_path, monkeypatch):
+    # (as root every file is writable, so what the permissions say is what os.access says)
+    target = tmp_path / "kept.jsonl"
+    target.write_text("the user's\n")
+    target.chmod(0o444)
+    real_access = os.access
+    monkeypatch.setattr(os, "access", lambda path, mode, **kw: False if os.fspath(path) == str(target)
+                        else real_access(path, mode, **kw))
+    with pytest.raises(OutputError, match=r"cannot write --out '.*kept.jsonl': Permission denied"):
+        with output_file(str(target)) as out:
+            out.write(b"new\n")
+    assert target.read_text() == "the user's\n" and sorted(p.name for p in tmp_path.iterdir()) == ["kept.jsonl"]

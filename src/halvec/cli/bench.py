@@ -58,11 +58,17 @@ def _price(text: str) -> tuple[str, float]:
     return model, value
 
 
-def _whole(least: int) -> Callable[[str], int]:
+MOST_RESAMPLES = 100_000
+"""More resamples than this move a 95% interval's ends by less than the figures show, and a
+mistyped count (a few more zeros) would run for hours."""
+
+
+def _whole(least: int, most: int | None = None) -> Callable[[str], int]:
     def parse(text: str) -> int:
-        if text.isascii() and text.isdigit() and int(text) >= least:
+        if text.isascii() and text.isdigit() and least <= int(text) <= (most if most is not None else int(text)):
             return int(text)
-        raise argparse.ArgumentTypeError(f"not a whole number of {least} or more: {text!r}")
+        bound = f"from {least} to {most:,}" if most is not None else f"of {least} or more"
+        raise argparse.ArgumentTypeError(f"not a whole number {bound}: {text!r}")
     return parse
 
 
@@ -90,8 +96,8 @@ def _add_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--cost", action="append", type=_price, metavar="MODEL=PRICE",
                         help="a price per call for each of the two models (give both); without it, the files' "
                              "per-prompt \"costs\" where every prompt has them, else the share of strong calls")
-    parser.add_argument("--resamples", type=_whole(1), default=1000, metavar="N",
-                        help="bootstrap resamples for the 95%% intervals (default: 1000)")
+    parser.add_argument("--resamples", type=_whole(1, MOST_RESAMPLES), default=1000, metavar="N",
+                        help=f"bootstrap resamples for the 95%% intervals (default: 1000; at most {MOST_RESAMPLES:,})")
     parser.add_argument("--seed", type=_whole(0), default=0, metavar="N",
                         help="the resampling's seed: the same seed gives the same intervals (default: 0)")
     parser.add_argument("--out", metavar="FILE",
@@ -200,6 +206,7 @@ def _run(args: argparse.Namespace) -> int:
         if plot_format not in plot.FORMATS:
             raise UsageError(f"--plot {plot_path!r}: the name must end in .svg or .png")
     prices = None if many else _prices(args)
+    _refuse_repeats(args.router)
     specs = bench_models.router_specs(args.router) if many else _specs(args.router)
     router_files = [spec for spec in specs if many or spec not in BUILT_IN]
     inputs = [*file_inputs(files), *router_files]  # a router file is always a file
@@ -248,6 +255,15 @@ def _run(args: argparse.Namespace) -> int:
         else:
             _write_report(bench)
     return ExitStatus.OK
+
+
+def _refuse_repeats(given: Sequence[str] | None) -> None:
+    """A router given twice would be two rows of one name: refused."""
+    seen: set[str] = set()
+    for spec in given or ():
+        if spec in seen:
+            raise UsageError(f"--router {spec!r} is given twice: each router is measured once")
+        seen.add(spec)
 
 
 def _specs(given: Sequence[str] | None) -> list[str]:

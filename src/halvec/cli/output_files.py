@@ -11,12 +11,14 @@ A regular file (or a name where none is yet) is written to a temporary file besi
 like the file it replaces (its permission bits, else those a new file gets), and renamed over
 it only when the command's work succeeds; a run that fails, is interrupted (Ctrl-C) or
 ended by SIGTERM removes the temporary file and leaves the earlier file as it was, and the
-error says so. Everything else (a pipe, a FIFO, a terminal, a descriptor named as
-``/dev/fd/N``) is a stream, written as the work goes.
+error says so. A file this process may not write is refused, as opening it would be
+(renaming over it would get round its permissions). Everything else (a pipe, a FIFO, a
+terminal, a descriptor named as ``/dev/fd/N``) is a stream, written as the work goes.
 """
 
 from __future__ import annotations
 
+import errno
 import os
 import re
 import signal
@@ -152,6 +154,9 @@ def output_file(path: str, *, option: str = "--out", inputs: Inputs = (),
     that ends the block gets a note saying what became of the earlier file."""
     status = check_output(path, option=option, inputs=inputs, report_on_stdout=report_on_stdout)
     fd = _descriptor(path)
+    if fd is None and status is not None and stat.S_ISREG(status.st_mode) and not os.access(path, os.W_OK):
+        # renaming over it would get round what its permissions say: written as open() would be
+        raise write_error(option, path, PermissionError(errno.EACCES, os.strerror(errno.EACCES)))
     try:
         if fd is not None:
             stream: IO[bytes] = open(os.dup(fd), "wb", buffering=0)

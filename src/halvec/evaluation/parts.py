@@ -28,6 +28,7 @@ by this process alone.
 
 from __future__ import annotations
 
+import gc
 import io
 import multiprocessing
 import multiprocessing.forkserver
@@ -269,7 +270,7 @@ def _run(job: _Job, out: IO[bytes] | None, progress: Progress | None, processes:
         stack.enter_context(router_log_silenced())
         if pool is None:
             pool = ProcessPoolExecutor(max(1, processes - 1), mp_context=context, initializer=_start_worker,
-                                       initargs=(counters,))
+                                       initargs=(counters, gc.get_threshold()))
         stack.callback(pool.shutdown)
         claims = _Claims(units, processes)
         feeder = _Feeder(pool, job, claims, out, max(1, processes - 1))
@@ -508,12 +509,14 @@ def _copy_range(out: int, source: int, offset: int, count: int) -> int:
 _counters: Any = None
 
 
-def _start_worker(counters: Any) -> None:
-    """Sets up a part's process: Ctrl-C is for the parent to act on (it ends this process),
-    a warning the parent has given about a pattern is not given again, and the process ends
-    by itself if its parent is gone."""
+def _start_worker(counters: Any, collection: tuple[int, ...]) -> None:
+    """Sets up a part's process: it collects garbage as its parent does (``collection``: the
+    parent's thresholds, which a caller may have raised for the run), Ctrl-C is for the
+    parent to act on (it ends this process), a warning the parent has given about a pattern
+    is not given again, and the process ends by itself if its parent is gone."""
     global _counters
     _counters = counters
+    gc.set_threshold(*collection)
     signal.signal(signal.SIGINT, signal.SIG_IGN)
     warnings.filterwarnings("ignore", message="Possible ", category=FutureWarning)
     parent = multiprocessing.parent_process()
