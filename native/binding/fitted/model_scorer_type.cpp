@@ -117,7 +117,15 @@ PyObject* model_scorer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs)
         !read_numbers(per_input_token, linear.models, "the prices per input token", true, prices.per_input_token)) {
         return nullptr;
     }
-    for (int m = 0; m < linear.models; ++m) prices.by_length = prices.by_length || prices.per_input_token[m] > 0;
+    for (int m = 0; m < linear.models; ++m) {
+        // the most a text's price can be (its input tokens are below 2**63), as the file checks it
+        if (!(prices.per_prompt[m] + prices.per_input_token[m] * 0x1p63 <= core::fitted::kMostValue)) {
+            PyErr_Format(PyExc_ValueError, "the price of %R could pass 1e308: it would not be sure to be a finite number",
+                         PyTuple_GET_ITEM(names.get(), m));
+            return nullptr;
+        }
+        prices.by_length = prices.by_length || prices.per_input_token[m] > 0;
+    }
     core::fitted::TablesPtr tables = core::fitted::build_tables(ngrams, weights, idf, longest, linear, true);
     if (!tables) return nullptr;
     PyObject* self = type->tp_alloc(type, 0);
