@@ -1,12 +1,12 @@
 """Hostile callers of the native parts of many-model routing: the fitted routers' scorers
-(halvec._fitted) given numbers whose sums are not sure to be finite, which must be refused
-rather than measured into NaN."""
+(halvec._fitted) and the bootstrap kernel (halvec._quality) given numbers whose sums are
+not sure to be finite, which must be refused rather than measured into NaN."""
 
 import math
 
 import pytest
 
-from halvec import _fitted
+from halvec import _fitted, _quality
 
 TERMS = ([0.0, 0.0], 0.0, 1.0)
 SCORER = dict(models=("a", "b"), ngrams=["x"], weights=[[1.0, 2.0]], idf=[1.0], longest=3, intercepts=[0.0, 1.0],
@@ -56,3 +56,38 @@ def test_the_one_model_scorer_refuses_scores_that_could_be_infinite():
         _fitted.Scorer(["x", "y"], [1e308, -1e308], [1.0, 1.0], 1, 0.0, (0.0, 0.0, 1.0), (0.0, 0.0, 1.0))
     scorer = _fitted.Scorer(["x", "y"], [1e307, -1e307], [1.0, 1.0], 1, 0.0, (0.0, 0.0, 1.0), (0.0, 0.0, 1.0))
     assert all(math.isfinite(score) for score in scorer.scores(["x", "y", "x y", "y" * 1000, ""]))
+
+
+# --- the bootstrap kernel ----------------------------------------------------------------------
+
+def kernel(results, costs, frontiers=(), choices=(), targets=(0.95,)):
+    """A kernel of the rows given (one a prompt)."""
+    return _quality.Resampler(len(results), len(results[0]), [v for row in results for v in row],
+                              [v for row in costs for v in row], list(frontiers), list(choices), list(targets))
+
+
+def test_the_kernel_refuses_numbers_whose_sums_could_be_infinite():
+    # +1e308 and -1e308, each taken twice: +inf and -inf, whose sum is NaN
+    results = [[0.5] * 20, [0.25] * 20]
+    costs = [[1e308 if m % 2 else 1.0 for m in range(20)], [-1e308 if m % 2 else 2.0 for m in range(20)]]
+    with pytest.raises(ValueError, match="costs must hold finite numbers, none larger than 1e150"):
+        kernel(results, costs)
+    with pytest.raises(ValueError, match="results must hold finite numbers, none larger"):
+        kernel(costs, results)
+    start, change = [0.0, 0.0], [1e300]
+    for frontier in [([1e300, 0.0], start, [0], [0.0], [0.0], [1]), (start, start, [0], change, [0.0], [1]),
+                     (start, start, [0], [0.0], change, [1])]:
+        with pytest.raises(ValueError, match="none larger than 1e150"):
+            kernel([[0.0, 1.0]] * 2, [[1.0, 2.0]] * 2, [frontier])
+
+
+def test_the_kernels_largest_numbers_give_finite_figures():
+    big = 1e150
+    results = [[big, -big, 0.0], [-big, big, 1.0]]
+    costs = [[big, 0.0, -big], [big, big, big]]
+    frontier = ([big, -big], [-big, big], [0, 1], [-big, big], [big, -big], [1, 2])
+    measured = kernel(results, costs, [frontier], [[0, 1]], [0.95, 1e300]).figures([2**52, 2**52])
+    models, hulls, starts, choices = measured
+    numbers = [v for point in models + starts + [point for point, _ in choices] for v in point]
+    numbers += [v for aiq, reach in hulls for v in (aiq, *reach) if v is not None]
+    assert all(math.isfinite(v) for v in numbers)
