@@ -91,3 +91,47 @@ def test_the_kernels_largest_numbers_give_finite_figures():
     numbers = [v for point in models + starts + [point for point, _ in choices] for v in point]
     numbers += [v for aiq, reach in hulls for v in (aiq, *reach) if v is not None]
     assert all(math.isfinite(v) for v in numbers)
+
+
+# --- the count terms' sequences ---------------------------------------------------------------
+
+class MadeAfresh:
+    """(weights, mean, scale) as a sequence whose weights are a new list each time they are
+    asked for, held by nothing else once given."""
+
+    def __len__(self):
+        return 3
+
+    def __getitem__(self, i):
+        if i == 0:
+            return [float(w) for w in (0.5, 0.25)]
+        if i in (1, 2):
+            return float(i)
+        raise IndexError(i)
+
+
+class OddFloat:
+    """A mean that empties the lists the scorer reads when it is converted."""
+
+    def __init__(self, *lists):
+        self.lists = lists
+
+    def __float__(self):
+        for listed in self.lists:
+            listed.clear()
+        return 0.0
+
+
+def test_count_terms_are_held_while_they_are_read():
+    # the weights were read through a pointer to a list already freed
+    with pytest.raises(TypeError, match="words' terms must be a tuple"):
+        model_scorer(words=MadeAfresh())
+    listed = model_scorer(words=list(MadeAfresh()))
+    assert listed.qualities("") == model_scorer(words=([0.5, 0.25], 1.0, 2.0)).qualities("")
+    with pytest.raises(TypeError, match="characters' terms must be a tuple"):
+        model_scorer(characters=([0.0, 0.0], 0.0))
+    weights, intercepts = [0.0, 0.0], [0.0, 1.0]
+    with pytest.raises(ValueError, match="must hold 2 numbers"):
+        model_scorer(words=(weights, OddFloat(weights, intercepts), 1.0), intercepts=intercepts)
+    assert model_scorer(words=([0.0, 0.0], 1, True)).qualities("x") == model_scorer().qualities("x")
+
