@@ -135,3 +135,18 @@ def test_count_terms_are_held_while_they_are_read():
         model_scorer(words=(weights, OddFloat(weights, intercepts), 1.0), intercepts=intercepts)
     assert model_scorer(words=([0.0, 0.0], 1, True)).qualities("x") == model_scorer().qualities("x")
 
+
+def test_the_kernel_checks_every_lists_length_before_it_makes_room():
+    # room for 2**32 - 1 prompts of 1000 models was asked for before the lists were looked at
+    # (32 TB: a MemoryError, where the sanitizers' allocator stops the process)
+    huge = 2**32 - 1
+    for frontiers, choices in [([], []), ([([0.0], [0.0], [], [], [], [])], []), ([], [[0]])]:
+        with pytest.raises(ValueError, match="must hold 4294967295000 items, not 1"):
+            _quality.Resampler(huge, 1000, [0.0], [0.0], frontiers, choices, [])
+    one = ([0.0], [0.0], [], [], [], [])
+    for frontier in [([0.0] * 2, *one[1:]), (one[0], [], *one[2:]), (*one[:3], [1.0], *one[4:])]:
+        with pytest.raises(ValueError, match="must hold"):
+            _quality.Resampler(1, 1, [0.0], [0.0], [frontier], [], [])
+    with pytest.raises(ValueError, match="a choice must hold 1 items, not 2"):
+        _quality.Resampler(1, 1, [0.0], [0.0], [], [[0, 0]], [])
+    assert _quality.Resampler(1, 1, [0.0], [0.0], [one], [[0]], []).figures([3])[0] == [(0.0, 0.0)]

@@ -200,15 +200,26 @@ bool read_plan(Storage& s, Py_ssize_t prompts, Py_ssize_t models, PyObject* resu
         return false;
     }
     const auto n = static_cast<std::size_t>(prompts), width = static_cast<std::size_t>(models);
+    // Every list's length is checked before anything is allocated: the room
+    // is sized from the counts, which a wrong list could make any size.
+    if (!list_of(results, "results", n * width) || !list_of(costs, "costs", n * width)) return false;
     const auto frontier_count = static_cast<std::size_t>(PyList_GET_SIZE(frontiers));
     std::size_t changes = 0, ends = 0;
     for (std::size_t f = 0; f < frontier_count; ++f) {
         FrontierLists lists{};
         if (!unpack_frontier(PyList_GET_ITEM(frontiers, static_cast<Py_ssize_t>(f)), lists)) return false;
-        changes += static_cast<std::size_t>(PyList_GET_SIZE(lists.prompts));
+        const auto count = static_cast<std::size_t>(PyList_GET_SIZE(lists.prompts));
+        if (!list_of(lists.start_costs, "start_costs", n) || !list_of(lists.start_results, "start_results", n) ||
+            !list_of(lists.costs, "costs", count) || !list_of(lists.results, "results", count)) {
+            return false;
+        }
+        changes += count;
         ends += static_cast<std::size_t>(PyList_GET_SIZE(lists.ends));
     }
     const auto choice_count = static_cast<std::size_t>(PyList_GET_SIZE(choices));
+    for (std::size_t c = 0; c < choice_count; ++c) {
+        if (!list_of(PyList_GET_ITEM(choices, static_cast<Py_ssize_t>(c)), "a choice", n)) return false;
+    }
     const auto target_count = static_cast<std::size_t>(PyList_GET_SIZE(targets));
     if (!allocate_all(s, n, width, frontier_count, changes, ends, choice_count, target_count) ||
         !read_doubles(results, "results", n * width, s.results.get()) ||
