@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <initializer_list>
 #include <new>
 #include <stdexcept>
 
@@ -281,6 +282,22 @@ bool valid_terms(const CountTerms& terms, int models) {
     return std::isfinite(terms.mean) && std::isfinite(terms.scale) && terms.scale > 0;
 }
 
+// Whether every score of model m stays within kMostValue, whatever the text,
+// `weights` being the sum of the sizes of its n-grams' weights (each n-gram's
+// share of the norm is at most 1): the intercept, those, and each count
+// term's most, |weight| * (|mean| + the most log1p(count)) / scale, which
+// bounds each step of the term too.
+bool bounded(const Linear& linear, int m, double weights) {
+    const double most_log_count = std::log1p(0x1p63);  // a str's length is below 2**63
+    double bound = std::fabs(linear.intercepts[m]) + weights;
+    for (const CountTerms* terms : {&linear.words, &linear.characters}) {
+        const double part = std::fabs(terms->weights[m]) * (std::fabs(terms->mean) + most_log_count) / terms->scale;
+        if (!(part <= kMostValue)) return false;
+        bound += part;
+    }
+    return bound <= kMostValue;
+}
+
 bool valid_linear(const Linear& linear) {
     if (linear.models < 1 || linear.models > kMaxModels) return false;
     for (int m = 0; m < linear.models; ++m) {
@@ -383,6 +400,7 @@ TablesPtr Builder::build(Borrowed ngrams, Borrowed weights, Borrowed idf, int lo
         return {};
     }
     std::size_t characters_total = 0, longer = 0, tokens = 0;
+    double weights_sizes[kMaxModels] = {};
     for (Py_ssize_t i = 0; i < size; ++i) {
         PyObject* text = PyList_GET_ITEM(texts, i);
         double d = 0;
@@ -400,10 +418,22 @@ TablesPtr Builder::build(Borrowed ngrams, Borrowed weights, Borrowed idf, int lo
             }
             return {};
         }
+        for (int m = 0; m < linear.models; ++m) {
+            PyObject* weight = PyList_GET_ITEM(weights.get(), i);
+            weights_sizes[m] += std::fabs(PyFloat_AS_DOUBLE(rows ? PyList_GET_ITEM(weight, m) : weight));
+        }
         characters_total += static_cast<std::size_t>(PyUnicode_GET_LENGTH(text));
         const std::size_t parts = tokens_in(text);
         longer += parts > 1;
         tokens += parts;
+    }
+    for (int m = 0; m < linear.models; ++m) {
+        if (!bounded(linear, m, weights_sizes[m])) {
+            PyErr_Format(PyExc_ValueError,
+                         "the results of model %d could pass 1e308 (the intercept, the n-grams' weights and the "
+                         "count terms add up past it): they would not be sure to be finite numbers", m);
+            return {};
+        }
     }
     if (characters_total >= 0xFFFFFFFFu) {  // past what a pool offset holds
         PyErr_SetString(PyExc_MemoryError, "the router's n-grams hold too many characters");

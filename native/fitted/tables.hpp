@@ -89,6 +89,12 @@ inline constexpr int kMaxModels = 16;
 
 // One count's terms of the scores: weights[m] * (log1p(count) - mean) / scale
 // for model m.
+// The most a score or a price may reach in size, whatever the text: past it a
+// sum of terms is not sure to be a finite number (one of +inf and -inf makes
+// NaN, and a NaN would win or lose every choice). The router files' own
+// checks stop at 1e307, so every file they pass loads.
+inline constexpr double kMostValue = 1e308;
+
 struct CountTerms {
     double weights[kMaxModels];
     double mean;
@@ -239,8 +245,9 @@ using TablesPtr = std::unique_ptr<Tables, TablesDelete>;
 // length, and `weights` one too: of exact float where `rows` is false (a
 // router of one model), else of exact lists of `linear.models` exact float.
 // Null with an exception set: ValueError for an n-gram that cannot be read or
-// is there twice, or a number that is not finite, MemoryError when the tables
-// would not fit the budget.
+// is there twice, a number that is not finite, or numbers with which some
+// text's score could pass kMostValue; MemoryError when the tables would not
+// fit the budget.
 TablesPtr build_tables(Borrowed ngrams, Borrowed weights, Borrowed idf, int longest, const Linear& linear, bool rows);
 
 }  // namespace halvec::core::fitted

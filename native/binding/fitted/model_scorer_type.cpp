@@ -13,6 +13,7 @@
 namespace halvec::binding {
 namespace {
 
+using core::fitted::CountTerms;
 using core::fitted::kMaxModels;
 using core::fitted::Reading;
 
@@ -85,26 +86,54 @@ bool read_numbers(PyObject* value, int count, const char* what, bool price, doub
     return true;
 }
 
+// A count's terms, (weights, mean, scale), as a tuple of its own that holds
+// the weights (a list or tuple is copied first: a sequence's items may be
+// made afresh each time they are asked for, and held by nothing else), and
+// the mean and scale read from it; empty with an exception set.
+Owned count_terms(PyObject* value, const char* what, CountTerms& out) {
+    if (!PyTuple_Check(value) && !PyList_Check(value)) {
+        PyErr_Format(PyExc_TypeError, "%s must be a tuple (weights, mean, scale), not %.200s", what,
+                     Py_TYPE(value)->tp_name);
+        return {};
+    }
+    Owned terms = Owned::steal(PySequence_Tuple(value));
+    if (!terms) return {};
+    if (PyTuple_GET_SIZE(terms.get()) != 3) {
+        PyErr_Format(PyExc_TypeError, "%s must be a tuple (weights, mean, scale), not of %zd items", what,
+                     PyTuple_GET_SIZE(terms.get()));
+        return {};
+    }
+    // (the conversions may run Python code: the tuple is ours alone)
+    out.mean = PyFloat_AsDouble(PyTuple_GET_ITEM(terms.get(), 1));
+    if (out.mean == -1.0 && PyErr_Occurred()) return {};
+    out.scale = PyFloat_AsDouble(PyTuple_GET_ITEM(terms.get(), 2));
+    if (out.scale == -1.0 && PyErr_Occurred()) return {};
+    return terms;
+}
+
 PyObject* model_scorer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     static const char* keywords[] = {"models",     "ngrams", "weights",    "idf",       "longest",         "intercepts",
                                      "words", "characters", "per_prompt", "per_input_token", nullptr};
-    PyObject *models, *ngrams, *weights, *idf, *intercepts, *word_weights, *character_weights, *per_prompt,
-        *per_input_token;
+    PyObject *models, *ngrams, *weights, *idf, *intercepts, *words, *characters, *per_prompt, *per_input_token;
     int longest;
     core::fitted::Linear linear{};
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOOiO(Odd)(Odd)OO:ModelScorer", const_cast<char**>(keywords),
-                                     &models, &ngrams, &weights, &idf, &longest, &intercepts, &word_weights,
-                                     &linear.words.mean, &linear.words.scale, &character_weights,
-                                     &linear.characters.mean, &linear.characters.scale, &per_prompt,
-                                     &per_input_token)) {
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOOiOOOOO:ModelScorer", const_cast<char**>(keywords), &models,
+                                     &ngrams, &weights, &idf, &longest, &intercepts, &words, &characters,
+                                     &per_prompt, &per_input_token)) {
         return nullptr;
     }
     // Held while everything is read and the tables are built; the lists are
-    // read after the one call here that can run Python code (the copy of
-    // the models), and only read.
-    const Owned held[] = {Owned::take(ngrams),         Owned::take(weights),           Owned::take(idf),
-                          Owned::take(intercepts),     Owned::take(word_weights),      Owned::take(character_weights),
-                          Owned::take(per_prompt),     Owned::take(per_input_token)};
+    // read after the calls here that can run Python code (the copies of the
+    // models and of the count terms, and the terms' conversions), and only
+    // read.
+    const Owned held[] = {Owned::take(ngrams),     Owned::take(weights),    Owned::take(idf),
+                          Owned::take(intercepts), Owned::take(per_prompt), Owned::take(per_input_token)};
+    const Owned word_terms = count_terms(words, "the words' terms", linear.words);
+    if (!word_terms) return nullptr;
+    const Owned character_terms = count_terms(characters, "the characters' terms", linear.characters);
+    if (!character_terms) return nullptr;
+    PyObject* word_weights = PyTuple_GET_ITEM(word_terms.get(), 0);
+    PyObject* character_weights = PyTuple_GET_ITEM(character_terms.get(), 0);
     Owned names = models_tuple(models);
     if (!names) return nullptr;
     linear.models = static_cast<int>(PyTuple_GET_SIZE(names.get()));
@@ -117,7 +146,15 @@ PyObject* model_scorer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs)
         !read_numbers(per_input_token, linear.models, "the prices per input token", true, prices.per_input_token)) {
         return nullptr;
     }
-    for (int m = 0; m < linear.models; ++m) prices.by_length = prices.by_length || prices.per_input_token[m] > 0;
+    for (int m = 0; m < linear.models; ++m) {
+        // the most a text's price can be (its input tokens are below 2**63), as the file checks it
+        if (!(prices.per_prompt[m] + prices.per_input_token[m] * 0x1p63 <= core::fitted::kMostValue)) {
+            PyErr_Format(PyExc_ValueError, "the price of %R could pass 1e308: it would not be sure to be a finite number",
+                         PyTuple_GET_ITEM(names.get(), m));
+            return nullptr;
+        }
+        prices.by_length = prices.by_length || prices.per_input_token[m] > 0;
+    }
     core::fitted::TablesPtr tables = core::fitted::build_tables(ngrams, weights, idf, longest, linear, true);
     if (!tables) return nullptr;
     PyObject* self = type->tp_alloc(type, 0);

@@ -18,6 +18,12 @@ namespace q = core::quality;
 constexpr std::size_t kBetweenSignalChecks = std::size_t{1} << 20;
 // A resample's prompts in all, at most: their sums stay exact in a double.
 constexpr std::int64_t kMostPrompts = std::int64_t{1} << 53;
+// The largest result or cost (or change of one) read, in size: far past what
+// the package measures (1e100), and low enough that no sum of a resample
+// passes the largest double. Past it a sum could be infinite, or NaN (+inf
+// and -inf), and a NaN among the points would leave the hull's sort with no
+// order at all.
+constexpr double kLargest = 1e150;
 
 // An array from the raw allocator, which needs no interpreter: it may be
 // let go of anywhere.
@@ -96,7 +102,8 @@ bool list_of(PyObject* o, const char* what, std::size_t expected) {
     return true;
 }
 
-bool read_doubles(PyObject* list, const char* what, std::size_t expected, double* out) {
+// Finite numbers; with `bounded`, none larger than kLargest in size.
+bool read_doubles(PyObject* list, const char* what, std::size_t expected, double* out, bool bounded = true) {
     if (!list_of(list, what, expected)) return false;
     for (std::size_t i = 0; i < expected; ++i) {
         PyObject* item = PyList_GET_ITEM(list, static_cast<Py_ssize_t>(i));
@@ -110,8 +117,9 @@ bool read_doubles(PyObject* list, const char* what, std::size_t expected, double
             PyErr_Format(PyExc_TypeError, "%s must hold floats, not %.200s", what, Py_TYPE(item)->tp_name);
             return false;
         }
-        if (!std::isfinite(value)) {
-            PyErr_Format(PyExc_ValueError, "%s must hold finite numbers", what);
+        if (!std::isfinite(value) || (bounded && !(std::fabs(value) <= kLargest))) {
+            PyErr_Format(PyExc_ValueError, "%s must hold finite numbers%s", what,
+                         bounded ? ", none larger than 1e150 in size" : "");
             return false;
         }
         out[i] = value;
@@ -192,20 +200,31 @@ bool read_plan(Storage& s, Py_ssize_t prompts, Py_ssize_t models, PyObject* resu
         return false;
     }
     const auto n = static_cast<std::size_t>(prompts), width = static_cast<std::size_t>(models);
+    // Every list's length is checked before anything is allocated: the room
+    // is sized from the counts, which a wrong list could make any size.
+    if (!list_of(results, "results", n * width) || !list_of(costs, "costs", n * width)) return false;
     const auto frontier_count = static_cast<std::size_t>(PyList_GET_SIZE(frontiers));
     std::size_t changes = 0, ends = 0;
     for (std::size_t f = 0; f < frontier_count; ++f) {
         FrontierLists lists{};
         if (!unpack_frontier(PyList_GET_ITEM(frontiers, static_cast<Py_ssize_t>(f)), lists)) return false;
-        changes += static_cast<std::size_t>(PyList_GET_SIZE(lists.prompts));
+        const auto count = static_cast<std::size_t>(PyList_GET_SIZE(lists.prompts));
+        if (!list_of(lists.start_costs, "start_costs", n) || !list_of(lists.start_results, "start_results", n) ||
+            !list_of(lists.costs, "costs", count) || !list_of(lists.results, "results", count)) {
+            return false;
+        }
+        changes += count;
         ends += static_cast<std::size_t>(PyList_GET_SIZE(lists.ends));
     }
     const auto choice_count = static_cast<std::size_t>(PyList_GET_SIZE(choices));
+    for (std::size_t c = 0; c < choice_count; ++c) {
+        if (!list_of(PyList_GET_ITEM(choices, static_cast<Py_ssize_t>(c)), "a choice", n)) return false;
+    }
     const auto target_count = static_cast<std::size_t>(PyList_GET_SIZE(targets));
     if (!allocate_all(s, n, width, frontier_count, changes, ends, choice_count, target_count) ||
         !read_doubles(results, "results", n * width, s.results.get()) ||
         !read_doubles(costs, "costs", n * width, s.costs.get()) ||
-        !read_doubles(targets, "targets", target_count, s.targets.get())) {
+        !read_doubles(targets, "targets", target_count, s.targets.get(), false)) {
         return false;
     }
     std::size_t change_at = 0, end_at = 0, most_points = 0;
