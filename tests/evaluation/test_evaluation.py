@@ -1,6 +1,6 @@
 """The evaluation machinery in process, for any input: the reader's lines whatever the block
 boundaries, the two JSON readers alike, tiers and routes as the module gives them one task
-at a time, cost sums, and pattern files that read back. tests/test_eval_cli.py runs the
+at a time, cost sums, and pattern files that read back. tests/cli/test_eval_cli.py runs the
 command itself."""
 
 import io
