@@ -8,7 +8,7 @@ The matrix's columns are the n-grams that any fit can keep, those in at least ``
 prompts, in code-point order. A fit on some of the rows keeps the columns that
 scikit-learn's ``TfidfVectorizer(min_df=min_prompts, max_features=most)`` keeps when fitted on
 those prompts (:meth:`Corpus.columns`), in the same order, so the fit is the one that
-vectorizer would give (tests/test_fitted_fit.py compares the two).
+vectorizer would give (tests/fitted/test_fitted_fit.py compares the two).
 """
 
 from __future__ import annotations

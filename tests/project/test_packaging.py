@@ -15,7 +15,7 @@ import pytest
 
 import halvec
 
-ROOT = pathlib.Path(__file__).resolve().parent.parent
+ROOT = pathlib.Path(__file__).resolve().parents[2]
 DIST = importlib.metadata.distribution("halvec")
 PRIVATE_MODULES = ("_patterns", "_fitted", "_workload", "_quality")
 """The package's private extension modules, each with its stub."""

@@ -26,7 +26,7 @@ ROUTE_KEYS = {"model", "display_name", "provider", "model_string", "usable", "de
 LISTING_KEYS = ["key", "id", "provider", "display_name", "description", "complexity_tier", "enabled",
                 "available", "cost_per_1k_input", "cost_per_1k_output", "calls", "tokens"]
 
-ROOT = pathlib.Path(__file__).resolve().parent.parent
+ROOT = pathlib.Path(__file__).resolve().parents[2]
 D1 = "Summarise the meeting notes"
 D2 = "Research the pricing pages of three hosting providers and write a recommendation"
 

@@ -11,7 +11,7 @@ import sys
 import pytest
 
 # numpy's BLAS starts worker threads when imported; one thread keeps this process one that
-# halvec eval may fork (tests/test_parallel.py runs in the same process)
+# halvec eval may fork (tests/evaluation/test_parallel.py runs in the same process)
 for _name in ("OPENBLAS_NUM_THREADS", "OMP_NUM_THREADS", "MKL_NUM_THREADS"):
     os.environ.setdefault(_name, "1")
 

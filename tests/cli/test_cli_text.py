@@ -1,6 +1,6 @@
 """The command line's handling of text, in process and for any text: escapes that read back,
 UTF-8 decoding that counts what it replaced, exact key matching with hints, JSON that any
-parser takes. tests/test_cli.py runs the program itself."""
+parser takes. tests/cli/test_cli.py runs the program itself."""
 
 import argparse
 import ast

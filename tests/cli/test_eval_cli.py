@@ -1,7 +1,7 @@
 """halvec eval and halvec patterns as a user runs them, with no API keys from the caller's
 environment: the program's main() in this process (conftest.run_main), and the program itself
 where a process matters (its own encodings, --jobs, progress on a terminal).
-tests/test_evaluation.py checks the same machinery from the inside, on any text."""
+tests/evaluation/test_evaluation.py checks the same machinery from the inside, on any text."""
 
 import json
 import os
