@@ -12,7 +12,7 @@ import threading
 import pytest
 
 from conftest import run_main
-from halvec import _bounded
+from halvec import reading
 from halvec.fitted import RouterFileError, load_router
 
 STRONG, WEAK = "big", "small"
@@ -20,7 +20,7 @@ STRONG, WEAK = "big", "small"
 
 @pytest.fixture
 def small_caps(monkeypatch):
-    for cap in (_bounded.ROUTER_FILE, _bounded.OPTION_FILE, _bounded.OUTCOME_LINE, _bounded.DESCRIPTION):
+    for cap in (reading.ROUTER_FILE, reading.OPTION_FILE, reading.OUTCOME_LINE, reading.DESCRIPTION):
         monkeypatch.setattr(cap, "bytes", 1 << 20)
 
 
@@ -45,34 +45,44 @@ def endless_fifo(tmp_path):
 
 
 def test_the_caps_are_documented_sizes():
-    assert (_bounded.ROUTER_FILE.bytes, _bounded.OPTION_FILE.bytes, _bounded.OUTCOME_LINE.bytes,
-            _bounded.DESCRIPTION.bytes) == (64 << 20, 8 << 20, 64 << 20, 64 << 20)
-    assert _bounded.ROUTER_FILE.problem() == ("larger than 67,108,864 bytes (64 MiB), the most a router file may "
+    assert (reading.ROUTER_FILE.bytes, reading.OPTION_FILE.bytes, reading.OUTCOME_LINE.bytes,
+            reading.DESCRIPTION.bytes) == (64 << 20, 8 << 20, 64 << 20, 64 << 20)
+    assert reading.ROUTER_FILE.problem() == ("larger than 67,108,864 bytes (64 MiB), the most a router file may "
                                               "have")
 
 
 def test_a_file_at_its_cap_is_read_and_one_byte_more_is_refused(tmp_path, monkeypatch):
-    monkeypatch.setattr(_bounded.OPTION_FILE, "bytes", 10)
+    monkeypatch.setattr(reading.OPTION_FILE, "bytes", 10)
     path = tmp_path / "f"
     path.write_bytes(b"0123456789")
-    assert _bounded.read_file(str(path), _bounded.OPTION_FILE) == b"0123456789"
+    assert reading.read_file(str(path), reading.OPTION_FILE) == b"0123456789"
     path.write_bytes(b"0123456789a")
-    with pytest.raises(_bounded.TooLarge):
-        _bounded.read_file(str(path), _bounded.OPTION_FILE)
+    with pytest.raises(reading.TooLarge):
+        reading.read_file(str(path), reading.OPTION_FILE)
 
 
-def test_lines_at_their_cap_are_read_and_longer_ones_refused(tmp_path, monkeypatch):
-    monkeypatch.setattr(_bounded.OUTCOME_LINE, "bytes", 4)
+@pytest.mark.parametrize("block_size", [1, 3, 1 << 20])
+def test_lines_at_their_cap_are_read_and_a_longer_one_is_found_before_its_end(tmp_path, block_size):
     path = tmp_path / "lines"
     path.write_bytes(b"abcd\n\nab\r\nabcd")
     with open(path, "rb") as file:
-        assert list(_bounded.bounded_lines(file, _bounded.OUTCOME_LINE)) == [b"abcd\n", b"\n", b"ab\r\n", b"abcd"]
-    path.write_bytes(b"abcd\nabcde\n")
+        lines = reading.Lines(file, "'lines'", max_line=4, block_size=block_size)
+        lines.open()
+        assert list(lines.numbered()) == [(1, b"abcd"), (2, b""), (3, b"ab\r"), (4, b"abcd")]
+    path.write_bytes(b"abcd\nabcde\nabc\n" + b"x" * 100)
     with open(path, "rb") as file:
-        lines = _bounded.bounded_lines(file, _bounded.OUTCOME_LINE)
-        assert next(lines) == b"abcd\n"
-        with pytest.raises(_bounded.TooLarge):
-            next(lines)
+        lines = reading.Lines(file, "'lines'", max_line=4, block_size=block_size)
+        lines.open()
+        found = list(lines.numbered())
+    assert found == [(1, b"abcd"), (2, reading.TOO_LONG_LINE), (3, b"abc"), (4, reading.TOO_LONG_LINE)]
+
+
+def test_a_line_without_end_is_too_long_once_its_cap_is_read(endless_fifo):
+    with open(endless_fifo, "rb") as fifo:
+        lines = reading.Lines(fifo, "'endless'", max_line=1 << 20)
+        lines.open()
+        assert next(lines.numbered()) == (1, reading.TOO_LONG_LINE)
+        assert lines.bytes_read <= 3 << 20
 
 
 @pytest.mark.parametrize("source", ["/dev/zero", "fifo"])

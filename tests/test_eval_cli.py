@@ -693,6 +693,29 @@ def test_compare_reads_csv_with_the_delimiter_given(tmp_path):
     assert (data["input"]["format"], data["tasks"], data["changed"]) == ("csv", 1, 1)
 
 
+_ROUTER = {"format": "halvec fitted router", "version": 1, "name": "prove", "longest_ngram": 1, "intercept": 0.0,
+           "cuts": {"moderate": 0.05, "complex": 0.5},
+           "counts": {"words": {"weight": 0.0, "mean": 0.0, "scale": 1.0},
+                      "characters": {"weight": 0.0, "mean": 0.0, "scale": 1.0}},
+           "ngrams": [["prove", 1.0, 1.0]]}
+
+
+@pytest.mark.parametrize("args", [[], ["--jobs", "2"], ["--patterns", "mine.toml"],
+                                  ["--patterns", "mine.toml", "--compare"], ["--router", "router.json"],
+                                  ["--router", "router.json", "--compare"]])
+def test_every_run_reads_csv_with_the_delimiter_given(tmp_path, args):
+    # each way a run can go (a pool, this process, a comparison, a fitted router) reads with the
+    # same options: `eval tasks.csv --delimiter ';' --patterns mine.toml --compare` once split on commas
+    (tmp_path / "tasks.csv").write_text(f"description;id\n{COMPLEX}, with commas;1\nprove it, then;2\n")
+    (tmp_path / "mine.toml").write_text("complex = []\n")
+    (tmp_path / "router.json").write_text(json.dumps(_ROUTER))
+    args = [str(tmp_path / arg) if arg.endswith((".toml", ".json")) else arg for arg in args]
+    result = run_main(["eval", str(tmp_path / "tasks.csv"), "--delimiter", ";", *args, "--json"])
+    assert result.returncode == 0, result.stderr
+    data = json.loads(result.stdout)
+    assert (data["input"]["format"], data["input"]["field"], data["tasks"]) == ("csv", "description", 2)
+
+
 def test_module_lists_are_put_back(tmp_path):
     # in process: a command with --patterns leaves the module's own list objects in place
     from halvec.cli import main

@@ -19,7 +19,7 @@ from halvec.core import model_router as mr
 from halvec.evaluation import (ESTIMATED_OUTPUT_TOKENS, Prices, Settings, compare, estimate_input_tokens, evaluate,
                                mostly_unspaced, rounded_cost, task_cost)
 from halvec.explain import explain_complexity
-from halvec.workload import InputProblem, TaskReader
+from halvec.workload import InputProblem, TaskReader, json_values
 
 KEYS = list(mr.AVAILABLE_MODELS)
 
@@ -254,8 +254,8 @@ def test_jsonl_bad_lines_are_counted_and_both_json_readers_agree(lines, block_si
     for fast in (True, False):
         with pytest.MonkeyPatch.context() as patch:
             if not fast:
-                patch.setattr(workload, "_fast_loads", json.loads)
-                patch.setattr(workload, "_HAVE_ORJSON", False)
+                patch.setattr(json_values, "fast_loads", json.loads)
+                patch.setattr(json_values, "HAVE_ORJSON", False)
             reader = reader_for(data, fmt="jsonl", skip_bad=True, block_size=block_size)
             got = [(n, d) for b in reader.batches() for n, d in zip(b.lines, b.descriptions)]
             results.append((got, reader.bad_lines, reader.blank_lines,
@@ -297,8 +297,8 @@ def test_the_first_problem_reported_is_the_first_in_the_file(case, block_size, f
     data = b"\n".join([b"description,n"] + lines if fmt == "csv" else lines)
     with pytest.MonkeyPatch.context() as patch:
         if not fast:
-            patch.setattr(workload, "_fast_loads", json.loads)
-            patch.setattr(workload, "_HAVE_ORJSON", False)
+            patch.setattr(json_values, "fast_loads", json.loads)
+            patch.setattr(json_values, "HAVE_ORJSON", False)
         skipping = reader_for(data, fmt=fmt, skip_bad=True, block_size=block_size)
         list(skipping.batches())
         try:

@@ -388,12 +388,12 @@ def test_a_router_too_large_to_load_is_one_line(tmp_path, capsys, fitted_hooks):
 
 def test_a_digest_that_would_pass_the_router_files_cap_is_left_out(tmp_path, capsys, monkeypatch):
     pytest.importorskip("sklearn")
-    from halvec import _bounded
+    from halvec import reading
     data, router = _outcomes(tmp_path / "d.jsonl", 600), tmp_path / "r.json"
     assert _fit(data, "-o", str(router), "--folds", "2") == 0
     digest = json.loads(router.read_text())["fitted_on"]["prompt_digest"]["hashes"]
     # as millions of prompts would: the file with the digest is past the cap, without it under it
-    monkeypatch.setattr(_bounded.ROUTER_FILE, "bytes", router.stat().st_size - len(digest) // 2)
+    monkeypatch.setattr(reading.ROUTER_FILE, "bytes", router.stat().st_size - len(digest) // 2)
     capsys.readouterr()
     assert _fit(data, "-o", str(router), "--folds", "2") == 0
     distinct = len(set(json.loads(line)["prompt"] for line in open(data)))

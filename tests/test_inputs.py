@@ -15,6 +15,7 @@ from hypothesis import strategies as st
 
 from halvec import pattern_lists
 from halvec.workload import KEPT_MODEL_NAMES, MAX_LINE, InputProblem, TaskReader, conversation_tokens
+from halvec.workload.jsonl import JsonLines
 
 KEYS = ["claude-opus", "claude-sonnet", "claude-haiku", "gpt-5.2"]
 
@@ -156,22 +157,20 @@ def test_a_line_too_long_is_a_bad_line_and_memory_stays_bounded():
 def test_an_undecodable_line_in_a_quoted_csv_cell_is_that_lines_problem():
     good = "".join(f'{i},"task {i}\nsecond line"\n' for i in range(1000)).encode()
     data = b'id,description\n1,"open cell\nbad \xe9 line",\n2,"closes here"\n' + good
-    assert problem(data, "t.csv") == ("'tasks', line 3: not valid UTF-8 (byte 0xe9); encoding_errors replace "
-                                      "reads it with U+FFFD in its place")
-    # a command line names its options
-    assert problem(data, "t.csv", setting_names={"encoding_errors": "--encoding-errors"}).endswith(
-        "--encoding-errors replace reads it with U+FFFD in its place")
+    assert problem(data, "t.csv") == "'tasks', line 3: not valid UTF-8 (byte 0xe9)"
     _, got, reader = tasks(data, "t.csv", skip_bad=True)
     assert (len(got), reader.bad_lines, got[0]) == (1001, 1, (4, "closes here"))
 
 
-@pytest.mark.parametrize("data, name, said", [
-    (b'{"text": "x"}\n', "t.jsonl", 'no field "description" (fields: "text"); {} names the field that holds the'),
-    (b"text,id\nx,1\n", "t.csv", 'no column "description" in the header (columns: "text", "id"); {} names the column'),
+@pytest.mark.parametrize("data, name, said, remedy", [
+    (b'{"text": "x"}\n', "t.jsonl", "'tasks', line 1: no field \"description\" (fields: \"text\")", "field"),
+    (b"text,id\nx,1\n", "t.csv", "'tasks', line 1: no column \"description\" in the header (columns: \"text\", \"id\")",
+     "column"),
+    (b"description\nbad \xe9\n", "t.csv", "'tasks', line 2: not valid UTF-8 (byte 0xe9)", "encoding"),
 ])
-def test_messages_name_the_field_as_the_caller_does(data, name, said):
-    assert said.format("field") in problem(data, name)
-    assert said.format("--field") in problem(data, name, setting_names={"field": "--field"})
+def test_messages_add_the_callers_hint_for_what_mends_a_line(data, name, said, remedy):
+    assert problem(data, name) == said
+    assert problem(data, name, hints={remedy: "do this"}) == f"{said}; do this"
 
 
 @pytest.mark.parametrize("header", ["description,id,description", "description,model,model",
@@ -304,7 +303,7 @@ def test_a_batch_read_whole_is_read_as_its_records_one_by_one(records):
     data = lines_of(*records)
     whole = columns(data, skip_bad=True)
     with pytest.MonkeyPatch.context() as patch:
-        patch.setattr(TaskReader, "_batch", lambda self, first, records, describe: None)
+        patch.setattr(JsonLines, "_batch", lambda self, first, records, describe: None)
         alone = columns(data, skip_bad=True)
     assert whole[0] == alone[0]
     for reader in (whole[1], alone[1]):
@@ -354,3 +353,22 @@ def test_a_chat_records_estimate_counts_all_it_sends():
     assert conversation_tokens(record) == -(-size // 4)
     batch = next(TaskReader(io.BytesIO(lines_of(record, {"description": "plain"})), "'t'").batches())
     assert batch.descriptions == ["The first, é", "plain"] and batch.input_estimates == [-(-size // 4), None]
+
+
+def test_a_caller_says_how_to_remedy_a_problem_in_its_own_terms():
+    # the reader names what is wrong; a problem a setting remedies gets the caller's hint
+    hints = {"field": "F", "column": "C", "encoding": "E"}
+    assert problem(b'{"text": "x"}\n', "t.jsonl", hints=hints) == \
+        "'tasks', line 1: no field \"description\" (fields: \"text\"); F"
+    assert problem(b"text\nx\n", "t.csv", hints=hints) == \
+        "'tasks', line 1: no column \"description\" in the header (columns: \"text\"); C"
+    assert problem(b"id,description\n1,caf\xe9\n", "t.csv", hints=hints) == \
+        "'tasks', line 2: not valid UTF-8 (byte 0xe9); E"
+    for data, name in ((b"caf\xe9\n", "t.txt"), (b'[{"description": "caf\xe9"}]', "t.json")):
+        assert problem(data, name, hints=hints) == "'tasks', line 1: not valid UTF-8 (byte 0xe9); E"
+    assert problem(b"caf\xe9\n", "t.txt") == "'tasks', line 1: not valid UTF-8 (byte 0xe9)"
+    _, _, reader = tasks(b'{"description": 3}\n\xff\n' + b"x" * (MAX_LINE + 1) + b"\n", "t.jsonl", hints=hints,
+                         skip_bad=True)
+    assert [bad.problem for bad in reader.kept_bad_lines] == [
+        'the field "description" is the number 3, not a text', "not valid UTF-8 (byte 0xff); E",
+        f"longer than {MAX_LINE:,} bytes, the most a line may have"]

@@ -1,7 +1,7 @@
-"""A file evaluated in parts by a pool of processes gives what one process gives: the same
-report, the same per-task lines in the same order, the same first bad line, the same
-errors; a process that dies fails the run with its lines left out, and no process outlives
-the run. Parts are forced small here (min_part=1) so that small files are cut."""
+"""A file evaluated in parts, by this process and a pool of others, gives what one process
+gives: the same report, the same per-task lines in the same order, the same first bad line,
+the same errors; a process that dies fails the run with its lines left out, and no process
+outlives the run. Parts are forced small here (min_part=1) so that small files are cut."""
 
 import gzip
 import io
@@ -19,11 +19,11 @@ import pytest
 from hypothesis import given
 from hypothesis import strategies as st
 
-from halvec import cli, parallel
+from halvec import cli
 from halvec.config import SecretsStore
 from halvec.core import model_router as mr
-from halvec.evaluation import Settings, evaluate
-from halvec.workload import InputProblem, TaskReader
+from halvec.evaluation import Settings, evaluate, parts
+from halvec.workload import InputProblem, ReadOptions, TaskReader
 
 KEYS = list(mr.AVAILABLE_MODELS)
 WORDS = ["research", "write", "report", "list", "fetch", "compare", "and", "contrast", "item", "the",
@@ -54,6 +54,14 @@ def options(**kwargs):
     return {"where": "'tasks'", "name": "tasks", "models": KEYS, **kwargs}
 
 
+def evaluate_in_parts(stream, routes, *, jobs, min_part=1, out=None, progress=None, **kwargs):
+    """The run in parts of ``stream``, read with ``options(**kwargs)``."""
+    read = options(**kwargs)
+    where, name = read.pop("where"), read.pop("name")
+    return parts.evaluate_stream(stream, routes, ReadOptions(**{"models": tuple(read.pop("models")), **read}),
+                                 where=where, name=name, out=out, progress=progress, jobs=jobs, min_part=min_part)
+
+
 def one_process(path, routes, **kwargs):
     """(report or the error, per-task lines) as a single process reads the file."""
     out = io.BytesIO()
@@ -68,8 +76,7 @@ def one_process(path, routes, **kwargs):
 def in_parts(path, routes, jobs, *, buffered_out=False, progress=None, **kwargs):
     with tempfile.TemporaryFile(buffering=-1 if buffered_out else 0) as out, open(path, "rb") as stream:
         try:
-            report = parallel.evaluate_in_parts(stream, routes, out=out, jobs=jobs, min_part=1, progress=progress,
-                                                **options(**kwargs))
+            report = evaluate_in_parts(stream, routes, out=out, jobs=jobs, progress=progress, **kwargs)
         except (InputProblem, OverflowError) as error:
             report = (type(error), str(error))
         out.flush()
@@ -91,15 +98,15 @@ class Here(Executor):
 
 
 @pytest.fixture
-def parts(monkeypatch):
-    """The number of parts of each run in parts."""
+def cut(monkeypatch):
+    """The units and processes of each run in parts."""
     made = []
-    run = parallel._run
+    run = parts._run
 
     def counted(job, *args, **kwargs):
-        made.append(len(job.cuts) - 1)
+        made.append((len(job.cuts) - 1, job.processes))
         return run(job, *args, **kwargs)
-    monkeypatch.setattr(parallel, "_run", counted)
+    monkeypatch.setattr(parts, "_run", counted)
     return made
 
 
@@ -128,7 +135,7 @@ def test_parts_give_what_one_process_gives(fmt, data, jobs, bom, crlf, last_brea
     kwargs = {"fmt": fmt, "skip_bad": skip_bad, "encoding_errors": errors}
     expected, expected_lines = one_process(path, routing(input_tokens=100), **kwargs)
     with pytest.MonkeyPatch.context() as patch:
-        patch.setattr(parallel, "_run", partial(parallel._run, pool=Here()))
+        patch.setattr(parts, "_run", partial(parts._run, pool=Here()))
         report, lines_out = in_parts(path, routing(input_tokens=100), jobs, **kwargs)
     assert report == expected
     if isinstance(expected, tuple):  # stopped at a bad line: what was written is from before it
@@ -138,7 +145,29 @@ def test_parts_give_what_one_process_gives(fmt, data, jobs, bom, crlf, last_brea
         assert lines_out == expected_lines
 
 
-def test_what_is_cut_and_what_is_not(tmp_path, parts):
+@given(units=st.integers(1, 300), processes=st.integers(2, 64), sides=st.lists(st.booleans(), max_size=400))
+def test_parts_are_shares_of_what_is_left_from_either_end(units, processes, sides):
+    # this process takes from the front, the pool from the back; every unit is taken once,
+    # each side's parts follow one another and shrink as fewer units are left
+    claims = parts._Claims(units, processes)
+    taken = {True: [], False: []}
+    first = None
+    for front in [*sides, *[True] * units]:
+        part = claims.front() if front else claims.back()
+        if part is None:
+            break
+        first = first or part
+        taken[front].append(part)
+    front, back = taken[True], taken[False]
+    covered = [k for part in [*front, *reversed(back)] for k in part]
+    assert covered == list(range(units)) and claims.front() is claims.back() is None
+    for side in (front, back):
+        sizes = [len(part) for part in side]
+        assert sizes == sorted(sizes, reverse=True) and all(sizes)
+    assert len(first) == -(-units // (2 * processes))
+
+
+def test_what_is_cut_and_what_is_not(tmp_path, cut):
     path = tmp_path / "tasks.jsonl"
     path.write_text("heading, not a task\n" + "".join(json.dumps({"description": f"compare and contrast {i}", "id": i,
                                                                    "input_tokens": i}) + "\n" for i in range(3000)))
@@ -146,8 +175,8 @@ def test_what_is_cut_and_what_is_not(tmp_path, parts):
         stream.readline()
         expected = evaluate(TaskReader(stream, **options(fmt="jsonl")), routing())
         stream.seek(len("heading, not a task\n"))
-        assert parallel.evaluate_in_parts(stream, routing(), jobs=3, min_part=1, **options(fmt="jsonl")) == expected
-        assert stream.read() == b"" and parts == [12]  # parts: up to four a process
+        assert evaluate_in_parts(stream, routing(), jobs=3, fmt="jsonl") == expected
+        assert stream.read() == b"" and cut == [(3 * parts.UNITS_A_PROCESS, 3)]
     assert in_parts(path, routing(), 2, buffered_out=True, skip_bad=True) == one_process(path, routing(),
                                                                                           skip_bad=True)
     for name, data, kwargs in (("tasks.csv", "description\n" + "task\n" * 500, {}),
@@ -157,20 +186,23 @@ def test_what_is_cut_and_what_is_not(tmp_path, parts):
                                ("tasks.txt", "task\n" * 500, {"min_part": 10**6})):
         (tmp_path / name).write_bytes(data if isinstance(data, bytes) else data.encode())
         with open(tmp_path / name, "rb") as stream:
-            report = parallel.evaluate_in_parts(stream, routing(), **{"jobs": 2, "min_part": 1, **kwargs},
-                                                **options(name=name))
+            report = evaluate_in_parts(stream, routing(), **{"jobs": 2, "min_part": 1, **kwargs}, name=name)
         assert report.summary.tasks == 500, name
-    assert parts == [12, 8]
+    assert cut == [(3 * parts.UNITS_A_PROCESS, 3), (2 * parts.UNITS_A_PROCESS, 2)]
+    size = (tmp_path / "tasks.txt").stat().st_size  # no more processes than parts of min_part bytes
+    with open(tmp_path / "tasks.txt", "rb") as stream:
+        assert evaluate_in_parts(stream, routing(), jobs=8, min_part=size // 3, name="tasks.txt").summary.tasks == 500
+    assert cut[-1][1] == 3
 
 
 def test_processes_that_cannot_be_started_leave_the_file_to_this_process(tmp_path, monkeypatch):
     path = tmp_path / "tasks.txt"
     path.write_text("".join(f"write a report on topic {i}\n" for i in range(1000)))
 
-    class NoProcesses(parallel.ProcessPoolExecutor):
+    class NoProcesses(parts.ProcessPoolExecutor):
         def submit(self, *args, **kwargs):
             raise BlockingIOError(11, "Resource temporarily unavailable")
-    monkeypatch.setattr(parallel, "ProcessPoolExecutor", NoProcesses)
+    monkeypatch.setattr(parts, "ProcessPoolExecutor", NoProcesses)
     assert in_parts(path, routing(), 2) == one_process(path, routing())
 
 
@@ -234,25 +266,26 @@ def _all_gone(pids, within=10):
 
 
 def test_a_process_that_dies_fails_the_run_and_its_lines_are_left_out(tmp_path):
-    # The process that takes the first part writes the lines of its first tasks, then dies
-    # asking about the key of the model a later task requests.
+    # The pool's process takes the last part first, writes the lines of its first tasks, then
+    # dies asking about the key of the model the last task requests; this process's own
+    # parts come first in the file, and only their lines may be written.
     path = tmp_path / "tasks.jsonl"
-    tasks = [json.dumps({"description": f"write a report on topic {i}", "id": i}) for i in range(8_000)]
-    tasks[900] = json.dumps({"description": "x", "model": "gpt-5.2", "id": 900})
+    tasks = [json.dumps({"description": f"write a report on topic {i}", "id": i}) for i in range(40_000)]
+    tasks[-1] = json.dumps({"description": "x", "model": "gpt-5.2", "id": len(tasks) - 1})
     path.write_text("\n".join(tasks) + "\n")
     with tempfile.TemporaryFile(buffering=0) as out, open(path, "rb") as stream:
-        with pytest.raises(parallel.PartFailed, match=r"^a process evaluating a part of 'tasks' ended without "
-                                                      r"finishing \(killed, or out of memory\)$"):
-            parallel.evaluate_in_parts(stream, routing(Store(doom="openai")), out=out, jobs=2,
-                                       min_part=1, **options())
+        with pytest.raises(parts.PartFailed, match=r"^a process evaluating a part of 'tasks' ended without "
+                                                   r"finishing \(killed, or out of memory\)$"):
+            evaluate_in_parts(stream, routing(Store(doom="openai")), out=out, jobs=2)
         out.seek(0)
-        assert out.read() == b""  # not the dead part's first lines, nor the later parts'
+        written = [json.loads(line)["line"] for line in out.read().splitlines()]
+    assert written == list(range(1, len(written) + 1)) and len(written) < len(tasks) - 1000
 
 
 def test_the_command_line_says_a_part_failed_in_one_line(monkeypatch, capsys):
     def failing(*args, **kwargs):
-        raise parallel.PartFailed("a process evaluating a part of 't' ended without finishing (killed)")
-    monkeypatch.setattr("halvec.cli.evaluate.evaluate_in_parts", failing)
+        raise parts.PartFailed("a process evaluating a part of 't' ended without finishing (killed)")
+    monkeypatch.setattr("halvec.cli.evaluate.run_evaluation", failing)
     assert cli.main(["eval", __file__, "--format", "text"]) == 71
     assert capsys.readouterr().err == ("halvec eval: error: a process evaluating a part of 't' ended without "
                                        "finishing (killed)\n")
@@ -264,27 +297,25 @@ def test_an_interruption_ends_every_process_at_once(tmp_path):
     workers = []
 
     def interrupt(reading):
-        workers.extend(_pool_processes(3))
+        workers.extend(_pool_processes(2))
         raise KeyboardInterrupt
-    with pytest.raises(KeyboardInterrupt):
+    with pytest.raises(KeyboardInterrupt):  # three processes: this one and two of the pool
         in_parts(path, routing(Store(doom="anthropic", how="sleep")), 3, progress=interrupt)
-    assert len(workers) == 3 and _all_gone(workers, within=2)
+    assert len(workers) == 2 and _all_gone(workers, within=2)
 
 
 _PARENT_KILLED = """
 import os, signal, sys
 sys.path[:0] = [{tests!r}]
-from test_parallel import Store, _descendants, _pool_processes, options, routing
-from halvec import parallel
+from test_parallel import Store, _descendants, _pool_processes, evaluate_in_parts, routing
 
 def killed(reading):
-    _pool_processes(3)
+    _pool_processes(2)
     print(*_descendants(os.getpid()), flush=True)
     os.kill(os.getpid(), signal.SIGKILL)  # the parent dies before it ends its processes
 
 with open({path!r}, "rb") as stream:
-    parallel.evaluate_in_parts(stream, routing(Store(doom="anthropic", how="sleep")), jobs=3, min_part=1,
-                               progress=killed, **options())
+    evaluate_in_parts(stream, routing(Store(doom="anthropic", how="sleep")), jobs=3, progress=killed)
 """
 
 
@@ -297,7 +328,7 @@ def test_processes_end_when_the_parent_is_killed(tmp_path):
         result = subprocess.run([sys.executable, "-c", script], stdout=listed, timeout=60)
     assert result.returncode == -signal.SIGKILL
     left = [int(pid) for pid in pids.read_text().split()]
-    assert len(left) >= 4  # the fork server, its three processes (and the resource tracker)
+    assert len(left) >= 3  # the fork server, its two processes (and the resource tracker)
     try:
         assert _all_gone(left)
     finally:

@@ -12,7 +12,8 @@ asked for, each record with "input_tokens" (about four characters to a token) an
 "output_tokens"; without corpora it is made of synthetic sentences. The machine is shared:
 every figure comes with the load average, and with the rate per second of CPU time, which
 the load moves less than the rate per second of wall time; each command runs --repeat times
-(3), in turn with the other, and its fastest run is reported.
+(3), in turn with the other, and its fastest run is reported, with the ratio of the processes'
+rate to one process's, both from this run.
 """
 
 import argparse
@@ -315,10 +316,15 @@ def main():
                 assert report["tasks"] == args.lines
                 if name not in best or wall < best[name][0]:
                     best[name] = (wall, cpu, peak, total, before)
+        alone = {"halvec eval, summary": "  the same in one process: summary",
+                 "halvec eval, summary and --out": "  the same in one process: --out"}
         for name, _ in runs:
             wall, cpu, peak, total, before = best[name]
+            # the processes against one process, the fastest runs of this run: the ratio the
+            # machine's drift moves least
+            ratio = f"  {best[alone[name]][0] / wall:.2f}x one process" if name in alone else ""
             print(f"{name:<46} {rate(args.lines, wall):>13} {rate(args.lines, cpu):>13} "
-                  f"{peak / 2**20:>7.1f} MB {total / 2**20:>6.0f} MB  {before}")
+                  f"{peak / 2**20:>7.1f} MB {total / 2**20:>6.0f} MB  {before}{ratio}")
         small = min(args.lines, 100_000)
         head = pathlib.Path(folder) / "head.jsonl"
         with open(path, "rb") as source, open(head, "wb") as target:

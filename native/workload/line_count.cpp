@@ -29,7 +29,13 @@ PyObject* count_lines(PyObject* data) {
     std::size_t count = 0;
     for (std::size_t done = 0; done < size;) {
         const std::size_t stretch = std::min(kStretch, size - done);
-        count += breaks_in(bytes + done, stretch);
+        // Only the exported bytes are read, which the view keeps in place: other threads
+        // run meanwhile (a part's lines are counted while this process evaluates another).
+        std::size_t found = 0;
+        Py_BEGIN_ALLOW_THREADS
+        found = breaks_in(bytes + done, stretch);
+        Py_END_ALLOW_THREADS
+        count += found;
         done += stretch;
         if (done < size && check_signals() < 0) {
             PyBuffer_Release(&view);

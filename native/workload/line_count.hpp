@@ -8,7 +8,8 @@
 
 namespace halvec::core {
 
-// count_lines(data): the number of b"\n" bytes in a bytes-like object. Signals
+// count_lines(data): the number of b"\n" bytes in a bytes-like object, counted
+// with the interpreter's lock released (other threads run meanwhile). Signals
 // are checked between stretches of 64 MiB. New reference (int), or nullptr
 // with an exception set.
 PyObject* count_lines(PyObject* data);

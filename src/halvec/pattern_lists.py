@@ -22,9 +22,9 @@ from contextlib import contextmanager
 from dataclasses import dataclass, field
 from typing import Literal
 
-from halvec import _bounded
 from halvec._json_keys import DuplicateKey, line_of_repeat, without_duplicates
 from halvec.core import model_router as mr
+from halvec.reading import OPTION_FILE, NotUtf8, SourceProblem, TooLarge, decode, read_file
 
 # A comment group: appended to an entry that compiles, it changes nothing but the text re
 # caches the pattern under.
@@ -56,14 +56,8 @@ class PatternLists:
         return {"complex": list(self.complex), "simple": list(self.simple)}
 
 
-class PatternFileError(ValueError):
+class PatternFileError(SourceProblem, ValueError):
     """A patterns file that cannot be used; the text says where and why."""
-
-    def __init__(self, where: str, problem: str, line: int | None = None) -> None:
-        self.where: str = where
-        self.problem: str = problem
-        self.line: int | None = line
-        super().__init__(f"{where}, line {line}: {problem}" if line is not None else f"{where}: {problem}")
 
 
 def in_force() -> PatternLists:
@@ -94,27 +88,24 @@ def load(path: str, *, base: PatternLists | None = None, where: str | None = Non
     """The lists a patterns file gives; a list it leaves out is taken from ``base`` (default:
     the lists in force). Raises :class:`PatternFileError` for a file that cannot be read, is
     not JSON (TOML) of that shape, is larger than its cap
-    (:data:`halvec._bounded.OPTION_FILE`), or holds an entry that ``re`` refuses. ``where`` names
+    (:data:`halvec.reading.OPTION_FILE`), or holds an entry that ``re`` refuses. ``where`` names
     the file in messages (default: the path, quoted)."""
     where = where if where is not None else repr(path)
     try:
-        data = _bounded.read_file(path, _bounded.OPTION_FILE)
+        data = read_file(path, OPTION_FILE)
     except OSError as error:
         raise PatternFileError(where, f"cannot be read: {error.strerror or error}") from None
-    except _bounded.TooLarge as error:
+    except TooLarge as error:
         raise PatternFileError(where, f"is {error}") from None
     return parse(data, where, toml=path.lower().endswith(".toml"), base=base)
 
 
 def parse(data: bytes, where: str, *, toml: bool, base: PatternLists | None = None) -> PatternLists:
     """:func:`load` for the bytes of a file; ``where`` names it in messages."""
-    if data.startswith(b"\xef\xbb\xbf"):
-        data = data[3:]
     try:
-        text = data.decode("utf-8")
-    except UnicodeDecodeError as error:
-        raise PatternFileError(where, f"is not valid UTF-8 (byte 0x{data[error.start]:02x})",
-                               data.count(b"\n", 0, error.start) + 1) from None
+        text = decode(data)
+    except NotUtf8 as error:
+        raise PatternFileError(where, f"is {error}", error.line) from None
     document: object
     if toml:
         try:

@@ -9,6 +9,7 @@
     halvec eval FILE | - [options] [--patterns FILE [--compare]] [--out FILE] [--json]
     halvec bench FILE... --strong MODEL --weak MODEL [--router rules|words|FILE]... [--cost MODEL=PRICE]...
                  [--field NAME] [--resamples N] [--seed N] [--out FILE] [--plot FILE] [--json]
+    halvec bench FILE... --models all|A,B,... [--router FILE]... [--prices FILE] [options as above]
     halvec fit FILE... --strong MODEL --weak MODEL -o ROUTER.json [--folds K] [--seed N]
                  [--shares S,M,C | --strong-share X] [--field NAME] [--format jsonl|csv]
     halvec patterns [--patterns FILE] [--json]
@@ -34,8 +35,8 @@ import halvec
 from halvec.cli import bench, classify, evaluate, fit, models, output, patterns, route
 from halvec.cli.options import Command, InputError, UsageError, with_patterns
 from halvec.cli.output_files import Terminated
-from halvec.parallel import PartFailed
 from halvec.cli.status import ExitStatus, describe_exit_statuses
+from halvec.evaluation import PartFailed
 
 if TYPE_CHECKING:
     from _typeshed import SupportsWrite

@@ -1,5 +1,7 @@
 """``halvec bench``: how good routers' choices between a strong and a weak model are, measured on
-outcome files (prompts with both models' results).
+outcome files (prompts with both models' results); with ``--models``, routers that choose among
+many priced models (:mod:`halvec.cli.bench_models`, which this module hands the run to once the
+options and outputs are checked).
 
 For each file, and for the files pooled, a table: for every router and baseline (random, the
 oracle, each model alone) APGR with its bootstrap interval, CPT(50%) and CPT(80%), and where
@@ -23,7 +25,7 @@ from dataclasses import dataclass
 from functools import partial
 from typing import IO, Any
 
-from halvec.cli import output
+from halvec.cli import bench_models, output
 from halvec.cli.fitted_notes import mark, note, warn
 from halvec.cli.fitted_router import read_router, tiering_router
 from halvec.cli.options import Command, InputError, Once, SetupError, UsageError, near_miss
@@ -69,16 +71,18 @@ def _add_arguments(parser: argparse.ArgumentParser) -> None:
                         help="outcome files: JSONL (a prompt a line, with \"scores\": model to result, and "
                              "optionally \"costs\", \"id\", \"category\") or CSV with a header (the prompt's "
                              "column and a result column per model); gzip is read as it is; - reads standard input")
-    parser.add_argument("--strong", required=True, action=Once, metavar="MODEL",
+    parser.add_argument("--strong", action=Once, metavar="MODEL",
                         help="the strong (expensive) model, as the files name it")
-    parser.add_argument("--weak", required=True, action=Once, metavar="MODEL",
+    parser.add_argument("--weak", action=Once, metavar="MODEL",
                         help="the weak (cheap) model, as the files name it")
+    bench_models.add_arguments(parser)
     parser.add_argument("--router", action="append", metavar="rules|words|FILE",
                         type=partial(read_router, compared=True),
                         help="a router to measure (repeat for more): rules (the default tiers; complex goes to "
                              "the strong model), words (the word count) or a fitted router file from halvec fit "
                              "(./rules for a file named rules); default: rules and words, and the files given "
-                             "after them unless rules or words is named")
+                             "after them unless rules or words is named); with --models, a router file of version 2 "
+                             "from halvec fit --models (default: none, the baselines alone)")
     parser.add_argument("--field", metavar="NAME", help="the JSONL field or CSV column of the prompt (default: prompt)")
     parser.add_argument("--format", choices=("jsonl", "csv"),
                         help="the files' format (default: by the name, .jsonl .ndjson .json .csv, then the first "
@@ -87,15 +91,18 @@ def _add_arguments(parser: argparse.ArgumentParser) -> None:
                         help="a price per call for each of the two models (give both); without it, the files' "
                              "per-prompt \"costs\" where every prompt has them, else the share of strong calls")
     parser.add_argument("--resamples", type=_whole(1), default=1000, metavar="N",
-                        help="bootstrap resamples for APGR's 95%% interval (default: 1000)")
+                        help="bootstrap resamples for the 95%% intervals (default: 1000)")
     parser.add_argument("--seed", type=_whole(0), default=0, metavar="N",
                         help="the resampling's seed: the same seed gives the same intervals (default: 0)")
     parser.add_argument("--out", metavar="FILE",
                         help="write one JSON line per prompt to FILE: its results and each router's score and "
-                             "routed model")
+                             "routed model; with --models, every model's result and cost, and each router's "
+                             "predicted results and prices and the model it chooses")
     parser.add_argument("--plot", metavar="FILE.svg|FILE.png",
                         help="draw quality against the share of strong calls, with random routing's line and "
-                             "both models' levels (needs matplotlib: pip install 'halvec[plot]')")
+                             "both models' levels; with --models, result against cost, with each router's frontier, "
+                             "the oracle's, the models alone and each model (needs matplotlib: pip install "
+                             "'halvec[plot]')")
     parser.add_argument("--json", action="store_true",
                         help="print one JSON document (stable keys, see docs/quality.md) instead of the tables")
 
@@ -154,13 +161,33 @@ def _prices(args: argparse.Namespace) -> tuple[float, float] | None:
 
 # --- the run ---------------------------------------------------------------------------------
 
+def _form(args: argparse.Namespace) -> bool:
+    """Whether the run measures many models (--models) rather than a pair: the two are exclusive."""
+    if args.models is not None:
+        given = [option for option, value in (("--strong", args.strong), ("--weak", args.weak), ("--cost", args.cost))
+                 if value]
+        if given:
+            raise UsageError(f"--models measures many models, {' and '.join(given)} a pair: give one form or the "
+                             f"other (with --models, --prices FILE prices the models)")
+        return True
+    if args.prices is not None:
+        raise UsageError("--prices prices the models of --models; with --strong and --weak, price each call with "
+                         "--cost MODEL=PRICE")
+    missing = [option for option, value in (("--strong", args.strong), ("--weak", args.weak)) if value is None]
+    if missing:
+        raise UsageError(f"the following arguments are required: {', '.join(missing)} (or --models, to measure "
+                         f"routers among many models)")
+    return False
+
+
 def _run(args: argparse.Namespace) -> int:
     files: list[str] = args.files
     strong_model: str = args.strong
     weak_model: str = args.weak
     out_path: str | None = args.out
     plot_path: str | None = args.plot
-    if strong_model == weak_model:
+    many = _form(args)
+    if not many and strong_model == weak_model:
         raise UsageError("--strong and --weak name the same model")
     if files.count("-") > 1:
         raise UsageError("standard input (-) can be read once")
@@ -172,10 +199,12 @@ def _run(args: argparse.Namespace) -> int:
         plot_format = os.path.splitext(plot_path)[1].lower().lstrip(".")
         if plot_format not in plot.FORMATS:
             raise UsageError(f"--plot {plot_path!r}: the name must end in .svg or .png")
-    prices = _prices(args)
-    specs = _specs(args.router)
-    router_files = [spec for spec in specs if spec not in BUILT_IN]
+    prices = None if many else _prices(args)
+    specs = bench_models.router_specs(args.router) if many else _specs(args.router)
+    router_files = [spec for spec in specs if many or spec not in BUILT_IN]
     inputs = [*file_inputs(files), *router_files]  # a router file is always a file
+    if args.prices is not None:
+        inputs.append(args.prices)
     outputs = [(option, path) for option, path in (("--out", out_path), ("--plot", plot_path)) if path is not None]
     check_report_destination(inputs)
     for option, path in outputs:  # both checked before either is opened
@@ -187,6 +216,8 @@ def _run(args: argparse.Namespace) -> int:
             pyplot = plot.load_matplotlib()
         except plot.MissingMatplotlib as error:
             raise SetupError(f"--plot: {error}") from None
+    if many:
+        return bench_models.run(args, specs, inputs, pyplot, plot_format)
     routers = _routers(specs)
     fmt: OutcomeFormat | None = args.format
     text_field: str = args.field or "prompt"
@@ -335,7 +366,10 @@ COMMAND = Command(
                 "0.5) with its 95% bootstrap interval, CPT(50%) and CPT(80%) (the share of strong calls "
                 "that recovers half and 80% of the gap), and where the router makes a choice of its own, its "
                 "share of strong calls, PGR (the gap it recovers) and cost; beside random routing, the oracle "
-                "and each model alone. Bad input stops the run with one line that names the file and line.",
+                "and each model alone. With --models, routers that choose among many priced models (router files "
+                "of version 2): each one's AIQ, cost to reach 95% and 100% of the best single model's result and "
+                "operating point, beside the models alone, each model alone and the oracle, every figure with its "
+                "95% interval. Bad input stops the run with one line that names the file and line.",
     add_arguments=_add_arguments,
     run=_run,
     epilog=describe_exit_statuses(omit=(ExitStatus.NO_USABLE_MODEL, ExitStatus.PART_FAILED), outputs="--out, --plot"),

@@ -15,14 +15,16 @@ import math
 import os
 import sys
 from collections.abc import Callable, Sequence
+from functools import partial
 from typing import Literal
 
 from halvec.cli import output
 from halvec.cli.fit_progress import Done, FitProgress, warn_data
+from halvec.cli.inputs import option_file
 from halvec.cli.options import InputError, UsageError, near_miss
 from halvec.cli.output_files import Input, Inputs, output_file, write_error
-from halvec.cli.prices import load_prices
 from halvec.cli.status import ExitStatus
+from halvec.evaluation import load_prices
 from halvec.fitted.fit import MIN_PROMPTS, FitProblem
 from halvec.fitted.fitting import TooFewPrompts, TooFewTexts
 from halvec.fitted.fitting_models import (FewPrompts, ModelsFitResult, ModelsFitWarning, PricesUnused, Target,
@@ -119,7 +121,8 @@ def run(args: argparse.Namespace, inputs: Inputs) -> int:
     """Fits, reports and writes the router (the options and paths checked)."""
     prog: str = args.parser.prog
     out_path: str = args.output
-    prices = load_prices(args.prices) if args.prices is not None else None
+    prices = (option_file("--prices", args.prices, partial(load_prices, any_model=True))
+              if args.prices is not None else None)
     target = (Target.budget(args.budget) if args.budget is not None else
               Target.tradeoff(args.tradeoff) if args.tradeoff is not None else
               Target.share(args.target_share if args.target_share is not None else 0.95))

@@ -5,7 +5,7 @@ from __future__ import annotations
 
 from dataclasses import dataclass
 
-from halvec._bounded import ROUTER_FILE
+from halvec.reading import ROUTER_FILE
 from halvec.cli import output
 from halvec.cli.progress import Progress
 from halvec.fitted.fitting import DigestLeftOut, RepeatedPrompts

@@ -1,11 +1,12 @@
-"""Reading the text a command works on, from an argument, standard input or a file.
+"""Reading the text a command works on, from an argument, standard input or a file; and a
+settings file an option names (:func:`option_file`).
 
 Text is UTF-8 wherever it comes from. Bytes that are not UTF-8 are an input error (one
 line, no usage) that says where they are, unless ``--encoding-errors replace`` is given: then they are read as U+FFFD
 and the command says how much it replaced. A UTF-8 byte-order mark at the start of standard
 input or a file is dropped, and so are the trailing line breaks of either, as the shell's
 ``$(...)`` drops them. Either is read no further than its cap
-(:data:`halvec._bounded.DESCRIPTION`): ``/dev/zero`` or an endless pipe is one line.
+(:data:`halvec.reading.DESCRIPTION`): ``/dev/zero`` or an endless pipe is one line.
 
 An argument reaches the program as the interpreter decoded it with the locale's encoding,
 bytes it could not decode kept as lone surrogates (``surrogateescape``): only an argument
@@ -15,16 +16,20 @@ from __future__ import annotations
 
 import os
 import sys
-from collections.abc import Iterable
+from collections.abc import Callable, Iterable
 from dataclasses import dataclass
+from typing import TypeVar
 
-from halvec import _bounded
+from halvec import reading
 from halvec.cli.options import EncodingErrors, InputError, TextSource, UsageError
 from halvec.cli.output_files import Input, check_report_destination
+from halvec.evaluation import SettingsFileError
+from halvec.reading import BOM
 
-__all__ = ["Text", "decode_argument", "decode_utf8", "read_text", "refuse_report_into_inputs"]
+__all__ = ["Text", "decode_argument", "decode_utf8", "option_file", "read_text", "refuse_report_into_inputs"]
 
-_BYTE_ORDER_MARK = b"\xef\xbb\xbf"
+T = TypeVar("T")
+
 _REPLACEMENT_CHARACTER = "\ufffd"
 _REPLACEMENT_CHARACTER_UTF8 = _REPLACEMENT_CHARACTER.encode("utf-8")
 
@@ -50,9 +55,7 @@ def read_text(source: TextSource) -> Text:
         where, data = "standard input", _read_stdin(source.name)
     else:
         where, data = f"--file {source.path!r}", _read_file(source.path)
-    if data.startswith(_BYTE_ORDER_MARK):
-        data = data[len(_BYTE_ORDER_MARK):]
-    text = decode_utf8(data, where, source.errors, lines=True)
+    text = decode_utf8(data.removeprefix(BOM), where, source.errors, lines=True)
     return Text(text.text.rstrip("\r\n"), text.replaced)
 
 
@@ -74,26 +77,26 @@ def _read_stdin(name: str) -> bytes:
     stdin = sys.stdin
     if stdin is None:
         raise InputError(f"no standard input to read the {name} from")
-    cap = _bounded.DESCRIPTION
+    cap = reading.DESCRIPTION
     try:
         if hasattr(stdin, "buffer"):
-            return _bounded.read_bounded(stdin.buffer, cap)
+            return reading.read_bounded(stdin.buffer, cap)
         data = stdin.read(cap.bytes + 1).encode("utf-8", "surrogateescape")
         if len(data) > cap.bytes:
-            raise _bounded.TooLarge(cap)
+            raise reading.TooLarge(cap)
         return data
     except OSError as error:
         raise InputError(f"cannot read standard input: {error.strerror or error}") from None
-    except _bounded.TooLarge as error:
+    except reading.TooLarge as error:
         raise InputError(f"standard input: {error}") from None
 
 
 def _read_file(path: str) -> bytes:
     try:
-        return _bounded.read_file(path, _bounded.DESCRIPTION)
+        return reading.read_file(path, reading.DESCRIPTION)
     except OSError as error:
         raise InputError(f"cannot read --file {path!r}: {error.strerror or error}") from None
-    except _bounded.TooLarge as error:
+    except reading.TooLarge as error:
         raise InputError(f"--file {path!r}: {error}") from None
 
 
@@ -135,3 +138,14 @@ def decode_utf8(data: bytes, where: str, errors: EncodingErrors, *, lines: bool)
         detail += (f" on {with_replacements} line{'s' if with_replacements != 1 else ''}"
                    f" (the first on line {first_line})")
     return Text(text, f"{where}: replaced what is not valid UTF-8 with U+FFFD in {detail}")
+
+
+def option_file(option: str, path: str, load: Callable[[str], T]) -> T:
+    """What the file an option names holds, loaded by the library; its problem named by the
+    option (``--prices 'p.toml'``)."""
+    try:
+        return load(path)
+    except OSError as error:
+        raise InputError(f"cannot read {option} {path!r}: {error.strerror or error}") from None
+    except SettingsFileError as problem:
+        raise InputError(str(problem.named(f"{option} {path!r}"))) from None

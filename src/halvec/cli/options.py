@@ -9,16 +9,16 @@ is raised as :class:`UsageError`."""
 from __future__ import annotations
 
 import argparse
-import difflib
 import warnings
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass, replace
-from typing import Any, Literal
+from typing import Any
 
-from halvec import _bounded, pattern_lists
+from halvec import pattern_lists
 from halvec.cli import output
 from halvec.config import SecretsStore
 from halvec.core import model_router as mr
+from halvec.reading import EncodingErrors, near_miss
 
 __all__ = ["AUTO", "Command", "EncodingErrors", "InputError", "Once", "RouterOptions", "SetupError", "TextSource",
            "UsageError", "add_json_option", "add_patterns_option", "add_router_options", "add_text_source",
@@ -27,8 +27,6 @@ __all__ = ["AUTO", "Command", "EncodingErrors", "InputError", "Once", "RouterOpt
 
 AUTO = "auto"
 """The model choice that leaves the decision to the router."""
-
-EncodingErrors = Literal["strict", "replace"]
 
 
 class UsageError(Exception):
@@ -155,49 +153,7 @@ def _unknown(kind: str, unknown: Sequence[str], valid: Sequence[str],
     return argparse.ArgumentTypeError(text)
 
 
-def near_miss(text: str, valid: Sequence[str]) -> str | None:
-    """The valid choice ``text`` was most likely meant to be, if one stands out.
-
-    Only a hint for a message: matching itself stays exact. Letter case, blanks and
-    punctuation aside, a choice stands out when it is ``text``, when it is the only choice
-    that contains ``text`` (of three characters or more), or when it is spelt much like it."""
-    wanted = _folded(text)
-    if not wanted:
-        return None
-    by_folded = {_folded(choice): choice for choice in valid}
-    if wanted in by_folded:
-        return by_folded[wanted]
-    containing = [choice for folded, choice in by_folded.items() if wanted in folded]
-    if len(containing) == 1 and len(wanted) >= 3:
-        return containing[0]
-    close = difflib.get_close_matches(wanted, list(by_folded), n=1, cutoff=0.8)
-    return by_folded[close[0]] if close else None
-
-
-def _folded(text: str) -> str:
-    return "".join(c for c in text.casefold() if c.isalnum())
-
-
 # --- option groups ---------------------------------------------------------------------------
-
-def read_option_file(where: str, path: str) -> str:
-    """The text of the file an option names (``where``: the option and the path, as errors
-    name them): UTF-8, a byte-order mark dropped. :class:`InputError` when it cannot be read,
-    is larger than its cap (:data:`halvec._bounded.OPTION_FILE`) or is not UTF-8 (naming the
-    line)."""
-    try:
-        data = _bounded.read_file(path, _bounded.OPTION_FILE)
-    except OSError as error:
-        raise InputError(f"cannot read {where}: {error.strerror or error}") from None
-    except _bounded.TooLarge as error:
-        raise InputError(f"{where}: {error}") from None
-    data = data.removeprefix(b"\xef\xbb\xbf")
-    try:
-        return data.decode("utf-8")
-    except UnicodeDecodeError as error:
-        raise InputError(f"{where}, line {data.count(b'\n', 0, error.start) + 1}: not valid UTF-8 "
-                         f"(byte 0x{data[error.start]:02x})") from None
-
 
 def add_router_options(parser: argparse.ArgumentParser, *, environment: bool = True) -> None:
     """``--keys`` and ``--enabled``: who has an API key, which models are enabled.

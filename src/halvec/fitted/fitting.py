@@ -28,7 +28,7 @@ from functools import cached_property
 from typing import Any, Literal, TypedDict
 
 import halvec
-from halvec._bounded import ROUTER_FILE
+from halvec.reading import ROUTER_FILE
 from halvec.fitted.fit import (MIN_PROMPTS, FitProblem, Settings, cross_validate, cuts_for, distinct, fit,
                                library_versions, read, spec_of, with_provenance)
 from halvec.fitted.router import FittedRouter

@@ -35,7 +35,7 @@ from functools import cached_property
 from typing import Any, Literal, TypedDict
 
 import halvec
-from halvec._bounded import ROUTER_FILE
+from halvec.reading import ROUTER_FILE
 from halvec.core import model_router as mr
 from halvec.evaluation import Prices
 from halvec.fitted import fit_models, pricing

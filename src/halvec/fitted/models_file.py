@@ -180,15 +180,15 @@ def from_document(document: dict[str, Any], default_name: str) -> ModelsSpec:
 
 def _models(value: Any) -> tuple[str, ...]:
     if not isinstance(value, list) or not all(isinstance(model, str) for model in value):
-        raise RouterFileError(f'"models" must be a list of the models\' names, not {shown(value)}')
+        raise RouterFileError(None, f'"models" must be a list of the models\' names, not {shown(value)}')
     if not MIN_MODELS <= len(value) <= MAX_MODELS:
-        raise RouterFileError(f'"models" must name {MIN_MODELS} to {MAX_MODELS} models, not {len(value)}')
+        raise RouterFileError(None, f'"models" must name {MIN_MODELS} to {MAX_MODELS} models, not {len(value)}')
     seen: set[str] = set()
     for model in value:
         if not model.strip():
-            raise RouterFileError(f'"models": {model!r} is not a name (a model\'s name is a non-empty text)')
+            raise RouterFileError(None, f'"models": {model!r} is not a name (a model\'s name is a non-empty text)')
         if model in seen:
-            raise RouterFileError(f'"models": {model!r} is there twice')
+            raise RouterFileError(None, f'"models": {model!r} is there twice')
         seen.add(model)
     return tuple(value)
 
@@ -196,7 +196,7 @@ def _models(value: Any) -> tuple[str, ...]:
 def _numbers(value: Any, models: Sequence[str], what: str) -> list[float]:
     """One finite number a model, in the order of ``models``."""
     if not isinstance(value, list) or len(value) != len(models):
-        raise RouterFileError(f'{what} must be a list of {len(models)} numbers, one a model in the order of '
+        raise RouterFileError(None, f'{what} must be a list of {len(models)} numbers, one a model in the order of '
                               f'"models", not {shown(value)}')
     if all(type(item) is float for item in value) and all(map(math.isfinite, value)):
         return value  # as JSON reads fractions: already what the scorer takes
@@ -211,7 +211,7 @@ def _counts(value: Any, models: Sequence[str]) -> dict[str, CountTerms]:
         term = an_object(counts[name], what, ("weights", "mean", "scale"))
         scale = number(term["scale"], f"{what}.scale")
         if scale <= 0:
-            raise RouterFileError(f"{what}.scale must be above 0, not {term['scale']!r}")
+            raise RouterFileError(None, f"{what}.scale must be above 0, not {term['scale']!r}")
         terms[name] = CountTerms(tuple(_numbers(term["weights"], models, f"{what}.weights")),
                                  number(term["mean"], f"{what}.mean"), scale)
     return terms
@@ -225,20 +225,20 @@ def _prices(value: Any, models: Sequence[str]) -> Prices:
     for what, listed in (("per_prompt", per_prompt), ("per_input_token", per_token)):
         for model, price in zip(models, listed):
             if price < 0:
-                raise RouterFileError(f'"prices"."{what}": the price of {model!r} must be at least 0, not {price!r}')
+                raise RouterFileError(None, f'"prices"."{what}": the price of {model!r} must be at least 0, not {price!r}')
     for model, fixed, by_token in zip(models, per_prompt, per_token):
         most = fixed + by_token * _MOST_TOKENS
         if not most <= MOST_SCORE:
             raise RouterFileError(
-                f"the price of {model!r} could reach {most:.3g} (a text's input tokens are below 2**63): prices "
+                None, f"the price of {model!r} could reach {most:.3g} (a text's input tokens are below 2**63): prices "
                 f"beyond {MOST_SCORE:g} are not sure to be finite numbers")
     source = prices["source"]
     if source not in PRICE_SOURCES:
-        raise RouterFileError(f'"prices"."source" must be one of {", ".join(map(repr, PRICE_SOURCES))}, '
+        raise RouterFileError(None, f'"prices"."source" must be one of {", ".join(map(repr, PRICE_SOURCES))}, '
                               f"not {shown(source)}")
     detail = prices.get("detail", "")
     if not isinstance(detail, str):
-        raise RouterFileError(f'"prices"."detail" must be a text, not {shown(detail)}')
+        raise RouterFileError(None, f'"prices"."detail" must be a text, not {shown(detail)}')
     return Prices(tuple(per_prompt), tuple(per_token), source, detail)
 
 
@@ -246,37 +246,37 @@ def _tradeoff(value: Any) -> Tradeoff:
     tradeoff = an_object(value, '"tradeoff"', ("lambda", "chosen_by"), ("target",))
     lambda_ = number(tradeoff["lambda"], '"tradeoff"."lambda"')
     if lambda_ < 0:
-        raise RouterFileError(f'"tradeoff"."lambda" must be at least 0, not {tradeoff["lambda"]!r}')
+        raise RouterFileError(None, f'"tradeoff"."lambda" must be at least 0, not {tradeoff["lambda"]!r}')
     chosen_by = tradeoff["chosen_by"]
     if chosen_by not in TRADEOFF_CHOICES:
-        raise RouterFileError(f'"tradeoff"."chosen_by" must be one of {", ".join(map(repr, TRADEOFF_CHOICES))}, '
+        raise RouterFileError(None, f'"tradeoff"."chosen_by" must be one of {", ".join(map(repr, TRADEOFF_CHOICES))}, '
                               f"not {shown(chosen_by)}")
     target = tradeoff.get("target")
     if target is not None:
         target = number(target, '"tradeoff"."target"')
         if target < 0:
-            raise RouterFileError(f'"tradeoff"."target" must be at least 0, not {tradeoff["target"]!r}')
+            raise RouterFileError(None, f'"tradeoff"."target" must be at least 0, not {tradeoff["target"]!r}')
     elif chosen_by != "tradeoff":
-        raise RouterFileError(f'"tradeoff" chosen by {chosen_by} needs the "target" it was chosen for')
+        raise RouterFileError(None, f'"tradeoff" chosen by {chosen_by} needs the "target" it was chosen for')
     return Tradeoff(lambda_ + 0.0, chosen_by, target)  # (+ 0.0: -0.0 read as 0.0)
 
 
 def _catalogue(value: Any, models: Sequence[str]) -> dict[str, str]:
     if not isinstance(value, dict):
-        raise RouterFileError(f'"catalogue" must be an object, a model of "models" to its catalogue key, '
+        raise RouterFileError(None, f'"catalogue" must be an object, a model of "models" to its catalogue key, '
                               f"not {shown(value)}")
     for model, key in value.items():
         if model not in models:
-            raise RouterFileError(f'"catalogue" maps {model!r}, which is not one of "models"')
+            raise RouterFileError(None, f'"catalogue" maps {model!r}, which is not one of "models"')
         if not isinstance(key, str) or not key.strip():
-            raise RouterFileError(f'"catalogue" maps {model!r} to {shown(key)}, not to a catalogue key '
+            raise RouterFileError(None, f'"catalogue" maps {model!r} to {shown(key)}, not to a catalogue key '
                                   f"(a non-empty text)")
     return value
 
 
 def _ngrams(value: Any, longest: int, models: Sequence[str]) -> tuple[list[str], list[float], list[list[float]]]:
     if not isinstance(value, list):
-        raise RouterFileError('"ngrams" must be a list of [text, idf, [a weight a model]]')
+        raise RouterFileError(None, '"ngrams" must be a list of [text, idf, [a weight a model]]')
     texts: list[str] = []
     idf: list[float] = []
     weights: list[list[float]] = []
@@ -284,12 +284,12 @@ def _ngrams(value: Any, longest: int, models: Sequence[str]) -> tuple[list[str],
     for index, item in enumerate(value):
         what = f'"ngrams" item {index}'
         if not isinstance(item, list) or len(item) != 3 or not isinstance(item[0], str):
-            raise RouterFileError(f"{what} must be [text, idf, [a weight a model]], not {shown(item)}")
+            raise RouterFileError(None, f"{what} must be [text, idf, [a weight a model]], not {shown(item)}")
         text = item[0]
         check_ngram(text, what, longest, seen)
         inverse = number(item[1], f"{what} ({text!r}) idf")
         if inverse <= 0:
-            raise RouterFileError(f"{what} ({text!r}): the idf must be above 0, not {item[1]!r}")
+            raise RouterFileError(None, f"{what} ({text!r}): the idf must be above 0, not {item[1]!r}")
         texts.append(text)
         idf.append(inverse)
         weights.append(_numbers(item[2], models, f"{what} ({text!r}) weights"))
@@ -306,4 +306,4 @@ def _check_bounded(models: Sequence[str], intercepts: Sequence[float], counts: d
         try:
             check_bounded(intercepts[m], terms, columns[m])
         except RouterFileError as error:
-            raise RouterFileError(f"the results of {model!r}: {error}") from None
+            raise RouterFileError(None, f"the results of {model!r}: {error}") from None

@@ -49,9 +49,9 @@ class FittedRouter:
         except MemoryError as error:
             if not str(error):  # out of memory, not over the budget: said as it is
                 raise
-            raise RouterFileError(f"too large to load: {error}") from None
+            raise RouterFileError(None, f"too large to load: {error}") from None
         except ValueError as error:  # what the file's checks let through: the scorer's own refusal
-            raise RouterFileError(str(error)) from None
+            raise RouterFileError(None, str(error)) from None
         self.spec: RouterSpec | ModelsSpec = spec
         self.name: str = spec.name
         self.path: str | None = path
@@ -246,8 +246,8 @@ class FittedRouter:
         for model, key in keys.items():
             if key not in known:
                 where = repr(self.path) if self.path is not None else f"router {self.name!r}"
-                raise RouterFileError(f"{where}: \"catalogue\" maps {model!r} to {key!r}, which is not in the "
-                                      f"catalogue ({', '.join(map(repr, known))})")
+                raise RouterFileError(where, f"\"catalogue\" maps {model!r} to {key!r}, which is not in the "
+                                             f"catalogue ({', '.join(map(repr, known))})")
         return dict(keys)
 
     def _version_2(self) -> ModelsSpec:
@@ -308,4 +308,4 @@ def load_router(path: str) -> FittedRouter:
     try:
         return FittedRouter(spec, path=path)
     except RouterFileError as error:
-        raise RouterFileError(f"{path!r}: {error}") from None
+        raise error.named(repr(path)) from None

@@ -46,9 +46,9 @@ from collections.abc import Sequence
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any
 
-from halvec import _bounded
 from halvec._json_keys import DuplicateKey, without_duplicates
 from halvec.fitted import features
+from halvec.reading import ROUTER_FILE, NotUtf8, SourceProblem, TooLarge, decode, read_file
 
 if TYPE_CHECKING:
     from halvec.fitted.models_file import ModelsSpec
@@ -68,8 +68,9 @@ _KEYS = {"format", "version", "name", "about", "longest_ngram", "intercept", "cu
 _REQUIRED = ("format", "version", "longest_ngram", "intercept", "cuts", "counts", "ngrams")
 
 
-class RouterFileError(ValueError):
-    """A fitted router file that cannot be used; the text says which file and why."""
+class RouterFileError(SourceProblem, ValueError):
+    """A fitted router file that cannot be used: which file (None for a file's content not
+    yet named) and why."""
 
 
 @dataclass(frozen=True, slots=True)
@@ -139,51 +140,56 @@ _LONE_SURROGATE = re.compile("[\ud800-\udfff]")
 def load(path: str) -> RouterSpec | ModelsSpec:
     """Reads and checks a router file of either version. OSError when it cannot be read;
     RouterFileError (naming the file) when it is not a complete, sensible router file, or is
-    larger than its cap (:data:`halvec._bounded.ROUTER_FILE`)."""
+    larger than its cap (:data:`halvec.reading.ROUTER_FILE`)."""
     try:
-        raw = _bounded.read_file(path, _bounded.ROUTER_FILE)
-    except _bounded.TooLarge as error:
-        raise RouterFileError(f"{path!r}: {error}") from None
+        raw = read_file(path, ROUTER_FILE)
+    except TooLarge as error:
+        raise RouterFileError(repr(path), str(error)) from None
     default_name = os.path.splitext(os.path.basename(path))[0] or "fitted"
     try:
         return parse(raw, default_name)
     except RouterFileError as error:
-        raise RouterFileError(f"{path!r}: {error}") from None
+        raise error.named(repr(path)) from None
 
 
 # --- checking --------------------------------------------------------------------------------
 
+def _refused(problem: str) -> RouterFileError:
+    """The problem of a file's content, not yet named (:func:`load` names it)."""
+    return RouterFileError(None, problem)
+
+
 def _no_constant(name: str) -> Any:
-    raise RouterFileError(f"{name} is not a number a router can use (only finite numbers are)")
+    raise _refused(f"{name} is not a number a router can use (only finite numbers are)")
 
 
 def parse(raw: bytes | str, default_name: str = "fitted") -> RouterSpec | ModelsSpec:
     """A router from a file's content, of either version; RouterFileError when it is not one."""
     try:
-        text = raw.decode("utf-8-sig") if isinstance(raw, bytes) else raw
-    except UnicodeDecodeError as error:
-        raise RouterFileError(f"not a router file: not UTF-8 text (byte {error.start})") from None
+        text = decode(raw) if isinstance(raw, bytes) else raw
+    except NotUtf8 as error:
+        raise _refused(f"not a router file: not UTF-8 text (byte {error.offset})") from None
     try:
         document = json.loads(text, object_pairs_hook=without_duplicates, parse_constant=_no_constant)
     except json.JSONDecodeError as error:
         end = error.pos >= len(text.rstrip())
-        raise RouterFileError(
+        raise _refused(
             f"not a router file: {'it ends too soon (cut short?)' if end else 'not JSON'}: {error.msg} "
             f"at line {error.lineno}, column {error.colno}") from None
     except DuplicateKey as duplicate:
-        raise RouterFileError(f"the key {duplicate.key!r} is there twice in one object") from None
+        raise _refused(f"the key {duplicate.key!r} is there twice in one object") from None
     except RecursionError:
-        raise RouterFileError("not a router file: nested too deeply") from None
+        raise _refused("not a router file: nested too deeply") from None
     except RouterFileError:
         raise
     except ValueError:  # a whole number of more digits than int() reads
-        raise RouterFileError("not a router file: a number with too many digits to read") from None
+        raise _refused("not a router file: a number with too many digits to read") from None
     if not isinstance(document, dict) or document.get("format") != FORMAT:
-        raise RouterFileError(f'not a router file (it has no "format": "{FORMAT}")')
+        raise _refused(f'not a router file (it has no "format": "{FORMAT}")')
     version = document.get("version")
     if version not in VERSIONS or isinstance(version, bool):
-        raise RouterFileError(f"version {version!r} is not one this halvec reads (it reads versions "
-                              f"{' and '.join(map(str, VERSIONS))})")
+        raise RouterFileError(None, f"version {version!r} is not one this halvec reads (it reads versions "
+                                    f"{' and '.join(map(str, VERSIONS))})")
     if version == 2:
         from halvec.fitted import models_file  # (it builds on this module's checks)
         return models_file.from_document(document, default_name)
@@ -204,17 +210,17 @@ def check_keys(document: dict[str, Any], required: Sequence[str], keys: set[str]
     """Refuses a document that lacks one of ``required`` or holds a key not in ``keys``."""
     missing = [key for key in required if key not in document]
     if missing:
-        raise RouterFileError(f"the key {missing[0]!r} is missing")
+        raise RouterFileError(None, f"the key {missing[0]!r} is missing")
     unknown = sorted(set(document) - keys)
     if unknown:
-        raise RouterFileError(f"unknown key {unknown[0]!r} (the keys are {', '.join(sorted(keys))})")
+        raise RouterFileError(None, f"unknown key {unknown[0]!r} (the keys are {', '.join(sorted(keys))})")
 
 
 def name_of(document: dict[str, Any], default_name: str) -> str:
     """The router's ``name``, ``default_name`` where the file gives none."""
     name = document.get("name", default_name)
     if not isinstance(name, str) or not name.strip():
-        raise RouterFileError('"name" must be a non-empty text')
+        raise RouterFileError(None, '"name" must be a non-empty text')
     return name
 
 
@@ -222,7 +228,7 @@ def longest_of(document: dict[str, Any]) -> int:
     """The file's ``longest_ngram``."""
     longest = document["longest_ngram"]
     if not isinstance(longest, int) or isinstance(longest, bool) or not 1 <= longest <= features.MAX_NGRAM:
-        raise RouterFileError(f'"longest_ngram" must be a whole number from 1 to {features.MAX_NGRAM}, '
+        raise _refused(f'"longest_ngram" must be a whole number from 1 to {features.MAX_NGRAM}, '
                               f"not {longest!r}")
     return longest
 
@@ -231,7 +237,7 @@ def fitted_on_of(document: dict[str, Any]) -> dict[str, Any]:
     """The file's ``fitted_on``, kept as it is (empty where there is none)."""
     fitted_on = document.get("fitted_on", {})
     if not isinstance(fitted_on, dict):
-        raise RouterFileError('"fitted_on" must be an object')
+        raise RouterFileError(None, '"fitted_on" must be an object')
     return fitted_on
 
 
@@ -254,13 +260,13 @@ def check_bounded(intercept: float, counts: dict[str, CountTerm], weights: Seque
         product = abs(term.weight) * (abs(term.mean) + _MOST_LOG_COUNT)
         part = product / term.scale
         if not part <= MOST_SCORE:
-            raise RouterFileError(
+            raise _refused(
                 f'the "counts"."{name}" term can reach {part:.3g}: a weight of {term.weight!r}, a mean of '
                 f"{term.mean!r} and a scale of {term.scale!r} make scores that are not finite numbers (a count "
                 f"term may add at most {MOST_SCORE:g})")
         bound += part
     if not bound <= MOST_SCORE:
-        raise RouterFileError(
+        raise _refused(
             f"scores could reach {bound:.3g}: the intercept, the n-grams' weights and the count terms add up to "
             f"more than {MOST_SCORE:g}, beyond which a score is not sure to be a finite number")
 
@@ -268,13 +274,13 @@ def check_bounded(intercept: float, counts: dict[str, CountTerm], weights: Seque
 def number(value: Any, what: str) -> float:
     """``value`` as a finite float; RouterFileError naming ``what`` when it is not one."""
     if isinstance(value, bool) or not isinstance(value, (int, float)):
-        raise RouterFileError(f"{what} must be a number, not {shown(value)}")
+        raise RouterFileError(None, f"{what} must be a number, not {shown(value)}")
     try:
         number = float(value)
     except OverflowError:  # a whole number past the largest float
         number = math.inf
     if not math.isfinite(number):
-        raise RouterFileError(f"{what} must be a finite number, not {shown(value)}")
+        raise RouterFileError(None, f"{what} must be a finite number, not {shown(value)}")
     return number
 
 
@@ -288,13 +294,13 @@ def an_object(value: Any, what: str, keys: Sequence[str], optional: Sequence[str
     """``value``, an object with ``keys`` and perhaps ``optional`` ones, and no other."""
     every = [*keys, *optional]
     if not isinstance(value, dict):
-        raise RouterFileError(f"{what} must be an object with {', '.join(every)}")
+        raise RouterFileError(None, f"{what} must be an object with {', '.join(every)}")
     for key in keys:
         if key not in value:
-            raise RouterFileError(f"{what} has no {key!r}")
+            raise RouterFileError(None, f"{what} has no {key!r}")
     extra = sorted(set(value) - set(every))
     if extra:
-        raise RouterFileError(f"{what} has an unknown key {extra[0]!r} (it holds {', '.join(every)})")
+        raise RouterFileError(None, f"{what} has an unknown key {extra[0]!r} (it holds {', '.join(every)})")
     return value
 
 
@@ -303,7 +309,7 @@ def _cuts(value: Any) -> tuple[float, float]:
     moderate = number(cuts["moderate"], '"cuts"."moderate"')
     complex_ = number(cuts["complex"], '"cuts"."complex"')
     if moderate > complex_:
-        raise RouterFileError(f'the cuts are out of order: "moderate" ({moderate!r}) is above "complex" '
+        raise _refused(f'the cuts are out of order: "moderate" ({moderate!r}) is above "complex" '
                               f"({complex_!r}); the moderate tier starts below the complex one")
     return moderate, complex_
 
@@ -316,7 +322,7 @@ def _counts(value: Any) -> dict[str, CountTerm]:
         term = an_object(counts[name], what, ("weight", "mean", "scale"))
         scale = number(term["scale"], f"{what}.scale")
         if scale <= 0:
-            raise RouterFileError(f"{what}.scale must be above 0, not {term['scale']!r}")
+            raise RouterFileError(None, f"{what}.scale must be above 0, not {term['scale']!r}")
         terms[name] = CountTerm(number(term["weight"], f"{what}.weight"), number(term["mean"], f"{what}.mean"),
                                 scale)
     return terms
@@ -324,7 +330,7 @@ def _counts(value: Any) -> dict[str, CountTerm]:
 
 def _ngrams(value: Any, longest: int) -> tuple[list[str], list[float], list[float]]:
     if not isinstance(value, list):
-        raise RouterFileError('"ngrams" must be a list of [text, weight, idf]')
+        raise _refused('"ngrams" must be a list of [text, weight, idf]')
     texts: list[str] = []
     weights: list[float] = []
     idf: list[float] = []
@@ -332,13 +338,13 @@ def _ngrams(value: Any, longest: int) -> tuple[list[str], list[float], list[floa
     for index, item in enumerate(value):
         what = f'"ngrams" item {index}'
         if not isinstance(item, list) or len(item) != 3 or not isinstance(item[0], str):
-            raise RouterFileError(f"{what} must be [text, weight, idf], not {shown(item)}")
+            raise RouterFileError(None, f"{what} must be [text, weight, idf], not {shown(item)}")
         text = item[0]
         check_ngram(text, what, longest, seen)
         weight = number(item[1], f"{what} ({text!r}) weight")
         inverse = number(item[2], f"{what} ({text!r}) idf")
         if inverse <= 0:
-            raise RouterFileError(f"{what} ({text!r}): the idf must be above 0, not {item[2]!r}")
+            raise _refused(f"{what} ({text!r}): the idf must be above 0, not {item[2]!r}")
         texts.append(text)
         weights.append(weight)
         idf.append(inverse)
@@ -350,9 +356,9 @@ def check_ngram(text: str, what: str, longest: int, seen: set[str]) -> None:
     parts = text.split(" ")
     if not 1 <= len(parts) <= longest or not all(features.is_token(part) for part in parts):
         raise RouterFileError(
-            f"{what}: {text!r} is not an n-gram the router can find: 1 to {longest} tokens (lower-case "
+            None, f"{what}: {text!r} is not an n-gram the router can find: 1 to {longest} tokens (lower-case "
             f"runs of letters, digits and _, or single other characters, or {features.NUMBER}) joined by "
             f"single spaces")
     if text in seen:
-        raise RouterFileError(f"{what}: the n-gram {text!r} is there twice")
+        raise RouterFileError(None, f"{what}: the n-gram {text!r} is there twice")
     seen.add(text)

@@ -15,7 +15,8 @@ bench --models`` reports.
   :func:`halvec.quality.metrics.bootstrap_apgr` resamples them), measured natively
   (``halvec._quality``).
 - :func:`measure_models` does it all for outcome files and routers, each file and the files
-  pooled, into a :class:`ModelBenchmark`, whose :meth:`~ModelBenchmark.as_json` is its JSON form.
+  pooled, into a :class:`ModelBenchmark`, whose :meth:`~ModelBenchmark.as_json` is its JSON form;
+  :func:`measure_predicted` the same from predictions made beforehand.
 - :func:`place_for_share` and :func:`place_for_budget` place a router's trade-off λ on its
   frontier.
 """
@@ -36,10 +37,10 @@ from halvec.quality.frontier import (ChoiceFigures, Frontier, FrontierFigures, H
                                      ResampleFigures, best_model, choose, frontier, hull)
 from halvec.quality.outcomes import Outcomes
 
-__all__ = ["DEFAULT_TARGETS", "LARGEST", "Estimate", "EstimateJSON", "HullMeasures", "ModelBenchmark", "ModelBenchmarkJSON",
-           "ModelMeasures", "ModelSet", "Placement", "PointMeasures", "Predictions", "Predictor", "RouterMeasures",
-           "RowJSON", "SetJSON", "SetMeasures", "measure", "measure_models", "native_figures", "place_for_budget",
-           "place_for_share", "pool", "predict", "resampler"]
+__all__ = ["DEFAULT_TARGETS", "LARGEST", "Estimate", "EstimateJSON", "HullMeasures", "ModelBenchmark",
+           "ModelBenchmarkJSON", "ModelMeasures", "ModelSet", "Placement", "PointMeasures", "Predictions", "Predictor",
+           "RouterMeasures", "RowJSON", "SetJSON", "SetMeasures", "measure", "measure_models", "measure_predicted",
+           "native_figures", "place_for_budget", "place_for_share", "pool", "predict", "resampler"]
 
 DEFAULT_TARGETS = (0.95, 1.0)
 """The shares of the best single model's result whose cost to reach is reported."""
@@ -119,8 +120,14 @@ class Predictions:
 
 
 def predict(name: str, router: Predictor, texts: Sequence[str], tradeoff: float | None = None) -> Predictions:
-    """``router``'s predictions on ``texts``."""
+    """``router``'s predictions on ``texts``: natively in one call each for a router that reads
+    many texts at once (``qualities_batch`` and ``prices_batch``, as a fitted router has them)."""
     models = tuple(router.models)
+    batch_qualities, batch_prices = getattr(router, "qualities_batch", None), getattr(router, "prices_batch", None)
+    if callable(batch_qualities) and callable(batch_prices):
+        listed = list(texts)
+        return Predictions(name, models, [[float(v) for v in row] for row in batch_qualities(listed)],
+                           [[float(v) for v in row] for row in batch_prices(listed)], tradeoff)
     qualities, prices = [], []
     for text in texts:
         q, p = router.qualities(text), router.prices(text)
@@ -549,14 +556,24 @@ def measure_models(files: Sequence[ModelSet], routers: Sequence[tuple[str, Predi
     router and the λ of its operating point, or None) and the baselines. ``progress`` is told
     the resamples drawn so far and in all."""
     predicted = [[predict(name, router, f.texts, tradeoff) for name, router, tradeoff in routers] for f in files]
+    return measure_predicted(files, predicted, resamples=resamples, seed=seed, level=level, targets=targets,
+                             progress=progress)
+
+
+def measure_predicted(files: Sequence[ModelSet], predicted: Sequence[Sequence[Predictions]], *,
+                      resamples: int = 1000, seed: int = 0, level: float = 0.95,
+                      targets: Sequence[float] = DEFAULT_TARGETS,
+                      progress: Callable[[int, int], None] | None = None) -> ModelBenchmark:
+    """:func:`measure_models` from predictions made beforehand: for each file, each router's
+    (the same routers, in the same order, for every file)."""
     sets = list(zip(files, predicted))
+    names = [p.name for p in predicted[0]] if predicted else []
     if len(files) > 1:
-        sets.append((pool(files), [_pooled([p[r] for p in predicted]) for r in range(len(routers))]))
+        sets.append((pool(files), [_pooled([p[r] for p in predicted]) for r in range(len(names))]))
     total = len(sets) * resamples
     measured = []
     for index, (s, predictions) in enumerate(sets):
         told = None if progress is None else (lambda done, index=index: progress(index * resamples + done, total))
         measured.append(measure(s, predictions, resamples=resamples, seed=seed, level=level, targets=targets,
                                 progress=told))
-    return ModelBenchmark(measured, list(files), [name for name, _, _ in routers], resamples, seed, level,
-                          tuple(targets))
+    return ModelBenchmark(measured, list(files), names, resamples, seed, level, tuple(targets))

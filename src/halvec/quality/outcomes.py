@@ -10,9 +10,9 @@ Two formats, streamed a line at a time:
   model; optional ``id`` and ``category`` columns. Other columns are left alone.
 
 A result is a number, or true/false (read as 1 and 0; in CSV also ``True``/``False``).
-The file may be gzip-compressed. A line may have at most
-:data:`halvec._bounded.OUTCOME_LINE` bytes (64 MiB), so that memory stays bounded whatever the
-file holds. Whatever cannot be read as outcomes raises
+The file may be gzip-compressed. It is read by :class:`halvec.reading.Lines`: a line may have at
+most :data:`halvec.reading.OUTCOME_LINE` bytes (64 MiB), so that memory stays bounded whatever
+the file holds. Whatever cannot be read as outcomes raises
 :class:`OutcomeProblem`, which names the file and, where there is one, the line. Messages
 name the settings that mend a problem (the models, the prompt's field) by their parameters'
 names, or as the caller names them (``setting_names``: a command line's options).
@@ -21,18 +21,14 @@ names, or as the caller names them (``setting_names``: a command line's options)
 from __future__ import annotations
 
 import csv
-import gzip
-import io
 import json
 import math
-import os
-import sys
 from collections.abc import Callable, Iterator, Mapping, Sequence
 from dataclasses import dataclass, field
-from typing import IO, Any, Literal, Protocol, cast
+from typing import Any, Literal, Protocol
 
-from halvec._bounded import OUTCOME_LINE, TooLarge, bounded_lines
 from halvec._json_keys import DuplicateKey, without_duplicates
+from halvec.reading import BOM, OUTCOME_LINE, Lines, SourceProblem, TooLong, binary_kind, open_source, where_of
 from halvec.quality.metrics import gap_sign, mean
 
 __all__ = ["DEFAULT_FIELD", "Hint", "ModelChoice", "OutcomeFormat", "OutcomeProblem", "Outcomes", "SettingNames",
@@ -51,17 +47,12 @@ DEFAULT_FIELD = "prompt"
 
 _PROGRESS_EVERY = 1024
 """Lines between calls to the progress callback."""
-_COMPRESSED = {b"BZh": "a bzip2", b"\xfd7zXZ\x00": "an xz", b"PK\x03\x04": "a zip", b"\x28\xb5\x2f\xfd": "a zstd"}
+_COMPRESSED = {"bzip2": "a bzip2", "xz": "an xz", "zip": "a zip", "zstd": "a zstd"}
+"""The kinds of file refused as compressed (:data:`halvec.reading.BINARY`), as a message names them."""
 
 
-class OutcomeProblem(Exception):
+class OutcomeProblem(SourceProblem):
     """An outcome file that cannot be used: where (the file, the line) and what."""
-
-    def __init__(self, where: str, problem: str, line: int | None = None) -> None:
-        self.where: str = where
-        self.problem: str = problem
-        self.line: int | None = line
-        super().__init__(f"{where}, line {line}: {problem}" if line is not None else f"{where}: {problem}")
 
 
 @dataclass
@@ -122,11 +113,6 @@ class Outcomes:
                                         f"{weak:.4g}); swap them?")
 
 
-class _Stream(Protocol):
-    def peek(self, n: int, /) -> bytes: ...
-    def readline(self, size: int = -1, /) -> bytes: ...
-
-
 class _Progress(Protocol):
     def __call__(self, reading: Any) -> None: ...
 
@@ -134,22 +120,22 @@ class _Progress(Protocol):
 class _Reading:
     """What a progress display reads: prompts so far and the share of the file read."""
 
-    def __init__(self, raw: IO[bytes], size: int | None) -> None:
-        self._raw, self._size = raw, size
+    def __init__(self, lines: Lines, size: int | None) -> None:
+        self._lines, self._size = lines, size
         self.tasks = 0
 
     @property
     def fraction_read(self) -> float | None:
-        if not self._size:
-            return None
-        try:
-            return min(1.0, self._raw.tell() / self._size)
-        except (OSError, ValueError):
-            return None
+        return min(1.0, self._lines.bytes_read / self._size) if self._size else None
+
+    @property
+    def first_line(self) -> int:
+        """The file's first line that is not blank (the blank lines before it are not read)."""
+        return self._lines.first_line
 
 
 def _where(path: str) -> str:
-    return "standard input" if path == "-" else repr(path)
+    return where_of(path)
 
 
 def _named(setting_names: SettingNames | None, setting: str) -> str:
@@ -164,7 +150,7 @@ def format_of(path: str, first: bytes) -> OutcomeFormat:
         return "jsonl"
     if name.endswith(".csv"):
         return "csv"
-    return "jsonl" if first.lstrip(b"\xef\xbb\xbf \t\r\n").startswith(b"{") else "csv"
+    return "jsonl" if first.removeprefix(BOM).lstrip(b" \t\r\n").startswith(b"{") else "csv"
 
 
 def read_outcomes(path: str, *, strong: str | None = None, weak: str | None = None, models: ModelChoice | None = None,
@@ -182,71 +168,54 @@ def read_outcomes(path: str, *, strong: str | None = None, weak: str | None = No
     what is in it."""
     if (models is None) == (strong is None or weak is None) or (strong is None) != (weak is None):
         raise ValueError("read_outcomes() reads either strong and weak, or models")
-    where = _where(path)
-    if path == "-":
-        raw: IO[bytes] = sys.stdin.buffer
-        size = None
-    else:
-        raw = open(path, "rb")
-        try:
-            size = os.fstat(raw.fileno()).st_size or None
-        except OSError:
-            size = None
+    stream, where, size = open_source(path)
     try:
-        stream = _decompressed(raw, where)
-        try:
-            first = stream.peek(4096)[:4096]
-        except (OSError, EOFError, gzip.BadGzipFile) as error:
-            raise OutcomeProblem(where, f"cannot be read: {getattr(error, 'strerror', None) or error}") from None
+        lines = _OutcomeLines(stream, where, max_line=OUTCOME_LINE.bytes, problem=OutcomeProblem,
+                              refuse=_compressed)
+        first = lines.open()[:4096]
         chosen = fmt or format_of(path, first)
         outcomes = Outcomes(path, chosen, strong or "", weak or "")
         reader = _JsonlReader if chosen == "jsonl" else _CsvReader
-        reader(outcomes, where, text_field or DEFAULT_FIELD, _Reading(raw, size), progress, hint, setting_names,
-               models).read(_lines(stream, where))
+        reader(outcomes, where, text_field or DEFAULT_FIELD, _Reading(lines, size), progress, hint, setting_names,
+               models).read(_lines(lines, where))
     finally:
         if path != "-":
-            raw.close()
+            stream.close()
     if not outcomes.texts:
         raise OutcomeProblem(where, "no prompts (an outcome file holds one prompt a line, as JSONL, or CSV "
                                     "with a header)")
     return outcomes
 
 
-def _decompressed(raw: IO[bytes], where: str) -> _Stream:
-    """``raw``, through gzip when it is gzip-compressed; other compressions are refused."""
-    buffered = raw if isinstance(raw, io.BufferedReader) else io.BufferedReader(cast(Any, raw))
-    try:
-        head = buffered.peek(8)[:8]
-    except OSError as error:
-        raise OutcomeProblem(where, f"cannot be read: {error.strerror or error}") from None
-    if head.startswith(b"\x1f\x8b"):
-        return gzip.GzipFile(fileobj=buffered, mode="rb")
-    for magic, name in _COMPRESSED.items():
-        if head.startswith(magic):
-            raise OutcomeProblem(where, f"{name}-compressed file: decompress it first (gzip is read as it is)")
-    return buffered
+def _compressed(start: bytes) -> str | None:
+    """The problem of a file compressed otherwise than with gzip, or None."""
+    kind = binary_kind(start)
+    if kind is None or kind.name not in _COMPRESSED:
+        return None
+    return f"{_COMPRESSED[kind.name]}-compressed file: decompress it first (gzip is read as it is)"
 
 
-def _lines(stream: _Stream, where: str) -> Iterator[tuple[int, str]]:
-    """(line number, text without the line break) for every line, blank ones included."""
-    number = 0
-    try:
-        for raw in bounded_lines(stream, OUTCOME_LINE):
-            number += 1
-            if number == 1:
-                raw = raw.removeprefix(b"\xef\xbb\xbf")
-            if b"\x00" in raw:
-                raise OutcomeProblem(where, "not text (a NUL byte): an outcome file is JSONL or CSV", number)
-            try:
-                text = raw.decode("utf-8")
-            except UnicodeDecodeError as error:
-                raise OutcomeProblem(where, f"not valid UTF-8 (byte 0x{raw[error.start]:02x})", number) from None
-            yield number, text.rstrip("\r\n")
-    except TooLarge as error:
-        raise OutcomeProblem(where, str(error), number + 1) from None
-    except (OSError, EOFError, gzip.BadGzipFile) as error:
+class _OutcomeLines(Lines):
+    """An outcome file's lines: a read that fails names the last line read."""
+
+    def unreadable(self, error: Exception) -> SourceProblem:
         reason = getattr(error, "strerror", None) or str(error) or type(error).__name__
-        raise OutcomeProblem(where, f"cannot be read after line {number}: {reason}") from None
+        after = f" after line {self.last_line}" if self.last_line is not None else ""
+        return OutcomeProblem(self.where, f"cannot be read{after}: {reason}")
+
+
+def _lines(lines: Lines, where: str) -> Iterator[tuple[int, str]]:
+    """(line number, text without the line break) for every line from the first that is not
+    blank, blank ones included."""
+    for number, raw in lines.numbered():
+        if isinstance(raw, TooLong):
+            raise OutcomeProblem(where, OUTCOME_LINE.problem(), number)
+        if b"\x00" in raw:
+            raise OutcomeProblem(where, "not text (a NUL byte): an outcome file is JSONL or CSV", number)
+        text = lines.decode_line(raw, number)
+        if isinstance(text, int):
+            raise OutcomeProblem(where, f"not valid UTF-8 (byte 0x{text:02x})", number)
+        yield number, text.rstrip("\r\n")
 
 
 # --- results ---------------------------------------------------------------------------------
@@ -460,7 +429,7 @@ class _JsonlReader(_Reader):
 class _CsvReader(_Reader):
     def read(self, lines: Iterator[tuple[int, str]]) -> None:
         out, where, name = self.outcomes, self.where, self.field
-        read = 0  # lines csv has taken: every line, blank ones included
+        read = self.reading.first_line - 1  # lines csv has taken: every line, blank ones included
 
         def texts() -> Iterator[str]:
             nonlocal read

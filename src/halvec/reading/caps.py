@@ -1,16 +1,16 @@
-"""Reading what a user names with a cap on its size, so that ``/dev/zero``, an endless FIFO or
-a line of gigabytes (a small gzip file can hold one) ends in one clear error instead of taking
+"""Caps on what is read from what a user names, so that ``/dev/zero``, an endless FIFO or a
+line of gigabytes (a small gzip file can hold one) ends in one clear error instead of taking
 all the memory there is.
 
 Each cap is a :class:`Cap`: the most bytes a kind of file (read whole) or line (read one at a
-time) may have, and what to call it in the error. No more than the cap and one byte is ever
-read into memory. The caps, and why:
+time, by :class:`halvec.reading.Lines`) may have, and what to call it in the error. No more
+than the cap and one byte is ever read into memory. The caps, and why:
 
 - a fitted router file, 64 MiB: a 20,000-n-gram router (what ``halvec fit`` writes) is about
   1.2 MB; its tables count against the pattern engine's 64 MiB budget at about 75 bytes an
   n-gram, so a file past 64 MiB (a million n-grams or more) could not be loaded anyway;
 - a prices, preferences or patterns file, 8 MiB: these hold a few hundred bytes to some tens
-  of kilobytes; 8 MiB is the most a line of ``halvec eval``'s input may have;
+  of kilobytes; 8 MiB is the most a line of a task file may have;
 - a line of an outcome file (one prompt with its results), 64 MiB: a prompt may be a whole
   document; a million tokens of text is about 4 MB, and the cap is sixteen times that;
 - a description ``classify`` or ``route`` reads from a file or standard input, 64 MiB, as a
@@ -19,12 +19,10 @@ read into memory. The caps, and why:
 
 from __future__ import annotations
 
-from collections.abc import Iterator
 from dataclasses import dataclass
 from typing import Protocol
 
-__all__ = ["DESCRIPTION", "OPTION_FILE", "OUTCOME_LINE", "ROUTER_FILE", "Cap", "TooLarge", "bounded_lines",
-           "read_bounded", "read_file"]
+__all__ = ["DESCRIPTION", "OPTION_FILE", "OUTCOME_LINE", "ROUTER_FILE", "Cap", "TooLarge", "read_bounded", "read_file"]
 
 
 @dataclass
@@ -59,10 +57,6 @@ class _Readable(Protocol):
     def read(self, size: int = -1, /) -> bytes: ...
 
 
-class _LineReadable(Protocol):
-    def readline(self, size: int = -1, /) -> bytes: ...
-
-
 def read_bounded(file: _Readable, cap: Cap) -> bytes:
     """The whole of ``file`` (a buffered binary file, whose ``read(n)`` reads until it has
     ``n`` bytes or the end); :class:`TooLarge` past the cap."""
@@ -78,16 +72,3 @@ def read_file(path: str, cap: Cap) -> bytes:
     past the cap."""
     with open(path, "rb") as file:
         return read_bounded(file, cap)
-
-
-def bounded_lines(stream: _LineReadable, cap: Cap) -> Iterator[bytes]:
-    """Each line of ``stream`` with its line break; :class:`TooLarge` for a line past the cap
-    (raised where that line would come)."""
-    limit = cap.bytes
-    while True:
-        line = stream.readline(limit + 1)
-        if not line:
-            return
-        if len(line) > limit and not line.endswith(b"\n"):  # the break does not count
-            raise TooLarge(cap)
-        yield line
