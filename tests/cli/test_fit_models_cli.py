@@ -128,6 +128,8 @@ def test_fit_models_prices_models_by_catalogue_key(tmp_path, capsys):
     (["{data}", "--models", "large,tiny"], "unknown model 'tiny' in --models", True),
     (["{missing}", "--models", "all"], "line 4: no result for 'coder'", True),
     (["{uncosted}", "--models", "all"], "no price for 'small', 'coder', 'large'", True),
+    (["{uncosted}", "--models", "all", "--prices", "{partial}", "--min-prompts", "1"], "no price for 'large'", True),
+    (["{single}", "--models", "all"], "--models needs at least two models to choose between, not 'small'", True),
     (["{data}", "--models", "all", "--prices", "{prices}", "--min-prompts", "1"], "needs a \"models\" table", True),
     (["{data}", "--models", "all"], "300 prompts are too few to fit a router on: it needs at least 500 "
                                     "(with fewer, the model has too little to learn from and its measured "
@@ -141,11 +143,18 @@ def test_fit_models_refuses_mistakes_in_one_line(tmp_path, capsys, data, args, m
         pytest.importorskip("sklearn")
     prices = tmp_path / "prices.toml"
     prices.write_text("as_of = 2025-01-01\n")
+    partial = tmp_path / "partial.toml"  # no price for the large model
+    partial.write_text("as_of = 2025-01-01\n" + "".join(f"[models.{m}]\ninput = 0.001\noutput = 0.002\n"
+                                                      for m in ("small", "coder")))
+    single = tmp_path / "single.jsonl"
+    single.write_text("".join(json.dumps({"prompt": f"a prompt {i}", "scores": {"small": 1.0}}) + "\n"
+                              for i in range(20)))
     names = {"data": data, "out": str(tmp_path / "r.json"), "prices": str(prices),
              "missing": outcomes(tmp_path / "missing.jsonl", 20, drop=3),
              "uncosted": outcomes(tmp_path / "uncosted.jsonl", 600, costs=False),
              "small": outcomes(tmp_path / "small.jsonl", 20, seed=1),
-             "other": outcomes(tmp_path / "other.jsonl", 20, models=("a", "b", "c"))}
+             "other": outcomes(tmp_path / "other.jsonl", 20, models=("a", "b", "c")),
+             "partial": str(partial), "single": str(single)}
     given = [a.format(**names) for a in args]
     target = str(prices) if message == "-o" else names["out"]
     before = {path: open(path, "rb").read() for path in (data, str(prices))}

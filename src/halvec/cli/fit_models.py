@@ -90,9 +90,10 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
     placing.add_argument("--tradeoff", type=_number("a trade-off, 0 or more"), metavar="L",
                          help="with --models: choose at the trade-off L (a unit of price is worth L in results)")
     parser.add_argument("--prices", metavar="FILE",
-                        help="with --models, for files without per-prompt costs: the prices per 1,000 tokens (as "
-                             "eval --prices reads them) of models named by catalogue keys (default: the "
-                             "catalogue's)")
+                        help="with --models, for files without per-prompt costs: the models' prices per 1,000 "
+                             "input and output tokens, as the files name them (the format of eval --prices; each "
+                             "prompt's tokens estimated as eval estimates them; default: the catalogue's, for "
+                             "models named by catalogue keys)")
     parser.add_argument("--min-prompts", type=_whole, metavar="N",
                         help=f"with --models: fit on as few as N prompts (default: {MIN_PROMPTS}; below it the "
                              f"figures are noisy, and a warning says how noisy)")
@@ -145,8 +146,8 @@ def run(args: argparse.Namespace, inputs: Inputs) -> int:
                              f"text{'s' if problem.distinct != 1 else ''}: too few for --folds {problem.folds} (a "
                              f"prompt's copies stay in one fold)") from None
         except MissingPrices as problem:
-            raise InputError(f"{problem}; give their prices with --prices FILE (by catalogue key), or per-prompt "
-                             f"\"costs\" in the files") from None
+            raise InputError(f"{problem}; give their prices with --prices FILE (as the files name the models), or "
+                             f"per-prompt \"costs\" in the files") from None
         except FitProblem as problem:
             raise InputError(f"cannot fit a router: {problem}") from None
         except ValueError as problem:  # files of other models, or of costs of different kinds
@@ -234,8 +235,8 @@ def _figure(value: float | None) -> str:
     return "" if value is None else f"{value:.4g}"
 
 
-def _interval(e: Estimate, shown: Callable[[float | None], str] = _figure) -> str:
-    value = shown(e.value) or "never"
+def _interval(e: Estimate, shown: Callable[[float | None], str] = _figure, missing: str = "never") -> str:
+    value = shown(e.value) or missing
     if e.low is None or e.high is None:
         return value
     return f"{value} ({shown(e.low)} to {shown(e.high)})"
@@ -274,7 +275,7 @@ def _report(result: ModelsFitResult, out_path: str) -> None:
                 f"{_interval(overall.models_alone.reach[0.95], _share)}); to reach 100% "
                 f"{_interval(router.hull.reach[1.0], _share)} (models alone "
                 f"{_interval(overall.models_alone.reach[1.0], _share)}); gap recovered "
-                f"{_interval(router.gap_recovered, _share)}")
+                f"{_interval(router.gap_recovered, _share, 'none to recover (the best model is the oracle)')}")
     if prices.compared is not None and prices.gain is not None:
         kept = "a price by length kept" if prices.model.form == "by length" else "each model's mean cost kept"
         output.line("prices: " + "; ".join(f"{form}, AIQ {_interval(e)}" for form, e in prices.compared.items())
