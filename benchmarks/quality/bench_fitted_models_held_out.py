@@ -6,9 +6,9 @@ Run with the venv's interpreter (needs the extra halvec[fit]):
     .venv/bin/python benchmarks/quality/bench_fitted_models_held_out.py OUTCOMES_DIR [--seed N] [--resamples N]
 
 Each set's different texts are shuffled (``--seed``) and a fifth of them held out. The other
-four fifths are written to a file, with per-prompt costs at benchmarks/quality/list_prices.toml
-where the set has none (``halvec fit --prices`` takes catalogue keys, which these models are
-not), and fitted on by the command (``--min-prompts`` where there are fewer than 500); the router
+four fifths are written to a file and fitted on by the command, with ``--prices`` at the list
+prices of benchmarks/quality/*_prices.toml where the set has no per-prompt costs (and
+``--min-prompts`` where there are fewer than 500 prompts); the router
 file it writes is loaded and measured on the held-out fifth by halvec.quality.models, at its
 own trade-off: AIQ, cost to reach 95% and 100% of the best single model's result, the share of
 the gap to the oracle recovered by the choice on predicted results alone, and the operating
@@ -25,11 +25,10 @@ import sys
 import tempfile
 
 from halvec.fitted import load_router
-from halvec.quality.costs import prompt_costs
-from halvec.quality.models import ModelSet, measure_models
+from halvec.quality.models import measure_models
 from halvec.quality.outcomes import read_outcomes
 
-from _models import SETS, write_costed
+from _models import SETS, model_set, prices_file, write_rows
 
 HALVEC = pathlib.Path(sys.executable).with_name("halvec")
 
@@ -45,6 +44,9 @@ def split(path, seed):
 
 def fit(train_file, router_file, prompts):
     command = [str(HALVEC), "fit", str(train_file), "--models", "all", "-o", str(router_file)]
+    outcomes = read_outcomes(str(train_file), models="all")
+    if outcomes.costs is None:
+        command += ["--prices", str(prices_file(outcomes.chosen))]
     if prompts < 500:
         command += ["--min-prompts", str(prompts)]
     subprocess.run(command, check=True, capture_output=True, text=True)
@@ -52,8 +54,7 @@ def fit(train_file, router_file, prompts):
 
 
 def costed_set(path):
-    outcomes = read_outcomes(str(path), models="all")
-    return ModelSet.of(outcomes, prompt_costs(outcomes))
+    return model_set(path)[0]
 
 
 def shown(e, percent=False):
@@ -90,8 +91,8 @@ def main():
         for name in SETS:
             path = args.folder / name
             train, held = split(path, args.seed)
-            write_costed(path, work / "train.jsonl", train)
-            write_costed(path, work / "held.jsonl", held)
+            write_rows(path, work / "train.jsonl", train)
+            write_rows(path, work / "held.jsonl", held)
             router = fit(work / "train.jsonl", work / "router.json", len(train))
             measured = measure_models([costed_set(work / "held.jsonl")], [("fitted", router, router.tradeoff)],
                                       resamples=args.resamples, seed=args.seed).sets[0]
@@ -100,7 +101,7 @@ def main():
         print(header)
         routers = {}
         for name in ("routellm_mmlu.jsonl", "routellm_gsm8k.jsonl"):
-            write_costed(args.folder / name, work / name)
+            write_rows(args.folder / name, work / name)
             routers[name] = fit(work / name, work / f"router-{name}.json", 1000)
         for fitted_on, measured_on in (("routellm_mmlu.jsonl", "routellm_gsm8k.jsonl"),
                                        ("routellm_gsm8k.jsonl", "routellm_mmlu.jsonl")):

@@ -5,7 +5,7 @@ Run with the venv's interpreter (needs the extra halvec[fit]):
     .venv/bin/python benchmarks/quality/bench_fitted_models_quality.py OUTCOMES_DIR [--folds K] [--seed N] [--resamples N]
 
 For each set (arena_bench_v1, routerarena_2, routellm_gsm8k, routellm_mmlu; those without
-per-prompt costs priced at benchmarks/quality/list_prices.toml), every prompt's results are
+per-prompt costs priced at benchmarks/quality/*_prices.toml), every prompt's results are
 predicted by a model fitted on the other folds, in each form tried: a ridge a model at alpha
 3, 10, 30 (the default) and 100; each model's alpha chosen by an inner cross-validation; a
 joint model (the models' mean at alpha 30, each model's deviation at 300); the default with
