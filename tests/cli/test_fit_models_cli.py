@@ -113,9 +113,11 @@ def test_fit_models_prices_models_by_catalogue_key(tmp_path, capsys):
     (["{data}", "--models", "all", "--strong", "large", "--weak", "small"], "two forms of router", False),
     (["{data}"], "give --models (a router of many models) or --strong and --weak", False),
     (["{data}", "--strong", "large"], "--weak is missing", False),
-    (["{data}", "--models", "large"], "--models: a router chooses among 2 to 16 models, not 1", False),
+    (["{data}", "--models", "large"], "--models: at least two models to choose among, not 'large'", False),
+    (["{data}", "--models", ",".join(f"m{i}" for i in range(17))], "--models: at most 16 models to choose among, "
+                                                                   "not 17", False),
     (["{data}", "--models", "large,small,large"], "the model 'large' is named twice", False),
-    (["{data}", "--models", "large,,small"], "expected all, or model names separated by commas", False),
+    (["{data}", "--models", "large,,small"], "an empty model name in 'large,,small'", False),
     (["{data}", "--models", "all", "--shares", "0.2,0.3,0.5"], "--shares places the cut points", False),
     (["{data}", "--strong", "large", "--weak", "small", "--target-share", "0.9"], "--target-share applies to",
      False),

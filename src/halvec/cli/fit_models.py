@@ -21,7 +21,7 @@ from typing import Literal
 from halvec.cli import output
 from halvec.cli.fit_progress import Done, FitProgress, warn_data
 from halvec.cli.inputs import option_file
-from halvec.cli.options import InputError, UsageError, near_miss
+from halvec.cli.options import InputError, UsageError, near_miss, outcome_models
 from halvec.cli.output_files import Input, Inputs, output_file, write_error
 from halvec.cli.status import ExitStatus
 from halvec.evaluation import load_prices
@@ -45,19 +45,8 @@ _OF_MODELS = ("target_share", "budget", "tradeoff", "prices", "min_prompts", "js
 # --- options ---------------------------------------------------------------------------------
 
 def model_choice(text: str) -> ModelChoice:
-    """``all``, or two to sixteen model names separated by commas, none twice."""
-    if text == "all":
-        return "all"
-    names = text.split(",")
-    if any(not name.strip() for name in names):
-        raise argparse.ArgumentTypeError(f"expected all, or model names separated by commas, not {text!r}")
-    twice = next((name for name in names if names.count(name) > 1), None)
-    if twice is not None:
-        raise argparse.ArgumentTypeError(f"the model {twice!r} is named twice")
-    if not 2 <= len(names) <= MAX_MODELS:
-        raise argparse.ArgumentTypeError(f"a router chooses among 2 to {MAX_MODELS} models, not {len(names)} "
-                                         f"({text!r})")
-    return names
+    """``all``, or two to sixteen model names (a router file holds no more)."""
+    return outcome_models(text, most=MAX_MODELS)
 
 
 def _number(what: str, *, above_zero: bool = False) -> Callable[[str], float]:
