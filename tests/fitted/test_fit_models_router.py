@@ -230,6 +230,28 @@ def test_prices_by_length_are_kept_only_where_they_measure_better(tmp_path):
     assert set(result.report.prices.compared) == {"mean", "by length"}
 
 
+def test_a_price_by_length_is_kept_where_the_order_of_prices_turns_with_length(tmp_path):
+    # "metered" costs a hundredth of a cent a token, "flat" a cent whatever the length, and does
+    # better: metered is cheaper on the mean, but only short prompts make it so, which a mean
+    # price cannot tell
+    rng = random.Random(3)
+    records = []
+    for i in range(400):
+        text = f"{i} " + " ".join(rng.choices(WORDS, k=rng.choice([2, 3, 4] * 3 + [300])))
+        tokens = estimate_input_tokens(text)
+        records.append({"prompt": text, "scores": {"metered": 0.7, "flat": 1.0},
+                        "costs": {"metered": 0.0001 * tokens, "flat": 0.01}})
+    result = fit_models_router([read_outcomes(write(tmp_path, records), models="all")], folds=3, resamples=200,
+                               least=100)
+    prices = result.report.prices
+    assert prices.model.form == "by length" and prices.gain.low > 0
+    assert prices.compared["by length"].value > prices.compared["mean"].value
+    spec = result.spec.prices
+    assert spec.per_input_token == pytest.approx([0.0001, 0.0], rel=1e-6, abs=1e-15)
+    assert spec.per_prompt[1] == pytest.approx(0.01, rel=1e-6)
+    assert result.router.choose("the town") == "metered" and result.router.choose("the town " * 200) == "flat"
+
+
 def test_the_trade_off_is_placed_where_asked(tmp_path):
     outcomes = read_outcomes(write(tmp_path, planted(500)), models="all")
     single = {m: sum(r[k] for r in outcomes.results) / len(outcomes) for k, m in enumerate(MODELS)}
