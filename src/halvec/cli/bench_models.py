@@ -26,7 +26,7 @@ from typing import IO, Any
 from halvec.cli import output
 from halvec.cli.fitted_notes import mark, note, warn
 from halvec.cli.inputs import option_file
-from halvec.cli.options import InputError, Once, UsageError, near_miss
+from halvec.cli.options import InputError, Once, UsageError, near_miss, outcome_models
 from halvec.cli.outcome_files import read_outcome_file
 from halvec.cli.output_files import output_file, write_error
 from halvec.cli.progress import Progress
@@ -48,23 +48,9 @@ __all__ = ["add_arguments", "router_specs", "run"]
 
 # --- options ---------------------------------------------------------------------------------
 
-def _models(text: str) -> ModelChoice:
-    if text == "all":
-        return "all"
-    names = [name.strip() for name in text.split(",")]
-    if any(not name for name in names):
-        raise argparse.ArgumentTypeError(f"an empty model name in {text!r}: give all or A,B,... (the files' names)")
-    twice = next((name for name in names if names.count(name) > 1), None)
-    if twice is not None:
-        raise argparse.ArgumentTypeError(f"the model {twice!r} is named twice")
-    if len(names) < 2:
-        raise argparse.ArgumentTypeError(f"at least two models to choose among, not {text!r} (or all)")
-    return names
-
-
 def add_arguments(parser: argparse.ArgumentParser) -> None:
     """The options of the many-model form."""
-    parser.add_argument("--models", action=Once, type=_models, metavar="all|A,B,...",
+    parser.add_argument("--models", action=Once, type=outcome_models, metavar="all|A,B,...",
                         help="measure routers that choose among many models: every model of the files (all) or "
                              "those named, as the files name them; --router then names version-2 router files "
                              "from halvec fit --models (instead of --strong and --weak)")

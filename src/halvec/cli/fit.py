@@ -1,5 +1,8 @@
-"""``halvec fit``: fit a router to outcome files, report its cross-validated quality beside
-the default rules and a word count, and write the router file.
+"""``halvec fit``: fit a router to outcome files, report its cross-validated quality, and
+write the router file. Two forms: ``--strong``/``--weak`` fit a router that scores one model's
+gain over another, reported beside the default rules and a word count (this module);
+``--models`` a router that predicts every model's result and chooses by result and price
+(:mod:`halvec.cli.fit_models`).
 
 :func:`halvec.fitted.fitting.fit_router` does the work; this module reads the options and the
 files, says what the fit reports and warns of, and writes the file beside its target, renamed
@@ -14,16 +17,14 @@ import os
 import sys
 from dataclasses import dataclass
 
-from halvec.cli import output
+from halvec.cli import fit_models, output
+from halvec.cli.fit_progress import Done, FitProgress, warn_data
 from halvec.cli.options import Command, InputError, Once, SetupError, UsageError
 from halvec.cli.outcome_files import read_outcome_file
 from halvec.cli.output_files import check_output, check_report_destination, file_inputs, output_file, write_error
-from halvec.cli.progress import Progress
 from halvec.cli.status import ExitStatus, describe_exit_statuses
 from halvec.fitted import fit as fitting
-from halvec.reading import ROUTER_FILE
-from halvec.fitted.fitting import (DigestLeftOut, FitResult, FitWarning, RepeatedPrompts, Shares, TooFewPrompts,
-                                   TooFewTexts, fit_router)
+from halvec.fitted.fitting import FitResult, Shares, TooFewPrompts, TooFewTexts, fit_router
 from halvec.fitted.router_file import dumps
 
 __all__ = ["COMMAND", "shares", "strong_share"]
@@ -77,8 +78,12 @@ def _add_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("files", nargs="+", metavar="FILE",
                         help="outcome files (as halvec bench reads them: JSONL or CSV with each model's result "
                              "per prompt), fitted on together; - reads standard input")
-    parser.add_argument("--strong", required=True, action=Once, metavar="MODEL", help="the strong (expensive) model")
-    parser.add_argument("--weak", required=True, action=Once, metavar="MODEL", help="the weak (cheap) model")
+    parser.add_argument("--models", action=Once, type=fit_models.model_choice, metavar="all|A,B,...",
+                        help="fit a router that predicts each of these models' result (all: every model of the "
+                             "first file; or two to sixteen named) and chooses by result and price")
+    parser.add_argument("--strong", action=Once, metavar="MODEL",
+                        help="fit a router that scores this (expensive) model's gain over --weak's, cut into tiers")
+    parser.add_argument("--weak", action=Once, metavar="MODEL", help="the weak (cheap) model, with --strong")
     parser.add_argument("-o", "--output", required=True, metavar="ROUTER.json",
                         help="the router file to write (never one of the inputs)")
     parser.add_argument("--folds", type=_folds, default=10, metavar="K",
@@ -88,11 +93,12 @@ def _add_arguments(parser: argparse.ArgumentParser) -> None:
                         help=f"the seed that shuffles the prompts into folds, 0 to {_MAX_SEED} (default: 0)")
     tiers = parser.add_mutually_exclusive_group()
     tiers.add_argument("--shares", type=shares, metavar="S,M,C",
-                       help="place the cut points so that these shares of the prompts are simple, moderate and "
-                            "complex (default: the shares the default rules give them)")
+                       help="with --strong/--weak: place the cut points so that these shares of the prompts are "
+                            "simple, moderate and complex (default: the shares the default rules give them)")
     tiers.add_argument("--strong-share", type=strong_share, metavar="X",
-                       help="the share of complex prompts (sent to the strongest model); the rest is split evenly "
-                            "between simple and moderate")
+                       help="with --strong/--weak: the share of complex prompts (sent to the strongest model); the "
+                            "rest is split evenly between simple and moderate")
+    fit_models.add_arguments(parser)
     parser.add_argument("--field", metavar="NAME", help="the JSONL field or CSV column of the prompt (default: prompt)")
     parser.add_argument("--format", choices=("jsonl", "csv"),
                         help="the files' format (default: by the name, then the first line)")
@@ -103,31 +109,48 @@ def _add_arguments(parser: argparse.ArgumentParser) -> None:
 def _run(args: argparse.Namespace) -> int:
     files: list[str] = args.files
     out_path: str = args.output
-    if args.strong == args.weak:
-        raise UsageError("--strong and --weak name the same model")
+    if args.models is not None and (args.strong is not None or args.weak is not None):
+        raise UsageError("--models and --strong/--weak are two forms of router: give --models (many models, chosen "
+                         "by result and price) or --strong and --weak (one model's gain over another, in tiers)")
+    if args.models is None:
+        if args.strong is None or args.weak is None:
+            raise UsageError("give --models (a router of many models) or --strong and --weak (a router of two)"
+                             if args.strong is None and args.weak is None else
+                             f"{'--weak' if args.weak is None else '--strong'} is missing: a router of two models "
+                             f"needs --strong and --weak")
+        if args.strong == args.weak:
+            raise UsageError("--strong and --weak name the same model")
+        fit_models.refuse_options_of_models(args)
+    else:
+        for option, value in (("--shares", args.shares), ("--strong-share", args.strong_share)):
+            if value is not None:
+                raise UsageError(f"{option} places the cut points of a router of two models (--strong/--weak); "
+                                 f"with --models, --target-share, --budget or --tradeoff places its trade-off")
     if files.count("-") > 1:
         raise UsageError("standard input (-) can be read once")
     if out_path == "-":
         raise UsageError("-o needs a file")
-    inputs = file_inputs(files)
+    inputs = file_inputs(files) + (fit_models.inputs_of(args) if args.models is not None else [])
     check_report_destination(inputs)
     check_output(out_path, option="-o", inputs=inputs)
     try:  # after the arguments' own mistakes, which the user can mend without installing anything
         fitting.load_libraries()
     except fitting.MissingExtra as error:
         raise SetupError(str(error)) from None
+    if args.models is not None:
+        return fit_models.run(args, inputs)
     prog: str = args.parser.prog
     with output_file(out_path, option="-o", inputs=inputs) as out:
         if sys.stdout is None:  # closed (>&-): said now, not once the router is fitted
             raise output.OutputError("cannot write to standard output: it is closed")
         sets = [read_outcome_file(path, strong=args.strong, weak=args.weak, text_field=args.field, fmt=args.format)
                 for path in files]
-        progress = _FitProgress(unit=f"of {args.folds + 1} fits")  # the folds, then all the prompts
+        progress = FitProgress(unit=f"of {args.folds + 1} fits")  # the folds, then all the prompts
         try:
             result = fit_router(sets, name=os.path.splitext(os.path.basename(out_path))[0] or "fitted",
                                 folds=args.folds, seed=args.seed, shares=_shares(args), field=args.field or "prompt",
-                                progress=lambda done, fits: progress(_Done(done, done / fits)),
-                                warn=lambda warning: _warn(prog, warning, out_path))
+                                progress=lambda done, fits: progress(Done(done, done / fits)),
+                                warn=lambda warning: warn_data(prog, warning, out_path))
         except TooFewPrompts as problem:
             raise InputError(str(problem)) from None
         except TooFewTexts as problem:  # the data's fault, not the command line's: one line
@@ -159,37 +182,6 @@ def _shares(args: argparse.Namespace) -> Shares | None:
     return None
 
 
-class _FitProgress(Progress):
-    """Fits done and the time left; a rate of fits a second says nothing."""
-
-    @staticmethod
-    def line(tasks: int, fraction: float | None, elapsed: float, *, unit: str = "tasks") -> str:
-        full = Progress.line(tasks, fraction, elapsed, unit=unit)
-        return f"{tasks:,} {unit}" + (full[full.rindex("  "):] if full.endswith(" left") else "")
-
-
-@dataclass
-class _Done:
-    tasks: int
-    fraction_read: float
-
-
-def _warn(prog: str, warning: FitWarning, out_path: str) -> None:
-    if isinstance(warning, DigestLeftOut):
-        output.message(f"{prog}: warning: the digest of the {warning.distinct:,} different prompts is left out of "
-                       f"{output.escape(repr(out_path), backslash=False)}: with it the file would be "
-                       f"{ROUTER_FILE.problem()}; bench cannot tell whether the router is measured on the "
-                       f"prompts it was fitted on\n")
-    elif isinstance(warning, RepeatedPrompts):
-        output.message(f"{prog}: warning: {warning.repeated:,} of the {warning.prompts:,} prompts repeat an earlier "
-                       f"prompt's text exactly (a file given twice, or repeats within a file): each text's copies "
-                       f"are kept in one fold, so that no copy is scored by a model fitted on its twin\n")
-    else:
-        output.message(f"{prog}: warning: the files' results are on different scales (up to "
-                       f"{', '.join(f'{top:g}' for _, top in warning.largest)}): the larger scale weighs more in the "
-                       f"fit\n")
-
-
 def _report(prog: str, args: argparse.Namespace, result: FitResult, out_path: str) -> None:
     report, spec, chosen = result.report, result.spec, result.shares
     output.line(f"cross-validated APGR ({report.folds} folds, seed {report.seed}; random routing 0.500), "
@@ -215,10 +207,13 @@ def _report(prog: str, args: argparse.Namespace, result: FitResult, out_path: st
 COMMAND = Command(
     name="fit",
     help="fit a router to outcome files and write it",
-    description="Fit a router to outcome files (prompts with a strong and a weak model's results): report its "
-                "K-fold cross-validated APGR beside the default rules and a word count, then fit it on all the "
-                "prompts and write the router file, for route, classify, eval and bench --router FILE. Needs "
-                "the extra halvec[fit] (numpy, scipy, scikit-learn).",
+    description="Fit a router to outcome files and write the router file, for route, classify, eval and bench "
+                "--router FILE. With --models, a router that predicts each model's result and chooses the model "
+                "by result and price: its K-fold cross-validated AIQ, cost to reach 95% and 100% of the best "
+                "single model's result and operating point, fold by fold and over all the prompts, beside the "
+                "models alone and the oracle. With --strong and --weak, a router that scores the strong model's "
+                "gain over the weak one, cut into tiers: its cross-validated APGR beside the default rules and a "
+                "word count. Needs the extra halvec[fit] (numpy, scipy, scikit-learn).",
     add_arguments=_add_arguments,
     run=_run,
     epilog=describe_exit_statuses(omit=(ExitStatus.NO_USABLE_MODEL, ExitStatus.PART_FAILED), outputs="-o"),

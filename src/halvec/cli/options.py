@@ -12,7 +12,7 @@ import argparse
 import warnings
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass, replace
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 from halvec import pattern_lists
 from halvec.cli import output
@@ -20,10 +20,13 @@ from halvec.config import SecretsStore
 from halvec.core import model_router as mr
 from halvec.reading import EncodingErrors, near_miss
 
+if TYPE_CHECKING:
+    from halvec.quality.outcomes import ModelChoice
+
 __all__ = ["AUTO", "Command", "EncodingErrors", "InputError", "Once", "RouterOptions", "SetupError", "TextSource",
            "UsageError", "add_json_option", "add_patterns_option", "add_router_options", "add_text_source",
-           "model_choice", "model_key", "model_keys", "model_list", "model_names", "near_miss", "patterns_from_args",
-           "provider_list", "providers", "with_patterns"]
+           "model_choice", "model_key", "model_keys", "model_list", "model_names", "near_miss", "outcome_models",
+           "patterns_from_args", "provider_list", "providers", "with_patterns"]
 
 AUTO = "auto"
 """The model choice that leaves the decision to the router."""
@@ -121,6 +124,24 @@ def model_list(text: str) -> list[str]:
     if unknown:
         raise _unknown("model key", unknown, model_keys())
     return keys
+
+
+def outcome_models(text: str, *, most: int | None = None) -> ModelChoice:
+    """``--models``: ``all``, or two or more of the outcome files' model names separated by
+    commas, none twice (at most ``most``, where a router file holds no more)."""
+    if text == "all":
+        return "all"
+    names = [name.strip() for name in text.split(",")]
+    if any(not name for name in names):
+        raise argparse.ArgumentTypeError(f"an empty model name in {text!r}: give all or A,B,... (the files' names)")
+    twice = next((name for name in names if names.count(name) > 1), None)
+    if twice is not None:
+        raise argparse.ArgumentTypeError(f"the model {twice!r} is named twice")
+    if len(names) < 2:
+        raise argparse.ArgumentTypeError(f"at least two models to choose among, not {text!r} (or all)")
+    if most is not None and len(names) > most:
+        raise argparse.ArgumentTypeError(f"at most {most} models to choose among, not {len(names)}")
+    return names
 
 
 def provider_list(text: str) -> list[str]:

@@ -21,20 +21,25 @@ from __future__ import annotations
 
 import functools
 import importlib
+import importlib.metadata
 import math
 from collections.abc import Callable, Sequence
 from dataclasses import asdict, dataclass, replace
-from typing import Any
+from typing import Any, TypeVar
 
 from halvec.fitted import corpus, features
 from halvec.fitted.coverage import summarize
 from halvec.fitted.provenance import prompt_digest
 from halvec.fitted.router import FittedRouter
+from halvec.fitted.models_file import ModelsSpec
 from halvec.fitted.router_file import CountTerm, RouterFileError, RouterSpec
 from halvec.quality.metrics import scaled_gains
 
 __all__ = ["MIN_PROMPTS", "FitProblem", "MissingExtra", "Model", "Settings", "cross_validate", "cuts_for", "distinct",
-           "fit", "load_libraries", "pipeline", "read", "spec_of", "with_provenance"]
+           "fit", "fold_rows", "library", "library_versions", "load_libraries", "pipeline", "read", "spec_of",
+           "with_provenance"]
+
+SpecT = TypeVar("SpecT", RouterSpec, ModelsSpec)
 
 MIN_PROMPTS = 500
 """Fewest prompts a router is fitted on. Below it the model has too little to learn from and its
@@ -50,7 +55,7 @@ class MissingExtra(ImportError):
         super().__init__("fitting needs numpy, scipy and scikit-learn: pip install 'halvec[fit]'")
 
 
-def _library(name: str) -> Any:
+def library(name: str) -> Any:
     """A module of the extra (imported by name: scikit-learn has no type information)."""
     try:
         return importlib.import_module(name)
@@ -58,10 +63,21 @@ def _library(name: str) -> Any:
         raise MissingExtra() from None
 
 
+def library_versions() -> dict[str, str | None]:
+    """The versions of the extra's libraries (None for one not installed), for a file's ``fitted_on``."""
+    versions: dict[str, str | None] = {}
+    for package in ("scikit-learn", "numpy", "scipy"):
+        try:
+            versions[package] = importlib.metadata.version(package)
+        except importlib.metadata.PackageNotFoundError:
+            versions[package] = None
+    return versions
+
+
 def load_libraries() -> None:
     """Imports what fitting needs; :class:`MissingExtra` when it is not installed."""
     for name in ("numpy", "scipy", "sklearn"):
-        _library(name)
+        library(name)
 
 
 @dataclass(frozen=True)
@@ -81,8 +97,8 @@ class Settings:
 def pipeline(settings: Settings) -> Any:
     """The model as one scikit-learn pipeline, texts in, scores out: what :func:`fit` fits,
     with each prompt read at each fit (the reference the tests compare :func:`fit` with)."""
-    text, linear = _library("sklearn.feature_extraction.text"), _library("sklearn.linear_model")
-    pipelines, preprocessing = _library("sklearn.pipeline"), _library("sklearn.preprocessing")
+    text, linear = library("sklearn.feature_extraction.text"), library("sklearn.linear_model")
+    pipelines, preprocessing = library("sklearn.pipeline"), library("sklearn.preprocessing")
     ngrams = text.TfidfVectorizer(analyzer=functools.partial(features.ngrams, longest=settings.longest_ngram),
                              sublinear_tf=True, min_df=settings.min_prompts, max_features=settings.max_ngrams)
     counts = pipelines.Pipeline([("counts", preprocessing.FunctionTransformer(_count_matrix)),
@@ -94,7 +110,7 @@ def pipeline(settings: Settings) -> Any:
 
 def _count_matrix(texts: Sequence[str]) -> Any:
     rows = [features.counts(text) for text in texts]
-    return _library("numpy").array(rows, dtype=float).reshape(-1, len(features.COUNT_NAMES))
+    return library("numpy").array(rows, dtype=float).reshape(-1, len(features.COUNT_NAMES))
 
 
 class FitProblem(ValueError):
@@ -118,7 +134,7 @@ class Model:
     def design(self, counts: Any, sizes: Any) -> Any:
         """The regression's input for prompts' n-gram counts (of the kept n-grams) and counts."""
         weighted = self.scale.transform(sizes) * self.settings.counts_weight
-        return _library("scipy.sparse").hstack([self.tfidf.transform(counts), weighted]).tocsr()
+        return library("scipy.sparse").hstack([self.tfidf.transform(counts), weighted]).tocsr()
 
     def predict(self, texts: Sequence[str]) -> Any:
         """The scores of new texts, read afresh."""
@@ -136,8 +152,8 @@ def read(texts: Sequence[str] | corpus.Corpus, settings: Settings) -> corpus.Cor
 
 def _fit_rows(prompts: corpus.Corpus, rows: Any, gains: Any, settings: Settings) -> tuple[Model, Any]:
     """The model fitted on ``rows`` of the prompts, and the columns it keeps."""
-    text, linear = _library("sklearn.feature_extraction.text"), _library("sklearn.linear_model")
-    preprocessing = _library("sklearn.preprocessing")
+    text, linear = library("sklearn.feature_extraction.text"), library("sklearn.linear_model")
+    preprocessing = library("sklearn.preprocessing")
     columns = prompts.columns(rows, min_prompts=settings.min_prompts, most=settings.max_ngrams)
     if len(columns) == 0:
         which = "the prompts" if len(rows) == len(prompts) else "the prompts of a fit of the cross-validation"
@@ -153,7 +169,7 @@ def _fit_rows(prompts: corpus.Corpus, rows: Any, gains: Any, settings: Settings)
 def _gains(strong: Sequence[float], weak: Sequence[float]) -> Any:
     """The gains the model learns, scaled by a power of two where results are so large that
     their differences would not be finite (the ranking, all that is measured, is the same)."""
-    return _library("numpy").array(scaled_gains(strong, weak)[0], dtype=float)
+    return library("numpy").array(scaled_gains(strong, weak)[0], dtype=float)
 
 
 def cross_validate(texts: Sequence[str] | corpus.Corpus, strong: Sequence[float], weak: Sequence[float], *,
@@ -163,11 +179,11 @@ def cross_validate(texts: Sequence[str] | corpus.Corpus, strong: Sequence[float]
     The copies of a text are kept in one fold: a copy in the training folds would score its
     twin as a prompt the model has seen. ``progress`` is called with the number of folds done.
     :class:`FitProblem` when a fold has nothing to learn from."""
-    numpy = _library("numpy")
+    numpy = library("numpy")
     prompts = read(texts, settings)
     gains = _gains(strong, weak)
     scores = numpy.zeros(len(prompts))
-    for done, (train, test) in enumerate(_folds(prompts.groups, folds, seed)):
+    for done, (train, test) in enumerate(fold_rows(prompts.groups, folds, seed)):
         model, columns = _fit_rows(prompts, train, gains, settings)
         scores[test] = model.ridge.predict(model.design(prompts.counts[test][:, columns], prompts.sizes[test]))
         if progress is not None:
@@ -180,14 +196,14 @@ def distinct(texts: Sequence[str]) -> int:
     return len(set(texts))
 
 
-def _folds(groups: Any, folds: int, seed: int) -> Any:
+def fold_rows(groups: Any, folds: int, seed: int) -> Any:
     """(train, test) index arrays of each fold: the different texts (``groups``: each
     prompt's text's place, in the order they first appear) shuffled into folds by ``seed``,
     each prompt in its text's fold. Without repeats, the folds are scikit-learn's ``KFold``
     of the prompts."""
-    numpy = _library("numpy")
+    numpy = library("numpy")
     different = int(groups.max()) + 1 if len(groups) else 0
-    folding = _library("sklearn.model_selection").KFold(n_splits=folds, shuffle=True, random_state=seed)
+    folding = library("sklearn.model_selection").KFold(n_splits=folds, shuffle=True, random_state=seed)
     fold_of = numpy.empty(different, dtype=numpy.intp)
     for k, (_, test) in enumerate(folding.split(numpy.zeros(different))):
         fold_of[test] = k
@@ -200,7 +216,7 @@ def fit(texts: Sequence[str] | corpus.Corpus, strong: Sequence[float], weak: Seq
     """The model fitted on all the prompts. :class:`FitProblem` when there is nothing to
     learn from."""
     prompts = read(texts, settings)
-    return _fit_rows(prompts, _library("numpy").arange(len(prompts)), _gains(strong, weak), settings)[0]
+    return _fit_rows(prompts, library("numpy").arange(len(prompts)), _gains(strong, weak), settings)[0]
 
 
 def cuts_for(scores: Sequence[float], shares: tuple[float, float, float]) -> tuple[float, float]:
@@ -218,7 +234,7 @@ def cuts_for(scores: Sequence[float], shares: tuple[float, float, float]) -> tup
     return moderate, max(moderate, cut(shares[0] + shares[1]))
 
 
-def with_provenance(spec: RouterSpec, texts: Sequence[str]) -> RouterSpec:
+def with_provenance(spec: SpecT, texts: Sequence[str]) -> SpecT:
     """``spec`` with what a router's checks read of the prompts it was fitted on in its
     ``fitted_on``: a digest of their texts (``prompt_digest``) and their coverage
     (:mod:`halvec.fitted.provenance`). :class:`FitProblem` when the router is too large to
@@ -230,8 +246,7 @@ def with_provenance(spec: RouterSpec, texts: Sequence[str]) -> RouterSpec:
         raise FitProblem(f"the router fitted on these prompts is {error}; its longest n-gram has {longest:,} "
                          f"characters (prompts that repeat long unbroken runs of letters and digits, such as encoded "
                          f"data, make such n-grams)") from None
-    _, coverage = router.score_and_coverage(texts)
-    summary = summarize(coverage)
+    summary = summarize(router.coverage(texts))
     return replace(spec, fitted_on={**spec.fitted_on, "prompt_digest": prompt_digest(texts),
                                     "coverage": summary.as_json() if summary is not None else None})
 

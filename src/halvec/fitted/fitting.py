@@ -21,7 +21,6 @@ on raise :class:`~halvec.fitted.fit.FitProblem` (:class:`TooFewPrompts`,
 
 from __future__ import annotations
 
-import importlib.metadata
 import os
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass, field, replace
@@ -30,8 +29,8 @@ from typing import Any, Literal, TypedDict
 
 import halvec
 from halvec.reading import ROUTER_FILE
-from halvec.fitted.fit import (MIN_PROMPTS, FitProblem, Settings, cross_validate, cuts_for, distinct, fit, read,
-                               spec_of, with_provenance)
+from halvec.fitted.fit import (MIN_PROMPTS, FitProblem, Settings, cross_validate, cuts_for, distinct, fit,
+                               library_versions, read, spec_of, with_provenance)
 from halvec.fitted.router import FittedRouter
 from halvec.fitted.router_file import RouterSpec, dumps
 from halvec.quality.metrics import apgr, gap_sign
@@ -45,11 +44,12 @@ __all__ = ["CrossValidated", "CrossValidatedJSON", "DigestLeftOut", "FitReport",
 
 
 class TooFewPrompts(FitProblem):
-    """Fewer prompts than :data:`~halvec.fitted.fit.MIN_PROMPTS`."""
+    """Fewer prompts than the floor: :data:`~halvec.fitted.fit.MIN_PROMPTS`, or one set lower."""
 
-    def __init__(self, prompts: int) -> None:
+    def __init__(self, prompts: int, least: int = MIN_PROMPTS) -> None:
         self.prompts: int = prompts
-        super().__init__(f"{prompts:,} prompts are too few to fit a router on: it needs at least {MIN_PROMPTS:,} "
+        self.least: int = least
+        super().__init__(f"{prompts:,} prompts are too few to fit a router on: it needs at least {least:,} "
                          f"(with fewer, the model has too little to learn from and its measured quality is mostly "
                          f"noise)")
 
@@ -272,12 +272,5 @@ def _fitted_on(sets: Sequence[Outcomes], report: FitReport, shares: Shares, fiel
         "shares": {"simple": shares.simple, "moderate": shares.moderate, "complex": shares.complex,
                    "from": shares.source},
         "halvec": halvec.__version__,
-        "libraries": {name: _version(name) for name in ("scikit-learn", "numpy", "scipy")},
+        "libraries": library_versions(),
     }
-
-
-def _version(package: str) -> str | None:
-    try:
-        return importlib.metadata.version(package)
-    except importlib.metadata.PackageNotFoundError:
-        return None
