@@ -94,7 +94,8 @@ def describe_choice(explanation: ChoiceExplanation, keys: Mapping[str, str]) -> 
 
     ahead = (f", ahead of {named(e.runner_up)} by {e.lead:.4f}" if e.runner_up is not None
              else ", the only model it could take")
-    lines = [f"rule:         fitted router {escape(e.router)}: chose {named(e.chosen)} at trade-off {e.tradeoff:g}{ahead}"]
+    lines = [f"rule:         fitted router {escape(e.router)}: chose {named(e.chosen)} at trade-off "
+             f"{e.tradeoff:g}{ahead}"]
     for f in e.models:
         state = "" if f.usable else ", passed over"
         lines.append(f"model:        {named(f.model)}: result {f.result:.4f}, price {f.price:.6g}, "

@@ -250,7 +250,8 @@ class _Route:
         if explain:
             among = "among the fitted router's models" if s.among_models else self.tier
             for passed in s.passed_over:
-                output.line(f"passed over:  {describe_passed_over(passed, among if passed.stage == 'auto' else self.tier)}")
+                stage_tier = among if passed.stage == "auto" else self.tier
+                output.line(f"passed over:  {describe_passed_over(passed, stage_tier)}")
             if s.complexity is not None:
                 output.line(f"tier:         {self.tier}")
                 output.line(f"rule:         {describe_rule(s.complexity, description)}")
