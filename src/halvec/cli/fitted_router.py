@@ -196,13 +196,14 @@ def eval_choosing(fitted: FittedRouter) -> tuple[Tiering, CoverageTally]:
     def explain_batch(prompts: list[str], /) -> tuple[list[Any], list[Any]]:
         if not usable:
             raise RuntimeError("the run's router is made before its first batch is explained")
-        coverage = fitted.coverage(prompts)
+        chosen: list[str | None]
+        if usable[0]:
+            models, coverage = fitted.choose_batch_and_coverage(prompts, usable[0])
+            chosen = list(models)
+        else:
+            chosen, coverage = [None] * len(prompts), fitted.coverage(prompts)
         tally.add(coverage)
         last[0] = coverage
-        if usable[0]:
-            chosen: list[str | None] = list(fitted.choose_batch(prompts, usable[0]))
-        else:
-            chosen = [None] * len(prompts)
         return list(map(facts.__getitem__, chosen)), [None] * len(prompts)
 
     return Tiering(explain_batch, router, lambda: last[0], itemgetter(3)), tally
