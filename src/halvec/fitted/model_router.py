@@ -36,9 +36,11 @@ def _check(name: str, value: Any, *, optional: bool = False) -> None:
 
 
 class FittedModelRouter(mr.ModelRouter):
-    """``FittedModelRouter(fitted, config=None, secrets=None)``: a ``ModelRouter`` whose choice by
-    complexity takes the tier from ``fitted`` (a :class:`~halvec.fitted.FittedRouter`, from
-    :func:`~halvec.fitted.load_router`) instead of ``classify_complexity``. ``config`` and
+    """``FittedModelRouter(fitted, config=None, secrets=None)``: a ``ModelRouter`` whose automatic
+    choice is ``fitted``'s (a :class:`~halvec.fitted.FittedRouter`, from
+    :func:`~halvec.fitted.load_router`): of version 1, its choice by complexity takes the tier
+    from ``fitted`` instead of ``classify_complexity``; of version 2, it chooses among the
+    models ``fitted`` maps to catalogue keys (see the module's text). ``config`` and
     ``secrets`` are the router's own."""
 
     def __init__(self, fitted: FittedRouter, config: mr.ModelRoutingConfig | None = None,
@@ -85,7 +87,8 @@ class FittedModelRouter(mr.ModelRouter):
 
     def select_for_worker(self, task_description: str, model_key: str | None = None) -> mr.ModelSpec:
         """Select a model for a worker: the explicit choice, else the configured default, else
-        the first usable model of the tier the fitted router gives; logged as the router logs."""
+        the fitted router's automatic choice (the first usable model of the tier it gives, or
+        the best usable model it maps); logged as the router logs."""
         _check("task_description", task_description)
         _check("model_key", model_key, optional=True)
         excerpt = task_description[:_EXCERPT]
