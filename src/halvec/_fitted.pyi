@@ -47,6 +47,9 @@ class ModelScorer:
         """choices(texts, usable, tradeoff, /): the model chosen for each text, as choose() chooses."""
     def coverage(self, texts: list[str] | tuple[str, ...], /) -> list[float | None]:
         """coverage(texts, /): the share of each text's n-gram places that hold one of the router's n-grams (None for a text with no token)."""
+    def choices_and_coverage(self, texts: list[str] | tuple[str, ...], usable: int, tradeoff: float,
+                             /) -> tuple[list[str], list[float | None]]:
+        """choices_and_coverage(texts, usable, tradeoff, /): (the model chosen for each text, as choices() chooses, each text's coverage, as coverage() gives it), read in one pass."""
     @property
     def models(self) -> tuple[str, ...]:
         """The models, in order."""

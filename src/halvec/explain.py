@@ -19,7 +19,7 @@ from halvec import _patterns
 from halvec.core import model_router as mr
 
 if TYPE_CHECKING:
-    from halvec.fitted.explain import ScoreExplanation
+    from halvec.fitted.explain import ChoiceExplanation, ScoreExplanation
 
 __all__ = ["ComplexityExplanation", "DecidedBy", "PassedOver", "SelectionExplanation",
            "explain_complexity", "explain_selection"]
@@ -85,17 +85,29 @@ class SelectionExplanation:
     rules; None for a router that tiers by a fitted router: see ``fitted``)."""
     passed_over: tuple[PassedOver, ...]
     """Every candidate passed over, in the order the selection met them."""
-    fitted: ScoreExplanation | None = None
-    """For a router that tiers by a fitted router (:class:`halvec.fitted.FittedModelRouter`),
-    when the choice by complexity ran: the fitted router's score and what made it."""
+    fitted: ScoreExplanation | ChoiceExplanation | None = None
+    """For a router whose automatic choice is a fitted router's
+    (:class:`halvec.fitted.FittedModelRouter`), when it ran: a version-1 router's score and
+    what made it; a version-2 router's choice among the models not passed over (every model's
+    predicted result, price and objective, and the n-grams that most separated the chosen
+    model from the runner-up), None when none of its models was usable."""
+    among_models: bool = False
+    """Whether the automatic choice ran and was a version-2 fitted router's, among its models
+    (``passed_over`` then holds the models it passed over at the stage ``"auto"``: a model its
+    file maps to no catalogue key under its own name, ``"not a catalogue key"``)."""
 
     @property
     def tier(self) -> mr.Complexity | None:
-        """The tier the choice by complexity used, by whichever classified it; None when it
-        did not run."""
+        """The tier the choice by complexity used, by whichever classified it; for a choice
+        among a version-2 router's models, the catalogue tier of the model it gave; None when
+        the automatic choice did not run."""
         if self.complexity is not None:
             return self.complexity.tier
-        return self.fitted.tier if self.fitted is not None else None
+        if self.among_models:
+            tier = self.spec.complexity_tier
+            return tier if isinstance(tier, mr.Complexity) else None
+        fitted = self.fitted
+        return fitted.tier if fitted is not None and hasattr(fitted, "tier") else None
 
 
 class _Explainer(Protocol):
@@ -112,7 +124,8 @@ explain_complexity: _Explainer = cast(_Explainer, _patterns.make_explainer(Compl
 # call, the four methods the selection calls through the instance (get_model, _is_available,
 # _select_for_complexity, _get_fallback) are wrappers in the router's instance dictionary that
 # call the method the instance would otherwise call and note what it was given and what it
-# answered. The wrappers are shared by every explanation running on that router, whatever the
+# answered (and, on a FittedModelRouter, a fifth: _select_for_models, its choice among a
+# version-2 router's models). The wrappers are shared by every explanation running on that router, whatever the
 # thread, and taken away by the last one to finish; calls on other threads, and calls that are
 # no explanation's, pass straight through them with their arguments as given.
 #
@@ -135,6 +148,7 @@ _OTHER_TIER: tuple[str, ...] = ("claude-sonnet",)
 _LAST_RESORT_KEY = "claude-sonnet"
 
 _WATCHED = ("get_model", "_is_available", "_select_for_complexity", "_get_fallback")
+_MODELS_STEP = "_select_for_models"  # a FittedModelRouter's choice among a version-2 router's models
 _MISSING: Any = object()
 
 
@@ -204,7 +218,8 @@ class _Watch:
         self.fallback_tests: list[tuple[Any, Any]] = []
         self.fallback_result: Any = _MISSING
         self.complexity: ComplexityExplanation | None = None
-        self.fitted: ScoreExplanation | None = None
+        self.fitted: ScoreExplanation | ChoiceExplanation | None = None
+        self.among_models = False
         self.complexity_error: Exception | None = None
 
     @property
@@ -256,6 +271,24 @@ class _Watch:
             exhausted = self.fallback_ran and self.fallback_result is result
             self.auto_passed = _walk(self.router, "auto", candidates, self.auto_tests,
                                      skips_enabled=True, exhausted=exhausted)
+
+    def models_start(self) -> None:
+        self.phase, self.auto_ran, self.among_models = "auto", True, True
+
+    def models_end(self) -> None:
+        """A version-2 router's choice: the models its file does not map, those the availability
+        test refused (in the order it tested them), and its choice among the rest explained."""
+        from halvec.fitted.explain import explain_score  # (loaded when first needed, as the fitted package)
+        fitted = self.router.fitted
+        keys = fitted.catalogue_keys()
+        self.auto_passed = [PassedOver(model, "auto", "not a catalogue key")
+                            for model in fitted.models if model not in keys]
+        refused = _refused(self.router, "auto", self.auto_tests)
+        self.auto_passed += refused
+        gone = {passed.key for passed in refused}
+        left = [model for model in fitted.models if model in keys and keys[model] not in gone]
+        if left:
+            self.fitted = explain_score(fitted, self.description, usable=left)
 
     def fallback_ends(self, result: Any, *, own: bool) -> None:
         self.fallback_result = result
@@ -342,10 +375,12 @@ class _Installation:
         self.users = 0
         self.local = threading.local()
         self.own: dict[str, Any] = vars(router)
-        self.saved = {name: self.own.get(name, _MISSING) for name in _WATCHED}
+        self.saved = {name: self.own.get(name, _MISSING) for name in (*_WATCHED, _MODELS_STEP)}
         self.wrappers: dict[str, Callable[..., Any]] = {
             "get_model": self._get_model, "_is_available": self._is_available,
             "_select_for_complexity": self._select_for_complexity, "_get_fallback": self._get_fallback}
+        if hasattr(type(router), _MODELS_STEP):  # a router whose automatic choice may be among models
+            self.wrappers[_MODELS_STEP] = self._select_for_models
 
     def install(self) -> None:
         for name, wrapper in self.wrappers.items():
@@ -435,6 +470,18 @@ class _Installation:
               own=self._own("_select_for_complexity"))
         return result
 
+    def _select_for_models(self, *args: Any, **kwargs: Any) -> Any:
+        watch = self._current()
+        if watch is None or watch.phase != "stages" or watch.lookup_depth:
+            return self._through(_MODELS_STEP)(*args, **kwargs)
+        watch.models_start()
+        try:
+            result = self._through(_MODELS_STEP)(*args, **kwargs)
+        finally:
+            watch.phase = "after"
+        _note(watch.models_end)
+        return result
+
     def _get_fallback(self, *args: Any, **kwargs: Any) -> Any:
         watch = self._current()
         if watch is None or watch.phase not in ("stages", "auto") or watch.lookup_depth or watch.fallback_ran:
@@ -507,4 +554,5 @@ def explain_selection(router: mr.ModelRouter, description: str, model_key: str |
     return SelectionExplanation(spec=spec, key=_key_of(spec), decided_by=watch.decided_by(spec),
                                 complexity=watch.complexity if watch.auto_ran else None,
                                 passed_over=(*watch.passed, *watch.auto_passed, *watch.fallback_passed),
-                                fitted=watch.fitted if watch.auto_ran else None)
+                                fitted=watch.fitted if watch.auto_ran else None,
+                                among_models=watch.among_models)

@@ -386,6 +386,39 @@ PyObject* model_scorer_choices(PyObject* self, PyObject* const* args, Py_ssize_t
     return walked ? chosen.release() : nullptr;
 }
 
+// The choices of `choices` and the coverage of `coverage`, read in one pass:
+// (chosen models, shares).
+PyObject* model_scorer_choices_and_coverage(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs != 3) {
+        PyErr_Format(PyExc_TypeError, "choices_and_coverage() takes 3 arguments (texts, usable, tradeoff), not %zd",
+                     nargs);
+        return nullptr;
+    }
+    const Owned held = Owned::take(self), held_texts = Owned::take(args[0]);
+    std::uint32_t mask = 0;
+    double lambda = 0;
+    if (!choice_args(self, args[1], args[2], mask, lambda)) return nullptr;
+    const Owned chosen = Owned::steal(PyList_New(0)), shares = Owned::steal(PyList_New(0));
+    if (!chosen || !shares) return nullptr;
+    SignalPacing pacing(kBetweenSignalChecks);
+    const bool walked = for_each_text(held_texts.get(), [&](PyObject* text) {
+        const Owned exact = exact_text(text);
+        if (!exact) return false;
+        double scores[kMaxModels], prices[kMaxModels];
+        Reading reading{};
+        if (!qualities_for(self, exact.get(), pacing, scores, reading) ||
+            !prices_for(self, exact.get(), pacing, prices)) {
+            return false;
+        }
+        const int m = core::fitted::choose(scores, prices, models_of(self), mask, lambda);
+        if (m < 0 || pacing.done(kTextWork) < 0) return false;
+        const Owned share = coverage_of(reading);
+        return share && PyList_Append(chosen.get(), PyTuple_GET_ITEM(as_models(self)->models, m)) == 0 &&
+               PyList_Append(shares.get(), share.get()) == 0;
+    });
+    return walked ? PyTuple_Pack(2, chosen.get(), shares.get()) : nullptr;
+}
+
 PyObject* model_scorer_coverage(PyObject* self, PyObject* texts) {
     const Owned held = Owned::take(self), held_texts = Owned::take(texts);
     Owned shares = Owned::steal(PyList_New(0));
@@ -428,6 +461,10 @@ PyMethodDef model_scorer_methods[] = {
      "after row."},
     {"choices", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(model_scorer_choices)), METH_FASTCALL,
      "choices(texts, usable, tradeoff, /): the model chosen for each text, as choose() chooses."},
+    {"choices_and_coverage",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(model_scorer_choices_and_coverage)), METH_FASTCALL,
+     "choices_and_coverage(texts, usable, tradeoff, /): (the model chosen for each text, as choices() chooses, "
+     "each text's coverage, as coverage() gives it), read in one pass."},
     {"coverage", model_scorer_coverage, METH_O,
      "coverage(texts, /): the share of each text's n-gram places that hold one of the router's n-grams (None for "
      "a text with no token)."},

@@ -33,7 +33,7 @@ from typing import TYPE_CHECKING, NoReturn
 
 import halvec
 from halvec.cli import bench, classify, evaluate, fit, models, output, patterns, route
-from halvec.cli.options import Command, InputError, UsageError, with_patterns
+from halvec.cli.options import Command, InputError, UsageError, with_catalogue, with_patterns
 from halvec.cli.output_files import Terminated
 from halvec.cli.status import ExitStatus, describe_exit_statuses
 from halvec.evaluation import PartFailed
@@ -43,8 +43,9 @@ if TYPE_CHECKING:
 
 __all__ = ["COMMANDS", "ExitStatus", "build_parser", "main"]
 
-COMMANDS: tuple[Command, ...] = (models.COMMAND, with_patterns(route.COMMAND), with_patterns(classify.COMMAND),
-                                 evaluate.COMMAND, bench.COMMAND, fit.COMMAND, patterns.COMMAND)
+COMMANDS: tuple[Command, ...] = (with_catalogue(models.COMMAND), with_patterns(with_catalogue(route.COMMAND)),
+                                 with_patterns(classify.COMMAND), with_catalogue(evaluate.COMMAND), bench.COMMAND,
+                                 fit.COMMAND, patterns.COMMAND)
 """The program's commands, in the order its help lists them."""
 
 

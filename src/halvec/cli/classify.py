@@ -8,13 +8,15 @@ from typing import TypedDict
 
 from halvec.cli import output
 from halvec.cli.explaining import ReasonJSON, classifier_errors_are_input_errors, describe_counts, describe_rule, reason_json
+from halvec.cli.fitted_choice import (ChoiceReasonJSON, catalogue_tier, choice_json, choose, describe_choice,
+                                      explain_choice)
 from halvec.cli.fitted_router import (ScoreReasonJSON, add_router_option, describe_score, fitted_from_args,
                                       score_json)
 from halvec.cli.inputs import read_text, refuse_report_into_inputs
 from halvec.cli.options import Command, TextSource, UsageError, add_json_option, add_text_source
 from halvec.cli.status import ExitStatus
 from halvec.explain import explain_complexity
-from halvec.fitted import ScoreExplanation, explain_score
+from halvec.fitted import FittedRouter, ScoreExplanation, explain_score
 
 __all__ = ["COMMAND", "ClassifyJSON", "tool_count"]
 
@@ -23,9 +25,10 @@ class ClassifyJSON(TypedDict):
     """The object ``halvec classify --json`` prints; its keys are stable."""
 
     tier: str
-    reason: ReasonJSON | ScoreReasonJSON | None
+    reason: ReasonJSON | ScoreReasonJSON | ChoiceReasonJSON | None
     """The explanation, with ``--explain``; else null. With ``--router``, the fitted
-    router's (``"rule": "fitted"``)."""
+    router's (``"rule": "fitted"``; for a router of many models, its choice among them:
+    ``"rule": "fitted models"``)."""
 
 
 def tool_count(text: str) -> int:
@@ -45,7 +48,9 @@ def _add_arguments(parser: argparse.ArgumentParser) -> None:
                         help="the number of tools the task will use (default: 0)")
     parser.add_argument("--explain", action="store_true",
                         help="say which rule decided: the pattern that matched, what and where, or the counts "
-                             "(with --router: the score, the cut points and the n-grams that weighed most)")
+                             "(with --router: the score, the cut points and the n-grams that weighed most; for a router "
+                             "of many models, every model's result, price and objective and the n-grams that "
+                             "separated the chosen model from the runner-up)")
     add_router_option(parser)
     add_json_option(parser)
 
@@ -56,11 +61,14 @@ def _run(args: argparse.Namespace) -> int:
         raise UsageError("--tool-count is read by the default rules only, which --router replaces")
     source = TextSource.from_args(args, "description")
     refuse_report_into_inputs(source, [("--patterns", getattr(args, "patterns", None)), ("--router", args.router)])
-    fitted = fitted_from_args(args)
+    fitted = fitted_from_args(args, models=True)
     text = read_text(source)
     if text.replaced is not None:
         parser: argparse.ArgumentParser = args.parser
         output.message(f"{parser.prog}: warning: {output.escape(text.replaced, backslash=False)}\n")
+    if fitted is not None and fitted.version == 2:
+        _write_choice(fitted, text.text, explain=bool(args.explain), json=bool(args.json))
+        return ExitStatus.OK
     if fitted is not None:
         if not args.explain:  # the native score alone: an explanation costs far more, on a long text
             tier = fitted.tier(text.text).value
@@ -70,7 +78,7 @@ def _run(args: argparse.Namespace) -> int:
                 output.line(tier)
             return ExitStatus.OK
         scored = explain_score(fitted, text.text)
-        assert isinstance(scored, ScoreExplanation)  # (--router reads version-1 files: fitted_from_args)
+        assert isinstance(scored, ScoreExplanation)
         if args.json:
             output.json_document(ClassifyJSON(tier=scored.tier.value, reason=score_json(scored)))
         else:
@@ -91,6 +99,25 @@ def _run(args: argparse.Namespace) -> int:
     else:
         output.line(explanation.tier.value)
     return ExitStatus.OK
+
+
+def _write_choice(fitted: FittedRouter, text: str, *, explain: bool, json: bool) -> None:
+    """A version-2 router's choice: the chosen model's catalogue tier, and with ``explain`` why."""
+    if not explain:
+        tier = choose(fitted, text)[1]
+        if json:
+            output.json_document(ClassifyJSON(tier=tier, reason=None))
+        else:
+            output.line(tier)
+        return
+    explained, keys = explain_choice(fitted, text)
+    tier = catalogue_tier(keys[explained.chosen])
+    if json:
+        output.json_document(ClassifyJSON(tier=tier, reason=choice_json(explained, keys, tier)))
+        return
+    output.line(f"tier:         {tier}")
+    for line in describe_choice(explained, keys):
+        output.line(line)
 
 
 COMMAND = Command(

@@ -21,7 +21,7 @@ from typing import IO
 from halvec.cli import output
 from halvec.cli.eval_report import KeySource, RunFacts, write_results
 from halvec.cli.inputs import option_file
-from halvec.cli.fitted_router import add_router_option, eval_tiering, fitted_from_args
+from halvec.cli.fitted_router import add_router_option, eval_choosing, eval_tiering, fitted_from_args
 from halvec.cli.options import (Command, InputError, RouterOptions, UsageError, add_json_option, add_patterns_option,
                                 add_router_options, model_choice, model_key, model_keys, model_names,
                                 patterns_from_args, providers)
@@ -236,8 +236,9 @@ def _run(args: argparse.Namespace) -> int:
     source: str = args.source
     out_path: str | None = args.out
     _check(args)
-    fitted = fitted_from_args(args)
-    tiering, coverage = eval_tiering(fitted) if fitted is not None else (None, None)
+    fitted = fitted_from_args(args, models=True)
+    tiering, coverage = (None, None) if fitted is None else (eval_tiering if fitted.version == 1
+                                                             else eval_choosing)(fitted)
     _check_reading(args)
     store, key_source = _keys(args)
     settings = _settings(args, store)

@@ -8,6 +8,7 @@ from __future__ import annotations
 
 import argparse
 from functools import partial
+from operator import itemgetter
 from typing import TypedDict
 
 from typing import Any, TypeVar
@@ -20,8 +21,8 @@ from halvec.fitted import FittedModelRouter, FittedRouter, RouterFileError, Scor
 from halvec.fitted.coverage import CoverageTally
 from halvec.quality.routers import BUILT_IN
 
-__all__ = ["ContributionJSON", "ScoreReasonJSON", "add_router_option", "describe_score", "eval_tiering",
-           "fitted_from_args", "read_router", "score_json", "tiering_router"]
+__all__ = ["ContributionJSON", "ScoreReasonJSON", "add_router_option", "describe_score", "eval_choosing",
+           "eval_tiering", "fitted_from_args", "read_router", "score_json", "tiering_router"]
 
 
 _Router = TypeVar("_Router")
@@ -80,8 +81,10 @@ def add_router_option(parser: argparse.ArgumentParser) -> None:
                              "named rules) instead of the default rules (rules, as without --router)")
 
 
-def fitted_from_args(args: argparse.Namespace) -> FittedRouter | None:
-    """The router ``--router`` names, loaded; None without the option."""
+def fitted_from_args(args: argparse.Namespace, *, models: bool = False) -> FittedRouter | None:
+    """The router ``--router`` names, loaded; None without the option. A version-2 router
+    where the command chooses among ``models``, with its ``catalogue`` checked against the
+    catalogue in force; else one line naming the file."""
     path: str | None = getattr(args, "router", None)
     if path is None:
         return None
@@ -91,7 +94,17 @@ def fitted_from_args(args: argparse.Namespace) -> FittedRouter | None:
         raise UsageError(f"cannot read --router {path!r}: {error.strerror or error}") from None
     except RouterFileError as error:
         raise InputError(f"--router {error}") from None
-    return tiering_router(router, path)
+    if router.version == 1 or not models:
+        return tiering_router(router, path)
+    try:
+        keys = router.catalogue_keys()
+    except RouterFileError as error:
+        raise InputError(f"--router {error}") from None
+    if not keys:
+        raise InputError(f"--router {path!r}: its \"catalogue\" maps none of its models "
+                         f"({', '.join(router.models)}) to a catalogue key, so it can choose no model the router "
+                         f"knows: map them (see docs/fitted_routers.md)")
+    return router
 
 
 def tiering_router(router: _Router, path: str) -> _Router:
@@ -153,3 +166,44 @@ def eval_tiering(fitted: FittedRouter) -> tuple[Tiering, CoverageTally]:
         return FittedModelRouter(fitted, config, secrets)
 
     return Tiering(explain_batch, router, lambda: last[0]), tally
+
+
+def eval_choosing(fitted: FittedRouter) -> tuple[Tiering, CoverageTally]:
+    """``eval``'s routing by a router of many models (version 2). The preferences and keys are
+    fixed for a run, so the models usable under them are found once, as the run makes its
+    FittedModelRouter; each task's choice among them is then made natively a batch at a time
+    (with the coverage, and no Python work a task), and its facts are the chosen model's
+    catalogue tier, the rule ``"fitted"`` and the model's index (see
+    :class:`halvec.evaluation.Tiering`), which with the request decides the task's route. With
+    none usable, every task's facts are those of the router's fallback."""
+    tally = CoverageTally()
+    last: list[list[float | None]] = [[]]
+    keys = fitted.catalogue_keys()
+    index = {model: m for m, model in enumerate(fitted.models)}
+    usable: list[list[str]] = []  # the usable models, once the run's router is made
+    facts: dict[str | None, Any] = {}  # by chosen model (None: none usable)
+
+    def router(config: mr.ModelRoutingConfig, secrets: Any) -> mr.ModelRouter:
+        made = FittedModelRouter(fitted, config, secrets)
+        models = [model for model in fitted.models if model in keys
+                  and made._is_available(mr.AVAILABLE_MODELS[keys[model]])]
+        usable[:] = [models]
+        for model in models:
+            facts[model] = (mr.AVAILABLE_MODELS[keys[model]].complexity_tier, "fitted", None, index[model])
+        facts[None] = (made._get_fallback().complexity_tier, "fitted", None, None)
+        return made
+
+    def explain_batch(prompts: list[str], /) -> tuple[list[Any], list[Any]]:
+        if not usable:
+            raise RuntimeError("the run's router is made before its first batch is explained")
+        chosen: list[str | None]
+        if usable[0]:
+            models, coverage = fitted.choose_batch_and_coverage(prompts, usable[0])
+            chosen = list(models)
+        else:
+            chosen, coverage = [None] * len(prompts), fitted.coverage(prompts)
+        tally.add(coverage)
+        last[0] = coverage
+        return list(map(facts.__getitem__, chosen)), [None] * len(prompts)
+
+    return Tiering(explain_batch, router, lambda: last[0], itemgetter(3)), tally

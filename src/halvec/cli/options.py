@@ -14,6 +14,7 @@ from collections.abc import Callable, Sequence
 from dataclasses import dataclass, replace
 from typing import TYPE_CHECKING, Any
 
+from halvec import catalogue as catalogues
 from halvec import pattern_lists
 from halvec.cli import output
 from halvec.config import SecretsStore
@@ -26,7 +27,7 @@ if TYPE_CHECKING:
 __all__ = ["AUTO", "Command", "EncodingErrors", "InputError", "Once", "RouterOptions", "SetupError", "TextSource",
            "UsageError", "add_json_option", "add_patterns_option", "add_router_options", "add_text_source",
            "model_choice", "model_key", "model_keys", "model_list", "model_names", "near_miss", "outcome_models",
-           "patterns_from_args", "provider_list", "providers", "with_patterns"]
+           "patterns_from_args", "provider_list", "providers", "with_catalogue", "with_patterns"]
 
 AUTO = "auto"
 """The model choice that leaves the decision to the router."""
@@ -314,3 +315,70 @@ def with_patterns(command: Command, *, what: str | None = None) -> Command:
             return command.run(args)
 
     return replace(command, add_arguments=add_arguments, run=run)
+
+
+# --- the user's own catalogue ----------------------------------------------------------------
+
+_CATALOGUE_FILE = ('TOML or JSON (TOML when its name ends in .toml): mode = "add" or "replace", and a "models" '
+                   'table with each model\'s provider, id, display_name, tier and input and output prices per '
+                   '1,000 tokens (docs/cli.md)')
+_MODEL_KEY_TYPES: tuple[Callable[[str], Any], ...] = (model_choice, model_key, model_list, provider_list)
+
+
+def with_catalogue(command: Command) -> Command:
+    """``command`` with ``--catalogue FILE``: it runs with the file's models added to the
+    catalogue (or in its place), and the catalogue is put back as it was when it is done. The
+    command's model-key and provider options are checked against the catalogue in force for
+    the run (the file's among them), once the file is read, with the messages argparse would
+    give. Every model of that catalogue is enabled unless ``--enabled`` (or a preferences
+    file, ``--config``) says which."""
+    deferred: list[tuple[str, str, Callable[[str], Any]]] = []
+
+    def add_arguments(parser: argparse.ArgumentParser) -> None:
+        deferred.clear()  # (the program's parser may be built again: its options are the same)
+        command.add_arguments(parser)
+        parser.add_argument("--catalogue", metavar="FILE",
+                            help=f"models to add to the catalogue, or to put in its place, for this run: "
+                                 f"{_CATALOGUE_FILE}")
+        for action in parser._actions:  # (argparse keeps no other list of a parser's options)
+            if action.type in _MODEL_KEY_TYPES and action.nargs is None and action.option_strings:
+                assert callable(action.type)
+                deferred.append((action.dest, action.option_strings[-1], action.type))
+                action.type = None  # taken as given; checked in run, below
+
+    def run(args: argparse.Namespace) -> int:
+        loaded = catalogue_from_args(args)
+        if loaded is None:
+            _check_deferred(args, deferred)
+            return command.run(args)
+        with catalogues.applied(loaded.in_force()):
+            _check_deferred(args, deferred)
+            if getattr(args, "enabled", ()) is None and getattr(args, "config", None) is None:
+                args.enabled = model_keys()
+            return command.run(args)
+
+    return replace(command, add_arguments=add_arguments, run=run)
+
+
+def _check_deferred(args: argparse.Namespace, deferred: list[tuple[str, str, Callable[[str], Any]]]) -> None:
+    for dest, option, check in deferred:
+        given = getattr(args, dest, None)
+        if isinstance(given, str):
+            try:
+                setattr(args, dest, check(given))
+            except argparse.ArgumentTypeError as error:
+                raise UsageError(f"argument {option}: {error}") from None
+
+
+def catalogue_from_args(args: argparse.Namespace) -> catalogues.Catalogue | None:
+    """The catalogue ``--catalogue`` names, read and checked; None without the option. For
+    every command that takes the option (fit and bench load theirs with it)."""
+    path: str | None = getattr(args, "catalogue", None)
+    if path is None:
+        return None
+    try:
+        return catalogues.load_catalogue(path)
+    except OSError as error:
+        raise UsageError(f"cannot read --catalogue {path!r}: {error.strerror or error}") from None
+    except catalogues.CatalogueFileError as error:
+        raise InputError(f"--catalogue {error}") from None

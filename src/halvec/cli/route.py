@@ -16,6 +16,7 @@ from typing import Literal, TypedDict
 from halvec.cli import output
 from halvec.cli.explaining import (PassedOverJSON, ReasonJSON, classifier_errors_are_input_errors, describe_counts,
                                    describe_passed_over, describe_rule, passed_over_json, reason_json)
+from halvec.cli.fitted_choice import ChoiceReasonJSON, choice_json, describe_choice
 from halvec.cli.fitted_router import (ScoreReasonJSON, add_router_option, describe_score, fitted_from_args,
                                       score_json)
 from halvec.cli.inputs import read_text, refuse_report_into_inputs
@@ -25,7 +26,7 @@ from halvec.cli.status import ExitStatus
 from halvec.config import SecretsStore
 from halvec.core import model_router as mr
 from halvec.explain import ComplexityExplanation, DecidedBy, PassedOver, SelectionExplanation, explain_selection
-from halvec.fitted import FittedModelRouter, ScoreExplanation
+from halvec.fitted import ChoiceExplanation, FittedModelRouter, ScoreExplanation
 
 __all__ = ["COMMAND", "LogLine", "RouteJSON"]
 
@@ -51,9 +52,10 @@ class RouteJSON(TypedDict):
     requested_model: str | None
     default_model: str
     passed_over: list[PassedOverJSON]
-    reason: ReasonJSON | ScoreReasonJSON | None
+    reason: ReasonJSON | ScoreReasonJSON | ChoiceReasonJSON | None
     """The classification's explanation, with ``--explain`` when the choice by complexity ran
-    (with ``--router``, the fitted router's: ``"rule": "fitted"``)."""
+    (with ``--router``, the fitted router's: ``"rule": "fitted"``; for a router of many models,
+    its choice among them, ``"rule": "fitted models"``)."""
     notes: list[str]
     log: list[LogLine]
 
@@ -102,7 +104,7 @@ def _module_log() -> Iterator[list[LogLine]]:
 def _run(args: argparse.Namespace) -> int:
     source = TextSource.from_args(args, "description")
     refuse_report_into_inputs(source, [("--patterns", getattr(args, "patterns", None)), ("--router", args.router)])
-    fitted = fitted_from_args(args)
+    fitted = fitted_from_args(args, models=True)
     text = read_text(source)
     if text.replaced is not None:
         parser: argparse.ArgumentParser = args.parser
@@ -116,8 +118,9 @@ def _run(args: argparse.Namespace) -> int:
     with _module_log() as log, classifier_errors_are_input_errors():
         selection = explain_selection(router, text.text, model, scheduler=scheduler)
     default = config.default_scheduler_model if scheduler else config.default_worker_model
+    keys = fitted.catalogue_keys() if fitted is not None and fitted.version == 2 else {}
     route = _Route(selection, router.get_litellm_model_string(selection.spec), model, default,
-                   _notes(selection, config, store), log)
+                   _notes(selection, config, store), log, keys)
     if args.json:
         output.json_document(route.as_json(scheduler, explain=bool(args.explain)))
     else:
@@ -154,7 +157,10 @@ def _notes(selection: SelectionExplanation, config: mr.ModelRoutingConfig, store
             notes.append(f"the configured default {passed.key} (--default) was not honoured: "
                          f"{_why(passed, config, store)}")
     tier = selection.tier.value if selection.tier is not None else None
-    if selection.decided_by == "fallback":
+    if selection.decided_by == "fallback" and selection.among_models:
+        notes.append("none of the fitted router's models is usable; it took the first usable model of the "
+                     "enabled list")
+    elif selection.decided_by == "fallback":
         notes.append(f"no model the router prefers for a {tier} task is usable; it took the first usable "
                      f"model of the enabled list")
     elif selection.decided_by == "last_resort":
@@ -172,10 +178,16 @@ def _notes(selection: SelectionExplanation, config: mr.ModelRoutingConfig, store
 
 # --- output ----------------------------------------------------------------------------------
 
-def _reason_json(complexity: ComplexityExplanation | ScoreExplanation | None) -> ReasonJSON | ScoreReasonJSON | None:
-    if complexity is None:
+def _reason_json(selection: SelectionExplanation, keys: dict[str, str],
+                 tier: str | None) -> ReasonJSON | ScoreReasonJSON | ChoiceReasonJSON | None:
+    reason = selection.complexity or selection.fitted
+    if reason is None:
         return None
-    return reason_json(complexity) if isinstance(complexity, ComplexityExplanation) else score_json(complexity)
+    if isinstance(reason, ComplexityExplanation):
+        return reason_json(reason)
+    if isinstance(reason, ChoiceExplanation):
+        return choice_json(reason, keys, tier)
+    return score_json(reason)
 
 
 _DECIDED_BY_TEXT: dict[DecidedBy, str] = {
@@ -191,13 +203,15 @@ class _Route:
     """A choice of the router, explained, with what the command adds."""
 
     def __init__(self, selection: SelectionExplanation, model_string: str, requested_model: str | None,
-                 default_model: str, notes: list[str], log: list[LogLine]) -> None:
+                 default_model: str, notes: list[str], log: list[LogLine], keys: dict[str, str]) -> None:
         self.selection = selection
         self.model_string = model_string
         self.requested_model = requested_model
         self.default_model = default_model
         self.notes = notes
         self.log = log
+        self.keys = keys
+        """A version-2 fitted router's models, to the catalogue keys its file maps them to."""
         self.tier = selection.tier.value if selection.tier is not None else None
 
     @property
@@ -219,7 +233,7 @@ class _Route:
             "requested_model": self.requested_model,
             "default_model": self.default_model,
             "passed_over": passed_over_json(s.passed_over),
-            "reason": _reason_json(s.complexity or s.fitted) if explain else None,
+            "reason": _reason_json(s, self.keys, self.tier) if explain else None,
             "notes": self.notes,
             "log": self.log,
         }
@@ -234,12 +248,18 @@ class _Route:
         output.line(f"decided by:   {e(decided)}")
         output.line(f"model string: {e(self.model_string)}")
         if explain:
+            among = "among the fitted router's models" if s.among_models else self.tier
             for passed in s.passed_over:
-                output.line(f"passed over:  {describe_passed_over(passed, self.tier)}")
+                stage_tier = among if passed.stage == "auto" else self.tier
+                output.line(f"passed over:  {describe_passed_over(passed, stage_tier)}")
             if s.complexity is not None:
                 output.line(f"tier:         {self.tier}")
                 output.line(f"rule:         {describe_rule(s.complexity, description)}")
                 output.line(f"counted:      {describe_counts(s.complexity)}")
+            elif isinstance(s.fitted, ChoiceExplanation):
+                output.line(f"tier:         {self.tier}")
+                for line in describe_choice(s.fitted, self.keys):
+                    output.line(line)
             elif s.fitted is not None:
                 output.line(f"tier:         {self.tier}")
                 for line in describe_score(s.fitted):

@@ -9,7 +9,7 @@ from __future__ import annotations
 import re
 from collections.abc import Callable
 from dataclasses import dataclass
-from operator import attrgetter
+from operator import attrgetter, itemgetter
 from typing import Any, Final, NamedTuple, Protocol
 
 from halvec import _patterns, _workload
@@ -18,8 +18,8 @@ from halvec.evaluation.results import TaskRule
 from halvec.explain import ComplexityExplanation
 from halvec.pattern_lists import ListName
 
-__all__ = ["BatchExplainer", "Explainer", "FactTuple", "Facts", "RouterFactory", "Span", "Tiering", "batch_of",
-           "estimate_input_tokens", "estimates", "mostly_unspaced", "new_explainer"]
+__all__ = ["TIER_OF", "BatchExplainer", "Explainer", "FactTuple", "Facts", "RouterFactory", "Span", "Tiering",
+           "batch_of", "estimate_input_tokens", "estimates", "mostly_unspaced", "new_explainer"]
 
 Span = tuple[int, int] | None
 """Where in the lower-cased, stripped description the deciding pattern matched."""
@@ -61,11 +61,26 @@ class Tiering:
     explainer that gives each description's facts (rule ``"fitted"``), and the router that
     tiers descriptions the same way. ``coverage``, when given, is each description's coverage
     in the batch ``explain`` was last given (:mod:`halvec.fitted.coverage`): the per-task
-    lines carry it."""
+    lines carry it.
+
+    A router that chooses among models rather than tiers (a version-2 fitted router) gives
+    ``route_of``: what of a description's facts its route depends on besides the model it
+    requests (without it, its tier). Its facts are then (the chosen model's catalogue tier,
+    ``"fitted"``, None, the index of the model it chose among its models, or None when none of
+    them is usable), and ``route_of`` takes the index."""
 
     explain: BatchExplainer
     router: RouterFactory
     coverage: Callable[[], list[float | None]] | None = None
+    route_of: Callable[[FactTuple], Any] | None = None
+
+    def routes_by(self) -> Callable[[FactTuple], Any]:
+        """``route_of``, or the tier where it is not given."""
+        return self.route_of if self.route_of is not None else TIER_OF
+
+
+TIER_OF: Final = itemgetter(0)
+"""A description's tier, from its facts."""
 
 
 def new_explainer() -> BatchExplainer:

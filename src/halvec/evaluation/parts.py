@@ -49,6 +49,8 @@ from functools import partial
 from typing import IO, Any, BinaryIO, Final, Protocol, cast
 
 from halvec import _workload
+from halvec import catalogue as catalogues
+from halvec.core import model_router as mr
 from halvec.evaluation.results import Part, Report
 from halvec.evaluation.runs import combine, evaluate, evaluate_part, write_all
 from halvec.evaluation.settings import Settings
@@ -106,6 +108,8 @@ class _Job:
     options: ReadOptions
     settings: Settings
     lists: PatternLists
+    catalogue: dict[str, mr.ModelSpec]
+    """The catalogue in force (a user's own models among them): the parts route with it."""
 
 
 def evaluate_stream(stream: BinaryIO, settings: Settings, options: ReadOptions, *, where: str, name: str,
@@ -140,7 +144,7 @@ def _plan(stream: BinaryIO, start: int | None, reader: TaskReader, options: Read
         return None
     lists = in_force()
     try:
-        pickle.dumps((settings, lists, options))
+        pickle.dumps((settings, lists, options, mr.AVAILABLE_MODELS))
     except Exception:  # noqa: BLE001 - settings another process cannot be sent (a caller's own store)
         return None
     try:
@@ -166,7 +170,7 @@ def _plan(stream: BinaryIO, start: int | None, reader: TaskReader, options: Read
         return None  # this process's reading reports it
     _start_fork_server()  # it imports the package while this process starts on the first part
     return _Job(path, (status.st_dev, status.st_ino), cuts, processes, reader.format, reader.where, reader.name,
-                options, settings, lists)
+                options, settings, lists, dict(mr.AVAILABLE_MODELS))
 
 
 def _start_fork_server() -> None:
@@ -542,7 +546,8 @@ def _evaluate_part(job: _Job, taken: range, first_line: int, lines: str | None) 
             shared[2 * k] = reader.bytes_read
             shared[2 * k + 1] = reader.tasks
 
-    with open(lines, "wb", buffering=0) if lines else nullcontext() as out, applied(job.lists):
+    with open(lines, "wb", buffering=0) if lines else nullcontext() as out, applied(job.lists), \
+            catalogues.applied(job.catalogue):
         return _part(job, taken, first_line, cast(IO[bytes] | None, out), counted)
 
 

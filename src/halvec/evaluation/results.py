@@ -285,10 +285,11 @@ class Part:
     reading: Reading
     counts: dict[str | None, dict[tuple[Any, ...], int]]
     """Tasks by requested model, then by their facts (tier, rule, pattern_list, pattern_index)."""
-    tokens: dict[tuple[str | None, str], tuple[int, int, int, int, int]]
+    tokens: dict[tuple[str | None, Any], tuple[int, int, int, int, int]]
     """By (requested model, tier): the :class:`halvec.evaluation.tally.TokenSums` as a tuple."""
-    routes: dict[tuple[str | None, str], tuple[str, DecidedBy]]
-    """The router's choice, (model, decided_by), for each (requested model, tier) met."""
+    routes: dict[tuple[str | None, Any], tuple[str, DecidedBy]]
+    """The router's choice, (model, decided_by), for each (requested model, tier) met (or the
+    route's other key, where a tiering gives one: :class:`halvec.evaluation.Tiering`)."""
     unspaced: dict[str, int]
     """Tasks written mostly in a script without spaces, by tier."""
 

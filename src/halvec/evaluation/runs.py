@@ -8,11 +8,11 @@ from __future__ import annotations
 from collections.abc import Callable, Iterable
 from contextlib import nullcontext
 from dataclasses import replace
-from operator import is_, itemgetter
-from typing import IO, Final
+from operator import is_
+from typing import IO, Any, Final
 
 from halvec.core import model_router as mr
-from halvec.evaluation.explainers import (BatchExplainer, Explainer, FactTuple, RouterFactory, Span, Tiering,
+from halvec.evaluation.explainers import (TIER_OF, BatchExplainer, Explainer, FactTuple, RouterFactory, Span, Tiering,
                                           batch_of, new_explainer)
 from halvec.evaluation.results import TIERS, Change, Comparison, Outcome, Part, Reading, Report
 from halvec.evaluation.settings import Settings
@@ -25,7 +25,7 @@ __all__ = ["CHANGES_KEPT", "combine", "compare", "evaluate", "evaluate_part", "r
 
 CHANGES_KEPT: Final = 20
 """How many changed tasks a comparison keeps for its report (all go to its ``out``)."""
-_TIER: Final = itemgetter(0)
+_TIER: Final = TIER_OF
 """A task's tier, from its facts."""
 
 
@@ -40,7 +40,8 @@ def evaluate(reader: TaskReader, settings: Settings, *, out: IO[bytes] | None = 
         explain, router_factory = None, tiering.router
     tally = _tallied(reader, settings, out, progress, explain, router_factory,
                      tiering.explain if tiering is not None else None,
-                     tiering.coverage if tiering is not None else None)
+                     tiering.coverage if tiering is not None else None,
+                     tiering.routes_by() if tiering is not None else _TIER)
     return Report(reading_of(reader), tally.summary())
 
 
@@ -67,10 +68,11 @@ def combine(settings: Settings, parts: Iterable[Part]) -> Report:
 def _tallied(reader: TaskReader, settings: Settings, out: IO[bytes] | None,
              progress: Callable[[TaskReader], None] | None, explain: Explainer | None,
              router_factory: RouterFactory | None, explain_batch: BatchExplainer | None = None,
-             coverage: Callable[[], list[float | None]] | None = None) -> Tally:
+             coverage: Callable[[], list[float | None]] | None = None,
+             route_of: Callable[[FactTuple], Any] = _TIER) -> Tally:
     routes = Routes(settings, router_factory or mr.ModelRouter)
     explainer = explain_batch or (batch_of(explain) if explain else new_explainer())
-    tally = Tally(settings, routes, explainer, in_force())
+    tally = Tally(settings, routes, explainer, in_force(), route_of)
     sink = _Out(out)
     with router_log_silenced():
         for batch in reader.batches():
@@ -161,7 +163,7 @@ def compare(reader: TaskReader, settings: Settings, lists: PatternLists, *, out:
     if tiering is None:
         after = Tally(settings, routes, new_explainer(), lists)
     else:
-        after = Tally(settings, Routes(settings, tiering.router), tiering.explain, lists)
+        after = Tally(settings, Routes(settings, tiering.router), tiering.explain, lists, tiering.routes_by())
     transitions: dict[tuple[str, str], int] = {}
     changed = 0
     changes: list[Change] = []

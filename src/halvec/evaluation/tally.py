@@ -7,7 +7,9 @@ reads the same lists) and what decided it. The model is the router's: with the p
 and the keys fixed for the run, a selection depends on the task only through its tier (and
 the model it requests), so each (requested model, tier) pair is put to the router once,
 through :func:`halvec.explain.explain_selection`, with the first task that has it, and its
-answer stands for every task with that pair. A task's token counts are its own, else the
+answer stands for every task with that pair. (A fitted router that chooses among models
+gives each task's choice in its facts, and the pair is (requested model, that choice): see
+:class:`halvec.evaluation.Tiering`.) A task's token counts are its own, else the
 run's flat counts, else an estimate, which is counted.
 
 The per-task work is done a batch at a time, with the interpreter's own loops (``map``,
@@ -29,7 +31,7 @@ from typing import Any, Final, Literal
 
 from halvec import _workload
 from halvec.core import model_router as mr
-from halvec.evaluation.explainers import BatchExplainer, Facts, FactTuple, RouterFactory, Span
+from halvec.evaluation.explainers import TIER_OF, BatchExplainer, Facts, FactTuple, RouterFactory, Span
 from halvec.evaluation.prices import CostOverflow, rounded_cost, task_cost
 from halvec.evaluation.results import (DECIDED_BY, RULES, TIERS, Cost, Outcome, Part, PatternCount, Reading,
                                       Summary, TaskRule)
@@ -42,8 +44,7 @@ from halvec.workload import Batch
 __all__ = ["Routes", "Tally", "count_elements", "json_value", "router_log_silenced"]
 
 _AUTO: Final = (None, "", "auto")
-_TIER: Final = itemgetter(0)
-"""A task's tier, from its facts."""
+_TIER: Final = TIER_OF
 
 
 def _count_in_python(counts: dict[Any, int], items: Iterable[Any]) -> None:
@@ -65,22 +66,23 @@ class _Route:
 
 
 class Routes:
-    """The router's choice for each (requested model, tier), asked once."""
+    """The router's choice for each (requested model, tier), asked once (or, for a fitted
+    router that chooses among models, each (requested model, its choice))."""
 
     def __init__(self, settings: Settings, factory: RouterFactory) -> None:
         self._router = factory(settings.config, settings.store)
         self._scheduler = settings.scheduler
-        self.known: dict[tuple[str | None, str], _Route] = {}
+        self.known: dict[tuple[str | None, Any], _Route] = {}
 
-    def add(self, requested: str | None, tier: str, description: str) -> None:
+    def add(self, requested: str | None, tier: Any, description: str) -> None:
         selection = explain_selection(self._router, description, requested, scheduler=self._scheduler)
-        if selection.tier is not None and selection.tier != tier:
+        if isinstance(tier, mr.Complexity) and selection.tier is not None and selection.tier != tier:
             raise RuntimeError(f"the router classified a {tier} task as {selection.tier.value}")
         if selection.key is None:
             raise RuntimeError(f"the router chose a model outside the catalogue: {selection.spec!r}")
         self.known[(requested, tier)] = _Route(selection.key, selection.decided_by)
 
-    def learn(self, known: dict[tuple[str | None, str], tuple[str, DecidedBy]]) -> None:
+    def learn(self, known: dict[tuple[str | None, Any], tuple[str, DecidedBy]]) -> None:
         """Takes the choices another router with the same preferences and keys made."""
         for pair, (key, decided_by) in known.items():
             self.known.setdefault(pair, _Route(key, decided_by))
@@ -105,8 +107,12 @@ def router_log_silenced() -> Iterator[None]:
 class Tally:
     """Totals of tasks routed with one pair of lists (``lists``: those ``explain`` reads)."""
 
-    def __init__(self, settings: Settings, routes: Routes, explain: BatchExplainer, lists: PatternLists) -> None:
+    def __init__(self, settings: Settings, routes: Routes, explain: BatchExplainer, lists: PatternLists,
+                 route_of: Callable[[FactTuple], Any] = _TIER) -> None:
         self._settings = settings
+        self._route_of = route_of
+        """What of a task's facts its route depends on besides its request: its tier, or what
+        a tiering says (a fitted router's choice among models)."""
         self._routes = routes
         self._explain = explain
         self._lists = lists
@@ -114,8 +120,8 @@ class Tally:
         self._prices = settings.costed_with
         self._counts: dict[str | None, dict[FactTuple, int]] = {}
         """Tasks by requested model, then by their facts."""
-        self._tokens: dict[tuple[str | None, str], TokenSums] = {}
-        """Token counts by (requested model, tier)."""
+        self._tokens: dict[tuple[str | None, Any], TokenSums] = {}
+        """Token counts by (requested model, tier) (or the route's other key: see route_of)."""
         self._unspaced: dict[mr.Complexity, int] = {}
         """Tasks written mostly without spaces, by tier."""
         # what a task's line takes from its request and facts (see json_lines), by request
@@ -130,12 +136,13 @@ class Tally:
         facts, spans = self._explain(batch.descriptions)
         requested: list[str | None]
         tiers = list(map(_TIER, facts))
+        routed = tiers if self._route_of is _TIER else list(map(self._route_of, facts))
         if batch.models is None:
             requested = [self._default] * len(facts)
             count_elements(self._counts.setdefault(self._default, {}), facts)
-            keys: list[Any] = tiers
+            keys: list[Any] = routed
             same: Callable[[Any, Any], bool] = is_
-            pairs = {tier: (self._default, tier) for tier in set(tiers)}
+            pairs = {tier: (self._default, tier) for tier in set(routed)}
         else:
             default = self._default
             requested = [default if m is None else m for m in batch.models]
@@ -146,12 +153,12 @@ class Tally:
             for (request, fact), n in pair_counts.items():
                 counts = self._counts[request]
                 counts[fact] = counts.get(fact, 0) + n
-            keys = list(zip(requested, tiers))
+            keys = list(zip(requested, routed))
             same = eq
             pairs = {pair: pair for pair in set(keys)}
         for pair in pairs.values() - self._routes.known.keys():
             request, tier = pair
-            index = next(i for i, (r, t) in enumerate(zip(requested, tiers)) if r == request and t == tier)
+            index = next(i for i, (r, t) in enumerate(zip(requested, routed)) if r == request and t == tier)
             self._routes.add(request, tier, batch.descriptions[index])
         if tokens is None:
             tokens = BatchTokens.of_batch(batch, self._settings)
@@ -167,7 +174,7 @@ class Tally:
     def outcome(self, fact: FactTuple, span: Span, request: str | None, input_tokens: int,
                 output_tokens: int) -> Outcome:
         facts = Facts._make(fact)
-        route = self._routes.known[(request, facts.tier)]
+        route = self._routes.known[(request, self._route_of(fact))]
         return Outcome(tier=facts.tier.value, model=route.key, decided_by=route.decided_by, rule=facts.rule,
                        pattern_list=facts.pattern_list, pattern_index=facts.pattern_index, span=span,
                        cost=task_cost(route.key, input_tokens, output_tokens, self._prices))
@@ -197,7 +204,7 @@ class Tally:
     def _line_route(self, request: str | None, fact: FactTuple) -> tuple[str, float, float]:
         """The members from "tier" to "pattern" of a line, and the prices of its model."""
         facts = Facts._make(fact)
-        route = self._routes.known[(request, facts.tier)]
+        route = self._routes.known[(request, self._route_of(fact))]
         price_in, price_out = self._prices.per_1k[route.key]
         pattern = ("null" if facts.pattern_list is None
                    else f'{{"list":"{facts.pattern_list}","index":{facts.pattern_index}}}')
@@ -236,7 +243,7 @@ class Tally:
         decided_by: dict[DecidedBy, int] = dict.fromkeys(DECIDED_BY, 0)
         rules: dict[TaskRule, int] = dict.fromkeys(RULES, 0)
         by_pattern: dict[tuple[str, int], int] = {}
-        by_pair: dict[tuple[str | None, str], int] = {}
+        by_pair: dict[tuple[str | None, Any], int] = {}
         not_honoured = 0
         tasks = 0
         for request, counts in self._counts.items():
@@ -248,7 +255,7 @@ class Tally:
                 if facts.pattern_list is not None and facts.pattern_index is not None:
                     where = (facts.pattern_list, facts.pattern_index)
                     by_pattern[where] = by_pattern.get(where, 0) + n
-                key = (request, facts.tier)
+                key = (request, self._route_of(fact))
                 by_pair[key] = by_pair.get(key, 0) + n
         for pair, n in by_pair.items():
             route = routes[pair]
@@ -265,7 +272,7 @@ class Tally:
                        requests_not_honoured=not_honoured, rules=rules, patterns=patterns,
                        cost=self._total_cost(by_pair), unspaced=unspaced)
 
-    def _total_cost(self, by_pair: dict[tuple[str | None, str], int]) -> Cost | None:
+    def _total_cost(self, by_pair: dict[tuple[str | None, Any], int]) -> Cost | None:
         settings = self._settings
         routes = self._routes.known
         tasks = sum(by_pair.values())

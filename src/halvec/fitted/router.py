@@ -216,6 +216,14 @@ class FittedRouter:
         lambda_ = self._lambda if tradeoff is None else checked_tradeoff(tradeoff)
         return models.choices(_listed(texts), mask, lambda_)  # type: ignore[no-any-return]
 
+    def choose_batch_and_coverage(self, texts: Sequence[str] | Iterable[str], usable: Iterable[str] | None = None,
+                                  tradeoff: float | None = None) -> tuple[list[str], list[float | None]]:
+        """:meth:`choose_batch` and :meth:`coverage` of the texts, read natively in one pass."""
+        models = self._many()
+        mask = self._all if usable is None else self.usable_mask(usable)
+        lambda_ = self._lambda if tradeoff is None else checked_tradeoff(tradeoff)
+        return models.choices_and_coverage(_listed(texts), mask, lambda_)  # type: ignore[no-any-return]
+
     def usable_mask(self, usable: Iterable[str]) -> int:
         """The models named by ``usable`` as a mask, bit ``m`` for ``models[m]`` (what the native
         scorer takes). TypeError for an item that is not a str (or a str for the whole), ValueError

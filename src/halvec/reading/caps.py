@@ -9,7 +9,7 @@ than the cap and one byte is ever read into memory. The caps, and why:
 - a fitted router file, 64 MiB: a 20,000-n-gram router (what ``halvec fit`` writes) is about
   1.2 MB; its tables count against the pattern engine's 64 MiB budget at about 75 bytes an
   n-gram, so a file past 64 MiB (a million n-grams or more) could not be loaded anyway;
-- a prices, preferences or patterns file, 8 MiB: these hold a few hundred bytes to some tens
+- a prices, preferences, patterns or catalogue file, 8 MiB: these hold a few hundred bytes to some tens
   of kilobytes; 8 MiB is the most a line of a task file may have;
 - a line of an outcome file (one prompt with its results), 64 MiB: a prompt may be a whole
   document; a million tokens of text is about 4 MB, and the cap is sixteen times that;
@@ -40,7 +40,7 @@ class Cap:
 
 
 ROUTER_FILE = Cap(64 << 20, "a router file")
-OPTION_FILE = Cap(8 << 20, "a prices, preferences or patterns file")
+OPTION_FILE = Cap(8 << 20, "a prices, preferences, patterns or catalogue file")
 OUTCOME_LINE = Cap(64 << 20, "a line")
 DESCRIPTION = Cap(64 << 20, "a description")
 
