@@ -44,8 +44,8 @@ if TYPE_CHECKING:
 __all__ = ["COMMANDS", "ExitStatus", "build_parser", "main"]
 
 COMMANDS: tuple[Command, ...] = (with_catalogue(models.COMMAND), with_patterns(with_catalogue(route.COMMAND)),
-                                 with_patterns(classify.COMMAND), with_catalogue(evaluate.COMMAND), bench.COMMAND,
-                                 fit.COMMAND, patterns.COMMAND)
+                                 with_patterns(classify.COMMAND), with_catalogue(evaluate.COMMAND),
+                                 with_catalogue(bench.COMMAND), with_catalogue(fit.COMMAND), patterns.COMMAND)
 """The program's commands, in the order its help lists them."""
 
 

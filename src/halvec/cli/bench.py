@@ -212,6 +212,8 @@ def _run(args: argparse.Namespace) -> int:
     inputs = [*file_inputs(files), *router_files]  # a router file is always a file
     if args.prices is not None:
         inputs.append(args.prices)
+    if getattr(args, "catalogue", None) is not None:
+        inputs.append((f"--catalogue {args.catalogue!r}", args.catalogue))
     outputs = [(option, path) for option, path in (("--out", out_path), ("--plot", plot_path)) if path is not None]
     check_report_destination(inputs)
     for option, path in outputs:  # both checked before either is opened

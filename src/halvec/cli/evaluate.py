@@ -261,7 +261,8 @@ def _run(args: argparse.Namespace) -> int:
                   *((f"{option} {path!r}", path) for option, path in (("--patterns", args.patterns),
                                                                        ("--router", args.router),
                                                                        ("--config", args.config),
-                                                                       ("--prices", args.prices))
+                                                                       ("--prices", args.prices),
+                                                                       ("--catalogue", getattr(args, "catalogue", None)))
                     if path is not None)]
         check_report_destination(inputs)
         if out_path is not None:

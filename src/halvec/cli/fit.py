@@ -131,6 +131,8 @@ def _run(args: argparse.Namespace) -> int:
     if out_path == "-":
         raise UsageError("-o needs a file")
     inputs = file_inputs(files) + (fit_models.inputs_of(args) if args.models is not None else [])
+    if getattr(args, "catalogue", None) is not None:
+        inputs.append((f"--catalogue {args.catalogue!r}", args.catalogue))
     check_report_destination(inputs)
     check_output(out_path, option="-o", inputs=inputs)
     try:  # after the arguments' own mistakes, which the user can mend without installing anything
