@@ -21,7 +21,8 @@ from typing import Literal
 from halvec.cli import output
 from halvec.cli.fit_progress import Done, FitProgress, warn_data
 from halvec.cli.inputs import option_file
-from halvec.cli.options import InputError, UsageError, near_miss, outcome_models
+from halvec.cli.options import InputError, UsageError, outcome_models
+from halvec.cli.outcome_files import read_outcome_file
 from halvec.cli.output_files import Input, Inputs, output_file, write_error
 from halvec.cli.status import ExitStatus
 from halvec.evaluation import load_prices
@@ -33,12 +34,10 @@ from halvec.fitted.models_file import MAX_MODELS
 from halvec.fitted.router_file import dumps
 from halvec.quality.costs import MissingPrices
 from halvec.quality.models import Estimate, SetMeasures
-from halvec.quality.outcomes import ModelChoice, OutcomeFormat, OutcomeProblem, Outcomes, read_outcomes
+from halvec.quality.outcomes import ModelChoice, OutcomeFormat, Outcomes
 
 __all__ = ["add_arguments", "inputs_of", "model_choice", "refuse_options_of_models", "run"]
 
-_OPTIONS = {"models": "--models", "text_field": "--field"}
-"""How messages about an outcome file name what mends it."""
 _OF_MODELS = ("target_share", "budget", "tradeoff", "prices", "min_prompts", "json")
 
 
@@ -160,16 +159,8 @@ def _read(files: Sequence[str], models: ModelChoice, text_field: str | None, fmt
     """The files, each for the first one's models (``all``: every model of the first file)."""
     sets: list[Outcomes] = []
     for path in files:
-        progress = FitProgress(unit="prompts")
-        try:
-            sets.append(read_outcomes(path, models=sets[0].chosen if sets else models, text_field=text_field,
-                                      fmt=fmt, progress=progress, hint=near_miss, setting_names=_OPTIONS))
-        except OSError as error:
-            raise UsageError(f"cannot read {path!r}: {error.strerror or error}") from None
-        except OutcomeProblem as problem:
-            raise InputError(str(problem)) from None
-        finally:
-            progress.close()
+        sets.append(read_outcome_file(path, models=sets[0].chosen if sets else models, text_field=text_field,
+                                      fmt=fmt, progress=FitProgress(unit="prompts")))
     return sets
 
 

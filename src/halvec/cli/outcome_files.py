@@ -15,10 +15,10 @@ _OPTIONS = {"strong": "--strong", "weak": "--weak", "models": "--models", "text_
 
 def read_outcome_file(path: str, *, strong: str | None = None, weak: str | None = None,
                       models: ModelChoice | None = None, text_field: str | None,
-                      fmt: OutcomeFormat | None) -> Outcomes:
+                      fmt: OutcomeFormat | None, progress: Progress | None = None) -> Outcomes:
     """The outcomes of ``path`` for the pair, which must leave a gap to recover; or for every
-    model ``models`` names."""
-    progress = Progress(unit="prompts")
+    model ``models`` names. ``progress`` (closed when the file is read) shows the reading."""
+    progress = progress if progress is not None else Progress(unit="prompts")
     try:
         outcomes = read_outcomes(path, strong=strong, weak=weak, models=models, text_field=text_field, fmt=fmt,
                                  progress=progress, hint=near_miss, setting_names=_OPTIONS)
