@@ -8,7 +8,7 @@ part's lines to a file of its own beside the output, appended in order once this
 done. Each part is a share of the units left (a smaller share as fewer are left), so the first
 parts are large and the last small: where the two sides meet, no process waits long for
 another, and one that runs slower (a busy core) does less. The units' first line numbers are
-counted (natively, by the pool's first process, while this process evaluates the first part).
+counted (natively, by a thread of this process, while this process evaluates the first part).
 The pool's processes are started by a fork server (a clean process, so starting them is safe
 whatever threads this one runs), started with the package imported as soon as the file is
 cut: its start-up costs the run no more than its processor time on the other cores.
@@ -314,9 +314,8 @@ def _run(job: _Job, out: IO[bytes] | None, progress: Progress | None, processes:
 class _Feeder:
     """Keeps each of the pool's processes at work on a part, taken from the back, from a
     thread of this process (handing the pool its first part waits until the fork server has
-    made a process). First the pool's first process counts the lines before each unit, while
-    this process evaluates its first part: in a thread of this one, the count would wait for
-    the interpreter's lock at every step (this process's thread holds it as it evaluates)."""
+    made a process); first it counts the lines before each unit, while this process evaluates
+    its first part."""
 
     def __init__(self, pool: Executor, job: _Job, claims: _Claims, out: IO[bytes] | None, processes: int) -> None:
         self._pool = pool
@@ -341,35 +340,18 @@ class _Feeder:
         if k == 0:
             return 1
         self._numbered.wait()
-        self.check()
         if self._unnumbered is not None:
             raise self._unnumbered
         return self._first_lines[k]
 
-    def _count(self) -> bool:
-        """Has the lines before each unit counted: by the pool, else (no process can be
-        started) by this thread. False when no part is to go to the pool."""
-        pooled = True
+    def _feed(self) -> None:
         try:
-            try:
-                self._first_lines = self._pool.submit(_first_lines, self._job).result()
-            except BrokenProcessPool:
-                self._broken = True
-                return False
-            except (OSError, RuntimeError):  # no process to be had (a limit), or the pool is done
-                pooled = False
-                self._first_lines = _first_lines(self._job)
-        except InputProblem as problem:  # raised where a number is wanted
+            first_lines = self._first_lines = _first_lines(self._job)
+        except InputProblem as problem:  # raised where a number is wanted; no part goes to the pool
             self._unnumbered = problem
-            return False
+            return
         finally:
             self._numbered.set()
-        return pooled
-
-    def _feed(self) -> None:
-        if not self._count():
-            return
-        first_lines = self._first_lines
         running: set[Future[Part]] = set()
         while True:
             while len(running) < self._processes and not self._closed:
