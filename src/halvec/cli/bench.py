@@ -21,7 +21,6 @@ import os
 import sys
 from collections.abc import Callable, Sequence
 from contextlib import ExitStack
-from dataclasses import dataclass
 from functools import partial
 from typing import IO, Any
 
@@ -29,7 +28,7 @@ from halvec.cli import bench_models, output
 from halvec.cli.fitted_notes import mark, note, warn
 from halvec.cli.fitted_router import read_router, tiering_router
 from halvec.cli.options import Command, InputError, Once, SetupError, UsageError, near_miss
-from halvec.cli.outcome_files import read_outcome_file
+from halvec.cli.outcome_files import Drawn, read_outcome_file, warn_pooled
 from halvec.cli.output_files import check_output, check_report_destination, file_inputs, output_file, write_error
 from halvec.cli.progress import Progress
 from halvec.cli.status import ExitStatus, describe_exit_statuses
@@ -283,27 +282,14 @@ def _measure(scoring: Scoring, prices: tuple[float, float] | None, resamples: in
     progress = Progress(unit="resamples")
     try:
         return measure_sets(scoring, prices=prices, resamples=resamples, seed=seed, field=text_field,
-                            progress=lambda drawn, total: progress(_Told(drawn, drawn / total)))
+                            progress=lambda drawn, total: progress(Drawn(drawn, drawn / total)))
     finally:
         progress.close()
 
 
-@dataclass
-class _Told:
-    tasks: int
-    fraction_read: float | None
-
-
 def _warn(prog: str, warning: BenchWarning) -> None:
-    if isinstance(warning, DifferentScales):
-        shown = ", ".join(f"{output.escape(repr(source), backslash=False)} up to {top:g}"
-                          for source, top in warning.largest)
-        output.message(f"{prog}: warning: the files' results are on different scales ({shown}): the pooled "
-                       f"figures weigh the larger scale more\n")
-    elif isinstance(warning, RepeatedAcrossFiles):
-        output.message(f"{prog}: warning: {warning.prompts:,} prompts of the pooled files repeat a prompt of an "
-                       f"earlier file (the same text: a file given twice?): the pooled figures count each copy as a "
-                       f"prompt of its own, so their intervals are narrower than the data warrants\n")
+    if isinstance(warning, (DifferentScales, RepeatedAcrossFiles)):
+        warn_pooled(prog, warning)
     else:
         warn(prog, warning)
 

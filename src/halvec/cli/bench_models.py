@@ -19,7 +19,6 @@ import math
 import sys
 from collections.abc import Callable, Sequence
 from contextlib import ExitStack
-from dataclasses import dataclass
 from functools import partial
 from typing import IO, Any
 
@@ -27,7 +26,7 @@ from halvec.cli import output
 from halvec.cli.fitted_notes import mark, note, warn
 from halvec.cli.inputs import option_file
 from halvec.cli.options import InputError, Once, UsageError, near_miss, outcome_models
-from halvec.cli.outcome_files import read_outcome_file
+from halvec.cli.outcome_files import Drawn, read_outcome_file, warn_pooled
 from halvec.cli.output_files import output_file, write_error
 from halvec.cli.progress import Progress
 from halvec.cli.status import ExitStatus
@@ -165,29 +164,16 @@ def _measure(scoring: ModelScoring, resamples: int, seed: int, text_field: str) 
     progress = Progress(unit="resamples")
     try:
         return measure(scoring, resamples=resamples, seed=seed, field=text_field,
-                       progress=lambda drawn, total: progress(_Told(drawn, drawn / total)))
+                       progress=lambda drawn, total: progress(Drawn(drawn, drawn / total)))
     except ValueError as error:  # what the measures refuse (a result or cost too large to measure)
         raise InputError(str(error)) from None
     finally:
         progress.close()
 
 
-@dataclass
-class _Told:
-    tasks: int
-    fraction_read: float | None
-
-
 def _warn(prog: str, warning: ModelBenchWarning) -> None:
-    if isinstance(warning, DifferentScales):
-        shown = ", ".join(f"{output.escape(repr(source), backslash=False)} up to {top:g}"
-                          for source, top in warning.largest)
-        output.message(f"{prog}: warning: the files' results are on different scales ({shown}): the pooled "
-                       f"figures weigh the larger scale more\n")
-    elif isinstance(warning, RepeatedAcrossFiles):
-        output.message(f"{prog}: warning: {warning.prompts:,} prompts of the pooled files repeat a prompt of an "
-                       f"earlier file (the same text: a file given twice?): the pooled figures count each copy as a "
-                       f"prompt of its own, so their intervals are narrower than the data warrants\n")
+    if isinstance(warning, (DifferentScales, RepeatedAcrossFiles)):
+        warn_pooled(prog, warning)
     elif isinstance(warning, FittedOn):
         where = "standard input" if warning.source == "-" else repr(warning.source)
         said = (f"the router {warning.router!r} was fitted on {100 * warning.share:.1f}% of the prompts of {where}: "
