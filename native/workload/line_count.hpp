@@ -8,10 +8,15 @@
 
 namespace halvec::core {
 
-// count_lines(data): the number of b"\n" bytes in a bytes-like object, counted
-// with the interpreter's lock released (other threads run meanwhile). Signals
-// are checked between stretches of 64 MiB. New reference (int), or nullptr
-// with an exception set.
-PyObject* count_lines(PyObject* data);
+// count_lines_in(file, cuts): the number of b"\n" bytes in each stretch
+// [cuts[k], cuts[k + 1]) of an open file (a descriptor, or an object with
+// fileno()), read from the file with the interpreter's lock released for the
+// whole count: a thread that counts while another runs Python code waits for
+// the lock once, not once a block. A stretch past the file's end counts the
+// breaks that are there. Signals are checked between stretches of 64 MiB.
+// New reference (a list of len(cuts) - 1 ints), or nullptr with an exception
+// set: ValueError for cuts that are not offsets in order, OSError for a read
+// that failed.
+PyObject* count_lines_in(PyObject* file, PyObject* cuts);
 
 }  // namespace halvec::core

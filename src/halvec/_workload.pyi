@@ -1,8 +1,11 @@
 """The native parts of reading and evaluating a workload: per-task lines, line counts, token estimates,
 unspaced descriptions and group sums, for the package (private)."""
 
-from collections.abc import Buffer, Callable
-from typing import Any
+from collections.abc import Callable, Sequence
+from typing import Any, Protocol
+
+class _HasFileno(Protocol):
+    def fileno(self) -> int: ...
 
 def task_lines(lines: list[int], ids: list[Any] | None, descriptions: list[str] | None,
                routes: list[tuple[str, float, float]], spans: list[tuple[int, int] | None],
@@ -11,8 +14,8 @@ def task_lines(lines: list[int], ids: list[Any] | None, descriptions: list[str] 
                encode: Callable[[Any], str], /) -> bytes:
     """task_lines(lines, ids, descriptions, routes, spans, tokens, encode, /): an evaluation's per-task JSON lines, as UTF-8."""
 
-def count_lines(data: Buffer, /) -> int:
-    """count_lines(data, /): the number of line breaks (b"\\n") in a bytes-like object."""
+def count_lines_in(file: int | _HasFileno, cuts: Sequence[int], /) -> list[int]:
+    """count_lines_in(file, cuts, /): the number of line breaks in each stretch [cuts[k], cuts[k + 1]) of an open file."""
 
 def unspaced(descriptions: list[str], /) -> list[int]:
     """unspaced(descriptions, /): the indices of the descriptions written mostly in a script without spaces."""

@@ -17,8 +17,12 @@ PyObject* task_lines(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return without_cxx_exceptions([&] { return core::task_lines(args, nargs); });
 }
 
-PyObject* count_lines(PyObject*, PyObject* data) {
-    return without_cxx_exceptions([&] { return core::count_lines(data); });
+PyObject* count_lines_in(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs != 2) {
+        PyErr_Format(PyExc_TypeError, "count_lines_in() takes 2 positional arguments (%zd given)", nargs);
+        return nullptr;
+    }
+    return without_cxx_exceptions([&] { return core::count_lines_in(args[0], args[1]); });
 }
 
 PyObject* unspaced(PyObject*, PyObject* descriptions) {
@@ -40,7 +44,8 @@ PyObject* group_sums(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 PyMethodDef module_methods[] = {
     {"task_lines", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(task_lines)), METH_FASTCALL,
      "task_lines(lines, ids, descriptions, routes, spans, tokens, encode, /): an evaluation's per-task JSON lines, as UTF-8."},
-    {"count_lines", count_lines, METH_O, "count_lines(data, /): the number of line breaks (b\"\\n\") in a bytes-like object."},
+    {"count_lines_in", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(count_lines_in)), METH_FASTCALL,
+     "count_lines_in(file, cuts, /): the number of line breaks in each stretch [cuts[k], cuts[k + 1]) of an open file."},
     {"unspaced", unspaced, METH_O,
      "unspaced(descriptions, /): the indices of the descriptions written mostly in a script without spaces."},
     {"token_estimates", token_estimates, METH_O,

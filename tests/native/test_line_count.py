@@ -1,0 +1,83 @@
+"""The native count of the line breaks in each stretch of an open file, which numbers the lines
+of a file's parts: the counts bytes.count gives, from a descriptor or a file object, and a
+clean error for cuts out of order, a bad descriptor or a signal handler that raises."""
+
+import os
+import signal
+import sys
+
+import pytest
+from hypothesis import given
+from hypothesis import strategies as st
+
+from halvec._workload import count_lines_in
+
+
+@given(st.binary(max_size=2000).map(lambda data: data.replace(b"x", b"\n")),
+       st.lists(st.integers(0, 2100), max_size=12))
+def test_each_stretch_counts_what_bytes_count_gives(tmp_path_factory, data, cuts):
+    path = tmp_path_factory.mktemp("count") / "data"
+    path.write_bytes(data)
+    cuts.sort()
+    want = [data[a:b].count(b"\n") for a, b in zip(cuts, cuts[1:])]  # past the end: what is there
+    with open(path, "rb") as file:
+        assert count_lines_in(file.fileno(), cuts) == want
+        assert count_lines_in(file, tuple(cuts)) == want
+
+
+def test_bad_cuts_and_descriptors_are_clean_errors(tmp_path):
+    path = tmp_path / "data"
+    path.write_bytes(b"a\nb\n")
+    with open(path, "rb") as file:
+        for cuts in ([3, 2], [-1, 2], [0, 2**70]):
+            with pytest.raises(ValueError, match="count_lines_in"):
+                count_lines_in(file, cuts)
+        with pytest.raises(TypeError):
+            count_lines_in(file, [0, "4"])
+        with pytest.raises(TypeError):
+            count_lines_in(file, 4)
+    with pytest.raises(ValueError):  # closed: no descriptor
+        count_lines_in(file, [0, 4])
+    with pytest.raises(OSError):
+        count_lines_in(os.open(tmp_path, os.O_RDONLY), [0, 4])  # a folder cannot be read
+
+
+def test_a_cut_that_edits_the_callers_list_changes_nothing_counted(tmp_path):
+    path = tmp_path / "data"
+    path.write_bytes(b"\n" * 100)
+    cuts = []
+
+    class Editing(int):
+        def __index__(self):
+            cuts.clear()
+            return int(self)
+    cuts.extend([0, Editing(10), 50])
+    with open(path, "rb") as file:
+        assert count_lines_in(file, cuts) == [10, 40]
+
+
+def test_a_long_count_checks_for_signals(tmp_path):
+    hooks = sys.modules.get("halvec._workload_hooks") or pytest.skip("a build without the test hooks")
+    path = tmp_path / "sparse"
+    with open(path, "wb") as file:
+        file.truncate(130 << 20)  # zeros, no line break, past two checks' stretch
+
+    def interrupt(signum, frame):
+        raise KeyboardInterrupt
+    previous = signal.signal(signal.SIGUSR1, interrupt)
+    try:
+        with open(path, "rb") as file:
+            before = hooks.signal_checks()
+            assert count_lines_in(file, [0, 1, 130 << 20]) == [0, 0]
+            assert hooks.signal_checks() > before
+            hooks.signal_at_check(1, signal.SIGUSR1)
+            with pytest.raises(KeyboardInterrupt):  # a handler that raises ends the count
+                count_lines_in(file, [0, 130 << 20])
+        fd = os.open(path, os.O_RDONLY)
+        signal.signal(signal.SIGUSR1, lambda *_: os.close(fd))
+        hooks.signal_at_check(1, signal.SIGUSR1)
+        with pytest.raises(OSError):  # a handler that closes the file: the next read fails
+            count_lines_in(fd, [0, 130 << 20])
+    finally:
+        hooks.signal_at_check(0, signal.SIGUSR1)
+        signal.signal(signal.SIGUSR1, previous)
