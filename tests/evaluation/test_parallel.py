@@ -14,6 +14,7 @@ import subprocess
 import sys
 import tempfile
 import time
+from types import SimpleNamespace
 
 import pytest
 from hypothesis import given
@@ -165,6 +166,27 @@ def test_parts_are_shares_of_what_is_left_from_either_end(units, processes, side
         sizes = [len(part) for part in side]
         assert sizes == sorted(sizes, reverse=True) and all(sizes)
     assert len(first) == -(-units // (2 * processes))
+
+
+@given(lines=st.lists(st.integers(0, 30), min_size=2, max_size=40), at_once=st.integers(1, 200))
+def test_the_units_first_lines_are_counted_a_stretch_at_a_time(tmp_path_factory, lines, at_once):
+    # each unit holds lines of the given lengths: however the counting calls group the units,
+    # each unit's first line is the one after the lines before it
+    data = b"".join(b"x" * n + b"\n" for n in lines)
+    path = tmp_path_factory.mktemp("units") / "tasks"
+    path.write_bytes(data)
+    cuts = [0]
+    for n in lines:
+        cuts.append(cuts[-1] + n + 1)
+    job = SimpleNamespace(path=str(path), cuts=cuts, where="'tasks'")
+    with pytest.MonkeyPatch.context() as patch:
+        patch.setattr(parts, "_COUNTED_AT_ONCE", at_once)
+        assert parts._first_lines(job, lambda: False) == list(range(1, len(lines) + 1))
+        calls = []
+        # stopped after the first call: a run that ends waits for no more of the count
+        assert parts._first_lines(job, lambda: calls.append(1) or len(calls) > 1) in (
+            None, list(range(1, len(lines) + 1)))
+        assert len(calls) <= 2
 
 
 def test_what_is_cut_and_what_is_not(tmp_path, cut):

@@ -69,6 +69,9 @@ more): the last parts are a unit or two, so the smaller the units the less one p
 for another at the end; each part costs a millisecond or two to set up."""
 
 _COPY_BLOCK: Final = 4 << 20
+_COUNTED_AT_ONCE: Final = 1 << 30
+"""Bytes whose line breaks one native call counts, at most (a unit is counted whole, however
+large): about a third of a second's reading, after which a stopped run ends the count."""
 _WAIT: Final = 0.2
 """Seconds between two looks at the progress while this process waits for the pool."""
 
@@ -195,22 +198,32 @@ def _line_start(fd: int, at: int, end: int) -> int:
     return end
 
 
-def _first_lines(job: _Job) -> list[int]:
-    """The number of each unit's first line, the line breaks before it counted natively, in one
-    call: the interpreter's lock is taken once, not once a block, while this process's own
-    thread holds it evaluating its first part."""
+def _first_lines(job: _Job, stopped: Callable[[], bool]) -> list[int] | None:
+    """The number of each unit's first line, the line breaks before it counted natively, a
+    stretch of up to :data:`_COUNTED_AT_ONCE` bytes a call: the interpreter's lock is taken once
+    a stretch, not once a block, while this process's own thread holds it evaluating its first
+    part. None when ``stopped()`` turns true between two stretches (a run stopped waits for
+    no more)."""
     try:
         file = open(job.path, "rb")
     except OSError as error:
         raise InputProblem(job.where, f"cannot be read: {error.strerror or error}") from None
-    with file:
-        try:
-            counts = _workload.count_lines_in(file.fileno(), job.cuts[:-1])
-        except OSError as error:
-            raise InputProblem(job.where, f"cannot be read: {error.strerror or error}") from None
+    cuts = job.cuts[:-1]  # the last unit's breaks number nothing
     first_lines = [1]
-    for count in counts:
-        first_lines.append(first_lines[-1] + count)
+    with file:
+        while len(first_lines) < len(cuts):
+            if stopped():
+                return None
+            start = len(first_lines) - 1
+            end = start + 1
+            while end + 1 < len(cuts) and cuts[end + 1] - cuts[start] <= _COUNTED_AT_ONCE:
+                end += 1
+            try:
+                counts = _workload.count_lines_in(file.fileno(), cuts[start:end + 1])
+            except OSError as error:
+                raise InputProblem(job.where, f"cannot be read: {error.strerror or error}") from None
+            for count in counts:
+                first_lines.append(first_lines[-1] + count)
     return first_lines
 
 
@@ -337,7 +350,10 @@ class _Feeder:
 
     def _feed(self) -> None:
         try:
-            first_lines = self._first_lines = _first_lines(self._job)
+            counted = _first_lines(self._job, lambda: self._closed)
+            if counted is None:
+                return
+            first_lines = self._first_lines = counted
         except InputProblem as problem:  # raised where a number is wanted; no part goes to the pool
             self._unnumbered = problem
             return
