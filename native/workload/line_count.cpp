@@ -1,5 +1,6 @@
 #include "workload/line_count.hpp"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -96,17 +97,15 @@ Ended count_stretches(int fd, const std::int64_t* offsets, Py_ssize_t n, std::si
     return Ended::counted;
 }
 
-}  // namespace
-
-PyObject* count_lines_in(PyObject* file, PyObject* cuts) {
-    const int fd = PyObject_AsFileDescriptor(file);  // may call fileno(): before anything is held
-    if (fd < 0) return nullptr;
+// The counts of count_lines_in, read through `fd`, a descriptor of this call's
+// own: no other code closes it, whatever runs between two stretches.
+PyObject* counts_in(int fd, PyObject* cuts) {
     Py_ssize_t n = 0;
     std::int64_t* offsets = offsets_of(cuts, n);
     if (offsets == nullptr) return nullptr;
     const std::size_t stretches = static_cast<std::size_t>(std::max<Py_ssize_t>(n - 1, 1));
     // Memory of our own, freed by this frame alone: a signal handler run between two
-    // stretches may close the descriptor (the next read fails) but reaches none of it.
+    // stretches reaches none of it.
     auto* counts = static_cast<std::size_t*>(PyMem_Malloc(sizeof(std::size_t) * stretches));
     auto* block = n > 1 && offsets[n - 1] > offsets[0] ? static_cast<unsigned char*>(PyMem_Malloc(kBlock)) : nullptr;
     if (counts == nullptr || (block == nullptr && n > 1 && offsets[n - 1] > offsets[0])) {
@@ -132,6 +131,21 @@ PyObject* count_lines_in(PyObject* file, PyObject* cuts) {
         }
     }
     PyMem_Free(counts);
+    return result;
+}
+
+}  // namespace
+
+PyObject* count_lines_in(PyObject* file, PyObject* cuts) {
+    const int given = PyObject_AsFileDescriptor(file);  // may call fileno(): before anything is held
+    if (given < 0) return nullptr;
+    // A descriptor of our own for the same open file, taken before any Python code
+    // runs again: a cut's __index__, a signal handler or another thread may close
+    // the caller's number, and a file opened next takes it.
+    const int fd = fcntl(given, F_DUPFD_CLOEXEC, 0);
+    if (fd < 0) return PyErr_SetFromErrno(PyExc_OSError);
+    PyObject* result = counts_in(fd, cuts);
+    close(fd);
     return result;
 }
 
