@@ -15,6 +15,9 @@ namespace {
 
 constexpr std::size_t kStretch = std::size_t{64} << 20;
 constexpr std::size_t kBlock = std::size_t{4} << 20;
+// What a read costs towards the next signal check, at the least: as long as
+// counting a page takes, so that many short stretches check as often as one long.
+constexpr std::size_t kLeastRead = std::size_t{4} << 10;
 
 // A plain loop the compiler turns into vector compares and adds.
 std::size_t breaks_in(const unsigned char* bytes, std::size_t size) {
@@ -60,8 +63,9 @@ enum class Ended { counted, failed_read, signalled };
 
 // The breaks in each stretch between two offsets, written to counts. Entered
 // and left holding the interpreter's lock, released while the file is read;
-// signals are checked (the lock taken) between stretches of kStretch bytes
-// and when a read is interrupted. `error` is the failed read's errno.
+// signals are checked (the lock taken) every kStretch bytes read (a read costs
+// kLeastRead at least) and when a read is interrupted. `error` is the failed
+// read's errno.
 Ended count_stretches(int fd, const std::int64_t* offsets, Py_ssize_t n, std::size_t* counts,
                       unsigned char* block, int& error) {
     PyThreadState* released = PyEval_SaveThread();
@@ -78,18 +82,18 @@ Ended count_stretches(int fd, const std::int64_t* offsets, Py_ssize_t n, std::si
                 PyEval_RestoreThread(released);
                 return Ended::failed_read;
             }
-            if (got == 0) break;  // the file ends before the stretch does
             if (got > 0) {
                 count += breaks_in(block, static_cast<std::size_t>(got));
                 at += got;
-                since_check += static_cast<std::size_t>(got);
             }
+            if (got >= 0) since_check += std::max(static_cast<std::size_t>(got), kLeastRead);
             if (interrupted || since_check >= kStretch) {
                 since_check = 0;
                 PyEval_RestoreThread(released);
                 if (check_signals() < 0) return Ended::signalled;
                 released = PyEval_SaveThread();
             }
+            if (got == 0) break;  // the file ends before the stretch does
         }
         counts[k] = count;
     }

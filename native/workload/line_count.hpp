@@ -15,10 +15,10 @@ namespace halvec::core {
 // the lock once, not once a block. The file is read through a descriptor of
 // the count's own, taken at once: the caller's may be closed meanwhile, its
 // number taken by another file. A stretch past the file's end counts the
-// breaks that are there. Signals are checked between stretches of 64 MiB.
-// New reference (a list of len(cuts) - 1 ints), or nullptr with an exception
-// set: ValueError for cuts that are not offsets in order, OSError for a
-// descriptor that cannot be had or a read that failed.
+// breaks that are there. Signals are checked every 64 MiB read (each read
+// counted as a page at least). New reference (a list of len(cuts) - 1 ints),
+// or nullptr with an exception set: ValueError for cuts that are not offsets
+// in order, OSError for a descriptor that cannot be had or a read that failed.
 PyObject* count_lines_in(PyObject* file, PyObject* cuts);
 
 }  // namespace halvec::core

@@ -139,3 +139,19 @@ def test_the_count_leaves_no_descriptor_open(tmp_path):
     finally:
         os.close(folder)
     assert sorted(os.listdir("/proc/self/fd")) == open_before
+
+
+# --- long counts of many short stretches ---------------------------------------------------------
+
+def test_many_short_stretches_check_for_signals(tmp_path):
+    hooks = sys.modules.get("halvec._workload_hooks") or pytest.skip("a build without the test hooks")
+    path = tmp_path / "data"
+    path.write_bytes(b"x\n" * 20_000)
+    with open(path, "rb") as file:
+        before = hooks.signal_checks()
+        assert count_lines_in(file, range(40_001)) == [0, 1] * 20_000  # a read a byte
+        reads = hooks.signal_checks() - before
+        before = hooks.signal_checks()
+        assert count_lines_in(file, [*range(0, 1 << 20, 1 << 20), *range(1 << 20, (1 << 20) + 40_000)]) \
+            == [20_000] + [0] * 39_999  # past the end
+    assert reads >= 1 and hooks.signal_checks() - before >= 1
