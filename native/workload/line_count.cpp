@@ -40,15 +40,18 @@ std::int64_t* offsets_of(PyObject* cuts, Py_ssize_t& n) {
         return nullptr;
     }
     for (Py_ssize_t k = 0; k < n; ++k) {
-        const long long offset = PyLong_AsLongLong(PyTuple_GET_ITEM(items.get(), k));
+        int overflow = 0;
+        const long long offset = PyLong_AsLongLongAndOverflow(PyTuple_GET_ITEM(items.get(), k), &overflow);
         if (offset == -1 && PyErr_Occurred()) {
             PyMem_Free(offsets);
-            if (PyErr_ExceptionMatches(PyExc_OverflowError)) {
-                PyErr_SetString(PyExc_ValueError, "count_lines_in(): a cut is past any file's end");
-            }
             return nullptr;
         }
-        if (offset < 0 || (k > 0 && offset < offsets[k - 1])) {
+        if (overflow > 0) {
+            PyMem_Free(offsets);
+            PyErr_SetString(PyExc_ValueError, "count_lines_in(): a cut is past any file's end");
+            return nullptr;
+        }
+        if (overflow < 0 || offset < 0 || (k > 0 && offset < offsets[k - 1])) {
             PyMem_Free(offsets);
             PyErr_SetString(PyExc_ValueError, "count_lines_in(): the cuts must be offsets from 0, in order");
             return nullptr;

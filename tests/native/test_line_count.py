@@ -141,7 +141,7 @@ def test_the_count_leaves_no_descriptor_open(tmp_path):
     assert sorted(os.listdir("/proc/self/fd")) == open_before
 
 
-# --- long counts of many short stretches ---------------------------------------------------------
+# --- long counts of many short stretches, and cuts out of range ----------------------------------
 
 def test_many_short_stretches_check_for_signals(tmp_path):
     hooks = sys.modules.get("halvec._workload_hooks") or pytest.skip("a build without the test hooks")
@@ -155,3 +155,12 @@ def test_many_short_stretches_check_for_signals(tmp_path):
         assert count_lines_in(file, [*range(0, 1 << 20, 1 << 20), *range(1 << 20, (1 << 20) + 40_000)]) \
             == [20_000] + [0] * 39_999  # past the end
     assert reads >= 1 and hooks.signal_checks() - before >= 1
+
+
+def test_a_cut_below_zero_by_any_amount_is_out_of_order(tmp_path):
+    path = tmp_path / "data"
+    path.write_bytes(b"a\n")
+    with open(path, "rb") as file:
+        for low in (-1, -2**63, -2**63 - 1, -2**70):
+            with pytest.raises(ValueError, match="offsets from 0, in order"):
+                count_lines_in(file, [low, 2])
