@@ -164,3 +164,24 @@ def test_a_cut_below_zero_by_any_amount_is_out_of_order(tmp_path):
         for low in (-1, -2**63, -2**63 - 1, -2**70):
             with pytest.raises(ValueError, match="offsets from 0, in order"):
                 count_lines_in(file, [low, 2])
+
+
+def test_a_failed_allocation_is_a_memory_error_and_the_next_count_is_whole(tmp_path):
+    testcapi = pytest.importorskip("_testcapi")
+    path = tmp_path / "data"
+    path.write_bytes(b"\n" * 5000)
+    cuts = [0, 1000, 2000, 3000, 5000]  # counts past the small ints: each one allocated
+    with open(path, "rb") as file:
+        failed = 0
+        for nth in range(24):
+            testcapi.set_nomemory(nth, nth + 1)
+            try:
+                counted = count_lines_in(file, cuts)
+            except MemoryError:
+                counted = None
+            finally:
+                testcapi.remove_mem_hooks()
+            failed += counted is None
+            assert counted in (None, [1000, 1000, 1000, 2000])
+            assert count_lines_in(file, cuts) == [1000, 1000, 1000, 2000]
+    assert failed >= 4
