@@ -6,6 +6,7 @@ counted is the one given, whatever becomes of its descriptor's number during the
 import os
 import signal
 import sys
+from functools import partial
 
 import pytest
 from hypothesis import given
@@ -185,3 +186,22 @@ def test_a_failed_allocation_is_a_memory_error_and_the_next_count_is_whole(tmp_p
             assert counted in (None, [1000, 1000, 1000, 2000])
             assert count_lines_in(file, cuts) == [1000, 1000, 1000, 2000]
     assert failed >= 4
+
+
+# --- the count in the parts' driver --------------------------------------------------------------
+
+def test_a_count_that_fails_fails_the_run_with_its_own_error(tmp_path, monkeypatch):
+    from test_parallel import Here, evaluate_in_parts, routing
+
+    from halvec.evaluation import parts
+    from halvec.workload import InputProblem
+    path = tmp_path / "tasks.txt"
+    path.write_text("".join(f"write a report on topic {i}\n" for i in range(2000)))
+    monkeypatch.setattr(parts, "_run", partial(parts._run, pool=Here()))
+    unreadable = pytest.raises(InputProblem, match="^'tasks': cannot be read: Input/output error$")
+    for error, raised in ((OSError(5, "Input/output error"), unreadable), (MemoryError(), pytest.raises(MemoryError))):
+        def failing(file, cuts, error=error):
+            raise error
+        monkeypatch.setattr(parts._workload, "count_lines_in", failing)
+        with open(path, "rb") as stream, raised:
+            evaluate_in_parts(stream, routing(), jobs=2)

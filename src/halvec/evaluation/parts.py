@@ -321,7 +321,7 @@ class _Feeder:
         self._broken = False
         self._closed = False
         self._first_lines: list[int] = []
-        self._unnumbered: InputProblem | None = None
+        self._unnumbered: BaseException | None = None
         self._numbered = threading.Event()
         self._thread = threading.Thread(target=self._feed, name="halvec-parts", daemon=True)
         self._thread.start()
@@ -338,8 +338,8 @@ class _Feeder:
     def _feed(self) -> None:
         try:
             first_lines = self._first_lines = _first_lines(self._job)
-        except InputProblem as problem:  # raised where a number is wanted; no part goes to the pool
-            self._unnumbered = problem
+        except BaseException as problem:  # noqa: BLE001 - an unreadable file, no memory: raised as it is
+            self._unnumbered = problem  # where a number is wanted; no part goes to the pool
             return
         finally:
             self._numbered.set()
