@@ -205,3 +205,21 @@ def test_a_count_that_fails_fails_the_run_with_its_own_error(tmp_path, monkeypat
         monkeypatch.setattr(parts._workload, "count_lines_in", failing)
         with open(path, "rb") as stream, raised:
             evaluate_in_parts(stream, routing(), jobs=2)
+
+
+def test_a_long_stretch_without_a_line_break_is_searched_once_for_the_cuts(tmp_path, monkeypatch):
+    from test_parallel import Here, in_parts, one_process, routing
+
+    from halvec.evaluation import parts
+    path = tmp_path / "tasks.txt"
+    path.write_bytes(b"".join(b"write a report on topic %d\n" % i for i in range(100)) + b"x" * (1 << 20))
+    monkeypatch.setattr(parts, "_run", partial(parts._run, pool=Here()))
+    searched = []
+    line_start = parts._line_start
+
+    def recorded(fd, at, end):
+        searched.append(end - at)
+        return line_start(fd, at, end)
+    monkeypatch.setattr(parts, "_line_start", recorded)
+    assert in_parts(path, routing(), 2) == one_process(path, routing())
+    assert sum(searched) < 2 * path.stat().st_size  # not once for each unit it holds

@@ -161,7 +161,9 @@ def _plan(stream: BinaryIO, start: int | None, reader: TaskReader, options: Read
         cuts = [start]
         for k in range(1, units):
             cut = _line_start(fd, max(cuts[-1], start + (end - start) * k // units), end)
-            if cuts[-1] < cut < end:
+            if cut == end:  # no line starts past here: the searches for the later cuts would read to the end again
+                break
+            if cuts[-1] < cut:
                 cuts.append(cut)
         cuts.append(end)
         if len(cuts) < 3:
