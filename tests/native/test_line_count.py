@@ -6,6 +6,7 @@ counted is the one given, whatever becomes of its descriptor's number during the
 import os
 import signal
 import sys
+import time
 from functools import partial
 
 import pytest
@@ -223,3 +224,25 @@ def test_a_long_stretch_without_a_line_break_is_searched_once_for_the_cuts(tmp_p
     monkeypatch.setattr(parts, "_line_start", recorded)
     assert in_parts(path, routing(), 2) == one_process(path, routing())
     assert sum(searched) < 2 * path.stat().st_size  # not once for each unit it holds
+
+
+def test_the_count_in_calls_of_a_few_units_numbers_the_lines_and_stops_with_the_run(tmp_path, monkeypatch):
+    from test_parallel import Here, in_parts, one_process, routing
+
+    from halvec.evaluation import parts
+    path = tmp_path / "tasks.jsonl"
+    lines = [b'{"description": "write a report"}'] * 50_000
+    monkeypatch.setattr(parts, "_run", partial(parts._run, pool=Here()))
+    monkeypatch.setattr(parts, "_COUNT_CALL", 40_000)  # a call for every unit or two
+    for bad in (49_000, 30_000, 0):
+        path.write_bytes(b"\n".join([*lines[:bad], b"{", *lines[bad:]]))
+        assert in_parts(path, routing(), 2)[0] == one_process(path, routing())[0]
+    count = parts._workload.count_lines_in
+
+    def slow(file, cuts):  # as a count of a file that is not in memory: 4 s for the whole file
+        time.sleep(4 * (cuts[-1] - cuts[0]) / path.stat().st_size)
+        return count(file, cuts)
+    monkeypatch.setattr(parts._workload, "count_lines_in", slow)
+    began = time.monotonic()  # the first line is bad: the run ends once the call under way does
+    failed = in_parts(path, routing(), 2)[0]
+    assert time.monotonic() - began < 2 and failed == one_process(path, routing())[0]

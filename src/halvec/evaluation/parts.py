@@ -69,6 +69,10 @@ more): the last parts are a unit or two, so the smaller the units the less one p
 for another at the end; each part costs a millisecond or two to set up."""
 
 _COPY_BLOCK: Final = 4 << 20
+_COUNT_CALL: Final = 1 << 30
+"""The most bytes whose line breaks one native call counts (a unit at least): a run that fails
+or is interrupted while the lines are counted waits for that call to end (a fifth of a second
+when the file is in memory), not for the whole count."""
 _WAIT: Final = 0.2
 """Seconds between two looks at the progress while this process waits for the pool."""
 
@@ -197,22 +201,32 @@ def _line_start(fd: int, at: int, end: int) -> int:
     return end
 
 
-def _first_lines(job: _Job) -> list[int]:
-    """The number of each unit's first line, the line breaks before it counted natively, in one
-    call: the interpreter's lock is taken once, not once a block, while this process's own
-    thread holds it evaluating its first part."""
+def _first_lines(job: _Job, stopped: Callable[[], bool]) -> list[int] | None:
+    """The number of each unit's first line, the line breaks before it counted natively, in a
+    call for each :data:`_COUNT_CALL` bytes: the interpreter's lock is taken once a call, not
+    once a block, while this process's own thread holds it evaluating its first part. None
+    once ``stopped()`` (the run failed or was interrupted)."""
     try:
         file = open(job.path, "rb")
     except OSError as error:
         raise InputProblem(job.where, f"cannot be read: {error.strerror or error}") from None
-    with file:
-        try:
-            counts = _workload.count_lines_in(file.fileno(), job.cuts[:-1])
-        except OSError as error:
-            raise InputProblem(job.where, f"cannot be read: {error.strerror or error}") from None
     first_lines = [1]
-    for count in counts:
-        first_lines.append(first_lines[-1] + count)
+    last = len(job.cuts) - 2  # the last unit's start: the last line break counted is before it
+    with file:
+        at = 0
+        while at < last:
+            if stopped():
+                return None
+            upto = at + 1
+            while upto < last and job.cuts[upto + 1] - job.cuts[at] <= _COUNT_CALL:
+                upto += 1
+            try:
+                counts = _workload.count_lines_in(file.fileno(), job.cuts[at:upto + 1])
+            except OSError as error:
+                raise InputProblem(job.where, f"cannot be read: {error.strerror or error}") from None
+            for count in counts:
+                first_lines.append(first_lines[-1] + count)
+            at = upto
     return first_lines
 
 
@@ -339,7 +353,10 @@ class _Feeder:
 
     def _feed(self) -> None:
         try:
-            first_lines = self._first_lines = _first_lines(self._job)
+            numbered = _first_lines(self._job, lambda: self._closed)
+            if numbered is None:  # the run is over
+                return
+            first_lines = self._first_lines = numbered
         except BaseException as problem:  # noqa: BLE001 - an unreadable file, no memory: raised as it is
             self._unnumbered = problem  # where a number is wanted; no part goes to the pool
             return
