@@ -81,6 +81,29 @@ def test_a_long_count_checks_for_signals(tmp_path):
         signal.signal(signal.SIGUSR1, previous)
 
 
+
+def test_a_read_interrupted_by_a_signal_runs_its_handler(python):
+    # /dev/kmsg can be read at any offset, a record a read, and then waits for the next record
+    try:
+        os.close(os.open("/dev/kmsg", os.O_RDONLY))
+    except OSError:
+        pytest.skip("no kernel log to read")
+    assert python("""
+        import os, signal
+        from halvec._workload import count_lines_in
+        calls = []
+        def alarm(signum, frame):
+            calls.append(signum)
+            if len(calls) == 3:
+                raise TimeoutError
+        signal.signal(signal.SIGALRM, alarm)
+        signal.setitimer(signal.ITIMER_REAL, 0.1, 0.1)
+        try:
+            count_lines_in(os.open("/dev/kmsg", os.O_RDONLY), [0, 2**62])
+        except TimeoutError:
+            print(len(calls))
+    """) == "3\n"
+
 # --- the descriptor counted is the one given, whatever is done with its number meanwhile ---------
 
 def _zeros_and_breaks(tmp_path, size):
