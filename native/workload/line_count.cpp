@@ -1,5 +1,6 @@
 #include "workload/line_count.hpp"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -14,6 +15,9 @@ namespace {
 
 constexpr std::size_t kStretch = std::size_t{64} << 20;
 constexpr std::size_t kBlock = std::size_t{4} << 20;
+// What a read costs towards the next signal check, at the least: as long as
+// counting a page takes, so that many short stretches check as often as one long.
+constexpr std::size_t kLeastRead = std::size_t{4} << 10;
 
 // A plain loop the compiler turns into vector compares and adds.
 std::size_t breaks_in(const unsigned char* bytes, std::size_t size) {
@@ -36,15 +40,18 @@ std::int64_t* offsets_of(PyObject* cuts, Py_ssize_t& n) {
         return nullptr;
     }
     for (Py_ssize_t k = 0; k < n; ++k) {
-        const long long offset = PyLong_AsLongLong(PyTuple_GET_ITEM(items.get(), k));
+        int overflow = 0;
+        const long long offset = PyLong_AsLongLongAndOverflow(PyTuple_GET_ITEM(items.get(), k), &overflow);
         if (offset == -1 && PyErr_Occurred()) {
             PyMem_Free(offsets);
-            if (PyErr_ExceptionMatches(PyExc_OverflowError)) {
-                PyErr_SetString(PyExc_ValueError, "count_lines_in(): a cut is past any file's end");
-            }
             return nullptr;
         }
-        if (offset < 0 || (k > 0 && offset < offsets[k - 1])) {
+        if (overflow > 0) {
+            PyMem_Free(offsets);
+            PyErr_SetString(PyExc_ValueError, "count_lines_in(): a cut is past any file's end");
+            return nullptr;
+        }
+        if (overflow < 0 || offset < 0 || (k > 0 && offset < offsets[k - 1])) {
             PyMem_Free(offsets);
             PyErr_SetString(PyExc_ValueError, "count_lines_in(): the cuts must be offsets from 0, in order");
             return nullptr;
@@ -59,8 +66,9 @@ enum class Ended { counted, failed_read, signalled };
 
 // The breaks in each stretch between two offsets, written to counts. Entered
 // and left holding the interpreter's lock, released while the file is read;
-// signals are checked (the lock taken) between stretches of kStretch bytes
-// and when a read is interrupted. `error` is the failed read's errno.
+// signals are checked (the lock taken) every kStretch bytes read (a read costs
+// kLeastRead at least) and when a read is interrupted. `error` is the failed
+// read's errno.
 Ended count_stretches(int fd, const std::int64_t* offsets, Py_ssize_t n, std::size_t* counts,
                       unsigned char* block, int& error) {
     PyThreadState* released = PyEval_SaveThread();
@@ -77,18 +85,18 @@ Ended count_stretches(int fd, const std::int64_t* offsets, Py_ssize_t n, std::si
                 PyEval_RestoreThread(released);
                 return Ended::failed_read;
             }
-            if (got == 0) break;  // the file ends before the stretch does
             if (got > 0) {
                 count += breaks_in(block, static_cast<std::size_t>(got));
                 at += got;
-                since_check += static_cast<std::size_t>(got);
             }
+            if (got >= 0) since_check += std::max(static_cast<std::size_t>(got), kLeastRead);
             if (interrupted || since_check >= kStretch) {
                 since_check = 0;
                 PyEval_RestoreThread(released);
                 if (check_signals() < 0) return Ended::signalled;
                 released = PyEval_SaveThread();
             }
+            if (got == 0) break;  // the file ends before the stretch does
         }
         counts[k] = count;
     }
@@ -96,17 +104,15 @@ Ended count_stretches(int fd, const std::int64_t* offsets, Py_ssize_t n, std::si
     return Ended::counted;
 }
 
-}  // namespace
-
-PyObject* count_lines_in(PyObject* file, PyObject* cuts) {
-    const int fd = PyObject_AsFileDescriptor(file);  // may call fileno(): before anything is held
-    if (fd < 0) return nullptr;
+// The counts of count_lines_in, read through `fd`, a descriptor of this call's
+// own: no other code closes it, whatever runs between two stretches.
+PyObject* counts_in(int fd, PyObject* cuts) {
     Py_ssize_t n = 0;
     std::int64_t* offsets = offsets_of(cuts, n);
     if (offsets == nullptr) return nullptr;
     const std::size_t stretches = static_cast<std::size_t>(std::max<Py_ssize_t>(n - 1, 1));
     // Memory of our own, freed by this frame alone: a signal handler run between two
-    // stretches may close the descriptor (the next read fails) but reaches none of it.
+    // stretches reaches none of it.
     auto* counts = static_cast<std::size_t*>(PyMem_Malloc(sizeof(std::size_t) * stretches));
     auto* block = n > 1 && offsets[n - 1] > offsets[0] ? static_cast<unsigned char*>(PyMem_Malloc(kBlock)) : nullptr;
     if (counts == nullptr || (block == nullptr && n > 1 && offsets[n - 1] > offsets[0])) {
@@ -132,6 +138,21 @@ PyObject* count_lines_in(PyObject* file, PyObject* cuts) {
         }
     }
     PyMem_Free(counts);
+    return result;
+}
+
+}  // namespace
+
+PyObject* count_lines_in(PyObject* file, PyObject* cuts) {
+    const int given = PyObject_AsFileDescriptor(file);  // may call fileno(): before anything is held
+    if (given < 0) return nullptr;
+    // A descriptor of our own for the same open file, taken before any Python code
+    // runs again: a cut's __index__, a signal handler or another thread may close
+    // the caller's number, and a file opened next takes it.
+    const int fd = fcntl(given, F_DUPFD_CLOEXEC, 0);
+    if (fd < 0) return PyErr_SetFromErrno(PyExc_OSError);
+    PyObject* result = counts_in(fd, cuts);
+    close(fd);
     return result;
 }
 

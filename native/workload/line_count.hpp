@@ -12,11 +12,13 @@ namespace halvec::core {
 // [cuts[k], cuts[k + 1]) of an open file (a descriptor, or an object with
 // fileno()), read from the file with the interpreter's lock released for the
 // whole count: a thread that counts while another runs Python code waits for
-// the lock once, not once a block. A stretch past the file's end counts the
-// breaks that are there. Signals are checked between stretches of 64 MiB.
-// New reference (a list of len(cuts) - 1 ints), or nullptr with an exception
-// set: ValueError for cuts that are not offsets in order, OSError for a read
-// that failed.
+// the lock once, not once a block. The file is read through a descriptor of
+// the count's own, taken at once: the caller's may be closed meanwhile, its
+// number taken by another file. A stretch past the file's end counts the
+// breaks that are there. Signals are checked every 64 MiB read (each read
+// counted as a page at least). New reference (a list of len(cuts) - 1 ints),
+// or nullptr with an exception set: ValueError for cuts that are not offsets
+// in order, OSError for a descriptor that cannot be had or a read that failed.
 PyObject* count_lines_in(PyObject* file, PyObject* cuts);
 
 }  // namespace halvec::core

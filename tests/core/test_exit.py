@@ -64,6 +64,13 @@ DAEMON_CASES = {
         forever(lambda: router.get_model("claude-haiku"))
         forever(router.get_available_models)
     """,
+    "counts of a file's lines": """
+        import os
+        from halvec._workload import count_lines_in
+        zeros = os.open("/dev/zero", os.O_RDONLY)
+        forever(lambda: count_lines_in(zeros, [0, 2**62]))  # wakes every 64 MiB read
+        forever(lambda: count_lines_in(zeros, range(0, 1 << 20, 4096)))
+    """,
 }
 
 

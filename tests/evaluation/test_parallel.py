@@ -180,7 +180,7 @@ def test_the_units_first_lines_are_counted_a_stretch_at_a_time(tmp_path_factory,
         cuts.append(cuts[-1] + n + 1)
     job = SimpleNamespace(path=str(path), cuts=cuts, where="'tasks'")
     with pytest.MonkeyPatch.context() as patch:
-        patch.setattr(parts, "_COUNTED_AT_ONCE", at_once)
+        patch.setattr(parts, "_COUNT_CALL", at_once)
         assert parts._first_lines(job, lambda: False) == list(range(1, len(lines) + 1))
         calls = []
         # stopped after the first call: a run that ends waits for no more of the count
@@ -357,3 +357,50 @@ def test_processes_end_when_the_parent_is_killed(tmp_path):
         for pid in left:
             if not _gone(pid):
                 os.kill(pid, signal.SIGKILL)
+
+
+def test_a_count_that_fails_fails_the_run_with_its_own_error(tmp_path, monkeypatch):
+    path = tmp_path / "tasks.txt"
+    path.write_text("".join(f"write a report on topic {i}\n" for i in range(2000)))
+    monkeypatch.setattr(parts, "_run", partial(parts._run, pool=Here()))
+    unreadable = pytest.raises(InputProblem, match="^'tasks': cannot be read: Input/output error$")
+    for error, raised in ((OSError(5, "Input/output error"), unreadable), (MemoryError(), pytest.raises(MemoryError))):
+        def failing(file, cuts, error=error):
+            raise error
+        monkeypatch.setattr(parts._workload, "count_lines_in", failing)
+        with open(path, "rb") as stream, raised:
+            evaluate_in_parts(stream, routing(), jobs=2)
+
+
+def test_a_long_stretch_without_a_line_break_is_searched_once_for_the_cuts(tmp_path, monkeypatch):
+    path = tmp_path / "tasks.txt"
+    path.write_bytes(b"".join(b"write a report on topic %d\n" % i for i in range(100)) + b"x" * (1 << 20))
+    monkeypatch.setattr(parts, "_run", partial(parts._run, pool=Here()))
+    searched = []
+    line_start = parts._line_start
+
+    def recorded(fd, at, end):
+        searched.append(end - at)
+        return line_start(fd, at, end)
+    monkeypatch.setattr(parts, "_line_start", recorded)
+    assert in_parts(path, routing(), 2) == one_process(path, routing())
+    assert sum(searched) < 2 * path.stat().st_size  # not once for each unit it holds
+
+
+def test_the_count_in_calls_of_a_few_units_numbers_the_lines_and_stops_with_the_run(tmp_path, monkeypatch):
+    path = tmp_path / "tasks.jsonl"
+    lines = [b'{"description": "write a report"}'] * 50_000
+    monkeypatch.setattr(parts, "_run", partial(parts._run, pool=Here()))
+    monkeypatch.setattr(parts, "_COUNT_CALL", 40_000)  # a call for every unit or two
+    for bad in (49_000, 30_000, 0):
+        path.write_bytes(b"\n".join([*lines[:bad], b"{", *lines[bad:]]))
+        assert in_parts(path, routing(), 2)[0] == one_process(path, routing())[0]
+    count = parts._workload.count_lines_in
+
+    def slow(file, cuts):  # as a count of a file that is not in memory: 4 s for the whole file
+        time.sleep(4 * (cuts[-1] - cuts[0]) / path.stat().st_size)
+        return count(file, cuts)
+    monkeypatch.setattr(parts._workload, "count_lines_in", slow)
+    began = time.monotonic()  # the first line is bad: the run ends once the call under way does
+    failed = in_parts(path, routing(), 2)[0]
+    assert time.monotonic() - began < 2 and failed == one_process(path, routing())[0]

@@ -69,9 +69,10 @@ more): the last parts are a unit or two, so the smaller the units the less one p
 for another at the end; each part costs a millisecond or two to set up."""
 
 _COPY_BLOCK: Final = 4 << 20
-_COUNTED_AT_ONCE: Final = 1 << 30
-"""Bytes whose line breaks one native call counts, at most (a unit is counted whole, however
-large): about a third of a second's reading, after which a stopped run ends the count."""
+_COUNT_CALL: Final = 1 << 30
+"""The most bytes whose line breaks one native call counts (a unit at least): a run that fails
+or is interrupted while the lines are counted waits for that call to end (a fifth of a second
+when the file is in memory), not for the whole count."""
 _WAIT: Final = 0.2
 """Seconds between two looks at the progress while this process waits for the pool."""
 
@@ -164,7 +165,9 @@ def _plan(stream: BinaryIO, start: int | None, reader: TaskReader, options: Read
         cuts = [start]
         for k in range(1, units):
             cut = _line_start(fd, max(cuts[-1], start + (end - start) * k // units), end)
-            if cuts[-1] < cut < end:
+            if cut == end:  # no line starts past here: the searches for the later cuts would read to the end again
+                break
+            if cuts[-1] < cut:
                 cuts.append(cut)
         cuts.append(end)
         if len(cuts) < 3:
@@ -199,31 +202,31 @@ def _line_start(fd: int, at: int, end: int) -> int:
 
 
 def _first_lines(job: _Job, stopped: Callable[[], bool]) -> list[int] | None:
-    """The number of each unit's first line, the line breaks before it counted natively, a
-    stretch of up to :data:`_COUNTED_AT_ONCE` bytes a call: the interpreter's lock is taken once
-    a stretch, not once a block, while this process's own thread holds it evaluating its first
-    part. None when ``stopped()`` turns true between two stretches (a run stopped waits for
-    no more)."""
+    """The number of each unit's first line, the line breaks before it counted natively, in a
+    call for each :data:`_COUNT_CALL` bytes: the interpreter's lock is taken once a call, not
+    once a block, while this process's own thread holds it evaluating its first part. None
+    once ``stopped()`` (the run failed or was interrupted)."""
     try:
         file = open(job.path, "rb")
     except OSError as error:
         raise InputProblem(job.where, f"cannot be read: {error.strerror or error}") from None
-    cuts = job.cuts[:-1]  # the last unit's breaks number nothing
     first_lines = [1]
+    last = len(job.cuts) - 2  # the last unit's start: the last line break counted is before it
     with file:
-        while len(first_lines) < len(cuts):
+        at = 0
+        while at < last:
             if stopped():
                 return None
-            start = len(first_lines) - 1
-            end = start + 1
-            while end + 1 < len(cuts) and cuts[end + 1] - cuts[start] <= _COUNTED_AT_ONCE:
-                end += 1
+            upto = at + 1
+            while upto < last and job.cuts[upto + 1] - job.cuts[at] <= _COUNT_CALL:
+                upto += 1
             try:
-                counts = _workload.count_lines_in(file.fileno(), cuts[start:end + 1])
+                counts = _workload.count_lines_in(file.fileno(), job.cuts[at:upto + 1])
             except OSError as error:
                 raise InputProblem(job.where, f"cannot be read: {error.strerror or error}") from None
             for count in counts:
                 first_lines.append(first_lines[-1] + count)
+            at = upto
     return first_lines
 
 
@@ -334,7 +337,7 @@ class _Feeder:
         self._broken = False
         self._closed = False
         self._first_lines: list[int] = []
-        self._unnumbered: InputProblem | None = None
+        self._unnumbered: BaseException | None = None
         self._numbered = threading.Event()
         self._thread = threading.Thread(target=self._feed, name="halvec-parts", daemon=True)
         self._thread.start()
@@ -350,12 +353,12 @@ class _Feeder:
 
     def _feed(self) -> None:
         try:
-            counted = _first_lines(self._job, lambda: self._closed)
-            if counted is None:
+            numbered = _first_lines(self._job, lambda: self._closed)
+            if numbered is None:  # the run is over
                 return
-            first_lines = self._first_lines = counted
-        except InputProblem as problem:  # raised where a number is wanted; no part goes to the pool
-            self._unnumbered = problem
+            first_lines = self._first_lines = numbered
+        except BaseException as problem:  # noqa: BLE001 - an unreadable file, no memory: raised as it is
+            self._unnumbered = problem  # where a number is wanted; no part goes to the pool
             return
         finally:
             self._numbered.set()
