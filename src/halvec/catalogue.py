@@ -26,18 +26,15 @@ command line does so for a command's run) and puts the catalogue back as it was 
 from __future__ import annotations
 
 import json
-import math
 import re
-import tomllib
 from collections.abc import Iterator, Mapping
 from contextlib import contextmanager
 from dataclasses import dataclass
 from typing import Any, Final, Literal
 
-from halvec._json_keys import DuplicateKey, without_duplicates
 from halvec.core import model_router as mr
-from halvec.evaluation.prices import MOST_PRICE
-from halvec.reading import OPTION_FILE, NotUtf8, SourceProblem, TooLarge, near_miss, read_text_file
+from halvec.evaluation.prices import PRICE_RULE, NotAPrice, price_of
+from halvec.reading import OPTION_FILE, NotUtf8, SourceProblem, TooLarge, parsed_document, read_text_file, unknown
 
 __all__ = ["LAST_RESORT", "MODES", "Catalogue", "CatalogueFileError", "applied", "load_catalogue"]
 
@@ -83,38 +80,8 @@ def load_catalogue(path: str) -> Catalogue:
     except NotUtf8 as error:
         raise CatalogueFileError(where, str(error), error.line) from None
     toml = path.lower().endswith(".toml")
-    return _Checker(text, where, toml).catalogue(_parsed(text, where, toml=toml), path)
-
-
-def _parsed(text: str, where: str, *, toml: bool) -> Any:
-    if toml:
-        try:
-            return tomllib.loads(text)
-        except RecursionError:
-            raise CatalogueFileError(where, "not valid TOML: nested too deeply") from None
-        except ValueError as error:  # TOMLDecodeError (a key written twice among them): it names the line
-            raise CatalogueFileError(where, f"not valid TOML: {error}") from None
-    try:
-        return json.loads(text, object_pairs_hook=without_duplicates, parse_constant=_no_constant)
-    except json.JSONDecodeError as error:
-        raise CatalogueFileError(where, f"not valid JSON: {error.msg} (column {error.colno})", error.lineno) from None
-    except DuplicateKey as duplicate:
-        raise CatalogueFileError(where, f"the key {duplicate.key!r} is written twice",
-                                 _first_line(text, json.dumps(duplicate.key))) from None
-    except _NotANumber as error:
-        raise CatalogueFileError(where, str(error)) from None
-    except RecursionError:
-        raise CatalogueFileError(where, "not valid JSON: nested too deeply") from None
-    except ValueError as error:  # a number too long to convert
-        raise CatalogueFileError(where, f"not valid JSON: {error}") from None
-
-
-class _NotANumber(Exception):
-    pass
-
-
-def _no_constant(name: str) -> Any:
-    raise _NotANumber(f"{name} is not a price (a finite number, 0 or more)")
+    return _Checker(text, where, toml).catalogue(parsed_document(text, where, CatalogueFileError, toml=toml,
+                                                                  number=PRICE_RULE), path)
 
 
 def _first_line(text: str, needle: str) -> int | None:
@@ -148,7 +115,7 @@ class _Checker:
             raise self.refused("must hold a \"models\" table of models, and may hold \"mode\"")
         for key in document:
             if key not in _TOP:
-                raise self.refused(_unknown("key", key, _TOP))
+                raise self.refused(unknown("key", key, _TOP))
         mode = document.get("mode", "add")
         if mode not in MODES:
             raise self.refused(f"\"mode\" is {json.dumps(mode, default=str)[:40]}: give \"add\" (add the models to "
@@ -186,7 +153,7 @@ class _Checker:
             raise self.refused(f"{name} must be a table with {', '.join(_REQUIRED)}", key)
         for field in entry:
             if field not in _FIELDS:
-                raise self.refused(f"{name}: {_unknown('field', field, _FIELDS)}", key)
+                raise self.refused(f"{name}: {unknown('field', field, _FIELDS)}", key)
         for field in _REQUIRED:
             if field not in entry:
                 raise self.refused(f"{name} has no \"{field}\"", key)
@@ -206,25 +173,10 @@ class _Checker:
                             cost_per_1k_input=prices[0], cost_per_1k_output=prices[1])
 
     def price(self, value: Any, name: str, key: str) -> float:
-        if isinstance(value, bool) or not isinstance(value, (int, float)):
-            raise self.refused(f"{name} is {json.dumps(value, default=str)[:40]}, not a price (a finite number, "
-                               f"0 or more)", key)
         try:
-            price = float(value)
-        except OverflowError:
-            price = math.inf
-        if not math.isfinite(price) or price < 0:
-            raise self.refused(f"{name} is {value!r}, not a price (a finite number, 0 or more)", key)
-        if price > MOST_PRICE:
-            raise self.refused(f"{name} is {value!r}, more than the {MOST_PRICE:g} per 1,000 tokens a price may be",
-                               key)
-        return price
-
-
-def _unknown(what: str, key: str, valid: tuple[str, ...]) -> str:
-    hint = near_miss(key, valid)
-    return (f"unknown {what} {key!r} (choose from {', '.join(valid)})"
-            + (f"; did you mean {hint!r}?" if hint is not None else ""))
+            return price_of(value, name)
+        except NotAPrice as error:
+            raise self.refused(str(error), key) from None
 
 
 @contextmanager

@@ -26,14 +26,12 @@ from __future__ import annotations
 import datetime
 import json
 import math
-import tomllib
 from dataclasses import dataclass
 from typing import Any, Final, Literal, TypedDict
 
-from halvec._json_keys import DuplicateKey, without_duplicates
 from halvec.core import model_router as mr
 from halvec.evaluation.files import SettingsFileError, read_settings_file
-from halvec.reading import near_miss
+from halvec.reading import parsed_document, unknown
 
 __all__ = ["COST_DIGITS", "MOST_PRICE", "CostOverflow", "PriceJSON", "Prices", "PricesJSON", "load_prices",
            "rounded_cost", "task_cost"]
@@ -44,6 +42,8 @@ that a workload's costs stay numbers up to 1e100 tokens (more than any holds); o
 refused when its costs are summed."""
 COST_DIGITS: Final = 12
 """The significant digits a cost is given to (see :func:`rounded_cost`)."""
+PRICE_RULE: Final = "a price (a finite number, 0 or more)"
+"""What a price must be, as messages say it."""
 _TOP: Final = ("as_of", "models")
 _FIELDS: Final = ("input", "output")
 
@@ -124,43 +124,8 @@ def load_prices(path: str, *, any_model: bool = False) -> Prices:
     :class:`SettingsFileError` (naming the file as the path) for what is wrong in it."""
     where = repr(path)
     text = read_settings_file(path)
-    return _checked(_parsed(text, where, toml=path.lower().endswith(".toml")), where, path, any_model)
-
-
-class _Refused(Exception):
-    pass
-
-
-def _no_constant(name: str) -> Any:
-    raise _Refused(f"{name} is not a price (a finite number, 0 or more)")
-
-
-def _parsed(text: str, where: str, *, toml: bool) -> Any:
-    if toml:
-        try:
-            return tomllib.loads(text)
-        except RecursionError:
-            raise SettingsFileError(where, "not valid TOML: nested too deeply") from None
-        except ValueError as error:  # TOMLDecodeError (a key written twice among them), a number too long
-            raise SettingsFileError(where, f"not valid TOML: {error}") from None
-    try:
-        return json.loads(text, object_pairs_hook=without_duplicates, parse_constant=_no_constant)
-    except json.JSONDecodeError as error:
-        raise SettingsFileError(where, f"not valid JSON: {error.msg} (column {error.colno})", error.lineno) from None
-    except DuplicateKey as duplicate:
-        raise SettingsFileError(where, f"the key {duplicate.key!r} is written twice") from None
-    except _Refused as error:
-        raise SettingsFileError(where, str(error)) from None
-    except RecursionError:
-        raise SettingsFileError(where, "not valid JSON: nested too deeply") from None
-    except ValueError as error:  # a number too long to convert
-        raise SettingsFileError(where, f"not valid JSON: {error}") from None
-
-
-def _unknown(what: str, key: str, valid: tuple[str, ...] | list[str]) -> str:
-    hint = near_miss(key, valid)
-    return (f"unknown {what} {key!r} (choose from {', '.join(valid)})"
-            + (f"; did you mean {hint!r}?" if hint is not None else ""))
+    return _checked(parsed_document(text, where, SettingsFileError, toml=path.lower().endswith(".toml"), number=PRICE_RULE),
+                    where, path, any_model)
 
 
 def _checked(document: Any, where: str, path: str, any_model: bool) -> Prices:
@@ -171,7 +136,7 @@ def _checked(document: Any, where: str, path: str, any_model: bool) -> Prices:
         raise refused("must hold a \"models\" table of prices, and may hold \"as_of\"")
     for key in document:
         if key not in _TOP:
-            raise refused(_unknown("key", key, _TOP))
+            raise refused(unknown("key", key, _TOP))
     as_of = _date(document.get("as_of"), where)
     models = document.get("models")
     valid = list(mr.AVAILABLE_MODELS)
@@ -182,7 +147,7 @@ def _checked(document: Any, where: str, path: str, any_model: bool) -> Prices:
         if any_model and not key.strip():
             raise refused("\"models\": a model with a blank name")
         if key not in valid and not any_model:
-            raise refused(f"\"models\": {_unknown('model key', key, valid)}")
+            raise refused(f"\"models\": {unknown('model key', key, valid)}")
     per_1k: dict[str, tuple[float, float]] = {}
     for key, entry in models.items():
         name = f"\"models\".{json.dumps(key)}"
@@ -190,12 +155,15 @@ def _checked(document: Any, where: str, path: str, any_model: bool) -> Prices:
             raise refused(f"{name} must be a table with \"input\" and \"output\"")
         for field in entry:
             if field not in _FIELDS:
-                raise refused(f"{name}: {_unknown('field', field, _FIELDS)}")
+                raise refused(f"{name}: {unknown('field', field, _FIELDS)}")
         prices = []
         for field in _FIELDS:
             if field not in entry:
                 raise refused(f"{name} has no \"{field}\" price")
-            prices.append(_price(entry[field], f"{name}.\"{field}\"", where))
+            try:
+                prices.append(price_of(entry[field], f"{name}.\"{field}\""))
+            except NotAPrice as error:
+                raise refused(str(error)) from None
         per_1k[key] = (prices[0], prices[1])
     if any_model:
         return Prices(per_1k, source=path, as_of=as_of)
@@ -206,19 +174,23 @@ def _checked(document: Any, where: str, path: str, any_model: bool) -> Prices:
     return Prices(per_1k, source=path, as_of=as_of)
 
 
-def _price(value: Any, name: str, where: str) -> float:
+class NotAPrice(ValueError):
+    """A value that is not a price: the message names it (as ``name``) and says why."""
+
+
+def price_of(value: Any, name: str) -> float:
+    """``value`` as a price: a finite number from 0 to :data:`MOST_PRICE`; else :class:`NotAPrice`."""
     if isinstance(value, bool) or not isinstance(value, (int, float)):
-        raise SettingsFileError(where, f"{name} is {json.dumps(value, default=str)[:40]}, not a price (a finite "
-                                       f"number, 0 or more)")
+        raise NotAPrice(f"{name} is {json.dumps(value, default=str)[:40]}, not {PRICE_RULE}")
     try:
         price = float(value)
     except OverflowError:
         price = math.inf
     if not math.isfinite(price) or price < 0:
-        raise SettingsFileError(where, f"{name} is {value!r}, not a price (a finite number, 0 or more)")
+        raise NotAPrice(f"{name} is {value!r}, not {PRICE_RULE}")
     if price > MOST_PRICE:
-        raise SettingsFileError(where, f"{name} is {value!r}, more than the {MOST_PRICE:g} per 1,000 tokens a price "
-                                       f"may be (past it, costs soon pass the largest number a float holds)")
+        raise NotAPrice(f"{name} is {value!r}, more than the {MOST_PRICE:g} per 1,000 tokens a price may be (past it, "
+                        f"costs soon pass the largest number a float holds)")
     return price
 
 

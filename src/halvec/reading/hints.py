@@ -6,7 +6,7 @@ from __future__ import annotations
 import difflib
 from collections.abc import Sequence
 
-__all__ = ["near_miss"]
+__all__ = ["near_miss", "unknown"]
 
 
 def near_miss(text: str, valid: Sequence[str]) -> str | None:
@@ -26,6 +26,13 @@ def near_miss(text: str, valid: Sequence[str]) -> str | None:
         return containing[0]
     close = difflib.get_close_matches(wanted, list(by_folded), n=1, cutoff=0.8)
     return by_folded[close[0]] if close else None
+
+
+def unknown(what: str, key: str, valid: Sequence[str]) -> str:
+    """``unknown key 'x' (choose from a, b); did you mean 'y'?``: a key a file may not hold."""
+    hint = near_miss(key, valid)
+    return (f"unknown {what} {key!r} (choose from {', '.join(valid)})"
+            + (f"; did you mean {hint!r}?" if hint is not None else ""))
 
 
 def _folded(text: str) -> str:
