@@ -1,5 +1,6 @@
 import contextlib
 import io
+import json
 import logging
 import os
 import pathlib
@@ -123,6 +124,17 @@ def python():
         assert result.returncode == 0, result.stderr
         return result.stdout
     return run
+
+
+@pytest.fixture
+def write(tmp_path):
+    """Writes a file in the test's folder: bytes, text, or a value as JSON; its path."""
+    def write(content, name="router.json"):
+        path = tmp_path / name
+        path.write_bytes(content if isinstance(content, bytes) else
+                         (content if isinstance(content, str) else json.dumps(content)).encode())
+        return str(path)
+    return write
 
 
 def _memory_hooks(module):

@@ -12,23 +12,10 @@ from halvec.core import model_router as mr
 from halvec.fitted import FittedModelRouter, load_router
 
 from conftest import run_main
+from test_model_router_v2 import KEYS, MODELS, document
 
-MODELS = ["big", "mid", "small"]
-KEYS = {"big": "claude-opus", "mid": "gpt-5.2", "small": "claude-haiku"}
 TASKS = ["Prove that the loop halts", "list the files", "Prove it again, then list it", "mid level work",
          "list everything in the attic", "nothing the router knows"]
-
-
-def document(**changes):
-    doc = {"format": "halvec fitted router", "version": 2, "name": "three", "longest_ngram": 2, "models": MODELS,
-           "catalogue": KEYS, "intercepts": [0.5, 0.5, 0.5],
-           "counts": {"words": {"weights": [0.0, 0.0, 0.0], "mean": 0.0, "scale": 1.0},
-                      "characters": {"weights": [0.0, 0.0, 0.0], "mean": 0.0, "scale": 1.0}},
-           "prices": {"per_prompt": [0.01, 0.005, 0.001], "source": "prices file"},
-           "tradeoff": {"lambda": 1.0, "chosen_by": "tradeoff"},
-           "ngrams": [["prove", 1.0, [0.9, 0.5, 0.0]], ["list", 1.0, [0.1, 0.1, 0.1]], ["mid", 1.0, [0.0, 0.3, 0.0]]]}
-    doc.update(changes)
-    return doc
 
 
 @pytest.fixture

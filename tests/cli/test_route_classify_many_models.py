@@ -8,23 +8,14 @@ import json
 import pytest
 
 from conftest import run_main
+from test_model_router_v2 import document as three_models
 
-MODELS = ["big", "mid", "small"]
-KEYS = {"big": "claude-opus", "mid": "gpt-5.2", "small": "claude-haiku"}
 CHOICE_KEYS = {"tier", "rule", "router", "chosen", "catalogue_key", "runner_up", "tradeoff", "lead", "intercepts_part",
                "counts_part", "price_part", "words", "characters", "ngrams_found", "coverage", "models", "separating"}
 
 
 def document(**changes):
-    doc = {"format": "halvec fitted router", "version": 2, "name": "three", "longest_ngram": 2, "models": MODELS,
-           "catalogue": KEYS, "intercepts": [0.5, 0.5, 0.5],
-           "counts": {"words": {"weights": [0.0, 0.0, 0.0], "mean": 0.0, "scale": 1.0},
-                      "characters": {"weights": [0.0, 0.0, 0.0], "mean": 0.0, "scale": 1.0}},
-           "prices": {"per_prompt": [0.01, 0.005, 0.001], "source": "prices file"},
-           "tradeoff": {"lambda": 1.0, "chosen_by": "tradeoff"},
-           "ngrams": [["prove", 1.0, [0.9, 0.5, 0.0]], ["list", 1.0, [0.1, 0.1, 0.1]]]}
-    doc.update(changes)
-    return doc
+    return three_models(**{"ngrams": [["prove", 1.0, [0.9, 0.5, 0.0]], ["list", 1.0, [0.1, 0.1, 0.1]]], **changes})
 
 
 @pytest.fixture

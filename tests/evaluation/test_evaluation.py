@@ -12,6 +12,7 @@ import sys
 import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
+from test_reader_blocks import KEYS, descriptions, reader_for
 
 from halvec import _workload, pattern_lists
 from halvec.config import SecretsStore
@@ -19,24 +20,6 @@ from halvec.core import model_router as mr
 from halvec.evaluation import (ESTIMATED_OUTPUT_TOKENS, Prices, Settings, compare, estimate_input_tokens, evaluate,
                                mostly_unspaced, rounded_cost, task_cost)
 from halvec.explain import explain_complexity
-from halvec.workload import TaskReader
-
-KEYS = list(mr.AVAILABLE_MODELS)
-
-# descriptions that reach every rule: pattern words, short texts, long texts, line breaks,
-# odd characters
-WORDS = ["research", "write", "report", "hello", "list", "fetch", "architect", "daily", "500 word",
-         "compare", "and", "contrast", "item", "the", "a", "İ", "\n", "\t", "  ", "\u2028", "é", "🚀", "'", '"', "\\"]
-descriptions = st.one_of(
-    st.lists(st.sampled_from(WORDS), max_size=80).map(" ".join),
-    st.text(max_size=40),
-    st.text(st.characters(codec="utf-8"), min_size=15, max_size=120),
-)
-
-
-def reader_for(data, **kwargs):
-    kwargs.setdefault("models", KEYS)
-    return TaskReader(io.BytesIO(data), "'tasks'", name="tasks", **kwargs)
 
 
 def store(*providers):

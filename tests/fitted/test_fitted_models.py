@@ -42,16 +42,6 @@ def router_of(**changes):
     return FittedRouter(parse(json.dumps(document(**changes))))
 
 
-@pytest.fixture
-def write(tmp_path):
-    def write(content, name="router.json"):
-        path = tmp_path / name
-        path.write_bytes(content if isinstance(content, bytes) else
-                         (content if isinstance(content, str) else json.dumps(content)).encode())
-        return str(path)
-    return write
-
-
 @pytest.fixture(scope="module")
 def router():
     return router_of()

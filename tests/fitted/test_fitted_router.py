@@ -29,16 +29,6 @@ def document(**changes):
     return doc
 
 
-@pytest.fixture
-def write(tmp_path):
-    def write(content, name="router.json"):
-        path = tmp_path / name
-        path.write_bytes(content if isinstance(content, bytes) else
-                         (content if isinstance(content, str) else json.dumps(content)).encode())
-        return str(path)
-    return write
-
-
 @pytest.fixture(scope="module")
 def router():
     return FittedRouter(parse(json.dumps(document())))
