@@ -418,9 +418,9 @@ TablesPtr Builder::build(Borrowed ngrams, Borrowed weights, Borrowed idf, int lo
             }
             return {};
         }
+        PyObject* row = PyList_GET_ITEM(weights.get(), i);  // checked above: exact floats
         for (int m = 0; m < linear.models; ++m) {
-            PyObject* weight = PyList_GET_ITEM(weights.get(), i);
-            weights_sizes[m] += std::fabs(PyFloat_AS_DOUBLE(rows ? PyList_GET_ITEM(weight, m) : weight));
+            weights_sizes[m] += std::fabs(PyFloat_AS_DOUBLE(rows ? PyList_GET_ITEM(row, m) : row));
         }
         characters_total += static_cast<std::size_t>(PyUnicode_GET_LENGTH(text));
         const std::size_t parts = tokens_in(text);

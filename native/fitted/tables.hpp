@@ -87,14 +87,14 @@ inline std::uint64_t ngram_key(std::uint32_t first, std::uint32_t second, std::u
 // The most models a router scores in one pass.
 inline constexpr int kMaxModels = 16;
 
-// One count's terms of the scores: weights[m] * (log1p(count) - mean) / scale
-// for model m.
 // The most a score or a price may reach in size, whatever the text: past it a
 // sum of terms is not sure to be a finite number (one of +inf and -inf makes
 // NaN, and a NaN would win or lose every choice). The router files' own
 // checks stop at 1e307, so every file they pass loads.
 inline constexpr double kMostValue = 1e308;
 
+// One count's terms of the scores: weights[m] * (log1p(count) - mean) / scale
+// for model m.
 struct CountTerms {
     double weights[kMaxModels];
     double mean;

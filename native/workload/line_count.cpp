@@ -114,8 +114,9 @@ PyObject* counts_in(int fd, PyObject* cuts) {
     // Memory of our own, freed by this frame alone: a signal handler run between two
     // stretches reaches none of it.
     auto* counts = static_cast<std::size_t*>(PyMem_Malloc(sizeof(std::size_t) * stretches));
-    auto* block = n > 1 && offsets[n - 1] > offsets[0] ? static_cast<unsigned char*>(PyMem_Malloc(kBlock)) : nullptr;
-    if (counts == nullptr || (block == nullptr && n > 1 && offsets[n - 1] > offsets[0])) {
+    const bool reads = n > 1 && offsets[n - 1] > offsets[0];
+    auto* block = reads ? static_cast<unsigned char*>(PyMem_Malloc(kBlock)) : nullptr;
+    if (counts == nullptr || (reads && block == nullptr)) {
         PyMem_Free(block);
         PyMem_Free(counts);
         PyMem_Free(offsets);
